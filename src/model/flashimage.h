@@ -1,0 +1,64 @@
+#pragma once
+
+#include "dmhrecord.h"
+#include "imagebuffer.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QVector>
+#include <QtGlobal>
+
+#include <string>
+
+// One flash image in memory with the catalogue parsed from it: every DMH, its entries, the target's
+// sizes, the block count and the software version. Failures are a false result plus lastError().
+class FlashImage {
+public:
+    // Ceilings far above any real image (IDs are 8-bit), so that a file of densely overlapping headers
+    // cannot make the catalogue outgrow the machine. Counted over all DMHs of one load.
+    static constexpr qint64 maxTotalEntries = 65535;
+    static constexpr qint64 maxDmhCount = 1024;
+
+    FlashImage() = default;
+    ~FlashImage();
+    FlashImage(const FlashImage&) = delete;
+    FlashImage& operator=(const FlashImage&) = delete;
+
+    [[nodiscard]] bool load(const std::wstring& path);
+    bool clear();
+    bool findDmh(qint64 length);
+    bool parseDmh(qint64 position);
+    quint32 entryOffset(int id) const;
+
+    const QByteArray& softwareVersion() const { return softwareVersionText; }
+    const QByteArray& lastError() const { return lastErrorText; }
+
+    const uchar* imageData() const { return buffer.data(); }
+    // Writable for the one operation that grows a block in place.
+    uchar* imageData() { return buffer.data(); }
+    qint64 imageSize() const { return buffer.size(); }
+    qint32 blockCount() const { return totalBlocks; }
+    quint32 sdramSize() const { return sdram; }
+    quint32 flashSize() const { return flash; }
+    const QVector<DmhRecord>& dmhRecords() const { return records; }
+    const QMap<int, quint32>& entryOffsets() const { return entryPositions; }
+    bool usesHugePages() const { return buffer.usesHugePages(); }
+
+    // Changes with every clear(), so a catalogue copied earlier can tell whether it still describes
+    // the bytes in memory.
+    quint64 generation() const { return generationCounter; }
+
+private:
+    qint64 entriesThatFit(qint64 position, quint16 entryCount) const;
+    void readSoftwareVersion(qint64 dmhPosition, const BlockEntry& entry);
+
+    ImageBuffer buffer;
+    qint32 totalBlocks = 0;
+    quint32 sdram = 0;
+    quint32 flash = 0;
+    QByteArray softwareVersionText;
+    QVector<DmhRecord> records;
+    QMap<int, quint32> entryPositions;
+    QByteArray lastErrorText;
+    quint64 generationCounter = 0;
+};

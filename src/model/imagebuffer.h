@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QtGlobal>
+
+// The owner of one image's bytes: a raw, zero-initialised buffer with a 64-bit length. Qt's containers
+// stop at 2 GiB, and a fresh anonymous mapping is zero already, so no fill pass is paid for. Large buffers
+// ask for transparent huge pages, which makes the first touch of fresh memory several times cheaper.
+class ImageBuffer {
+public:
+    ImageBuffer() = default;
+    ~ImageBuffer();
+    ImageBuffer(const ImageBuffer&) = delete;
+    ImageBuffer& operator=(const ImageBuffer&) = delete;
+    ImageBuffer(ImageBuffer&& other) noexcept;
+    ImageBuffer& operator=(ImageBuffer&& other) noexcept;
+
+    // Replaces the buffer with `size` zero bytes. False (and empty) when the memory cannot be had.
+    [[nodiscard]] bool allocate(qint64 size);
+    void release();
+
+    uchar* data() { return bytes; }
+    const uchar* data() const { return bytes; }
+    qint64 size() const { return length; }
+    bool isNull() const { return bytes == nullptr; }
+
+    // Whether the buffer was given huge pages (reported by the benchmarks beside their ratios).
+    bool usesHugePages() const { return hugePages; }
+
+private:
+    uchar* bytes = nullptr;
+    qint64 length = 0;
+    void* mapping = nullptr;
+    qint64 mappingLength = 0;
+    bool hugePages = false;
+};
