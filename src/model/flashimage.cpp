@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include <sys/stat.h>
 
@@ -78,6 +79,13 @@ bool FlashImage::load(const std::wstring& path)
     }
     std::fclose(file.stream);
     file.stream = nullptr;
+    return findDmh(imageSize());
+}
+
+bool FlashImage::loadBytes(ImageBuffer&& bytes)
+{
+    clear();
+    buffer = std::move(bytes);
     return findDmh(imageSize());
 }
 

@@ -25,6 +25,8 @@ public:
     FlashImage& operator=(const FlashImage&) = delete;
 
     [[nodiscard]] bool load(const std::wstring& path);
+    // The same as load() for bytes already in memory (fuzzers, benchmarks, tools that read elsewhere).
+    [[nodiscard]] bool loadBytes(ImageBuffer&& bytes);
     bool clear();
     bool findDmh(qint64 length);
     bool parseDmh(qint64 position);
