@@ -1,29 +1,371 @@
 #include "imagebuilder.h"
 #include "model/flashimage.h"
+#include "model/imagelayout.h"
 
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <cstring>
+
+namespace {
+
+TestDmh dmhWith(
+    const QVector<TestEntry>& entries, quint32 flashSize = 0x10000, quint32 sdramSize = 0x04000000)
+{
+    TestDmh dmh;
+    dmh.entries = entries;
+    dmh.flashSize = flashSize;
+    dmh.sdramSize = sdramSize;
+    return dmh;
+}
+
+QVector<quint8> idsOf(const DmhRecord& record)
+{
+    QVector<quint8> ids;
+    for (const BlockEntry& entry : record.entries)
+        ids.append(entry.id);
+    return ids;
+}
+
+} // namespace
 
 class TestFlashImage : public QObject {
     Q_OBJECT
 
 private slots:
-    void loadsTwoDmhs();
+    void init();
+
+    void failsWithExactText_data();
+    void failsWithExactText();
+    void recognisesDmhOnlyWithItsByte_data();
+    void recognisesDmhOnlyWithItsByte();
+    void readsHeaderAndEntriesOfSeveralDmhs();
+    void testsEveryPositionAlsoInsideDmhs();
+    void emptyDmhYieldsRecordWithoutEntries();
+    void softwareVersion_data();
+    void softwareVersion();
+    void carriesVersionAndEntryOffsetsAcrossLoads();
+    void laterDuplicateIdWinsEntryOffset();
+    void failedLoadDropsPreviousImage();
+    void decodesBlockEntryFields();
+    void keepsOnlyEntriesThatFitWhole_data();
+    void keepsOnlyEntriesThatFitWhole();
+    void boundsHostileHeaderFloods_data();
+    void boundsHostileHeaderFloods();
+
+private:
+    QString write(const QString& name, const QByteArray& bytes);
+    QScopedPointer<QTemporaryDir> dir;
 };
 
-void TestFlashImage::loadsTwoDmhs()
+void TestFlashImage::init()
 {
-    QTemporaryDir dir;
-    TestDmh first;
-    first.entries = { testEntry(1), testEntry(2), testEntry(3) };
-    TestDmh second;
-    second.flashSize = 0x2000;
-    second.entries = { testEntry(4), testEntry(5), testEntry(6), testEntry(7), testEntry(8) };
-    const QString path = dir.filePath("two.bin");
-    QVERIFY(ImageBuilder(0x2000).dmh(0x10, first).dmh(0x1000, second).writeTo(path));
+    dir.reset(new QTemporaryDir);
+    QVERIFY(dir->isValid());
+}
+
+QString TestFlashImage::write(const QString& name, const QByteArray& bytes)
+{
+    const QString path = dir->filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        qFatal("cannot write test image %s", qPrintable(path));
+    return path;
+}
+
+void TestFlashImage::failsWithExactText_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QByteArray>("error");
+
+    QTest::newRow("empty file") << QByteArray() << QByteArray("Can not find DMH.");
+    QTest::newRow("only 0xFF") << QByteArray(4096, '\xFF') << QByteArray("Can not find DMH.");
+    QByteArray lonelyMagic = ImageBuilder(64).dmh(8, dmhWith({})).image();
+    lonelyMagic[8 + 26] = 0x31;
+    QTest::newRow("magic without 0x30 at +26") << lonelyMagic << QByteArray("Can not find DMH.");
+    // The header must fit whole: a magic 27 bytes before the end cannot be a DMH.
+    QTest::newRow("header cut by the end")
+        << ImageBuilder(100).dmh(73, dmhWith({})).image() << QByteArray("Can not find DMH.");
+}
+
+void TestFlashImage::failsWithExactText()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QByteArray, error);
+    FlashImage image;
+    QVERIFY(!image.load(write("image.bin", content).toStdWString()));
+    QCOMPARE(image.lastError(), error);
+    QCOMPARE(image.imageSize(), qint64(content.size()));
+    QVERIFY(image.dmhRecords().isEmpty());
+    QCOMPARE(image.blockCount(), 0);
+}
+
+void TestFlashImage::recognisesDmhOnlyWithItsByte_data()
+{
+    QTest::addColumn<int>("lowByte");
+    QTest::addColumn<int>("highByte");
+    QTest::addColumn<bool>("recognised");
+
+    QTest::newRow("48, high 0") << 0x30 << 0x00 << true;
+    QTest::newRow("48, high byte ignored") << 0x30 << 0x01 << true;
+    QTest::newRow("49") << 0x31 << 0x00 << false;
+    QTest::newRow("0") << 0x00 << 0x00 << false;
+}
+
+void TestFlashImage::recognisesDmhOnlyWithItsByte()
+{
+    QFETCH(int, lowByte);
+    QFETCH(int, highByte);
+    QFETCH(bool, recognised);
+    QByteArray bytes = ImageBuilder(256).dmh(0, dmhWith({ testEntry(1, 0x100, 0) })).image();
+    bytes[26] = char(lowByte);
+    bytes[27] = char(highByte);
+    FlashImage image;
+    QCOMPARE(image.load(write("image.bin", bytes).toStdWString()), recognised);
+    if (recognised)
+        QCOMPARE(image.dmhRecords().first().entrySize, quint16(lowByte | (highByte << 8)));
+}
+
+void TestFlashImage::readsHeaderAndEntriesOfSeveralDmhs()
+{
+    TestDmh first = dmhWith({ testEntry(1), testEntry(2), testEntry(3) }, 0x111111, 0x222222);
+    first.dataCapacity = 0x333333;
+    TestDmh second = dmhWith(
+        { testEntry(4), testEntry(5), testEntry(6), testEntry(7), testEntry(8) }, 0xFFFFFFFF, 0x80000000);
+    second.dataCapacity = 0x444444;
+    const QString path = write("two.bin", ImageBuilder(0x2000).dmh(0x1000, second).dmh(0x10, first).image());
+
     FlashImage image;
     QVERIFY2(image.load(path.toStdWString()), image.lastError().constData());
+    QVERIFY(image.lastError().isEmpty());
     QCOMPARE(image.blockCount(), 8);
+    // The sizes are those of the DMH found last, whatever order they were written in.
+    QCOMPARE(image.flashSize(), 0xFFFFFFFFu);
+    QCOMPARE(image.sdramSize(), 0x80000000u);
+    QCOMPARE(image.dmhRecords().size(), 2);
+    const DmhRecord& low = image.dmhRecords().at(0);
+    QCOMPARE(low.position, 0x10u);
+    QCOMPARE(low.dataCapacity, 0x333333u);
+    QCOMPARE(low.sdramSize, 0x222222u);
+    QCOMPARE(low.flashSize, 0x111111u);
+    QCOMPARE(low.entryCount, quint16(3));
+    QCOMPARE(low.entrySize, quint16(48));
+    QCOMPARE(idsOf(low), (QVector<quint8> { 1, 2, 3 }));
+    QCOMPARE(image.dmhRecords().at(1).position, 0x1000u);
+    QCOMPARE(idsOf(image.dmhRecords().at(1)), (QVector<quint8> { 4, 5, 6, 7, 8 }));
+    QCOMPARE(image.entryOffset(1), 0x10u + 28);
+    QCOMPARE(image.entryOffset(8), 0x1000u + 28 + 4 * 48);
+}
+
+void TestFlashImage::testsEveryPositionAlsoInsideDmhs()
+{
+    // A second DMH hidden inside the first one's entry table is still found.
+    TestDmh outer = dmhWith({ testEntry(1), testEntry(2), testEntry(3), testEntry(4) });
+    const QByteArray inner = ImageBuilder::dmhHeader(dmhWith({}));
+    QByteArray bytes = ImageBuilder(0x400).dmh(0, outer).image();
+    bytes.replace(28 + 48, inner.size(), inner);
+    FlashImage image;
+    QVERIFY(image.load(write("nested.bin", bytes).toStdWString()));
+    QCOMPARE(image.dmhRecords().size(), 2);
+    QCOMPARE(image.dmhRecords().at(1).position, quint32(28 + 48));
+}
+
+void TestFlashImage::emptyDmhYieldsRecordWithoutEntries()
+{
+    FlashImage image;
+    QVERIFY(image.load(write("empty.bin", ImageBuilder(0x100).dmh(0, dmhWith({})).image()).toStdWString()));
+    QCOMPARE(image.dmhRecords().size(), 1);
+    QVERIFY(image.dmhRecords().first().entries.isEmpty());
+    QCOMPARE(image.blockCount(), 0);
+}
+
+void TestFlashImage::softwareVersion_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QByteArray>("blockBytes");
+    QTest::addColumn<QByteArray>("version");
+
+    const QByteArray twentyFive("ABCDEFGHIJKLMNOPQRSTUVWXY");
+    QTest::newRow("text ends at zero")
+        << QByteArray("ssdata") << QByteArray("V1.2.3\0tail", 11) << QByteArray("V1.2.3");
+    QTest::newRow("no zero: 20 characters") << QByteArray("ssdata") << twentyFive << twentyFive.left(20);
+    QTest::newRow("zero first: empty") << QByteArray("ssdata") << QByteArray(1, '\0') << QByteArray();
+    QTest::newRow("upper case is another name") << QByteArray("SSDATA") << QByteArray("V9") << QByteArray();
+    QTest::newRow("byte 30 not zero") << QByteArray("ssdatax") << QByteArray("V9") << QByteArray();
+    QTest::newRow("byte 31 does not matter")
+        << QByteArray("ssdata\0z", 8) << QByteArray("V7\0", 3) << QByteArray("V7");
+}
+
+void TestFlashImage::softwareVersion()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, blockBytes);
+    QFETCH(QByteArray, version);
+    const QString path = write("version.bin",
+        ImageBuilder(0x400)
+            .dmh(0x40, dmhWith({ testEntry(5, 0x100, 0x40, name) }))
+            .bytes(0x140, blockBytes)
+            .image());
+    FlashImage image;
+    QVERIFY(image.load(path.toStdWString()));
+    QCOMPARE(image.softwareVersion(), version);
+}
+
+void TestFlashImage::carriesVersionAndEntryOffsetsAcrossLoads()
+{
+    const QString withVersion = write("a.bin",
+        ImageBuilder(0x400)
+            .dmh(0, dmhWith({ testEntry(7, 0x200, 0x20, "ssdata"), testEntry(9) }))
+            .bytes(0x200, QByteArray("R2026\0", 6))
+            .image());
+    const QString withoutVersion
+        = write("b.bin", ImageBuilder(0x400).dmh(0x80, dmhWith({ testEntry(9) })).image());
+
+    FlashImage image;
+    QCOMPARE(image.entryOffset(7), 1u);
+    QVERIFY(image.load(withVersion.toStdWString()));
+    QVERIFY(image.load(withoutVersion.toStdWString()));
+    QCOMPARE(image.softwareVersion(), QByteArray("R2026"));
+    QCOMPARE(image.entryOffset(7), 28u);
+    QCOMPARE(image.entryOffset(9), 0x80u + 28);
+    QCOMPARE(image.entryOffset(200), 1u);
+}
+
+void TestFlashImage::laterDuplicateIdWinsEntryOffset()
+{
+    const QString path = write("dup.bin",
+        ImageBuilder(0x400)
+            .dmh(0, dmhWith({ testEntry(3), testEntry(3) }))
+            .dmh(0x200, dmhWith({ testEntry(3) }))
+            .image());
+    FlashImage image;
+    QVERIFY(image.load(path.toStdWString()));
+    QCOMPARE(image.entryOffset(3), 0x200u + 28);
+    QCOMPARE(image.blockCount(), 3);
+}
+
+void TestFlashImage::failedLoadDropsPreviousImage()
+{
+    const QString good = write("good.bin", ImageBuilder(0x100).dmh(0, dmhWith({ testEntry(1) })).image());
+    const QString missing = dir->filePath("nowhere/missing.bin");
+    FlashImage image;
+    QVERIFY(image.load(good.toStdWString()));
+    const quint64 generation = image.generation();
+    QVERIFY(!image.load(missing.toStdWString()));
+    // The path is followed directly by the text, with no blank between.
+    QCOMPARE(image.lastError(), missing.toUtf8() + "is not exist!");
+    QVERIFY(image.imageData() == nullptr);
+    QVERIFY(image.dmhRecords().isEmpty());
+    QCOMPARE(image.blockCount(), 0);
+    QCOMPARE(image.flashSize(), 0u);
+    QVERIFY(image.generation() != generation);
+
+    QVERIFY(!image.load(dir->path().toStdWString()));
+    QCOMPARE(image.lastError(), dir->path().toUtf8() + "is not exist!");
+}
+
+void TestFlashImage::decodesBlockEntryFields()
+{
+    TestEntry fields = testEntry(0xAB, 0x200, 0x80, "kernel", 0);
+    fields.crc = 0xABCD;
+    fields.reserved = 0xBEEF;
+    fields.version = "v1.2.3.4";
+    fields.year = 2053;
+    fields.trailer = "TRAILER!";
+    const QByteArray raw = fields.toEntry().toByteArray();
+    // Year bytes 05 08 are 2053; the layout is little-endian throughout.
+    QCOMPARE(raw.mid(32, 2), QByteArray("\x05\x08", 2));
+    QCOMPARE(raw.mid(12, 4), QByteArray("\xCD\xAB\0\0", 4));
+
+    const BlockEntry entry = BlockEntry::fromBytes(reinterpret_cast<const uchar*>(raw.constData()));
+    QCOMPARE(entry.toByteArray(), raw);
+    QCOMPARE(entry.idText(), QStringLiteral("ab"));
+    QCOMPARE(entry.crcCellText(), QStringLiteral("abcd"));
+    QCOMPARE(entry.sizeCellText(), QStringLiteral("128"));
+    QCOMPARE(entry.timeCellText(), QStringLiteral("2053/3/5/14/7/9"));
+    QCOMPARE(entry.nameCellText(), QString::fromLatin1("kernel\0\0", 8));
+    QCOMPARE(entry.nameText(), QByteArray("kernel"));
+    QCOMPARE(entry.versionCellText(), QStringLiteral("v1.2.3.4"));
+
+    BlockEntry largest = entry;
+    largest.size = 0xFFFFFFFF;
+    QCOMPARE(largest.sizeCellText(), QStringLiteral("4294967295"));
+}
+
+void TestFlashImage::keepsOnlyEntriesThatFitWhole_data()
+{
+    QTest::addColumn<int>("imageSize");
+    QTest::addColumn<int>("kept");
+
+    // A DMH at 0x40 claiming 4 entries: header 28 bytes, entries 48 each.
+    QTest::newRow("all fit") << 0x40 + 28 + 4 * 48 << 4;
+    QTest::newRow("last one short by a byte") << 0x40 + 28 + 4 * 48 - 1 << 3;
+    QTest::newRow("only the header") << 0x40 + 28 << 0;
+}
+
+void TestFlashImage::keepsOnlyEntriesThatFitWhole()
+{
+    QFETCH(int, imageSize);
+    QFETCH(int, kept);
+    TestDmh dmh = dmhWith({ testEntry(1), testEntry(2), testEntry(3), testEntry(4) });
+    FlashImage image;
+    QVERIFY(image.load(write("cut.bin", ImageBuilder(imageSize).dmh(0x40, dmh).image()).toStdWString()));
+    QCOMPARE(image.dmhRecords().first().entries.size(), kept);
+    QCOMPARE(image.dmhRecords().first().entryCount, quint16(4));
+    QCOMPARE(image.blockCount(), kept);
+}
+
+void TestFlashImage::boundsHostileHeaderFloods_data()
+{
+    QTest::addColumn<int>("imageSize");
+    QTest::addColumn<int>("stride");
+    QTest::addColumn<int>("headerCount");
+    QTest::addColumn<int>("claimedEntries");
+    QTest::addColumn<QByteArray>("error");
+
+    // Overlapping headers each claiming the most entries: a literal catalogue would hold hundreds of
+    // millions of entries. The load must stop at its ceiling instead.
+    QTest::newRow("1 MiB, every 27 bytes")
+        << (1 << 20) << 27 << 38000 << 65535 << QByteArray("Too many DMH entries!");
+    QTest::newRow("64 KiB, every 28 bytes")
+        << (1 << 16) << 28 << 2300 << 65535 << QByteArray("Too many DMH entries!");
+    QTest::newRow("1,025 empty headers")
+        << (1 << 20) << 39 << 1025 << 0 << QByteArray("Too many DMH entries!");
+    QTest::newRow("1,024 empty headers load") << (1 << 20) << 39 << 1024 << 0 << QByteArray();
+}
+
+void TestFlashImage::boundsHostileHeaderFloods()
+{
+    QFETCH(int, imageSize);
+    QFETCH(int, stride);
+    QFETCH(int, headerCount);
+    QFETCH(int, claimedEntries);
+    QFETCH(QByteArray, error);
+    TestDmh header;
+    header.entryCount = claimedEntries;
+    // Only the bytes up to the recognition byte are needed; a stride of 27 overlaps the next magic.
+    const QByteArray oneHeader = ImageBuilder::dmhHeader(header).left(stride);
+    QByteArray bytes(imageSize, '\0');
+    for (int index = 0; index < headerCount; ++index)
+        bytes.replace(index * stride, oneHeader.size(), oneHeader);
+    const QString flood = write("flood.bin", bytes);
+    const QString good = write(
+        "good.bin", ImageBuilder(0x100).dmh(0, dmhWith({ testEntry(42, 0x80, 4, "ssdata") })).image());
+
+    FlashImage image;
+    QVERIFY(image.load(good.toStdWString()));
+    const bool loaded = image.load(flood.toStdWString());
+    QCOMPARE(image.lastError(), error);
+    QCOMPARE(loaded, error.isEmpty());
+    if (loaded) {
+        QCOMPARE(image.dmhRecords().size(), headerCount);
+        return;
+    }
+    QVERIFY(image.dmhRecords().isEmpty());
+    QCOMPARE(image.blockCount(), 0);
+    // A refused load leaves the carry-over state as the last good image left it.
+    QCOMPARE(image.entryOffset(42), 28u);
+    QCOMPARE(image.entryOffsets().size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestFlashImage)

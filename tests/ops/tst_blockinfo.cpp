@@ -4,17 +4,132 @@
 
 #include <QtTest>
 
+namespace {
+
+constexpr quint32 dmhPosition = 0x100;
+
+// An image with one aligned block of `size` bytes at offset `offset`, ending in a valid record.
+QByteArray imageWithRecordBlock(quint32 offset, quint32 size)
+{
+    ImageBuilder builder(dmhPosition + offset + size + 0x100);
+    builder.block(dmhPosition, testEntry(1, offset, size, "blk", 0), QByteArray(1000, 'd'), true);
+    return builder.image();
+}
+
+const uchar* bytesOf(const QByteArray& data)
+{
+    return reinterpret_cast<const uchar*>(data.constData());
+}
+
+} // namespace
+
 class TestBlockInfo : public QObject {
     Q_OBJECT
 
 private slots:
-    void crcCheckValue();
+    void computeTakesSignedLength_data();
+    void computeTakesSignedLength();
+    void recordRule_data();
+    void recordRule();
+    void readsDataLength();
+    void stampWritesOnlyItsFields();
 };
 
-void TestBlockInfo::crcCheckValue()
+void TestBlockInfo::computeTakesSignedLength_data()
 {
-    Crc32 crc;
-    QCOMPARE(crc.compute(reinterpret_cast<const uchar*>("123456789"), 9), 0x340BC6D9u);
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<quint32>("crc");
+
+    QTest::newRow("check value") << QByteArray("123456789") << 9 << 0x340BC6D9u;
+    QTest::newRow("abc") << QByteArray("abc") << 3 << 0xCADBBE3Du;
+    QTest::newRow("no bytes") << QByteArray("abc") << 0 << 0xFFFFFFFFu;
+    QTest::newRow("negative length") << QByteArray("abc") << -5 << 0xFFFFFFFFu;
+    QTest::newRow("prefix only") << QByteArray("abcdef") << 3 << 0xCADBBE3Du;
+}
+
+void TestBlockInfo::computeTakesSignedLength()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(int, length);
+    QFETCH(quint32, crc);
+    const Crc32 crc32;
+    QCOMPARE(crc32.compute(bytesOf(data), length), crc);
+    if (length > 0)
+        QCOMPARE(crc32.computeWithTable(bytesOf(data), length), crc);
+}
+
+void TestBlockInfo::recordRule_data()
+{
+    QTest::addColumn<quint32>("offset");
+    QTest::addColumn<quint32>("size");
+    QTest::addColumn<int>("flags");
+    QTest::addColumn<int>("damagedByte");
+    QTest::addColumn<bool>("carriesRecord");
+
+    QTest::newRow("aligned, flags 0, signature") << 0x10000u << 0x20000u << 0 << -1 << true;
+    QTest::newRow("first zero byte damaged") << 0x10000u << 0x20000u << 0 << 10 << false;
+    QTest::newRow("second zero byte damaged") << 0x10000u << 0x20000u << 0 << 11 << false;
+    QTest::newRow("signature text damaged") << 0x10000u << 0x20000u << 0 << 0 << false;
+    QTest::newRow("flags 1") << 0x10000u << 0x20000u << 1 << -1 << false;
+    QTest::newRow("offset 0x8000") << 0x8000u << 0x20000u << 0 << -1 << false;
+    QTest::newRow("size not aligned") << 0x10000u << 0x18000u << 0 << -1 << false;
+}
+
+void TestBlockInfo::recordRule()
+{
+    QFETCH(quint32, offset);
+    QFETCH(quint32, size);
+    QFETCH(int, flags);
+    QFETCH(int, damagedByte);
+    QFETCH(bool, carriesRecord);
+    QByteArray image = imageWithRecordBlock(offset, size);
+    const qint64 record = dmhPosition + offset + size - BlockInfo::recordSize;
+    if (damagedByte >= 0)
+        image[int(record + damagedByte)] = 'X';
+    BlockEntry entry = testEntry(1, offset, size, "blk", quint8(flags)).toEntry();
+    QCOMPARE(BlockInfo::hasBlockInfo(bytesOf(image), image.size(), dmhPosition, entry), carriesRecord);
+}
+
+void TestBlockInfo::readsDataLength()
+{
+    const QByteArray image = imageWithRecordBlock(0x10000, 0x10000);
+    const BlockEntry entry = testEntry(1, 0x10000, 0x10000, "blk", 0).toEntry();
+    const std::optional<qint64> record = BlockInfo::recordPosition(image.size(), dmhPosition, entry);
+    QVERIFY(record);
+    QCOMPARE(*record, qint64(dmhPosition) + 0x20000 - 64);
+    QCOMPARE(BlockInfo::dataLength(bytesOf(image) + *record), 1000u);
+
+    // A block of size 0 has no room for a record, and a record past the image end is never read.
+    QVERIFY(!BlockInfo::recordPosition(image.size(), dmhPosition, testEntry(1, 0x10000, 0, "", 0).toEntry()));
+    QVERIFY(!BlockInfo::hasBlockInfo(
+        bytesOf(image), image.size(), dmhPosition, testEntry(1, 0x10000, 0x20000, "", 0).toEntry()));
+    QVERIFY(!BlockInfo::hasBlockInfo(
+        bytesOf(image), image.size(), 0xFFFFFFFF, testEntry(1, 0xFFFF0000, 0x10000, "", 0).toEntry()));
+}
+
+void TestBlockInfo::stampWritesOnlyItsFields()
+{
+    QByteArray block = ImageBuilder::randomBytes(0x200, 7);
+    const QByteArray before = block;
+    StampTime time;
+    time.year = 2026;
+    time.month = 3;
+    time.day = 5;
+    time.hour = 7;
+    time.minute = 8;
+    time.second = 9;
+    BlockInfo::stampBlockInfo(
+        reinterpret_cast<uchar*>(block.data()), quint32(block.size()), 0x01020304, 0xA1B2C3D4, time);
+
+    const int record = block.size() - 64;
+    QCOMPARE(block.mid(record + 24, 8), QByteArray("\x04\x03\x02\x01\xD4\xC3\xB2\xA1", 8));
+    QCOMPARE(block.mid(record + 48, 7), QByteArray("\xEA\x07\x03\x05\x07\x08\x09", 7));
+    // Everything else, the signature area and byte 55 included, keeps its old value.
+    QByteArray expected = before;
+    expected.replace(record + 24, 8, block.mid(record + 24, 8));
+    expected.replace(record + 48, 7, block.mid(record + 48, 7));
+    QCOMPARE(block, expected);
 }
 
 QTEST_GUILESS_MAIN(TestBlockInfo)
