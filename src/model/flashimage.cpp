@@ -34,7 +34,7 @@ FILE* openForRawReading(const std::wstring& path)
     if (!stream)
         return nullptr;
     // A folder opens as a stream here but is no image; treat it like a file that is not there.
-    struct stat status {};
+    struct stat status { };
     if (fstat(fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
         std::fclose(stream);
         return nullptr;
@@ -114,7 +114,8 @@ bool FlashImage::findDmh(qint64 length)
     qint64 entriesSoFar = 0;
 
     for (qint64 position = 0; position <= lastPosition;) {
-        const void* candidate = std::memchr(data + position, dmhMagic[0], size_t(lastPosition - position + 1));
+        const void* candidate
+            = std::memchr(data + position, dmhMagic[0], size_t(lastPosition - position + 1));
         if (!candidate)
             break;
         position = static_cast<const uchar*>(candidate) - data;
@@ -186,7 +187,8 @@ void FlashImage::readSoftwareVersion(qint64 dmhPosition, const BlockEntry& entry
     const qint64 start = dmhPosition + entry.offset;
     const qint64 available = qBound<qint64>(0, imageSize() - start, versionTextLength);
     const char* text = reinterpret_cast<const char*>(buffer.data() + start);
-    softwareVersionText = available == 0 ? QByteArray() : QByteArray(text, int(qstrnlen(text, uint(available))));
+    softwareVersionText
+        = available == 0 ? QByteArray() : QByteArray(text, int(qstrnlen(text, uint(available))));
 }
 
 quint32 FlashImage::entryOffset(int id) const

@@ -50,7 +50,8 @@ bool ImageBuffer::allocate(qint64 size)
     if (wanted >= hugePageSize) {
         // Over-allocate by one huge page so the buffer can start on a huge-page boundary.
         const qint64 total = wanted + hugePageSize;
-        void* region = mmap(nullptr, size_t(total), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        void* region
+            = mmap(nullptr, size_t(total), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (region == MAP_FAILED)
             return false;
         const quintptr start = quintptr(region);

@@ -31,10 +31,22 @@ inline constexpr int versionTextLength = 20;
 // DMH positions are stored as u32; a magic at 4 GiB or beyond cannot be described.
 inline constexpr qint64 positionLimit = qint64(1) << 32;
 
-inline quint16 readU16(const uchar* bytes) { return qFromLittleEndian<quint16>(bytes); }
-inline quint32 readU32(const uchar* bytes) { return qFromLittleEndian<quint32>(bytes); }
-inline void writeU16(uchar* bytes, quint16 value) { qToLittleEndian(value, bytes); }
-inline void writeU32(uchar* bytes, quint32 value) { qToLittleEndian(value, bytes); }
+inline quint16 readU16(const uchar* bytes)
+{
+    return qFromLittleEndian<quint16>(bytes);
+}
+inline quint32 readU32(const uchar* bytes)
+{
+    return qFromLittleEndian<quint32>(bytes);
+}
+inline void writeU16(uchar* bytes, quint16 value)
+{
+    qToLittleEndian(value, bytes);
+}
+inline void writeU32(uchar* bytes, quint32 value)
+{
+    qToLittleEndian(value, bytes);
+}
 
 // True when [start, start + length) lies inside [0, total). Written in subtraction form so that no
 // sum of values read from a file can overflow.
@@ -47,7 +59,8 @@ inline bool rangeInside(qint64 start, qint64 length, qint64 total)
 // bytes lie inside the image.
 inline bool isDmhAt(const uchar* header)
 {
-    return std::memcmp(header, dmhMagic, dmhMagicLength) == 0 && header[recognitionByteOffset] == recognitionByte;
+    return std::memcmp(header, dmhMagic, dmhMagicLength) == 0
+        && header[recognitionByteOffset] == recognitionByte;
 }
 
 } // namespace ImageLayout

@@ -31,7 +31,8 @@ quint32 dataLength(const uchar* record)
     return readU32(record + dataLengthOffset);
 }
 
-void stampBlockInfo(uchar* block, quint32 blockSize, quint32 dataLength, quint32 dataCrc, const StampTime& time)
+void stampBlockInfo(
+    uchar* block, quint32 blockSize, quint32 dataLength, quint32 dataCrc, const StampTime& time)
 {
     uchar* const record = block + blockSize - recordSize;
     writeU32(record + dataLengthOffset, dataLength);

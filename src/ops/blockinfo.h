@@ -20,7 +20,10 @@ inline constexpr int dataCrcOffset = 28;
 inline constexpr int timeOffset = 48;
 inline constexpr quint32 alignment = 65536;
 
-inline bool isAligned(quint32 value) { return (value & (alignment - 1)) == 0; }
+inline bool isAligned(quint32 value)
+{
+    return (value & (alignment - 1)) == 0;
+}
 
 // Image position of the record of the block that `entry` of the DMH at `dmhPosition` describes, when
 // the block passes the alignment and flags tests and the record lies inside the image. A block of size
@@ -35,6 +38,7 @@ quint32 dataLength(const uchar* record);
 
 // Writes data length, data CRC and time into the record at the end of `block`; nothing else changes.
 // `blockSize` is at least recordSize.
-void stampBlockInfo(uchar* block, quint32 blockSize, quint32 dataLength, quint32 dataCrc, const StampTime& time);
+void stampBlockInfo(
+    uchar* block, quint32 blockSize, quint32 dataLength, quint32 dataCrc, const StampTime& time);
 
 } // namespace BlockInfo

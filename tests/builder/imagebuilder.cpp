@@ -12,8 +12,7 @@
 
 namespace {
 
-template<std::size_t N>
-void copyField(std::array<char, N>& field, const QByteArray& text)
+template <std::size_t N> void copyField(std::array<char, N>& field, const QByteArray& text)
 {
     field.fill('\0');
     std::memcpy(field.data(), text.constData(), std::min<std::size_t>(N, std::size_t(text.size())));
@@ -33,7 +32,8 @@ BlockEntry TestEntry::toEntry() const
     copyField(entry.version, version);
     copyField(entry.name, name);
     entry.time = { quint8(year & 0xFF), quint8(year >> 8), month, day, hour, minute, second, timeByte7 };
-    std::memcpy(entry.trailer.data(), trailer.constData(), std::min<std::size_t>(8, std::size_t(trailer.size())));
+    std::memcpy(
+        entry.trailer.data(), trailer.constData(), std::min<std::size_t>(8, std::size_t(trailer.size())));
     return entry;
 }
 
@@ -76,7 +76,8 @@ ImageBuilder& ImageBuilder::dmh(qint64 position, const TestDmh& dmh)
 
 ImageBuilder& ImageBuilder::bytes(qint64 position, const QByteArray& data)
 {
-    const qint64 length = qBound<qint64>(0, qMin<qint64>(data.size(), content.size() - position), data.size());
+    const qint64 length
+        = qBound<qint64>(0, qMin<qint64>(data.size(), content.size() - position), data.size());
     if (position >= 0 && length > 0)
         std::memcpy(content.data() + position, data.constData(), size_t(length));
     return *this;
@@ -87,7 +88,8 @@ ImageBuilder& ImageBuilder::fill(qint64 position, qint64 length, char value)
     return bytes(position, QByteArray(int(length), value));
 }
 
-ImageBuilder& ImageBuilder::blockInfo(qint64 position, quint32 dataLength, quint32 dataCrc, const StampTime& time)
+ImageBuilder& ImageBuilder::blockInfo(
+    qint64 position, quint32 dataLength, quint32 dataCrc, const StampTime& time)
 {
     QByteArray record(BlockInfo::recordSize, '\xFF');
     uchar* bytes = reinterpret_cast<uchar*>(record.data());
@@ -96,7 +98,8 @@ ImageBuilder& ImageBuilder::blockInfo(qint64 position, quint32 dataLength, quint
     return this->bytes(position, record);
 }
 
-ImageBuilder& ImageBuilder::block(qint64 dmhPosition, const TestEntry& entry, const QByteArray& data, bool withRecord)
+ImageBuilder& ImageBuilder::block(
+    qint64 dmhPosition, const TestEntry& entry, const QByteArray& data, bool withRecord)
 {
     const qint64 start = dmhPosition + entry.offset;
     fill(start, entry.size, '\xFF');

@@ -31,7 +31,8 @@ struct TestEntry {
 };
 
 // The entry of a block: the fields most tests care about, the rest at their defaults.
-TestEntry testEntry(quint8 id, quint32 offset = 0, quint32 size = 0, const QByteArray& name = {}, quint8 flags = 1);
+TestEntry testEntry(
+    quint8 id, quint32 offset = 0, quint32 size = 0, const QByteArray& name = {}, quint8 flags = 1);
 
 // One DMH: its header fields and entries. entryCount defaults to the number of entries given.
 struct TestDmh {
