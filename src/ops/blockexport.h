@@ -1,0 +1,25 @@
+#pragma once
+
+#include "blocklocation.h"
+#include "imageview.h"
+#include "outcome.h"
+#include "outputplan.h"
+
+#include <QString>
+
+// What "Save as..." writes: the block's bytes, or only its data part when it ends in a block-info record.
+struct ExportPlan {
+    OutputPlan output;
+    bool dataPartOnly = false;
+};
+
+// Without touching any file: the image range to export, or the refusal. `fileName` (the output as its
+// file object names it) fills the messages. Refuses a location not found, a block outside the image and
+// a record whose data length reaches into the record or beyond the block.
+[[nodiscard]] Planned<ExportPlan> planExport(
+    const ImageView& image, const BlockLocation& location, const QString& fileName);
+
+// The export action: opens the output (creating nothing yet), plans, writes and commits. The outcome
+// carries the status text; nothing is left at the path unless it succeeds.
+[[nodiscard]] Outcome exportBlock(
+    const ImageView& image, const BlockLocation& location, const QString& outputPath);
