@@ -1,0 +1,59 @@
+#pragma once
+
+#include "ui_mainwindow.h"
+
+#include "model/dmhrecord.h"
+#include "model/flashimage.h"
+
+#include <QMainWindow>
+#include <QPoint>
+#include <QString>
+#include <QVector>
+#include <QtGlobal>
+
+class QAction;
+class QEvent;
+class QMenu;
+class QObject;
+class QWidget;
+
+// The program's one window: the open image, the window's copy of its catalogue, the block table with
+// its context menu, and the status line through which every message reaches the user.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // Watches LEBinFile for files dropped on it.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private slots:
+    void slotClickSaveBlock();
+    void slotClickSaveBin();
+    void slotBrowseFlash();
+    void TableViewMenuRequested(QPoint pos);
+
+private:
+    void openImage(QString path);
+    void refreshSummary();
+    void showStatus(QString colour, QString message);
+    void buildBlockTable();
+    void enableBlockMenu();
+    QString selectedBlockId() const;
+    QString selectedBlockName() const;
+
+    // Block actions
+
+    Ui::MainWindow ui;
+    FlashImage flashImage;
+    QVector<DmhRecord> catalogue;
+    QMenu* blockMenu = nullptr;
+    QAction* actionSaveAs = nullptr;
+    QAction* actionReplaceWith = nullptr;
+    QString browsePath;
+    // flashImage.generation() at the time `catalogue` was copied: when they differ, the catalogue
+    // describes an image that is no longer in memory and no block may be read through it.
+    quint64 catalogueGeneration = 0;
+};

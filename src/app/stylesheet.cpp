@@ -1,0 +1,18 @@
+#include "stylesheet.h"
+
+#include <QApplication>
+#include <QByteArray>
+#include <QFile>
+
+void applyStyleSheet(const QString& path)
+{
+    // A sheet that does not open counts as empty; the window then keeps the platform's look.
+    QByteArray bytes;
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly)) {
+        bytes = file.readAll();
+        file.close();
+    }
+    const int length = int(qstrnlen(bytes.constData(), uint(bytes.size())));
+    qApp->setStyleSheet(QString::fromLatin1(bytes.constData(), length));
+}

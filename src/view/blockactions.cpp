@@ -1,0 +1,5 @@
+#include "app/mainwindow.h"
+
+void MainWindow::slotClickSaveBlock() { }
+
+void MainWindow::slotClickSaveBin() { }

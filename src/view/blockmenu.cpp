@@ -1,0 +1,45 @@
+#include "app/mainwindow.h"
+
+#include <QItemSelectionModel>
+#include <QMenu>
+#include <QModelIndex>
+#include <QTableView>
+#include <QVariant>
+
+namespace {
+
+// The display text of `column` in the table's current row; empty when no row is current.
+QString currentRowText(const QTableView* table, int column)
+{
+    const QItemSelectionModel* selection = table->selectionModel();
+    if (!selection)
+        return {};
+    const QModelIndex current = selection->currentIndex();
+    return current.sibling(current.row(), column).data(Qt::DisplayRole).toString();
+}
+
+} // namespace
+
+void MainWindow::enableBlockMenu()
+{
+    ui.tableView->setContextMenuPolicy(Qt::CustomContextMenu);
+    // However many images are opened, one right click runs the slot once.
+    connect(ui.tableView, &QWidget::customContextMenuRequested, this, &MainWindow::TableViewMenuRequested,
+        Qt::UniqueConnection);
+}
+
+void MainWindow::TableViewMenuRequested(QPoint pos)
+{
+    // The request point is in viewport coordinates, below the header, not in the table's own.
+    blockMenu->popup(ui.tableView->viewport()->mapToGlobal(pos));
+}
+
+QString MainWindow::selectedBlockId() const
+{
+    return currentRowText(ui.tableView, 0);
+}
+
+QString MainWindow::selectedBlockName() const
+{
+    return currentRowText(ui.tableView, 3);
+}

@@ -1,0 +1,63 @@
+#include "app/mainwindow.h"
+
+#include <QBrush>
+#include <QColor>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QStandardItem>
+#include <QStandardItemModel>
+#include <QStringList>
+
+#include <memory>
+
+void MainWindow::buildBlockTable()
+{
+    auto model = std::make_unique<QStandardItemModel>();
+    const QStringList headers { QObject::tr("ID"), QObject::tr("Size(Bytes)"), QObject::tr("CRC"),
+        QObject::tr("Name"), QObject::tr("Version"), QObject::tr("Time(Y/M/D/H/M/S)") };
+    for (int column = 0; column < headers.size(); ++column)
+        model->setHorizontalHeaderItem(column, new QStandardItem(headers.at(column)));
+
+    ui.tableView->verticalHeader()->hide();
+    ui.tableView->setSelectionBehavior(QAbstractItemView::SelectRows);
+    ui.tableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
+
+    const QBrush rowBrush(QColor(229, 239, 252, 255), Qt::SolidPattern);
+
+    catalogue = flashImage.dmhRecords();
+    catalogueGeneration = flashImage.generation();
+    // An image without blocks to list leaves the previous table on screen.
+    if (catalogue.isEmpty())
+        return;
+
+    int row = 0;
+    for (const DmhRecord& dmh : qAsConst(catalogue)) {
+        if (dmh.entries.isEmpty())
+            return;
+        for (const BlockEntry& entry : dmh.entries) {
+            const QStringList cells { entry.idText(), entry.sizeCellText(), entry.crcCellText(),
+                entry.nameCellText(), entry.versionCellText(), entry.timeCellText() };
+            for (int column = 0; column < cells.size(); ++column)
+                model->setItem(row, column, new QStandardItem(cells.at(column)));
+            for (int column = 0; column < cells.size(); ++column) {
+                QStandardItem* item = model->item(row, column);
+                item->setTextAlignment(Qt::AlignCenter);
+                // The shading alternates through the whole table, not per DMH.
+                if (row % 2 == 0)
+                    item->setBackground(rowBrush);
+            }
+            ++row;
+        }
+    }
+
+    QHeaderView* header = ui.tableView->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Stretch);
+    header->setFixedHeight(30);
+    header->setStyleSheet(QStringLiteral("QHeaderView::section {background-color:lightblue;color: black;"
+                                         "padding-left: 4px;border: 1px solid #6c6c6c;}"));
+
+    // The replaced model and its selection model are shown nowhere else and nothing else refers to them.
+    const std::unique_ptr<QAbstractItemModel> previousModel(ui.tableView->model());
+    const std::unique_ptr<QItemSelectionModel> previousSelection(ui.tableView->selectionModel());
+    ui.tableView->setModel(model.release());
+}

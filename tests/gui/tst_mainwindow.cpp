@@ -1,0 +1,227 @@
+#include "app/stylesheet.h"
+#include "windowdriver.h"
+
+#include <QAction>
+#include <QFile>
+#include <QIcon>
+#include <QMenuBar>
+#include <QMetaMethod>
+#include <QTemporaryDir>
+#include <QToolBar>
+#include <QtTest>
+
+// The window as it starts: form, texts, fonts, resources, style sheet, meta-object and block menu.
+class TestMainWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void startsEmpty();
+    void formTexts_data();
+    void formTexts();
+    void windowProperties();
+    void tableTakesExtraHeight();
+    void slotsInMetaObject();
+    void blockMenuEntries();
+    void resourcesLoad();
+    void styleSheetEndsAtNul_data();
+    void styleSheetEndsAtNul();
+};
+
+void TestMainWindow::startsEmpty()
+{
+    WindowDriver driver;
+    QLineEdit* path = driver.pathField();
+    QVERIFY(path);
+    QVERIFY(path->text().isEmpty());
+    QVERIFY(path->isReadOnly());
+    QVERIFY(path->isEnabled());
+    for (const char* value : { "laSDRAMSize", "laFlashSize", "laBlockNum", "laSoftVer" })
+        QVERIFY2(driver.labelText(value).isEmpty(), value);
+    QCOMPARE(driver.table()->model(), nullptr);
+    QCOMPARE(driver.table()->selectionMode(), QAbstractItemView::SingleSelection);
+    QCOMPARE(driver.table()->contextMenuPolicy(), Qt::NoContextMenu);
+    QVERIFY(driver.statusBar()->currentMessage().isEmpty());
+    QCOMPARE(driver.window().statusBar(), driver.statusBar());
+
+    // No menu bar, no tool bar, and "About" reachable from nowhere.
+    QVERIFY(driver.window().findChildren<QMenuBar*>().isEmpty());
+    QVERIFY(driver.window().findChildren<QToolBar*>().isEmpty());
+    auto* about = driver.find<QAction>("actionAbout");
+    QVERIFY(about);
+    QCOMPARE(about->text(), QStringLiteral("About"));
+    QVERIFY(about->associatedWidgets().isEmpty());
+    QVERIFY(about->shortcut().isEmpty());
+
+    // Only the path field takes drops.
+    QVERIFY(path->acceptDrops());
+    QVERIFY(!driver.window().acceptDrops());
+    QVERIFY(!driver.table()->acceptDrops());
+    QVERIFY(!driver.table()->viewport()->acceptDrops());
+}
+
+void TestMainWindow::formTexts_data()
+{
+    QTest::addColumn<QString>("objectName");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("path caption") << "label"
+                                  << "Flash Path";
+    QTest::newRow("browse") << "BtnBrowseFlash"
+                            << "Browse";
+    QTest::newRow("sdram caption") << "label_2"
+                                   << "SDRAM Size:";
+    QTest::newRow("flash caption") << "label_4"
+                                   << "Flash Size:";
+    QTest::newRow("block caption") << "label_6"
+                                   << "Block Number:";
+    QTest::newRow("version caption") << "label_8"
+                                     << "Software Version:";
+}
+
+void TestMainWindow::formTexts()
+{
+    QFETCH(QString, objectName);
+    QFETCH(QString, text);
+    WindowDriver driver;
+    QWidget* widget = driver.window().findChild<QWidget*>(objectName);
+    QVERIFY2(widget, qPrintable(objectName));
+    QCOMPARE(widget->property("text").toString(), text);
+}
+
+void TestMainWindow::windowProperties()
+{
+    WindowDriver driver;
+    MainWindow& window = driver.window();
+    QCOMPARE(window.objectName(), QStringLiteral("MainWindow"));
+    QCOMPARE(window.windowTitle(), QStringLiteral("Tessel"));
+    QCOMPARE(window.size(), QSize(661, 520));
+    QCOMPARE(window.windowModality(), Qt::NonModal);
+    QCOMPARE(window.font().family(), QStringLiteral("Arial"));
+    QCOMPARE(window.font().pointSize(), 9);
+    QVERIFY(!window.windowIcon().isNull());
+
+    auto* central = driver.find<QWidget>("centralWidget");
+    QCOMPARE(window.centralWidget(), central);
+    QCOMPARE(central->sizePolicy().horizontalPolicy(), QSizePolicy::Expanding);
+    QCOMPARE(central->sizePolicy().verticalPolicy(), QSizePolicy::Expanding);
+
+    // The application style sheet overrides the form's fonts and colours where it has rules.
+    for (const char* name :
+        { "label", "laBlockNum", "LEBinFile", "BtnBrowseFlash", "tableView", "statusBar" }) {
+        const QFont font = driver.find<QWidget>(name)->font();
+        QVERIFY2(font.family() == QStringLiteral("Calibri") && font.pixelSize() == 14, name);
+    }
+    QCOMPARE(driver.pathField()->palette().color(QPalette::Text), QColor(0x15428b));
+    QCOMPARE(driver.find<QLabel>("label_2")->palette().color(QPalette::WindowText), QColor(0x15428b));
+}
+
+void TestMainWindow::tableTakesExtraHeight()
+{
+    WindowDriver driver;
+    QWidget* browse = driver.find<QWidget>("BtnBrowseFlash");
+    QWidget* blockLabel = driver.find<QWidget>("label_6");
+    driver.window().resize(661, 600);
+    QTRY_COMPARE(driver.window().height(), 600);
+    QCoreApplication::processEvents();
+    const int browseHeight = browse->height();
+    const int labelHeight = blockLabel->height();
+    const int tableHeight = driver.table()->height();
+    driver.window().resize(661, 900);
+    QTRY_COMPARE(driver.table()->height(), tableHeight + 300);
+    QCOMPARE(browse->height(), browseHeight);
+    QCOMPARE(blockLabel->height(), labelHeight);
+}
+
+void TestMainWindow::slotsInMetaObject()
+{
+    const QMetaObject& meta = MainWindow::staticMetaObject;
+    QCOMPARE(meta.className(), "MainWindow");
+    QCOMPARE(meta.superClass(), &QMainWindow::staticMetaObject);
+    QCOMPARE(meta.classInfoCount() - meta.classInfoOffset(), 0);
+    QCOMPARE(meta.propertyCount() - meta.propertyOffset(), 0);
+    QCOMPARE(meta.enumeratorCount() - meta.enumeratorOffset(), 0);
+    QCOMPARE(meta.constructorCount(), 0);
+
+    QStringList signatures;
+    for (int index = meta.methodOffset(); index < meta.methodCount(); ++index) {
+        const QMetaMethod method = meta.method(index);
+        QCOMPARE(method.methodType(), QMetaMethod::Slot);
+        QCOMPARE(method.access(), QMetaMethod::Private);
+        QCOMPARE(method.returnType(), int(QMetaType::Void));
+        signatures << QString::fromLatin1(method.methodSignature());
+    }
+    const QStringList expected { "slotClickSaveBlock()", "slotClickSaveBin()", "slotBrowseFlash()",
+        "TableViewMenuRequested(QPoint)" };
+    QCOMPARE(signatures, expected);
+    const QMetaMethod menuSlot = meta.method(meta.methodOffset() + 3);
+    QCOMPARE(menuSlot.parameterNames(), QList<QByteArray> { "pos" });
+}
+
+void TestMainWindow::blockMenuEntries()
+{
+    WindowDriver driver;
+    QMenu* menu = driver.blockMenu();
+    QVERIFY(menu);
+    QVERIFY(!menu->isVisible());
+    const QList<QAction*> actions = menu->actions();
+    QCOMPARE(actions.size(), 3);
+    QCOMPARE(actions.at(0)->text(), QStringLiteral("Save as..."));
+    QVERIFY(actions.at(1)->isSeparator());
+    QCOMPARE(actions.at(2)->text(), QStringLiteral("Replace with..."));
+    for (QAction* action : actions)
+        QVERIFY(action->isEnabled());
+}
+
+void TestMainWindow::resourcesLoad()
+{
+    QFile sheet(QStringLiteral(":/global.qss"));
+    QVERIFY2(sheet.open(QIODevice::ReadOnly), "the style sheet is not compiled in");
+    const QByteArray sheetBytes = sheet.readAll();
+    QVERIFY(sheetBytes.startsWith("/* Customize any plain widget that is a child of a QMainWindow. */"));
+    QVERIFY(QFile::exists(QStringLiteral(":/background.png")));
+
+    const QIcon icon(QStringLiteral(":/Tessel/icon1.ico"));
+    const QList<QSize> sizes = icon.availableSizes();
+    for (int side : { 16, 32, 48, 64 })
+        QVERIFY2(sizes.contains(QSize(side, side)), qPrintable(QString::number(side)));
+
+    // The window applies the compiled-in sheet to the whole application.
+    WindowDriver driver;
+    QCOMPARE(qApp->styleSheet(), QString::fromLatin1(sheetBytes));
+    QCOMPARE(driver.window().windowIcon().availableSizes().size(), sizes.size());
+}
+
+void TestMainWindow::styleSheetEndsAtNul_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("applied");
+    QTest::newRow("plain") << QByteArray("QLabel { color: red; }") << "QLabel { color: red; }";
+    QTest::newRow("nul inside") << QByteArray("QLabel { color: red; }\0QLabel { color: blue; }", 46)
+                                << "QLabel { color: red; }";
+    QTest::newRow("nul first") << QByteArray("\0QLabel { color: blue; }", 24) << "";
+    QTest::newRow("latin-1") << QByteArray("/* caf\xe9 */") << QString::fromUtf8("/* café */");
+    QTest::newRow("empty") << QByteArray() << "";
+}
+
+void TestMainWindow::styleSheetEndsAtNul()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QString, applied);
+    QTemporaryDir folder;
+    const QString path = folder.filePath("sheet.qss");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(content), qint64(content.size()));
+    file.close();
+
+    qApp->setStyleSheet(QStringLiteral("QLabel { color: green; }"));
+    applyStyleSheet(path);
+    QCOMPARE(qApp->styleSheet(), applied);
+
+    // A sheet that cannot be read clears the application's sheet.
+    applyStyleSheet(folder.filePath("missing.qss"));
+    QCOMPARE(qApp->styleSheet(), QString());
+    applyStyleSheet();
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "app/mainwindow.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QList>
+#include <QMenu>
+#include <QStatusBar>
+#include <QString>
+#include <QStringList>
+#include <QTableView>
+#include <QUrl>
+
+#include <memory>
+
+class QMimeData;
+
+// What the path field made of one drag that entered it and was dropped.
+struct DropOutcome {
+    bool enterAccepted = false;
+    Qt::DropAction enterAction = Qt::IgnoreAction;
+    bool dropAccepted = false;
+};
+
+// What one Browse dialog showed before it was answered.
+struct DialogSeen {
+    int dialogsShown = 0;
+    QString caption;
+    QString directory;
+    QStringList nameFilters;
+};
+
+// Drives one shown MainWindow as a user does: widgets found by object name, the real Browse dialog
+// answered from a timer, drags and drops sent to the path field.
+class WindowDriver {
+public:
+    WindowDriver();
+    ~WindowDriver();
+
+    MainWindow& window() { return *mainWindow; }
+    template <typename Widget> Widget* find(const char* objectName) const
+    {
+        return mainWindow->findChild<Widget*>(QString::fromLatin1(objectName));
+    }
+    QLineEdit* pathField() const { return find<QLineEdit>("LEBinFile"); }
+    QTableView* table() const { return find<QTableView>("tableView"); }
+    QStatusBar* statusBar() const { return find<QStatusBar>("statusBar"); }
+    QString labelText(const char* objectName) const { return find<QLabel>(objectName)->text(); }
+    QString statusColour() const { return statusBar()->styleSheet(); }
+    // The block menu: the window's only menu.
+    QMenu* blockMenu() const;
+
+    DropOutcome drop(QMimeData* mimeData);
+    DropOutcome dropUrls(const QList<QUrl>& urls);
+    DropOutcome dropFile(const QString& path) { return dropUrls({ QUrl::fromLocalFile(path) }); }
+
+    // Clicks Browse and answers every dialog that shows: chooses `path`, or cancels when it is empty.
+    DialogSeen browse(const QString& path);
+
+private:
+    std::unique_ptr<MainWindow> mainWindow;
+};
