@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// What a fuzz input asks of the block operations, read from its last four bytes. The bytes stay part of
+// the image as well: at the end of a 64 KiB image they are the uninterpreted tail of a block-info record,
+// so a full-size image with a record can still pick any entry and any replacement length.
+struct FuzzSelector {
+    std::uint8_t entryIndex = 0; // which catalogue entry, counted over all DMHs, modulo their number
+    std::uint8_t lengthMode = 0; // how the replacement length relates to the block size
+    std::uint16_t amount = 0; // the distance or length that lengthMode uses
+
+    static constexpr std::size_t byteSize = 4;
+
+    static FuzzSelector fromTail(const std::uint8_t* data, std::size_t size)
+    {
+        FuzzSelector selector;
+        if (size >= byteSize) {
+            const std::uint8_t* tail = data + size - byteSize;
+            selector.entryIndex = tail[0];
+            selector.lengthMode = tail[1];
+            selector.amount = std::uint16_t(tail[2] | (tail[3] << 8));
+        }
+        return selector;
+    }
+};

@@ -1,0 +1,214 @@
+// Writes the fuzzers' seed corpus: small images, each made by the test-image builder to reach one path
+// of loading, export or replacement. Usage: tessel-fuzz-seeds <folder>.
+
+#include "imagebuilder.h"
+#include "model/imagelayout.h"
+#include "ops/blockinfo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QVector>
+#include <QtGlobal>
+
+#include <cstdio>
+
+namespace {
+
+struct Seed {
+    const char* name;
+    QByteArray bytes;
+};
+
+constexpr qint64 blockAlignment = BlockInfo::alignment;
+
+// The selector the fuzz targets read from the last four bytes (entry, length mode, amount).
+QByteArray selector(quint8 entryIndex, quint8 lengthMode, quint16 amount)
+{
+    const char bytes[4] = { char(entryIndex), char(lengthMode), char(amount & 0xFF), char(amount >> 8) };
+    return QByteArray(bytes, 4);
+}
+
+ImageBuilder& withSelector(ImageBuilder& builder, quint8 entryIndex, quint8 lengthMode, quint16 amount)
+{
+    return builder.bytes(builder.image().size() - 4, selector(entryIndex, lengthMode, amount));
+}
+
+// Three blocks back to back behind the table, one of them the software-version block.
+QByteArray plainImage(quint8 entryIndex, quint8 lengthMode, quint16 amount)
+{
+    TestDmh dmh;
+    dmh.flashSize = 0x1000;
+    dmh.dataCapacity = 0x800;
+    dmh.entries = { testEntry(1, 0x100, 0x80, "boot"), testEntry(2, 0x180, 0x100, "ssdata"),
+        testEntry(0x1a, 0x280, 0x200, "kernel") };
+    ImageBuilder builder(0x1000);
+    builder.dmh(0, dmh)
+        .block(0, dmh.entries[0], "bootcode", false)
+        .block(0, dmh.entries[1], QByteArray("V2.1.0.1\0", 9), false)
+        .block(0, dmh.entries[2], ImageBuilder::randomBytes(0x150, 7), false);
+    return withSelector(builder, entryIndex, lengthMode, amount).image();
+}
+
+// One 64 KiB block that ends in a block-info record; the DMH sits inside the block it describes,
+// the only place an aligned block fits in a 64 KiB input.
+QByteArray recordImage(
+    quint8 flags, quint32 dataLength, bool damagedSignature, quint32 crc, quint8 lengthMode, quint16 amount)
+{
+    TestEntry entry = testEntry(5, 0, quint32(blockAlignment), "app", flags);
+    entry.crc = crc;
+    TestDmh dmh;
+    dmh.flashSize = quint32(blockAlignment);
+    dmh.entries = { entry, testEntry(6, quint32(blockAlignment), 0, "empty", 0) };
+    ImageBuilder builder(blockAlignment);
+    builder.block(0, entry, ImageBuilder::randomBytes(1000, 3), true)
+        .blockInfo(blockAlignment - BlockInfo::recordSize, dataLength, 0x12345678)
+        .dmh(0, dmh);
+    if (damagedSignature)
+        builder.bytes(blockAlignment - BlockInfo::recordSize + 11, "\x01");
+    return withSelector(builder, 0, lengthMode, amount).image();
+}
+
+// Blocks that a growing replacement may move: back to back, room behind the last one.
+QByteArray growImage(quint32 gap, quint16 entrySize, quint32 capacity, quint8 entryIndex)
+{
+    TestDmh dmh;
+    dmh.flashSize = 0x2000;
+    dmh.dataCapacity = capacity;
+    dmh.entrySize = entrySize;
+    dmh.entries = { testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x200 + gap, 0x100, "b"),
+        testEntry(3, 0x300 + gap, 0x80, "c") };
+    ImageBuilder builder(0x2000);
+    builder.dmh(0x40, dmh);
+    for (const TestEntry& entry : dmh.entries)
+        builder.block(0x40, entry, ImageBuilder::randomBytes(entry.size / 2, entry.id), false);
+    return withSelector(builder, entryIndex, 2, 0x80).image();
+}
+
+QByteArray headerEvery(qint64 stride, qint64 size, int entryCount)
+{
+    TestDmh dmh;
+    dmh.entryCount = entryCount;
+    const QByteArray header = ImageBuilder::dmhHeader(dmh);
+    ImageBuilder builder(size, '\0');
+    for (qint64 position = 0; position < size; position += stride)
+        builder.bytes(position, header);
+    return builder.image();
+}
+
+QVector<Seed> seeds()
+{
+    QVector<Seed> all;
+    for (quint8 mode = 0; mode < 8; ++mode)
+        all.append({ "plain", plainImage(mode, mode, quint16(mode * 0x40)) });
+
+    all.append({ "record", recordImage(0, 1000, false, 0, 0, 0) });
+    all.append({ "record-longest-fit", recordImage(0, 1000, false, 0, 4, 0) });
+    all.append({ "record-one-too-long", recordImage(0, 1000, false, 0, 5, 0) });
+    all.append({ "record-empty-data", recordImage(0, 0, false, 0, 6, 0) });
+    all.append({ "record-flags-1", recordImage(1, 1000, false, 0, 1, 0x100) });
+    all.append({ "record-damaged-signature", recordImage(0, 1000, true, 0, 0, 0) });
+    all.append({ "record-length-beyond-block", recordImage(0, 0x20000, false, 0, 3, 500) });
+    all.append({ "record-ncrc", recordImage(0, 1000, false, 0x4352434E, 3, 2000) });
+
+    all.append({ "grow-first", growImage(0, 48, 0x1000, 0) });
+    all.append({ "grow-middle", growImage(0, 48, 0x1000, 1) });
+    all.append({ "grow-last", growImage(0, 48, 0x1000, 2) });
+    all.append({ "grow-over-capacity", growImage(0, 48, 0x2a0, 0) });
+    all.append({ "grow-with-gap", growImage(0x10, 48, 0x1000, 0) });
+    all.append({ "grow-entry-size-0130", growImage(0, 0x0130, 0x1000, 0) });
+
+    {
+        TestDmh first;
+        first.entries = { testEntry(1, 0x100, 0x40), testEntry(2, 0x140, 0x40), testEntry(3, 0x180, 0x40) };
+        TestDmh second;
+        second.flashSize = 0x800;
+        second.entries = { testEntry(2, 0x40 + 5 * 48, 0x20, "dup"), testEntry(4), testEntry(5), testEntry(6),
+            testEntry(7) };
+        all.append(
+            { "two-dmhs-duplicate-id", ImageBuilder(0x800).dmh(0x10, first).dmh(0x400, second).image() });
+    }
+    {
+        TestDmh empty;
+        TestDmh full;
+        full.flashSize = 0x400;
+        full.entries = { testEntry(9, 0x100, 0x20, "later") };
+        all.append({ "empty-dmh-first", ImageBuilder(0x400).dmh(0, empty).dmh(0x200, full).image() });
+    }
+    {
+        TestDmh dmh;
+        dmh.entryCount = 10;
+        dmh.entries = { testEntry(1, 0, 0x10), testEntry(2, 0x10, 0x10), testEntry(3, 0x20, 0x10) };
+        QByteArray image = ImageBuilder(0x100).image() + ImageBuilder::dmhHeader(dmh);
+        all.append({ "entries-past-end", image });
+    }
+    {
+        TestDmh dmh;
+        dmh.entryCount = 1;
+        const QByteArray header = ImageBuilder::dmhHeader(dmh);
+        all.append({ "magic-near-end", ImageBuilder(0x200).image() + header.left(27) });
+        all.append({ "header-exactly-at-end", ImageBuilder(0x200).image() + header });
+    }
+    {
+        TestDmh dmh;
+        dmh.flashSize = 0x800;
+        dmh.entries = { testEntry(1, 0xFFFFFF00, 0x200, "wrap"), testEntry(2, 0x100, 0xFFFFFFF0, "huge"),
+            testEntry(3, 0x10000, 0, "zero", 0), testEntry(4, 0x7F0, 0x20, "edge") };
+        all.append({ "wrapping-offsets", ImageBuilder(0x800).dmh(0x20, dmh).image() });
+    }
+    for (quint32 flashSize : { 0u, 0x100000u, 0x80000000u, 0xFFFFFFFFu }) {
+        TestDmh dmh;
+        dmh.flashSize = flashSize;
+        dmh.entries = { testEntry(1, 0x100, 0x100, "blk") };
+        all.append({ "flash-size", ImageBuilder(0x400).dmh(0, dmh).image() });
+    }
+    {
+        TestDmh dmh;
+        dmh.entries = { testEntry(1, 0x3F0, 0x40, "ssdata") };
+        all.append({ "ssdata-past-end", ImageBuilder(0x400).dmh(0, dmh).image() });
+        dmh.entries = { testEntry(1, 0x100, 0x40, "ssdata") };
+        all.append(
+            { "ssdata-no-zero", ImageBuilder(0x200).dmh(0, dmh).bytes(0x100, QByteArray(24, 'v')).image() });
+        dmh.entries = { testEntry(1, 0x100, 0x40, "ABCDEFGH"), testEntry(2, 0x140, 0x40, "ssdataXY") };
+        all.append({ "names-without-zero", ImageBuilder(0x200).dmh(0, dmh).image() });
+    }
+    {
+        TestDmh dmh;
+        dmh.entries = { testEntry(1) };
+        QByteArray header = ImageBuilder::dmhHeader(dmh);
+        header[ImageLayout::recognitionByteOffset] = 0x31;
+        all.append({ "wrong-recognition-byte", ImageBuilder(0x100).bytes(0x10, header).image() });
+    }
+    all.append({ "dense-headers-27", headerEvery(27, 0x1000, 65535) });
+    all.append({ "dense-headers-28", headerEvery(28, 0x1000, 65535) });
+    all.append({ "empty-headers-39", headerEvery(39, 0x1000, 0) });
+    all.append({ "empty-file", QByteArray() });
+    all.append({ "magic-only", QByteArray(ImageLayout::dmhMagic, ImageLayout::dmhMagicLength) });
+    return all;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <folder>\n", argv[0]);
+        return 2;
+    }
+    const QDir folder(QString::fromLocal8Bit(argv[1]));
+    if (!folder.mkpath(QStringLiteral("."))) {
+        std::fprintf(stderr, "cannot make %s\n", argv[1]);
+        return 1;
+    }
+    const QVector<Seed> all = seeds();
+    for (int index = 0; index < all.size(); ++index) {
+        const QString name
+            = QStringLiteral("%1-%2.bin").arg(index, 2, 10, QLatin1Char('0')).arg(all[index].name);
+        QFile file(folder.filePath(name));
+        if (!file.open(QIODevice::WriteOnly) || file.write(all[index].bytes) != all[index].bytes.size()) {
+            std::fprintf(stderr, "cannot write %s\n", qPrintable(name));
+            return 1;
+        }
+    }
+    std::printf("wrote %d seeds\n", int(all.size()));
+    return 0;
+}
