@@ -1,0 +1,27 @@
+#pragma once
+
+#include "model/blockentry.h"
+
+#include <QVector>
+#include <QtGlobal>
+
+class FlashImage;
+
+// What the image says about one entry's block: where its bytes lie, whether they lie inside the image,
+// and what its block-info record holds. Read-only, bounds-checked against the image in memory.
+struct BlockFacts {
+    int dmhIndex = 0;
+    int entryIndex = 0;
+    quint32 dmhPosition = 0;
+    BlockEntry entry;
+    // Image position of the block's first byte (64-bit: position + offset can pass 4 GiB).
+    qint64 start = 0;
+    bool insideImage = false;
+    bool hasRecord = false;
+    qint64 recordPosition = 0;
+    quint32 dataLength = 0;
+    quint32 storedDataCrc = 0;
+
+    // Every entry of every DMH, in catalogue order (the block table's order).
+    static QVector<BlockFacts> collect(const FlashImage& image);
+};

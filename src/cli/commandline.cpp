@@ -1,0 +1,187 @@
+#include "commandline.h"
+
+#include <QCommandLineOption>
+#include <QCommandLineParser>
+
+namespace {
+
+struct SubcommandSpec {
+    const char* name;
+    CliCommand command;
+    const char* summary;
+};
+
+constexpr SubcommandSpec subcommands[] = {
+    { "info", CliCommand::Info, "Show the image's sizes, block number, software version and DMHs." },
+    { "list", CliCommand::List, "List every block entry with the block table's columns." },
+    { "verify", CliCommand::Verify, "Check every block's CRC and every block-info record's data CRC." },
+    { "export", CliCommand::Export, "Write one block's bytes (only its data when it ends in a record)." },
+    { "replace", CliCommand::Replace, "Write a new image in which one block holds the bytes of FILE." },
+};
+
+const SubcommandSpec* findSubcommand(const QString& name)
+{
+    for (const SubcommandSpec& spec : subcommands) {
+        if (name == QLatin1String(spec.name))
+            return &spec;
+    }
+    return nullptr;
+}
+
+bool takesBlock(CliCommand command)
+{
+    return command == CliCommand::Export || command == CliCommand::Replace;
+}
+
+QString usageLine(CliCommand command, const QString& name)
+{
+    switch (command) {
+    case CliCommand::Export:
+        return QStringLiteral("Usage: tessel-cli %1 [--json] [--force] IMAGE (BLOCK | --name NAME) -o OUT")
+            .arg(name);
+    case CliCommand::Replace:
+        return QStringLiteral(
+            "Usage: tessel-cli %1 [--json] [--force] [--dry-run] IMAGE (BLOCK | --name NAME) FILE "
+            "(-o OUT | --dry-run)")
+            .arg(name);
+    default:
+        return QStringLiteral("Usage: tessel-cli %1 [--json] IMAGE").arg(name);
+    }
+}
+
+// The parser's own usage line names the program by the path it was started with; ours names the
+// subcommand and its argument shape.
+QString helpWithUsage(const QString& parserHelp, const QString& usage)
+{
+    QStringList lines = parserHelp.trimmed().split(QLatin1Char('\n'));
+    if (!lines.isEmpty())
+        lines.first() = usage;
+    return lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+CommandLine::CommandLine(const QStringList& arguments)
+{
+    if (arguments.size() < 2) {
+        message = QStringLiteral("No command given.\n\n") + generalHelp();
+        return;
+    }
+    const QString& first = arguments.at(1);
+    if (first == QLatin1String("-h") || first == QLatin1String("--help") || first == QLatin1String("help")) {
+        result = Outcome::Help;
+        message = generalHelp();
+        return;
+    }
+    parseSubcommand(first, arguments.mid(2));
+}
+
+QString CommandLine::generalHelp()
+{
+    QString help
+        = QStringLiteral("Usage: tessel-cli COMMAND [options] IMAGE ...\n"
+                         "Inspect a flash image, export a block or write an image with a block replaced.\n\n"
+                         "Commands:\n");
+    for (const SubcommandSpec& spec : subcommands)
+        help += QStringLiteral("  %1%2\n")
+                    .arg(QString::fromLatin1(spec.name).leftJustified(10), QLatin1String(spec.summary));
+    help += QStringLiteral("\nRun 'tessel-cli COMMAND --help' for the arguments and options of a command.");
+    return help;
+}
+
+void CommandLine::parseSubcommand(const QString& name, const QStringList& rest)
+{
+    const SubcommandSpec* spec = findSubcommand(name);
+    if (!spec) {
+        message = QStringLiteral("Unknown command '%1'.\n\n").arg(name) + generalHelp();
+        return;
+    }
+    parsed.command = spec->command;
+    parsed.commandName = name;
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QLatin1String(spec->summary));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    const QCommandLineOption helpOption(
+        { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
+    const QCommandLineOption jsonOption(
+        QStringLiteral("json"), QStringLiteral("Write one JSON document to stdout instead of text."));
+    const QCommandLineOption nameOption(QStringLiteral("name"),
+        QStringLiteral("Name the block by its name (up to its first zero byte) instead of BLOCK."),
+        QStringLiteral("NAME"));
+    const QCommandLineOption outputOption({ QStringLiteral("o"), QStringLiteral("output") },
+        QStringLiteral(
+            "The file to write. It must not exist unless --force is given, and it is never the input image."),
+        QStringLiteral("OUT"));
+    const QCommandLineOption forceOption(
+        QStringLiteral("force"), QStringLiteral("Allow -o to replace an existing file."));
+    const QCommandLineOption dryRunOption(QStringLiteral("dry-run"),
+        QStringLiteral("Write nothing; print the variant, the bytes that change, the rewritten fields and "
+                       "the moved blocks."));
+    parser.addOption(helpOption);
+    parser.addOption(jsonOption);
+
+    parser.addPositionalArgument(QStringLiteral("IMAGE"), QStringLiteral("The flash image to read."));
+    if (takesBlock(spec->command)) {
+        parser.addPositionalArgument(QStringLiteral("BLOCK"),
+            QStringLiteral(
+                "The block's ID as the table shows it: lower-case hex, no prefix (omit with --name)."));
+        parser.addOption(nameOption);
+        parser.addOption(outputOption);
+        parser.addOption(forceOption);
+    }
+    if (spec->command == CliCommand::Replace) {
+        parser.addPositionalArgument(
+            QStringLiteral("FILE"), QStringLiteral("The replacement: the block's new bytes."));
+        parser.addOption(dryRunOption);
+    }
+
+    const QString usageHint = QStringLiteral("\nRun 'tessel-cli %1 --help' for usage.").arg(name);
+    if (!parser.parse(QStringList { QStringLiteral("tessel-cli") } + rest)) {
+        message = parser.errorText() + usageHint;
+        return;
+    }
+    if (parser.isSet(helpOption)) {
+        result = Outcome::Help;
+        message = helpWithUsage(parser.helpText(), usageLine(spec->command, name));
+        return;
+    }
+
+    parsed.json = parser.isSet(jsonOption);
+    QStringList positional = parser.positionalArguments();
+    if (takesBlock(spec->command)) {
+        parsed.byName = parser.isSet(nameOption);
+        parsed.blockName = parser.value(nameOption);
+        parsed.outputPath = parser.value(outputOption);
+        parsed.force = parser.isSet(forceOption);
+    }
+    if (spec->command == CliCommand::Replace)
+        parsed.dryRun = parser.isSet(dryRunOption);
+
+    const int wanted = 1 + (takesBlock(spec->command) && !parsed.byName ? 1 : 0)
+        + (spec->command == CliCommand::Replace ? 1 : 0);
+    if (positional.size() != wanted) {
+        message = QStringLiteral("Expected %1 argument(s), got %2.").arg(wanted).arg(positional.size())
+            + usageHint;
+        return;
+    }
+    parsed.imagePath = positional.takeFirst();
+    if (takesBlock(spec->command) && !parsed.byName)
+        parsed.blockId = positional.takeFirst();
+    if (spec->command == CliCommand::Replace)
+        parsed.replacementPath = positional.takeFirst();
+
+    if (parsed.imagePath.isEmpty()) {
+        message = QStringLiteral("IMAGE must not be empty.") + usageHint;
+        return;
+    }
+    if (parsed.byName && parsed.blockName.isEmpty()) {
+        message = QStringLiteral("--name needs a non-empty NAME.") + usageHint;
+        return;
+    }
+    if (takesBlock(spec->command) && parsed.outputPath.isEmpty() && !parsed.dryRun) {
+        message = QStringLiteral("-o OUT is required.") + usageHint;
+        return;
+    }
+    result = Outcome::Run;
+}

@@ -1,0 +1,751 @@
+#include "imagebuilder.h"
+#include "model/flashimage.h"
+#include "model/imagelayout.h"
+#include "ops/blockexport.h"
+#include "ops/blockreplace.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <unistd.h>
+
+namespace {
+
+// 2026-03-05 07:08:09 UTC: the clock every replacement here is stamped with.
+constexpr qint64 fixedEpoch = 1772694489;
+
+constexpr qint64 dmhPosition = 0x100;
+constexpr qint64 imageSize = 0x60000;
+
+struct CliRun {
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+
+    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
+};
+
+// The standard image: a DMH at 0x100 with five blocks, each CRC correct except the "NCRC" one.
+//   10 boot    flags 1, 0x800 bytes at offset 0x1000
+//   ab ssdata  flags 1, 0x100 bytes at offset 0x2000 (the software version "V1.2.3")
+//   20 kernel  flags 0, 0x10000 bytes at offset 0x10000, ending in a record over 1000 data bytes
+//   21 fs      flags 1, 0x10000 bytes at offset 0x20000, crc "NCRC"
+//   22 boot    flags 1, 0x1000 bytes at offset 0x30000, right behind fs
+QVector<TestEntry> standardEntries()
+{
+    return { testEntry(0x10, 0x1000, 0x800, "boot"), testEntry(0xab, 0x2000, 0x100, "ssdata"),
+        testEntry(0x20, 0x10000, 0x10000, "kernel", 0), testEntry(0x21, 0x20000, 0x10000, "fs"),
+        testEntry(0x22, 0x30000, 0x1000, "boot") };
+}
+
+QByteArray standardImage()
+{
+    ImageBuilder builder(imageSize);
+    QVector<TestEntry> entries = standardEntries();
+    builder.block(dmhPosition, entries[0], ImageBuilder::randomBytes(0x600, 1), false);
+    builder.block(dmhPosition, entries[1], QByteArray("V1.2.3\0", 7), false);
+    builder.block(dmhPosition, entries[2], ImageBuilder::randomBytes(1000, 2), true);
+    builder.block(dmhPosition, entries[3], ImageBuilder::randomBytes(0x8000, 3), false);
+    builder.block(dmhPosition, entries[4], ImageBuilder::randomBytes(0x1000, 4), false);
+    for (TestEntry& entry : entries)
+        entry.crc
+            = ImageBuilder::crcOf(builder.image().mid(int(dmhPosition + entry.offset), int(entry.size)));
+    entries[3].crc = BlockEntry::noCrcMarker;
+    TestDmh dmh;
+    dmh.flashSize = quint32(imageSize);
+    dmh.entries = entries;
+    builder.dmh(dmhPosition, dmh);
+    return builder.image();
+}
+
+// Image position of a field of entry `index` of the standard DMH.
+qint64 entryField(int index, int fieldOffset)
+{
+    return dmhPosition + ImageLayout::dmhHeaderSize + BlockEntry::byteSize * index + fieldOffset;
+}
+
+QByteArray u32Bytes(quint32 value)
+{
+    QByteArray bytes(4, '\0');
+    ImageLayout::writeU32(reinterpret_cast<uchar*>(bytes.data()), value);
+    return bytes;
+}
+
+QByteArray readFile(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QProcessEnvironment fixedClockEnvironment()
+{
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("SOURCE_DATE_EPOCH"), QString::number(fixedEpoch));
+    environment.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
+    return environment;
+}
+
+CliRun runCli(const QStringList& arguments, const QProcessEnvironment& environment = fixedClockEnvironment())
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(TESSEL_CLI_PATH), arguments);
+    CliRun run;
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return run;
+    run.exitCode = process.exitCode();
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+// What the operations themselves write for the same image, block, replacement and clock.
+Outcome replaceInProcess(const QString& imagePath, const QString& idText, const QString& replacementPath,
+    const QString& outputPath, ReplacePlan* plan = nullptr)
+{
+    FlashImage image;
+    if (!image.load(imagePath.toStdWString()))
+        return Outcome::failed(QStringLiteral("load failed"));
+    QVector<DmhRecord> catalogue = image.dmhRecords();
+    ReplaceRequest request;
+    request.idText = idText;
+    request.replacementPath = replacementPath;
+    request.outputPath = outputPath;
+    request.loadedImagePath = imagePath;
+    request.stampTime = StampTime::fromDateTime(QDateTime::fromSecsSinceEpoch(fixedEpoch, Qt::UTC));
+    request.dryRun = outputPath.isEmpty();
+    return replaceBlock(image, catalogue, request, plan);
+}
+
+QJsonObject blockWithId(const QJsonArray& blocks, const QString& idText)
+{
+    for (const QJsonValue& block : blocks) {
+        if (block.toObject().value(QStringLiteral("idText")).toString() == idText)
+            return block.toObject();
+    }
+    return {};
+}
+
+} // namespace
+
+class TestCli : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void usage_data();
+    void usage();
+    void unreadableImage_data();
+    void unreadableImage();
+
+    void infoReportsSummaryAndDmhs();
+    void listShowsTableTextsAndRecords();
+    void listColumnsAreAligned();
+
+    void verifyReportsFacts_data();
+    void verifyReportsFacts();
+
+    void exportWritesWhatTheOperationWrites_data();
+    void exportWritesWhatTheOperationWrites();
+    void replaceWritesWhatTheOperationWrites_data();
+    void replaceWritesWhatTheOperationWrites();
+    void replaceStampsSourceDateEpoch();
+    void dryRunWritesNothingAndShowsThePlan_data();
+    void dryRunWritesNothingAndShowsThePlan();
+    void verifyFlagsPaddedReplacement();
+
+    void refusals_data();
+    void refusals();
+    void forceReplacesAnExistingOutput();
+
+private:
+    QString path(const QString& name) const { return directory->filePath(name); }
+
+    std::unique_ptr<QTemporaryDir> directory;
+    QString imagePath;
+};
+
+void TestCli::init()
+{
+    directory = std::make_unique<QTemporaryDir>();
+    QVERIFY2(directory->isValid(), "cannot make a temporary directory");
+    imagePath = path(QStringLiteral("image.bin"));
+    QVERIFY2(writeFile(imagePath, standardImage()), "cannot write the standard image");
+}
+
+void TestCli::usage_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("stdoutStart");
+
+    QTest::newRow("no command") << QStringList {} << 2 << QString();
+    QTest::newRow("unknown command") << QStringList { "dump", "x.bin" } << 2 << QString();
+    QTest::newRow("general help") << QStringList { "--help" } << 0 << "Usage: tessel-cli COMMAND";
+    for (const char* command : { "info", "list", "verify", "export", "replace" }) {
+        QTest::newRow(qPrintable(QStringLiteral("%1 --help").arg(QLatin1String(command))))
+            << QStringList { command, "--help" } << 0
+            << QStringLiteral("Usage: tessel-cli %1").arg(QLatin1String(command));
+    }
+    QTest::newRow("info without image") << QStringList { "info" } << 2 << QString();
+    QTest::newRow("info with two images") << QStringList { "info", "a.bin", "b.bin" } << 2 << QString();
+    QTest::newRow("unknown option") << QStringList { "list", "--colour", "a.bin" } << 2 << QString();
+    QTest::newRow("export without -o") << QStringList { "export", "a.bin", "10" } << 2 << QString();
+    QTest::newRow("export with BLOCK and --name")
+        << QStringList { "export", "a.bin", "10", "--name", "boot", "-o", "out" } << 2 << QString();
+    QTest::newRow("replace without FILE")
+        << QStringList { "replace", "a.bin", "10", "-o", "out" } << 2 << QString();
+    QTest::newRow("replace without -o")
+        << QStringList { "replace", "a.bin", "10", "r.bin" } << 2 << QString();
+}
+
+void TestCli::usage()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, stdoutStart);
+
+    const CliRun run = runCli(arguments);
+    QCOMPARE(run.exitCode, exitCode);
+    if (exitCode == 0) {
+        QVERIFY2(run.out.startsWith(stdoutStart.toUtf8()), run.out.constData());
+        QVERIFY(run.err.isEmpty());
+    } else {
+        QVERIFY2(!run.err.isEmpty(), "a usage error says what is wrong on stderr");
+        QVERIFY2(run.out.isEmpty(), run.out.constData());
+    }
+}
+
+void TestCli::unreadableImage_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("missing file") << QByteArray() << false << QString();
+    QTest::newRow("empty file") << QByteArray() << true << "Can not find DMH.";
+    QTest::newRow("no DMH") << QByteArray(4096, '\xFF') << true << "Can not find DMH.";
+    QByteArray wrongRecognition = ImageBuilder(4096).dmh(0, TestDmh { 0, 0, 4096, -1, 0x31, {} }).image();
+    QTest::newRow("magic without recognition byte") << wrongRecognition << true << "Can not find DMH.";
+}
+
+void TestCli::unreadableImage()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, exists);
+    QFETCH(QString, message);
+
+    const QString file = path(QStringLiteral("input.bin"));
+    if (exists)
+        QVERIFY(writeFile(file, content));
+    const QString expected = exists ? message : file + QStringLiteral("is not exist!");
+    for (const QString& command :
+        { QStringLiteral("info"), QStringLiteral("list"), QStringLiteral("verify") }) {
+        const CliRun run = runCli({ command, file });
+        QCOMPARE(run.exitCode, 2);
+        QCOMPARE(QString::fromUtf8(run.err).trimmed(), expected);
+        QVERIFY(run.out.isEmpty());
+
+        const CliRun json = runCli({ command, "--json", file });
+        QCOMPARE(json.exitCode, 2);
+        QCOMPARE(json.json().value(QStringLiteral("success")).toBool(true), false);
+        QCOMPARE(json.json().value(QStringLiteral("exitStatus")).toInt(), 2);
+        QCOMPARE(json.json().value(QStringLiteral("message")).toString(), expected);
+    }
+}
+
+void TestCli::infoReportsSummaryAndDmhs()
+{
+    const CliRun text = runCli({ "info", imagePath });
+    QCOMPARE(text.exitCode, 0);
+    const QString output = QString::fromUtf8(text.out);
+    for (const char* line : { "SDRAM Size:        67108864", "Flash Size:        393216",
+             "Block Number:      5", "Software Version:  V1.2.3", "Image Size:        393216" })
+        QVERIFY2(output.contains(QLatin1String(line)), qPrintable(output));
+
+    const CliRun run = runCli({ "info", "--json", imagePath });
+    QCOMPARE(run.exitCode, 0);
+    const QJsonObject json = run.json();
+    QCOMPARE(json.value(QStringLiteral("schemaVersion")).toInt(), 1);
+    QCOMPARE(json.value(QStringLiteral("command")).toString(), QStringLiteral("info"));
+    QCOMPARE(json.value(QStringLiteral("success")).toBool(), true);
+    QCOMPARE(json.value(QStringLiteral("imageSize")).toDouble(), double(imageSize));
+    QCOMPARE(json.value(QStringLiteral("sdramSize")).toDouble(), 67108864.0);
+    QCOMPARE(json.value(QStringLiteral("flashSize")).toDouble(), double(imageSize));
+    QCOMPARE(json.value(QStringLiteral("blockNumber")).toInt(), 5);
+    QCOMPARE(json.value(QStringLiteral("softwareVersion")).toString(), QStringLiteral("V1.2.3"));
+    const QJsonArray dmhs = json.value(QStringLiteral("dmhs")).toArray();
+    QCOMPARE(dmhs.size(), 1);
+    const QJsonObject dmh = dmhs[0].toObject();
+    QCOMPARE(dmh.value(QStringLiteral("position")).toDouble(), double(dmhPosition));
+    QCOMPARE(dmh.value(QStringLiteral("positionText")).toString(), QStringLiteral("100"));
+    QCOMPARE(dmh.value(QStringLiteral("dataCapacity")).toDouble(), double(0x01000000));
+    QCOMPARE(dmh.value(QStringLiteral("entryCount")).toInt(), 5);
+    QCOMPARE(dmh.value(QStringLiteral("entrySize")).toInt(), 48);
+}
+
+void TestCli::listShowsTableTextsAndRecords()
+{
+    const CliRun run = runCli({ "list", "--json", imagePath });
+    QCOMPARE(run.exitCode, 0);
+    const QJsonArray blocks = run.json().value(QStringLiteral("blocks")).toArray();
+    FlashImage image;
+    QVERIFY(image.load(imagePath.toStdWString()));
+    const QVector<BlockEntry>& entries = image.dmhRecords().first().entries;
+    QCOMPARE(blocks.size(), entries.size());
+    for (int row = 0; row < entries.size(); ++row) {
+        const BlockEntry& entry = entries[row];
+        const QJsonObject block = blocks[row].toObject();
+        const QStringList cells { entry.idText(), entry.sizeCellText(), entry.crcCellText(),
+            entry.nameCellText(), entry.versionCellText(), entry.timeCellText() };
+        QCOMPARE(block.value(QStringLiteral("cells")).toVariant().toStringList(), cells);
+        QCOMPARE(block.value(QStringLiteral("id")).toInt(), int(entry.id));
+        QCOMPARE(block.value(QStringLiteral("size")).toDouble(), double(entry.size));
+        QCOMPARE(block.value(QStringLiteral("crc")).toDouble(), double(entry.crc));
+        QCOMPARE(block.value(QStringLiteral("offset")).toDouble(), double(entry.offset));
+        QCOMPARE(block.value(QStringLiteral("start")).toDouble(), double(dmhPosition + entry.offset));
+        QCOMPARE(block.value(QStringLiteral("flags")).toInt(), int(entry.flags));
+        QCOMPARE(block.value(QStringLiteral("dmhIndex")).toInt(), 0);
+        QCOMPARE(block.value(QStringLiteral("nameText")).toString(), QString::fromLatin1(entry.nameText()));
+    }
+    // The table's texts, checked by value: lower-case hex IDs, "NCRC" as its hex, names padded to 8.
+    QCOMPARE(blocks[1].toObject().value(QStringLiteral("idText")).toString(), QStringLiteral("ab"));
+    QCOMPARE(blocks[3].toObject().value(QStringLiteral("crcText")).toString(), QStringLiteral("4352434e"));
+    QCOMPARE(
+        blocks[2].toObject().value(QStringLiteral("name")).toString(), QString::fromLatin1("kernel\0\0", 8));
+    QCOMPARE(
+        blocks[0].toObject().value(QStringLiteral("time")).toString(), QStringLiteral("2014/3/5/14/7/9"));
+
+    for (int row = 0; row < blocks.size(); ++row) {
+        const QJsonObject block = blocks[row].toObject();
+        const bool record = row == 2;
+        QCOMPARE(block.value(QStringLiteral("hasBlockInfo")).toBool(), record);
+        QCOMPARE(block.value(QStringLiteral("dataLength")).isNull(), !record);
+    }
+    QCOMPARE(blocks[2].toObject().value(QStringLiteral("dataLength")).toInt(), 1000);
+}
+
+void TestCli::listColumnsAreAligned()
+{
+    const CliRun run = runCli({ "list", imagePath });
+    QCOMPARE(run.exitCode, 0);
+    const QStringList lines = QString::fromUtf8(run.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 6);
+    const QString& header = lines[0];
+    // The kernel row: each value starts under its column's header.
+    const QString& kernel = lines[3];
+    const QVector<QPair<QString, QString>> columns { { "ID", "20" }, { "Size(Bytes)", "65536" },
+        { "Name", "kernel" }, { "Time(Y/M/D/H/M/S)", "2014/3/5/14/7/9" }, { "Offset(hex)", "10000" },
+        { "Record", "yes" }, { "Data length", "1000" } };
+    for (const auto& column : columns) {
+        const int headerColumn = header.indexOf(column.first);
+        QVERIFY2(headerColumn >= 0, qPrintable(header));
+        QVERIFY2(kernel.mid(headerColumn).startsWith(column.second + QLatin1Char(' '))
+                || kernel.mid(headerColumn) == column.second,
+            qPrintable(QStringLiteral("%1 not under %2 in\n%3\n%4")
+                           .arg(column.second, column.first, header, kernel)));
+    }
+}
+
+void TestCli::verifyReportsFacts_data()
+{
+    QTest::addColumn<qint64>("patchPosition");
+    QTest::addColumn<QByteArray>("patch");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("idText");
+    QTest::addColumn<QString>("crcStatus");
+    QTest::addColumn<QString>("recordStatus");
+
+    const QByteArray image = standardImage();
+    const auto flipped
+        = [&image](qint64 position) { return QByteArray(1, char(image[int(position)] ^ 0x01)); };
+    const qint64 kernelStart = dmhPosition + 0x10000;
+
+    QTest::newRow("untouched: a block") << qint64(0) << QByteArray() << 0 << "10"
+                                        << "ok" << QString();
+    QTest::newRow("untouched: record") << qint64(0) << QByteArray() << 0 << "20"
+                                       << "ok"
+                                       << "ok";
+    QTest::newRow("untouched: NCRC") << qint64(0) << QByteArray() << 0 << "21"
+                                     << "not-checked" << QString();
+    QTest::newRow("flipped byte in a block")
+        << dmhPosition + 0x1000 + 0x7FF << flipped(dmhPosition + 0x1000 + 0x7FF) << 1 << "10"
+        << "mismatch" << QString();
+    QTest::newRow("flipped byte in a record's data")
+        << kernelStart + 999 << flipped(kernelStart + 999) << 1 << "20"
+        << "mismatch"
+        << "mismatch";
+    QTest::newRow("flipped byte in a record's fill")
+        << kernelStart + 1000 << flipped(kernelStart + 1000) << 1 << "20"
+        << "mismatch"
+        << "ok";
+    QTest::newRow("flipped byte in an NCRC block")
+        << dmhPosition + 0x20000 << flipped(dmhPosition + 0x20000) << 0 << "21"
+        << "not-checked" << QString();
+    QTest::newRow("flipped stored CRC")
+        << entryField(0, BlockEntry::crcOffset) << flipped(entryField(0, BlockEntry::crcOffset)) << 1 << "10"
+        << "mismatch" << QString();
+    QTest::newRow("data length reaching into the record")
+        << kernelStart + 0x10000 - 64 + 24 << u32Bytes(0x10000 - 63) << 1 << "20"
+        << "mismatch"
+        << "length-exceeds-block";
+    QTest::newRow("block reaching outside the image")
+        << entryField(4, BlockEntry::sizeOffset) << u32Bytes(0x40000) << 1 << "22"
+        << "not-read" << QString();
+}
+
+void TestCli::verifyReportsFacts()
+{
+    QFETCH(qint64, patchPosition);
+    QFETCH(QByteArray, patch);
+    QFETCH(int, exitCode);
+    QFETCH(QString, idText);
+    QFETCH(QString, crcStatus);
+    QFETCH(QString, recordStatus);
+
+    QByteArray image = standardImage();
+    image.replace(int(patchPosition), patch.size(), patch);
+    QVERIFY(writeFile(imagePath, image));
+
+    const CliRun run = runCli({ "verify", "--json", imagePath });
+    QCOMPARE(run.exitCode, exitCode);
+    const QJsonObject json = run.json();
+    QCOMPARE(json.value(QStringLiteral("holds")).toBool(), exitCode == 0);
+    QCOMPARE(json.value(QStringLiteral("blocksFailing")).toInt(), exitCode == 0 ? 0 : 1);
+    const QJsonObject block = blockWithId(json.value(QStringLiteral("blocks")).toArray(), idText);
+    QVERIFY2(!block.isEmpty(), "the block is reported");
+    const QJsonObject crc = block.value(QStringLiteral("crc")).toObject();
+    QCOMPARE(crc.value(QStringLiteral("status")).toString(), crcStatus);
+    QCOMPARE(block.value(QStringLiteral("insideImage")).toBool(), crcStatus != QLatin1String("not-read"));
+    QCOMPARE(block.value(QStringLiteral("holds")).toBool(), exitCode == 0);
+    if (crcStatus == QLatin1String("ok") || crcStatus == QLatin1String("mismatch")) {
+        // The computed CRC is the block's own, stored or not.
+        FlashImage loaded;
+        QVERIFY(loaded.load(imagePath.toStdWString()));
+        const BlockLocation location = findBlock(loaded.dmhRecords(), idText);
+        const quint32 expected = ImageBuilder::crcOf(image.mid(int(location.start()), int(location.size)));
+        QCOMPARE(crc.value(QStringLiteral("computed")).toDouble(), double(expected));
+        QCOMPARE(crc.value(QStringLiteral("computedText")).toString(), QString::number(expected, 16));
+        QCOMPARE(crc.value(QStringLiteral("stored")).toDouble(), double(location.entry.crc));
+    }
+    const QJsonValue record = block.value(QStringLiteral("record"));
+    QCOMPARE(record.isNull(), recordStatus.isEmpty());
+    if (!recordStatus.isEmpty())
+        QCOMPARE(record.toObject().value(QStringLiteral("status")).toString(), recordStatus);
+
+    const CliRun text = runCli({ "verify", imagePath });
+    QCOMPARE(text.exitCode, exitCode);
+    if (exitCode == 0) {
+        QVERIFY2(text.out.contains("All 5 blocks hold."), text.out.constData());
+        QVERIFY(text.err.isEmpty());
+    } else {
+        QCOMPARE(text.err.trimmed(), QByteArray("1 of 5 blocks do not hold."));
+    }
+}
+
+void TestCli::exportWritesWhatTheOperationWrites_data()
+{
+    QTest::addColumn<QStringList>("block");
+    QTest::addColumn<QString>("idText");
+    QTest::addColumn<int>("length");
+
+    QTest::newRow("whole block") << QStringList { "10" } << "10" << 0x800;
+    QTest::newRow("record: data only") << QStringList { "20" } << "20" << 1000;
+    QTest::newRow("by name") << QStringList { "--name", "kernel" } << "20" << 1000;
+    QTest::newRow("NCRC block") << QStringList { "21" } << "21" << 0x10000;
+}
+
+void TestCli::exportWritesWhatTheOperationWrites()
+{
+    QFETCH(QStringList, block);
+    QFETCH(QString, idText);
+    QFETCH(int, length);
+
+    const QString output = path(QStringLiteral("block.out"));
+    const CliRun run = runCli(QStringList { "export", imagePath } + block + QStringList { "-o", output });
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(
+        QString::fromUtf8(run.out).trimmed(), QStringLiteral("Save block %1 successfully!!!").arg(output));
+    QVERIFY(run.err.isEmpty());
+
+    FlashImage image;
+    QVERIFY(image.load(imagePath.toStdWString()));
+    const QString expectedPath = path(QStringLiteral("expected.out"));
+    const Outcome outcome
+        = exportBlock(ImageView::of(image), findBlock(image.dmhRecords(), idText), expectedPath);
+    QVERIFY2(outcome.success, qPrintable(outcome.message));
+    const QByteArray written = readFile(output);
+    QCOMPARE(written.size(), length);
+    QCOMPARE(written, readFile(expectedPath));
+    QCOMPARE(readFile(imagePath), standardImage());
+
+    const QString jsonOutput = path(QStringLiteral("block.json.out"));
+    const CliRun json
+        = runCli(QStringList { "export", "--json", imagePath } + block + QStringList { "-o", jsonOutput });
+    QCOMPARE(json.exitCode, 0);
+    QCOMPARE(json.json().value(QStringLiteral("length")).toInt(), length);
+    QCOMPARE(json.json().value(QStringLiteral("block")).toObject().value(QStringLiteral("idText")).toString(),
+        idText);
+    QCOMPARE(readFile(jsonOutput), written);
+}
+
+void TestCli::replaceWritesWhatTheOperationWrites_data()
+{
+    QTest::addColumn<QString>("idText");
+    QTest::addColumn<QByteArray>("replacement");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("padded") << "10" << ImageBuilder::randomBytes(0x123, 7) << "Replace block successfully!!!";
+    QTest::newRow("padded, 64 KiB multiple") << "21" << QByteArray() << "Replace block successfully!!!";
+    QTest::newRow("record") << "20" << ImageBuilder::randomBytes(2000, 8) << "Replace block successfully!!!";
+    QTest::newRow("record, empty") << "20" << QByteArray() << "Replace block successfully!!!";
+    QTest::newRow("grow") << "21" << ImageBuilder::randomBytes(0x10800, 9) << "Replace Block successfully!!!";
+    QTest::newRow("grow last block") << "22" << ImageBuilder::randomBytes(0x1100, 10)
+                                     << "Replace Block successfully!!!";
+}
+
+void TestCli::replaceWritesWhatTheOperationWrites()
+{
+    QFETCH(QString, idText);
+    QFETCH(QByteArray, replacement);
+    QFETCH(QString, message);
+
+    const QString replacementPath = path(QStringLiteral("replacement.bin"));
+    QVERIFY(writeFile(replacementPath, replacement));
+    const QString output = path(QStringLiteral("new.bin"));
+    const CliRun run = runCli({ "replace", imagePath, idText, replacementPath, "-o", output });
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(QString::fromUtf8(run.out).trimmed(), message);
+
+    const QString expectedPath = path(QStringLiteral("expected.bin"));
+    const Outcome outcome = replaceInProcess(imagePath, idText, replacementPath, expectedPath);
+    QVERIFY2(outcome.success, qPrintable(outcome.message));
+    QCOMPARE(outcome.message, message);
+    const QByteArray written = readFile(output);
+    QCOMPARE(written.size(), int(imageSize));
+    QVERIFY2(written == readFile(expectedPath), "the CLI writes the operation's bytes");
+    QVERIFY2(written != standardImage(), "the block was replaced");
+    QCOMPARE(readFile(imagePath), standardImage());
+}
+
+void TestCli::replaceStampsSourceDateEpoch()
+{
+    const QString replacementPath = path(QStringLiteral("replacement.bin"));
+    QVERIFY(writeFile(replacementPath, QByteArray(300, 'k')));
+    const QString output = path(QStringLiteral("new.bin"));
+    const CliRun run = runCli({ "replace", imagePath, "20", replacementPath, "-o", output });
+    QCOMPARE(run.exitCode, 0);
+    const QByteArray written = readFile(output);
+    const int record = int(dmhPosition + 0x20000 - 64);
+    QCOMPARE(written.mid(record + 48, 7), QByteArray("\xEA\x07\x03\x05\x07\x08\x09", 7));
+    QCOMPARE(ImageLayout::readU32(reinterpret_cast<const uchar*>(written.constData()) + record + 24), 300u);
+
+    QProcessEnvironment environment = fixedClockEnvironment();
+    environment.insert(QStringLiteral("SOURCE_DATE_EPOCH"), QStringLiteral("yesterday"));
+    const CliRun refused
+        = runCli({ "replace", imagePath, "20", replacementPath, "-o", path("other.bin") }, environment);
+    QCOMPARE(refused.exitCode, 2);
+    QVERIFY(refused.err.contains("SOURCE_DATE_EPOCH"));
+    QVERIFY(!QFile::exists(path("other.bin")));
+}
+
+void TestCli::dryRunWritesNothingAndShowsThePlan_data()
+{
+    QTest::addColumn<QString>("idText");
+    QTest::addColumn<QByteArray>("replacement");
+    QTest::addColumn<bool>("withOutput");
+
+    QTest::newRow("padded") << "10" << ImageBuilder::randomBytes(0x123, 7) << true;
+    QTest::newRow("record") << "20" << ImageBuilder::randomBytes(2000, 8) << false;
+    QTest::newRow("grow") << "21" << ImageBuilder::randomBytes(0x10800, 9) << true;
+}
+
+void TestCli::dryRunWritesNothingAndShowsThePlan()
+{
+    QFETCH(QString, idText);
+    QFETCH(QByteArray, replacement);
+    QFETCH(bool, withOutput);
+
+    const QString replacementPath = path(QStringLiteral("replacement.bin"));
+    QVERIFY(writeFile(replacementPath, replacement));
+    const QString output = path(QStringLiteral("new.bin"));
+    const QStringList outputArguments = withOutput ? QStringList { "-o", output } : QStringList {};
+    const QStringList before = QDir(directory->path()).entryList(QDir::Files | QDir::Hidden);
+
+    ReplacePlan expected;
+    const Outcome outcome = replaceInProcess(imagePath, idText, replacementPath, QString(), &expected);
+    QVERIFY2(outcome.success, qPrintable(outcome.message));
+
+    const CliRun run
+        = runCli(QStringList { "replace", "--dry-run", "--json", imagePath, idText, replacementPath }
+            + outputArguments);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), before);
+    QCOMPARE(readFile(imagePath), standardImage());
+
+    const QJsonObject plan = run.json().value(QStringLiteral("plan")).toObject();
+    QCOMPARE(plan.value(QStringLiteral("variant")).toString(), variantName(expected.variant));
+    QCOMPARE(plan.value(QStringLiteral("replacementLength")).toDouble(), double(replacement.size()));
+    QCOMPARE(plan.value(QStringLiteral("changedStart")).toDouble(), double(expected.changedStart));
+    QCOMPARE(plan.value(QStringLiteral("changedLength")).toDouble(), double(expected.changedLength));
+    const QJsonArray fields = plan.value(QStringLiteral("fields")).toArray();
+    QCOMPARE(fields.size(), expected.fields.size());
+    for (int index = 0; index < fields.size(); ++index) {
+        const QJsonObject field = fields[index].toObject();
+        const FieldChange& change = expected.fields[index];
+        QCOMPARE(field.value(QStringLiteral("field")).toString(), fieldName(change.field));
+        QCOMPARE(field.value(QStringLiteral("position")).toDouble(), double(change.position));
+        if (change.field != ChangedField::RecordTime) {
+            QCOMPARE(field.value(QStringLiteral("old")).toDouble(), double(change.oldValue));
+            QCOMPARE(field.value(QStringLiteral("new")).toDouble(), double(change.newValue));
+        } else {
+            QCOMPARE(field.value(QStringLiteral("newText")).toString(), QStringLiteral("2026/3/5/7/8/9"));
+        }
+    }
+    const QJsonArray moves = plan.value(QStringLiteral("moves")).toArray();
+    QCOMPARE(moves.size(), expected.moves.size());
+    if (expected.variant == ReplaceVariant::Grow) {
+        // fs grows by 0x800; the block behind it moves by as much.
+        QCOMPARE(moves.size(), 1);
+        const QJsonObject move = moves[0].toObject();
+        QCOMPARE(move.value(QStringLiteral("idText")).toString(), QStringLiteral("22"));
+        QCOMPARE(move.value(QStringLiteral("from")).toDouble(), double(dmhPosition + 0x30000));
+        QCOMPARE(move.value(QStringLiteral("by")).toInt(), 0x800);
+    }
+
+    const CliRun text = runCli(
+        QStringList { "replace", "--dry-run", imagePath, idText, replacementPath } + outputArguments);
+    QCOMPARE(text.exitCode, 0);
+    QVERIFY2(text.out.contains(variantName(expected.variant).toUtf8()), text.out.constData());
+    QVERIFY2(text.out.contains("Dry run: nothing was written."), text.out.constData());
+    QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), before);
+}
+
+void TestCli::verifyFlagsPaddedReplacement()
+{
+    // The padded variant keeps the entry's CRC as it was, so the replaced block no longer matches it.
+    const QString replacementPath = path(QStringLiteral("replacement.bin"));
+    QVERIFY(writeFile(replacementPath, QByteArray(0x100, 'p')));
+    const QString output = path(QStringLiteral("new.bin"));
+    QCOMPARE(runCli({ "replace", imagePath, "10", replacementPath, "-o", output }).exitCode, 0);
+    const CliRun run = runCli({ "verify", "--json", output });
+    QCOMPARE(run.exitCode, 1);
+    const QJsonArray blocks = run.json().value(QStringLiteral("blocks")).toArray();
+    QCOMPARE(blockWithId(blocks, "10")
+                 .value(QStringLiteral("crc"))
+                 .toObject()
+                 .value(QStringLiteral("status"))
+                 .toString(),
+        QStringLiteral("mismatch"));
+    QCOMPARE(run.json().value(QStringLiteral("blocksFailing")).toInt(), 1);
+
+    // The record variant refreshes both CRCs, so its output verifies.
+    const QString recordOutput = path(QStringLiteral("record.bin"));
+    QCOMPARE(runCli({ "replace", imagePath, "20", replacementPath, "-o", recordOutput }).exitCode, 0);
+    QCOMPARE(runCli({ "verify", recordOutput }).exitCode, 0);
+}
+
+void TestCli::refusals_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("existingOutput");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    // Paths: IMAGE, OUT and REPL are filled in by the test.
+    QTest::newRow("existing output") << QStringList { "export", "IMAGE", "10", "-o", "OUT" } << "old" << 1
+                                     << "OUT already exists; use --force to replace it.";
+    QTest::newRow("output is the image") << QStringList { "export", "IMAGE", "10", "--force", "-o",
+        "IMAGE" } << QString() << 1 << "IMAGE is an input file; it is never written in place.";
+    QTest::newRow("output is the replacement") << QStringList { "replace", "IMAGE", "10", "REPL", "--force",
+        "-o", "REPL" } << QString() << 1 << "REPL is an input file; it is never written in place.";
+    QTest::newRow("output links to the image") << QStringList { "export", "IMAGE", "10", "--force", "-o",
+        "OUT" } << "symlink" << 1 << "OUT is an input file; it is never written in place.";
+    QTest::newRow("output is a hard link to the image") << QStringList { "replace", "IMAGE", "10", "REPL",
+        "--force", "-o", "OUT" } << "hardlink" << 1 << "OUT is an input file; it is never written in place.";
+    QTest::newRow("unknown ID") << QStringList { "export", "IMAGE", "99", "-o", "OUT" } << QString() << 1
+                                << "Can not find the DMH.";
+    QTest::newRow("ID in upper case") << QStringList { "replace", "IMAGE", "AB", "REPL", "-o", "OUT" }
+                                      << QString() << 1 << "Can not find the DMH.";
+    QTest::newRow("ID with leading zero")
+        << QStringList { "export", "IMAGE", "010", "-o", "OUT" } << QString() << 1 << "Can not find the DMH.";
+    QTest::newRow("ambiguous name") << QStringList {
+        "export", "IMAGE", "--name", "boot", "-o", "OUT"
+    } << QString() << 1 << "Block name boot is ambiguous; use one of the IDs: 10 (DMH 0), 22 (DMH 0).";
+    QTest::newRow("unknown name") << QStringList { "replace", "IMAGE", "--name", "boo", "REPL", "-o", "OUT" }
+                                  << QString() << 1 << "No block is named boo.";
+    QTest::newRow("record variant: too long") << QStringList { "replace", "IMAGE", "20", "REPL", "-o",
+        "OUT" } << "long" << 1 << "File size is over max size, can not replace!!!";
+    QTest::newRow("missing replacement") << QStringList { "replace", "IMAGE", "10", "MISSING", "-o", "OUT" }
+                                         << QString() << 2 << "Can not open MISSING!!!";
+}
+
+void TestCli::refusals()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, existingOutput);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    const QString output = path(QStringLiteral("out.bin"));
+    const QString replacementPath = path(QStringLiteral("replacement.bin"));
+    const QString missing = path(QStringLiteral("missing.bin"));
+    QVERIFY(writeFile(replacementPath,
+        existingOutput == QLatin1String("long") ? QByteArray(0x10000 - 63, 'r') : QByteArray(16, 'r')));
+    if (existingOutput == QLatin1String("old"))
+        QVERIFY(writeFile(output, "old"));
+    if (existingOutput == QLatin1String("symlink"))
+        QVERIFY(QFile::link(imagePath, output));
+    if (existingOutput == QLatin1String("hardlink"))
+        QCOMPARE(::link(QFile::encodeName(imagePath).constData(), QFile::encodeName(output).constData()), 0);
+    const auto fill = [&](QString text) {
+        return text.replace(QLatin1String("IMAGE"), imagePath)
+            .replace(QLatin1String("OUT"), output)
+            .replace(QLatin1String("REPL"), replacementPath)
+            .replace(QLatin1String("MISSING"), missing);
+    };
+    QStringList filled;
+    for (const QString& argument : arguments)
+        filled << fill(argument);
+    const QByteArray outputBefore = readFile(output);
+
+    const CliRun run = runCli(filled);
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(QString::fromUtf8(run.err).trimmed(), fill(message));
+    QVERIFY2(run.out.isEmpty(), run.out.constData());
+    QCOMPARE(readFile(imagePath), standardImage());
+    QCOMPARE(readFile(output), outputBefore);
+    if (existingOutput.isEmpty())
+        QVERIFY2(!QFile::exists(output), "a refused action creates no file");
+
+    const CliRun json = runCli(QStringList { filled.first(), "--json" } + filled.mid(1));
+    QCOMPARE(json.exitCode, exitCode);
+    QCOMPARE(json.json().value(QStringLiteral("success")).toBool(true), false);
+    QCOMPARE(json.json().value(QStringLiteral("message")).toString(), fill(message));
+    QCOMPARE(QString::fromUtf8(json.err).trimmed(), fill(message));
+}
+
+void TestCli::forceReplacesAnExistingOutput()
+{
+    const QString output = path(QStringLiteral("out.bin"));
+    QVERIFY(writeFile(output, "old"));
+    const CliRun run = runCli({ "export", imagePath, "10", "--force", "-o", output });
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(readFile(output), standardImage().mid(int(dmhPosition + 0x1000), 0x800));
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
