@@ -1,0 +1,12 @@
+#pragma once
+
+#include "ratioreporter.h"
+
+#include <vector>
+
+// Each figure registers its subject and baseline benchmarks and the bar that pairs them.
+void registerLoadBenchmarks(std::vector<RatioBar>& bars);
+void registerScanBenchmarks(std::vector<RatioBar>& bars);
+void registerCrcBenchmarks(std::vector<RatioBar>& bars);
+void registerWriteBenchmarks(std::vector<RatioBar>& bars);
+void registerTableBenchmarks(std::vector<RatioBar>& bars);

@@ -1,0 +1,32 @@
+#include "benchmarks.h"
+#include "pagemode.h"
+
+#ifdef TESSEL_BENCH_TABLE
+#include <QApplication>
+#else
+#include <QCoreApplication>
+#endif
+
+int main(int argc, char** argv)
+{
+#ifdef TESSEL_BENCH_TABLE
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication application(argc, argv);
+#else
+    QCoreApplication application(argc, argv);
+#endif
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+
+    std::vector<RatioBar> bars;
+    registerLoadBenchmarks(bars);
+    registerScanBenchmarks(bars);
+    registerCrcBenchmarks(bars);
+
+    RatioReporter reporter(bars, PageMode::systemSetting().toStdString());
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    return 0;
+}

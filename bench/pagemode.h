@@ -1,0 +1,20 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// What kind of pages back the memory a benchmark touched: printed beside each ratio, since transparent
+// huge pages change the cost of fresh memory several times over on this kind of machine.
+namespace PageMode {
+
+// The kernel's transparent-huge-page settings, for example "THP enabled=madvise defrag=madvise".
+QString systemSetting();
+
+// Bytes of this process's anonymous memory that currently sit in huge pages.
+qint64 hugePageBytes();
+
+// "huge pages 1024/1024 MiB": how much of a buffer of `size` bytes came in huge pages, given the
+// hugePageBytes() before it was allocated and while it is alive.
+QString describe(qint64 before, qint64 during, qint64 size);
+
+} // namespace PageMode

@@ -1,0 +1,114 @@
+#include "ops/crc32.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <vector>
+
+namespace {
+
+const uchar* bytesOf(const char* text)
+{
+    return reinterpret_cast<const uchar*>(text);
+}
+
+std::vector<uchar> randomBuffer(size_t length, quint32 seed)
+{
+    std::vector<uchar> bytes(length);
+    QRandomGenerator generator(seed);
+    for (uchar& byte : bytes)
+        byte = uchar(generator.bounded(256));
+    return bytes;
+}
+
+} // namespace
+
+class TestCrc32 : public QObject {
+    Q_OBJECT
+
+private slots:
+    void checkValues_data();
+    void checkValues();
+    void fastPathMatchesTable_data();
+    void fastPathMatchesTable();
+    void fastPathMatchesTableAtRandomLengths();
+    void nonPositiveLengthGivesInitialRegister();
+};
+
+void TestCrc32::checkValues_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<quint32>("expected");
+
+    QTest::newRow("catalogue check value") << QByteArray("123456789") << 0x340BC6D9u;
+    QTest::newRow("abc") << QByteArray("abc") << 0xCADBBE3Du;
+    QTest::newRow("nothing") << QByteArray() << 0xFFFFFFFFu;
+}
+
+void TestCrc32::checkValues()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(quint32, expected);
+    const Crc32 crc;
+    QCOMPARE(crc.compute(bytesOf(text.constData()), text.size()), expected);
+    QCOMPARE(Crc32::compute64(bytesOf(text.constData()), text.size()), expected);
+    QCOMPARE(crc.computeWithTable(bytesOf(text.constData()), text.size()), expected);
+}
+
+void TestCrc32::fastPathMatchesTable_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<int>("misalignment");
+
+    // Around the widths a vectorised CRC folds in (8, 16, 64, 256 bytes), at every alignment class that
+    // matters for unaligned heads and tails.
+    for (const int length :
+        { 0, 1, 2, 3, 7, 8, 9, 15, 16, 17, 31, 63, 64, 65, 127, 255, 256, 257, 1021, 4096, 65537 }) {
+        for (const int misalignment : { 0, 1, 3, 7 })
+            QTest::addRow("%d bytes at +%d", length, misalignment) << length << misalignment;
+    }
+}
+
+void TestCrc32::fastPathMatchesTable()
+{
+    QFETCH(int, length);
+    QFETCH(int, misalignment);
+    const std::vector<uchar> bytes
+        = randomBuffer(size_t(length + misalignment), quint32(length * 31 + misalignment));
+    const uchar* start = bytes.data() + misalignment;
+    const Crc32 crc;
+    const quint32 reference = crc.computeWithTable(start, length);
+    QCOMPARE(Crc32::compute64(start, length), reference);
+    QCOMPARE(crc.compute(start, length), reference);
+}
+
+void TestCrc32::fastPathMatchesTableAtRandomLengths()
+{
+    const std::vector<uchar> bytes = randomBuffer(1 << 20, 2026);
+    QRandomGenerator generator(7);
+    const Crc32 crc;
+    for (int round = 0; round < 300; ++round) {
+        const int start = int(generator.bounded(1 << 10));
+        const int length = int(generator.bounded(int(bytes.size()) - start + 1));
+        const quint32 fast = Crc32::compute64(bytes.data() + start, length);
+        const quint32 reference = crc.computeWithTable(bytes.data() + start, length);
+        QVERIFY2(fast == reference,
+            qPrintable(QStringLiteral("%1 bytes at %2: %3 instead of %4")
+                           .arg(length)
+                           .arg(start)
+                           .arg(fast, 8, 16, QLatin1Char('0'))
+                           .arg(reference, 8, 16, QLatin1Char('0'))));
+    }
+}
+
+void TestCrc32::nonPositiveLengthGivesInitialRegister()
+{
+    const Crc32 crc;
+    const uchar byte = 0x42;
+    QCOMPARE(crc.compute(&byte, -1), 0xFFFFFFFFu);
+    QCOMPARE(crc.compute(&byte, 0), 0xFFFFFFFFu);
+    QCOMPARE(Crc32::compute64(&byte, -1), 0xFFFFFFFFu);
+}
+
+QTEST_GUILESS_MAIN(TestCrc32)
+#include "tst_crc32.moc"
