@@ -59,6 +59,20 @@ QString helpWithUsage(const QString& parserHelp, const QString& usage)
     return lines.join(QLatin1Char('\n'));
 }
 
+QString helpEpilogue(CliCommand command)
+{
+    QString epilogue
+        = QStringLiteral("\n\nExit status: 0 success; 1 refused action%1; 2 bad usage or unreadable input.")
+              .arg(command == CliCommand::Verify ? QStringLiteral(" or a block that does not hold")
+                                                 : QString());
+    if (command == CliCommand::Replace) {
+        epilogue += QStringLiteral(
+            "\nA refreshed block-info record is stamped with SOURCE_DATE_EPOCH (seconds since "
+            "1970-01-01 UTC, written as local time) when it is set, else with the local clock.");
+    }
+    return epilogue;
+}
+
 } // namespace
 
 CommandLine::CommandLine(const QStringList& arguments)
@@ -85,7 +99,9 @@ QString CommandLine::generalHelp()
     for (const SubcommandSpec& spec : subcommands)
         help += QStringLiteral("  %1%2\n")
                     .arg(QString::fromLatin1(spec.name).leftJustified(10), QLatin1String(spec.summary));
-    help += QStringLiteral("\nRun 'tessel-cli COMMAND --help' for the arguments and options of a command.");
+    help += QStringLiteral("\nRun 'tessel-cli COMMAND --help' for the arguments and options of a command.\n"
+                           "Exit status: 0 success; 1 refused action or failed verification; 2 bad usage or "
+                           "unreadable input.");
     return help;
 }
 
@@ -143,7 +159,8 @@ void CommandLine::parseSubcommand(const QString& name, const QStringList& rest)
     }
     if (parser.isSet(helpOption)) {
         result = Outcome::Help;
-        message = helpWithUsage(parser.helpText(), usageLine(spec->command, name));
+        message
+            = helpWithUsage(parser.helpText(), usageLine(spec->command, name)) + helpEpilogue(spec->command);
         return;
     }
 
