@@ -154,6 +154,7 @@ private slots:
     void infoReportsSummaryAndDmhs();
     void listShowsTableTextsAndRecords();
     void listColumnsAreAligned();
+    void secondDmhCountsFromItsOwnPosition();
 
     void verifyReportsFacts_data();
     void verifyReportsFacts();
@@ -358,6 +359,44 @@ void TestCli::listColumnsAreAligned()
             qPrintable(QStringLiteral("%1 not under %2 in\n%3\n%4")
                            .arg(column.second, column.first, header, kernel)));
     }
+}
+
+void TestCli::secondDmhCountsFromItsOwnPosition()
+{
+    // Both DMHs list ID 5 at offset 0x100, so each block lies 0x100 bytes after its own DMH.
+    ImageBuilder builder(0x10000);
+    TestDmh first;
+    first.flashSize = 0x10000;
+    first.sdramSize = 1;
+    first.entries = { testEntry(5, 0x100, 0x10, "first") };
+    TestDmh second = first;
+    second.sdramSize = 2;
+    second.entries = { testEntry(5, 0x100, 0x10, "second"), testEntry(6, 0x200, 0x10, "other") };
+    builder.dmh(0, first).dmh(0x8000, second);
+    builder.fill(0x100, 0x10, 'a').fill(0x8100, 0x10, 'b');
+    QVERIFY(writeFile(imagePath, builder.image()));
+
+    const QJsonObject info = runCli({ "info", "--json", imagePath }).json();
+    QCOMPARE(info.value(QStringLiteral("blockNumber")).toInt(), 3);
+    QCOMPARE(info.value(QStringLiteral("sdramSize")).toInt(), 2);
+    QCOMPARE(info.value(QStringLiteral("dmhs")).toArray().size(), 2);
+
+    const QJsonArray blocks
+        = runCli({ "list", "--json", imagePath }).json().value(QStringLiteral("blocks")).toArray();
+    QCOMPARE(blocks.size(), 3);
+    QCOMPARE(blocks[0].toObject().value(QStringLiteral("start")).toInt(), 0x100);
+    QCOMPARE(blocks[1].toObject().value(QStringLiteral("start")).toInt(), 0x8100);
+    QCOMPARE(blocks[1].toObject().value(QStringLiteral("dmhIndex")).toInt(), 1);
+
+    // ID 5 finds the first DMH's block, as in the window; the second one cannot be reached by its name.
+    const QString output = path(QStringLiteral("block.out"));
+    QCOMPARE(runCli({ "export", imagePath, "5", "-o", output }).exitCode, 0);
+    QCOMPARE(readFile(output), QByteArray(0x10, 'a'));
+    const CliRun byName = runCli({ "export", imagePath, "--name", "second", "-o", path("second.out") });
+    QCOMPARE(byName.exitCode, 1);
+    QCOMPARE(byName.err.trimmed(),
+        QByteArray("Block second has ID 5, but that ID finds another block first; it cannot be acted on."));
+    QVERIFY(!QFile::exists(path("second.out")));
 }
 
 void TestCli::verifyReportsFacts_data()
