@@ -9,7 +9,8 @@ class QIODevice;
 
 // Streams an output plan to a device: image ranges straight from memory, patches in between. True only
 // when every byte of the plan was written.
-[[nodiscard]] bool writePlan(QIODevice& device, const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
+[[nodiscard]] bool writePlan(
+    QIODevice& device, const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
 
 // The one way an output file reaches the disk. Nothing appears at the path until commit succeeds, so a
 // refused or failed action leaves an existing file untouched and creates no new one. A symlink is

@@ -1,0 +1,615 @@
+#include "opsfixture.h"
+
+#include "model/imagelayout.h"
+#include "ops/blockexport.h"
+#include "ops/blockinfo.h"
+#include "ops/blocklocation.h"
+#include "ops/blockreplace.h"
+
+#include <QtTest>
+
+namespace {
+
+constexpr qint64 imageLength = 0x100000;
+constexpr int entryStart = ImageLayout::dmhHeaderSize;
+
+// Four blocks back to back from 0x10000: "boot" with a record, "kernel" without (aligned), "nocrc" with a
+// record and the CRC marker, "rootfs" without a record, unaligned size, marker in its entry.
+QVector<TestEntry> baseEntries()
+{
+    TestEntry boot = testEntry(1, 0x10000, 0x20000, "boot", 0);
+    TestEntry kernel = testEntry(2, 0x30000, 0x20000, "kernel", 1);
+    kernel.crc = 0x12345678;
+    TestEntry noCrc = testEntry(0x1a, 0x50000, 0x20000, "nocrc", 0);
+    noCrc.crc = BlockEntry::noCrcMarker;
+    TestEntry rootfs = testEntry(4, 0x70000, 0x8000, "rootfs", 1);
+    rootfs.crc = BlockEntry::noCrcMarker;
+    return { boot, kernel, noCrc, rootfs };
+}
+
+struct ImageSpec {
+    QVector<TestEntry> entries = baseEntries();
+    quint32 flashSize = imageLength;
+    quint32 capacity = 0x400000;
+    quint16 entrySize = 48;
+    qint64 length = imageLength;
+};
+
+// Blocks with flags 0 get a record behind 1,000 data bytes; the others are random all through.
+QByteArray buildImage(const ImageSpec& spec)
+{
+    TestDmh dmh;
+    dmh.entries = spec.entries;
+    dmh.flashSize = spec.flashSize;
+    dmh.dataCapacity = spec.capacity;
+    dmh.entrySize = spec.entrySize;
+    ImageBuilder builder(spec.length);
+    builder.dmh(0, dmh);
+    for (const TestEntry& entry : spec.entries) {
+        const bool withRecord = entry.flags == 0 && entry.size >= 0x10000;
+        const QByteArray data = ImageBuilder::randomBytes(withRecord ? 1000 : entry.size, entry.id);
+        builder.block(0, entry, data, withRecord);
+    }
+    return builder.image();
+}
+
+QByteArray baseImage()
+{
+    return buildImage({});
+}
+
+BlockEntry entryAt(const QByteArray& image, int index)
+{
+    return BlockEntry::fromBytes(reinterpret_cast<const uchar*>(image.constData()) + entryStart + 48 * index);
+}
+
+void putEntry(QByteArray& image, int index, const BlockEntry& entry)
+{
+    overlay(image, entryStart + 48 * index, entry.toByteArray());
+}
+
+// What the padded variant must make of `image`: the block holds the replacement and 0xFF, plus the
+// entry copy when size and length are multiples of 64 KiB and the replacement leaves room for it.
+QByteArray expectedPadded(QByteArray image, int index, const QByteArray& replacement)
+{
+    const BlockEntry entry = entryAt(image, index);
+    QByteArray block(int(entry.size), '\xFF');
+    overlay(block, 0, replacement);
+    if (entry.size % 0x10000 == 0 && replacement.size() % 0x10000 == 0
+        && quint32(replacement.size()) != entry.size) {
+        BlockEntry copy = entry;
+        copy.size = quint32(replacement.size());
+        copy.crc = ImageBuilder::crcOf(replacement);
+        overlay(block, entry.size - 64, copy.toByteArray());
+    }
+    overlay(image, entry.offset, block);
+    return image;
+}
+
+// The record variant: replacement, 0xFF, the old record with new length, CRC and time; the entry's CRC
+// is that of the whole new block unless it holds the marker.
+QByteArray expectedWithInfo(QByteArray image, int index, const QByteArray& replacement, const StampTime& time)
+{
+    BlockEntry entry = entryAt(image, index);
+    QByteArray block(int(entry.size), '\xFF');
+    overlay(block, 0, replacement);
+    QByteArray record = image.mid(int(entry.offset + entry.size - 64), 64);
+    overlay(record, 24, u32Bytes(quint32(replacement.size())));
+    overlay(record, 28, u32Bytes(ImageBuilder::crcOf(replacement)));
+    const char stamp[] = { char(time.year & 0xFF), char(time.year >> 8), char(time.month), char(time.day),
+        char(time.hour), char(time.minute), char(time.second) };
+    overlay(record, 48, QByteArray(stamp, 7));
+    overlay(block, entry.size - 64, record);
+    overlay(image, entry.offset, block);
+    if (entry.crc != BlockEntry::noCrcMarker)
+        entry.crc = ImageBuilder::crcOf(block);
+    putEntry(image, index, entry);
+    return image;
+}
+
+// The growing variant: the block takes the replacement, the blocks after it follow at once, their
+// entries carry the shifted offsets, and the grown entry the new size and the replacement's CRC.
+QByteArray expectedGrow(QByteArray image, int entryCount, int index, const QByteArray& replacement)
+{
+    BlockEntry grown = entryAt(image, index);
+    const qint64 growth = replacement.size() - qint64(grown.size);
+    qint64 tail = 0;
+    for (int after = index + 1; after < entryCount; ++after)
+        tail += entryAt(image, after).size;
+    const QByteArray moved = image.mid(int(grown.offset + grown.size), int(tail));
+    overlay(image, grown.offset, replacement);
+    overlay(image, grown.offset + replacement.size(), moved);
+    for (int after = index + 1; after < entryCount; ++after) {
+        BlockEntry entry = entryAt(image, after);
+        entry.offset += quint32(growth);
+        putEntry(image, after, entry);
+    }
+    grown.size = quint32(replacement.size());
+    grown.crc = ImageBuilder::crcOf(replacement);
+    putEntry(image, index, grown);
+    return image;
+}
+
+QStringList filesIn(const OpsFixture& fixture)
+{
+    return QDir(fixture.path({})).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+}
+
+// One loaded image with its own catalogue copy, as a front end holds them.
+struct Session {
+    OpsFixture fixture;
+    std::unique_ptr<FlashImage> image;
+    QVector<DmhRecord> catalogue;
+
+    explicit Session(const QByteArray& bytes)
+        : image(fixture.load(bytes))
+    {
+        if (image)
+            catalogue = image->dmhRecords();
+    }
+
+    ReplaceRequest request(
+        const QString& id, const QByteArray& replacement, const QString& output = "out.bin")
+    {
+        ReplaceRequest request;
+        request.idText = id;
+        request.replacementPath = fixture.write("replacement.bin", replacement);
+        request.outputPath = fixture.path(output);
+        request.loadedImagePath = fixture.imagePath;
+        request.stampTime = fixedStamp();
+        return request;
+    }
+
+    Outcome replace(const ReplaceRequest& request, ReplacePlan* plan = nullptr)
+    {
+        return replaceBlock(*image, catalogue, request, plan);
+    }
+};
+
+} // namespace
+
+class TestBlockReplace : public QObject {
+    Q_OBJECT
+
+private slots:
+    void padsBlockWithoutRecord_data();
+    void padsBlockWithoutRecord();
+    void refreshesRecordAndEntryCrc_data();
+    void refreshesRecordAndEntryCrc();
+    void patchesEntryThatWasFoundWhenIdRepeats();
+    void growsBlockAndMovesTheBlocksAfterIt_data();
+    void growsBlockAndMovesTheBlocksAfterIt();
+    void testsCapacityIn64Bits_data();
+    void testsCapacityIn64Bits();
+    void exportAfterGrowthSeesMovedBytes();
+    void eachReplacementStartsFromLoadedImage();
+    void writesExactlyFlashSize();
+    void writesOverLoadedImagesOwnPath();
+    void refusesAndWritesNothing_data();
+    void refusesAndWritesNothing();
+    void refusesRecordWithoutSignature();
+    void growReportsEmptyIdText();
+    void growFailsOnMissingLoadedFileAfterChange();
+    void dryRunDescribesWithoutChanging();
+};
+
+void TestBlockReplace::padsBlockWithoutRecord_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<int>("length");
+
+    QTest::newRow("0x10000 into 0x20000: entry copy") << "2" << 1 << 0x10000;
+    QTest::newRow("1,000 bytes: no copy") << "2" << 1 << 1000;
+    QTest::newRow("empty: 0xFF and copy of size 0") << "2" << 1 << 0;
+    QTest::newRow("fills the block: no copy over the data") << "2" << 1 << 0x20000;
+    QTest::newRow("unaligned block, full") << "4" << 3 << 0x8000;
+    QTest::newRow("unaligned block, empty") << "4" << 3 << 0;
+}
+
+void TestBlockReplace::padsBlockWithoutRecord()
+{
+    QFETCH(QString, id);
+    QFETCH(int, index);
+    QFETCH(int, length);
+
+    Session session(baseImage());
+    QVERIFY(session.image);
+    const QByteArray loaded = imageBytes(*session.image);
+    const QByteArray replacement = ImageBuilder::randomBytes(length, 99);
+    const ReplaceRequest request = session.request(id, replacement);
+
+    ReplacePlan plan;
+    const Outcome outcome = session.replace(request, &plan);
+    QCOMPARE(outcome.message, QStringLiteral("Replace block successfully!!!"));
+    QVERIFY(outcome.success);
+    QCOMPARE(plan.variant, ReplaceVariant::Padded);
+    const QByteArray output = readAll(request.outputPath);
+    QCOMPARE(output.size(), int(imageLength));
+    QVERIFY2(output == expectedPadded(loaded, index, replacement), "output differs from the padded model");
+    // The DMH is not touched, and neither is the image in memory.
+    QCOMPARE(output.left(entryStart + 48 * 4), loaded.left(entryStart + 48 * 4));
+    QCOMPARE(imageBytes(*session.image), loaded);
+    QCOMPARE(session.catalogue.at(0).entries, session.image->dmhRecords().at(0).entries);
+}
+
+void TestBlockReplace::refreshesRecordAndEntryCrc_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<int>("length");
+
+    QTest::newRow("largest that fits: 0x1FFC0") << "1" << 0 << 0x1FFC0;
+    QTest::newRow("1,000 bytes") << "1" << 0 << 1000;
+    QTest::newRow("empty: data length 0, data CRC 0xFFFFFFFF") << "1" << 0 << 0;
+    QTest::newRow("NCRC kept") << "1a" << 2 << 5000;
+}
+
+void TestBlockReplace::refreshesRecordAndEntryCrc()
+{
+    QFETCH(QString, id);
+    QFETCH(int, index);
+    QFETCH(int, length);
+
+    Session session(baseImage());
+    QVERIFY(session.image);
+    const QByteArray loaded = imageBytes(*session.image);
+    const QByteArray replacement = ImageBuilder::randomBytes(length, 42);
+    const ReplaceRequest request = session.request(id, replacement);
+
+    ReplacePlan plan;
+    const Outcome outcome = session.replace(request, &plan);
+    QCOMPARE(outcome.message, QStringLiteral("Replace block successfully!!!"));
+    QVERIFY(outcome.success);
+    QCOMPARE(plan.variant, ReplaceVariant::WithInfo);
+    const QByteArray output = readAll(request.outputPath);
+    const QByteArray expected = expectedWithInfo(loaded, index, replacement, fixedStamp());
+    QVERIFY2(output == expected, "output differs from the record model");
+    if (id == "1a")
+        QCOMPARE(output.mid(entryStart + 48 * index + 12, 4), QByteArray("NCRC"));
+    else
+        QVERIFY(output.mid(entryStart + 48 * index + 12, 4) != loaded.mid(entryStart + 48 * index + 12, 4));
+    QCOMPARE(imageBytes(*session.image), loaded);
+}
+
+// Two DMHs list ID 1: the block of the first is replaced, so its entry gets the CRC, not the entry
+// the loader recorded last.
+void TestBlockReplace::patchesEntryThatWasFoundWhenIdRepeats()
+{
+    ImageSpec spec;
+    QByteArray image = buildImage(spec);
+    TestDmh second;
+    second.flashSize = imageLength;
+    second.entries = { testEntry(1, 0x100, 0x100, "copy") };
+    const qint64 secondPosition = 0x90000;
+    overlay(image, secondPosition, ImageBuilder::dmhHeader(second));
+
+    Session session(image);
+    QVERIFY(session.image);
+    QCOMPARE(session.image->entryOffset(1), quint32(secondPosition + entryStart));
+    const QByteArray loaded = imageBytes(*session.image);
+    const QByteArray replacement = ImageBuilder::randomBytes(300, 5);
+    const ReplaceRequest request = session.request("1", replacement);
+    const Outcome outcome = session.replace(request);
+    QVERIFY2(outcome.success, qPrintable(outcome.message));
+    QCOMPARE(readAll(request.outputPath), expectedWithInfo(loaded, 0, replacement, fixedStamp()));
+}
+
+void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<int>("index");
+    QTest::addColumn<int>("length");
+
+    QTest::newRow("two blocks after it") << "2" << 1 << 0x28000;
+    QTest::newRow("by one byte") << "2" << 1 << 0x20001;
+    QTest::newRow("last block: nothing moves") << "4" << 3 << 0x9000;
+}
+
+void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt()
+{
+    QFETCH(QString, id);
+    QFETCH(int, index);
+    QFETCH(int, length);
+
+    Session session(baseImage());
+    QVERIFY(session.image);
+    const QByteArray loaded = imageBytes(*session.image);
+    const QVector<BlockEntry> tableBefore = session.catalogue.at(0).entries;
+    const QByteArray replacement = ImageBuilder::randomBytes(length, 11);
+    const ReplaceRequest request = session.request(id, replacement);
+
+    ReplacePlan plan;
+    const Outcome outcome = session.replace(request, &plan);
+    QCOMPARE(outcome.message, QStringLiteral("Replace Block successfully!!!"));
+    QVERIFY(outcome.success);
+    QCOMPARE(plan.variant, ReplaceVariant::Grow);
+    QCOMPARE(plan.moves.size(), 3 - index);
+
+    const QByteArray expected = expectedGrow(loaded, 4, index, replacement);
+    QVERIFY2(readAll(request.outputPath) == expected, "output differs from the growing model");
+    // The change stays in memory, and the window's catalogue follows it; the loader's own list does not.
+    QVERIFY(imageBytes(*session.image) == expected);
+    for (int entry = 0; entry < 4; ++entry)
+        QVERIFY(session.catalogue.at(0).entries.at(entry) == entryAt(expected, entry));
+    QCOMPARE(session.image->dmhRecords().at(0).entries, tableBefore);
+}
+
+void TestBlockReplace::testsCapacityIn64Bits_data()
+{
+    QTest::addColumn<int>("length");
+    QTest::addColumn<quint32>("capacity");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("capacity reached exactly") << 0x10000 << 0x100000u << true;
+    QTest::newRow("one byte over") << 0x10001 << 0x100000u << false;
+    // Summed in 32 bits, 0xF0000 + 0xFFF10001 would wrap to 1 and pass.
+    QTest::newRow("no wrap in 32 bits") << 0x20000 << 0xFFFFFFFFu << true;
+}
+
+void TestBlockReplace::testsCapacityIn64Bits()
+{
+    QFETCH(int, length);
+    QFETCH(quint32, capacity);
+    QFETCH(bool, accepted);
+
+    ImageSpec spec;
+    spec.entries = { testEntry(1, 0x1000, 0x8000, "small"), testEntry(2, 0x9000, 0xF0000, "big") };
+    spec.capacity = capacity;
+    spec.length = 0x120000;
+    spec.flashSize = 0x120000;
+    Session session(buildImage(spec));
+    QVERIFY(session.image);
+    const QByteArray loaded = imageBytes(*session.image);
+    const QByteArray replacement = ImageBuilder::randomBytes(length, 1);
+    const ReplaceRequest request = session.request("1", replacement);
+
+    const Outcome outcome = session.replace(request);
+    QCOMPARE(outcome.success, accepted);
+    if (accepted) {
+        QCOMPARE(outcome.message, QStringLiteral("Replace Block successfully!!!"));
+        QVERIFY(readAll(request.outputPath) == expectedGrow(loaded, 2, 0, replacement));
+    } else {
+        QCOMPARE(outcome.message, QStringLiteral("File size is over max size, can not replace!!!"));
+        QVERIFY(!QFileInfo::exists(request.outputPath));
+        QVERIFY(imageBytes(*session.image) == loaded);
+    }
+}
+
+void TestBlockReplace::exportAfterGrowthSeesMovedBytes()
+{
+    Session session(baseImage());
+    QVERIFY(session.image);
+    const QString before = session.fixture.path("before.out");
+    const QString after = session.fixture.path("after.out");
+    const auto exportRootfs = [&session](const QString& path) {
+        return exportBlock(ImageView::of(*session.image), findBlock(session.catalogue, "4"), path);
+    };
+    QVERIFY(exportRootfs(before).success);
+    QVERIFY(session.replace(session.request("2", ImageBuilder::randomBytes(0x24000, 8))).success);
+    QCOMPARE(findBlock(session.catalogue, "4").offset, 0x74000u);
+    QVERIFY(exportRootfs(after).success);
+    QCOMPARE(readAll(after), readAll(before));
+    QCOMPARE(readAll(after).size(), 0x8000);
+}
+
+void TestBlockReplace::eachReplacementStartsFromLoadedImage()
+{
+    Session session(baseImage());
+    QVERIFY(session.image);
+    const QByteArray loaded = imageBytes(*session.image);
+    const QByteArray first = ImageBuilder::randomBytes(0x1000, 21);
+    const QByteArray second = ImageBuilder::randomBytes(0x800, 22);
+    QVERIFY(session.replace(session.request("2", first, "first.bin")).success);
+    QVERIFY(session.replace(session.request("1", second, "second.bin")).success);
+    QVERIFY(readAll(session.fixture.path("first.bin")) == expectedPadded(loaded, 1, first));
+    QVERIFY(readAll(session.fixture.path("second.bin")) == expectedWithInfo(loaded, 0, second, fixedStamp()));
+}
+
+void TestBlockReplace::writesExactlyFlashSize()
+{
+    ImageSpec spec;
+    spec.flashSize = 0xC0000;
+    Session session(buildImage(spec));
+    QVERIFY(session.image);
+    const QByteArray loaded = imageBytes(*session.image);
+    const QByteArray replacement = ImageBuilder::randomBytes(777, 2);
+    const ReplaceRequest request = session.request("2", replacement);
+    QVERIFY(session.replace(request).success);
+    QVERIFY(readAll(request.outputPath) == expectedPadded(loaded, 1, replacement).left(0xC0000));
+}
+
+void TestBlockReplace::writesOverLoadedImagesOwnPath()
+{
+    Session session(baseImage());
+    QVERIFY(session.image);
+    const QByteArray loaded = imageBytes(*session.image);
+    const QByteArray replacement = ImageBuilder::randomBytes(0x21000, 4);
+    ReplaceRequest request = session.request("2", replacement);
+    request.outputPath = session.fixture.imagePath;
+    const Outcome outcome = session.replace(request);
+    QVERIFY2(outcome.success, qPrintable(outcome.message));
+    QVERIFY(readAll(session.fixture.imagePath) == expectedGrow(loaded, 4, 1, replacement));
+}
+
+void TestBlockReplace::refusesAndWritesNothing_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QString>("message");
+
+    const QByteArray base = baseImage();
+    const QString overMax = "File size is over max size, can not replace!!!";
+    QTest::newRow("record: 0x1FFC1 bytes") << base << "1" << 0x1FFC1 << overMax;
+    QTest::newRow("record: longer than the block") << base << "1" << 0x20001 << overMax;
+    QTest::newRow("ID not found") << base << "3" << 10 << "Can not find the DMH.";
+    QTest::newRow("no ID") << base << "" << 10 << "no block selected";
+
+    ImageSpec zeroFlash;
+    zeroFlash.flashSize = 0;
+    QTest::newRow("flash size 0") << buildImage(zeroFlash) << "2" << 10
+                                  << "Flash size does not fit the image!!!";
+    ImageSpec bigFlash;
+    bigFlash.flashSize = imageLength + 1;
+    QTest::newRow("flash size over the image")
+        << buildImage(bigFlash) << "1" << 10 << "Flash size does not fit the image!!!";
+    ImageSpec shortFlash;
+    shortFlash.flashSize = 0x60000;
+    QTest::newRow("padded block past flash size")
+        << buildImage(shortFlash) << "4" << 10 << "Block is out of the image!!!";
+    QTest::newRow("record block past flash size")
+        << buildImage(shortFlash) << "1a" << 10 << "Block is out of the image!!!";
+    QTest::newRow("grow past flash size")
+        << buildImage(shortFlash) << "2" << 0x20001 << "Block is out of the image!!!";
+
+    ImageSpec beyond;
+    beyond.entries.append(testEntry(9, 0xF8000, 0x10000, "beyond"));
+    QTest::newRow("padded block past image end")
+        << buildImage(beyond) << "9" << 10 << "Block is out of the image!!!";
+
+    ImageSpec zeroBlock;
+    zeroBlock.entries.append(testEntry(6, 0x80000, 0, "empty", 0));
+    QTest::newRow("block of size 0") << buildImage(zeroBlock) << "6" << 0
+                                     << "Block size is 0, can not replace!!!";
+
+    QTest::newRow("grow past image end") << base << "4" << 0x90001 << "Block is out of the image!!!";
+    ImageSpec wideEntries;
+    wideEntries.entrySize = 0x130;
+    QTest::newRow("grow with entry size 0x130")
+        << buildImage(wideEntries) << "2" << 0x20001 << "DMH entry size is not 48, can not replace!!!";
+    ImageSpec gap;
+    gap.entries[2].offset = 0x51000;
+    gap.entries[3].offset = 0x71000;
+    QTest::newRow("grow with a gap after the block") << buildImage(
+        gap) << "2" << 0x20001 << "Blocks after the block are not back to back, can not replace!!!";
+    ImageSpec reordered;
+    std::swap(reordered.entries[2], reordered.entries[3]);
+    QTest::newRow("grow with blocks listed out of image order") << buildImage(
+        reordered) << "2" << 0x20001 << "Blocks after the block are not back to back, can not replace!!!";
+
+    QByteArray secondDmh = base;
+    TestDmh other;
+    other.flashSize = imageLength;
+    other.entries = { testEntry(8, 0x100, 0x100, "other") };
+    overlay(secondDmh, 0x7C000, ImageBuilder::dmhHeader(other));
+    QTest::newRow("grow into another DMH")
+        << secondDmh << "4" << 0xD000 << "Block would overwrite a DMH, can not replace!!!";
+    ImageSpec earlierEntryBehind;
+    earlierEntryBehind.entries.prepend(testEntry(7, 0x7A000, 0x1000, "behind"));
+    QTest::newRow("grow into a block listed before it") << buildImage(
+        earlierEntryBehind) << "4" << 0xB000 << "Block would overwrite another block, can not replace!!!";
+    ImageSpec repeated;
+    repeated.entries.append(testEntry(2, 0x78000, 0x30000, "again"));
+    QTest::newRow("grow where the ID is listed again, larger")
+        << buildImage(repeated) << "2" << 0x20001 << "Block ID is not unique, can not replace!!!";
+}
+
+void TestBlockReplace::refusesAndWritesNothing()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(QString, id);
+    QFETCH(int, length);
+    QFETCH(QString, message);
+
+    for (bool outputExists : { false, true }) {
+        Session session(image);
+        QVERIFY(session.image);
+        const QByteArray loaded = imageBytes(*session.image);
+        const QVector<DmhRecord> catalogue = session.catalogue;
+        const ReplaceRequest request = session.request(id, ImageBuilder::randomBytes(length, 6));
+        const QByteArray earlier("what the user had");
+        if (outputExists)
+            QVERIFY(!session.fixture.write("out.bin", earlier).isEmpty());
+        const QStringList filesBefore = filesIn(session.fixture);
+
+        const Outcome outcome = session.replace(request);
+        QCOMPARE(outcome.message, message);
+        QVERIFY(!outcome.success);
+        QCOMPARE(filesIn(session.fixture), filesBefore);
+        if (outputExists)
+            QCOMPARE(readAll(request.outputPath), earlier);
+        QVERIFY2(imageBytes(*session.image) == loaded, "the image in memory changed");
+        QCOMPARE(session.catalogue.at(0).entries, catalogue.at(0).entries);
+    }
+}
+
+void TestBlockReplace::refusesRecordWithoutSignature()
+{
+    Session session(baseImage());
+    QVERIFY(session.image);
+    // "kernel" is aligned but ends in random bytes, not a record.
+    const BlockLocation location = findBlock(session.catalogue, "2");
+    const ReplaceRequest request = session.request("2", QByteArray(10, 'x'));
+    const Outcome outcome = replaceBlockWithInfo(*session.image, location, request);
+    QCOMPARE(outcome.message, QStringLiteral("block info at block end is not legitimate!!!"));
+    QVERIFY(!QFileInfo::exists(request.outputPath));
+}
+
+void TestBlockReplace::growReportsEmptyIdText()
+{
+    Session session(baseImage());
+    QVERIFY(session.image);
+    const BlockLocation location = findBlock(session.catalogue, "2");
+    const ReplaceRequest request = session.request({}, QByteArray(0x20001, 'x'));
+    const Outcome outcome = replaceBlockGrow(*session.image, session.catalogue, location, request);
+    QCOMPARE(outcome.message, QStringLiteral("Not selecting saving block"));
+    QVERIFY(!QFileInfo::exists(request.outputPath));
+}
+
+void TestBlockReplace::growFailsOnMissingLoadedFileAfterChange()
+{
+    Session session(baseImage());
+    QVERIFY(session.image);
+    const QByteArray loaded = imageBytes(*session.image);
+    const QByteArray replacement = ImageBuilder::randomBytes(0x20100, 9);
+    ReplaceRequest request = session.request("2", replacement);
+    QVERIFY(QFile::remove(session.fixture.imagePath));
+
+    const Outcome outcome = session.replace(request);
+    QCOMPARE(outcome.message, QStringLiteral("Can not open %1!!!").arg(session.fixture.imagePath));
+    QVERIFY(!QFileInfo::exists(request.outputPath));
+    QVERIFY(imageBytes(*session.image) == expectedGrow(loaded, 4, 1, replacement));
+}
+
+void TestBlockReplace::dryRunDescribesWithoutChanging()
+{
+    Session session(baseImage());
+    QVERIFY(session.image);
+    const QByteArray loaded = imageBytes(*session.image);
+
+    ReplaceRequest grow = session.request("2", ImageBuilder::randomBytes(0x28000, 3));
+    grow.dryRun = true;
+    ReplacePlan plan;
+    QVERIFY(session.replace(grow, &plan).success);
+    QCOMPARE(filesIn(session.fixture), QStringList({ "image.bin", "replacement.bin" }));
+    QVERIFY(imageBytes(*session.image) == loaded);
+    QCOMPARE(session.catalogue.at(0).entries, session.image->dmhRecords().at(0).entries);
+    QCOMPARE(plan.moves.size(), 2);
+    QCOMPARE(plan.moves.at(0).id, quint8(0x1a));
+    QCOMPARE(plan.moves.at(0).from, qint64(0x50000));
+    QCOMPARE(plan.moves.at(0).to, qint64(0x58000));
+    QCOMPARE(plan.moves.at(1).to, qint64(0x78000));
+    QCOMPARE(plan.fields.size(), 4);
+    QCOMPARE(plan.fields.at(0).field, ChangedField::EntrySize);
+    QCOMPARE(plan.fields.at(0).position, qint64(entryStart + 48 + 8));
+    QCOMPARE(plan.fields.at(0).oldValue, quint64(0x20000));
+    QCOMPARE(plan.fields.at(0).newValue, quint64(0x28000));
+    QCOMPARE(plan.fields.at(3).field, ChangedField::EntryOffset);
+    QCOMPARE(plan.fields.at(3).newValue, quint64(0x78000));
+    QCOMPARE(plan.changedStart + plan.changedLength, qint64(0x80000));
+
+    ReplaceRequest record = session.request("1", ImageBuilder::randomBytes(100, 3));
+    record.dryRun = true;
+    QVERIFY(session.replace(record, &plan).success);
+    QCOMPARE(plan.variant, ReplaceVariant::WithInfo);
+    QCOMPARE(plan.fields.at(0).field, ChangedField::RecordDataLength);
+    QCOMPARE(plan.fields.at(0).oldValue, quint64(1000));
+    QCOMPARE(plan.fields.at(0).newValue, quint64(100));
+    QCOMPARE(plan.fields.at(2).field, ChangedField::RecordTime);
+    QCOMPARE(plan.fields.at(2).newValue, quint64(0x090807050307EAull));
+    QCOMPARE(filesIn(session.fixture), QStringList({ "image.bin", "replacement.bin" }));
+}
+
+QTEST_GUILESS_MAIN(TestBlockReplace)
+#include "tst_blockreplace.moc"
