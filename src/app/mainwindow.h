@@ -4,12 +4,17 @@
 
 #include "model/dmhrecord.h"
 #include "model/flashimage.h"
+#include "ops/blocklocation.h"
+#include "ops/blockreplace.h"
+#include "ops/outcome.h"
 
 #include <QMainWindow>
 #include <QPoint>
 #include <QString>
 #include <QVector>
 #include <QtGlobal>
+
+#include <optional>
 
 class QAction;
 class QEvent;
@@ -45,6 +50,17 @@ private:
     QString selectedBlockName() const;
 
     // Block actions
+    // The block with the row's ID text. Nothing (said in red) while `catalogue` does not describe the
+    // image in memory; otherwise a location, found or not.
+    std::optional<BlockLocation> findBlock(const QString& idText);
+    void replaceBlockPadded(
+        const QString& outputPath, const QString& replacementPath, const BlockLocation& location);
+    void replaceBlockWithInfo(
+        const QString& outputPath, const QString& replacementPath, const BlockLocation& location);
+    void replaceBlockGrow(
+        const QString& outputPath, const QString& replacementPath, const BlockLocation& location);
+    ReplaceRequest replaceRequest(const QString& outputPath, const QString& replacementPath) const;
+    void showOutcome(const Outcome& outcome);
 
     Ui::MainWindow ui;
     FlashImage flashImage;

@@ -1,0 +1,329 @@
+#include "imagebuilder.h"
+#include "windowdriver.h"
+
+#include "model/imagelayout.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QFileDialog>
+#include <QStandardItemModel>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QtTest>
+
+namespace {
+
+constexpr qint64 imageLength = 0x100000;
+
+// What one file dialog showed, and whether it took the answer.
+struct DialogShown {
+    QString caption;
+    QString directory;
+    QStringList nameFilters;
+    QString proposedName;
+};
+
+// Answers the file dialogs of one action in turn from a timer: each answer is a path to type, or empty
+// to cancel. Anything that is not a file dialog is closed and noted.
+class DialogScript {
+public:
+    explicit DialogScript(const QStringList& answers)
+        : pending(answers)
+    {
+        timer.setInterval(10);
+        QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
+        timer.start();
+    }
+
+    QVector<DialogShown> shown;
+    bool unexpected = false;
+
+private:
+    void answer()
+    {
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
+            return;
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        if (!dialog || pending.isEmpty()) {
+            unexpected = true;
+            modal->close();
+            return;
+        }
+        auto* nameField = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        shown.append({ dialog->windowTitle(), dialog->directory().absolutePath(), dialog->nameFilters(),
+            nameField ? nameField->text() : QString() });
+        const QString path = pending.takeFirst();
+        if (path.isEmpty() || !nameField) {
+            dialog->reject();
+            return;
+        }
+        nameField->setText(path);
+        static_cast<QDialog*>(dialog)->accept();
+        if (dialog->isVisible()) {
+            unexpected = true;
+            dialog->reject();
+        }
+    }
+
+    QStringList pending;
+    QTimer timer;
+};
+
+// One DMH at 0: "boot" (ID 1) with a record behind 1,000 data bytes, "kernel" (ID 2) and "rootfs" (ID 4)
+// without, back to back.
+QByteArray testImage()
+{
+    TestDmh dmh;
+    dmh.flashSize = imageLength;
+    dmh.dataCapacity = 0x400000;
+    dmh.entries = { testEntry(1, 0x10000, 0x20000, "boot", 0), testEntry(2, 0x30000, 0x20000, "kernel"),
+        testEntry(4, 0x50000, 0x8000, "rootfs") };
+    ImageBuilder builder(imageLength);
+    builder.dmh(0, dmh);
+    builder.block(0, dmh.entries[0], ImageBuilder::randomBytes(1000, 1), true);
+    builder.block(0, dmh.entries[1], ImageBuilder::randomBytes(0x20000, 2), false);
+    builder.block(0, dmh.entries[2], ImageBuilder::randomBytes(0x8000, 4), false);
+    return builder.image();
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+class TestBlockActions : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void exportsSelectedBlock();
+    void replaces_data();
+    void replaces();
+    void growthStaysInMemoryButNotInTable();
+    void noSelection();
+    void staleCatalogueStopsEveryAction();
+
+private:
+    void openImage(WindowDriver& driver);
+    void selectRow(WindowDriver& driver, int row);
+    QAction* action(WindowDriver& driver, const QString& text);
+
+    std::unique_ptr<QTemporaryDir> folder;
+    QString imagePath;
+    QByteArray image;
+};
+
+void TestBlockActions::init()
+{
+    folder = std::make_unique<QTemporaryDir>();
+    QVERIFY(folder->isValid());
+    image = testImage();
+    imagePath = folder->filePath("image.bin");
+    QVERIFY(writeFile(imagePath, image));
+}
+
+void TestBlockActions::openImage(WindowDriver& driver)
+{
+    driver.dropFile(imagePath);
+    QCOMPARE(driver.pathField()->text(), imagePath);
+    QCOMPARE(driver.table()->model()->rowCount(), 3);
+}
+
+void TestBlockActions::selectRow(WindowDriver& driver, int row)
+{
+    driver.table()->setCurrentIndex(driver.table()->model()->index(row, 0));
+}
+
+QAction* TestBlockActions::action(WindowDriver& driver, const QString& text)
+{
+    for (QAction* candidate : driver.blockMenu()->actions())
+        if (candidate->text() == text)
+            return candidate;
+    return nullptr;
+}
+
+void TestBlockActions::exportsSelectedBlock()
+{
+    WindowDriver driver;
+    openImage(driver);
+    selectRow(driver, 0);
+    const QString output = folder->filePath("boot.out");
+
+    DialogScript script({ output });
+    action(driver, "Save as...")->trigger();
+    QVERIFY(!script.unexpected);
+    QCOMPARE(script.shown.size(), 1);
+    QCOMPARE(script.shown[0].caption, QStringLiteral("Save Block"));
+    QCOMPARE(script.shown[0].nameFilters, QStringList { "All (*.*)" });
+    QCOMPARE(script.shown[0].proposedName, QStringLiteral("boot"));
+    QCOMPARE(script.shown[0].directory, QDir::currentPath());
+
+    QCOMPARE(
+        driver.statusBar()->currentMessage(), QStringLiteral("Save block %1 successfully!!!").arg(output));
+    QCOMPARE(driver.statusColour(), QStringLiteral("color:#15428b"));
+    QCOMPARE(readAll(output), image.mid(0x10000, 1000));
+}
+
+void TestBlockActions::replaces_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("colour");
+
+    QTest::newRow("record") << 0 << 0x1FFC0 << "Replace block successfully!!!"
+                            << "color:#15428b";
+    QTest::newRow("record, one byte too many")
+        << 0 << 0x1FFC1 << "File size is over max size, can not replace!!!"
+        << "color:red";
+    QTest::newRow("padded") << 1 << 1000 << "Replace block successfully!!!"
+                            << "color:#15428b";
+    QTest::newRow("grow") << 1 << 0x21000 << "Replace Block successfully!!!"
+                          << "color:#15428b";
+}
+
+void TestBlockActions::replaces()
+{
+    QFETCH(int, row);
+    QFETCH(int, length);
+    QFETCH(QString, message);
+    QFETCH(QString, colour);
+
+    WindowDriver driver;
+    openImage(driver);
+    selectRow(driver, row);
+    const QString replacement = folder->filePath("new.img");
+    const QByteArray bytes = ImageBuilder::randomBytes(length, 5);
+    QVERIFY(writeFile(replacement, bytes));
+    const QString output = folder->filePath("out.bin");
+
+    DialogScript script({ replacement, output });
+    action(driver, "Replace with...")->trigger();
+    QVERIFY(!script.unexpected);
+    QCOMPARE(script.shown.size(), 2);
+    QCOMPARE(script.shown[0].caption, QStringLiteral("Select a block"));
+    QCOMPARE(script.shown[0].nameFilters, QStringList { "All (*.*)" });
+    QCOMPARE(script.shown[0].directory, QStringLiteral("/"));
+    QCOMPARE(script.shown[1].caption, QStringLiteral("Save flash Bin"));
+    QCOMPARE(script.shown[1].nameFilters, QStringList { "Bin (*.bin)" });
+    QCOMPARE(script.shown[1].directory, QStringLiteral("/"));
+
+    QCOMPARE(driver.statusBar()->currentMessage(), message);
+    QCOMPARE(driver.statusColour(), colour);
+    if (colour != "color:#15428b") {
+        QVERIFY(!QFileInfo::exists(output));
+        return;
+    }
+    const QByteArray written = readAll(output);
+    QCOMPARE(written.size(), int(imageLength));
+    const int start = row == 0 ? 0x10000 : 0x30000;
+    QCOMPARE(written.mid(start, length), bytes);
+    if (row == 0) {
+        // The record carries the replacement's length and a time from the local clock.
+        const uchar* record = reinterpret_cast<const uchar*>(written.constData()) + 0x30000 - 64;
+        QCOMPARE(ImageLayout::readU32(record + 24), quint32(length));
+        QVERIFY(qAbs(int(ImageLayout::readU16(record + 48)) - QDate::currentDate().year()) <= 1);
+    }
+}
+
+void TestBlockActions::growthStaysInMemoryButNotInTable()
+{
+    WindowDriver driver;
+    openImage(driver);
+    selectRow(driver, 1);
+    const QString replacement = folder->filePath("kernel.img");
+    QVERIFY(writeFile(replacement, ImageBuilder::randomBytes(0x24000, 6)));
+    {
+        DialogScript script({ replacement, folder->filePath("grown.bin") });
+        action(driver, "Replace with...")->trigger();
+    }
+    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Replace Block successfully!!!"));
+    QCOMPARE(driver.table()->model()->index(1, 1).data().toString(), QStringLiteral("131072"));
+
+    selectRow(driver, 2);
+    const QString exported = folder->filePath("rootfs.out");
+    {
+        DialogScript script({ exported });
+        action(driver, "Save as...")->trigger();
+    }
+    QCOMPARE(
+        driver.statusBar()->currentMessage(), QStringLiteral("Save block %1 successfully!!!").arg(exported));
+    QCOMPARE(readAll(exported), image.mid(0x50000, 0x8000));
+}
+
+void TestBlockActions::noSelection()
+{
+    WindowDriver driver;
+    openImage(driver);
+    QVERIFY(!driver.table()->selectionModel()->currentIndex().isValid());
+    {
+        DialogScript script({});
+        action(driver, "Save as...")->trigger();
+        QCOMPARE(script.shown.size(), 0);
+        QVERIFY(!script.unexpected);
+    }
+    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Not selecting saving block"));
+    QCOMPARE(driver.statusColour(), QStringLiteral("color:red"));
+
+    driver.statusBar()->clearMessage();
+    {
+        DialogScript script({ QString() });
+        action(driver, "Replace with...")->trigger();
+        QCOMPARE(script.shown.size(), 1);
+    }
+    QVERIFY2(driver.statusBar()->currentMessage().isEmpty(), "a cancelled dialog shows no message");
+
+    const QString replacement = folder->filePath("any.img");
+    QVERIFY(writeFile(replacement, "x"));
+    {
+        DialogScript script({ replacement, folder->filePath("out.bin") });
+        action(driver, "Replace with...")->trigger();
+        QCOMPARE(script.shown.size(), 2);
+    }
+    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("no block selected"));
+    QCOMPARE(driver.statusColour(), QStringLiteral("color:red"));
+}
+
+// After a failed open the table still lists the last image while memory holds the failed one.
+void TestBlockActions::staleCatalogueStopsEveryAction()
+{
+    WindowDriver driver;
+    openImage(driver);
+    const QString noDmh = folder->filePath("plain.bin");
+    QVERIFY(writeFile(noDmh, QByteArray(4096, 'z')));
+    driver.dropFile(noDmh);
+    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Can not find DMH."));
+    selectRow(driver, 1);
+
+    const QString output = folder->filePath("stale.out");
+    {
+        DialogScript script({ output });
+        action(driver, "Save as...")->trigger();
+    }
+    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Not data from file!!!"));
+    QCOMPARE(driver.statusColour(), QStringLiteral("color:red"));
+    QVERIFY(!QFileInfo::exists(output));
+
+    driver.statusBar()->clearMessage();
+    const QString replacement = folder->filePath("any.img");
+    QVERIFY(writeFile(replacement, "x"));
+    {
+        DialogScript script({ replacement, output });
+        action(driver, "Replace with...")->trigger();
+    }
+    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Not data from file!!!"));
+    QVERIFY(!QFileInfo::exists(output));
+}
+
+QTEST_MAIN(TestBlockActions)
+#include "tst_blockactions.moc"
