@@ -53,19 +53,33 @@ DialogSeen WindowDriver::browse(const QString& path)
     QTimer answerer;
     answerer.setInterval(10);
     QObject::connect(&answerer, &QTimer::timeout, [&seen, &path] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!dialog || !dialog->isVisible())
+        QWidget* modal = QApplication::activeModalWidget();
+        if (!modal || !modal->isVisible())
             return;
+        auto* dialog = qobject_cast<QFileDialog*>(modal);
+        if (!dialog) {
+            // Anything else (the dialog's own "File not found" box) would wait forever.
+            seen.unexpected = true;
+            modal->close();
+            return;
+        }
         ++seen.dialogsShown;
         seen.caption = dialog->windowTitle();
         seen.directory = dialog->directory().absolutePath();
         seen.nameFilters = dialog->nameFilters();
-        if (path.isEmpty()) {
-            dialog->reject();
-            return;
+        if (!path.isEmpty()) {
+            // Typed as a user would type it: selectFile() leaves the name field alone while it has focus.
+            auto* nameField = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+            if (nameField)
+                nameField->setText(path);
+            static_cast<QDialog*>(dialog)->accept();
         }
-        dialog->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept();
+        if (dialog->isVisible()) {
+            seen.accepted = false;
+            dialog->reject();
+        } else {
+            seen.accepted = !path.isEmpty();
+        }
     });
     answerer.start();
     QTest::mouseClick(find<QPushButton>("BtnBrowseFlash"), Qt::LeftButton);

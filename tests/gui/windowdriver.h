@@ -29,6 +29,10 @@ struct DialogSeen {
     QString caption;
     QString directory;
     QStringList nameFilters;
+    // The dialog took the path given (false when cancelled or refused).
+    bool accepted = false;
+    // Some other modal window showed up and had to be closed.
+    bool unexpected = false;
 };
 
 // Drives one shown MainWindow as a user does: widgets found by object name, the real Browse dialog

@@ -1,0 +1,206 @@
+#include "testimages.h"
+#include "windowdriver.h"
+
+#include <QAbstractItemModelTester>
+#include <QHeaderView>
+#include <QPointer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+// The block table and the summary labels as a loaded image fills them.
+class TestBlockTable : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cells_data();
+    void cells();
+    void rowsShadedAcrossDmhs();
+    void tableIsReadOnlyAndSelectsRows();
+    void headers();
+    void summaryLabels_data();
+    void summaryLabels();
+    void firstDmhWithoutEntriesKeepsTable();
+    void replacedModelIsReleased();
+
+private:
+    std::unique_ptr<QTemporaryDir> folder;
+    std::unique_ptr<WindowDriver> driver;
+};
+
+void TestBlockTable::init()
+{
+    folder = std::make_unique<QTemporaryDir>();
+    QVERIFY(folder->isValid());
+    driver = std::make_unique<WindowDriver>();
+    driver->dropFile(TestImages::writeTwoDmhImage(folder->path()));
+    QVERIFY(driver->table()->model());
+}
+
+void TestBlockTable::cells_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<int>("column");
+    QTest::addColumn<QString>("text");
+    const QString nul(QChar(0));
+    QTest::newRow("id 171 in hex") << 0 << 0 << "ab";
+    QTest::newRow("id 31 in hex") << 1 << 0 << "1f";
+    QTest::newRow("id 0") << 2 << 0 << "0";
+    QTest::newRow("first of second DMH") << 3 << 0 << "1";
+    QTest::newRow("last row") << 7 << 0 << "5";
+    QTest::newRow("size decimal") << 0 << 1 << "4096";
+    QTest::newRow("size all bits set") << 1 << 1 << "4294967295";
+    QTest::newRow("crc hex lower case") << 0 << 2 << "abcd";
+    QTest::newRow("crc 0") << 1 << 2 << "0";
+    QTest::newRow("short name keeps all 8 bytes") << 0 << 3 << "boot" + nul.repeated(4);
+    QTest::newRow("8-byte name") << 1 << 3 << "kernel12";
+    QTest::newRow("version keeps all 8 bytes") << 0 << 4 << "v1.2.3" + nul.repeated(2);
+    QTest::newRow("8-byte version") << 1 << 4 << "20240101";
+    QTest::newRow("time") << 0 << 5 << "2014/3/5/14/7/9";
+    QTest::newRow("year bytes 05 08") << 2 << 5 << "2053/3/5/14/7/9";
+}
+
+void TestBlockTable::cells()
+{
+    QFETCH(int, row);
+    QFETCH(int, column);
+    QFETCH(QString, text);
+    const QAbstractItemModel* model = driver->table()->model();
+    QCOMPARE(model->rowCount(), 8);
+    QCOMPARE(model->columnCount(), 6);
+    const QModelIndex cell = model->index(row, column);
+    QCOMPARE(cell.data(Qt::DisplayRole).toString(), text);
+    QCOMPARE(cell.data(Qt::TextAlignmentRole).toInt(), int(Qt::AlignCenter));
+}
+
+void TestBlockTable::rowsShadedAcrossDmhs()
+{
+    const QAbstractItemModel* model = driver->table()->model();
+    const QBrush shade(QColor(229, 239, 252, 255), Qt::SolidPattern);
+    for (int row = 0; row < model->rowCount(); ++row) {
+        for (int column = 0; column < model->columnCount(); ++column) {
+            const QVariant background = model->index(row, column).data(Qt::BackgroundRole);
+            const QString where = QStringLiteral("row %1, column %2").arg(row).arg(column);
+            if (row % 2 == 0)
+                QVERIFY2(background.value<QBrush>() == shade, qPrintable(where));
+            else
+                QVERIFY2(!background.isValid(), qPrintable(where));
+        }
+    }
+}
+
+void TestBlockTable::tableIsReadOnlyAndSelectsRows()
+{
+    QTableView* table = driver->table();
+    QCOMPARE(table->editTriggers(), QAbstractItemView::NoEditTriggers);
+    QCOMPARE(table->selectionBehavior(), QAbstractItemView::SelectRows);
+
+    const QModelIndex cell = table->model()->index(4, 1);
+    const QString before = cell.data().toString();
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, Qt::NoModifier, table->visualRect(cell).center());
+    const QModelIndexList selectedRows = table->selectionModel()->selectedRows();
+    QCOMPARE(selectedRows.size(), 1);
+    QCOMPARE(selectedRows.first().row(), 4);
+    QCOMPARE(table->selectionModel()->selectedIndexes().size(), 6);
+
+    QTest::mouseDClick(table->viewport(), Qt::LeftButton, Qt::NoModifier, table->visualRect(cell).center());
+    QTest::keyClick(table, Qt::Key_F2);
+    QTest::keyClicks(table, "x");
+    QVERIFY2(table->viewport()->findChildren<QLineEdit*>().isEmpty(), "an editor opened");
+    QCOMPARE(cell.data().toString(), before);
+}
+
+void TestBlockTable::headers()
+{
+    QTableView* table = driver->table();
+    const QStringList expected { "ID", "Size(Bytes)", "CRC", "Name", "Version", "Time(Y/M/D/H/M/S)" };
+    QStringList texts;
+    for (int column = 0; column < table->model()->columnCount(); ++column)
+        texts << table->model()->headerData(column, Qt::Horizontal).toString();
+    QCOMPARE(texts, expected);
+
+    QHeaderView* header = table->horizontalHeader();
+    for (int column = 0; column < header->count(); ++column)
+        QCOMPARE(header->sectionResizeMode(column), QHeaderView::Stretch);
+    QCOMPARE(header->height(), 30);
+    QCOMPARE(header->minimumHeight(), 30);
+    QCOMPARE(header->maximumHeight(), 30);
+    QCOMPARE(header->styleSheet(),
+        QStringLiteral("QHeaderView::section {background-color:lightblue;color: black;padding-left: 4px;"
+                       "border: 1px solid #6c6c6c;}"));
+    QVERIFY(table->verticalHeader()->isHidden());
+}
+
+void TestBlockTable::summaryLabels_data()
+{
+    QTest::addColumn<QString>("image");
+    QTest::addColumn<QString>("sdram");
+    QTest::addColumn<QString>("flash");
+    QTest::addColumn<QString>("blocks");
+    QTest::addColumn<QString>("version");
+    QTest::newRow("two DMHs, sizes from the last") << "twodmh"
+                                                   << "67108864"
+                                                   << "4294967295"
+                                                   << "8"
+                                                   << "V2.1.0";
+    QTest::newRow("small image keeps the earlier version") << "small"
+                                                           << "33554432"
+                                                           << "65536"
+                                                           << "2"
+                                                           << "V2.1.0";
+    QTest::newRow("no blocks") << "empty"
+                               << "67108864"
+                               << "0"
+                               << "0"
+                               << "V2.1.0";
+}
+
+void TestBlockTable::summaryLabels()
+{
+    QFETCH(QString, image);
+    QFETCH(QString, sdram);
+    QFETCH(QString, flash);
+    QFETCH(QString, blocks);
+    QFETCH(QString, version);
+    if (image == "small")
+        driver->dropFile(TestImages::writeSmallImage(folder->path()));
+    else if (image == "empty")
+        driver->dropFile(TestImages::writeEmptyDmhImage(folder->path()));
+    QCOMPARE(driver->labelText("laSDRAMSize"), sdram);
+    QCOMPARE(driver->labelText("laFlashSize"), flash);
+    QCOMPARE(driver->labelText("laBlockNum"), blocks);
+    QCOMPARE(driver->labelText("laSoftVer"), version);
+    QVERIFY(driver->statusBar()->currentMessage().isEmpty());
+}
+
+void TestBlockTable::firstDmhWithoutEntriesKeepsTable()
+{
+    QAbstractItemModel* model = driver->table()->model();
+    driver->dropFile(TestImages::writeEmptyFirstDmhImage(folder->path()));
+    QCOMPARE(driver->labelText("laBlockNum"), QStringLiteral("2"));
+    QCOMPARE(driver->labelText("laSDRAMSize"), QStringLiteral("16777216"));
+    QCOMPARE(driver->table()->model(), model);
+    QCOMPARE(model->rowCount(), 8);
+    QCOMPARE(model->index(0, 0).data().toString(), QStringLiteral("ab"));
+
+    // On a first open nothing is listed at all.
+    WindowDriver fresh;
+    fresh.dropFile(TestImages::writeEmptyDmhImage(folder->path()));
+    QCOMPARE(fresh.labelText("laBlockNum"), QStringLiteral("0"));
+    QCOMPARE(fresh.table()->model(), nullptr);
+}
+
+void TestBlockTable::replacedModelIsReleased()
+{
+    QPointer<QAbstractItemModel> first = driver->table()->model();
+    QAbstractItemModelTester tester(first, QAbstractItemModelTester::FailureReportingMode::QtTest);
+    QPointer<QItemSelectionModel> firstSelection = driver->table()->selectionModel();
+    driver->dropFile(TestImages::writeSmallImage(folder->path()));
+    QVERIFY(first.isNull());
+    QVERIFY(firstSelection.isNull());
+    QCOMPARE(driver->table()->model()->rowCount(), 2);
+    QCOMPARE(driver->table()->selectionModel()->model(), driver->table()->model());
+}
+
+QTEST_MAIN(TestBlockTable)
+#include "tst_blocktable.moc"
