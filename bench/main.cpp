@@ -24,6 +24,10 @@ int main(int argc, char** argv)
     registerLoadBenchmarks(bars);
     registerScanBenchmarks(bars);
     registerCrcBenchmarks(bars);
+    registerWriteBenchmarks(bars);
+#ifdef TESSEL_BENCH_TABLE
+    registerTableBenchmarks(bars);
+#endif
 
     RatioReporter reporter(bars, PageMode::systemSetting().toStdString());
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -18,6 +18,18 @@ QString selectedWord(const QString& path)
     return match.hasMatch() ? match.captured(1) : QStringLiteral("?");
 }
 
+qint64 statusField(const QByteArray& name)
+{
+    QFile file(QStringLiteral("/proc/self/status"));
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : file.readAll().split('\n')) {
+        if (line.startsWith(name + ':'))
+            return line.mid(name.size() + 1).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
+
 } // namespace
 
 QString systemSetting()
@@ -47,6 +59,22 @@ QString describe(qint64 before, qint64 during, qint64 size)
     return QStringLiteral("huge pages %1/%2 MiB")
         .arg(qMax<qint64>(0, during - before) / mebibyte)
         .arg(size / mebibyte);
+}
+
+qint64 residentBytes()
+{
+    return statusField("VmRSS");
+}
+
+qint64 peakResidentBytes()
+{
+    return statusField("VmHWM");
+}
+
+bool resetPeakResident()
+{
+    QFile file(QStringLiteral("/proc/self/clear_refs"));
+    return file.open(QIODevice::WriteOnly) && file.write("5") == 1;
 }
 
 } // namespace PageMode

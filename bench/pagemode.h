@@ -17,4 +17,10 @@ qint64 hugePageBytes();
 // hugePageBytes() before it was allocated and while it is alive.
 QString describe(qint64 before, qint64 during, qint64 size);
 
+// Resident memory of this process now, and its peak since the last resetPeakResident() (Linux keeps
+// the peak; writing 5 to clear_refs starts it again from the current size). -1 when unknown.
+qint64 residentBytes();
+qint64 peakResidentBytes();
+bool resetPeakResident();
+
 } // namespace PageMode

@@ -84,6 +84,7 @@ void RatioReporter::Finalize()
             lowest = std::min(lowest, paired);
             highest = std::max(highest, paired);
         }
+        const bool informational = bar.bar <= 0;
         const bool met = timeRatio ? ratio <= bar.bar : ratio >= bar.bar;
         char goal[48] = "";
         if (bar.goal > 0)
@@ -93,11 +94,19 @@ void RatioReporter::Finalize()
             timeRatio ? "time ratio" : "speed-up", ratio, bar.subject.c_str(),
             formatSeconds(median(mine.seconds)).c_str(), bar.baseline.c_str(),
             formatSeconds(median(theirs.seconds)).c_str());
-        std::fprintf(out, "%-46s   spread %.2f..%.2fx over %zu runs; bar %s %.2fx: %s%s\n", "", lowest,
-            highest, std::min(mine.seconds.size(), theirs.seconds.size()), timeRatio ? "<=" : ">=", bar.bar,
-            met ? "MET" : "MISSED", goal);
+        std::fprintf(out, "%-46s   spread %.2f..%.2fx over %zu runs; ", "", lowest, highest,
+            std::min(mine.seconds.size(), theirs.seconds.size()));
+        if (informational)
+            std::fprintf(out, "no bar, for comparison\n");
+        else
+            std::fprintf(
+                out, "bar %s %.2fx: %s%s\n", timeRatio ? "<=" : ">=", bar.bar, met ? "MET" : "MISSED", goal);
+        if (bar.subjectLimitSeconds > 0)
+            std::fprintf(out, "%-46s   subject time %s, bound <= %s: %s\n", "",
+                formatSeconds(median(mine.seconds)).c_str(), formatSeconds(bar.subjectLimitSeconds).c_str(),
+                median(mine.seconds) <= bar.subjectLimitSeconds ? "MET" : "MISSED");
         if (!mine.label.empty() || !theirs.label.empty())
-            std::fprintf(out, "%-46s   pages: subject %s; baseline %s\n", "",
+            std::fprintf(out, "%-46s   labels: subject %s; baseline %s\n", "",
                 mine.label.empty() ? "-" : mine.label.c_str(),
                 theirs.label.empty() ? "-" : theirs.label.c_str());
     }

@@ -18,9 +18,12 @@ struct RatioBar {
     std::string subject;
     std::string baseline;
     Kind kind = Kind::TimeAtMost;
+    // 0: the ratio is shown for comparison only.
     double bar = 1.0;
     // An optional second, harder target, printed beside the bar.
     double goal = 0.0;
+    // An optional bound on the subject's own time, checked beside the ratio.
+    double subjectLimitSeconds = 0.0;
 };
 
 // The console output of Google Benchmark, followed by one line per figure: both times (medians over

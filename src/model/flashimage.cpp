@@ -1,11 +1,11 @@
 #include "flashimage.h"
 
+#include "dmhscan.h"
 #include "imagelayout.h"
 
 #include <QString>
 
 #include <cstdio>
-#include <cstring>
 #include <utility>
 
 #include <sys/stat.h>
@@ -113,27 +113,20 @@ bool FlashImage::findDmh(qint64 length)
     const QByteArray versionBefore = softwareVersionText;
     qint64 entriesSoFar = 0;
 
-    for (qint64 position = 0; position <= lastPosition;) {
-        const void* candidate
-            = std::memchr(data + position, dmhMagic[0], size_t(lastPosition - position + 1));
-        if (!candidate)
-            break;
-        position = static_cast<const uchar*>(candidate) - data;
-        if (isDmhAt(data + position)) {
-            entriesSoFar += entriesThatFit(position, readU16(data + position + entryCountOffset));
-            if (records.size() + 1 > maxDmhCount || entriesSoFar > maxTotalEntries) {
-                records.clear();
-                totalBlocks = 0;
-                sdram = 0;
-                flash = 0;
-                entryPositions = offsetsBefore;
-                softwareVersionText = versionBefore;
-                lastErrorText = "Too many DMH entries!";
-                return false;
-            }
-            parseDmh(position);
+    for (qint64 position = DmhScan::findNext(data, 0, lastPosition); position >= 0;
+         position = DmhScan::findNext(data, position + 1, lastPosition)) {
+        entriesSoFar += entriesThatFit(position, readU16(data + position + entryCountOffset));
+        if (records.size() + 1 > maxDmhCount || entriesSoFar > maxTotalEntries) {
+            records.clear();
+            totalBlocks = 0;
+            sdram = 0;
+            flash = 0;
+            entryPositions = offsetsBefore;
+            softwareVersionText = versionBefore;
+            lastErrorText = "Too many DMH entries!";
+            return false;
         }
-        ++position;
+        parseDmh(position);
     }
     if (records.isEmpty()) {
         lastErrorText = "Can not find DMH.";
