@@ -1,3 +1,4 @@
+#include "cliprocess.h"
 #include "imagebuilder.h"
 #include "model/flashimage.h"
 #include "model/imagelayout.h"
@@ -22,14 +23,6 @@ constexpr qint64 fixedEpoch = 1772694489;
 
 constexpr qint64 dmhPosition = 0x100;
 constexpr qint64 imageSize = 0x60000;
-
-struct CliRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-
-    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
-};
 
 // The standard image: a DMH at 0x100 with five blocks, each CRC correct except the "NCRC" one.
 //   10 boot    flags 1, 0x800 bytes at offset 0x1000
@@ -77,18 +70,6 @@ QByteArray u32Bytes(quint32 value)
     return bytes;
 }
 
-QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 QProcessEnvironment fixedClockEnvironment()
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -99,16 +80,7 @@ QProcessEnvironment fixedClockEnvironment()
 
 CliRun runCli(const QStringList& arguments, const QProcessEnvironment& environment = fixedClockEnvironment())
 {
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(TESSEL_CLI_PATH), arguments);
-    CliRun run;
-    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
-        return run;
-    run.exitCode = process.exitCode();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return runCliProcess(arguments, environment);
 }
 
 // What the operations themselves write for the same image, block, replacement and clock.
