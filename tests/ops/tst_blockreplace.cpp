@@ -177,6 +177,7 @@ private slots:
     void refreshesRecordAndEntryCrc_data();
     void refreshesRecordAndEntryCrc();
     void patchesEntryThatWasFoundWhenIdRepeats();
+    void writesEntryCrcOverBlockThatCoversItsOwnDmh();
     void growsBlockAndMovesTheBlocksAfterIt_data();
     void growsBlockAndMovesTheBlocksAfterIt();
     void testsCapacityIn64Bits_data();
@@ -293,6 +294,40 @@ void TestBlockReplace::patchesEntryThatWasFoundWhenIdRepeats()
     const Outcome outcome = session.replace(request);
     QVERIFY2(outcome.success, qPrintable(outcome.message));
     QCOMPARE(readAll(request.outputPath), expectedWithInfo(loaded, 0, replacement, fixedStamp()));
+}
+
+// A block that starts at its own DMH: the new block is laid down first and the entry's CRC after it, so
+// the CRC bytes win over the replacement's bytes at that place.
+void TestBlockReplace::writesEntryCrcOverBlockThatCoversItsOwnDmh()
+{
+    TestDmh dmh;
+    dmh.flashSize = imageLength;
+    dmh.entries = { testEntry(1, 0, 0x20000, "self", 0) };
+    ImageBuilder builder(imageLength);
+    builder.block(0, dmh.entries[0], ImageBuilder::randomBytes(1000, 1), true);
+    builder.dmh(0, dmh);
+    Session session(builder.image());
+    QVERIFY(session.image);
+    QCOMPARE(session.image->dmhRecords().size(), 1);
+    const QByteArray loaded = imageBytes(*session.image);
+    const QByteArray replacement = ImageBuilder::randomBytes(0x100, 12);
+    const ReplaceRequest request = session.request("1", replacement);
+    const Outcome outcome = session.replace(request);
+    QVERIFY2(outcome.success, qPrintable(outcome.message));
+
+    QByteArray block(0x20000, '\xFF');
+    overlay(block, 0, replacement);
+    QByteArray record = loaded.mid(0x20000 - 64, 64);
+    overlay(record, 24, u32Bytes(0x100));
+    overlay(record, 28, u32Bytes(ImageBuilder::crcOf(replacement)));
+    overlay(record, 48,
+        QByteArray::fromHex("ea0703050708"
+                            "09"));
+    overlay(block, 0x20000 - 64, record);
+    QByteArray expected = loaded;
+    overlay(expected, 0, block);
+    overlay(expected, entryStart + 12, u32Bytes(ImageBuilder::crcOf(block)));
+    QVERIFY(readAll(request.outputPath) == expected);
 }
 
 void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt_data()
