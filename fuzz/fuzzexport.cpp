@@ -1,0 +1,104 @@
+// Export and the block-info rule on an arbitrary image and a chosen entry: every byte read lies inside the
+// image, and an export that is planned writes exactly the block, or exactly its data part.
+
+#include "fuzzimage.h"
+
+#include "model/imagelayout.h"
+#include "ops/blockexport.h"
+#include "ops/blockinfo.h"
+
+#include <QString>
+
+using ImageLayout::rangeInside;
+
+namespace {
+
+const QString outputName = QStringLiteral("block.bin");
+
+void checkBlockInfoRule(const FlashImage& image, const BlockLocation& location)
+{
+    const BlockEntry& entry = location.entry;
+    const bool carries
+        = BlockInfo::hasBlockInfo(image.imageData(), image.imageSize(), location.dmhPosition, entry);
+    const qint64 recordStart = location.start() + entry.size - BlockInfo::recordSize;
+    const bool expected = BlockInfo::isAligned(entry.offset) && BlockInfo::isAligned(entry.size)
+        && entry.flags == 0 && entry.size > 0
+        && rangeInside(recordStart, BlockInfo::recordSize, image.imageSize())
+        && std::memcmp(image.imageData() + recordStart, BlockInfo::signature, BlockInfo::signatureLength)
+            == 0;
+    FUZZ_CHECK(carries == expected);
+}
+
+void checkExport(const FlashImage& image, const BlockLocation& location)
+{
+    const ImageView view = ImageView::of(image);
+    const Planned<ExportPlan> planned = planExport(view, location, outputName);
+    const bool blockInside = rangeInside(location.start(), location.size, image.imageSize());
+    if (!planned.accepted()) {
+        FUZZ_CHECK(!planned.refusal.success);
+        if (!blockInside) {
+            FUZZ_CHECK(planned.refusal.message == QStringLiteral("Block is out of the image!!!"));
+            return;
+        }
+        // Only a record whose data length does not fit the block is refused inside the image.
+        FUZZ_CHECK(planned.refusal.message == QStringLiteral("Save block block.bin failed!!!"));
+        FUZZ_CHECK(BlockInfo::hasBlockInfo(view.data, view.size, location.dmhPosition, location.entry));
+        const quint32 dataLength
+            = BlockInfo::dataLength(view.data + location.start() + location.size - BlockInfo::recordSize);
+        FUZZ_CHECK(dataLength > location.size - BlockInfo::recordSize);
+        return;
+    }
+    FUZZ_CHECK(blockInside);
+    const ExportPlan& plan = *planned.plan;
+    FUZZ_CHECK(plan.output.fitsImage(view.size));
+    FUZZ_CHECK(plan.output.sourceStart == location.start());
+    FUZZ_CHECK(plan.output.patches.isEmpty());
+    qint64 expectedLength = location.size;
+    if (BlockInfo::hasBlockInfo(view.data, view.size, location.dmhPosition, location.entry)) {
+        FUZZ_CHECK(plan.dataPartOnly);
+        expectedLength
+            = BlockInfo::dataLength(view.data + location.start() + location.size - BlockInfo::recordSize);
+        FUZZ_CHECK(expectedLength <= qint64(location.size) - BlockInfo::recordSize);
+    } else {
+        FUZZ_CHECK(!plan.dataPartOnly);
+    }
+    FUZZ_CHECK(plan.output.length == expectedLength);
+    const QByteArray written = writtenBytes(view.data, view.size, plan.output);
+    FUZZ_CHECK(written
+        == QByteArray(reinterpret_cast<const char*>(view.data + location.start()), int(expectedLength)));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (!FuzzImage::worthLoading(data, size))
+        return 0;
+    const FuzzImage fuzzed(data, size);
+    const std::optional<BlockLocation> location = fuzzed.select(FuzzSelector::fromTail(data, size));
+    if (!location) {
+        // Nothing selected: an ID no entry carries is not found, and its export is refused.
+        const BlockLocation missing = findBlock(fuzzed.image.dmhRecords(), QStringLiteral("100"));
+        FUZZ_CHECK(!missing.found());
+        const Planned<ExportPlan> refused = planExport(ImageView::of(fuzzed.image), missing, outputName);
+        FUZZ_CHECK(!refused.accepted() && refused.refusal.message == QStringLiteral("Can not find the DMH."));
+        return 0;
+    }
+    if (!location->found()) {
+        // Only a DMH without entries ends the search before the selected entry's DMH.
+        bool emptyDmh = false;
+        for (const DmhRecord& dmh : fuzzed.image.dmhRecords())
+            emptyDmh = emptyDmh || dmh.entries.isEmpty();
+        FUZZ_CHECK(emptyDmh);
+        return 0;
+    }
+    checkBlockInfoRule(fuzzed.image, *location);
+    checkExport(fuzzed.image, *location);
+
+    // A catalogue that outlived its image (a failed load since) must not lead the export outside memory.
+    const ImageView emptied { fuzzed.image.imageData(), 0, 0 };
+    const Planned<ExportPlan> stale = planExport(emptied, *location, outputName);
+    if (stale.accepted())
+        FUZZ_CHECK(stale.plan->output.length == 0 && stale.plan->output.sourceStart == 0);
+    return 0;
+}

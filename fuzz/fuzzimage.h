@@ -1,0 +1,84 @@
+#pragma once
+
+#include "fuzzcheck.h"
+#include "fuzzselector.h"
+
+#include "model/flashimage.h"
+#include "model/imagelayout.h"
+#include "ops/blocklocation.h"
+#include "ops/outputplan.h"
+#include "ops/planwriter.h"
+
+#include <QBuffer>
+#include <QByteArray>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <utility>
+
+// What the block-operation targets share: an input loaded as an image, and the entry it selects.
+struct FuzzImage {
+    // Floods of headers are the load target's business; here they would only slow every run down.
+    static constexpr int mostDmhs = 16;
+
+    FlashImage image;
+    bool loaded = false;
+
+    // False for an input with more DMH magics than the block operations look at.
+    static bool worthLoading(const std::uint8_t* data, std::size_t size)
+    {
+        const char* bytes = reinterpret_cast<const char*>(data);
+        int found = 0;
+        for (std::size_t position = 0; position < size && found <= mostDmhs; ++position) {
+            const void* magic = memmem(
+                bytes + position, size - position, ImageLayout::dmhMagic, ImageLayout::dmhMagicLength);
+            if (!magic)
+                break;
+            position = std::size_t(static_cast<const char*>(magic) - bytes);
+            ++found;
+        }
+        return found <= mostDmhs;
+    }
+
+    FuzzImage(const std::uint8_t* data, std::size_t size)
+    {
+        ImageBuffer bytes;
+        FUZZ_CHECK(bytes.allocate(qint64(size)));
+        if (size > 0)
+            std::memcpy(bytes.data(), data, size);
+        loaded = image.loadBytes(std::move(bytes));
+    }
+
+    // The selected entry, counted over all DMHs, found again the way a table row finds it: by its ID text.
+    std::optional<BlockLocation> select(const FuzzSelector& selector) const
+    {
+        const int total = image.blockCount();
+        if (!loaded || total == 0)
+            return std::nullopt;
+        int remaining = selector.entryIndex % total;
+        for (const DmhRecord& dmh : image.dmhRecords()) {
+            if (remaining < dmh.entries.size())
+                return findBlock(image.dmhRecords(), dmh.entries.at(remaining).idText());
+            remaining -= dmh.entries.size();
+        }
+        return std::nullopt;
+    }
+
+    QByteArray bytes(qint64 start, qint64 length) const
+    {
+        return QByteArray(reinterpret_cast<const char*>(image.imageData() + start), int(length));
+    }
+};
+
+// The bytes a plan makes, written to memory the way the writer streams them to a file.
+inline QByteArray writtenBytes(const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
+{
+    QByteArray output;
+    QBuffer device(&output);
+    FUZZ_CHECK(device.open(QIODevice::WriteOnly));
+    FUZZ_CHECK(writePlan(device, imageData, imageSize, plan));
+    FUZZ_CHECK(output.size() == plan.length);
+    return output;
+}
