@@ -1,6 +1,7 @@
 #include "benchimages.h"
 
 #include "imagebuilder.h"
+#include "pagemode.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -175,19 +176,40 @@ QString ensureRandomFile(qint64 size)
     return path;
 }
 
-const ImageBuffer& inMemory(Kind kind, qint64 size)
+namespace {
+
+struct InMemory {
+    ImageBuffer buffer;
+    QString pages;
+};
+
+InMemory& inMemoryEntry(Kind kind, qint64 size)
 {
-    static std::map<std::pair<Kind, qint64>, ImageBuffer> loaded;
-    ImageBuffer& buffer = loaded[{ kind, size }];
-    if (buffer.isNull()) {
+    static std::map<std::pair<Kind, qint64>, InMemory> loaded;
+    InMemory& entry = loaded[{ kind, size }];
+    if (entry.buffer.isNull()) {
         const QString path = ensureImage(kind, size);
         std::FILE* file = std::fopen(QFile::encodeName(path).constData(), "rb");
-        if (!file || !buffer.allocate(size)
-            || std::fread(buffer.data(), 1, size_t(size), file) != size_t(size))
+        const qint64 before = PageMode::hugePageBytes();
+        if (!file || !entry.buffer.allocate(size)
+            || std::fread(entry.buffer.data(), 1, size_t(size), file) != size_t(size))
             qFatal("cannot read benchmark image %s", qPrintable(path));
         std::fclose(file);
+        entry.pages = PageMode::describe(before, PageMode::hugePageBytes(), size);
     }
-    return buffer;
+    return entry;
+}
+
+} // namespace
+
+const ImageBuffer& inMemory(Kind kind, qint64 size)
+{
+    return inMemoryEntry(kind, size).buffer;
+}
+
+QString inMemoryPages(Kind kind, qint64 size)
+{
+    return inMemoryEntry(kind, size).pages;
 }
 
 void warmPageCache(const QString& path)

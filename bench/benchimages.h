@@ -31,6 +31,8 @@ QString ensureImage(Kind kind, qint64 size);
 QString ensureRandomFile(qint64 size);
 // The image read once into memory and kept for the rest of the run (scan and CRC figures).
 const ImageBuffer& inMemory(Kind kind, qint64 size);
+// How much of that image's memory came in huge pages, as PageMode::describe says it.
+QString inMemoryPages(Kind kind, qint64 size);
 // Reads the file once so that every side of a figure reads it from the page cache.
 void warmPageCache(const QString& path);
 

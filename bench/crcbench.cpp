@@ -47,6 +47,8 @@ void crc(benchmark::State& state, qint64 size, const CrcFunction& function)
     for (auto _ : state)
         benchmark::DoNotOptimize(function(image.data(), size));
     state.SetBytesProcessed(state.iterations() * size);
+    state.SetLabel(
+        "buffer: " + BenchImages::inMemoryPages(Kind::Random, BenchImages::gibibyte).toStdString());
 }
 
 void registerCrc(const std::string& name, qint64 size, CrcFunction function)

@@ -105,10 +105,8 @@ void RatioReporter::Finalize()
             std::fprintf(out, "%-46s   subject time %s, bound <= %s: %s\n", "",
                 formatSeconds(median(mine.seconds)).c_str(), formatSeconds(bar.subjectLimitSeconds).c_str(),
                 median(mine.seconds) <= bar.subjectLimitSeconds ? "MET" : "MISSED");
-        if (!mine.label.empty() || !theirs.label.empty())
-            std::fprintf(out, "%-46s   labels: subject %s; baseline %s\n", "",
-                mine.label.empty() ? "-" : mine.label.c_str(),
-                theirs.label.empty() ? "-" : theirs.label.c_str());
+        std::fprintf(out, "%-46s   pages: %s; subject %s; baseline %s\n", "", pageMode.c_str(),
+            mine.label.empty() ? "-" : mine.label.c_str(), theirs.label.empty() ? "-" : theirs.label.c_str());
     }
     std::fflush(out);
 }

@@ -52,7 +52,7 @@ void scan(benchmark::State& state, Kind kind, qint64 size, bool kernel)
         benchmark::DoNotOptimize(found);
     }
     state.SetBytesProcessed(state.iterations() * size);
-    state.SetLabel(image.usesHugePages() ? "image in huge-page-advised memory" : "image in plain memory");
+    state.SetLabel("image in memory: " + BenchImages::inMemoryPages(kind, size).toStdString());
 }
 
 } // namespace
