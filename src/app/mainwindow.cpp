@@ -37,4 +37,6 @@ MainWindow::~MainWindow()
     delete actionReplaceWith;
     delete actionSaveAs;
     delete blockMenu;
+    // The table's model has no parent (the table does not own it), so it would outlive the window.
+    delete ui.tableView->model();
 }
