@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include <unistd.h>
+
 namespace {
 
 double median(std::vector<double> values)
@@ -28,7 +30,8 @@ std::string formatSeconds(double seconds)
 } // namespace
 
 RatioReporter::RatioReporter(std::vector<RatioBar> bars, std::string systemPageMode)
-    : bars(std::move(bars))
+    : ConsoleReporter(isatty(fileno(stdout)) ? OO_ColorTabular : OO_Tabular)
+    , bars(std::move(bars))
     , pageMode(std::move(systemPageMode))
 {
 }

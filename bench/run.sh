@@ -19,5 +19,4 @@ export QT_QPA_PLATFORM=offscreen
 exec nice -n 19 "$build/bench/tessel-bench" \
     --benchmark_repetitions=2 \
     --benchmark_enable_random_interleaving=true \
-    --benchmark_color=false \
     "$@"
