@@ -1,0 +1,90 @@
+#pragma once
+
+#include "imagebuilder.h"
+#include "model/flashimage.h"
+#include "ops/blockexport.h"
+#include "ops/blocklocation.h"
+#include "ops/blockreplace.h"
+#include "ops/stamptime.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// One image written to a fresh folder, loaded the way the window loads it, with the window's own copy
+// of the catalogue; and the files a block action reads and writes beside it.
+class HostileFixture {
+public:
+    HostileFixture() = default;
+
+    QString path(const QString& name) const { return folder.filePath(name); }
+
+    bool write(const QString& name, const QByteArray& bytes) const
+    {
+        QFile file(path(name));
+        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    }
+
+    // A file of `length` bytes; beyond a few MiB a sparse one, so that several GiB cost no disk.
+    bool writeReplacement(const QString& name, qint64 length) const
+    {
+        QFile file(path(name));
+        if (!file.open(QIODevice::WriteOnly))
+            return false;
+        if (length > (qint64(4) << 20))
+            return file.resize(length);
+        return file.write(ImageBuilder::randomBytes(length, quint32(length))) == length;
+    }
+
+    QByteArray read(const QString& name) const
+    {
+        QFile file(path(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    // Writes the image as image.bin and loads it; the catalogue is what the window would copy.
+    bool load(const QByteArray& image)
+    {
+        imagePath = path(QStringLiteral("image.bin"));
+        if (!write(QStringLiteral("image.bin"), image))
+            return false;
+        loaded = std::make_unique<FlashImage>();
+        const bool ok = loaded->load(imagePath.toStdWString());
+        catalogue = loaded->dmhRecords();
+        return ok;
+    }
+
+    Outcome exportBlock(const QString& id, const QString& output) const
+    {
+        return ::exportBlock(ImageView::of(*loaded), findBlock(catalogue, id), path(output));
+    }
+
+    Outcome replaceBlock(const QString& id, const QString& replacement, const QString& output)
+    {
+        ReplaceRequest request;
+        request.idText = id;
+        request.replacementPath = path(replacement);
+        request.outputPath = path(output);
+        request.loadedImagePath = imagePath;
+        request.stampTime = StampTime::fromDateTime(QDateTime(QDate(2026, 3, 5), QTime(7, 8, 9)));
+        return ::replaceBlock(*loaded, catalogue, request);
+    }
+
+    // Every name in the folder, hidden ones (a save file's temporary) included.
+    QStringList entries() const
+    {
+        return QDir(folder.path())
+            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    }
+
+    std::unique_ptr<FlashImage> loaded;
+    QVector<DmhRecord> catalogue;
+    QString imagePath;
+
+private:
+    QTemporaryDir folder;
+};

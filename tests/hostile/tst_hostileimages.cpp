@@ -1,0 +1,329 @@
+#include "hostilefixture.h"
+
+#include "model/imagelayout.h"
+#include "ops/blockinfo.h"
+
+#include <QElapsedTimer>
+#include <QtTest>
+
+// Images that lie: each row is one class of bad input, with the exact outcome the user must see and,
+// for a refused action, proof that nothing was written.
+class TestHostileImages : public QObject {
+    Q_OBJECT
+
+private slots:
+    void loads_data();
+    void loads();
+    void exports_data();
+    void exports();
+    void replacements_data();
+    void replacements();
+    void staleCatalogueStaysInsideTheImageInMemory();
+};
+
+namespace {
+
+constexpr qint64 gibibyte = qint64(1) << 30;
+const QByteArray previousOutput("bytes of an earlier output");
+
+TestDmh dmhWith(const QVector<TestEntry>& entries, quint32 flashSize)
+{
+    TestDmh dmh;
+    dmh.flashSize = flashSize;
+    dmh.entries = entries;
+    return dmh;
+}
+
+// A DMH at 0 listing the given entries in an image of `size` bytes whose flash size is the image's.
+QByteArray plainImage(qint64 size, const QVector<TestEntry>& entries)
+{
+    ImageBuilder builder(size);
+    const TestDmh dmh = dmhWith(entries, quint32(size));
+    for (const TestEntry& entry : entries)
+        builder.block(0, entry, ImageBuilder::randomBytes(qMin<qint64>(entry.size, 0x40), entry.id), false);
+    return builder.dmh(0, dmh).image();
+}
+
+// A 64 KiB block at 0x10000 that ends in a record; the record's data length is set on its own.
+QByteArray recordImage(quint32 dataLength, bool damagedSignature = false)
+{
+    const TestEntry entry = testEntry(1, 0x10000, 0x10000, "app", 0);
+    ImageBuilder builder(0x20000);
+    builder.dmh(0, dmhWith({ entry }, 0x20000))
+        .block(0, entry, ImageBuilder::randomBytes(1000, 11), true)
+        .blockInfo(0x20000 - BlockInfo::recordSize, dataLength, 0x12345678);
+    if (damagedSignature)
+        builder.bytes(0x20000 - BlockInfo::recordSize + 11, QByteArray(1, '\x01'));
+    return builder.image();
+}
+
+QByteArray headersEvery(int stride, int size, int entryCount, int headerLength)
+{
+    TestDmh dmh;
+    dmh.entryCount = entryCount;
+    const QByteArray header = ImageBuilder::dmhHeader(dmh).left(headerLength);
+    QByteArray bytes(size, '\0');
+    for (int position = 0; position + header.size() <= size; position += stride)
+        bytes.replace(position, header.size(), header);
+    return bytes;
+}
+
+// Two empty headers in every 39 bytes: the second one's magic lies over the first one's size fields.
+QByteArray emptyHeaderPairs(int size)
+{
+    const QByteArray header = ImageBuilder::dmhHeader(TestDmh {});
+    QByteArray bytes(size, '\0');
+    for (int position = 0; position + 39 <= size; position += 39) {
+        bytes.replace(position, 28, header);
+        bytes.replace(position + 12, 27, header.left(27));
+    }
+    return bytes;
+}
+
+QByteArray manyEntries(int entryCount)
+{
+    TestDmh dmh;
+    dmh.entryCount = entryCount;
+    QByteArray bytes = ImageBuilder::dmhHeader(dmh);
+    bytes.append(QByteArray(48 * entryCount, '\0'));
+    return bytes;
+}
+
+} // namespace
+
+void TestHostileImages::loads_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QByteArray>("error");
+    QTest::addColumn<int>("blocks");
+    QTest::addColumn<QByteArray>("version");
+
+    const QByteArray notFound("Can not find DMH.");
+    const QByteArray tooMany("Too many DMH entries!");
+    TestDmh claimsThree;
+    claimsThree.entryCount = 3;
+    const QByteArray header = ImageBuilder::dmhHeader(claimsThree);
+
+    QTest::newRow("magic 27 bytes before the end")
+        << QByteArray(0x200, '\xFF') + header.left(27) << notFound << 0 << QByteArray();
+    QTest::newRow("header at the very end claiming entries")
+        << QByteArray(0x200, '\xFF') + header << QByteArray() << 0 << QByteArray();
+    QTest::newRow("entries past the end")
+        << QByteArray(0x100, '\xFF') + header + QByteArray(2 * 48 + 47, '\0') << QByteArray() << 2
+        << QByteArray();
+    QTest::newRow("recognition byte 0x31")
+        << QByteArray(0x10, '\0') + header.left(26) + "\x31" + header.mid(27) << notFound << 0
+        << QByteArray();
+    QTest::newRow("empty file") << QByteArray() << notFound << 0 << QByteArray();
+    QTest::newRow("headers every 27 bytes, 65,535 entries each")
+        << headersEvery(27, 64 << 10, 65535, 27) << tooMany << 0 << QByteArray();
+    QTest::newRow("headers every 28 bytes, 65,535 entries each")
+        << headersEvery(28, 64 << 10, 65535, 28) << tooMany << 0 << QByteArray();
+    QTest::newRow("two empty headers every 39 bytes")
+        << emptyHeaderPairs(64 << 10) << tooMany << 0 << QByteArray();
+    QTest::newRow("65,535 entries") << manyEntries(65535) << QByteArray() << 65535 << QByteArray();
+    QTest::newRow("65,536 entries in two DMHs")
+        << manyEntries(65535) + manyEntries(1) << tooMany << 0 << QByteArray();
+
+    QTest::newRow("ssdata reaching past the end")
+        << ImageBuilder(0x400)
+               .dmh(0, dmhWith({ testEntry(1, 0x3F0, 0x40, "ssdata") }, 0x400))
+               .fill(0x3F0, 0x10, 'V')
+               .image()
+        << QByteArray() << 1 << QByteArray(16, 'V');
+    QTest::newRow("ssdata wholly past the end")
+        << ImageBuilder(0x400).dmh(0, dmhWith({ testEntry(1, 0x500, 0x40, "ssdata") }, 0x400)).image()
+        << QByteArray() << 1 << QByteArray();
+    QTest::newRow("names without a zero byte")
+        << ImageBuilder(0x400)
+               .dmh(0,
+                   dmhWith({ testEntry(1, 0x100, 0x40, "ABCDEFGH"), testEntry(2, 0x140, 0x40, "ssdataXY") },
+                       0x400))
+               .image()
+        << QByteArray() << 2 << QByteArray();
+}
+
+void TestHostileImages::loads()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(QByteArray, error);
+    QFETCH(int, blocks);
+    QFETCH(QByteArray, version);
+
+    HostileFixture fixture;
+    QElapsedTimer timer;
+    timer.start();
+    const bool loaded = fixture.load(image);
+    QCOMPARE(fixture.loaded->lastError(), error);
+    QCOMPARE(loaded, error.isEmpty());
+    QCOMPARE(fixture.loaded->blockCount(), blocks);
+    qint64 listed = 0;
+    for (const DmhRecord& dmh : fixture.loaded->dmhRecords())
+        listed += dmh.entries.size();
+    QCOMPARE(listed, qint64(blocks));
+    QCOMPARE(fixture.loaded->softwareVersion(), version);
+}
+
+void TestHostileImages::exports_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("message");
+    // Null: the action must leave the output as it was.
+    QTest::addColumn<QByteArray>("written");
+
+    const QString outOfImage = "Block is out of the image!!!";
+    const QString failed = "Save block %1 failed!!!";
+    const QString saved = "Save block %1 successfully!!!";
+
+    QTest::newRow("offset + size wrapping 32 bits")
+        << plainImage(0x800, { testEntry(1, 0xFFFFFF00, 0x200, "wrap") }) << "1" << outOfImage
+        << QByteArray();
+    QTest::newRow("size reaching 4 GiB") << plainImage(0x800, { testEntry(1, 0x100, 0xFFFFFFF0, "huge") })
+                                         << "1" << outOfImage << QByteArray();
+    QTest::newRow("block one byte past the end")
+        << plainImage(0x800, { testEntry(1, 0x700, 0x101, "edge") }) << "1" << outOfImage << QByteArray();
+
+    const QByteArray zeroSized = plainImage(0x10000, { testEntry(6, 0x10000, 0, "empty", 0) });
+    QTest::newRow("aligned block of size 0 at the end") << zeroSized << "6" << saved << QByteArray("");
+
+    QTest::newRow("data length beyond the block") << recordImage(0x20000) << "1" << failed << QByteArray();
+    QTest::newRow("data length into the record") << recordImage(0xFFC1) << "1" << failed << QByteArray();
+    const QByteArray fullData = recordImage(0xFFC0);
+    QTest::newRow("data length up to the record")
+        << fullData << "1" << saved << fullData.mid(0x10000, 0xFFC0);
+    const QByteArray damaged = recordImage(1000, true);
+    QTest::newRow("record signature damaged") << damaged << "1" << saved << damaged.mid(0x10000, 0x10000);
+
+    ImageBuilder twice(0x800);
+    twice.dmh(0x10, dmhWith({ testEntry(2, 0x100, 0x40, "first") }, 0x800))
+        .dmh(0x400, dmhWith({ testEntry(2, 0x100, 0x20, "second") }, 0x800))
+        .fill(0x110, 0x40, 'a')
+        .fill(0x500, 0x20, 'b');
+    QTest::newRow("duplicate IDs in two DMHs") << twice.image() << "2" << saved << QByteArray(0x40, 'a');
+
+    ImageBuilder emptyFirst(0x800);
+    emptyFirst.dmh(0, TestDmh {}).dmh(0x400, dmhWith({ testEntry(9, 0x100, 0x20, "later") }, 0x800));
+    QTest::newRow("empty DMH before the ID") << emptyFirst.image() << "9"
+                                             << "Can not find the DMH." << QByteArray();
+}
+
+void TestHostileImages::exports()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(QString, id);
+    QFETCH(QString, message);
+    QFETCH(QByteArray, written);
+
+    HostileFixture fixture;
+    QVERIFY(fixture.load(image));
+    QVERIFY(fixture.write("block.out", previousOutput));
+    const QStringList before = fixture.entries();
+    const Outcome outcome = fixture.exportBlock(id, "block.out");
+    const QString expected = message.contains("%1") ? message.arg(fixture.path("block.out")) : message;
+    QCOMPARE(outcome.message, expected);
+    QCOMPARE(outcome.success, !written.isNull());
+    QCOMPARE(fixture.read("block.out"), written.isNull() ? previousOutput : written);
+    QCOMPARE(fixture.entries(), before);
+}
+
+void TestHostileImages::replacements_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<qint64>("length");
+    QTest::addColumn<QString>("message");
+
+    const QString flashNotFit = "Flash size does not fit the image!!!";
+    const QString outOfImage = "Block is out of the image!!!";
+    const QString overMax = "File size is over max size, can not replace!!!";
+
+    const TestEntry block = testEntry(1, 0x100, 0x100, "blk");
+    for (const quint32 flashSize : { 0u, 0x1001u, 0x80000000u, 0xFFFFFFFFu }) {
+        ImageBuilder builder(0x1000);
+        builder.dmh(0, dmhWith({ block }, flashSize));
+        QTest::addRow("flash size %u", flashSize) << builder.image() << "1" << qint64(0x10) << flashNotFit;
+    }
+    QTest::newRow("offset + size wrapping 32 bits")
+        << plainImage(0x1000, { testEntry(1, 0xFFFFFF00, 0x200, "wrap") }) << "1" << qint64(0x10)
+        << outOfImage;
+    QTest::newRow("aligned block of size 0") << plainImage(0x1000, { testEntry(6, 0x800, 0, "empty", 0) })
+                                             << "6" << qint64(0) << "Block size is 0, can not replace!!!";
+
+    const QVector<TestEntry> backToBack
+        = { testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x200, 0x100, "b") };
+    TestDmh wide = dmhWith(backToBack, 0x1000);
+    wide.entrySize = 0x0130;
+    QTest::newRow("entry size 0x0130") << ImageBuilder(0x1000).dmh(0, wide).image() << "1" << qint64(0x180)
+                                       << "DMH entry size is not 48, can not replace!!!";
+    QTest::newRow("grow with a gap") << plainImage(
+        0x1000, { testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x210, 0x100, "b") })
+                                     << "1" << qint64(0x180)
+                                     << "Blocks after the block are not back to back, can not replace!!!";
+    QTest::newRow("tail past the end")
+        << plainImage(0x1000, { testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x200, 0x1000, "b") }) << "1"
+        << qint64(0x180) << outOfImage;
+    TestDmh full = dmhWith({ testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x200, 0xFFFFFF00, "b") }, 0x1000);
+    full.dataCapacity = 0xFFFFFFFF;
+    QTest::newRow("total over 2^32") << ImageBuilder(0x1000).dmh(0, full).image() << "1" << qint64(0x200)
+                                     << overMax;
+    QTest::newRow("several GiB into a block with a record")
+        << recordImage(1000) << "1" << 5 * gibibyte << overMax;
+    QTest::newRow("several GiB into a block without one")
+        << plainImage(0x1000, backToBack) << "2" << 5 * gibibyte << overMax;
+}
+
+void TestHostileImages::replacements()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(QString, id);
+    QFETCH(qint64, length);
+    QFETCH(QString, message);
+
+    HostileFixture fixture;
+    QVERIFY(fixture.load(image));
+    QVERIFY(fixture.writeReplacement("replacement.img", length));
+    QVERIFY(fixture.write("new.bin", previousOutput));
+    const QStringList before = fixture.entries();
+    const QVector<DmhRecord> catalogueBefore = fixture.catalogue;
+
+    const Outcome outcome = fixture.replaceBlock(id, "replacement.img", "new.bin");
+    QCOMPARE(outcome.message, message);
+    QVERIFY(!outcome.success);
+    QCOMPARE(fixture.read("new.bin"), previousOutput);
+    QCOMPARE(fixture.entries(), before);
+    // A refusal changes nothing in memory either, the growing variant included.
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(fixture.loaded->imageData()), image.size()), image);
+    QCOMPARE(fixture.catalogue.size(), catalogueBefore.size());
+    for (int index = 0; index < catalogueBefore.size(); ++index)
+        QVERIFY(fixture.catalogue.at(index).entries == catalogueBefore.at(index).entries);
+}
+
+void TestHostileImages::staleCatalogueStaysInsideTheImageInMemory()
+{
+    // After a failed load the window's catalogue still describes the last good image, while memory
+    // holds the file that failed. Whatever reads through the old catalogue must stay inside it.
+    HostileFixture fixture;
+    QVERIFY(fixture.load(recordImage(1000)));
+    const QVector<DmhRecord> stale = fixture.catalogue;
+    QVERIFY(!fixture.load(QByteArray(0x100, 'z')));
+    QCOMPARE(fixture.loaded->lastError(), QByteArray("Can not find DMH."));
+    fixture.catalogue = stale;
+    QVERIFY(fixture.write("replacement.img", QByteArray(0x10, 'r')));
+    QVERIFY(fixture.write("long.img", QByteArray(0x10001, 'r')));
+    const QStringList before = fixture.entries();
+
+    const Outcome exported = fixture.exportBlock("1", "block.out");
+    QCOMPARE(exported.message, QStringLiteral("Block is out of the image!!!"));
+    const Outcome replaced = fixture.replaceBlock("1", "replacement.img", "new.bin");
+    QCOMPARE(replaced.message, QStringLiteral("Flash size does not fit the image!!!"));
+    const Outcome grown = fixture.replaceBlock("1", "long.img", "new.bin");
+    QCOMPARE(grown.message, QStringLiteral("Flash size does not fit the image!!!"));
+    QVERIFY(!exported.success && !replaced.success && !grown.success);
+    QCOMPARE(fixture.entries(), before);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(fixture.loaded->imageData()), 0x100),
+        QByteArray(0x100, 'z'));
+}
+
+QTEST_GUILESS_MAIN(TestHostileImages)
+#include "tst_hostileimages.moc"
