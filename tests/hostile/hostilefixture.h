@@ -58,6 +58,15 @@ public:
         return ok;
     }
 
+    // Loads image.bin again as it now stands on disk: a growth changes the image in memory.
+    bool reload()
+    {
+        loaded = std::make_unique<FlashImage>();
+        const bool ok = loaded->load(imagePath.toStdWString());
+        catalogue = loaded->dmhRecords();
+        return ok;
+    }
+
     Outcome exportBlock(const QString& id, const QString& output) const
     {
         return ::exportBlock(ImageView::of(*loaded), findBlock(catalogue, id), path(output));
