@@ -17,6 +17,6 @@ export QT_QPA_PLATFORM=offscreen
 # Repetitions are interleaved at random so that a drift of the shared machine hits subject and
 # baseline alike; nice keeps the run from crowding out interactive work.
 exec nice -n 19 "$build/bench/tessel-bench" \
-    --benchmark_repetitions=2 \
+    --benchmark_repetitions=3 \
     --benchmark_enable_random_interleaving=true \
     "$@"

@@ -181,7 +181,7 @@ void writeBlockPlainly(benchmark::State& state, bool synchronise)
 
 void registerTimed(const char* name, void (*function)(benchmark::State&))
 {
-    benchmark::RegisterBenchmark(name, function)->Iterations(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(name, function)->Iterations(3)->UseRealTime()->Unit(benchmark::kMillisecond);
 }
 
 } // namespace
