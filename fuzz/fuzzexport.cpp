@@ -2,6 +2,7 @@
 // image, and an export that is planned writes exactly the block, or exactly its data part.
 
 #include "fuzzimage.h"
+#include "fuzzscratch.h"
 
 #include "model/imagelayout.h"
 #include "ops/blockexport.h"
@@ -68,6 +69,26 @@ void checkExport(const FlashImage& image, const BlockLocation& location)
         == QByteArray(reinterpret_cast<const char*>(view.data + location.start()), int(expectedLength)));
 }
 
+// The export action writes exactly what its plan says, or refuses with the plan's text and writes nothing.
+void checkExportFile(const FlashImage& image, const BlockLocation& location)
+{
+    const FuzzScratch& scratch = FuzzScratch::instance();
+    const QString output = scratch.path(QStringLiteral("block.out"));
+    scratch.remove(QStringLiteral("block.out"));
+    const ImageView view = ImageView::of(image);
+    const Planned<ExportPlan> planned = planExport(view, location, output);
+    const Outcome outcome = exportBlock(view, location, output);
+    if (!planned.accepted()) {
+        FUZZ_CHECK(!outcome.success && outcome.message == planned.refusal.message);
+        FUZZ_CHECK(!scratch.exists(QStringLiteral("block.out")));
+        return;
+    }
+    FUZZ_CHECK(outcome.success);
+    FUZZ_CHECK(outcome.message == QStringLiteral("Save block %1 successfully!!!").arg(output));
+    FUZZ_CHECK(scratch.read(QStringLiteral("block.out"))
+        == writtenBytes(view.data, view.size, planned.plan->output));
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -94,6 +115,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     checkBlockInfoRule(fuzzed.image, *location);
     checkExport(fuzzed.image, *location);
+    // One input in sixteen also writes the file, through the same writer the window uses.
+    if ((FuzzSelector::fromTail(data, size).lengthMode & 0x0F) == 0)
+        checkExportFile(fuzzed.image, *location);
 
     // A catalogue that outlived its image (a failed load since) must not lead the export outside memory.
     const ImageView emptied { fuzzed.image.imageData(), 0, 0 };

@@ -2,6 +2,7 @@
 // stay within its ceilings, and add up to the block count.
 
 #include "fuzzcheck.h"
+#include "fuzzscratch.h"
 
 #include "model/flashimage.h"
 #include "model/imagelayout.h"
@@ -79,6 +80,37 @@ void checkCatalogue(const FlashImage& image, const uchar* data, qint64 size)
     FUZZ_CHECK(image.softwareVersion().size() <= versionTextLength);
 }
 
+// Loading the same bytes from a file gives the same result and catalogue as loading them from memory.
+void checkFileLoad(const FlashImage& fromMemory, bool loaded, const std::uint8_t* data, std::size_t size)
+{
+    const FuzzScratch& scratch = FuzzScratch::instance();
+    FUZZ_CHECK(scratch.write(QStringLiteral("image.bin"), reinterpret_cast<const char*>(data), qint64(size)));
+    FlashImage fromFile;
+    FUZZ_CHECK(fromFile.load(scratch.path(QStringLiteral("image.bin")).toStdWString()) == loaded);
+    FUZZ_CHECK(fromFile.lastError() == fromMemory.lastError());
+    FUZZ_CHECK(fromFile.imageSize() == qint64(size));
+    FUZZ_CHECK(fromFile.blockCount() == fromMemory.blockCount());
+    FUZZ_CHECK(fromFile.softwareVersion() == fromMemory.softwareVersion());
+    FUZZ_CHECK(fromFile.entryOffsets() == fromMemory.entryOffsets());
+    FUZZ_CHECK(fromFile.dmhRecords().size() == fromMemory.dmhRecords().size());
+    for (int index = 0; index < fromFile.dmhRecords().size(); ++index) {
+        const DmhRecord& left = fromFile.dmhRecords().at(index);
+        const DmhRecord& right = fromMemory.dmhRecords().at(index);
+        FUZZ_CHECK(left.position == right.position && left.entries == right.entries);
+    }
+
+    // A path that names nothing, or a folder, fails with the path and "is not exist!", whatever came before.
+    static bool missingPathsChecked = false;
+    if (!missingPathsChecked) {
+        missingPathsChecked = true;
+        for (const QString& path : { scratch.path(QStringLiteral("missing.bin")), scratch.path(QString()) }) {
+            FUZZ_CHECK(!fromFile.load(path.toStdWString()));
+            FUZZ_CHECK(fromFile.lastError() == path.toUtf8() + "is not exist!");
+            FUZZ_CHECK(fromFile.dmhRecords().isEmpty() && fromFile.imageSize() == 0);
+        }
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -92,6 +124,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool loaded = image.loadBytes(std::move(bytes));
     FUZZ_CHECK(image.imageSize() == qint64(size));
     FUZZ_CHECK(std::memcmp(image.imageData(), data, size) == 0);
+
+    // One input in sixteen also goes through a file, which costs a write and a read.
+    if (size % 16 == 0)
+        checkFileLoad(image, loaded, data, size);
 
     const ExpectedScan expected = scanSlowly(data, qint64(size));
     const bool overCeiling = expected.dmhCount > FlashImage::maxDmhCount

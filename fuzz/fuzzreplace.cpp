@@ -3,6 +3,7 @@
 // those of a straightforward rebuild of the variant.
 
 #include "fuzzimage.h"
+#include "fuzzscratch.h"
 
 #include "model/imagelayout.h"
 #include "ops/blockinfo.h"
@@ -100,7 +101,7 @@ void checkChangedRange(const QByteArray& output, const FuzzImage& fuzzed, const 
         std::memcmp(output.constData() + changedEnd, image + changedEnd, size_t(length - changedEnd)) == 0);
 }
 
-void checkPadded(const FuzzImage& fuzzed, const BlockLocation& location, qint64 length,
+std::optional<QByteArray> checkPadded(const FuzzImage& fuzzed, const BlockLocation& location, qint64 length,
     const std::uint8_t* data, std::size_t size)
 {
     const ImageView view = ImageView::of(fuzzed.image);
@@ -109,7 +110,7 @@ void checkPadded(const FuzzImage& fuzzed, const BlockLocation& location, qint64 
         && rangeInside(location.start(), location.size, view.flashSize);
     FUZZ_CHECK(check.success == safe);
     if (!safe)
-        return;
+        return std::nullopt;
     const QByteArray replacement = replacementBytes(data, size, length);
     const Planned<ReplacePlan> planned
         = planPadded(view, location, blockBuffer(location.size, replacement), length);
@@ -131,9 +132,10 @@ void checkPadded(const FuzzImage& fuzzed, const BlockLocation& location, qint64 
     expected.replace(int(location.start()), block.size(), block);
     FUZZ_CHECK(output == expected);
     checkChangedRange(output, fuzzed, plan);
+    return output;
 }
 
-void checkWithInfo(const FuzzImage& fuzzed, const BlockLocation& location, qint64 length,
+std::optional<QByteArray> checkWithInfo(const FuzzImage& fuzzed, const BlockLocation& location, qint64 length,
     const std::uint8_t* data, std::size_t size)
 {
     const ImageView view = ImageView::of(fuzzed.image);
@@ -147,7 +149,7 @@ void checkWithInfo(const FuzzImage& fuzzed, const BlockLocation& location, qint6
         && rangeInside(crcPosition, 4, view.flashSize);
     FUZZ_CHECK(check.success == safe);
     if (!safe)
-        return;
+        return std::nullopt;
     const QByteArray replacement = replacementBytes(data, size, length);
     const Planned<ReplacePlan> planned
         = planWithInfo(view, location, blockBuffer(location.size, replacement), length, fixedStamp());
@@ -170,6 +172,7 @@ void checkWithInfo(const FuzzImage& fuzzed, const BlockLocation& location, qint6
     writeU32At(expected, crcPosition, entryCrc);
     FUZZ_CHECK(output == expected);
     checkChangedRange(output, fuzzed, plan);
+    return output;
 }
 
 // Whether [start, start + length) and [otherStart, otherStart + otherLength) share a byte.
@@ -178,7 +181,7 @@ bool overlaps(qint64 start, qint64 length, qint64 otherStart, qint64 otherLength
     return length > 0 && otherLength > 0 && start < otherStart + otherLength && otherStart < start + length;
 }
 
-void checkGrow(const FuzzImage& fuzzed, const BlockLocation& location, qint64 length,
+std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation& location, qint64 length,
     const std::uint8_t* data, std::size_t size)
 {
     const ImageView view = ImageView::of(fuzzed.image);
@@ -190,7 +193,7 @@ void checkGrow(const FuzzImage& fuzzed, const BlockLocation& location, qint64 le
         reinterpret_cast<const uchar*>(replacement.constData()), length);
     if (!planned.accepted()) {
         FUZZ_CHECK(!planned.refusal.success && !planned.refusal.message.isEmpty());
-        return;
+        return std::nullopt;
     }
     FUZZ_CHECK(readable);
     const ReplacePlan& plan = *planned.plan;
@@ -246,6 +249,37 @@ void checkGrow(const FuzzImage& fuzzed, const BlockLocation& location, qint64 le
         FUZZ_CHECK(
             BlockEntry::fromBytes(reinterpret_cast<const uchar*>(grown.constData()) + position) == expected);
     }
+    return output;
+}
+
+// The whole "Replace with..." on files: the new image is what the in-memory plan made, or, when that
+// was refused, the action is refused too and writes nothing. The CRC's fast path agrees with the table.
+void checkReplaceFiles(const std::uint8_t* data, std::size_t size, const BlockLocation& location,
+    qint64 length, const std::optional<QByteArray>& expected)
+{
+    const FuzzScratch& scratch = FuzzScratch::instance();
+    const QByteArray replacement = replacementBytes(data, size, length);
+    const uchar* bytes = reinterpret_cast<const uchar*>(replacement.constData());
+    static const Crc32 table;
+    FUZZ_CHECK(table.compute(bytes, qint32(length)) == Crc32::compute64(bytes, length));
+    FUZZ_CHECK(table.computeWithTable(bytes, qMin<qint64>(length, 256))
+        == Crc32::compute64(bytes, qMin<qint64>(length, 256)));
+
+    FUZZ_CHECK(scratch.write(QStringLiteral("image.bin"), reinterpret_cast<const char*>(data), qint64(size)));
+    FUZZ_CHECK(scratch.write(QStringLiteral("replacement.img"), replacement.constData(), length));
+    scratch.remove(QStringLiteral("new.bin"));
+    FlashImage image;
+    FUZZ_CHECK(image.load(scratch.path(QStringLiteral("image.bin")).toStdWString()));
+    QVector<DmhRecord> catalogue = image.dmhRecords();
+    ReplaceRequest request;
+    request.idText = location.entry.idText();
+    request.replacementPath = scratch.path(QStringLiteral("replacement.img"));
+    request.outputPath = scratch.path(QStringLiteral("new.bin"));
+    request.loadedImagePath = scratch.path(QStringLiteral("image.bin"));
+    request.stampTime = fixedStamp();
+    const Outcome outcome = replaceBlock(image, catalogue, request);
+    FUZZ_CHECK(outcome.success == expected.has_value());
+    FUZZ_CHECK(scratch.read(QStringLiteral("new.bin")) == (expected ? *expected : QByteArray()));
 }
 
 } // namespace
@@ -261,18 +295,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const qint64 length = replacementLength(selector, location->size);
     const ImageView view = ImageView::of(fuzzed.image);
+    std::optional<QByteArray> expected;
     switch (chooseVariant(view, *location, length)) {
     case ReplaceVariant::Padded:
-        checkPadded(fuzzed, *location, length, data, size);
+        expected = checkPadded(fuzzed, *location, length, data, size);
         break;
     case ReplaceVariant::WithInfo:
         // A replacement longer than the block is refused by this variant, not grown into it.
-        checkWithInfo(fuzzed, *location, length, data, size);
+        expected = checkWithInfo(fuzzed, *location, length, data, size);
         break;
     case ReplaceVariant::Grow:
         FUZZ_CHECK(length > location->size);
-        checkGrow(fuzzed, *location, length, data, size);
+        expected = checkGrow(fuzzed, *location, length, data, size);
         break;
     }
+    // One input in sixteen also runs the action on files, the way the window does.
+    if ((selector.lengthMode & 0xF0) == 0 && length <= largestReadReplacement)
+        checkReplaceFiles(data, size, *location, length, expected);
     return 0;
 }
