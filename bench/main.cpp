@@ -29,7 +29,7 @@ int main(int argc, char** argv)
     registerTableBenchmarks(bars);
 #endif
 
-    RatioReporter reporter(bars, PageMode::systemSetting().toStdString());
+    RatioReporter reporter(bars, PageMode::systemSetting().toStdString(), PageMode::machine().toStdString());
     benchmark::RunSpecifiedBenchmarks(&reporter);
     benchmark::Shutdown();
     return 0;

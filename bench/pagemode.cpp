@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QRegularExpression>
+#include <QThread>
 
 namespace PageMode {
 
@@ -18,9 +19,9 @@ QString selectedWord(const QString& path)
     return match.hasMatch() ? match.captured(1) : QStringLiteral("?");
 }
 
-qint64 statusField(const QByteArray& name)
+qint64 procField(const QString& path, const QByteArray& name)
 {
-    QFile file(QStringLiteral("/proc/self/status"));
+    QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray& line : file.readAll().split('\n')) {
@@ -37,6 +38,25 @@ QString systemSetting()
     return QStringLiteral("THP enabled=%1 defrag=%2")
         .arg(selectedWord(QStringLiteral("/sys/kernel/mm/transparent_hugepage/enabled")),
             selectedWord(QStringLiteral("/sys/kernel/mm/transparent_hugepage/defrag")));
+}
+
+QString machine()
+{
+    QFile cpuInfo(QStringLiteral("/proc/cpuinfo"));
+    QString model = QStringLiteral("unknown CPU");
+    if (cpuInfo.open(QIODevice::ReadOnly)) {
+        for (const QByteArray& line : cpuInfo.readAll().split('\n')) {
+            if (line.startsWith("model name")) {
+                model = QString::fromLatin1(line.mid(line.indexOf(':') + 1).trimmed());
+                break;
+            }
+        }
+    }
+    const qint64 memory = procField(QStringLiteral("/proc/meminfo"), "MemTotal");
+    return QStringLiteral("%1, %2 logical CPUs, %3 MiB memory")
+        .arg(model)
+        .arg(QThread::idealThreadCount())
+        .arg(memory / (qint64(1) << 20));
 }
 
 qint64 hugePageBytes()
@@ -63,12 +83,12 @@ QString describe(qint64 before, qint64 during, qint64 size)
 
 qint64 residentBytes()
 {
-    return statusField("VmRSS");
+    return procField(QStringLiteral("/proc/self/status"), "VmRSS");
 }
 
 qint64 peakResidentBytes()
 {
-    return statusField("VmHWM");
+    return procField(QStringLiteral("/proc/self/status"), "VmHWM");
 }
 
 bool resetPeakResident()

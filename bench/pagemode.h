@@ -10,6 +10,9 @@ namespace PageMode {
 // The kernel's transparent-huge-page settings, for example "THP enabled=madvise defrag=madvise".
 QString systemSetting();
 
+// The machine the figures come from: CPU model, logical CPUs, memory.
+QString machine();
+
 // Bytes of this process's anonymous memory that currently sit in huge pages.
 qint64 hugePageBytes();
 

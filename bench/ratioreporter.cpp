@@ -29,10 +29,11 @@ std::string formatSeconds(double seconds)
 
 } // namespace
 
-RatioReporter::RatioReporter(std::vector<RatioBar> bars, std::string systemPageMode)
+RatioReporter::RatioReporter(std::vector<RatioBar> bars, std::string systemPageMode, std::string machine)
     : ConsoleReporter(isatty(fileno(stdout)) ? OO_ColorTabular : OO_Tabular)
     , bars(std::move(bars))
     , pageMode(std::move(systemPageMode))
+    , machineText(std::move(machine))
 {
 }
 
@@ -60,6 +61,7 @@ void RatioReporter::Finalize()
     std::FILE* out = stdout;
     std::fprintf(out,
         "\nRatios (medians of the repetitions; spread = lowest..highest ratio of the paired repetitions)\n");
+    std::fprintf(out, "Machine: %s\n", machineText.c_str());
     std::fprintf(out, "Page mode of the system: %s\n\n", pageMode.c_str());
     for (const RatioBar& bar : bars) {
         const auto subject = measured.find(bar.subject);

@@ -30,7 +30,7 @@ struct RatioBar {
 // the repetitions), the ratio, its spread over the repetitions, the bar, and the page mode labels.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
-    explicit RatioReporter(std::vector<RatioBar> bars, std::string systemPageMode);
+    RatioReporter(std::vector<RatioBar> bars, std::string systemPageMode, std::string machine);
 
     void ReportRuns(const std::vector<Run>& runs) override;
     void Finalize() override;
@@ -44,5 +44,6 @@ private:
 
     std::vector<RatioBar> bars;
     std::string pageMode;
+    std::string machineText;
     std::map<std::string, Measured> measured;
 };
