@@ -1,4 +1,4 @@
-// Figure 3: the program's CRC against zlib's, libdeflate's and the byte-table walk, on the same bytes.
+// The program's CRC against zlib's, libdeflate's and the byte-table walk, on the same bytes.
 #include "benchimages.h"
 #include "benchmarks.h"
 

@@ -1,4 +1,4 @@
-// Figure 1: opening an image (read whole, scan every position, build the catalogue) against reading the
+// Opening an image (read whole, scan every position, build the catalogue) against reading the
 // same file into plain memory, and against the literal recipe of allocate, zero, read, compare everywhere.
 #include "benchimages.h"
 #include "benchmarks.h"

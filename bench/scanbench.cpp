@@ -1,4 +1,4 @@
-// Figure 2: the scan kernel that load() runs, over an image already in memory, against a reference
+// The scan kernel that load() runs, over an image already in memory, against a reference
 // memchr-then-memcmp scan of the same bytes.
 #include "benchimages.h"
 #include "benchmarks.h"

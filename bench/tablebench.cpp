@@ -1,4 +1,4 @@
-// Figure 5: opening an image whose one DMH lists the most entries a DMH can hold, through the window's
+// Opening an image whose one DMH lists the most entries a DMH can hold, through the window's
 // own drop path (load, summary, block table, shown), against filling a bare QStandardItemModel with the
 // same cells on a plain table view.
 #include "benchimages.h"

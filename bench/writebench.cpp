@@ -1,4 +1,4 @@
-// Figure 4: replacing a block and exporting one, both written from the image in memory, against writing
+// Replacing a block and exporting one, both written from the image in memory, against writing
 // the same number of bytes without any block work.
 #include "benchimages.h"
 #include "benchmarks.h"
