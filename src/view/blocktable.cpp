@@ -30,21 +30,28 @@ void MainWindow::buildBlockTable()
     if (catalogue.isEmpty())
         return;
 
-    int row = 0;
+    // Sizing the model once and finishing each item before it is inserted keeps a table of tens of
+    // thousands of rows from paying for a signal per cell.
+    int rowsToShow = 0;
     for (const DmhRecord& dmh : qAsConst(catalogue)) {
         if (dmh.entries.isEmpty())
             return;
+        rowsToShow += dmh.entries.size();
+    }
+    model->setRowCount(rowsToShow);
+
+    int row = 0;
+    for (const DmhRecord& dmh : qAsConst(catalogue)) {
         for (const BlockEntry& entry : dmh.entries) {
             const QStringList cells { entry.idText(), entry.sizeCellText(), entry.crcCellText(),
                 entry.nameCellText(), entry.versionCellText(), entry.timeCellText() };
-            for (int column = 0; column < cells.size(); ++column)
-                model->setItem(row, column, new QStandardItem(cells.at(column)));
             for (int column = 0; column < cells.size(); ++column) {
-                QStandardItem* item = model->item(row, column);
+                auto* item = new QStandardItem(cells.at(column));
                 item->setTextAlignment(Qt::AlignCenter);
                 // The shading alternates through the whole table, not per DMH.
                 if (row % 2 == 0)
                     item->setBackground(rowBrush);
+                model->setItem(row, column, item);
             }
             ++row;
         }
@@ -57,7 +64,15 @@ void MainWindow::buildBlockTable()
                                          "padding-left: 4px;border: 1px solid #6c6c6c;}"));
 
     // The replaced model and its selection model are shown nowhere else and nothing else refers to them.
-    const std::unique_ptr<QAbstractItemModel> previousModel(ui.tableView->model());
-    const std::unique_ptr<QItemSelectionModel> previousSelection(ui.tableView->selectionModel());
+    // They go once the new table is on screen, so a large old table does not lengthen the wait.
+    QAbstractItemModel* previousModel = ui.tableView->model();
+    QItemSelectionModel* previousSelection = ui.tableView->selectionModel();
     ui.tableView->setModel(model.release());
+    if (previousSelection)
+        previousSelection->deleteLater();
+    if (previousModel) {
+        // Parented to the window in the meantime, so it cannot outlive it.
+        previousModel->setParent(this);
+        previousModel->deleteLater();
+    }
 }

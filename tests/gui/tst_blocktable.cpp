@@ -196,8 +196,9 @@ void TestBlockTable::replacedModelIsReleased()
     QAbstractItemModelTester tester(first, QAbstractItemModelTester::FailureReportingMode::QtTest);
     QPointer<QItemSelectionModel> firstSelection = driver->table()->selectionModel();
     driver->dropFile(TestImages::writeSmallImage(folder->path()));
-    QVERIFY(first.isNull());
-    QVERIFY(firstSelection.isNull());
+    // Released once the new table is on screen, when control is back in the event loop.
+    QTRY_VERIFY(first.isNull());
+    QTRY_VERIFY(firstSelection.isNull());
     QCOMPARE(driver->table()->model()->rowCount(), 2);
     QCOMPARE(driver->table()->selectionModel()->model(), driver->table()->model());
 }
