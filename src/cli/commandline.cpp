@@ -5,13 +5,13 @@
 
 namespace {
 
-struct SubcommandSpec {
+struct SubcommandInfo {
     const char* name;
     CliCommand command;
     const char* summary;
 };
 
-constexpr SubcommandSpec subcommands[] = {
+constexpr SubcommandInfo subcommands[] = {
     { "info", CliCommand::Info, "Show the image's sizes, block number, software version and DMHs." },
     { "list", CliCommand::List, "List every block entry with the block table's columns." },
     { "verify", CliCommand::Verify, "Check every block's CRC and every block-info record's data CRC." },
@@ -19,11 +19,11 @@ constexpr SubcommandSpec subcommands[] = {
     { "replace", CliCommand::Replace, "Write a new image in which one block holds the bytes of FILE." },
 };
 
-const SubcommandSpec* findSubcommand(const QString& name)
+const SubcommandInfo* findSubcommand(const QString& name)
 {
-    for (const SubcommandSpec& spec : subcommands) {
-        if (name == QLatin1String(spec.name))
-            return &spec;
+    for (const SubcommandInfo& subcommand : subcommands) {
+        if (name == QLatin1String(subcommand.name))
+            return &subcommand;
     }
     return nullptr;
 }
@@ -96,9 +96,10 @@ QString CommandLine::generalHelp()
         = QStringLiteral("Usage: tessel-cli COMMAND [options] IMAGE ...\n"
                          "Inspect a flash image, export a block or write an image with a block replaced.\n\n"
                          "Commands:\n");
-    for (const SubcommandSpec& spec : subcommands)
+    for (const SubcommandInfo& subcommand : subcommands)
         help += QStringLiteral("  %1%2\n")
-                    .arg(QString::fromLatin1(spec.name).leftJustified(10), QLatin1String(spec.summary));
+                    .arg(QString::fromLatin1(subcommand.name).leftJustified(10),
+                        QLatin1String(subcommand.summary));
     help += QStringLiteral("\nRun 'tessel-cli COMMAND --help' for the arguments and options of a command.\n"
                            "Exit status: 0 success; 1 refused action or failed verification; 2 bad usage or "
                            "unreadable input.");
@@ -107,16 +108,16 @@ QString CommandLine::generalHelp()
 
 void CommandLine::parseSubcommand(const QString& name, const QStringList& rest)
 {
-    const SubcommandSpec* spec = findSubcommand(name);
-    if (!spec) {
+    const SubcommandInfo* subcommand = findSubcommand(name);
+    if (!subcommand) {
         message = QStringLiteral("Unknown command '%1'.\n\n").arg(name) + generalHelp();
         return;
     }
-    parsed.command = spec->command;
+    parsed.command = subcommand->command;
     parsed.commandName = name;
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QLatin1String(spec->summary));
+    parser.setApplicationDescription(QLatin1String(subcommand->summary));
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     const QCommandLineOption helpOption(
         { QStringLiteral("h"), QStringLiteral("help") }, QStringLiteral("Show this help."));
@@ -138,7 +139,7 @@ void CommandLine::parseSubcommand(const QString& name, const QStringList& rest)
     parser.addOption(jsonOption);
 
     parser.addPositionalArgument(QStringLiteral("IMAGE"), QStringLiteral("The flash image to read."));
-    if (takesBlock(spec->command)) {
+    if (takesBlock(subcommand->command)) {
         parser.addPositionalArgument(QStringLiteral("BLOCK"),
             QStringLiteral(
                 "The block's ID as the table shows it: lower-case hex, no prefix (omit with --name)."));
@@ -146,7 +147,7 @@ void CommandLine::parseSubcommand(const QString& name, const QStringList& rest)
         parser.addOption(outputOption);
         parser.addOption(forceOption);
     }
-    if (spec->command == CliCommand::Replace) {
+    if (subcommand->command == CliCommand::Replace) {
         parser.addPositionalArgument(
             QStringLiteral("FILE"), QStringLiteral("The replacement: the block's new bytes."));
         parser.addOption(dryRunOption);
@@ -159,33 +160,33 @@ void CommandLine::parseSubcommand(const QString& name, const QStringList& rest)
     }
     if (parser.isSet(helpOption)) {
         result = Outcome::Help;
-        message
-            = helpWithUsage(parser.helpText(), usageLine(spec->command, name)) + helpEpilogue(spec->command);
+        message = helpWithUsage(parser.helpText(), usageLine(subcommand->command, name))
+            + helpEpilogue(subcommand->command);
         return;
     }
 
     parsed.json = parser.isSet(jsonOption);
     QStringList positional = parser.positionalArguments();
-    if (takesBlock(spec->command)) {
+    if (takesBlock(subcommand->command)) {
         parsed.byName = parser.isSet(nameOption);
         parsed.blockName = parser.value(nameOption);
         parsed.outputPath = parser.value(outputOption);
         parsed.force = parser.isSet(forceOption);
     }
-    if (spec->command == CliCommand::Replace)
+    if (subcommand->command == CliCommand::Replace)
         parsed.dryRun = parser.isSet(dryRunOption);
 
-    const int wanted = 1 + (takesBlock(spec->command) && !parsed.byName ? 1 : 0)
-        + (spec->command == CliCommand::Replace ? 1 : 0);
+    const int wanted = 1 + (takesBlock(subcommand->command) && !parsed.byName ? 1 : 0)
+        + (subcommand->command == CliCommand::Replace ? 1 : 0);
     if (positional.size() != wanted) {
         message = QStringLiteral("Expected %1 argument(s), got %2.").arg(wanted).arg(positional.size())
             + usageHint;
         return;
     }
     parsed.imagePath = positional.takeFirst();
-    if (takesBlock(spec->command) && !parsed.byName)
+    if (takesBlock(subcommand->command) && !parsed.byName)
         parsed.blockId = positional.takeFirst();
-    if (spec->command == CliCommand::Replace)
+    if (subcommand->command == CliCommand::Replace)
         parsed.replacementPath = positional.takeFirst();
 
     if (parsed.imagePath.isEmpty()) {
@@ -196,7 +197,7 @@ void CommandLine::parseSubcommand(const QString& name, const QStringList& rest)
         message = QStringLiteral("--name needs a non-empty NAME.") + usageHint;
         return;
     }
-    if (takesBlock(spec->command) && parsed.outputPath.isEmpty() && !parsed.dryRun) {
+    if (takesBlock(subcommand->command) && parsed.outputPath.isEmpty() && !parsed.dryRun) {
         message = QStringLiteral("-o OUT is required.") + usageHint;
         return;
     }

@@ -27,7 +27,7 @@ QVector<TestEntry> baseEntries()
     return { boot, kernel, noCrc, rootfs };
 }
 
-struct ImageSpec {
+struct ImageShape {
     QVector<TestEntry> entries = baseEntries();
     quint32 flashSize = imageLength;
     quint32 capacity = 0x400000;
@@ -36,16 +36,16 @@ struct ImageSpec {
 };
 
 // Blocks with flags 0 get a record behind 1,000 data bytes; the others are random all through.
-QByteArray buildImage(const ImageSpec& spec)
+QByteArray buildImage(const ImageShape& shape)
 {
     TestDmh dmh;
-    dmh.entries = spec.entries;
-    dmh.flashSize = spec.flashSize;
-    dmh.dataCapacity = spec.capacity;
-    dmh.entrySize = spec.entrySize;
-    ImageBuilder builder(spec.length);
+    dmh.entries = shape.entries;
+    dmh.flashSize = shape.flashSize;
+    dmh.dataCapacity = shape.capacity;
+    dmh.entrySize = shape.entrySize;
+    ImageBuilder builder(shape.length);
     builder.dmh(0, dmh);
-    for (const TestEntry& entry : spec.entries) {
+    for (const TestEntry& entry : shape.entries) {
         const bool withRecord = entry.flags == 0 && entry.size >= 0x10000;
         const QByteArray data = ImageBuilder::randomBytes(withRecord ? 1000 : entry.size, entry.id);
         builder.block(0, entry, data, withRecord);
@@ -277,8 +277,8 @@ void TestBlockReplace::refreshesRecordAndEntryCrc()
 // the loader recorded last.
 void TestBlockReplace::patchesEntryThatWasFoundWhenIdRepeats()
 {
-    ImageSpec spec;
-    QByteArray image = buildImage(spec);
+    ImageShape shape;
+    QByteArray image = buildImage(shape);
     TestDmh second;
     second.flashSize = imageLength;
     second.entries = { testEntry(1, 0x100, 0x100, "copy") };
@@ -388,12 +388,12 @@ void TestBlockReplace::testsCapacityIn64Bits()
     QFETCH(quint32, capacity);
     QFETCH(bool, accepted);
 
-    ImageSpec spec;
-    spec.entries = { testEntry(1, 0x1000, 0x8000, "small"), testEntry(2, 0x9000, 0xF0000, "big") };
-    spec.capacity = capacity;
-    spec.length = 0x120000;
-    spec.flashSize = 0x120000;
-    Session session(buildImage(spec));
+    ImageShape shape;
+    shape.entries = { testEntry(1, 0x1000, 0x8000, "small"), testEntry(2, 0x9000, 0xF0000, "big") };
+    shape.capacity = capacity;
+    shape.length = 0x120000;
+    shape.flashSize = 0x120000;
+    Session session(buildImage(shape));
     QVERIFY(session.image);
     const QByteArray loaded = imageBytes(*session.image);
     const QByteArray replacement = ImageBuilder::randomBytes(length, 1);
@@ -443,9 +443,9 @@ void TestBlockReplace::eachReplacementStartsFromLoadedImage()
 
 void TestBlockReplace::writesExactlyFlashSize()
 {
-    ImageSpec spec;
-    spec.flashSize = 0xC0000;
-    Session session(buildImage(spec));
+    ImageShape shape;
+    shape.flashSize = 0xC0000;
+    Session session(buildImage(shape));
     QVERIFY(session.image);
     const QByteArray loaded = imageBytes(*session.image);
     const QByteArray replacement = ImageBuilder::randomBytes(777, 2);
@@ -481,15 +481,15 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     QTest::newRow("ID not found") << base << "3" << 10 << "Can not find the DMH.";
     QTest::newRow("no ID") << base << "" << 10 << "no block selected";
 
-    ImageSpec zeroFlash;
+    ImageShape zeroFlash;
     zeroFlash.flashSize = 0;
     QTest::newRow("flash size 0") << buildImage(zeroFlash) << "2" << 10
                                   << "Flash size does not fit the image!!!";
-    ImageSpec bigFlash;
+    ImageShape bigFlash;
     bigFlash.flashSize = imageLength + 1;
     QTest::newRow("flash size over the image")
         << buildImage(bigFlash) << "1" << 10 << "Flash size does not fit the image!!!";
-    ImageSpec shortFlash;
+    ImageShape shortFlash;
     shortFlash.flashSize = 0x60000;
     QTest::newRow("padded block past flash size")
         << buildImage(shortFlash) << "4" << 10 << "Block is out of the image!!!";
@@ -498,27 +498,27 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     QTest::newRow("grow past flash size")
         << buildImage(shortFlash) << "2" << 0x20001 << "Block is out of the image!!!";
 
-    ImageSpec beyond;
+    ImageShape beyond;
     beyond.entries.append(testEntry(9, 0xF8000, 0x10000, "beyond"));
     QTest::newRow("padded block past image end")
         << buildImage(beyond) << "9" << 10 << "Block is out of the image!!!";
 
-    ImageSpec zeroBlock;
+    ImageShape zeroBlock;
     zeroBlock.entries.append(testEntry(6, 0x80000, 0, "empty", 0));
     QTest::newRow("block of size 0") << buildImage(zeroBlock) << "6" << 0
                                      << "Block size is 0, can not replace!!!";
 
     QTest::newRow("grow past image end") << base << "4" << 0x90001 << "Block is out of the image!!!";
-    ImageSpec wideEntries;
+    ImageShape wideEntries;
     wideEntries.entrySize = 0x130;
     QTest::newRow("grow with entry size 0x130")
         << buildImage(wideEntries) << "2" << 0x20001 << "DMH entry size is not 48, can not replace!!!";
-    ImageSpec gap;
+    ImageShape gap;
     gap.entries[2].offset = 0x51000;
     gap.entries[3].offset = 0x71000;
     QTest::newRow("grow with a gap after the block") << buildImage(
         gap) << "2" << 0x20001 << "Blocks after the block are not back to back, can not replace!!!";
-    ImageSpec reordered;
+    ImageShape reordered;
     std::swap(reordered.entries[2], reordered.entries[3]);
     QTest::newRow("grow with blocks listed out of image order") << buildImage(
         reordered) << "2" << 0x20001 << "Blocks after the block are not back to back, can not replace!!!";
@@ -530,11 +530,11 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     overlay(secondDmh, 0x7C000, ImageBuilder::dmhHeader(other));
     QTest::newRow("grow into another DMH")
         << secondDmh << "4" << 0xD000 << "Block would overwrite a DMH, can not replace!!!";
-    ImageSpec earlierEntryBehind;
+    ImageShape earlierEntryBehind;
     earlierEntryBehind.entries.prepend(testEntry(7, 0x7A000, 0x1000, "behind"));
     QTest::newRow("grow into a block listed before it") << buildImage(
         earlierEntryBehind) << "4" << 0xB000 << "Block would overwrite another block, can not replace!!!";
-    ImageSpec repeated;
+    ImageShape repeated;
     repeated.entries.append(testEntry(2, 0x78000, 0x30000, "again"));
     QTest::newRow("grow where the ID is listed again, larger")
         << buildImage(repeated) << "2" << 0x20001 << "Block ID is not unique, can not replace!!!";
