@@ -95,8 +95,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (!FuzzImage::worthLoading(data, size))
         return 0;
-    const FuzzImage fuzzed(data, size);
-    const std::optional<BlockLocation> location = fuzzed.select(FuzzSelector::fromTail(data, size));
+    const FuzzSelector selector = FuzzSelector::fromTail(data, size);
+    const FuzzImage fuzzed(data, size, selector.extendsImage());
+    const std::optional<BlockLocation> location = fuzzed.select(selector);
     if (!location) {
         // Nothing selected: an ID no entry carries is not found, and its export is refused.
         const BlockLocation missing = findBlock(fuzzed.image.dmhRecords(), QStringLiteral("100"));
@@ -116,7 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkBlockInfoRule(fuzzed.image, *location);
     checkExport(fuzzed.image, *location);
     // One input in sixteen also writes the file, through the same writer the window uses.
-    if ((FuzzSelector::fromTail(data, size).lengthMode & 0x0F) == 0)
+    if (selector.runsFileActions())
         checkExportFile(fuzzed.image, *location);
 
     // A catalogue that outlived its image (a failed load since) must not lead the export outside memory.

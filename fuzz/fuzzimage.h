@@ -42,14 +42,20 @@ struct FuzzImage {
         return found <= mostDmhs;
     }
 
-    FuzzImage(const std::uint8_t* data, std::size_t size)
+    // With `extended`, the input is followed by 64 KiB made of its own bytes over again: a block aligned
+    // to 64 KiB then fits behind its DMH, which no 64 KiB input could hold on its own.
+    FuzzImage(const std::uint8_t* data, std::size_t size, bool extended)
     {
+        const qint64 total = qint64(size) + (extended ? extension : 0);
         ImageBuffer bytes;
-        FUZZ_CHECK(bytes.allocate(qint64(size)));
-        if (size > 0)
-            std::memcpy(bytes.data(), data, size);
+        FUZZ_CHECK(bytes.allocate(total));
+        std::memset(bytes.data(), 0xFF, size_t(total));
+        for (qint64 position = 0; size > 0 && position < total; position += qint64(size))
+            std::memcpy(bytes.data() + position, data, size_t(qMin<qint64>(qint64(size), total - position)));
         loaded = image.loadBytes(std::move(bytes));
     }
+
+    static constexpr qint64 extension = 0x10000;
 
     // The selected entry, counted over all DMHs, found again the way a table row finds it: by its ID text.
     std::optional<BlockLocation> select(const FuzzSelector& selector) const

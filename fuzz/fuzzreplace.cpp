@@ -254,8 +254,8 @@ std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation
 
 // The whole "Replace with..." on files: the new image is what the in-memory plan made, or, when that
 // was refused, the action is refused too and writes nothing. The CRC's fast path agrees with the table.
-void checkReplaceFiles(const std::uint8_t* data, std::size_t size, const BlockLocation& location,
-    qint64 length, const std::optional<QByteArray>& expected)
+void checkReplaceFiles(const FuzzImage& fuzzed, const std::uint8_t* data, std::size_t size,
+    const BlockLocation& location, qint64 length, const std::optional<QByteArray>& expected)
 {
     const FuzzScratch& scratch = FuzzScratch::instance();
     const QByteArray replacement = replacementBytes(data, size, length);
@@ -265,7 +265,8 @@ void checkReplaceFiles(const std::uint8_t* data, std::size_t size, const BlockLo
     FUZZ_CHECK(table.computeWithTable(bytes, qMin<qint64>(length, 256))
         == Crc32::compute64(bytes, qMin<qint64>(length, 256)));
 
-    FUZZ_CHECK(scratch.write(QStringLiteral("image.bin"), reinterpret_cast<const char*>(data), qint64(size)));
+    FUZZ_CHECK(scratch.write(QStringLiteral("image.bin"),
+        reinterpret_cast<const char*>(fuzzed.image.imageData()), fuzzed.image.imageSize()));
     FUZZ_CHECK(scratch.write(QStringLiteral("replacement.img"), replacement.constData(), length));
     scratch.remove(QStringLiteral("new.bin"));
     FlashImage image;
@@ -277,6 +278,23 @@ void checkReplaceFiles(const std::uint8_t* data, std::size_t size, const BlockLo
     request.outputPath = scratch.path(QStringLiteral("new.bin"));
     request.loadedImagePath = scratch.path(QStringLiteral("image.bin"));
     request.stampTime = fixedStamp();
+    // A dry run agrees with the real action, and touches neither memory nor the disk.
+    request.dryRun = true;
+    ReplacePlan dryPlan;
+    const Outcome dryRun = replaceBlock(image, catalogue, request, &dryPlan);
+    FUZZ_CHECK(dryRun.success == expected.has_value());
+    FUZZ_CHECK(!scratch.exists(QStringLiteral("new.bin")));
+    FUZZ_CHECK(std::memcmp(image.imageData(), fuzzed.image.imageData(), size_t(image.imageSize())) == 0);
+    for (int index = 0; index < catalogue.size(); ++index)
+        FUZZ_CHECK(catalogue.at(index).entries == image.dmhRecords().at(index).entries);
+    if (dryRun.success) {
+        FUZZ_CHECK(dryRun.message.isEmpty() && !variantName(dryPlan.variant).isEmpty());
+        for (const FieldChange& change : dryPlan.fields)
+            FUZZ_CHECK(!fieldName(change.field).isEmpty()
+                && rangeInside(change.position, change.width, image.imageSize()));
+    }
+
+    request.dryRun = false;
     const Outcome outcome = replaceBlock(image, catalogue, request);
     FUZZ_CHECK(outcome.success == expected.has_value());
     FUZZ_CHECK(scratch.read(QStringLiteral("new.bin")) == (expected ? *expected : QByteArray()));
@@ -288,8 +306,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (!FuzzImage::worthLoading(data, size))
         return 0;
-    const FuzzImage fuzzed(data, size);
     const FuzzSelector selector = FuzzSelector::fromTail(data, size);
+    const FuzzImage fuzzed(data, size, selector.extendsImage());
     const std::optional<BlockLocation> location = fuzzed.select(selector);
     if (!location || !location->found())
         return 0;
@@ -310,7 +328,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     }
     // One input in sixteen also runs the action on files, the way the window does.
-    if ((selector.lengthMode & 0xF0) == 0 && length <= largestReadReplacement)
-        checkReplaceFiles(data, size, *location, length, expected);
+    if (selector.runsFileActions() && length <= largestReadReplacement)
+        checkReplaceFiles(fuzzed, data, size, *location, length, expected);
     return 0;
 }

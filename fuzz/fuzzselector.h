@@ -8,10 +8,14 @@
 // so a full-size image with a record can still pick any entry and any replacement length.
 struct FuzzSelector {
     std::uint8_t entryIndex = 0; // which catalogue entry, counted over all DMHs, modulo their number
-    std::uint8_t lengthMode = 0; // how the replacement length relates to the block size
+    std::uint8_t lengthMode = 0; // bits 0-2: how the replacement length relates to the block size;
+                                 // bit 3: the image is extended by 64 KiB; bits 4-7: 0 runs the file actions
     std::uint16_t amount = 0; // the distance or length that lengthMode uses
 
     static constexpr std::size_t byteSize = 4;
+
+    bool extendsImage() const { return (lengthMode & 0x08) != 0; }
+    bool runsFileActions() const { return (lengthMode & 0xF0) == 0; }
 
     static FuzzSelector fromTail(const std::uint8_t* data, std::size_t size)
     {

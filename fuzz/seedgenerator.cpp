@@ -49,23 +49,24 @@ QByteArray plainImage(quint8 entryIndex, quint8 lengthMode, quint16 amount)
     return withSelector(builder, entryIndex, lengthMode, amount).image();
 }
 
-// One 64 KiB block that ends in a block-info record; the DMH sits inside the block it describes,
-// the only place an aligned block fits in a 64 KiB input.
-QByteArray recordImage(
-    quint8 flags, quint32 dataLength, bool damagedSignature, quint32 crc, quint8 lengthMode, quint16 amount)
+// One 64 KiB block that ends in a block-info record; the DMH sits inside the block it describes, the only
+// place an aligned block fits in a 64 KiB input. The second entry lists the block behind it, which exists
+// when the target extends the image by a copy of the input (bit 3 of the length mode).
+QByteArray recordImage(quint8 flags, quint32 dataLength, bool damagedSignature, quint32 crc,
+    quint8 lengthMode, quint16 amount, quint8 entryIndex = 0)
 {
     TestEntry entry = testEntry(5, 0, quint32(blockAlignment), "app", flags);
     entry.crc = crc;
     TestDmh dmh;
-    dmh.flashSize = quint32(blockAlignment);
-    dmh.entries = { entry, testEntry(6, quint32(blockAlignment), 0, "empty", 0) };
+    dmh.flashSize = quint32(2 * blockAlignment);
+    dmh.entries = { entry, testEntry(6, quint32(blockAlignment), quint32(blockAlignment), "behind", flags) };
     ImageBuilder builder(blockAlignment);
     builder.block(0, entry, ImageBuilder::randomBytes(1000, 3), true)
         .blockInfo(blockAlignment - BlockInfo::recordSize, dataLength, 0x12345678)
         .dmh(0, dmh);
     if (damagedSignature)
         builder.bytes(blockAlignment - BlockInfo::recordSize + 11, "\x01");
-    return withSelector(builder, 0, lengthMode, amount).image();
+    return withSelector(builder, entryIndex, lengthMode, amount).image();
 }
 
 // Blocks that a growing replacement may move: back to back, room behind the last one.
@@ -109,6 +110,9 @@ QVector<Seed> seeds()
     all.append({ "record-damaged-signature", recordImage(0, 1000, true, 0, 0, 0) });
     all.append({ "record-length-beyond-block", recordImage(0, 0x20000, false, 0, 3, 500) });
     all.append({ "record-ncrc", recordImage(0, 1000, false, 0x4352434E, 3, 2000) });
+    all.append({ "record-behind-dmh", recordImage(0, 1000, false, 0, 0x08 | 3, 3000, 1) });
+    all.append({ "record-behind-dmh-export", recordImage(0, 1000, false, 0, 0x08, 0, 1) });
+    all.append({ "record-behind-dmh-padded", recordImage(1, 1000, false, 0, 0x08 | 1, 0x100, 1) });
 
     all.append({ "grow-first", growImage(0, 48, 0x1000, 0) });
     all.append({ "grow-middle", growImage(0, 48, 0x1000, 1) });
