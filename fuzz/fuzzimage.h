@@ -20,26 +20,38 @@
 
 // What the block-operation targets share: an input loaded as an image, and the entry it selects.
 struct FuzzImage {
-    // Floods of headers are the load target's business; here they would only slow every run down.
+    // Floods of headers and entries are the load target's business; here they would only slow every run.
     static constexpr int mostDmhs = 16;
+    static constexpr qint64 mostEntries = 256;
 
     FlashImage image;
     bool loaded = false;
 
-    // False for an input with more DMH magics than the block operations look at.
+    // False for an input whose DMH magics, or the entries they list, are more than the block operations
+    // look at.
     static bool worthLoading(const std::uint8_t* data, std::size_t size)
     {
         const char* bytes = reinterpret_cast<const char*>(data);
-        int found = 0;
-        for (std::size_t position = 0; position < size && found <= mostDmhs; ++position) {
+        int dmhs = 0;
+        qint64 entries = 0;
+        for (std::size_t position = 0; position < size; ++position) {
             const void* magic = memmem(
                 bytes + position, size - position, ImageLayout::dmhMagic, ImageLayout::dmhMagicLength);
             if (!magic)
                 break;
             position = std::size_t(static_cast<const char*>(magic) - bytes);
-            ++found;
+            if (++dmhs > mostDmhs)
+                return false;
+            if (position + ImageLayout::dmhHeaderSize <= size) {
+                const qint64 room
+                    = qint64(size - position - ImageLayout::dmhHeaderSize) / ImageLayout::entryStride;
+                entries += qMin<qint64>(
+                    ImageLayout::readU16(data + position + ImageLayout::entryCountOffset), room);
+                if (entries > mostEntries)
+                    return false;
+            }
         }
-        return found <= mostDmhs;
+        return true;
     }
 
     // With `extended`, the input is followed by 64 KiB made of its own bytes over again: a block aligned
