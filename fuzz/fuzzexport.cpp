@@ -93,9 +93,9 @@ void checkExportFile(const FlashImage& image, const BlockLocation& location)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    if (!FuzzImage::worthLoading(data, size))
-        return 0;
     const FuzzSelector selector = FuzzSelector::fromTail(data, size);
+    if (!FuzzImage::worthLoading(data, size, selector.extendsImage()))
+        return 0;
     const FuzzImage fuzzed(data, size, selector.extendsImage());
     const std::optional<BlockLocation> location = fuzzed.select(selector);
     if (!location) {

@@ -28,10 +28,11 @@ struct FuzzImage {
     bool loaded = false;
 
     // False for an input whose DMH magics, or the entries they list, are more than the block operations
-    // look at.
-    static bool worthLoading(const std::uint8_t* data, std::size_t size)
+    // look at; with `extended`, the copy of the input behind it counts as well.
+    static bool worthLoading(const std::uint8_t* data, std::size_t size, bool extended)
     {
         const char* bytes = reinterpret_cast<const char*>(data);
+        const qint64 total = qint64(size) + (extended ? extension : 0);
         int dmhs = 0;
         qint64 entries = 0;
         for (std::size_t position = 0; position < size; ++position) {
@@ -40,16 +41,17 @@ struct FuzzImage {
             if (!magic)
                 break;
             position = std::size_t(static_cast<const char*>(magic) - bytes);
-            if (++dmhs > mostDmhs)
-                return false;
-            if (position + ImageLayout::dmhHeaderSize <= size) {
-                const qint64 room
-                    = qint64(size - position - ImageLayout::dmhHeaderSize) / ImageLayout::entryStride;
+            if (position + ImageLayout::dmhHeaderSize > size)
+                continue;
+            const qint64 claimed = ImageLayout::readU16(data + position + ImageLayout::entryCountOffset);
+            for (qint64 copy = qint64(position); copy + ImageLayout::dmhHeaderSize <= total;
+                 copy += qint64(size)) {
+                ++dmhs;
                 entries += qMin<qint64>(
-                    ImageLayout::readU16(data + position + ImageLayout::entryCountOffset), room);
-                if (entries > mostEntries)
-                    return false;
+                    claimed, (total - copy - ImageLayout::dmhHeaderSize) / ImageLayout::entryStride);
             }
+            if (dmhs > mostDmhs || entries > mostEntries)
+                return false;
         }
         return true;
     }
