@@ -14,7 +14,7 @@
 #include <cstdio>
 #include <functional>
 
-#include <sys/resource.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -82,6 +82,20 @@ const QVector<Layout>& layouts()
     return all;
 }
 
+// The high-water mark of this process's own memory since its exec (getrusage would also count the
+// memory of the process it was spawned from).
+long long peakResidentMiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong() >> 10;
+    }
+    return -1;
+}
+
 // Runs in a fresh process: one load, then the outcome on stdout.
 int loadAndReport(const QString& path)
 {
@@ -90,8 +104,9 @@ int loadAndReport(const QString& path)
     timer.start();
     const bool loaded = image.load(path.toStdWString());
     const double milliseconds = double(timer.nsecsElapsed()) / 1e6;
-    std::printf("%8.2f ms  %-6s  %5d blocks  %4d DMHs  %-22s", milliseconds, loaded ? "loaded" : "failed",
-        image.blockCount(), int(image.dmhRecords().size()), image.lastError().constData());
+    std::printf("%8.2f ms  %-6s  %5d blocks  %4d DMHs  %-22s  peak %3lld MiB\n", milliseconds,
+        loaded ? "loaded" : "failed", image.blockCount(), int(image.dmhRecords().size()),
+        image.lastError().constData(), peakResidentMiB());
     return 0;
 }
 
@@ -116,20 +131,18 @@ int main(int argc, char** argv)
             file.close();
             std::printf("%-44s %6d KiB  ", layout.name, size >> 10);
             std::fflush(stdout);
-            const QByteArray localPath = QFile::encodeName(path);
-            const pid_t child = fork();
-            if (child == 0) {
-                // A fresh program image, so that the peak memory is that of the load alone.
-                execl(argv[0], argv[0], "--load", localPath.constData(), static_cast<char*>(nullptr));
-                _exit(127);
-            }
+            // A spawned process (no copy of this one's memory, which would count towards its peak).
+            QByteArray localPath = QFile::encodeName(path);
+            QByteArray loadFlag("--load");
+            char* childArguments[] = { argv[0], loadFlag.data(), localPath.data(), nullptr };
+            pid_t child = -1;
+            if (posix_spawn(&child, argv[0], nullptr, nullptr, childArguments, environ) != 0)
+                child = -1;
             int status = 0;
-            rusage usage {};
-            if (child < 0 || wait4(child, &status, 0, &usage) != child || !WIFEXITED(status)) {
+            if (child <= 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) {
                 std::printf("the load did not finish normally\n");
                 return 1;
             }
-            std::printf("  peak %3ld MiB\n", usage.ru_maxrss >> 10);
         }
     }
     return 0;
