@@ -179,9 +179,12 @@ void FlashImage::readSoftwareVersion(qint64 dmhPosition, const BlockEntry& entry
     // Only the version bytes that lie inside the image are read; the text ends at the first zero.
     const qint64 start = dmhPosition + entry.offset;
     const qint64 available = qBound<qint64>(0, imageSize() - start, versionTextLength);
+    if (available == 0) {
+        softwareVersionText.clear();
+        return;
+    }
     const char* text = reinterpret_cast<const char*>(buffer.data() + start);
-    softwareVersionText
-        = available == 0 ? QByteArray() : QByteArray(text, int(qstrnlen(text, uint(available))));
+    softwareVersionText = QByteArray(text, int(qstrnlen(text, uint(available))));
 }
 
 quint32 FlashImage::entryOffset(int id) const
