@@ -1,4 +1,5 @@
 #include "cliprocess.h"
+#include "dialogscript.h"
 #include "imagebuilder.h"
 #include "windowdriver.h"
 
@@ -6,10 +7,7 @@
 #include "ops/blockinfo.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QFileDialog>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
 namespace {
@@ -42,40 +40,6 @@ QByteArray testImage()
     builder.dmh(0, dmh);
     return builder.image();
 }
-
-// Answers the file dialogs of one action in turn from a timer, each with a path to type.
-class DialogAnswers {
-public:
-    explicit DialogAnswers(const QStringList& answers)
-        : pending(answers)
-    {
-        timer.setInterval(10);
-        QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
-        timer.start();
-    }
-
-    bool unexpected = false;
-
-private:
-    void answer()
-    {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible())
-            return;
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        auto* nameField = dialog ? dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
-        if (!nameField || pending.isEmpty()) {
-            unexpected = true;
-            modal->close();
-            return;
-        }
-        nameField->setText(pending.takeFirst());
-        static_cast<QDialog*>(dialog)->accept();
-    }
-
-    QStringList pending;
-    QTimer timer;
-};
 
 // The moment the window stamped into a record, as seconds since the epoch: given to the CLI as
 // SOURCE_DATE_EPOCH, it makes the CLI read the same local time from its clock.
@@ -167,7 +131,7 @@ void TestWindowAndCli::sameOutcome()
     }
     QVERIFY(action);
     {
-        DialogAnswers answers(
+        DialogScript answers(
             exporting ? QStringList { windowOutput } : QStringList { replacement, windowOutput });
         action->trigger();
         QVERIFY(!answers.unexpected);

@@ -1,74 +1,17 @@
+#include "dialogscript.h"
 #include "imagebuilder.h"
 #include "windowdriver.h"
 
 #include "model/imagelayout.h"
 
 #include <QAction>
-#include <QApplication>
-#include <QFileDialog>
 #include <QStandardItemModel>
 #include <QTemporaryDir>
-#include <QTimer>
 #include <QtTest>
 
 namespace {
 
 constexpr qint64 imageLength = 0x100000;
-
-// What one file dialog showed, and whether it took the answer.
-struct DialogShown {
-    QString caption;
-    QString directory;
-    QStringList nameFilters;
-    QString proposedName;
-};
-
-// Answers the file dialogs of one action in turn from a timer: each answer is a path to type, or empty
-// to cancel. Anything that is not a file dialog is closed and noted.
-class DialogScript {
-public:
-    explicit DialogScript(const QStringList& answers)
-        : pending(answers)
-    {
-        timer.setInterval(10);
-        QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
-        timer.start();
-    }
-
-    QVector<DialogShown> shown;
-    bool unexpected = false;
-
-private:
-    void answer()
-    {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible())
-            return;
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        if (!dialog || pending.isEmpty()) {
-            unexpected = true;
-            modal->close();
-            return;
-        }
-        auto* nameField = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-        shown.append({ dialog->windowTitle(), dialog->directory().absolutePath(), dialog->nameFilters(),
-            nameField ? nameField->text() : QString() });
-        const QString path = pending.takeFirst();
-        if (path.isEmpty() || !nameField) {
-            dialog->reject();
-            return;
-        }
-        nameField->setText(path);
-        static_cast<QDialog*>(dialog)->accept();
-        if (dialog->isVisible()) {
-            unexpected = true;
-            dialog->reject();
-        }
-    }
-
-    QStringList pending;
-    QTimer timer;
-};
 
 // One DMH at 0: "boot" (ID 1) with a record behind 1,000 data bytes, "kernel" (ID 2) and "rootfs" (ID 4)
 // without, back to back.
