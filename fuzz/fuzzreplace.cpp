@@ -23,14 +23,7 @@ constexpr qint64 largestReadReplacement = qint64(256) << 10;
 
 StampTime fixedStamp()
 {
-    StampTime time;
-    time.year = 2026;
-    time.month = 3;
-    time.day = 5;
-    time.hour = 7;
-    time.minute = 8;
-    time.second = 9;
-    return time;
+    return StampTime::of(2026, 3, 5, 7, 8, 9);
 }
 
 qint64 replacementLength(const FuzzSelector& selector, quint32 blockSize)

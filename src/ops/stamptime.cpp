@@ -4,15 +4,11 @@ namespace {
 
 StampTime fromParts(const QDate& date, const QTime& time)
 {
-    StampTime stamp;
     // The year goes through its four-digit text, so it is the calendar year as the user reads it.
-    stamp.year = quint16(date.toString(QStringLiteral("yyyy")).toUInt());
-    stamp.month = quint8(date.toString(QStringLiteral("MM")).toUInt());
-    stamp.day = quint8(date.toString(QStringLiteral("dd")).toUInt());
-    stamp.hour = quint8(time.hour());
-    stamp.minute = quint8(time.minute());
-    stamp.second = quint8(time.second());
-    return stamp;
+    return StampTime::of(quint16(date.toString(QStringLiteral("yyyy")).toUInt()),
+        quint8(date.toString(QStringLiteral("MM")).toUInt()),
+        quint8(date.toString(QStringLiteral("dd")).toUInt()), quint8(time.hour()), quint8(time.minute()),
+        quint8(time.second()));
 }
 
 } // namespace
@@ -27,6 +23,18 @@ StampTime StampTime::fromLocalClock()
 StampTime StampTime::fromDateTime(const QDateTime& moment)
 {
     return fromParts(moment.date(), moment.time());
+}
+
+StampTime StampTime::of(quint16 year, quint8 month, quint8 day, quint8 hour, quint8 minute, quint8 second)
+{
+    StampTime stamp;
+    stamp.year = year;
+    stamp.month = month;
+    stamp.day = day;
+    stamp.hour = hour;
+    stamp.minute = minute;
+    stamp.second = second;
+    return stamp;
 }
 
 bool StampTime::operator==(const StampTime& other) const

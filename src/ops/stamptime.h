@@ -16,6 +16,8 @@ struct StampTime {
     // The local clock, read as date first and time of day right after.
     static StampTime fromLocalClock();
     static StampTime fromDateTime(const QDateTime& moment);
+    // A moment given field by field, as tests and fixed clocks name it.
+    static StampTime of(quint16 year, quint8 month, quint8 day, quint8 hour, quint8 minute, quint8 second);
 
     bool operator==(const StampTime& other) const;
 };

@@ -62,14 +62,7 @@ inline QByteArray imageBytes(const FlashImage& image)
 // The moment the tests stamp records with: 2026-03-05 07:08:09.
 inline StampTime fixedStamp()
 {
-    StampTime time;
-    time.year = 2026;
-    time.month = 3;
-    time.day = 5;
-    time.hour = 7;
-    time.minute = 8;
-    time.second = 9;
-    return time;
+    return StampTime::of(2026, 3, 5, 7, 8, 9);
 }
 
 // Lays `data` over `target` at `position`.

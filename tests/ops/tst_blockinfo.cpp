@@ -112,13 +112,7 @@ void TestBlockInfo::stampWritesOnlyItsFields()
 {
     QByteArray block = ImageBuilder::randomBytes(0x200, 7);
     const QByteArray before = block;
-    StampTime time;
-    time.year = 2026;
-    time.month = 3;
-    time.day = 5;
-    time.hour = 7;
-    time.minute = 8;
-    time.second = 9;
+    const StampTime time = StampTime::of(2026, 3, 5, 7, 8, 9);
     BlockInfo::stampBlockInfo(
         reinterpret_cast<uchar*>(block.data()), quint32(block.size()), 0x01020304, 0xA1B2C3D4, time);
 
