@@ -4,6 +4,7 @@
 
 #include <QStringList>
 
+#include <algorithm>
 #include <cstring>
 
 using ImageLayout::readU16;
@@ -50,7 +51,9 @@ QByteArray BlockEntry::toByteArray() const
 
 bool BlockEntry::isSoftwareVersionBlock() const
 {
-    return std::memcmp(name.data(), "ssdata", 7) == 0;
+    // Asked of every entry a load parses: the first byte rules out almost all of them.
+    static constexpr char versionBlockName[] = "ssdata";
+    return name[0] == versionBlockName[0] && std::equal(name.begin(), name.begin() + 7, versionBlockName);
 }
 
 QByteArray BlockEntry::nameText() const

@@ -4,7 +4,9 @@
 #include "imagelayout.h"
 
 #include <QString>
+#include <QVarLengthArray>
 
+#include <array>
 #include <cstdio>
 #include <utility>
 
@@ -108,30 +110,26 @@ bool FlashImage::findDmh(qint64 length)
     const qint64 lastPosition = qMin(length - dmhHeaderSize, positionLimit - 1);
     const uchar* const data = buffer.data();
 
-    // Saved so that a load refused for its size does not leave half a catalogue behind.
-    const QMap<int, quint32> offsetsBefore = entryPositions;
-    const QByteArray versionBefore = softwareVersionText;
-    qint64 entriesSoFar = 0;
-
+    // Count before parsing anything: a flood of headers is refused at the cost of the scan alone, and a
+    // refused load leaves no half catalogue behind.
+    QVarLengthArray<qint64, 64> positions;
+    qint64 entriesInAll = 0;
     for (qint64 position = DmhScan::findNext(data, 0, lastPosition); position >= 0;
          position = DmhScan::findNext(data, position + 1, lastPosition)) {
-        entriesSoFar += entriesThatFit(position, readU16(data + position + entryCountOffset));
-        if (records.size() + 1 > maxDmhCount || entriesSoFar > maxTotalEntries) {
-            records.clear();
-            totalBlocks = 0;
-            sdram = 0;
-            flash = 0;
-            entryPositions = offsetsBefore;
-            softwareVersionText = versionBefore;
+        entriesInAll += entriesThatFit(position, readU16(data + position + entryCountOffset));
+        if (positions.size() + 1 > maxDmhCount || entriesInAll > maxTotalEntries) {
             lastErrorText = "Too many DMH entries!";
             return false;
         }
-        parseDmh(position);
+        positions.append(position);
     }
-    if (records.isEmpty()) {
+    if (positions.isEmpty()) {
         lastErrorText = "Can not find DMH.";
         return false;
     }
+    records.reserve(positions.size());
+    for (const qint64 position : positions)
+        parseDmh(position);
     return true;
 }
 
@@ -161,15 +159,24 @@ bool FlashImage::parseDmh(qint64 position)
 
     const qint64 kept = entriesThatFit(position, record.entryCount);
     totalBlocks += qint32(kept);
-    record.entries.reserve(int(kept));
-    for (qint64 index = 0; index < kept; ++index) {
+    record.entries.resize(int(kept));
+    BlockEntry* entry = record.entries.data();
+    // IDs are 8-bit: the last position of each ID in this table goes into entryOffsets once, not once
+    // per entry, which keeps a table of thousands of entries cheap to parse.
+    std::array<qint64, 256> lastPositionOfId;
+    lastPositionOfId.fill(-1);
+    QVarLengthArray<quint8, 256> idsSeen;
+    for (qint64 index = 0; index < kept; ++index, ++entry) {
         const qint64 entryPosition = position + dmhHeaderSize + entryStride * index;
-        const BlockEntry entry = BlockEntry::fromBytes(buffer.data() + entryPosition);
-        if (entry.isSoftwareVersionBlock())
-            readSoftwareVersion(position, entry);
-        record.entries.append(entry);
-        entryPositions.insert(entry.id, quint32(entryPosition));
+        *entry = BlockEntry::fromBytes(buffer.data() + entryPosition);
+        if (entry->isSoftwareVersionBlock())
+            readSoftwareVersion(position, *entry);
+        if (lastPositionOfId[entry->id] < 0)
+            idsSeen.append(entry->id);
+        lastPositionOfId[entry->id] = entryPosition;
     }
+    for (const quint8 id : idsSeen)
+        entryPositions.insert(id, quint32(lastPositionOfId[id]));
     records.append(record);
     return true;
 }
