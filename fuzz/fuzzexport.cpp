@@ -94,9 +94,9 @@ void checkExportFile(const FlashImage& image, const BlockLocation& location)
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const FuzzSelector selector = FuzzSelector::fromTail(data, size);
-    if (!FuzzImage::worthLoading(data, size, selector.extendsImage()))
-        return 0;
     const FuzzImage fuzzed(data, size, selector.extendsImage());
+    if (!fuzzed.worthTesting)
+        return 0;
     const std::optional<BlockLocation> location = fuzzed.select(selector);
     if (!location) {
         // Nothing selected: an ID no entry carries is not found, and its export is refused.

@@ -20,44 +20,15 @@
 
 // What the block-operation targets share: an input loaded as an image, and the entry it selects.
 struct FuzzImage {
-    // Floods of headers and entries are the load target's business; here they would only slow every run.
-    static constexpr int mostDmhs = 16;
-    static constexpr qint64 mostEntries = 256;
-
     FlashImage image;
+    // False when the bytes hold more DMHs or entries than the block operations look at: such an input
+    // is not loaded at all.
+    bool worthTesting = false;
     bool loaded = false;
 
-    // False for an input whose DMH magics, or the entries they list, are more than the block operations
-    // look at; with `extended`, the copy of the input behind it counts as well.
-    static bool worthLoading(const std::uint8_t* data, std::size_t size, bool extended)
-    {
-        const char* bytes = reinterpret_cast<const char*>(data);
-        const qint64 total = qint64(size) + (extended ? extension : 0);
-        int dmhs = 0;
-        qint64 entries = 0;
-        for (std::size_t position = 0; position < size; ++position) {
-            const void* magic = memmem(
-                bytes + position, size - position, ImageLayout::dmhMagic, ImageLayout::dmhMagicLength);
-            if (!magic)
-                break;
-            position = std::size_t(static_cast<const char*>(magic) - bytes);
-            if (position + ImageLayout::dmhHeaderSize > size)
-                continue;
-            const qint64 claimed = ImageLayout::readU16(data + position + ImageLayout::entryCountOffset);
-            for (qint64 copy = qint64(position); copy + ImageLayout::dmhHeaderSize <= total;
-                 copy += qint64(size)) {
-                ++dmhs;
-                entries += qMin<qint64>(
-                    claimed, (total - copy - ImageLayout::dmhHeaderSize) / ImageLayout::entryStride);
-            }
-            if (dmhs > mostDmhs || entries > mostEntries)
-                return false;
-        }
-        return true;
-    }
-
     // With `extended`, the input is followed by 64 KiB made of its own bytes over again: a block aligned
-    // to 64 KiB then fits behind its DMH, which no 64 KiB input could hold on its own.
+    // to 64 KiB then fits behind its DMH, which no 64 KiB input could hold on its own. Copies side by
+    // side can form a magic across their seam, so the DMHs are counted in the bytes as loaded.
     FuzzImage(const std::uint8_t* data, std::size_t size, bool extended)
     {
         const qint64 total = qint64(size) + (extended ? extension : 0);
@@ -66,7 +37,9 @@ struct FuzzImage {
         std::memset(bytes.data(), 0xFF, size_t(total));
         for (qint64 position = 0; size > 0 && position < total; position += qint64(size))
             std::memcpy(bytes.data() + position, data, size_t(qMin<qint64>(qint64(size), total - position)));
-        loaded = image.loadBytes(std::move(bytes));
+        worthTesting = fewDmhsAndEntries(bytes.data(), total);
+        if (worthTesting)
+            loaded = image.loadBytes(std::move(bytes));
     }
 
     static constexpr qint64 extension = 0x10000;
@@ -89,6 +62,32 @@ struct FuzzImage {
     QByteArray bytes(qint64 start, qint64 length) const
     {
         return QByteArray(reinterpret_cast<const char*>(image.imageData() + start), int(length));
+    }
+
+private:
+    // Floods of headers and entries are the load target's business; here they would only slow every run.
+    static constexpr int mostDmhs = 16;
+    static constexpr qint64 mostEntries = 256;
+
+    static bool fewDmhsAndEntries(const uchar* bytes, qint64 total)
+    {
+        int dmhs = 0;
+        qint64 entries = 0;
+        for (qint64 position = 0; position + ImageLayout::dmhHeaderSize <= total; ++position) {
+            const void* magic = memmem(bytes + position, size_t(total - position), ImageLayout::dmhMagic,
+                ImageLayout::dmhMagicLength);
+            if (!magic)
+                break;
+            position = static_cast<const uchar*>(magic) - bytes;
+            if (position + ImageLayout::dmhHeaderSize > total)
+                break;
+            ++dmhs;
+            entries += qMin<qint64>(ImageLayout::readU16(bytes + position + ImageLayout::entryCountOffset),
+                (total - position - ImageLayout::dmhHeaderSize) / ImageLayout::entryStride);
+            if (dmhs > mostDmhs || entries > mostEntries)
+                return false;
+        }
+        return true;
     }
 };
 

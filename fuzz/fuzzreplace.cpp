@@ -298,9 +298,9 @@ void checkReplaceFiles(const FuzzImage& fuzzed, const std::uint8_t* data, std::s
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     const FuzzSelector selector = FuzzSelector::fromTail(data, size);
-    if (!FuzzImage::worthLoading(data, size, selector.extendsImage()))
-        return 0;
     const FuzzImage fuzzed(data, size, selector.extendsImage());
+    if (!fuzzed.worthTesting)
+        return 0;
     const std::optional<BlockLocation> location = fuzzed.select(selector);
     if (!location || !location->found())
         return 0;
