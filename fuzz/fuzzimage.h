@@ -34,7 +34,8 @@ struct FuzzImage {
         const qint64 total = qint64(size) + (extended ? extension : 0);
         ImageBuffer bytes;
         FUZZ_CHECK(bytes.allocate(total));
-        std::memset(bytes.data(), 0xFF, size_t(total));
+        if (size == 0)
+            std::memset(bytes.data(), 0xFF, size_t(total));
         for (qint64 position = 0; size > 0 && position < total; position += qint64(size))
             std::memcpy(bytes.data() + position, data, size_t(qMin<qint64>(qint64(size), total - position)));
         worthTesting = fewDmhsAndEntries(bytes.data(), total);

@@ -320,7 +320,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected = checkGrow(fuzzed, *location, length, data, size);
         break;
     }
-    // One input in sixteen also runs the action on files, the way the window does.
+    // One input in 32 also runs the action on files, the way the window does.
     if (selector.runsFileActions() && length <= largestReadReplacement)
         checkReplaceFiles(fuzzed, data, size, *location, length, expected);
     return 0;
