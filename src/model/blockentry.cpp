@@ -2,10 +2,11 @@
 
 #include "imagelayout.h"
 
-#include <QStringList>
-
 #include <algorithm>
+#include <charconv>
+#include <cstddef>
 #include <cstring>
+#include <type_traits>
 
 using ImageLayout::readU16;
 using ImageLayout::readU32;
@@ -26,6 +27,30 @@ BlockEntry BlockEntry::fromBytes(const uchar* bytes)
     std::memcpy(entry.time.data(), bytes + timeOffset, entry.time.size());
     std::memcpy(entry.trailer.data(), bytes + trailerOffset, entry.trailer.size());
     return entry;
+}
+
+// On a little-endian machine the struct holds its fields exactly as the image does, byte for byte.
+static_assert(sizeof(BlockEntry) == BlockEntry::byteSize && std::is_trivially_copyable_v<BlockEntry>);
+static_assert(offsetof(BlockEntry, id) == BlockEntry::idOffset
+    && offsetof(BlockEntry, flags) == BlockEntry::flagsOffset && offsetof(BlockEntry, reserved) == 2
+    && offsetof(BlockEntry, offset) == BlockEntry::offsetOffset
+    && offsetof(BlockEntry, size) == BlockEntry::sizeOffset
+    && offsetof(BlockEntry, crc) == BlockEntry::crcOffset
+    && offsetof(BlockEntry, version) == BlockEntry::versionOffset
+    && offsetof(BlockEntry, name) == BlockEntry::nameOffset
+    && offsetof(BlockEntry, time) == BlockEntry::timeOffset
+    && offsetof(BlockEntry, trailer) == BlockEntry::trailerOffset);
+
+void BlockEntry::fromTable(const uchar* bytes, BlockEntry* entries, qint64 count)
+{
+    // A whole table is then one copy, which keeps a DMH of thousands of entries cheap to load.
+    if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
+        if (count > 0)
+            std::memcpy(static_cast<void*>(entries), bytes, size_t(count) * byteSize);
+    } else {
+        for (qint64 index = 0; index < count; ++index)
+            entries[index] = fromBytes(bytes + index * byteSize);
+    }
 }
 
 void BlockEntry::toBytes(uchar* bytes) const
@@ -71,11 +96,30 @@ QString BlockEntry::versionCellText() const
     return QString::fromLocal8Bit(version.data(), int(version.size()));
 }
 
+QString BlockEntry::idText(quint8 id)
+{
+    // IDs are 8-bit: the 256 texts are made once and shared by every row and every search that needs one.
+    static const std::array<QString, 256> texts = [] {
+        std::array<QString, 256> made;
+        for (int value = 0; value < int(made.size()); ++value)
+            made[value] = QString::number(value, 16);
+        return made;
+    }();
+    return texts[id];
+}
+
 QString BlockEntry::timeCellText() const
 {
-    return QStringList { QString::number(year()), QString::number(month()), QString::number(day()),
-        QString::number(hour()), QString::number(minute()), QString::number(second()) }
-        .join(QLatin1Char('/'));
+    // Formatted in one buffer: the table asks this of every row. Six numbers of at most five digits.
+    const unsigned fields[] = { year(), month(), day(), hour(), minute(), second() };
+    char text[6 * 5 + 5];
+    char* end = text;
+    for (const unsigned field : fields) {
+        if (end != text)
+            *end++ = '/';
+        end = std::to_chars(end, text + sizeof text, field).ptr;
+    }
+    return QString::fromLatin1(text, int(end - text));
 }
 
 bool BlockEntry::operator==(const BlockEntry& other) const

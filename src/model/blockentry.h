@@ -34,6 +34,8 @@ struct BlockEntry {
     std::array<quint8, 8> trailer {};
 
     static BlockEntry fromBytes(const uchar* bytes);
+    // A table of `count` consecutive entries, as a DMH lists them, into `entries`.
+    static void fromTable(const uchar* bytes, BlockEntry* entries, qint64 count);
     void toBytes(uchar* bytes) const;
     QByteArray toByteArray() const;
 
@@ -52,7 +54,7 @@ struct BlockEntry {
     QByteArray nameText() const;
 
     // The texts the block table shows; the ID text is also the key by which a row finds its entry.
-    static QString idText(quint8 id) { return QString::number(id, 16); }
+    static QString idText(quint8 id);
     QString idText() const { return idText(id); }
     QString sizeCellText() const { return QString::number(size); }
     QString crcCellText() const { return QString::number(crc, 16); }
@@ -63,3 +65,7 @@ struct BlockEntry {
     bool operator==(const BlockEntry& other) const;
     bool operator!=(const BlockEntry& other) const { return !(*this == other); }
 };
+
+// All fields zero is the default entry, and an entry is plain bytes: containers may zero-fill and copy
+// them as memory, which keeps tables of tens of thousands of entries cheap to hold.
+Q_DECLARE_TYPEINFO(BlockEntry, Q_PRIMITIVE_TYPE);

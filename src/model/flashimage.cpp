@@ -4,9 +4,7 @@
 #include "imagelayout.h"
 
 #include <QString>
-#include <QVarLengthArray>
 
-#include <array>
 #include <cstdio>
 #include <utility>
 
@@ -128,8 +126,10 @@ bool FlashImage::findDmh(qint64 length)
         return false;
     }
     records.reserve(positions.size());
+    IdPositions ids;
     for (const qint64 position : positions)
-        parseDmh(position);
+        parseDmhInto(position, ids);
+    mergeEntryOffsets(ids);
     return true;
 }
 
@@ -143,8 +143,16 @@ qint64 FlashImage::entriesThatFit(qint64 position, quint16 entryCount) const
 
 bool FlashImage::parseDmh(qint64 position)
 {
+    IdPositions ids;
+    parseDmhInto(position, ids);
+    mergeEntryOffsets(ids);
+    return true;
+}
+
+void FlashImage::parseDmhInto(qint64 position, IdPositions& ids)
+{
     if (!rangeInside(position, dmhHeaderSize, imageSize()) || position >= positionLimit)
-        return true;
+        return;
     const uchar* const header = buffer.data() + position;
     DmhRecord record;
     record.position = quint32(position);
@@ -160,25 +168,25 @@ bool FlashImage::parseDmh(qint64 position)
     const qint64 kept = entriesThatFit(position, record.entryCount);
     totalBlocks += qint32(kept);
     record.entries.resize(int(kept));
-    BlockEntry* entry = record.entries.data();
-    // IDs are 8-bit: the last position of each ID in this table goes into entryOffsets once, not once
-    // per entry, which keeps a table of thousands of entries cheap to parse.
-    std::array<qint64, 256> lastPositionOfId;
-    lastPositionOfId.fill(-1);
-    QVarLengthArray<quint8, 256> idsSeen;
-    for (qint64 index = 0; index < kept; ++index, ++entry) {
-        const qint64 entryPosition = position + dmhHeaderSize + entryStride * index;
-        *entry = BlockEntry::fromBytes(buffer.data() + entryPosition);
-        if (entry->isSoftwareVersionBlock())
-            readSoftwareVersion(position, *entry);
-        if (lastPositionOfId[entry->id] < 0)
-            idsSeen.append(entry->id);
-        lastPositionOfId[entry->id] = entryPosition;
+    BlockEntry::fromTable(header + dmhHeaderSize, record.entries.data(), kept);
+    qint64 entryPosition = position + dmhHeaderSize;
+    for (const BlockEntry& entry : qAsConst(record.entries)) {
+        if (entry.isSoftwareVersionBlock())
+            readSoftwareVersion(position, entry);
+        if (ids.lastPosition[entry.id] < 0)
+            ids.seen.append(entry.id);
+        ids.lastPosition[entry.id] = entryPosition;
+        entryPosition += entryStride;
     }
-    for (const quint8 id : idsSeen)
-        entryPositions.insert(id, quint32(lastPositionOfId[id]));
     records.append(record);
-    return true;
+}
+
+void FlashImage::mergeEntryOffsets(const IdPositions& ids)
+{
+    // IDs are 8-bit, so this is at most 256 insertions however many entries were parsed; the last
+    // entry with an ID wins, as when entries were inserted one by one.
+    for (const quint8 id : ids.seen)
+        entryPositions.insert(id, quint32(ids.lastPosition[id]));
 }
 
 void FlashImage::readSoftwareVersion(qint64 dmhPosition, const BlockEntry& entry)

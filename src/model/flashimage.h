@@ -5,9 +5,11 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QVarLengthArray>
 #include <QVector>
 #include <QtGlobal>
 
+#include <array>
 #include <string>
 
 // One flash image in memory with the catalogue parsed from it: every DMH, its entries, the target's
@@ -51,6 +53,15 @@ public:
     quint64 generation() const { return generationCounter; }
 
 private:
+    // The last entry position of every 8-bit ID seen while parsing, merged into entryOffsets once.
+    struct IdPositions {
+        std::array<qint64, 256> lastPosition;
+        QVarLengthArray<quint8, 256> seen;
+        IdPositions() { lastPosition.fill(-1); }
+    };
+
+    void parseDmhInto(qint64 position, IdPositions& ids);
+    void mergeEntryOffsets(const IdPositions& ids);
     qint64 entriesThatFit(qint64 position, quint16 entryCount) const;
     void readSoftwareVersion(qint64 dmhPosition, const BlockEntry& entry);
 

@@ -290,6 +290,25 @@ void TestFlashImage::decodesBlockEntryFields()
     BlockEntry largest = entry;
     largest.size = 0xFFFFFFFF;
     QCOMPARE(largest.sizeCellText(), QStringLiteral("4294967295"));
+    largest.time = { 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF };
+    QCOMPARE(largest.timeCellText(), QStringLiteral("65535/255/255/255/255/255"));
+
+    // A whole table read at once gives each entry as the entry-by-entry reader does.
+    QByteArray table;
+    for (int index = 0; index < 3; ++index) {
+        TestEntry other = fields;
+        other.id = quint8(0x10 + index);
+        other.offset = 0x01020304u * quint32(index + 1);
+        other.name = "blk" + QByteArray::number(index);
+        table += other.toEntry().toByteArray();
+    }
+    QVector<BlockEntry> entries(3);
+    const auto* tableBytes = reinterpret_cast<const uchar*>(table.constData());
+    BlockEntry::fromTable(tableBytes, entries.data(), entries.size());
+    for (int index = 0; index < entries.size(); ++index)
+        QCOMPARE(
+            entries.at(index).toByteArray(), table.mid(index * BlockEntry::byteSize, BlockEntry::byteSize));
+    QCOMPARE(entries.at(2), BlockEntry::fromBytes(tableBytes + 2 * BlockEntry::byteSize));
 }
 
 void TestFlashImage::keepsOnlyEntriesThatFitWhole_data()
