@@ -2,6 +2,8 @@
 #include "pagemode.h"
 
 #ifdef TESSEL_BENCH_TABLE
+#include "app/heaptuning.h"
+
 #include <QApplication>
 #else
 #include <QCoreApplication>
@@ -12,6 +14,8 @@ int main(int argc, char** argv)
 #ifdef TESSEL_BENCH_TABLE
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    // As the program itself starts, so the window figures are the program's.
+    tuneHeapForLargeTables();
     QApplication application(argc, argv);
 #else
     QCoreApplication application(argc, argv);

@@ -46,6 +46,10 @@ void MainWindow::buildBlockTable()
         rowsToShow += dmh.entries.size();
     }
     model->setRowCount(rowsToShow);
+    // The new table replaces the shown one, whose cells go first: the new cells then take over their
+    // freed memory, where a table of tens of thousands of rows would otherwise start on fresh pages.
+    if (auto* shownModel = qobject_cast<QStandardItemModel*>(ui.tableView->model()))
+        shownModel->clear();
 
     int row = 0;
     for (const DmhRecord& dmh : qAsConst(catalogue)) {
@@ -69,8 +73,8 @@ void MainWindow::buildBlockTable()
     header->setStyleSheet(QStringLiteral("QHeaderView::section {background-color:lightblue;color: black;"
                                          "padding-left: 4px;border: 1px solid #6c6c6c;}"));
 
-    // The replaced model and its selection model are shown nowhere else and nothing else refers to them.
-    // They go once the new table is on screen, so a large old table does not lengthen the wait.
+    // The replaced model, emptied above, and its selection model are shown nowhere else and nothing else
+    // refers to them. They go once the new table is on screen.
     QAbstractItemModel* previousModel = ui.tableView->model();
     QItemSelectionModel* previousSelection = ui.tableView->selectionModel();
     ui.tableView->setModel(model.release());
