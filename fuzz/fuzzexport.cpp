@@ -9,6 +9,7 @@
 #include "ops/blockinfo.h"
 
 #include <QString>
+#include <QStringList>
 
 using ImageLayout::rangeInside;
 
@@ -28,6 +29,22 @@ void checkBlockInfoRule(const FlashImage& image, const BlockLocation& location)
         && std::memcmp(image.imageData() + recordStart, BlockInfo::signature, BlockInfo::signatureLength)
             == 0;
     FUZZ_CHECK(carries == expected);
+}
+
+// The texts the table and the command line show for an entry of arbitrary bytes, against the plain
+// formatting of each field.
+void checkCellTexts(const BlockEntry& entry)
+{
+    FUZZ_CHECK(entry.idText() == QString::number(entry.id, 16));
+    FUZZ_CHECK(entry.sizeCellText() == QString::number(entry.size));
+    FUZZ_CHECK(entry.crcCellText() == QString::number(entry.crc, 16));
+    const QStringList timeFields { QString::number(entry.year()), QString::number(entry.month()),
+        QString::number(entry.day()), QString::number(entry.hour()), QString::number(entry.minute()),
+        QString::number(entry.second()) };
+    FUZZ_CHECK(entry.timeCellText() == timeFields.join(QLatin1Char('/')));
+    const QByteArray name(entry.name.data(), int(entry.name.size()));
+    FUZZ_CHECK(entry.nameText() == name.left(name.indexOf('\0') < 0 ? name.size() : name.indexOf('\0')));
+    FUZZ_CHECK(entry.isSoftwareVersionBlock() == name.startsWith(QByteArray("ssdata\0", 7)));
 }
 
 void checkExport(const FlashImage& image, const BlockLocation& location)
@@ -114,6 +131,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(emptyDmh);
         return 0;
     }
+    checkCellTexts(location->entry);
     checkBlockInfoRule(fuzzed.image, *location);
     checkExport(fuzzed.image, *location);
     // One input in 32 also writes the file, through the same writer the window uses.
