@@ -2,10 +2,10 @@
 
 #include "imagelayout.h"
 
-#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <cstring>
+#include <new>
 #include <type_traits>
 
 using ImageLayout::readU16;
@@ -41,16 +41,23 @@ static_assert(offsetof(BlockEntry, id) == BlockEntry::idOffset
     && offsetof(BlockEntry, time) == BlockEntry::timeOffset
     && offsetof(BlockEntry, trailer) == BlockEntry::trailerOffset);
 
-void BlockEntry::fromTable(const uchar* bytes, BlockEntry* entries, qint64 count)
+QVector<BlockEntry> BlockEntry::fromTable(const uchar* bytes, int count)
 {
-    // A whole table is then one copy, which keeps a DMH of thousands of entries cheap to load.
+    if (count <= 0)
+        return {};
+    // Qt 5's QVector zero-fills every element of a resize, all of which the copy then overwrites; a DMH
+    // of thousands of entries is cheaper to load when its table is allocated bare and filled once.
+    QTypedArrayData<BlockEntry>* table = QTypedArrayData<BlockEntry>::allocate(size_t(count));
+    Q_CHECK_PTR(table);
+    BlockEntry* const entries = table->begin();
     if constexpr (Q_BYTE_ORDER == Q_LITTLE_ENDIAN) {
-        if (count > 0)
-            std::memcpy(static_cast<void*>(entries), bytes, size_t(count) * byteSize);
+        std::memcpy(static_cast<void*>(entries), bytes, size_t(count) * byteSize);
     } else {
-        for (qint64 index = 0; index < count; ++index)
-            entries[index] = fromBytes(bytes + index * byteSize);
+        for (int index = 0; index < count; ++index)
+            new (entries + index) BlockEntry(fromBytes(bytes + qint64(index) * byteSize));
     }
+    table->size = count;
+    return QVector<BlockEntry>(QArrayDataPointerRef<BlockEntry> { table });
 }
 
 void BlockEntry::toBytes(uchar* bytes) const
@@ -72,13 +79,6 @@ QByteArray BlockEntry::toByteArray() const
     QByteArray bytes(byteSize, '\0');
     toBytes(reinterpret_cast<uchar*>(bytes.data()));
     return bytes;
-}
-
-bool BlockEntry::isSoftwareVersionBlock() const
-{
-    // Asked of every entry a load parses: the first byte rules out almost all of them.
-    static constexpr char versionBlockName[] = "ssdata";
-    return name[0] == versionBlockName[0] && std::equal(name.begin(), name.begin() + 7, versionBlockName);
 }
 
 QByteArray BlockEntry::nameText() const

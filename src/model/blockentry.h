@@ -2,8 +2,10 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVector>
 #include <QtGlobal>
 
+#include <algorithm>
 #include <array>
 
 // One 48-byte block entry of a DMH, field by field as it stands in the image.
@@ -34,8 +36,8 @@ struct BlockEntry {
     std::array<quint8, 8> trailer {};
 
     static BlockEntry fromBytes(const uchar* bytes);
-    // A table of `count` consecutive entries, as a DMH lists them, into `entries`.
-    static void fromTable(const uchar* bytes, BlockEntry* entries, qint64 count);
+    // A table of `count` consecutive entries, as a DMH lists them.
+    static QVector<BlockEntry> fromTable(const uchar* bytes, int count);
     void toBytes(uchar* bytes) const;
     QByteArray toByteArray() const;
 
@@ -47,7 +49,12 @@ struct BlockEntry {
     quint8 second() const { return time[6]; }
 
     // The block that holds the image's software version is named "ssdata", zero-terminated in byte 30.
-    bool isSoftwareVersionBlock() const;
+    bool isSoftwareVersionBlock() const
+    {
+        // Asked of every entry a load parses: the first byte rules out almost all of them.
+        static constexpr char versionBlockName[] = "ssdata";
+        return name[0] == versionBlockName[0] && std::equal(name.begin(), name.begin() + 7, versionBlockName);
+    }
     bool hasNoCrcMarker() const { return crc == noCrcMarker; }
 
     // The name up to its first zero byte: the form a file name or a command line can carry.

@@ -5,7 +5,6 @@
 
 #include <QByteArray>
 #include <QMap>
-#include <QVarLengthArray>
 #include <QVector>
 #include <QtGlobal>
 
@@ -53,14 +52,15 @@ public:
     quint64 generation() const { return generationCounter; }
 
 private:
-    // The last entry position of every 8-bit ID seen while parsing, merged into entryOffsets once.
+    // The last entry position of every 8-bit ID seen while parsing (-1: not seen), merged into
+    // entryOffsets once.
     struct IdPositions {
         std::array<qint64, 256> lastPosition;
-        QVarLengthArray<quint8, 256> seen;
         IdPositions() { lastPosition.fill(-1); }
     };
 
     void parseDmhInto(qint64 position, IdPositions& ids);
+    static int noteEntryPositions(const QVector<BlockEntry>& entries, qint64 firstPosition, IdPositions& ids);
     void mergeEntryOffsets(const IdPositions& ids);
     qint64 entriesThatFit(qint64 position, quint16 entryCount) const;
     void readSoftwareVersion(qint64 dmhPosition, const BlockEntry& entry);

@@ -302,9 +302,10 @@ void TestFlashImage::decodesBlockEntryFields()
         other.name = "blk" + QByteArray::number(index);
         table += other.toEntry().toByteArray();
     }
-    QVector<BlockEntry> entries(3);
     const auto* tableBytes = reinterpret_cast<const uchar*>(table.constData());
-    BlockEntry::fromTable(tableBytes, entries.data(), entries.size());
+    const QVector<BlockEntry> entries = BlockEntry::fromTable(tableBytes, 3);
+    QCOMPARE(entries.size(), 3);
+    QVERIFY(BlockEntry::fromTable(tableBytes, 0).isEmpty());
     for (int index = 0; index < entries.size(); ++index)
         QCOMPARE(
             entries.at(index).toByteArray(), table.mid(index * BlockEntry::byteSize, BlockEntry::byteSize));
