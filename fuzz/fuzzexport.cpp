@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkCellTexts(location->entry);
     checkBlockInfoRule(fuzzed.image, *location);
     checkExport(fuzzed.image, *location);
-    // One input in 32 also writes the file, through the same writer the window uses.
+    // One input in 64 also writes the file, through the same writer the window uses.
     if (selector.runsFileActions())
         checkExportFile(fuzzed.image, *location);
 

@@ -8,7 +8,7 @@
 // so a full-size image with a record can still pick any entry and any replacement length.
 struct FuzzSelector {
     std::uint8_t entryIndex = 0; // which catalogue entry, counted over all DMHs, modulo their number;
-                                 // bit 7: 0 runs the file actions (with lengthMode)
+                                 // bits 6-7: 0 runs the file actions (with lengthMode)
     std::uint8_t lengthMode = 0; // bits 0-2: how the replacement length relates to the block size;
                                  // bit 3: the image is extended by 64 KiB; bits 4-7: 0 runs the file actions
     std::uint16_t amount = 0; // the distance or length that lengthMode uses
@@ -16,8 +16,8 @@ struct FuzzSelector {
     static constexpr std::size_t byteSize = 4;
 
     bool extendsImage() const { return (lengthMode & 0x08) != 0; }
-    // One input in 32: the file actions cost several system calls each.
-    bool runsFileActions() const { return (lengthMode & 0xF0) == 0 && (entryIndex & 0x80) == 0; }
+    // One input in 64: the file actions cost several system calls and a read of the whole image each.
+    bool runsFileActions() const { return (lengthMode & 0xF0) == 0 && (entryIndex & 0xC0) == 0; }
 
     static FuzzSelector fromTail(const std::uint8_t* data, std::size_t size)
     {
