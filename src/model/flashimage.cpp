@@ -4,6 +4,7 @@
 #include "imagelayout.h"
 
 #include <QString>
+#include <QVarLengthArray>
 
 #include <cstdio>
 #include <utility>
