@@ -1,65 +1,144 @@
 #include "blockselection.h"
 
-#include "commandline.h"
-#include "model/flashimage.h"
-
-#include <QStringList>
+#include <QRegularExpression>
 
 namespace {
 
 BlockSelection refuse(const QString& message)
 {
     BlockSelection selection;
-    selection.refused = true;
-    selection.refusal = CommandResult::failure(exitRefused, message);
+    selection.refusal = message;
     return selection;
+}
+
+bool sameEntry(const BlockLocation& location, int dmhIndex, int entryIndex)
+{
+    return location.found() && location.dmhIndex == dmhIndex && location.entryIndex == entryIndex;
+}
+
+// The BLOCK text that reaches the entry, or nothing when no BLOCK reaches it (an earlier entry of the
+// same DMH has its ID).
+std::optional<QString> reachingReference(const QVector<DmhRecord>& catalogue, int dmhIndex, int entryIndex)
+{
+    const QString idText = catalogue[dmhIndex].entries[entryIndex].idText();
+    if (sameEntry(findBlock(catalogue, idText), dmhIndex, entryIndex))
+        return idText;
+    if (sameEntry(findBlockInDmh(catalogue, dmhIndex, idText), dmhIndex, entryIndex))
+        return BlockReference { idText, dmhIndex }.text();
+    return std::nullopt;
+}
+
+// The DMH whose lack of entries ends the search by ID before `dmhIndex`, or -1.
+int emptyDmhBefore(const QVector<DmhRecord>& catalogue, int dmhIndex)
+{
+    for (int index = 0; index < dmhIndex; ++index) {
+        if (catalogue[index].entries.isEmpty())
+            return index;
+    }
+    return -1;
 }
 
 } // namespace
 
-BlockSelection BlockSelection::select(const FlashImage& image, const CliOptions& options)
+BlockReference BlockReference::parse(const QString& text)
 {
-    const QVector<DmhRecord>& catalogue = image.dmhRecords();
-    if (!options.byName) {
-        // The ID text goes to the operations as given: "A" finds nothing, exactly as in the window.
-        BlockSelection selection;
-        selection.idText = options.blockId;
-        selection.location = findBlock(catalogue, options.blockId);
-        return selection;
-    }
+    static const QRegularExpression qualified(QStringLiteral("\\A([0-9]{1,9}):(.+)\\z"));
+    const QRegularExpressionMatch match = qualified.match(text);
+    if (!match.hasMatch())
+        return { text, -1 };
+    return { match.captured(2), match.captured(1).toInt() };
+}
 
+QString BlockReference::text() const
+{
+    return dmhIndex < 0 ? idText : QStringLiteral("%1:%2").arg(dmhIndex).arg(idText);
+}
+
+BlockSelection BlockSelection::byReference(
+    const QVector<DmhRecord>& catalogue, const BlockReference& reference)
+{
+    BlockSelection selection;
+    selection.idText = reference.idText;
+    selection.location = reference.dmhIndex < 0
+        ? findBlock(catalogue, reference.idText)
+        : findBlockInDmh(catalogue, reference.dmhIndex, reference.idText);
+    if (!selection.location.found())
+        return selection;
+    const BlockLocation& location = selection.location;
+    const quint8 id = location.entry.id;
+    const int listed = reference.dmhIndex < 0 ? entriesWithId(catalogue, id)
+                                              : entriesWithId(catalogue[location.dmhIndex], id);
+    if (listed > 1) {
+        selection.warnings.append(
+            QStringLiteral(
+                "ID %1 is listed %2 times %3; the first entry (DMH %4, entry %5) is acted on, as in "
+                "the window. DMH:ID (for example 1:%1) reaches the first entry of another DMH.")
+                .arg(location.entry.idText())
+                .arg(listed)
+                .arg(reference.dmhIndex < 0 ? QStringLiteral("in the image")
+                                            : QStringLiteral("in DMH %1").arg(reference.dmhIndex))
+                .arg(location.dmhIndex)
+                .arg(location.entryIndex));
+    }
+    return selection;
+}
+
+BlockSelection BlockSelection::byName(const QVector<DmhRecord>& catalogue, const QString& name)
+{
     // Names are compared as the bytes of the entry, up to the first zero byte.
-    const QByteArray wanted = options.blockName.toLocal8Bit();
-    QStringList candidates;
-    int matchDmh = -1;
-    int matchEntry = -1;
+    const QByteArray wanted = name.toLocal8Bit();
+    QVector<QPair<int, int>> matches;
     for (int dmhIndex = 0; dmhIndex < catalogue.size(); ++dmhIndex) {
         const QVector<BlockEntry>& entries = catalogue[dmhIndex].entries;
         for (int entryIndex = 0; entryIndex < entries.size(); ++entryIndex) {
-            if (entries[entryIndex].nameText() != wanted)
-                continue;
-            candidates << QStringLiteral("%1 (DMH %2)").arg(entries[entryIndex].idText()).arg(dmhIndex);
-            matchDmh = dmhIndex;
-            matchEntry = entryIndex;
+            if (entries[entryIndex].nameText() == wanted)
+                matches.append({ dmhIndex, entryIndex });
         }
     }
-    if (candidates.isEmpty())
-        return refuse(QStringLiteral("No block is named %1.").arg(options.blockName));
-    if (candidates.size() > 1) {
+    if (matches.isEmpty())
+        return refuse(QStringLiteral("No block is named %1.").arg(name));
+
+    if (matches.size() > 1) {
+        // Only the BLOCK texts that reach a candidate are offered.
+        QStringList candidates;
+        for (const auto& [dmhIndex, entryIndex] : matches) {
+            const std::optional<QString> reference = reachingReference(catalogue, dmhIndex, entryIndex);
+            if (!reference)
+                continue;
+            candidates << (reference->contains(QLatin1Char(':'))
+                    ? *reference
+                    : QStringLiteral("%1 (DMH %2)").arg(*reference).arg(dmhIndex));
+        }
+        if (candidates.isEmpty())
+            return refuse(
+                QStringLiteral("Block name %1 is ambiguous, and no BLOCK reaches any of its entries.")
+                    .arg(name));
         return refuse(QStringLiteral("Block name %1 is ambiguous; use one of the IDs: %2.")
-                          .arg(options.blockName, candidates.join(QStringLiteral(", "))));
+                          .arg(name, candidates.join(QStringLiteral(", "))));
     }
 
-    // The operations find a block by its ID text; make sure that text leads to the entry that bears the
-    // name, not to an earlier entry with the same ID.
-    BlockSelection selection;
-    selection.idText = catalogue[matchDmh].entries[matchEntry].idText();
-    selection.location = findBlock(catalogue, selection.idText);
-    if (!selection.location.found() || selection.location.dmhIndex != matchDmh
-        || selection.location.entryIndex != matchEntry) {
-        return refuse(QStringLiteral(
-            "Block %1 has ID %2, but that ID finds another block first; it cannot be acted on.")
-                          .arg(options.blockName, selection.idText));
+    // The operations act on the entry the ID text finds; it must be the entry that bears the name.
+    const auto [dmhIndex, entryIndex] = matches.first();
+    const BlockEntry& entry = catalogue[dmhIndex].entries[entryIndex];
+    const QString idText = entry.idText();
+    const BlockLocation byId = findBlock(catalogue, idText);
+    if (sameEntry(byId, dmhIndex, entryIndex)) {
+        BlockSelection selection;
+        selection.idText = idText;
+        selection.location = byId;
+        return selection;
     }
-    return selection;
+    const std::optional<QString> reference = reachingReference(catalogue, dmhIndex, entryIndex);
+    const QString remedy = reference ? QStringLiteral("use %1 to act on it").arg(*reference)
+                                     : QStringLiteral("it cannot be acted on");
+    const int emptyDmh = emptyDmhBefore(catalogue, dmhIndex);
+    if (!byId.found() && emptyDmh >= 0) {
+        return refuse(QStringLiteral("Block %1 has ID %2, but the search by ID ends at DMH %3, which has no "
+                                     "entries; %4.")
+                          .arg(name, idText, QString::number(emptyDmh), remedy));
+    }
+    return refuse(
+        QStringLiteral("Block %1 has ID %2, but that ID finds another block first (DMH %3, entry %4); "
+                       "%5.")
+            .arg(name, idText, QString::number(byId.dmhIndex), QString::number(byId.entryIndex), remedy));
 }

@@ -1,21 +1,39 @@
 #pragma once
 
-#include "commandresult.h"
 #include "ops/blocklocation.h"
 
+#include "model/dmhrecord.h"
+
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
-class FlashImage;
-struct CliOptions;
+#include <optional>
 
-// The block a command acts on, named by its ID text or by --name, found the way the window finds a row's
-// block. `idText` is what the block operations are given.
+// How BLOCK names a block: its ID text as the table's ID column shows it ("5"), found the way the window
+// finds a row's block; or a DMH index and that text ("1:5"), which reaches the first entry with the ID
+// in that DMH alone.
+struct BlockReference {
+    QString idText;
+    // -1: the whole catalogue, as the window searches it.
+    int dmhIndex = -1;
+
+    // Any text is an ID text (one the table never shows simply finds nothing, as in the window), unless
+    // it is decimal digits, a colon and an ID text.
+    static BlockReference parse(const QString& text);
+    QString text() const;
+};
+
+// The block a command acts on, named by BLOCK or by --name. `idText` is what the block operations are
+// given; `location` is the entry they act on.
 struct BlockSelection {
     QString idText;
     BlockLocation location;
-    // Set when the block cannot be named: the refusal to report instead of acting.
-    bool refused = false;
-    CommandResult refusal;
+    // Set when the block cannot be named: the refusal to report instead of acting (exit 1).
+    std::optional<QString> refusal;
+    // Legal but surprising: the ID is listed more than once, and the first entry is acted on.
+    QStringList warnings;
 
-    static BlockSelection select(const FlashImage& image, const CliOptions& options);
+    static BlockSelection byReference(const QVector<DmhRecord>& catalogue, const BlockReference& reference);
+    static BlockSelection byName(const QVector<DmhRecord>& catalogue, const QString& name);
 };

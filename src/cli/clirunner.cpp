@@ -1,76 +1,139 @@
 #include "clirunner.h"
 
-#include "blockcommands.h"
-#include "commandline.h"
-#include "commandresult.h"
+#include "commandhelp.h"
+#include "commandtable.h"
+#include "commonoptions.h"
 #include "console.h"
-#include "inspectcommands.h"
+
 #include "model/flashimage.h"
+
+#include <QFile>
+#include <QJsonArray>
+
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include <sys/stat.h>
 
 namespace {
 
 // Bumped only when a field changes meaning or disappears; new fields may be added within a version.
 constexpr int jsonSchemaVersion = 1;
 
-CommandResult runLoaded(const CliOptions& options)
+int badUsage(Console& console, const QString& text)
 {
-    FlashImage image;
-    if (!image.load(options.imagePath.toStdWString()))
-        return CommandResult::failure(exitBadInput, QString::fromUtf8(image.lastError()));
-    switch (options.command) {
-    case CliCommand::Info:
-        return runInfo(image);
-    case CliCommand::List:
-        return runList(image);
-    case CliCommand::Verify:
-        return runVerify(image);
-    case CliCommand::Export:
-        return runExport(image, options);
-    case CliCommand::Replace:
-        return runReplace(image, options);
-    }
-    return CommandResult::failure(exitBadInput, QStringLiteral("Unknown command."));
+    console.printError(text);
+    return exitBadInput;
 }
 
-void print(const CliOptions& options, const CommandResult& result, const Console& console)
+QString usageHint(const QString& commandName)
 {
-    if (options.json) {
+    return QStringLiteral("\nRun 'tessel-cli %1 --help' for usage.").arg(commandName);
+}
+
+// An image is read whole: a FIFO or a socket would block the read or never end it. A block device (a
+// card or eMMC read directly) is a flash like any image file.
+std::optional<QString> streamKind(const QString& path)
+{
+    struct stat status { };
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return std::nullopt;
+    if (S_ISFIFO(status.st_mode))
+        return QStringLiteral("a FIFO");
+    if (S_ISSOCK(status.st_mode))
+        return QStringLiteral("a socket");
+    return std::nullopt;
+}
+
+// Loads every image or says why one cannot be read.
+std::optional<CommandResult> loadImages(
+    const QStringList& paths, std::vector<std::unique_ptr<FlashImage>>& images)
+{
+    for (const QString& path : paths) {
+        if (const std::optional<QString> kind = streamKind(path))
+            return CommandResult::failure(exitBadInput,
+                QStringLiteral("%1 is %2; an image is read from a file or a block device.").arg(path, *kind));
+        auto image = std::make_unique<FlashImage>();
+        if (!image->load(path.toStdWString()))
+            return CommandResult::failure(exitBadInput, QString::fromUtf8(image->lastError()));
+        images.push_back(std::move(image));
+    }
+    return std::nullopt;
+}
+
+void print(const QString& commandName, const QString& imagePath, bool json, const CommandResult& result,
+    Console& console)
+{
+    if (json) {
         QJsonObject document = result.details;
         document.insert(QStringLiteral("schemaVersion"), jsonSchemaVersion);
-        document.insert(QStringLiteral("command"), options.commandName);
-        document.insert(QStringLiteral("image"), options.imagePath);
+        document.insert(QStringLiteral("command"), commandName);
+        document.insert(QStringLiteral("image"), imagePath);
         document.insert(QStringLiteral("success"), result.succeeded());
         document.insert(QStringLiteral("exitStatus"), result.exitStatus);
         document.insert(QStringLiteral("message"), result.message);
+        if (!result.warnings.isEmpty())
+            document.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(result.warnings));
         console.printJson(document);
     } else if (!result.text.isEmpty()) {
         console.printOut(result.text);
     }
+    for (const QString& warning : result.warnings)
+        console.printError(QStringLiteral("warning: ") + warning);
     if (result.message.isEmpty())
         return;
     if (!result.succeeded())
         console.printError(result.message);
-    else if (!options.json)
+    else if (!json)
         console.printOut(result.message);
 }
 
 } // namespace
 
-int runCli(const QStringList& arguments, const Console& console)
+int runCli(const QStringList& arguments, Console& console)
 {
-    const CommandLine commandLine(arguments);
-    switch (commandLine.outcome()) {
-    case CommandLine::Outcome::Help:
-        console.printOut(commandLine.text());
+    if (arguments.size() < 2)
+        return badUsage(console, QStringLiteral("No command given.\n\n") + CommandHelp::general());
+    const QString& first = arguments.at(1);
+    if (first == QLatin1String("-h") || first == QLatin1String("--help") || first == QLatin1String("help")) {
+        console.printOut(CommandHelp::general());
         return exitSuccess;
-    case CommandLine::Outcome::UsageError:
-        console.printError(commandLine.text());
-        return exitBadInput;
-    case CommandLine::Outcome::Run:
-        break;
     }
-    const CliOptions& options = commandLine.options();
-    const CommandResult result = runLoaded(options);
-    print(options, result, console);
+    if (first == QLatin1String("--version")) {
+        console.printOut(CommandHelp::version());
+        return exitSuccess;
+    }
+    const Command* command = findCommand(first);
+    if (!command)
+        return badUsage(
+            console, QStringLiteral("Unknown command '%1'.\n\n").arg(first) + CommandHelp::general());
+
+    const ArgumentParse parse
+        = ArgumentParse::parse(CommonOptions::all() + command->options, arguments.mid(2));
+    if (!parse.arguments)
+        return badUsage(console, parse.error + usageHint(command->name));
+    const ParsedArguments& parsed = *parse.arguments;
+    if (parsed.isSet(CommonOptions::help().longName)) {
+        console.printOut(CommandHelp::forCommand(*command));
+        return exitSuccess;
+    }
+    const PreparedCommand prepared = command->prepare(parsed);
+    if (!prepared.usageError.isEmpty())
+        return badUsage(console, prepared.usageError + usageHint(command->name));
+
+    const QStringList imagePaths = parsed.positional().mid(0, command->imageCount);
+    const bool json = parsed.isSet(CommonOptions::json().longName);
+    std::vector<std::unique_ptr<FlashImage>> images;
+    CommandResult result;
+    if (std::optional<CommandResult> unreadable = loadImages(imagePaths, images)) {
+        result = *unreadable;
+    } else {
+        QVector<FlashImage*> loaded;
+        for (const std::unique_ptr<FlashImage>& image : images)
+            loaded.append(image.get());
+        result = prepared.run(loaded);
+    }
+    print(command->name, imagePaths.value(0), json, result, console);
     return result.exitStatus;
 }

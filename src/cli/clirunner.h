@@ -4,6 +4,6 @@
 
 class Console;
 
-// One run of tessel-cli: parses the arguments, runs the subcommand, prints text or JSON and returns the
-// exit status.
-int runCli(const QStringList& arguments, const Console& console);
+// One run of tessel-cli: `arguments` as the program got them, its path first. Parses them, runs the
+// command, prints text or JSON to `console` and returns the exit status.
+int runCli(const QStringList& arguments, Console& console);

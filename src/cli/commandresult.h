@@ -1,17 +1,20 @@
 #pragma once
 
-#include "commandline.h"
+#include "exitstatus.h"
 
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
-// What one subcommand produced, before it is printed as text or as JSON.
+// What one command produced, before it is printed as text or as JSON.
 struct CommandResult {
     int exitStatus = exitSuccess;
     // Human output (tables), printed to stdout.
     QString text;
     // The status text: stdout on success, stderr otherwise.
     QString message;
+    // Legal but surprising facts, printed to stderr and listed in JSON `warnings`.
+    QStringList warnings;
     // The command's own fields of the JSON document.
     QJsonObject details;
 

@@ -1,33 +1,24 @@
 #include "console.h"
 
-#include <QByteArray>
 #include <QJsonDocument>
 
 #include <cstdio>
 
-namespace {
-
-void writeLine(std::FILE* stream, QByteArray bytes)
+void Console::printLine(Stream stream, QByteArray bytes)
 {
     if (!bytes.endsWith('\n'))
         bytes.append('\n');
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    write(stream, bytes);
 }
 
-} // namespace
-
-void Console::printOut(const QString& text) const
+void Console::printJson(const QJsonObject& document)
 {
-    writeLine(stdout, text.toUtf8());
+    printLine(Stream::Out, QJsonDocument(document).toJson(QJsonDocument::Indented));
 }
 
-void Console::printError(const QString& text) const
+void StandardConsole::write(Stream stream, const QByteArray& bytes)
 {
-    writeLine(stderr, text.toUtf8());
-}
-
-void Console::printJson(const QJsonObject& document) const
-{
-    writeLine(stdout, QJsonDocument(document).toJson(QJsonDocument::Indented));
+    std::FILE* const file = stream == Stream::Out ? stdout : stderr;
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
+    std::fflush(file);
 }

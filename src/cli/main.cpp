@@ -1,12 +1,24 @@
+#include "arguments.h"
 #include "clirunner.h"
 #include "console.h"
+#include "exitstatus.h"
 
 #include <QCoreApplication>
 
 int main(int argc, char* argv[])
 {
+    // The bytes as given, before anything decodes them: a file name must survive the round trip.
+    QList<QByteArray> rawArguments;
+    for (int index = 0; index < argc; ++index)
+        rawArguments.append(QByteArray(argv[index]));
+
     QCoreApplication application(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("tessel-cli"));
-    const Console console;
-    return runCli(QCoreApplication::arguments(), console);
+    StandardConsole console;
+    const DecodedArguments decoded = DecodedArguments::decode(rawArguments);
+    if (!decoded.error.isEmpty()) {
+        console.printError(decoded.error);
+        return exitBadInput;
+    }
+    return runCli(decoded.arguments, console);
 }

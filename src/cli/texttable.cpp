@@ -34,6 +34,25 @@ QString TextTable::render() const
     return lines.join(QLatin1Char('\n'));
 }
 
+namespace {
+
+// Characters a terminal acts on instead of showing: C0 and C1 controls (U+009B starts an escape sequence
+// on many terminals) and DEL.
+bool isControl(ushort code)
+{
+    return code < 0x20 || (code >= 0x7F && code <= 0x9F);
+}
+
+// Characters that reorder or break the text around them: bidirectional marks, embeddings, overrides and
+// isolates, and the line and paragraph separators.
+bool isLayoutControl(ushort code)
+{
+    return code == 0x061C || code == 0x200E || code == 0x200F || (code >= 0x2028 && code <= 0x202E)
+        || (code >= 0x2066 && code <= 0x2069);
+}
+
+} // namespace
+
 QString printableText(const QString& text)
 {
     int length = text.size();
@@ -42,8 +61,10 @@ QString printableText(const QString& text)
     QString printable;
     for (int index = 0; index < length; ++index) {
         const ushort code = text[index].unicode();
-        if (code < 0x20 || code == 0x7F)
+        if (isControl(code))
             printable += QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+        else if (isLayoutControl(code))
+            printable += QStringLiteral("\\u{%1}").arg(code, 4, 16, QLatin1Char('0'));
         else
             printable += text[index];
     }

@@ -17,5 +17,7 @@ private:
 };
 
 // A cell text fit for a terminal line: the zero bytes that pad a name or version are dropped from its
-// end, and any other control character is shown as \xHH so that it cannot break the columns.
+// end; any other control character is shown as \xHH and any character that reorders text (bidirectional
+// formatting, line separators) as \u{HHHH}, so that a crafted image can neither break the columns nor
+// rewrite or reorder what the terminal shows.
 QString printableText(const QString& text);

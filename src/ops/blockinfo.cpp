@@ -31,6 +31,17 @@ quint32 dataLength(const uchar* record)
     return readU32(record + dataLengthOffset);
 }
 
+quint32 dataCrc(const uchar* record)
+{
+    return readU32(record + dataCrcOffset);
+}
+
+StampTime stampTime(const uchar* record)
+{
+    const uchar* time = record + timeOffset;
+    return StampTime::of(ImageLayout::readU16(time), time[2], time[3], time[4], time[5], time[6]);
+}
+
 void stampBlockInfo(
     uchar* block, quint32 blockSize, quint32 dataLength, quint32 dataCrc, const StampTime& time)
 {

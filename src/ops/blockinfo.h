@@ -33,8 +33,10 @@ std::optional<qint64> recordPosition(qint64 imageSize, quint32 dmhPosition, cons
 // True when the block carries a record: aligned offset and size, flags 0, and the signature in place.
 bool hasBlockInfo(const uchar* imageData, qint64 imageSize, quint32 dmhPosition, const BlockEntry& entry);
 
-// The data length stored in the record that starts at `record`.
+// The fields stored in the record that starts at `record` (its 64 bytes lie inside the image).
 quint32 dataLength(const uchar* record);
+quint32 dataCrc(const uchar* record);
+StampTime stampTime(const uchar* record);
 
 // Writes data length, data CRC and time into the record at the end of `block`; nothing else changes.
 // `blockSize` is at least recordSize.

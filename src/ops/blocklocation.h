@@ -24,3 +24,11 @@ struct BlockLocation {
 // The first entry, in catalogue order, whose ID written as lower-case hex equals `idText`. The search
 // ends at the first DMH without entries. Not found: found() is false.
 BlockLocation findBlock(const QVector<DmhRecord>& catalogue, const QString& idText);
+
+// The first entry with that ID text in the DMH at `dmhIndex` alone: how a block behind an earlier entry
+// with the same ID is reached. Not found (no such DMH or entry): found() is false.
+BlockLocation findBlockInDmh(const QVector<DmhRecord>& catalogue, int dmhIndex, const QString& idText);
+
+// How many entries of `catalogue` (all of them, or those of one DMH) carry `id`.
+int entriesWithId(const QVector<DmhRecord>& catalogue, quint8 id);
+int entriesWithId(const DmhRecord& dmh, quint8 id);

@@ -329,7 +329,12 @@ Outcome replaceBlock(
 {
     if (request.idText.isEmpty())
         return Outcome::failed(StatusText::noBlockSelected());
-    const BlockLocation location = findBlock(catalogue, request.idText);
+    return replaceBlockAt(image, catalogue, findBlock(catalogue, request.idText), request, plan);
+}
+
+Outcome replaceBlockAt(FlashImage& image, QVector<DmhRecord>& catalogue, const BlockLocation& location,
+    const ReplaceRequest& request, ReplacePlan* plan)
+{
     if (!location.found())
         return Outcome::failed(StatusText::canNotFindDmh());
     const qint64 replacementLength = QFileInfo(request.replacementPath).size();

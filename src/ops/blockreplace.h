@@ -135,3 +135,6 @@ void applyGrow(
 // not found, the variant chosen by the replacement's length on disk, then the variant's action.
 [[nodiscard]] Outcome replaceBlock(FlashImage& image, QVector<DmhRecord>& catalogue,
     const ReplaceRequest& request, ReplacePlan* plan = nullptr);
+// The same for a block already found (a front end may reach an entry the ID alone does not find).
+[[nodiscard]] Outcome replaceBlockAt(FlashImage& image, QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, const ReplaceRequest& request, ReplacePlan* plan = nullptr);

@@ -1,24 +1,13 @@
 #pragma once
 
-#include <QByteArray>
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
+#include "clirun.h"
+
 #include <QProcess>
 #include <QProcessEnvironment>
-#include <QString>
 #include <QStringList>
 
-// One finished run of the built tessel-cli.
-struct CliRun {
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-
-    QJsonObject json() const { return QJsonDocument::fromJson(out).object(); }
-};
-
-// Runs tessel-cli with `arguments` and waits for it; exitCode stays -1 when it did not end normally.
+// Runs the built tessel-cli with `arguments` and waits for it; exitCode stays -1 when it did not end
+// normally.
 inline CliRun runCliProcess(const QStringList& arguments, const QProcessEnvironment& environment)
 {
     QProcess process;
@@ -31,16 +20,4 @@ inline CliRun runCliProcess(const QStringList& arguments, const QProcessEnvironm
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
-}
-
-inline QByteArray readFile(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-inline bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }

@@ -1,5 +1,5 @@
-#include "cliprocess.h"
 #include "imagebuilder.h"
+#include "inprocesscli.h"
 #include "model/flashimage.h"
 #include "model/imagelayout.h"
 #include "ops/blockexport.h"
@@ -14,6 +14,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <ctime>
+
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -63,6 +66,11 @@ qint64 entryField(int index, int fieldOffset)
     return dmhPosition + ImageLayout::dmhHeaderSize + BlockEntry::byteSize * index + fieldOffset;
 }
 
+void overlayBytes(QByteArray& image, qint64 position, const QByteArray& bytes)
+{
+    image.replace(int(position), bytes.size(), bytes);
+}
+
 QByteArray u32Bytes(quint32 value)
 {
     QByteArray bytes(4, '\0');
@@ -70,17 +78,10 @@ QByteArray u32Bytes(quint32 value)
     return bytes;
 }
 
-QProcessEnvironment fixedClockEnvironment()
+// The commands run in this process, with the clock fixed as SOURCE_DATE_EPOCH and TZ=UTC fix it.
+CliRun runCommand(const QStringList& arguments)
 {
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("SOURCE_DATE_EPOCH"), QString::number(fixedEpoch));
-    environment.insert(QStringLiteral("TZ"), QStringLiteral("UTC"));
-    return environment;
-}
-
-CliRun runCli(const QStringList& arguments, const QProcessEnvironment& environment = fixedClockEnvironment())
-{
-    return runCliProcess(arguments, environment);
+    return runCliInProcess(arguments);
 }
 
 // What the operations themselves write for the same image, block, replacement and clock.
@@ -116,6 +117,7 @@ class TestCli : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void init();
 
     void usage_data();
@@ -143,6 +145,14 @@ private slots:
     void refusals_data();
     void refusals();
     void forceReplacesAnExistingOutput();
+    void outputOptionForms_data();
+    void outputOptionForms();
+    void blockNamesAcrossDmhs_data();
+    void blockNamesAcrossDmhs();
+    void layoutThatTheFlashSizeContradicts_data();
+    void layoutThatTheFlashSizeContradicts();
+    void textEscapesWhatATerminalWouldObey_data();
+    void textEscapesWhatATerminalWouldObey();
 
 private:
     QString path(const QString& name) const { return directory->filePath(name); }
@@ -150,6 +160,13 @@ private:
     std::unique_ptr<QTemporaryDir> directory;
     QString imagePath;
 };
+
+void TestCli::initTestCase()
+{
+    qputenv("SOURCE_DATE_EPOCH", QByteArray::number(fixedEpoch));
+    qputenv("TZ", "UTC");
+    tzset();
+}
 
 void TestCli::init()
 {
@@ -183,6 +200,19 @@ void TestCli::usage_data()
         << QStringList { "replace", "a.bin", "10", "-o", "out" } << 2 << QString();
     QTest::newRow("replace without -o")
         << QStringList { "replace", "a.bin", "10", "r.bin" } << 2 << QString();
+    QTest::newRow("-o given twice") << QStringList { "export", "a.bin", "10", "-o", "x", "-o", "y" } << 2
+                                    << QString();
+    QTest::newRow("--name given twice")
+        << QStringList { "export", "a.bin", "--name", "a", "--name", "b", "-o", "x" } << 2 << QString();
+    QTest::newRow("empty BLOCK") << QStringList { "export", "a.bin", "", "-o", "x" } << 2 << QString();
+    QTest::newRow("empty FILE") << QStringList { "replace", "a.bin", "10", "", "-o", "x" } << 2 << QString();
+    QTest::newRow("empty NAME") << QStringList { "export", "a.bin", "--name=", "-o", "x" } << 2 << QString();
+    QTest::newRow("empty OUT") << QStringList { "export", "a.bin", "10", "-o", "" } << 2 << QString();
+    QTest::newRow("switch with a value")
+        << QStringList { "export", "a.bin", "10", "--force=yes", "-o", "x" } << 2 << QString();
+    QTest::newRow("single-dash word") << QStringList { "list", "-json", "a.bin" } << 2 << QString();
+    QTest::newRow("usage error with --json prints no JSON")
+        << QStringList { "list", "--json", "--colour", "a.bin" } << 2 << QString();
 }
 
 void TestCli::usage()
@@ -191,7 +221,7 @@ void TestCli::usage()
     QFETCH(int, exitCode);
     QFETCH(QString, stdoutStart);
 
-    const CliRun run = runCli(arguments);
+    const CliRun run = runCommand(arguments);
     QCOMPARE(run.exitCode, exitCode);
     if (exitCode == 0) {
         QVERIFY2(run.out.startsWith(stdoutStart.toUtf8()), run.out.constData());
@@ -213,6 +243,9 @@ void TestCli::unreadableImage_data()
     QTest::newRow("no DMH") << QByteArray(4096, '\xFF') << true << "Can not find DMH.";
     QByteArray wrongRecognition = ImageBuilder(4096).dmh(0, TestDmh { 0, 0, 4096, -1, 0x31, {} }).image();
     QTest::newRow("magic without recognition byte") << wrongRecognition << true << "Can not find DMH.";
+    // Read at once rather than waiting for a writer that may never come.
+    QTest::newRow("FIFO") << QByteArray("fifo") << false
+                          << " is a FIFO; an image is read from a file or a block device.";
 }
 
 void TestCli::unreadableImage()
@@ -224,15 +257,19 @@ void TestCli::unreadableImage()
     const QString file = path(QStringLiteral("input.bin"));
     if (exists)
         QVERIFY(writeFile(file, content));
-    const QString expected = exists ? message : file + QStringLiteral("is not exist!");
+    QString expected = exists ? message : file + QStringLiteral("is not exist!");
+    if (content == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        expected = file + message;
+    }
     for (const QString& command :
         { QStringLiteral("info"), QStringLiteral("list"), QStringLiteral("verify") }) {
-        const CliRun run = runCli({ command, file });
+        const CliRun run = runCommand({ command, file });
         QCOMPARE(run.exitCode, 2);
         QCOMPARE(QString::fromUtf8(run.err).trimmed(), expected);
         QVERIFY(run.out.isEmpty());
 
-        const CliRun json = runCli({ command, "--json", file });
+        const CliRun json = runCommand({ command, "--json", file });
         QCOMPARE(json.exitCode, 2);
         QCOMPARE(json.json().value(QStringLiteral("success")).toBool(true), false);
         QCOMPARE(json.json().value(QStringLiteral("exitStatus")).toInt(), 2);
@@ -242,14 +279,14 @@ void TestCli::unreadableImage()
 
 void TestCli::infoReportsSummaryAndDmhs()
 {
-    const CliRun text = runCli({ "info", imagePath });
+    const CliRun text = runCommand({ "info", imagePath });
     QCOMPARE(text.exitCode, 0);
     const QString output = QString::fromUtf8(text.out);
     for (const char* line : { "SDRAM Size:        67108864", "Flash Size:        393216",
              "Block Number:      5", "Software Version:  V1.2.3", "Image Size:        393216" })
         QVERIFY2(output.contains(QLatin1String(line)), qPrintable(output));
 
-    const CliRun run = runCli({ "info", "--json", imagePath });
+    const CliRun run = runCommand({ "info", "--json", imagePath });
     QCOMPARE(run.exitCode, 0);
     const QJsonObject json = run.json();
     QCOMPARE(json.value(QStringLiteral("schemaVersion")).toInt(), 1);
@@ -272,7 +309,7 @@ void TestCli::infoReportsSummaryAndDmhs()
 
 void TestCli::listShowsTableTextsAndRecords()
 {
-    const CliRun run = runCli({ "list", "--json", imagePath });
+    const CliRun run = runCommand({ "list", "--json", imagePath });
     QCOMPARE(run.exitCode, 0);
     const QJsonArray blocks = run.json().value(QStringLiteral("blocks")).toArray();
     FlashImage image;
@@ -313,7 +350,7 @@ void TestCli::listShowsTableTextsAndRecords()
 
 void TestCli::listColumnsAreAligned()
 {
-    const CliRun run = runCli({ "list", imagePath });
+    const CliRun run = runCommand({ "list", imagePath });
     QCOMPARE(run.exitCode, 0);
     const QStringList lines = QString::fromUtf8(run.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 6);
@@ -348,27 +385,41 @@ void TestCli::secondDmhCountsFromItsOwnPosition()
     builder.fill(0x100, 0x10, 'a').fill(0x8100, 0x10, 'b');
     QVERIFY(writeFile(imagePath, builder.image()));
 
-    const QJsonObject info = runCli({ "info", "--json", imagePath }).json();
+    const QJsonObject info = runCommand({ "info", "--json", imagePath }).json();
     QCOMPARE(info.value(QStringLiteral("blockNumber")).toInt(), 3);
     QCOMPARE(info.value(QStringLiteral("sdramSize")).toInt(), 2);
     QCOMPARE(info.value(QStringLiteral("dmhs")).toArray().size(), 2);
 
     const QJsonArray blocks
-        = runCli({ "list", "--json", imagePath }).json().value(QStringLiteral("blocks")).toArray();
+        = runCommand({ "list", "--json", imagePath }).json().value(QStringLiteral("blocks")).toArray();
     QCOMPARE(blocks.size(), 3);
     QCOMPARE(blocks[0].toObject().value(QStringLiteral("start")).toInt(), 0x100);
     QCOMPARE(blocks[1].toObject().value(QStringLiteral("start")).toInt(), 0x8100);
     QCOMPARE(blocks[1].toObject().value(QStringLiteral("dmhIndex")).toInt(), 1);
 
-    // ID 5 finds the first DMH's block, as in the window; the second one cannot be reached by its name.
+    // ID 5 finds the first DMH's block, as in the window, and says that it is listed twice; the second
+    // one cannot be reached by its name, but DMH:ID reaches it.
     const QString output = path(QStringLiteral("block.out"));
-    QCOMPARE(runCli({ "export", imagePath, "5", "-o", output }).exitCode, 0);
+    const CliRun byId = runCommand({ "export", imagePath, "5", "-o", output });
+    QCOMPARE(byId.exitCode, 0);
     QCOMPARE(readFile(output), QByteArray(0x10, 'a'));
-    const CliRun byName = runCli({ "export", imagePath, "--name", "second", "-o", path("second.out") });
+    QVERIFY2(
+        byId.err.startsWith("warning: ID 5 is listed 2 times in the image; the first entry (DMH 0, entry 0)"),
+        byId.err.constData());
+    const CliRun byName = runCommand({ "export", imagePath, "--name", "second", "-o", path("second.out") });
     QCOMPARE(byName.exitCode, 1);
     QCOMPARE(byName.err.trimmed(),
-        QByteArray("Block second has ID 5, but that ID finds another block first; it cannot be acted on."));
+        QByteArray(
+            "Block second has ID 5, but that ID finds another block first (DMH 0, entry 0); use 1:5 to "
+            "act on it."));
     QVERIFY(!QFile::exists(path("second.out")));
+    const CliRun qualified = runCommand({ "export", "--json", imagePath, "1:5", "-o", path("second.out") });
+    QCOMPARE(qualified.exitCode, 0);
+    QCOMPARE(readFile(path("second.out")), QByteArray(0x10, 'b'));
+    QCOMPARE(
+        qualified.json().value(QStringLiteral("block")).toObject().value(QStringLiteral("dmhIndex")).toInt(),
+        1);
+    QVERIFY2(qualified.err.isEmpty(), "ID 5 is listed once in DMH 1");
 }
 
 void TestCli::verifyReportsFacts_data()
@@ -431,7 +482,7 @@ void TestCli::verifyReportsFacts()
     image.replace(int(patchPosition), patch.size(), patch);
     QVERIFY(writeFile(imagePath, image));
 
-    const CliRun run = runCli({ "verify", "--json", imagePath });
+    const CliRun run = runCommand({ "verify", "--json", imagePath });
     QCOMPARE(run.exitCode, exitCode);
     const QJsonObject json = run.json();
     QCOMPARE(json.value(QStringLiteral("holds")).toBool(), exitCode == 0);
@@ -457,7 +508,7 @@ void TestCli::verifyReportsFacts()
     if (!recordStatus.isEmpty())
         QCOMPARE(record.toObject().value(QStringLiteral("status")).toString(), recordStatus);
 
-    const CliRun text = runCli({ "verify", imagePath });
+    const CliRun text = runCommand({ "verify", imagePath });
     QCOMPARE(text.exitCode, exitCode);
     if (exitCode == 0) {
         QVERIFY2(text.out.contains("All 5 blocks hold."), text.out.constData());
@@ -486,7 +537,7 @@ void TestCli::exportWritesWhatTheOperationWrites()
     QFETCH(int, length);
 
     const QString output = path(QStringLiteral("block.out"));
-    const CliRun run = runCli(QStringList { "export", imagePath } + block + QStringList { "-o", output });
+    const CliRun run = runCommand(QStringList { "export", imagePath } + block + QStringList { "-o", output });
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(
         QString::fromUtf8(run.out).trimmed(), QStringLiteral("Save block %1 successfully!!!").arg(output));
@@ -504,8 +555,8 @@ void TestCli::exportWritesWhatTheOperationWrites()
     QCOMPARE(readFile(imagePath), standardImage());
 
     const QString jsonOutput = path(QStringLiteral("block.json.out"));
-    const CliRun json
-        = runCli(QStringList { "export", "--json", imagePath } + block + QStringList { "-o", jsonOutput });
+    const CliRun json = runCommand(
+        QStringList { "export", "--json", imagePath } + block + QStringList { "-o", jsonOutput });
     QCOMPARE(json.exitCode, 0);
     QCOMPARE(json.json().value(QStringLiteral("length")).toInt(), length);
     QCOMPARE(json.json().value(QStringLiteral("block")).toObject().value(QStringLiteral("idText")).toString(),
@@ -537,7 +588,7 @@ void TestCli::replaceWritesWhatTheOperationWrites()
     const QString replacementPath = path(QStringLiteral("replacement.bin"));
     QVERIFY(writeFile(replacementPath, replacement));
     const QString output = path(QStringLiteral("new.bin"));
-    const CliRun run = runCli({ "replace", imagePath, idText, replacementPath, "-o", output });
+    const CliRun run = runCommand({ "replace", imagePath, idText, replacementPath, "-o", output });
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QString::fromUtf8(run.out).trimmed(), message);
 
@@ -557,17 +608,17 @@ void TestCli::replaceStampsSourceDateEpoch()
     const QString replacementPath = path(QStringLiteral("replacement.bin"));
     QVERIFY(writeFile(replacementPath, QByteArray(300, 'k')));
     const QString output = path(QStringLiteral("new.bin"));
-    const CliRun run = runCli({ "replace", imagePath, "20", replacementPath, "-o", output });
+    const CliRun run = runCommand({ "replace", imagePath, "20", replacementPath, "-o", output });
     QCOMPARE(run.exitCode, 0);
     const QByteArray written = readFile(output);
     const int record = int(dmhPosition + 0x20000 - 64);
     QCOMPARE(written.mid(record + 48, 7), QByteArray("\xEA\x07\x03\x05\x07\x08\x09", 7));
     QCOMPARE(ImageLayout::readU32(reinterpret_cast<const uchar*>(written.constData()) + record + 24), 300u);
 
-    QProcessEnvironment environment = fixedClockEnvironment();
-    environment.insert(QStringLiteral("SOURCE_DATE_EPOCH"), QStringLiteral("yesterday"));
+    qputenv("SOURCE_DATE_EPOCH", "yesterday");
     const CliRun refused
-        = runCli({ "replace", imagePath, "20", replacementPath, "-o", path("other.bin") }, environment);
+        = runCommand({ "replace", imagePath, "20", replacementPath, "-o", path("other.bin") });
+    qputenv("SOURCE_DATE_EPOCH", QByteArray::number(fixedEpoch));
     QCOMPARE(refused.exitCode, 2);
     QVERIFY(refused.err.contains("SOURCE_DATE_EPOCH"));
     QVERIFY(!QFile::exists(path("other.bin")));
@@ -601,7 +652,7 @@ void TestCli::dryRunWritesNothingAndShowsThePlan()
     QVERIFY2(outcome.success, qPrintable(outcome.message));
 
     const CliRun run
-        = runCli(QStringList { "replace", "--dry-run", "--json", imagePath, idText, replacementPath }
+        = runCommand(QStringList { "replace", "--dry-run", "--json", imagePath, idText, replacementPath }
             + outputArguments);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), before);
@@ -637,7 +688,7 @@ void TestCli::dryRunWritesNothingAndShowsThePlan()
         QCOMPARE(move.value(QStringLiteral("by")).toInt(), 0x800);
     }
 
-    const CliRun text = runCli(
+    const CliRun text = runCommand(
         QStringList { "replace", "--dry-run", imagePath, idText, replacementPath } + outputArguments);
     QCOMPARE(text.exitCode, 0);
     QVERIFY2(text.out.contains(variantName(expected.variant).toUtf8()), text.out.constData());
@@ -651,8 +702,8 @@ void TestCli::verifyFlagsPaddedReplacement()
     const QString replacementPath = path(QStringLiteral("replacement.bin"));
     QVERIFY(writeFile(replacementPath, QByteArray(0x100, 'p')));
     const QString output = path(QStringLiteral("new.bin"));
-    QCOMPARE(runCli({ "replace", imagePath, "10", replacementPath, "-o", output }).exitCode, 0);
-    const CliRun run = runCli({ "verify", "--json", output });
+    QCOMPARE(runCommand({ "replace", imagePath, "10", replacementPath, "-o", output }).exitCode, 0);
+    const CliRun run = runCommand({ "verify", "--json", output });
     QCOMPARE(run.exitCode, 1);
     const QJsonArray blocks = run.json().value(QStringLiteral("blocks")).toArray();
     QCOMPARE(blockWithId(blocks, "10")
@@ -665,8 +716,8 @@ void TestCli::verifyFlagsPaddedReplacement()
 
     // The record variant refreshes both CRCs, so its output verifies.
     const QString recordOutput = path(QStringLiteral("record.bin"));
-    QCOMPARE(runCli({ "replace", imagePath, "20", replacementPath, "-o", recordOutput }).exitCode, 0);
-    QCOMPARE(runCli({ "verify", recordOutput }).exitCode, 0);
+    QCOMPARE(runCommand({ "replace", imagePath, "20", replacementPath, "-o", recordOutput }).exitCode, 0);
+    QCOMPARE(runCommand({ "verify", recordOutput }).exitCode, 0);
 }
 
 void TestCli::refusals_data()
@@ -733,7 +784,7 @@ void TestCli::refusals()
         filled << fill(argument);
     const QByteArray outputBefore = readFile(output);
 
-    const CliRun run = runCli(filled);
+    const CliRun run = runCommand(filled);
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(QString::fromUtf8(run.err).trimmed(), fill(message));
     QVERIFY2(run.out.isEmpty(), run.out.constData());
@@ -742,20 +793,194 @@ void TestCli::refusals()
     if (existingOutput.isEmpty())
         QVERIFY2(!QFile::exists(output), "a refused action creates no file");
 
-    const CliRun json = runCli(QStringList { filled.first(), "--json" } + filled.mid(1));
+    const CliRun json = runCommand(QStringList { filled.first(), "--json" } + filled.mid(1));
     QCOMPARE(json.exitCode, exitCode);
-    QCOMPARE(json.json().value(QStringLiteral("success")).toBool(true), false);
-    QCOMPARE(json.json().value(QStringLiteral("message")).toString(), fill(message));
+    const QJsonObject document = json.json();
+    QCOMPARE(document.value(QStringLiteral("success")).toBool(true), false);
+    QCOMPARE(document.value(QStringLiteral("message")).toString(), fill(message));
     QCOMPARE(QString::fromUtf8(json.err).trimmed(), fill(message));
+    // A refusal carries every field of its command that is known by then.
+    QCOMPARE(document.value(QStringLiteral("output")).toString(), filled.value(filled.indexOf("-o") + 1));
+    if (filled.first() == QLatin1String("replace")) {
+        QCOMPARE(document.value(QStringLiteral("dryRun")).toBool(true), false);
+        QVERIFY(document.value(QStringLiteral("replacement")).isString());
+    }
+    const bool named = message.startsWith(QLatin1String("No block"))
+        || message.contains(QLatin1String("ambiguous")) || message == QLatin1String("Can not find the DMH.");
+    QCOMPARE(document.contains(QStringLiteral("block")), !named);
 }
 
 void TestCli::forceReplacesAnExistingOutput()
 {
     const QString output = path(QStringLiteral("out.bin"));
     QVERIFY(writeFile(output, "old"));
-    const CliRun run = runCli({ "export", imagePath, "10", "--force", "-o", output });
+    const CliRun run = runCommand({ "export", imagePath, "10", "--force", "-o", output });
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(readFile(output), standardImage().mid(int(dmhPosition + 0x1000), 0x800));
+}
+
+void TestCli::outputOptionForms_data()
+{
+    QTest::addColumn<QStringList>("option");
+
+    QTest::newRow("-o OUT") << QStringList { "-o", "OUT" };
+    QTest::newRow("-oOUT") << QStringList { "-oOUT" };
+    QTest::newRow("--output OUT") << QStringList { "--output", "OUT" };
+    QTest::newRow("--output=OUT") << QStringList { "--output=OUT" };
+}
+
+void TestCli::outputOptionForms()
+{
+    QFETCH(QStringList, option);
+
+    const QString output = path(QStringLiteral("out.bin"));
+    QStringList arguments { "export", imagePath, "10" };
+    for (const QString& part : option)
+        arguments << QString(part).replace(QLatin1String("OUT"), output);
+    const CliRun run = runCommand(arguments);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(readFile(output), standardImage().mid(int(dmhPosition + 0x1000), 0x800));
+}
+
+void TestCli::blockNamesAcrossDmhs_data()
+{
+    QTest::addColumn<bool>("emptyFirstDmh");
+    QTest::addColumn<QStringList>("block");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    // DMH 0 lists 5 "boot" (or nothing), DMH 1 lists 5 "boot" and 6 "late", DMH 2 lists 6 "spare".
+    QTest::newRow("name in two DMHs with one ID")
+        << false << QStringList { "--name", "boot" } << 1
+        << "Block name boot is ambiguous; use one of the IDs: 5 (DMH 0), 1:5.";
+    QTest::newRow("name behind an empty DMH") << true << QStringList { "--name", "late" } << 1
+                                              << "Block late has ID 6, but the search by ID ends at DMH 0, "
+                                                 "which has no entries; use 1:6 to act on it.";
+    QTest::newRow("ID behind an empty DMH") << true << QStringList { "6" } << 1 << "Can not find the DMH.";
+    QTest::newRow("DMH:ID behind an empty DMH") << true << QStringList { "1:6" } << 0 << QString();
+    QTest::newRow("DMH:ID of the last DMH") << false << QStringList { "2:6" } << 0 << QString();
+    QTest::newRow("DMH:ID of a DMH that is not there")
+        << false << QStringList { "3:5" } << 1 << "Can not find the DMH.";
+    QTest::newRow("DMH:ID not in that DMH") << false << QStringList { "0:6" } << 1 << "Can not find the DMH.";
+}
+
+void TestCli::blockNamesAcrossDmhs()
+{
+    QFETCH(bool, emptyFirstDmh);
+    QFETCH(QStringList, block);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    ImageBuilder builder(0x30000);
+    TestDmh first;
+    first.flashSize = 0x30000;
+    if (!emptyFirstDmh)
+        first.entries = { testEntry(5, 0x100, 0x10, "boot") };
+    TestDmh second = first;
+    second.entries = { testEntry(5, 0x100, 0x10, "boot"), testEntry(6, 0x200, 0x10, "late") };
+    TestDmh third = first;
+    third.entries = { testEntry(6, 0x100, 0x10, "spare") };
+    builder.dmh(0, first).dmh(0x10000, second).dmh(0x20000, third);
+    builder.fill(0x10200, 0x10, 'L').fill(0x20100, 0x10, 'S');
+    QVERIFY(writeFile(imagePath, builder.image()));
+
+    const QString output = path(QStringLiteral("out.bin"));
+    const CliRun run = runCommand(QStringList { "export", imagePath } + block + QStringList { "-o", output });
+    QCOMPARE(run.exitCode, exitCode);
+    if (exitCode == 0) {
+        const char expected = block.first() == QLatin1String("1:6") ? 'L' : 'S';
+        QCOMPARE(readFile(output), QByteArray(0x10, expected));
+    } else {
+        QCOMPARE(QString::fromUtf8(run.err).trimmed(), message);
+        QVERIFY(!QFile::exists(output));
+    }
+}
+
+void TestCli::layoutThatTheFlashSizeContradicts_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QStringList>("problems");
+
+    const QByteArray standard = standardImage();
+    QTest::newRow("whole") << standard << QStringList {};
+    QTest::newRow("cut short") << standard.left(0x50000) << QStringList { "image-shorter-than-flash" };
+
+    // A DMH look-alike in the data of fs, stating half the flash size: it is parsed last, so it rules.
+    QByteArray nested = standard;
+    TestDmh lookAlike;
+    lookAlike.flashSize = 0x30000;
+    overlayBytes(nested, dmhPosition + 0x20000 + 0x40, ImageBuilder::dmhHeader(lookAlike));
+    QTest::newRow("nested look-alike")
+        << nested << QStringList { "flash-sizes-disagree", "block-beyond-flash", "block-beyond-flash" };
+
+    QByteArray small = standard;
+    overlayBytes(small, dmhPosition + ImageLayout::flashSizeOffset, u32Bytes(0x100));
+    QTest::newRow("DMH beyond the flash size")
+        << small
+        << QStringList { "dmh-beyond-flash", "block-beyond-flash", "block-beyond-flash", "block-beyond-flash",
+               "block-beyond-flash", "block-beyond-flash" };
+}
+
+void TestCli::layoutThatTheFlashSizeContradicts()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(QStringList, problems);
+
+    QVERIFY(writeFile(imagePath, image));
+    const CliRun verify = runCommand({ "verify", "--json", imagePath });
+    QCOMPARE(verify.exitCode, problems.isEmpty() ? 0 : 1);
+    QStringList kinds;
+    for (const QJsonValue& problem : verify.json().value(QStringLiteral("layoutProblems")).toArray())
+        kinds << problem.toObject().value(QStringLiteral("kind")).toString();
+    QCOMPARE(kinds, problems);
+    QCOMPARE(verify.json().value(QStringLiteral("holds")).toBool(), problems.isEmpty());
+
+    // info describes the image all the same and reports the same facts as warnings.
+    const CliRun info = runCommand({ "info", "--json", imagePath });
+    QCOMPARE(info.exitCode, 0);
+    QCOMPARE(info.json().value(QStringLiteral("warnings")).toArray().size(), problems.size());
+    QCOMPARE(info.err.count("warning: "), problems.size());
+}
+
+void TestCli::textEscapesWhatATerminalWouldObey_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("shown");
+
+    QTest::newRow("escape sequence") << QByteArray("\x1b[2J") << "\\x1b[2J";
+    QTest::newRow("C1 control") << QByteArray("a\xc2\x9b"
+                                              "2J")
+                                << "a\\x9b2J";
+    QTest::newRow("right-to-left override") << QByteArray("\xe2\x80\xae"
+                                                          "abc")
+                                            << "\\u{202e}abc";
+    QTest::newRow("isolate") << QByteArray("\xe2\x81\xa6"
+                                           "ab")
+                             << "\\u{2066}ab";
+    QTest::newRow("plain") << QByteArray("kernel") << "kernel";
+}
+
+void TestCli::textEscapesWhatATerminalWouldObey()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QString, shown);
+
+    // The crafted text is both a block's name and the software version in its ssdata block.
+    ImageBuilder builder(0x10000);
+    TestDmh dmh;
+    dmh.flashSize = 0x10000;
+    dmh.entries = { testEntry(1, 0x1000, 0x100, name), testEntry(2, 0x2000, 0x100, "ssdata") };
+    builder.dmh(0, dmh).bytes(0x2000, name + QByteArray(1, '\0'));
+    QVERIFY(writeFile(imagePath, builder.image()));
+
+    const QString list = QString::fromUtf8(runCommand({ "list", imagePath }).out);
+    QVERIFY2(list.contains(QStringLiteral("  %1  ").arg(shown)), qPrintable(list));
+    const QString info = QString::fromUtf8(runCommand({ "info", imagePath }).out);
+    QVERIFY2(info.contains(QStringLiteral("Software Version:  %1\n").arg(shown)), qPrintable(info));
+    for (const QString& output : { list, info }) {
+        for (const ushort code : { 0x1b, 0x9b, 0x202e, 0x2066 })
+            QVERIFY2(!output.contains(QChar(code)), "no character a terminal obeys reaches it");
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -1,11 +1,12 @@
 #pragma once
 
+#include "imageview.h"
+
 #include "model/blockentry.h"
+#include "model/dmhrecord.h"
 
 #include <QVector>
 #include <QtGlobal>
-
-class FlashImage;
 
 // What the image says about one entry's block: where its bytes lie, whether they lie inside the image,
 // and what its block-info record holds. Read-only, bounds-checked against the image in memory.
@@ -22,6 +23,6 @@ struct BlockFacts {
     quint32 dataLength = 0;
     quint32 storedDataCrc = 0;
 
-    // Every entry of every DMH, in catalogue order (the block table's order).
-    static QVector<BlockFacts> collect(const FlashImage& image);
+    // Every entry of every DMH of `catalogue`, in catalogue order (the block table's order).
+    static QVector<BlockFacts> collect(const ImageView& image, const QVector<DmhRecord>& catalogue);
 };

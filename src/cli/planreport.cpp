@@ -1,43 +1,13 @@
-#include "blockcommands.h"
+#include "planreport.h"
 
-#include "blockselection.h"
-#include "commandline.h"
-#include "outputtarget.h"
-#include "stampclock.h"
+#include "commandsupport.h"
 #include "texttable.h"
-#include "model/flashimage.h"
-#include "ops/blockexport.h"
-#include "ops/blockreplace.h"
 
 #include <QJsonArray>
 
+using CommandSupport::hexText;
+
 namespace {
-
-QString hexText(quint64 value)
-{
-    return QString::number(value, 16);
-}
-
-QJsonObject blockJson(const BlockSelection& selection)
-{
-    const BlockEntry& entry = selection.location.entry;
-    return QJsonObject {
-        { QStringLiteral("dmhIndex"), selection.location.dmhIndex },
-        { QStringLiteral("entryIndex"), selection.location.entryIndex },
-        { QStringLiteral("id"), int(entry.id) },
-        { QStringLiteral("idText"), entry.idText() },
-        { QStringLiteral("name"), entry.nameCellText() },
-        { QStringLiteral("nameText"), QString::fromLocal8Bit(entry.nameText()) },
-    };
-}
-
-// The -o rules; nothing to check when no output is named (a dry run).
-std::optional<CommandResult> checkOutput(const CliOptions& options, const QStringList& inputs)
-{
-    if (options.outputPath.isEmpty())
-        return std::nullopt;
-    return OutputTarget::check(options.outputPath, options.force, inputs);
-}
 
 bool isCrcField(ChangedField field)
 {
@@ -72,6 +42,8 @@ QJsonValue fieldValueNumber(ChangedField field, quint64 value)
     // Seven packed time bytes do not fit a JSON number exactly; the text carries them.
     return field == ChangedField::RecordTime ? QJsonValue(QJsonValue::Null) : QJsonValue(double(value));
 }
+
+} // namespace
 
 void describePlan(const ReplacePlan& plan, quint32 flashSize, CommandResult& result)
 {
@@ -149,86 +121,4 @@ void describePlan(const ReplacePlan& plan, quint32 flashSize, CommandResult& res
         text += QStringLiteral("\n\nMoved blocks:\n")
             + (plan.moves.isEmpty() ? QStringLiteral("none") : moves.render());
     result.text = text;
-}
-
-} // namespace
-
-CommandResult runExport(const FlashImage& image, const CliOptions& options)
-{
-    const BlockSelection selection = BlockSelection::select(image, options);
-    if (selection.refused)
-        return selection.refusal;
-    if (std::optional<CommandResult> refusal = checkOutput(options, { options.imagePath }))
-        return *refusal;
-
-    const ImageView view = ImageView::of(image);
-    const Outcome outcome = exportBlock(view, selection.location, options.outputPath);
-    CommandResult result;
-    result.exitStatus = outcome.success ? exitSuccess : exitRefused;
-    result.message = outcome.message;
-    result.details.insert(QStringLiteral("output"), options.outputPath);
-    if (selection.location.found())
-        result.details.insert(QStringLiteral("block"), blockJson(selection));
-    if (outcome.success) {
-        // Planning again costs nothing and touches no file; it tells what was written.
-        const Planned<ExportPlan> planned = planExport(view, selection.location, options.outputPath);
-        if (planned.accepted()) {
-            result.details.insert(QStringLiteral("length"), double(planned.plan->output.length));
-            result.details.insert(QStringLiteral("dataPartOnly"), planned.plan->dataPartOnly);
-        }
-    }
-    return result;
-}
-
-CommandResult runReplace(FlashImage& image, const CliOptions& options)
-{
-    const BlockSelection selection = BlockSelection::select(image, options);
-    if (selection.refused)
-        return selection.refusal;
-    if (std::optional<CommandResult> refusal
-        = checkOutput(options, { options.imagePath, options.replacementPath }))
-        return *refusal;
-    QString clockError;
-    const std::optional<StampTime> stampTime = StampClock::now(&clockError);
-    if (!stampTime)
-        return CommandResult::failure(exitBadInput, clockError);
-
-    ReplaceRequest request;
-    request.idText = selection.idText;
-    request.replacementPath = options.replacementPath;
-    request.outputPath = options.outputPath;
-    request.loadedImagePath = options.imagePath;
-    request.stampTime = *stampTime;
-    request.dryRun = options.dryRun;
-
-    // The operations work on the front end's own copy of the catalogue, as the window's do.
-    QVector<DmhRecord> catalogue = image.dmhRecords();
-    ReplacePlan plan;
-    const Outcome outcome = replaceBlock(image, catalogue, request, &plan);
-
-    CommandResult result;
-    result.message = outcome.message;
-    result.details.insert(QStringLiteral("dryRun"), options.dryRun);
-    result.details.insert(QStringLiteral("replacement"), options.replacementPath);
-    result.details.insert(QStringLiteral("output"),
-        options.outputPath.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(options.outputPath));
-    if (selection.location.found())
-        result.details.insert(QStringLiteral("block"), blockJson(selection));
-    if (!outcome.success) {
-        // A replacement or loaded image that cannot be read is unreadable input; the rest are refusals.
-        const QString unopened = QStringLiteral("Can not open %1!!!");
-        const bool unreadableInput = outcome.message == unopened.arg(options.replacementPath)
-            || outcome.message == unopened.arg(options.imagePath);
-        result.exitStatus = unreadableInput ? exitBadInput : exitRefused;
-        return result;
-    }
-    describePlan(plan, image.flashSize(), result);
-    if (options.dryRun) {
-        if (!options.outputPath.isEmpty())
-            result.text += QStringLiteral("\n\nOutput (not written): %1").arg(options.outputPath);
-        result.message = QStringLiteral("Dry run: nothing was written.");
-    } else {
-        result.text.clear();
-    }
-    return result;
 }

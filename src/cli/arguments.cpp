@@ -1,0 +1,132 @@
+#include "arguments.h"
+
+#include <QFile>
+
+namespace {
+
+const OptionSpec* findLong(const QVector<OptionSpec>& options, const QString& name)
+{
+    for (const OptionSpec& option : options) {
+        if (option.longName == name)
+            return &option;
+    }
+    return nullptr;
+}
+
+const OptionSpec* findShort(const QVector<OptionSpec>& options, QChar name)
+{
+    for (const OptionSpec& option : options) {
+        if (!option.shortName.isNull() && option.shortName == name)
+            return &option;
+    }
+    return nullptr;
+}
+
+QString displayName(const OptionSpec& option)
+{
+    return QStringLiteral("--") + option.longName;
+}
+
+} // namespace
+
+bool ParsedArguments::isSet(const QString& longName) const
+{
+    return switches.contains(longName) || values.contains(longName);
+}
+
+QString ParsedArguments::value(const QString& longName) const
+{
+    return values.value(longName);
+}
+
+ArgumentParse ArgumentParse::parse(const QVector<OptionSpec>& options, const QStringList& arguments)
+{
+    ArgumentParse result;
+    ParsedArguments parsed;
+    const auto fail = [&result](const QString& error) {
+        result.error = error;
+        return result;
+    };
+    for (int index = 0; index < arguments.size(); ++index) {
+        const QString& argument = arguments[index];
+        if (argument == QLatin1String("--")) {
+            parsed.positionalArguments += arguments.mid(index + 1);
+            break;
+        }
+        // A lone "-" is an argument (standard input or output where a command allows it).
+        if (!argument.startsWith(QLatin1Char('-')) || argument == QLatin1String("-")) {
+            parsed.positionalArguments.append(argument);
+            continue;
+        }
+
+        const OptionSpec* option = nullptr;
+        std::optional<QString> attached;
+        if (argument.startsWith(QLatin1String("--"))) {
+            const int equals = argument.indexOf(QLatin1Char('='));
+            const QString name = argument.mid(2, equals < 0 ? -1 : equals - 2);
+            option = findLong(options, name);
+            if (!option)
+                return fail(QStringLiteral("Unknown option '--%1'.").arg(name));
+            if (equals >= 0)
+                attached = argument.mid(equals + 1);
+        } else {
+            option = findShort(options, argument.at(1));
+            if (!option)
+                return fail(QStringLiteral("Unknown option '%1'.").arg(argument));
+            // "-oOUT" is "-o OUT", as getopt reads it; a switch takes nothing after its letter.
+            if (argument.size() > 2) {
+                if (!option->takesValue())
+                    return fail(QStringLiteral("Unknown option '%1'.").arg(argument));
+                attached = argument.mid(2);
+            }
+        }
+
+        if (!option->takesValue()) {
+            if (attached)
+                return fail(QStringLiteral("Option %1 takes no value.").arg(displayName(*option)));
+            parsed.switches.insert(option->longName);
+            continue;
+        }
+        QString value;
+        if (attached) {
+            value = *attached;
+        } else {
+            if (index + 1 >= arguments.size())
+                return fail(QStringLiteral("Option %1 needs a value (%2).")
+                                .arg(displayName(*option), option->valueName));
+            value = arguments[++index];
+        }
+        if (value.isEmpty())
+            return fail(QStringLiteral("Option %1 needs a non-empty %2.")
+                            .arg(displayName(*option), option->valueName));
+        // The last of two values would silently win: a script that names two outputs has a fault.
+        if (parsed.values.contains(option->longName))
+            return fail(QStringLiteral("Option %1 is given more than once.").arg(displayName(*option)));
+        parsed.values.insert(option->longName, value);
+    }
+    result.arguments = parsed;
+    return result;
+}
+
+DecodedArguments DecodedArguments::decode(const QList<QByteArray>& rawArguments)
+{
+    DecodedArguments result;
+    for (const QByteArray& raw : rawArguments) {
+        const QString decoded = QFile::decodeName(raw);
+        if (QFile::encodeName(decoded) != raw) {
+            QString shown;
+            for (const char byte : raw) {
+                const uchar code = uchar(byte);
+                shown += code >= 0x20 && code < 0x7F
+                    ? QString(QLatin1Char(byte))
+                    : QStringLiteral("\\x%1").arg(code, 2, 16, QLatin1Char('0'));
+            }
+            result.error = QStringLiteral("Argument '%1' is not valid text in the locale's encoding; it "
+                                          "would name another file, so it is refused.")
+                               .arg(shown);
+            return result;
+        }
+        result.arguments.append(decoded);
+    }
+    return result;
+}

@@ -1,0 +1,50 @@
+#pragma once
+
+#include "arguments.h"
+#include "commandresult.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <functional>
+
+class FlashImage;
+
+// What a command makes of its arguments before any file is looked at: bad usage, or the images to load
+// and the work to do on them.
+struct PreparedCommand {
+    // Non-empty: the arguments are bad usage (exit 2, nothing is read or written).
+    QString usageError;
+    // Runs on the loaded images, in the order of the command's first positional arguments.
+    std::function<CommandResult(const QVector<FlashImage*>& images)> run;
+
+    static PreparedCommand badUsage(const QString& error)
+    {
+        PreparedCommand prepared;
+        prepared.usageError = error;
+        return prepared;
+    }
+};
+
+// An argument as the command's help names and describes it.
+struct ArgumentHelp {
+    QString name;
+    QString description;
+};
+
+// One command of tessel-cli: everything about it lives in its own file and one row of the command table.
+struct Command {
+    QString name;
+    QString summary;
+    // The usage after "tessel-cli NAME ".
+    QString synopsis;
+    QVector<ArgumentHelp> arguments;
+    // The command's own options; --json and --help belong to every command.
+    QVector<OptionSpec> options;
+    // How many images it loads: its first positional arguments, checked by `prepare`.
+    int imageCount = 1;
+    // Closing lines of the command's help.
+    QString helpNotes;
+    std::function<PreparedCommand(const ParsedArguments& arguments)> prepare;
+};

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "command.h"
+
+#include "model/blockentry.h"
+#include "ops/layoutcheck.h"
+
+#include <QJsonObject>
+#include <QJsonValue>
+#include <QString>
+
+#include <functional>
+
+class FlashImage;
+
+// Pieces the commands share: number texts, the JSON that names a block, argument counts.
+namespace CommandSupport {
+
+// Positions, offsets and CRCs as the block table writes them: lower-case hex without prefix.
+QString hexText(quint64 value);
+// A position in running text: "0x1f000".
+QString prefixedHex(qint64 value);
+
+QJsonValue optionalNumber(bool present, double value);
+QJsonValue optionalText(bool present, const QString& text);
+
+// The fields that name a block in every listing.
+QJsonObject blockIdentity(int dmhIndex, int entryIndex, const BlockEntry& entry);
+
+// "Expected N argument(s), got M."
+QString argumentCountError(int wanted, int got);
+
+// The shape of info, list and verify: exactly one non-empty IMAGE, no other argument.
+PreparedCommand onOneImage(
+    const ParsedArguments& arguments, std::function<CommandResult(const FlashImage& image)> run);
+
+// One sentence about a fact the flash size contradicts, naming the numbers involved.
+QString layoutProblemText(const LayoutProblem& problem, const FlashImage& image);
+
+} // namespace CommandSupport

@@ -1,0 +1,57 @@
+#include "commonoptions.h"
+
+namespace CommonOptions {
+
+OptionSpec help()
+{
+    return { QStringLiteral("help"), QLatin1Char('h'), QString(), QStringLiteral("Show this help.") };
+}
+
+OptionSpec json()
+{
+    return { QStringLiteral("json"), QChar(), QString(),
+        QStringLiteral("Write one JSON document to stdout instead of text.") };
+}
+
+QVector<OptionSpec> all()
+{
+    return { help(), json() };
+}
+
+OptionSpec output(const QString& description)
+{
+    return { QStringLiteral("output"), QLatin1Char('o'), QStringLiteral("OUT"), description };
+}
+
+QString outputDescription()
+{
+    return QStringLiteral(
+        "The file to write. It must not exist unless --force is given, and it is never the input image.");
+}
+
+QString blockDescription()
+{
+    return QStringLiteral(
+        "The block's ID as the table shows it: lower-case hex, no prefix (omit with --name). DMH:ID (for "
+        "example 1:5) takes the first entry with the ID in that DMH.");
+}
+
+OptionSpec force()
+{
+    return { QStringLiteral("force"), QChar(), QString(),
+        QStringLiteral("Allow -o to replace an existing file.") };
+}
+
+OptionSpec blockName()
+{
+    return { QStringLiteral("name"), QChar(), QStringLiteral("NAME"),
+        QStringLiteral("Name the block by its name (up to its first zero byte) instead of BLOCK.") };
+}
+
+QString exitStatusNote(const QString& refusedAlso)
+{
+    return QStringLiteral("Exit status: 0 success; 1 refused action%1; 2 bad usage or unreadable input.")
+        .arg(refusedAlso);
+}
+
+} // namespace CommonOptions

@@ -1,0 +1,10 @@
+#pragma once
+
+// Exit statuses of tessel-cli, as cmp and diff use them.
+enum ExitStatus : int {
+    exitSuccess = 0,
+    // A refused action, a failed write, or a verification that found something that does not hold.
+    exitRefused = 1,
+    // Bad usage, or an input that cannot be read (an image without a DMH included).
+    exitBadInput = 2,
+};

@@ -1,0 +1,83 @@
+#include "command.h"
+#include "commonoptions.h"
+#include "commandsupport.h"
+#include "texttable.h"
+
+#include "model/flashimage.h"
+#include "ops/layoutcheck.h"
+
+#include <QJsonArray>
+
+using CommandSupport::hexText;
+
+namespace {
+
+// The text of the "Software Version:" label: up to the first zero byte, decoded as UTF-8.
+QString softwareVersionText(const QByteArray& version)
+{
+    return QString::fromUtf8(version.constData(), int(qstrnlen(version.constData(), uint(version.size()))));
+}
+
+CommandResult runInfo(const FlashImage& image)
+{
+    CommandResult result;
+    const QString version = softwareVersionText(image.softwareVersion());
+    result.details = QJsonObject {
+        { QStringLiteral("imageSize"), double(image.imageSize()) },
+        { QStringLiteral("sdramSize"), double(image.sdramSize()) },
+        { QStringLiteral("flashSize"), double(image.flashSize()) },
+        { QStringLiteral("blockNumber"), image.blockCount() },
+        { QStringLiteral("softwareVersion"), version },
+    };
+
+    TextTable summary({ QStringLiteral("Image Size:"), QString::number(image.imageSize()) });
+    summary.addRow({ QStringLiteral("SDRAM Size:"), QString::number(image.sdramSize()) });
+    summary.addRow({ QStringLiteral("Flash Size:"), QString::number(image.flashSize()) });
+    summary.addRow({ QStringLiteral("Block Number:"), QString::number(image.blockCount()) });
+    summary.addRow({ QStringLiteral("Software Version:"), printableText(version) });
+
+    TextTable dmhTable({ QStringLiteral("DMH"), QStringLiteral("Position(hex)"),
+        QStringLiteral("Capacity(Bytes)"), QStringLiteral("SDRAM Size"), QStringLiteral("Flash Size"),
+        QStringLiteral("Entries"), QStringLiteral("Entries read"), QStringLiteral("Entry size") });
+    QJsonArray dmhs;
+    const QVector<DmhRecord>& records = image.dmhRecords();
+    for (int index = 0; index < records.size(); ++index) {
+        const DmhRecord& record = records[index];
+        dmhs.append(QJsonObject {
+            { QStringLiteral("index"), index },
+            { QStringLiteral("position"), double(record.position) },
+            { QStringLiteral("positionText"), hexText(record.position) },
+            { QStringLiteral("dataCapacity"), double(record.dataCapacity) },
+            { QStringLiteral("sdramSize"), double(record.sdramSize) },
+            { QStringLiteral("flashSize"), double(record.flashSize) },
+            { QStringLiteral("entryCount"), int(record.entryCount) },
+            { QStringLiteral("entriesRead"), record.entries.size() },
+            { QStringLiteral("entrySize"), int(record.entrySize) },
+        });
+        dmhTable.addRow({ QString::number(index), hexText(record.position),
+            QString::number(record.dataCapacity), QString::number(record.sdramSize),
+            QString::number(record.flashSize), QString::number(record.entryCount),
+            QString::number(record.entries.size()), QString::number(record.entrySize) });
+    }
+    result.details.insert(QStringLiteral("dmhs"), dmhs);
+    result.text = summary.render() + QStringLiteral("\n\n") + dmhTable.render();
+    // What verify fails on, info reports without failing: the image is still described as it stands.
+    for (const LayoutProblem& problem : checkLayout(ImageView::of(image), image.dmhRecords()))
+        result.warnings.append(CommandSupport::layoutProblemText(problem, image));
+    return result;
+}
+
+} // namespace
+
+Command infoCommand()
+{
+    Command command;
+    command.name = QStringLiteral("info");
+    command.summary = QStringLiteral("Show the image's sizes, block number, software version and DMHs.");
+    command.synopsis = QStringLiteral("[--json] IMAGE");
+    command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") } };
+    command.helpNotes = CommonOptions::exitStatusNote();
+    command.prepare
+        = [](const ParsedArguments& arguments) { return CommandSupport::onOneImage(arguments, runInfo); };
+    return command;
+}

@@ -1,0 +1,67 @@
+#include "command.h"
+#include "commonoptions.h"
+#include "commandsupport.h"
+#include "texttable.h"
+
+#include "model/flashimage.h"
+#include "ops/blockfacts.h"
+
+#include <QJsonArray>
+
+using CommandSupport::hexText;
+
+namespace {
+
+CommandResult runList(const FlashImage& image)
+{
+    CommandResult result;
+    TextTable table({ QStringLiteral("DMH"), QStringLiteral("ID"), QStringLiteral("Size(Bytes)"),
+        QStringLiteral("CRC"), QStringLiteral("Name"), QStringLiteral("Version"),
+        QStringLiteral("Time(Y/M/D/H/M/S)"), QStringLiteral("Offset(hex)"), QStringLiteral("Flags"),
+        QStringLiteral("Record"), QStringLiteral("Data length") });
+    QJsonArray blocks;
+    for (const BlockFacts& block : BlockFacts::collect(ImageView::of(image), image.dmhRecords())) {
+        const BlockEntry& entry = block.entry;
+        const QStringList cells { entry.idText(), entry.sizeCellText(), entry.crcCellText(),
+            entry.nameCellText(), entry.versionCellText(), entry.timeCellText() };
+        QJsonObject row = CommandSupport::blockIdentity(block.dmhIndex, block.entryIndex, entry);
+        row.insert(QStringLiteral("cells"), QJsonArray::fromStringList(cells));
+        row.insert(QStringLiteral("size"), double(entry.size));
+        row.insert(QStringLiteral("crc"), double(entry.crc));
+        row.insert(QStringLiteral("crcText"), entry.crcCellText());
+        row.insert(QStringLiteral("version"), entry.versionCellText());
+        row.insert(QStringLiteral("time"), entry.timeCellText());
+        row.insert(QStringLiteral("offset"), double(entry.offset));
+        row.insert(QStringLiteral("offsetText"), hexText(entry.offset));
+        row.insert(QStringLiteral("start"), double(block.start));
+        row.insert(QStringLiteral("startText"), hexText(quint64(block.start)));
+        row.insert(QStringLiteral("flags"), int(entry.flags));
+        row.insert(QStringLiteral("hasBlockInfo"), block.hasRecord);
+        row.insert(
+            QStringLiteral("dataLength"), CommandSupport::optionalNumber(block.hasRecord, block.dataLength));
+        blocks.append(row);
+
+        table.addRow({ QString::number(block.dmhIndex), cells[0], cells[1], cells[2], printableText(cells[3]),
+            printableText(cells[4]), cells[5], hexText(entry.offset), QString::number(entry.flags),
+            block.hasRecord ? QStringLiteral("yes") : QStringLiteral("no"),
+            block.hasRecord ? QString::number(block.dataLength) : QStringLiteral("-") });
+    }
+    result.details.insert(QStringLiteral("blocks"), blocks);
+    result.text = table.render();
+    return result;
+}
+
+} // namespace
+
+Command listCommand()
+{
+    Command command;
+    command.name = QStringLiteral("list");
+    command.summary = QStringLiteral("List every block entry with the block table's columns.");
+    command.synopsis = QStringLiteral("[--json] IMAGE");
+    command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") } };
+    command.helpNotes = CommonOptions::exitStatusNote();
+    command.prepare
+        = [](const ParsedArguments& arguments) { return CommandSupport::onOneImage(arguments, runList); };
+    return command;
+}
