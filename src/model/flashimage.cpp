@@ -218,5 +218,7 @@ void FlashImage::readSoftwareVersion(qint64 dmhPosition, const BlockEntry& entry
 
 quint32 FlashImage::entryOffset(int id) const
 {
+    // 1 for an ID never seen, deliberately: no entry can lie there (the first lies 28 bytes after its
+    // magic), so a caller can tell "not recorded" from a position without a second lookup.
     return entryPositions.value(id, 1);
 }

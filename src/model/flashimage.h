@@ -45,7 +45,6 @@ public:
     quint32 flashSize() const { return flash; }
     const QVector<DmhRecord>& dmhRecords() const { return records; }
     const QMap<int, quint32>& entryOffsets() const { return entryPositions; }
-    bool usesHugePages() const { return buffer.usesHugePages(); }
 
     // Changes with every clear(), so a catalogue copied earlier can tell whether it still describes
     // the bytes in memory.

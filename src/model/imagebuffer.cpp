@@ -22,7 +22,6 @@ ImageBuffer::ImageBuffer(ImageBuffer&& other) noexcept
     , length(std::exchange(other.length, 0))
     , mapping(std::exchange(other.mapping, nullptr))
     , mappingLength(std::exchange(other.mappingLength, 0))
-    , hugePages(std::exchange(other.hugePages, false))
 {
 }
 
@@ -34,7 +33,6 @@ ImageBuffer& ImageBuffer::operator=(ImageBuffer&& other) noexcept
         length = std::exchange(other.length, 0);
         mapping = std::exchange(other.mapping, nullptr);
         mappingLength = std::exchange(other.mappingLength, 0);
-        hugePages = std::exchange(other.hugePages, false);
     }
     return *this;
 }
@@ -56,7 +54,8 @@ bool ImageBuffer::allocate(qint64 size)
             return false;
         const quintptr start = quintptr(region);
         const quintptr aligned = (start + quintptr(hugePageSize) - 1) & ~quintptr(hugePageSize - 1);
-        hugePages = madvise(reinterpret_cast<void*>(aligned), size_t(wanted), MADV_HUGEPAGE) == 0;
+        // Only a hint: without huge pages the buffer works the same, its first touch is just slower.
+        madvise(reinterpret_cast<void*>(aligned), size_t(wanted), MADV_HUGEPAGE);
         mapping = region;
         mappingLength = total;
         bytes = reinterpret_cast<uchar*>(aligned);
@@ -84,5 +83,4 @@ void ImageBuffer::release()
     std::free(bytes);
     bytes = nullptr;
     length = 0;
-    hugePages = false;
 }

@@ -23,13 +23,9 @@ public:
     qint64 size() const { return length; }
     bool isNull() const { return bytes == nullptr; }
 
-    // Whether the buffer was given huge pages (reported by the benchmarks beside their ratios).
-    bool usesHugePages() const { return hugePages; }
-
 private:
     uchar* bytes = nullptr;
     qint64 length = 0;
     void* mapping = nullptr;
     qint64 mappingLength = 0;
-    bool hugePages = false;
 };

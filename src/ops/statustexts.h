@@ -3,6 +3,7 @@
 #include <QString>
 
 // Every status text the block actions show. %1 is filled with a file's name as its file object reports it.
+// They are kept letter for letter, odd spellings included: users and scripts know the program by them.
 namespace StatusText {
 
 inline QString notSelectingSavingBlock()
@@ -53,6 +54,8 @@ inline QString replaceFailed()
 {
     return QStringLiteral("Replace block failed!!!");
 }
+// The growing variant's own texts have a capital B, deliberately: they tell a growth (the image in memory
+// changed, blocks moved) from the other two variants at a glance.
 inline QString growSucceeded()
 {
     return QStringLiteral("Replace Block successfully!!!");

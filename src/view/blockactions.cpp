@@ -93,6 +93,8 @@ ReplaceRequest MainWindow::replaceRequest(const QString& outputPath, const QStri
     request.idText = selectedBlockId();
     request.replacementPath = replacementPath;
     request.outputPath = outputPath;
+    // Read back from the field, deliberately, not kept from the load: the growing variant opens the file the
+    // user sees named there as its last sign that the image still comes from a file.
     request.loadedImagePath = ui.LEBinFile->text();
     request.stampTime = StampTime::fromLocalClock();
     return request;
