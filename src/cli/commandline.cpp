@@ -87,6 +87,12 @@ CommandLine::CommandLine(const QStringList& arguments)
         message = generalHelp();
         return;
     }
+    if (first == QLatin1String("--version")) {
+        // Answered like help: a text on stdout and exit status 0.
+        result = Outcome::Help;
+        message = QStringLiteral("tessel-cli " TESSEL_VERSION);
+        return;
+    }
     parseSubcommand(first, arguments.mid(2));
 }
 
@@ -100,7 +106,8 @@ QString CommandLine::generalHelp()
         help += QStringLiteral("  %1%2\n")
                     .arg(QString::fromLatin1(subcommand.name).leftJustified(10),
                         QLatin1String(subcommand.summary));
-    help += QStringLiteral("\nRun 'tessel-cli COMMAND --help' for the arguments and options of a command.\n"
+    help += QStringLiteral("\nRun 'tessel-cli COMMAND --help' for the arguments and options of a command,\n"
+                           "'tessel-cli --version' for the version.\n"
                            "Exit status: 0 success; 1 refused action or failed verification; 2 bad usage or "
                            "unreadable input.");
     return help;

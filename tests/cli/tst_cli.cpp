@@ -168,6 +168,7 @@ void TestCli::usage_data()
     QTest::newRow("no command") << QStringList {} << 2 << QString();
     QTest::newRow("unknown command") << QStringList { "dump", "x.bin" } << 2 << QString();
     QTest::newRow("general help") << QStringList { "--help" } << 0 << "Usage: tessel-cli COMMAND";
+    QTest::newRow("version") << QStringList { "--version" } << 0 << "tessel-cli 2.1.0.1\n";
     for (const char* command : { "info", "list", "verify", "export", "replace" }) {
         QTest::newRow(qPrintable(QStringLiteral("%1 --help").arg(QLatin1String(command))))
             << QStringList { command, "--help" } << 0
