@@ -23,10 +23,13 @@ build_packages() {
     local as_root=()
     [ "$(id -u)" -eq 0 ] || as_root=(sudo)
     cd "$top"
-    if ! command -v dpkg-checkbuilddeps >/dev/null || ! dpkg-checkbuilddeps 2>/dev/null; then
-        echo "Installing the build dependencies of debian/control"
+    if ! command -v dpkg-checkbuilddeps >/dev/null; then
         "${as_root[@]}" apt-get update -qq
         "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends dpkg-dev
+    fi
+    if ! dpkg-checkbuilddeps 2>/dev/null; then
+        echo "Installing the build dependencies of debian/control"
+        "${as_root[@]}" apt-get update -qq
         "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq --no-install-recommends ./
     fi
 
