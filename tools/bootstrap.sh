@@ -1,19 +1,55 @@
 #!/usr/bin/env bash
 # Installs what is missing on a Debian 12 machine, builds Tessel, then starts it ("run") or runs every
-# test through CTest ("test"). Quick when everything is already there.
+# test through CTest ("test"). Quick when everything is already there. "package" builds the Debian
+# packages tessel and tessel-cli into dist/ instead.
 set -euo pipefail
 
 mode=${1:-}
 case "$mode" in
-    run | test) ;;
+    run | test | package) ;;
     *)
-        echo "usage: $0 run|test" >&2
+        echo "usage: $0 run|test|package" >&2
         exit 2
         ;;
 esac
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build"
+
+# The build dependencies come from debian/control. dpkg-buildpackage builds in obj-<triplet>/ (cleaned
+# before and after) and writes its results beside the source tree, as Debian's tools do; the two
+# packages move from there to dist/.
+build_packages() {
+    local as_root=()
+    [ "$(id -u)" -eq 0 ] || as_root=(sudo)
+    cd "$top"
+    if ! command -v dpkg-checkbuilddeps >/dev/null; then
+        "${as_root[@]}" apt-get update -qq
+        "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends dpkg-dev
+    fi
+    if ! dpkg-checkbuilddeps 2>/dev/null; then
+        echo "Installing the build dependencies of debian/control"
+        "${as_root[@]}" apt-get update -qq
+        "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get build-dep -y -qq --no-install-recommends ./
+    fi
+
+    local version arch
+    version=$(dpkg-parsechangelog -SVersion)
+    arch=$(dpkg-architecture -qDEB_HOST_ARCH)
+    # No debug-symbol packages: dist/ holds the two packages to install.
+    DEB_BUILD_OPTIONS="${DEB_BUILD_OPTIONS:+$DEB_BUILD_OPTIONS }noddebs" \
+        dpkg-buildpackage -us -uc -b --post-clean -Jauto
+
+    rm -rf "$top/dist"
+    mkdir "$top/dist"
+    mv "../tessel_${version}_${arch}.deb" "../tessel-cli_${version}_${arch}.deb" "$top/dist/"
+    rm -f "../tessel_${version}_${arch}.buildinfo" "../tessel_${version}_${arch}.changes"
+    ls -l "$top/dist"
+}
+if [ "$mode" = package ]; then
+    build_packages
+    exit 0
+fi
 
 packages=(
     cmake g++ make pkg-config
