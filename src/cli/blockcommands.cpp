@@ -36,7 +36,30 @@ std::optional<CommandResult> checkOutput(const CliOptions& options, const QStrin
 {
     if (options.outputPath.isEmpty())
         return std::nullopt;
-    return OutputTarget::check(options.outputPath, options.force, inputs);
+    return OutputTarget::check(options.outputPath, options.force, inputs, options.dryRun);
+}
+
+ExistingOutput existingOutput(const CliOptions& options)
+{
+    return options.force ? ExistingOutput::Replace : ExistingOutput::Refuse;
+}
+
+// What the writer found beyond the status text: a name taken (or a device put there) while the output
+// was written reads as the -o refusal it now is; a file written but not synced into its folder says so.
+void explainOutputFault(
+    const Outcome& outcome, const CliOptions& options, const QStringList& inputs, CommandResult& result)
+{
+    if (outcome.outputFault == OutputFault::NotDurable) {
+        result.detail
+            = QStringLiteral("%1 was written, but its folder could not be synced: its durability is "
+                             "not confirmed, and it may not survive a power cut.")
+                  .arg(options.outputPath);
+        return;
+    }
+    if (outcome.outputFault == OutputFault::Exists || outcome.outputFault == OutputFault::NotRegularFile) {
+        if (const std::optional<CommandResult> refusal = checkOutput(options, inputs))
+            result.message = refusal->message;
+    }
 }
 
 bool isCrcField(ChangedField field)
@@ -162,10 +185,12 @@ CommandResult runExport(const FlashImage& image, const CliOptions& options)
         return *refusal;
 
     const ImageView view = ImageView::of(image);
-    const Outcome outcome = exportBlock(view, selection.location, options.outputPath);
+    const Outcome outcome
+        = exportBlock(view, selection.location, options.outputPath, existingOutput(options));
     CommandResult result;
     result.exitStatus = outcome.success ? exitSuccess : exitRefused;
     result.message = outcome.message;
+    explainOutputFault(outcome, options, { options.imagePath }, result);
     result.details.insert(QStringLiteral("output"), options.outputPath);
     if (selection.location.found())
         result.details.insert(QStringLiteral("block"), blockJson(selection));
@@ -185,8 +210,8 @@ CommandResult runReplace(FlashImage& image, const CliOptions& options)
     const BlockSelection selection = BlockSelection::select(image, options);
     if (selection.refused)
         return selection.refusal;
-    if (std::optional<CommandResult> refusal
-        = checkOutput(options, { options.imagePath, options.replacementPath }))
+    const QStringList inputs { options.imagePath, options.replacementPath };
+    if (std::optional<CommandResult> refusal = checkOutput(options, inputs))
         return *refusal;
     QString clockError;
     const std::optional<StampTime> stampTime = StampClock::now(&clockError);
@@ -197,6 +222,7 @@ CommandResult runReplace(FlashImage& image, const CliOptions& options)
     request.idText = selection.idText;
     request.replacementPath = options.replacementPath;
     request.outputPath = options.outputPath;
+    request.existingOutput = existingOutput(options);
     request.loadedImagePath = options.imagePath;
     request.stampTime = *stampTime;
     request.dryRun = options.dryRun;
@@ -220,6 +246,7 @@ CommandResult runReplace(FlashImage& image, const CliOptions& options)
         const bool unreadableInput = outcome.message == unopened.arg(options.replacementPath)
             || outcome.message == unopened.arg(options.imagePath);
         result.exitStatus = unreadableInput ? exitBadInput : exitRefused;
+        explainOutputFault(outcome, options, inputs, result);
         return result;
     }
     describePlan(plan, image.flashSize(), result);

@@ -42,15 +42,19 @@ void print(const CliOptions& options, const CommandResult& result, const Console
         document.insert(QStringLiteral("success"), result.succeeded());
         document.insert(QStringLiteral("exitStatus"), result.exitStatus);
         document.insert(QStringLiteral("message"), result.message);
+        if (!result.detail.isEmpty())
+            document.insert(QStringLiteral("detail"), result.detail);
         console.printJson(document);
     } else if (!result.text.isEmpty()) {
         console.printOut(result.text);
     }
     if (result.message.isEmpty())
         return;
-    if (!result.succeeded())
+    if (!result.succeeded()) {
         console.printError(result.message);
-    else if (!options.json)
+        if (!result.detail.isEmpty())
+            console.printError(result.detail);
+    } else if (!options.json)
         console.printOut(result.message);
 }
 

@@ -12,6 +12,8 @@ struct CommandResult {
     QString text;
     // The status text: stdout on success, stderr otherwise.
     QString message;
+    // A line of plain English printed on stderr after a failure's status text (JSON "detail").
+    QString detail;
     // The command's own fields of the JSON document.
     QJsonObject details;
 

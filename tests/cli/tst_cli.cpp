@@ -702,6 +702,22 @@ void TestCli::refusals_data()
         "OUT" } << "long" << 1 << "File size is over max size, can not replace!!!";
     QTest::newRow("missing replacement") << QStringList { "replace", "IMAGE", "10", "MISSING", "-o", "OUT" }
                                          << QString() << 2 << "Can not open MISSING!!!";
+    QTest::newRow("output is a dangling symlink") << QStringList { "export", "IMAGE", "10", "-o",
+        "OUT" } << "dangling" << 1 << "OUT already exists; use --force to replace it.";
+    QTest::newRow("output is a folder") << QStringList { "export", "IMAGE", "10", "--force", "-o", "OUT" }
+                                        << "folder" << 1 << "OUT is a folder; -o names the file to write.";
+    QTest::newRow("missing folder") << QStringList { "replace", "IMAGE", "10", "REPL", "-o",
+        "MISSING/out.bin" } << QString()
+                                    << 1 << "Can not open MISSING/out.bin!!!";
+    QTest::newRow("dry run: missing folder")
+        << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "MISSING/out.bin" } << QString()
+        << 1 << "MISSING/out.bin cannot be created: there is no folder MISSING.";
+    QTest::newRow("dry run: folder that is a file")
+        << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "REPL/out.bin" } << QString()
+        << 1 << "REPL/out.bin cannot be created: there is no folder REPL.";
+    QTest::newRow("dry run: output is a folder")
+        << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "OUT" } << "folder" << 1
+        << "OUT is a folder; -o names the file to write.";
 }
 
 void TestCli::refusals()
@@ -720,6 +736,10 @@ void TestCli::refusals()
         QVERIFY(writeFile(output, "old"));
     if (existingOutput == QLatin1String("symlink"))
         QVERIFY(QFile::link(imagePath, output));
+    if (existingOutput == QLatin1String("dangling"))
+        QVERIFY(QFile::link(missing, output));
+    if (existingOutput == QLatin1String("folder"))
+        QVERIFY(QDir(directory->path()).mkdir(QStringLiteral("out.bin")));
     if (existingOutput == QLatin1String("hardlink"))
         QCOMPARE(::link(QFile::encodeName(imagePath).constData(), QFile::encodeName(output).constData()), 0);
     const auto fill = [&](QString text) {
@@ -749,13 +769,20 @@ void TestCli::refusals()
     QCOMPARE(QString::fromUtf8(json.err).trimmed(), fill(message));
 }
 
+// A read-only file too (root may replace it), and the new file keeps its permission bits.
 void TestCli::forceReplacesAnExistingOutput()
 {
     const QString output = path(QStringLiteral("out.bin"));
     QVERIFY(writeFile(output, "old"));
+    const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+    // The "User" flags say what this user may do (root may write anything); the others are the bits.
+    const QFile::Permissions bits = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+        | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(output, readOnly));
     const CliRun run = runCli({ "export", imagePath, "10", "--force", "-o", output });
-    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
     QCOMPARE(readFile(output), standardImage().mid(int(dmhPosition + 0x1000), 0x800));
+    QCOMPARE(QFile::permissions(output) & bits, readOnly);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
