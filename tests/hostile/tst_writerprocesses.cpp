@@ -14,6 +14,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <cstring>
 #include <vector>
 
 #include <grp.h>
@@ -89,21 +90,33 @@ QStringList entriesOf(const QString& folder)
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
-// What the operation itself writes for a replacement of block 2: the output every run must match.
-QByteArray expectedHash(const QString& imagePath, const QString& replacementPath, const QString& scratch)
+// Byte for byte, through mappings: quicker than hashing 256 MiB, and exact.
+bool sameBytes(const QString& path, const QString& otherPath)
+{
+    QFile file(path);
+    QFile other(otherPath);
+    if (!file.open(QIODevice::ReadOnly) || !other.open(QIODevice::ReadOnly) || file.size() != other.size())
+        return false;
+    if (file.size() == 0)
+        return true;
+    const uchar* bytes = file.map(0, file.size());
+    const uchar* otherBytes = other.map(0, other.size());
+    return bytes && otherBytes && std::memcmp(bytes, otherBytes, size_t(file.size())) == 0;
+}
+
+// Writes what the operation itself writes for a replacement of block 2: the output every run must match.
+bool writeExpected(const QString& imagePath, const QString& replacementPath, const QString& outputPath)
 {
     FlashImage image;
     if (!image.load(imagePath.toStdWString()))
-        return {};
+        return false;
     QVector<DmhRecord> catalogue = image.dmhRecords();
     ReplaceRequest request;
     request.idText = QStringLiteral("2");
     request.replacementPath = replacementPath;
-    request.outputPath = scratch;
+    request.outputPath = outputPath;
     request.loadedImagePath = imagePath;
-    const QByteArray hash = replaceBlock(image, catalogue, request).success ? hashOf(scratch) : QByteArray();
-    QFile::remove(scratch);
-    return hash;
+    return replaceBlock(image, catalogue, request).success;
 }
 
 struct ChildRun {
@@ -175,15 +188,18 @@ QString largeFileFolder()
 // exactly there, and the listing below would report it.
 void TestWriterProcesses::killedReplacementLeavesOldOrNew()
 {
-    QTemporaryDir folder(largeFileFolder());
-    QVERIFY(folder.isValid());
+    QTemporaryDir scratch(largeFileFolder());
+    QVERIFY(scratch.isValid());
+    // The runs write in a folder of their own, so that its listing shows anything they leave behind.
+    QVERIFY(QDir(scratch.path()).mkdir("runs"));
+    const QDir folder(scratch.filePath("runs"));
     const QString image = folder.filePath("image.bin");
     const QString replacement = folder.filePath("replacement.bin");
     const QString target = folder.filePath("target.bin");
+    const QString expected = scratch.filePath("expected.bin");
     QVERIFY(writeImage(image, 256 * mebibyte));
     QVERIFY(writeFile(replacement, ImageBuilder::randomBytes(0x10000, 7)));
-    const QByteArray newHash = expectedHash(image, replacement, folder.filePath("expected.bin"));
-    QVERIFY(!newHash.isEmpty());
+    QVERIFY(writeExpected(image, replacement, expected));
     const QStringList arguments { "replace", image, "2", replacement, "-o", target, "--force" };
 
     // Runs once, killed after `delay` ms unless it ended; true when the run ended by itself.
@@ -206,7 +222,7 @@ void TestWriterProcesses::killedReplacementLeavesOldOrNew()
         clock.start();
         QVERIFY(runOnce(120000));
         wholeRuns << clock.elapsed();
-        QCOMPARE(hashOf(target), newHash);
+        QVERIFY(sameBytes(target, expected));
     }
     std::sort(wholeRuns.begin(), wholeRuns.end());
     const qint64 wholeRun = wholeRuns[1];
@@ -226,7 +242,8 @@ void TestWriterProcesses::killedReplacementLeavesOldOrNew()
             QVERIFY2(file.readAll() == oldTarget, qPrintable(context));
             ++keptOld;
         } else {
-            QVERIFY2(hashOf(target) == newHash, qPrintable(context + ": the target is neither old nor new"));
+            QVERIFY2(
+                sameBytes(target, expected), qPrintable(context + ": the target is neither old nor new"));
             ++madeNew;
         }
         QVERIFY2(entriesOf(folder.path()) == expectedEntries,
@@ -261,8 +278,9 @@ void TestWriterProcesses::concurrentWriters()
     for (int writer = 0; writer < writers; ++writer) {
         const QString replacement = folder.filePath(QStringLiteral("replacement%1.bin").arg(writer));
         QVERIFY(writeFile(replacement, ImageBuilder::randomBytes(0x10000, quint32(100 + writer))));
-        hashes << expectedHash(image, replacement, folder.filePath("expected.bin"));
-        QVERIFY(!hashes.last().isEmpty());
+        QVERIFY(writeExpected(image, replacement, folder.filePath("expected.bin")));
+        hashes << hashOf(folder.filePath("expected.bin"));
+        QVERIFY(QFile::remove(folder.filePath("expected.bin")));
     }
     QStringList expectedEntries = entriesOf(folder.path()) << "out.bin";
     expectedEntries.sort();
