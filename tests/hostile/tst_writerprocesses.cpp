@@ -10,10 +10,10 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTemporaryFile>
-#include <QThread>
 #include <QtTest>
 
 #include <algorithm>
+#include <csignal>
 #include <cstring>
 #include <vector>
 
@@ -41,8 +41,8 @@ private slots:
     void killedReplacementLeavesOldOrNew();
     void concurrentWriters_data();
     void concurrentWriters();
-    void smallAddressSpace_data();
-    void smallAddressSpace();
+    void resourceLimits_data();
+    void resourceLimits();
     void nodeOutputs_data();
     void nodeOutputs();
     void dryRunAsNobody_data();
@@ -124,9 +124,10 @@ struct ChildRun {
     QByteArray output;
 };
 
-// Runs tessel-cli in a child that first limits its address space, or drops root for nobody (whose
-// permission bits then count); stdout and stderr together.
-ChildRun runLimitedCli(const QStringList& arguments, rlim_t addressSpace, bool asNobody)
+// Runs tessel-cli in a child that first sets a resource limit (`limit` 0: none), or drops root for nobody
+// (whose permission bits then count); stdout and stderr together. SIGXFSZ takes its default action
+// unless tessel-cli itself ignores it.
+ChildRun runLimitedCli(const QStringList& arguments, int resource, rlim_t limit, bool asNobody)
 {
     QTemporaryFile capture;
     if (!capture.open())
@@ -148,8 +149,9 @@ ChildRun runLimitedCli(const QStringList& arguments, rlim_t addressSpace, bool a
     if (child == 0) {
         dup2(capture.handle(), STDOUT_FILENO);
         dup2(capture.handle(), STDERR_FILENO);
-        const rlimit limit { addressSpace, addressSpace };
-        if (addressSpace > 0 && setrlimit(RLIMIT_AS, &limit) != 0)
+        signal(SIGXFSZ, SIG_DFL);
+        const rlimit limits { limit, limit };
+        if (limit > 0 && setrlimit(resource, &limits) != 0)
             _exit(120);
         if (asNobody && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
             _exit(121);
@@ -327,35 +329,54 @@ void TestWriterProcesses::concurrentWriters()
     }
 }
 
-void TestWriterProcesses::smallAddressSpace_data()
+void TestWriterProcesses::resourceLimits_data()
 {
     QTest::addColumn<QString>("command");
-    QTest::newRow("info") << "info";
-    QTest::newRow("replace") << "replace";
+    QTest::addColumn<int>("resource");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    // An image larger than the address space cannot be loaded: the load's own text and exit status 2.
+    QTest::newRow("info, address space") << "info" << int(RLIMIT_AS) << 2 << "Alloc memory failed!";
+    QTest::newRow("replace, address space") << "replace" << int(RLIMIT_AS) << 2 << "Alloc memory failed!";
+    // A file-size limit below the output: the failed text and exit status 1, not a death by SIGXFSZ.
+    QTest::newRow("export, file size") << "export" << int(RLIMIT_FSIZE) << 1 << "Save block OUT failed!!!";
+    QTest::newRow("replace, file size") << "replace" << int(RLIMIT_FSIZE) << 1 << "Replace block failed!!!";
 }
 
-// An image larger than the address space cannot be loaded: the load's own text and exit status 2, no
-// crash, nothing written.
-void TestWriterProcesses::smallAddressSpace()
+// No crash and nothing written when a resource runs out.
+void TestWriterProcesses::resourceLimits()
 {
     QFETCH(QString, command);
+    QFETCH(int, resource);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
 #ifdef TESSEL_ADDRESS_SANITIZER
-    QSKIP("AddressSanitizer reserves terabytes of shadow memory and cannot start under RLIMIT_AS");
+    if (resource == RLIMIT_AS)
+        QSKIP("AddressSanitizer reserves terabytes of shadow memory and cannot start under RLIMIT_AS");
 #endif
     QTemporaryDir folder(largeFileFolder());
     QVERIFY(folder.isValid());
     const QString image = folder.filePath("image.bin");
     const QString replacement = folder.filePath("replacement.bin");
-    QVERIFY(writeImage(image, 512 * mebibyte));
+    const QString output = folder.filePath("out.bin");
+    const bool addressSpace = resource == RLIMIT_AS;
+    QVERIFY(writeImage(image, (addressSpace ? 512 : 2) * mebibyte));
     QVERIFY(writeFile(replacement, QByteArray(0x1000, 'r')));
     const QStringList before = entriesOf(folder.path());
-    const QStringList arguments = command == QLatin1String("info")
-        ? QStringList { "info", image }
-        : QStringList { "replace", image, "2", replacement, "-o", folder.filePath("out.bin") };
+    QStringList arguments { command, image };
+    if (command != QLatin1String("info"))
+        arguments << "2";
+    if (command == QLatin1String("replace"))
+        arguments << replacement;
+    if (command != QLatin1String("info"))
+        arguments << "-o" << output;
 
-    const ChildRun run = runLimitedCli(arguments, rlim_t(256 * mebibyte), false);
-    QVERIFY2(run.exitCode == 2, run.output.constData());
-    QCOMPARE(run.output.trimmed(), QByteArray("Alloc memory failed!"));
+    const rlim_t limit = addressSpace ? rlim_t(256 * mebibyte) : rlim_t(64 << 10);
+    const ChildRun run = runLimitedCli(arguments, resource, limit, false);
+    QVERIFY2(run.exitCode == exitCode,
+        qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(QString::fromUtf8(run.output))));
+    QCOMPARE(QString::fromUtf8(run.output).trimmed(), QString(message).replace("OUT", output));
     QCOMPARE(entriesOf(folder.path()), before);
 }
 
@@ -467,7 +488,7 @@ void TestWriterProcesses::dryRunAsNobody()
         arguments << "--dry-run";
     if (force)
         arguments << "--force";
-    const ChildRun run = runLimitedCli(arguments, 0, true);
+    const ChildRun run = runLimitedCli(arguments, RLIMIT_AS, 0, true);
     const bool succeeds = message.startsWith(QLatin1String("Dry run"));
     QVERIFY2(run.exitCode == (succeeds ? 0 : 1), run.output.constData());
     QVERIFY2(run.output.trimmed().endsWith(QString(message).replace("FOLDER", folder.path()).toUtf8()),
