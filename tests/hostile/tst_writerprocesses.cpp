@@ -183,8 +183,8 @@ QString largeFileFolder()
 
 } // namespace
 
-// SIGKILL at 32 moments spread from the start of the process to half again the time an uninterrupted run
-// takes, and later where runs were slower, until one kill comes after the end. The unnamed file of a
+// SIGKILL at 30 moments spread from the start of the process to a quarter more than the time an uninterrupted
+// run takes, and later where runs were slower, until one kill comes after the end. The unnamed file of a
 // killed writer vanishes with it, so only the old or the whole new file can be left; the hidden name a
 // replacement takes between its link and its rename (a few microseconds) would stay behind if a kill fell
 // exactly there, and the listing below would report it.
@@ -230,11 +230,11 @@ void TestWriterProcesses::killedReplacementLeavesOldOrNew()
     const qint64 wholeRun = wholeRuns[1];
     const QStringList expectedEntries = entriesOf(folder.path());
 
-    constexpr int trials = 32;
+    constexpr int trials = 30;
     int keptOld = 0;
     int madeNew = 0;
     for (int trial = 0; trial < trials || (madeNew == 0 && trial < 2 * trials); ++trial) {
-        const qint64 delay = trial < trials ? wholeRun * 3 / 2 * trial / (trials - 1)
+        const qint64 delay = trial < trials ? wholeRun * 5 / 4 * trial / (trials - 1)
                                             : wholeRun << qMin(trial - trials + 1, 4);
         runOnce(delay);
         const QString context = QStringLiteral("killed after %1 ms of %2").arg(delay).arg(wholeRun);
