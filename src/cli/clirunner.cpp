@@ -73,6 +73,8 @@ void print(const QString& commandName, const QString& imagePath, bool json, cons
         document.insert(QStringLiteral("success"), result.succeeded());
         document.insert(QStringLiteral("exitStatus"), result.exitStatus);
         document.insert(QStringLiteral("message"), result.message);
+        if (!result.detail.isEmpty())
+            document.insert(QStringLiteral("detail"), result.detail);
         if (!result.warnings.isEmpty())
             document.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(result.warnings));
         console.printJson(document);
@@ -83,10 +85,13 @@ void print(const QString& commandName, const QString& imagePath, bool json, cons
         console.printError(QStringLiteral("warning: ") + warning);
     if (result.message.isEmpty())
         return;
-    if (!result.succeeded())
+    if (!result.succeeded()) {
         console.printError(result.message);
-    else if (!json)
+        if (!result.detail.isEmpty())
+            console.printError(result.detail);
+    } else if (!json) {
         console.printOut(result.message);
+    }
 }
 
 } // namespace

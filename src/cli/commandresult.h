@@ -13,6 +13,8 @@ struct CommandResult {
     QString text;
     // The status text: stdout on success, stderr otherwise.
     QString message;
+    // Plain English printed on stderr after a failure's status text (JSON "detail").
+    QString detail;
     // Legal but surprising facts, printed to stderr and listed in JSON `warnings`.
     QStringList warnings;
     // The command's own fields of the JSON document.

@@ -35,17 +35,20 @@ CommandResult runExport(const FlashImage& image, const ExportArguments& argument
         result.message = *selection.refusal;
         return result;
     }
+    const QStringList inputs { arguments.imagePath };
     if (const std::optional<CommandResult> refusal
-        = OutputTarget::check(arguments.outputPath, arguments.force, { arguments.imagePath })) {
+        = OutputTarget::check(arguments.outputPath, arguments.force, inputs, false)) {
         result.exitStatus = refusal->exitStatus;
         result.message = refusal->message;
         return result;
     }
 
     const ImageView view = ImageView::of(image);
-    const Outcome outcome = exportBlock(view, location, arguments.outputPath);
+    const Outcome outcome
+        = exportBlock(view, location, arguments.outputPath, OutputTarget::existingOutput(arguments.force));
     result.exitStatus = outcome.success ? exitSuccess : exitRefused;
     result.message = outcome.message;
+    OutputTarget::explainFault(outcome, arguments.outputPath, arguments.force, inputs, result);
     if (outcome.success) {
         // Planning again costs nothing and touches no file; it tells what was written.
         const Planned<ExportPlan> planned = planExport(view, location, arguments.outputPath);

@@ -1,5 +1,7 @@
 #include "outputtarget.h"
 
+#include "ops/planwriter.h"
+
 #include <QFileInfo>
 #include <QStringList>
 
@@ -27,22 +29,85 @@ bool sameFile(const QFileInfo& output, const QString& inputPath)
     return false;
 }
 
+CommandResult refusal(const QString& message)
+{
+    return CommandResult::failure(exitRefused, message);
+}
+
+CommandResult notRegular(const QString& outputPath, const char* kind)
+{
+    return refusal(
+        QStringLiteral("%1 is a %2; tessel-cli replaces only regular files, so nothing was written.")
+            .arg(outputPath, QLatin1String(kind)));
+}
+
 } // namespace
 
 std::optional<CommandResult> OutputTarget::check(
-    const QString& outputPath, bool force, const QStringList& inputPaths)
+    const QString& outputPath, bool force, const QStringList& inputPaths, bool dryRun)
 {
     const QFileInfo output(outputPath);
     // exists() follows symlinks; a dangling link still names a file that writing would create.
-    if (!output.exists() && !output.isSymLink())
-        return std::nullopt;
-    for (const QString& input : inputPaths) {
-        if (sameFile(output, input))
-            return CommandResult::failure(exitRefused,
-                QStringLiteral("%1 is an input file; it is never written in place.").arg(outputPath));
+    if (output.exists() || output.isSymLink()) {
+        for (const QString& input : inputPaths) {
+            if (sameFile(output, input))
+                return refusal(
+                    QStringLiteral("%1 is an input file; it is never written in place.").arg(outputPath));
+        }
     }
-    if (!force)
-        return CommandResult::failure(
-            exitRefused, QStringLiteral("%1 already exists; use --force to replace it.").arg(outputPath));
+    const OutputCheck writable
+        = PlanWriter::check(outputPath, force ? ExistingOutput::Replace : ExistingOutput::Refuse);
+    const QString folder = QFileInfo(writable.target).absolutePath();
+    switch (writable.obstacle) {
+    case OutputObstacle::None:
+        // A dangling symlink names no file, but the name is taken: only --force writes through it.
+        if (!force && output.isSymLink())
+            return refusal(QStringLiteral("%1 already exists; use --force to replace it.").arg(outputPath));
+        return std::nullopt;
+    case OutputObstacle::Exists:
+        return refusal(QStringLiteral("%1 already exists; use --force to replace it.").arg(outputPath));
+    case OutputObstacle::Folder:
+        return refusal(QStringLiteral("%1 is a folder; -o names the file to write.").arg(outputPath));
+    case OutputObstacle::CharacterDevice:
+        return notRegular(outputPath, "character device");
+    case OutputObstacle::BlockDevice:
+        return notRegular(outputPath, "block device");
+    case OutputObstacle::Fifo:
+        return notRegular(outputPath, "FIFO");
+    case OutputObstacle::Socket:
+        return notRegular(outputPath, "socket");
+    case OutputObstacle::MissingFolder:
+        if (dryRun)
+            return refusal(
+                QStringLiteral("%1 cannot be created: there is no folder %2.").arg(outputPath, folder));
+        break;
+    case OutputObstacle::UnwritableFolder:
+        if (dryRun)
+            return refusal(QStringLiteral("%1 cannot be created: the folder %2 is not writable.")
+                               .arg(outputPath, folder));
+        break;
+    case OutputObstacle::UnwritableFile:
+        if (dryRun)
+            return refusal(QStringLiteral("%1 cannot be replaced: it is not writable.").arg(outputPath));
+        break;
+    case OutputObstacle::Unreachable:
+        return refusal(QStringLiteral("%1 cannot be written: its path cannot be looked at.").arg(outputPath));
+    }
     return std::nullopt;
+}
+
+void OutputTarget::explainFault(const Outcome& outcome, const QString& outputPath, bool force,
+    const QStringList& inputPaths, CommandResult& result)
+{
+    if (outcome.outputFault == OutputFault::NotDurable) {
+        result.detail
+            = QStringLiteral("%1 was written, but its folder could not be synced: its durability is "
+                             "not confirmed, and it may not survive a power cut.")
+                  .arg(outputPath);
+        return;
+    }
+    if (outcome.outputFault == OutputFault::Exists || outcome.outputFault == OutputFault::NotRegularFile) {
+        if (const std::optional<CommandResult> refusal = check(outputPath, force, inputPaths, false))
+            result.message = refusal->message;
+    }
 }

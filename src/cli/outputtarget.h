@@ -2,15 +2,30 @@
 
 #include "commandresult.h"
 
+#include "ops/outcome.h"
+#include "ops/planwriter.h"
+
 #include <QString>
 
 #include <optional>
 
 // The rules for -o: an existing file only with --force, and never the input image (nor the replacement),
-// whatever path, symlink or hard link names it.
+// whatever path, symlink or hard link names it; never a folder, device, FIFO or socket, with --force or
+// not; and for a dry run, a path where the file could be created.
 class OutputTarget {
 public:
-    // The refusal to report, or nothing when `outputPath` may be written.
+    // How the writer treats a file at the path: only --force replaces one.
+    static ExistingOutput existingOutput(bool force)
+    {
+        return force ? ExistingOutput::Replace : ExistingOutput::Refuse;
+    }
+    // What the writer found beyond the status text: a name taken (or a device put there) while the output
+    // was written reads as the -o refusal it now is; a file written but not synced into its folder says so.
+    static void explainFault(const Outcome& outcome, const QString& outputPath, bool force,
+        const QStringList& inputPaths, CommandResult& result);
+
+    // The refusal to report, or nothing when `outputPath` may be written. A real run leaves a missing or
+    // unwritable folder (or file) to the writer, whose status text is the window's.
     static std::optional<CommandResult> check(
-        const QString& outputPath, bool force, const QStringList& inputPaths);
+        const QString& outputPath, bool force, const QStringList& inputPaths, bool dryRun);
 };

@@ -44,9 +44,10 @@ CommandResult runReplace(FlashImage& image, const ReplaceArguments& arguments)
         return result;
     }
     // Nothing to check when no output is named (a dry run).
+    const QStringList inputs { arguments.imagePath, arguments.replacementPath };
     if (!arguments.outputPath.isEmpty()) {
-        if (const std::optional<CommandResult> refusal = OutputTarget::check(
-                arguments.outputPath, arguments.force, { arguments.imagePath, arguments.replacementPath })) {
+        if (const std::optional<CommandResult> refusal
+            = OutputTarget::check(arguments.outputPath, arguments.force, inputs, arguments.dryRun)) {
             result.exitStatus = refusal->exitStatus;
             result.message = refusal->message;
             return result;
@@ -57,6 +58,7 @@ CommandResult runReplace(FlashImage& image, const ReplaceArguments& arguments)
     request.idText = selection.idText;
     request.replacementPath = arguments.replacementPath;
     request.outputPath = arguments.outputPath;
+    request.existingOutput = OutputTarget::existingOutput(arguments.force);
     request.loadedImagePath = arguments.imagePath;
     request.stampTime = arguments.stampTime;
     request.dryRun = arguments.dryRun;
@@ -72,6 +74,7 @@ CommandResult runReplace(FlashImage& image, const ReplaceArguments& arguments)
         const bool unreadableInput = outcome.message == unopened.arg(arguments.replacementPath)
             || outcome.message == unopened.arg(arguments.imagePath);
         result.exitStatus = unreadableInput ? exitBadInput : exitRefused;
+        OutputTarget::explainFault(outcome, arguments.outputPath, arguments.force, inputs, result);
         return result;
     }
     describePlan(plan, image.flashSize(), result);

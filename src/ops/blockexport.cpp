@@ -28,17 +28,18 @@ Planned<ExportPlan> planExport(const ImageView& image, const BlockLocation& loca
     return Planned<ExportPlan>::of(plan);
 }
 
-Outcome exportBlock(const ImageView& image, const BlockLocation& location, const QString& outputPath)
+Outcome exportBlock(
+    const ImageView& image, const BlockLocation& location, const QString& outputPath, ExistingOutput existing)
 {
-    PlanWriter writer(outputPath);
+    PlanWriter writer(outputPath, existing);
     if (!writer.open())
-        return Outcome::failed(StatusText::exportCanNotOpen(writer.fileName()));
+        return writer.failure(StatusText::exportCanNotOpen(writer.fileName()));
     const Planned<ExportPlan> planned = planExport(image, location, writer.fileName());
     if (!planned.accepted()) {
         writer.discard();
         return planned.refusal;
     }
     if (!writer.writeAndCommit(image.data, image.size, planned.plan->output))
-        return Outcome::failed(StatusText::saveBlockFailed(writer.fileName()));
+        return writer.failure(StatusText::saveBlockFailed(writer.fileName()));
     return Outcome::succeeded(StatusText::saveBlockSucceeded(writer.fileName()));
 }

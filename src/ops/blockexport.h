@@ -4,6 +4,7 @@
 #include "imageview.h"
 #include "outcome.h"
 #include "outputplan.h"
+#include "planwriter.h"
 
 #include <QString>
 
@@ -21,5 +22,5 @@ struct ExportPlan {
 
 // The export action: opens the output (creating nothing yet), plans, writes and commits. The outcome
 // carries the status text; nothing is left at the path unless it succeeds.
-[[nodiscard]] Outcome exportBlock(
-    const ImageView& image, const BlockLocation& location, const QString& outputPath);
+[[nodiscard]] Outcome exportBlock(const ImageView& image, const BlockLocation& location,
+    const QString& outputPath, ExistingOutput existing = ExistingOutput::Replace);

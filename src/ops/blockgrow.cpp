@@ -174,9 +174,9 @@ void applyGrow(
 Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const BlockLocation& location,
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
-    PlanWriter writer(request.outputPath);
+    PlanWriter writer(request.outputPath, request.existingOutput);
     if (!request.dryRun && !writer.open())
-        return Outcome::failed(StatusText::canNotOpen(writer.fileName()));
+        return writer.failure(StatusText::canNotOpen(writer.fileName()));
     const auto refuse = [&writer](const Outcome& refusal) {
         writer.discard();
         return refusal;
@@ -218,6 +218,6 @@ Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const
     if (!loadedImage.open(QIODevice::ReadOnly))
         return refuse(Outcome::failed(StatusText::canNotOpen(loadedImage.fileName())));
     if (!writer.writeAndCommit(image.imageData(), image.imageSize(), planned.plan->output))
-        return Outcome::failed(StatusText::growFailed());
+        return writer.failure(StatusText::growFailed());
     return Outcome::succeeded(StatusText::growSucceeded());
 }

@@ -84,7 +84,7 @@ Outcome openBoth(ReplacementFile& replacement, PlanWriter& writer, bool dryRun)
     if (!replacement.open())
         return Outcome::failed(StatusText::canNotOpen(replacement.fileName()));
     if (!dryRun && !writer.open())
-        return Outcome::failed(StatusText::canNotOpen(writer.fileName()));
+        return writer.failure(StatusText::canNotOpen(writer.fileName()));
     return Outcome::succeeded({});
 }
 
@@ -108,7 +108,7 @@ Outcome finish(PlanWriter& writer, const ImageView& image, const ReplacePlan& pl
     if (request.dryRun)
         return Outcome::succeeded({});
     if (!writer.writeAndCommit(image.data, image.size, plan.output))
-        return Outcome::failed(StatusText::replaceFailed());
+        return writer.failure(StatusText::replaceFailed());
     return Outcome::succeeded(StatusText::replaceSucceeded());
 }
 
@@ -284,7 +284,7 @@ Outcome replaceBlockPadded(const FlashImage& image, const BlockLocation& locatio
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
     ReplacementFile replacement(request.replacementPath);
-    PlanWriter writer(request.outputPath);
+    PlanWriter writer(request.outputPath, request.existingOutput);
     const Outcome opened = openBoth(replacement, writer, request.dryRun);
     if (!opened.success)
         return opened;
@@ -306,7 +306,7 @@ Outcome replaceBlockWithInfo(const FlashImage& image, const BlockLocation& locat
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
     ReplacementFile replacement(request.replacementPath);
-    PlanWriter writer(request.outputPath);
+    PlanWriter writer(request.outputPath, request.existingOutput);
     const Outcome opened = openBoth(replacement, writer, request.dryRun);
     if (!opened.success)
         return opened;

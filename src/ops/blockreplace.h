@@ -4,6 +4,7 @@
 #include "imageview.h"
 #include "outcome.h"
 #include "outputplan.h"
+#include "planwriter.h"
 #include "stamptime.h"
 
 #include "model/dmhrecord.h"
@@ -29,6 +30,7 @@ struct ReplaceRequest {
     QString idText;
     QString replacementPath;
     QString outputPath;
+    ExistingOutput existingOutput = ExistingOutput::Replace;
     // The file the image was loaded from: the growing variant opens it before it writes.
     QString loadedImagePath;
     // Written into a refreshed record.

@@ -1,69 +1,315 @@
 #include "planwriter.h"
 
+#include "filesystemcalls.h"
+
+#include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
+#include <QRandomGenerator>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
 // Large enough that the image goes out in few system calls, small enough for any one write to succeed.
 constexpr qint64 chunkSize = qint64(64) << 20;
+// As many links as the kernel follows before it gives up with ELOOP.
+constexpr int symlinkDepth = 40;
+// A replaced file's permission bits; set-user-ID and the like are not carried over to a new file.
+constexpr mode_t permissionBits = 0777;
+// Tries for a free hidden name before giving up.
+constexpr int temporaryNameTries = 100;
 
-bool writeAll(QIODevice& device, const uchar* data, qint64 length)
-{
-    while (length > 0) {
-        const qint64 wanted = qMin(length, chunkSize);
-        if (device.write(reinterpret_cast<const char*>(data), wanted) != wanted)
-            return false;
-        data += wanted;
-        length -= wanted;
-    }
-    return true;
-}
-
-} // namespace
-
-bool writePlan(QIODevice& device, const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
+// Writes the plan through `writeAll(data, length)`, which says whether every byte went out.
+template <typename WriteAll>
+bool streamPlan(WriteAll&& writeAll, const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
 {
     if (!plan.fitsImage(imageSize))
         return false;
     const uchar* const source = imageData + plan.sourceStart;
     qint64 written = 0;
     for (const OutputPatch& patch : plan.patches) {
-        if (!writeAll(device, source + written, patch.position - written)
-            || !writeAll(device, patch.data(), patch.length()))
+        if (!writeAll(source + written, patch.position - written) || !writeAll(patch.data(), patch.length()))
             return false;
         written = patch.position + patch.length();
     }
-    return writeAll(device, source + written, plan.length - written);
+    return writeAll(source + written, plan.length - written);
 }
 
-PlanWriter::PlanWriter(const QString& path)
-    : file(path)
+// The file a path names once its symlinks are followed; a dangling link names the file it would create.
+QString followSymlinks(const QString& path)
 {
+    QFileInfo info(path);
+    for (int depth = 0; depth < symlinkDepth && info.isSymLink(); ++depth)
+        info.setFile(info.symLinkTarget());
+    return info.filePath();
+}
+
+OutputObstacle obstacleOfKind(mode_t mode)
+{
+    switch (mode & S_IFMT) {
+    case S_IFREG:
+        return OutputObstacle::None;
+    case S_IFDIR:
+        return OutputObstacle::Folder;
+    case S_IFCHR:
+        return OutputObstacle::CharacterDevice;
+    case S_IFBLK:
+        return OutputObstacle::BlockDevice;
+    case S_IFIFO:
+        return OutputObstacle::Fifo;
+    case S_IFSOCK:
+        return OutputObstacle::Socket;
+    }
+    return OutputObstacle::Unreachable;
+}
+
+OutputFault faultOf(OutputObstacle obstacle)
+{
+    switch (obstacle) {
+    case OutputObstacle::Exists:
+        return OutputFault::Exists;
+    case OutputObstacle::Folder:
+    case OutputObstacle::CharacterDevice:
+    case OutputObstacle::BlockDevice:
+    case OutputObstacle::Fifo:
+    case OutputObstacle::Socket:
+        return OutputFault::NotRegularFile;
+    default:
+        return OutputFault::None;
+    }
+}
+
+// A refusal by permissions or a read-only mount, rather than a failure to look.
+bool refusedAccess(int error)
+{
+    return error == EACCES || error == EPERM || error == EROFS;
+}
+
+bool unnamedFilesUnsupported(int error)
+{
+    return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
+}
+
+} // namespace
+
+bool writePlan(QIODevice& device, const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
+{
+    const auto writeAll = [&device](const uchar* data, qint64 length) {
+        while (length > 0) {
+            const qint64 wanted = qMin(length, chunkSize);
+            if (device.write(reinterpret_cast<const char*>(data), wanted) != wanted)
+                return false;
+            data += wanted;
+            length -= wanted;
+        }
+        return true;
+    };
+    return streamPlan(writeAll, imageData, imageSize, plan);
+}
+
+PlanWriter::PlanWriter(const QString& path, ExistingOutput existing)
+    : calls(FileSystemCalls::current())
+    , path(path)
+    , existing(existing)
+    , target(followSymlinks(path))
+{
+    const QFileInfo info(target);
+    folderPath = QFile::encodeName(info.path());
+    name = QFile::encodeName(info.fileName());
+    // A path that ends in a slash names its folder.
+    if (name.isEmpty())
+        name = ".";
+}
+
+PlanWriter::~PlanWriter()
+{
+    discard();
+}
+
+OutputCheck PlanWriter::check(const QString& path, ExistingOutput existing)
+{
+    PlanWriter writer(path, existing);
+    return { writer.examine(), writer.target };
+}
+
+// Opens the folder and looks at what the name holds, in the order that names the most useful obstacle.
+OutputObstacle PlanWriter::examine()
+{
+    folder = calls.openFolder(folderPath.constData());
+    if (folder < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return OutputObstacle::MissingFolder;
+        return refusedAccess(errno) ? OutputObstacle::UnwritableFolder : OutputObstacle::Unreachable;
+    }
+    struct stat status { };
+    targetExists = calls.status(folder, name.constData(), &status) == 0;
+    if (!targetExists && errno != ENOENT)
+        return OutputObstacle::Unreachable;
+    if (targetExists) {
+        const OutputObstacle kind = obstacleOfKind(status.st_mode);
+        if (kind != OutputObstacle::None)
+            return kind;
+        if (existing == ExistingOutput::Refuse)
+            return OutputObstacle::Exists;
+    }
+    if (calls.access(folder, ".", W_OK | X_OK) != 0)
+        return refusedAccess(errno) ? OutputObstacle::UnwritableFolder : OutputObstacle::Unreachable;
+    if (targetExists && calls.access(folder, name.constData(), W_OK) != 0)
+        return refusedAccess(errno) ? OutputObstacle::UnwritableFile : OutputObstacle::Unreachable;
+    return OutputObstacle::None;
 }
 
 bool PlanWriter::open()
 {
-    // Unbuffered, so that every write reports what reached the file: a buffered QSaveFile flushes its
-    // last bytes inside commit(), which then succeeds even when that flush came up short.
-    return file.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
+    discard();
+    lastFault = OutputFault::None;
+    const OutputObstacle obstacle = examine();
+    if (obstacle != OutputObstacle::None)
+        return fail(faultOf(obstacle));
+    // A file that is to replace another stays private until it takes that file's permission bits.
+    const mode_t mode = targetExists ? 0600 : 0666;
+    file = calls.createUnnamed(folder, mode);
+    if (file < 0 && unnamedFilesUnsupported(errno))
+        file = createNamedTemporary(mode);
+    return file >= 0 || fail(OutputFault::None);
 }
 
 bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
 {
-    // QSaveFile notices a failing write call but not one that returns fewer bytes without an error,
-    // as happens on a full file system; such a file must not replace the target.
-    if (!writePlan(file, imageData, imageSize, plan)) {
-        discard();
-        return false;
+    if (file < 0)
+        return fail(OutputFault::None);
+    const auto writeAll = [this](const uchar* data, qint64 length) { return this->writeAll(data, length); };
+    if (!streamPlan(writeAll, imageData, imageSize, plan))
+        return fail(OutputFault::None);
+
+    // The name may have changed hands while the plan was written: look again right before taking it.
+    struct stat status { };
+    targetExists = calls.status(folder, name.constData(), &status) == 0;
+    if (!targetExists && errno != ENOENT)
+        return fail(OutputFault::None);
+    if (targetExists) {
+        if (!S_ISREG(status.st_mode))
+            return fail(OutputFault::NotRegularFile);
+        if (existing == ExistingOutput::Refuse)
+            return fail(OutputFault::Exists);
+        if (calls.setMode(file, status.st_mode & permissionBits) != 0)
+            return fail(OutputFault::None);
     }
-    return file.commit();
+    if (calls.syncFile(file) != 0)
+        return fail(OutputFault::None);
+    if (!putInPlace())
+        return false;
+    const bool durable = calls.syncFolder(folder) == 0;
+    discard();
+    if (durable)
+        return true;
+    lastFault = OutputFault::NotDurable;
+    return false;
 }
 
 void PlanWriter::discard()
 {
-    if (!file.isOpen())
-        return;
-    file.cancelWriting();
-    // With writing cancelled, commit() only removes the temporary file; the target stays as it was.
-    file.commit();
+    if (file >= 0) {
+        ::close(file);
+        file = -1;
+    }
+    if (!temporary.isEmpty()) {
+        calls.remove(folder, temporary.constData());
+        temporary.clear();
+    }
+    if (folder >= 0) {
+        ::close(folder);
+        folder = -1;
+    }
+}
+
+Outcome PlanWriter::failure(const QString& statusText) const
+{
+    Outcome outcome = Outcome::failed(statusText);
+    outcome.outputFault = lastFault;
+    return outcome;
+}
+
+bool PlanWriter::writeAll(const uchar* data, qint64 length)
+{
+    while (length > 0) {
+        const ssize_t written = calls.write(file, data, size_t(qMin(length, chunkSize)));
+        if (written < 0 && errno == EINTR)
+            continue;
+        // A write that takes nothing without an error would never end.
+        if (written <= 0)
+            return false;
+        data += written;
+        length -= written;
+    }
+    return true;
+}
+
+// The new file takes the name in one step: a link or a rename never shows a half-made name, and where
+// nothing may be replaced both refuse an existing name rather than look first and then overwrite.
+bool PlanWriter::putInPlace()
+{
+    const bool replace = existing == ExistingOutput::Replace;
+    if (!temporary.isEmpty()) {
+        if (calls.rename(folder, temporary.constData(), name.constData(), replace) != 0)
+            return fail(errno == EEXIST && !replace ? OutputFault::Exists : OutputFault::None);
+        temporary.clear();
+        return true;
+    }
+    if (!replace || !targetExists) {
+        if (calls.linkUnnamed(file, folder, name.constData()) == 0)
+            return true;
+        if (errno != EEXIST)
+            return fail(OutputFault::None);
+        if (!replace)
+            return fail(OutputFault::Exists);
+    }
+    // A link cannot replace a name; the file gets a hidden one first and is renamed over the target.
+    for (int attempt = 0; attempt < temporaryNameTries && temporary.isEmpty(); ++attempt) {
+        const QByteArray candidate = temporaryName();
+        if (calls.linkUnnamed(file, folder, candidate.constData()) == 0)
+            temporary = candidate;
+        else if (errno != EEXIST)
+            return fail(OutputFault::None);
+    }
+    if (temporary.isEmpty() || calls.rename(folder, temporary.constData(), name.constData(), true) != 0)
+        return fail(OutputFault::None);
+    temporary.clear();
+    return true;
+}
+
+int PlanWriter::createNamedTemporary(mode_t mode)
+{
+    for (int attempt = 0; attempt < temporaryNameTries; ++attempt) {
+        const QByteArray candidate = temporaryName();
+        const int created = calls.createNamed(folder, candidate.constData(), mode);
+        if (created >= 0) {
+            temporary = candidate;
+            return created;
+        }
+        if (errno != EEXIST)
+            return -1;
+    }
+    return -1;
+}
+
+// ".NAME.tessel-XXXXXXXX" beside the target: hidden, recognisable, and within the length a name may have.
+QByteArray PlanWriter::temporaryName() const
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QByteArray suffix(8, '\0');
+    for (char& letter : suffix)
+        letter = letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
+    return '.' + name.left(200) + ".tessel-" + suffix;
+}
+
+bool PlanWriter::fail(OutputFault fault)
+{
+    lastFault = fault;
+    discard();
+    return false;
 }

@@ -1,10 +1,14 @@
 #pragma once
 
+#include "outcome.h"
 #include "outputplan.h"
 
-#include <QSaveFile>
+#include <QByteArray>
 #include <QString>
 
+#include <sys/types.h>
+
+class FileSystemCalls;
 class QIODevice;
 
 // Streams an output plan to a device: image ranges straight from memory, patches in between. True only
@@ -12,22 +16,93 @@ class QIODevice;
 [[nodiscard]] bool writePlan(
     QIODevice& device, const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
 
-// The one way an output file reaches the disk. Nothing appears at the path until commit succeeds, so a
-// refused or failed action leaves an existing file untouched and creates no new one. A symlink is
-// followed and its target replaced.
+// What a writer does when its path already names a file.
+enum class ExistingOutput {
+    // Replace it in one step (the window, and tessel-cli with --force).
+    Replace,
+    // Fail instead, also when the file appears while the output is being written (tessel-cli without
+    // --force): of two writers of one new path exactly one succeeds.
+    Refuse,
+};
+
+// What keeps a writer from putting a file at a path, found without creating anything.
+enum class OutputObstacle {
+    None,
+    // The folder does not exist, or is not a folder.
+    MissingFolder,
+    // The folder may not be written by this user, or lies on a read-only mount.
+    UnwritableFolder,
+    // A file is there and ExistingOutput::Refuse was asked for.
+    Exists,
+    // The file there may not be written by this user.
+    UnwritableFile,
+    // Not a regular file: never replaced.
+    Folder,
+    CharacterDevice,
+    BlockDevice,
+    Fifo,
+    Socket,
+    // The path cannot be looked at: a symlink loop, a name too long, an I/O error.
+    Unreachable,
+};
+
+struct OutputCheck {
+    OutputObstacle obstacle = OutputObstacle::None;
+    // The file that would be written: the path with its symlinks followed.
+    QString target;
+
+    bool committable() const { return obstacle == OutputObstacle::None; }
+};
+
+// The one way an output file reaches the disk. The plan goes into a new file without a name in the
+// target's folder (a hidden named one where the file system has none), is synced, takes the target's
+// name in one step and the folder is synced, so the name survives a power cut. Until then the path is
+// untouched: a refused, failed or killed action leaves an existing file as it was and no new one. A
+// symlink is followed and its target replaced; anything at the path but a regular file is refused.
 class PlanWriter {
 public:
-    explicit PlanWriter(const QString& path);
+    explicit PlanWriter(const QString& path, ExistingOutput existing = ExistingOutput::Replace);
+    ~PlanWriter();
+    PlanWriter(const PlanWriter&) = delete;
+    PlanWriter& operator=(const PlanWriter&) = delete;
 
-    // Opening creates nothing at the path yet.
+    // Whether `path` could be committed, looked at the way open() looks at it, creating nothing.
+    static OutputCheck check(const QString& path, ExistingOutput existing);
+
+    // Refuses what check() refuses and makes the new file; nothing appears at the path yet.
     [[nodiscard]] bool open();
     // The name the file object reports: the path as chosen.
-    QString fileName() const { return file.fileName(); }
-    // Writes the plan and commits; false (and nothing committed) when any byte is missing.
+    QString fileName() const { return path; }
+    // Writes the plan and puts it in place; false when any byte is missing or any step fails. Only a
+    // failed sync of the folder (fault() NotDurable) leaves the new file in place.
     [[nodiscard]] bool writeAndCommit(const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
     // Drops what was opened without touching the path.
     void discard();
 
+    // Why open() or writeAndCommit() last failed, beyond the status text.
+    OutputFault fault() const { return lastFault; }
+    // The failed outcome with `statusText`, carrying fault().
+    Outcome failure(const QString& statusText) const;
+
 private:
-    QSaveFile file;
+    OutputObstacle examine();
+    bool writeAll(const uchar* data, qint64 length);
+    bool putInPlace();
+    int createNamedTemporary(mode_t mode);
+    QByteArray temporaryName() const;
+    bool fail(OutputFault fault);
+
+    FileSystemCalls& calls;
+    QString path;
+    ExistingOutput existing;
+    // The path with its symlinks followed, and its folder and name as the system spells them.
+    QString target;
+    QByteArray folderPath;
+    QByteArray name;
+    int folder = -1;
+    int file = -1;
+    bool targetExists = false;
+    // The hidden name the new file has while it has one; removed on failure.
+    QByteArray temporary;
+    OutputFault lastFault = OutputFault::None;
 };

@@ -753,6 +753,22 @@ void TestCli::refusals_data()
         "OUT" } << "long" << 1 << "File size is over max size, can not replace!!!";
     QTest::newRow("missing replacement") << QStringList { "replace", "IMAGE", "10", "MISSING", "-o", "OUT" }
                                          << QString() << 2 << "Can not open MISSING!!!";
+    QTest::newRow("output is a dangling symlink") << QStringList { "export", "IMAGE", "10", "-o",
+        "OUT" } << "dangling" << 1 << "OUT already exists; use --force to replace it.";
+    QTest::newRow("output is a folder") << QStringList { "export", "IMAGE", "10", "--force", "-o", "OUT" }
+                                        << "folder" << 1 << "OUT is a folder; -o names the file to write.";
+    QTest::newRow("missing folder") << QStringList { "replace", "IMAGE", "10", "REPL", "-o",
+        "MISSING/out.bin" } << QString()
+                                    << 1 << "Can not open MISSING/out.bin!!!";
+    QTest::newRow("dry run: missing folder")
+        << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "MISSING/out.bin" } << QString()
+        << 1 << "MISSING/out.bin cannot be created: there is no folder MISSING.";
+    QTest::newRow("dry run: folder that is a file")
+        << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "REPL/out.bin" } << QString()
+        << 1 << "REPL/out.bin cannot be created: there is no folder REPL.";
+    QTest::newRow("dry run: output is a folder")
+        << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "OUT" } << "folder" << 1
+        << "OUT is a folder; -o names the file to write.";
 }
 
 void TestCli::refusals()
@@ -771,6 +787,10 @@ void TestCli::refusals()
         QVERIFY(writeFile(output, "old"));
     if (existingOutput == QLatin1String("symlink"))
         QVERIFY(QFile::link(imagePath, output));
+    if (existingOutput == QLatin1String("dangling"))
+        QVERIFY(QFile::link(missing, output));
+    if (existingOutput == QLatin1String("folder"))
+        QVERIFY(QDir(directory->path()).mkdir(QStringLiteral("out.bin")));
     if (existingOutput == QLatin1String("hardlink"))
         QCOMPARE(::link(QFile::encodeName(imagePath).constData(), QFile::encodeName(output).constData()), 0);
     const auto fill = [&](QString text) {
@@ -802,7 +822,8 @@ void TestCli::refusals()
     // A refusal carries every field of its command that is known by then.
     QCOMPARE(document.value(QStringLiteral("output")).toString(), filled.value(filled.indexOf("-o") + 1));
     if (filled.first() == QLatin1String("replace")) {
-        QCOMPARE(document.value(QStringLiteral("dryRun")).toBool(true), false);
+        QCOMPARE(
+            document.value(QStringLiteral("dryRun")).toBool(), filled.contains(QStringLiteral("--dry-run")));
         QVERIFY(document.value(QStringLiteral("replacement")).isString());
     }
     const bool named = message.startsWith(QLatin1String("No block"))
@@ -810,13 +831,20 @@ void TestCli::refusals()
     QCOMPARE(document.contains(QStringLiteral("block")), !named);
 }
 
+// A read-only file too (root may replace it), and the new file keeps its permission bits.
 void TestCli::forceReplacesAnExistingOutput()
 {
     const QString output = path(QStringLiteral("out.bin"));
     QVERIFY(writeFile(output, "old"));
+    const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+    // The "User" flags say what this user may do (root may write anything); the others are the bits.
+    const QFile::Permissions bits = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+        | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    QVERIFY(QFile::setPermissions(output, readOnly));
     const CliRun run = runCommand({ "export", imagePath, "10", "--force", "-o", output });
-    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
     QCOMPARE(readFile(output), standardImage().mid(int(dmhPosition + 0x1000), 0x800));
+    QCOMPARE(QFile::permissions(output) & bits, readOnly);
 }
 
 void TestCli::outputOptionForms_data()

@@ -67,17 +67,20 @@ public:
         return ok;
     }
 
-    Outcome exportBlock(const QString& id, const QString& output) const
+    Outcome exportBlock(
+        const QString& id, const QString& output, ExistingOutput existing = ExistingOutput::Replace) const
     {
-        return ::exportBlock(ImageView::of(*loaded), findBlock(catalogue, id), path(output));
+        return ::exportBlock(ImageView::of(*loaded), findBlock(catalogue, id), path(output), existing);
     }
 
-    Outcome replaceBlock(const QString& id, const QString& replacement, const QString& output)
+    Outcome replaceBlock(const QString& id, const QString& replacement, const QString& output,
+        ExistingOutput existing = ExistingOutput::Replace)
     {
         ReplaceRequest request;
         request.idText = id;
         request.replacementPath = path(replacement);
         request.outputPath = path(output);
+        request.existingOutput = existing;
         request.loadedImagePath = imagePath;
         request.stampTime = StampTime::fromDateTime(QDateTime(QDate(2026, 3, 5), QTime(7, 8, 9)));
         return ::replaceBlock(*loaded, catalogue, request);

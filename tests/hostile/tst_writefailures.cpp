@@ -1,4 +1,5 @@
-#include "hostilefixture.h"
+#include "outputnodes.h"
+#include "writeractions.h"
 
 #include "ops/blockinfo.h"
 
@@ -7,6 +8,7 @@
 
 #include <csignal>
 #include <memory>
+#include <optional>
 
 #include <grp.h>
 #include <pwd.h>
@@ -27,7 +29,6 @@ private slots:
 
 namespace {
 
-enum class Writer { Export, Padded, WithInfo, Grow };
 enum class Failure {
     FullFileSystem,
     FileSizeLimit,
@@ -35,98 +36,38 @@ enum class Failure {
     ReadOnlyFile,
     PathIsFolder,
     Symlink,
-    LoadedImage
+    LoadedImage,
+    CharacterDevice,
+    Fifo,
+    Socket,
+    SymlinkToFifo
 };
 
 // Smaller than every output, larger than the file that was there before.
 constexpr qint64 roomForOutput = 16 << 10;
 const QByteArray previousOutput("bytes of an earlier output");
 
-// 256 KiB: a 64 KiB block with a record, and two plain 32 KiB blocks back to back with room behind them.
-QByteArray baseImage()
+std::optional<OutputNode> nodeOf(Failure failure)
 {
-    const TestEntry record = testEntry(1, 0x10000, 0x10000, "app", 0);
-    const TestEntry plain = testEntry(2, 0x20000, 0x8000, "data");
-    const TestEntry tail = testEntry(3, 0x28000, 0x8000, "tail");
-    TestDmh dmh;
-    dmh.flashSize = 0x40000;
-    dmh.dataCapacity = 0x100000;
-    dmh.entries = { record, plain, tail };
-    return ImageBuilder(0x40000)
-        .dmh(0, dmh)
-        .block(0, record, ImageBuilder::randomBytes(1000, 1), true)
-        .block(0, plain, ImageBuilder::randomBytes(0x8000, 2), false)
-        .block(0, tail, ImageBuilder::randomBytes(0x8000, 3), false)
-        .image();
-}
-
-struct Action {
-    QString id;
-    qint64 replacementLength = 0;
-    qint64 outputLength = 0;
-};
-
-Action actionOf(Writer writer)
-{
-    switch (writer) {
-    case Writer::Export:
-        return { "2", 0, 0x8000 };
-    case Writer::Padded:
-        return { "2", 0x1000, 0x40000 };
-    case Writer::WithInfo:
-        return { "1", 0x800, 0x40000 };
-    case Writer::Grow:
-        return { "2", 0x9000, 0x40000 };
-    }
-    return {};
-}
-
-QString successText(Writer writer, const QString& output)
-{
-    switch (writer) {
-    case Writer::Export:
-        return QStringLiteral("Save block %1 successfully!!!").arg(output);
-    case Writer::Grow:
-        return QStringLiteral("Replace Block successfully!!!");
+    switch (failure) {
+    case Failure::CharacterDevice:
+        return OutputNode::CharacterDevice;
+    case Failure::Fifo:
+        return OutputNode::Fifo;
+    case Failure::Socket:
+        return OutputNode::Socket;
+    case Failure::SymlinkToFifo:
+        return OutputNode::SymlinkToFifo;
     default:
-        return QStringLiteral("Replace block successfully!!!");
+        return std::nullopt;
     }
-}
-
-QString openFailureText(Writer writer, const QString& output)
-{
-    return writer == Writer::Export ? QStringLiteral("Can not open %1").arg(output)
-                                    : QStringLiteral("Can not open %1!!!").arg(output);
-}
-
-QString writeFailureText(Writer writer, const QString& output)
-{
-    switch (writer) {
-    case Writer::Export:
-        return QStringLiteral("Save block %1 failed!!!").arg(output);
-    case Writer::Grow:
-        return QStringLiteral("Replace Block failed!!!");
-    default:
-        return QStringLiteral("Replace block failed!!!");
-    }
-}
-
-// Loads the image afresh (a growth changes the one in memory) and runs one writer.
-Outcome run(HostileFixture& fixture, Writer writer, const QString& output)
-{
-    if (!fixture.reload())
-        return Outcome::failed(QStringLiteral("the base image did not load"));
-    const Action action = actionOf(writer);
-    if (writer == Writer::Export)
-        return fixture.exportBlock(action.id, output);
-    return fixture.replaceBlock(action.id, QStringLiteral("replacement.img"), output);
 }
 
 // Runs the writer in a child that has dropped root, whose permission bits would not stop a write.
 Outcome runAsNobody(HostileFixture& fixture, Writer writer, const QString& output)
 {
     if (getuid() != 0)
-        return run(fixture, writer, output);
+        return runWriter(fixture, writer, output);
     const passwd* nobody = getpwnam("nobody");
     if (!nobody)
         return Outcome::failed(QStringLiteral("no user nobody"));
@@ -138,7 +79,7 @@ Outcome runAsNobody(HostileFixture& fixture, Writer writer, const QString& outpu
         close(channel[0]);
         QByteArray report = "!";
         if (setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0) {
-            const Outcome outcome = run(fixture, writer, output);
+            const Outcome outcome = runWriter(fixture, writer, output);
             report = (outcome.success ? "+" : "-") + outcome.message.toUtf8();
         }
         const bool sent = write(channel[1], report.constData(), size_t(report.size())) == report.size();
@@ -215,7 +156,9 @@ void TestWriteFailures::matrix_data()
     const QVector<QPair<Failure, const char*>> failures = { { Failure::FullFileSystem, "full file system" },
         { Failure::FileSizeLimit, "file-size limit" }, { Failure::ReadOnlyFolder, "read-only folder" },
         { Failure::ReadOnlyFile, "read-only file" }, { Failure::PathIsFolder, "path is a folder" },
-        { Failure::Symlink, "symlink" }, { Failure::LoadedImage, "the loaded image" } };
+        { Failure::Symlink, "symlink" }, { Failure::LoadedImage, "the loaded image" },
+        { Failure::CharacterDevice, "character device" }, { Failure::Fifo, "FIFO" },
+        { Failure::Socket, "socket" }, { Failure::SymlinkToFifo, "symlink to a FIFO" } };
     for (const auto& writer : writers) {
         for (const auto& failure : failures)
             QTest::addRow("%s, %s", writer.second, failure.second) << int(writer.first) << int(failure.first);
@@ -227,14 +170,14 @@ void TestWriteFailures::matrix()
     QFETCH(int, writer);
     QFETCH(int, failure);
     const Writer which = Writer(writer);
-    const Action action = actionOf(which);
+    const WriterAction action = actionOf(which);
 
     HostileFixture fixture;
-    QVERIFY(fixture.load(baseImage()));
+    QVERIFY(fixture.load(writerTestImage()));
     QVERIFY(fixture.writeReplacement("replacement.img", action.replacementLength));
     // What a write to an ordinary new file gives: every success below must be byte for byte the same.
     const QString baselinePath = fixture.path("baseline.out");
-    const Outcome baseline = run(fixture, which, "baseline.out");
+    const Outcome baseline = runWriter(fixture, which, "baseline.out");
     QCOMPARE(baseline.message, successText(which, baselinePath));
     const QByteArray expected = fixture.read("baseline.out");
     QCOMPARE(expected.size(), action.outputLength);
@@ -262,11 +205,11 @@ void TestWriteFailures::matrix()
             qInfo("tmpfs cannot be mounted here; a file-size limit stands in for the full disk");
         QVERIFY(fixture.write(destinationName, previousOutput));
         if (small->mounted) {
-            outcome = run(fixture, which, destinationName);
+            outcome = runWriter(fixture, which, destinationName);
         } else {
             FileSizeLimit limit(roomForOutput);
             QVERIFY(limit.active);
-            outcome = run(fixture, which, destinationName);
+            outcome = runWriter(fixture, which, destinationName);
         }
         expectedText = writeFailureText(which, destination);
         break;
@@ -274,7 +217,7 @@ void TestWriteFailures::matrix()
     case Failure::FileSizeLimit: {
         FileSizeLimit limit(roomForOutput);
         QVERIFY(limit.active);
-        outcome = run(fixture, which, "out/new.bin");
+        outcome = runWriter(fixture, which, "out/new.bin");
         expectedText = writeFailureText(which, destination);
         break;
     }
@@ -299,14 +242,14 @@ void TestWriteFailures::matrix()
     case Failure::PathIsFolder:
         QVERIFY(QFile::remove(destination));
         QVERIFY(QDir(folder).mkdir("new.bin"));
-        outcome = run(fixture, which, "out/new.bin");
+        outcome = runWriter(fixture, which, "out/new.bin");
         expectedText = openFailureText(which, destination);
         QVERIFY(QFileInfo(destination).isDir());
         QVERIFY(entriesOf(destination).isEmpty());
         break;
     case Failure::Symlink:
         QVERIFY(QFile::link(destination, fixture.path("out/link.bin")));
-        outcome = run(fixture, which, "out/link.bin");
+        outcome = runWriter(fixture, which, "out/link.bin");
         expectedText = successText(which, fixture.path("out/link.bin"));
         succeeds = true;
         // The link stays a link; its target receives the new bytes.
@@ -315,24 +258,43 @@ void TestWriteFailures::matrix()
     case Failure::LoadedImage:
         destinationName = "image.bin";
         destination = fixture.path(destinationName);
-        outcome = run(fixture, which, "image.bin");
+        outcome = runWriter(fixture, which, "image.bin");
         expectedText = successText(which, destination);
         succeeds = true;
         break;
+    case Failure::CharacterDevice:
+    case Failure::Fifo:
+    case Failure::Socket:
+    case Failure::SymlinkToFifo: {
+        // Only a regular file is replaced: the node stays exactly as it was, whatever it is.
+        QVERIFY(QFile::remove(destination));
+        const OutputNode node = *nodeOf(Failure(failure));
+        if (!makeNode(node, destination))
+            QSKIP(qPrintable(QStringLiteral("cannot make a %1 here (mknod needs root)").arg(nodeName(node))));
+        const QByteArray identity = nodeIdentity(destination);
+        const QByteArray fifoIdentity = nodeIdentity(destination + ".fifo");
+        outcome = runWriter(fixture, which, "out/new.bin");
+        expectedText = openFailureText(which, destination);
+        QCOMPARE(nodeIdentity(destination), identity);
+        QCOMPARE(nodeIdentity(destination + ".fifo"), fifoIdentity);
+        break;
+    }
     }
 
     QCOMPARE(outcome.message, expectedText);
     QCOMPARE(outcome.success, succeeds);
-    const QByteArray after = fixture.read(destinationName);
+    // (A FIFO is never read: that would wait for a writer.)
     if (succeeds)
-        QVERIFY2(after == expected, "the written file differs from the same write to a new file");
-    else if (Failure(failure) != Failure::PathIsFolder)
-        QCOMPARE(after, previousOutput);
+        QVERIFY2(fixture.read(destinationName) == expected,
+            "the written file differs from the same write to a new file");
+    else if (Failure(failure) != Failure::PathIsFolder && !nodeOf(Failure(failure)))
+        QCOMPARE(fixture.read(destinationName), previousOutput);
     // No temporary file is left beside the destination or the image.
     QStringList leftOver = entriesOf(folder) + entriesOf(fixture.path("."));
     leftOver.removeAll("out");
     leftOver.removeAll("new.bin");
     leftOver.removeAll("link.bin");
+    leftOver.removeAll("new.bin.fifo");
     leftOver.removeAll("image.bin");
     leftOver.removeAll("replacement.img");
     QVERIFY2(leftOver.isEmpty(), qPrintable(leftOver.join(", ")));

@@ -9,6 +9,8 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -36,6 +38,12 @@ private:
     qint64 room;
 };
 
+mode_t permissionsOf(const QString& path)
+{
+    struct stat status { };
+    return stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : mode_t(-1);
+}
+
 OutputPatch patch(qint64 position, const QByteArray& bytes)
 {
     return { position, bytes, nullptr };
@@ -50,6 +58,14 @@ OutputPatch blockPatch(qint64 position, const QByteArray& bytes)
 }
 
 const QByteArray source = ImageBuilder::randomBytes(4096, 3);
+
+bool commitSource(const QString& path, ExistingOutput existing = ExistingOutput::Replace)
+{
+    PlanWriter writer(path, existing);
+    return writer.open()
+        && writer.writeAndCommit(
+            reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 0, 64, {} });
+}
 
 } // namespace
 
@@ -67,6 +83,11 @@ private slots:
     void commitsWholeFileOnly();
     void failedWriteLeavesExistingFile();
     void replacesSymlinkTarget();
+    void setsPermissionBits_data();
+    void setsPermissionBits();
+    void refusesAnExistingName();
+    void checkCreatesNothing_data();
+    void checkCreatesNothing();
 };
 
 void TestPlanWriter::streamsRangesAndPatches_data()
@@ -198,6 +219,113 @@ void TestPlanWriter::replacesSymlinkTarget()
         reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 0, 64, {} }));
     QVERIFY(QFileInfo(link).isSymLink());
     QCOMPARE(readAll(real), source.left(64));
+}
+
+// A replaced file keeps its permission bits (a read-only one too, which root may replace); a new file gets
+// 0666 less the umask, like any file a program creates.
+void TestPlanWriter::setsPermissionBits_data()
+{
+    QTest::addColumn<int>("existingMode");
+    QTest::addColumn<int>("umaskBits");
+    QTest::addColumn<int>("expectedMode");
+
+    QTest::newRow("read-only file replaced") << 0444 << 022 << 0444;
+    QTest::newRow("private file replaced") << 0600 << 0 << 0600;
+    QTest::newRow("set-user-ID is not carried over") << 04755 << 022 << 0755;
+    QTest::newRow("new file, umask 022") << -1 << 022 << 0644;
+    QTest::newRow("new file, umask 027") << -1 << 027 << 0640;
+}
+
+void TestPlanWriter::setsPermissionBits()
+{
+    QFETCH(int, existingMode);
+    QFETCH(int, umaskBits);
+    QFETCH(int, expectedMode);
+
+    OpsFixture fixture;
+    const QString target = fixture.path("out.bin");
+    if (existingMode >= 0) {
+        QVERIFY(!fixture.write("out.bin", "old").isEmpty());
+        QCOMPARE(chmod(QFile::encodeName(target).constData(), mode_t(existingMode)), 0);
+    }
+    const mode_t savedUmask = umask(mode_t(umaskBits));
+    const bool committed = commitSource(target);
+    umask(savedUmask);
+    QVERIFY(committed);
+    QCOMPARE(readAll(target), source.left(64));
+    QCOMPARE(int(permissionsOf(target)), expectedMode);
+}
+
+// Without replacing, the name must be free when the file takes it, not only when it was looked at.
+void TestPlanWriter::refusesAnExistingName()
+{
+    OpsFixture fixture;
+    const QString target = fixture.write("out.bin", "earlier");
+    PlanWriter late(target, ExistingOutput::Refuse);
+    QVERIFY(!late.open());
+    QCOMPARE(late.fault(), OutputFault::Exists);
+    QCOMPARE(readAll(target), QByteArray("earlier"));
+
+    const QString fresh = fixture.path("fresh.bin");
+    PlanWriter writer(fresh, ExistingOutput::Refuse);
+    QVERIFY(writer.open());
+    QVERIFY(!fixture.write("fresh.bin", "another writer's").isEmpty());
+    QVERIFY(!writer.writeAndCommit(
+        reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 0, 64, {} }));
+    QCOMPARE(writer.fault(), OutputFault::Exists);
+    QCOMPARE(readAll(fresh), QByteArray("another writer's"));
+    QCOMPARE(QDir(fixture.path({})).entryList(QDir::Files | QDir::Hidden),
+        QStringList({ "fresh.bin", "out.bin" }));
+
+    QVERIFY(commitSource(fixture.path("third.bin"), ExistingOutput::Refuse));
+    QCOMPARE(readAll(fixture.path("third.bin")), source.left(64));
+}
+
+void TestPlanWriter::checkCreatesNothing_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<int>("existing");
+    QTest::addColumn<int>("obstacle");
+    QTest::addColumn<QString>("target");
+
+    const int replace = int(ExistingOutput::Replace);
+    const int refuse = int(ExistingOutput::Refuse);
+    QTest::newRow("new file") << "new.bin" << refuse << int(OutputObstacle::None) << "new.bin";
+    QTest::newRow("file, replaced") << "file.bin" << replace << int(OutputObstacle::None) << "file.bin";
+    QTest::newRow("file, not replaced") << "file.bin" << refuse << int(OutputObstacle::Exists) << "file.bin";
+    QTest::newRow("missing folder") << "nosuchdir/out.bin" << replace << int(OutputObstacle::MissingFolder)
+                                    << "nosuchdir/out.bin";
+    QTest::newRow("folder that is a file")
+        << "file.bin/out.bin" << replace << int(OutputObstacle::MissingFolder) << "file.bin/out.bin";
+    QTest::newRow("folder") << "dir" << replace << int(OutputObstacle::Folder) << "dir";
+    QTest::newRow("folder with a slash") << "dir/" << refuse << int(OutputObstacle::Folder) << "dir/";
+    QTest::newRow("symlink to a file") << "link.bin" << refuse << int(OutputObstacle::Exists) << "file.bin";
+    QTest::newRow("dangling symlink") << "dangling.bin" << refuse << int(OutputObstacle::None) << "none.bin";
+    QTest::newRow("symlink loop") << "loop.bin" << replace << int(OutputObstacle::Unreachable) << "loop.bin";
+}
+
+void TestPlanWriter::checkCreatesNothing()
+{
+    QFETCH(QString, output);
+    QFETCH(int, existing);
+    QFETCH(int, obstacle);
+    QFETCH(QString, target);
+
+    OpsFixture fixture;
+    QVERIFY(!fixture.write("file.bin", "a file").isEmpty());
+    QVERIFY(QDir(fixture.path({})).mkdir("dir"));
+    QVERIFY(QFile::link(fixture.path("file.bin"), fixture.path("link.bin")));
+    QVERIFY(QFile::link(fixture.path("none.bin"), fixture.path("dangling.bin")));
+    QVERIFY(QFile::link(fixture.path("loop.bin"), fixture.path("loop.bin")));
+    const QStringList before
+        = QDir(fixture.path({})).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+
+    const OutputCheck check = PlanWriter::check(fixture.path(output), ExistingOutput(existing));
+    QCOMPARE(int(check.obstacle), obstacle);
+    QCOMPARE(check.committable(), obstacle == int(OutputObstacle::None));
+    QCOMPARE(QFileInfo(check.target).absoluteFilePath(), QFileInfo(fixture.path(target)).absoluteFilePath());
+    QCOMPARE(QDir(fixture.path({})).entryList(QDir::AllEntries | QDir::Hidden | QDir::System), before);
+    QCOMPARE(readAll(fixture.path("file.bin")), QByteArray("a file"));
 }
 
 QTEST_GUILESS_MAIN(TestPlanWriter)

@@ -1,0 +1,501 @@
+#include "imagebuilder.h"
+#include "outputnodes.h"
+
+#include "model/flashimage.h"
+#include "ops/blockreplace.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QtTest>
+
+#include <algorithm>
+#include <csignal>
+#include <cstring>
+#include <vector>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSEL_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSEL_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+// tessel-cli as other programs meet it: killed while it writes, racing other writers of one output,
+// under an address space smaller than the image, pointed at nodes that are not files, and dry runs that
+// must foresee a write that would fail.
+class TestWriterProcesses : public QObject {
+    Q_OBJECT
+
+private slots:
+    void killedReplacementLeavesOldOrNew();
+    void concurrentWriters_data();
+    void concurrentWriters();
+    void resourceLimits_data();
+    void resourceLimits();
+    void nodeOutputs_data();
+    void nodeOutputs();
+    void dryRunAsNobody_data();
+    void dryRunAsNobody();
+};
+
+namespace {
+
+constexpr qint64 mebibyte = qint64(1) << 20;
+const QByteArray oldTarget("the output of an earlier run");
+
+QString existingMessage(const QString& output)
+{
+    return QStringLiteral("%1 already exists; use --force to replace it.").arg(output);
+}
+
+// An image of `size` bytes, sparse behind its first MiB: one DMH at 0 whose block "2" (1 MiB at 1 MiB,
+// no record) takes a padded replacement.
+bool writeImage(const QString& path, qint64 size)
+{
+    TestDmh dmh;
+    dmh.flashSize = quint32(size);
+    dmh.entries = { testEntry(1, 0x10000, 0x10000, "first"),
+        testEntry(2, quint32(mebibyte), quint32(mebibyte), "data") };
+    QFile file(path);
+    const QByteArray head = ImageBuilder(mebibyte, '\0').dmh(0, dmh).image();
+    return file.open(QIODevice::WriteOnly) && file.write(head) == head.size() && file.resize(size);
+}
+
+bool writeFile(const QString& path, const QByteArray& bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+QByteArray hashOf(const QString& path)
+{
+    QFile file(path);
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result().toHex() : QByteArray();
+}
+
+QStringList entriesOf(const QString& folder)
+{
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+// Byte for byte, through mappings: quicker than hashing 256 MiB, and exact.
+bool sameBytes(const QString& path, const QString& otherPath)
+{
+    QFile file(path);
+    QFile other(otherPath);
+    if (!file.open(QIODevice::ReadOnly) || !other.open(QIODevice::ReadOnly) || file.size() != other.size())
+        return false;
+    if (file.size() == 0)
+        return true;
+    const uchar* bytes = file.map(0, file.size());
+    const uchar* otherBytes = other.map(0, other.size());
+    return bytes && otherBytes && std::memcmp(bytes, otherBytes, size_t(file.size())) == 0;
+}
+
+// Writes what the operation itself writes for a replacement of block 2: the output every run must match.
+bool writeExpected(const QString& imagePath, const QString& replacementPath, const QString& outputPath)
+{
+    FlashImage image;
+    if (!image.load(imagePath.toStdWString()))
+        return false;
+    QVector<DmhRecord> catalogue = image.dmhRecords();
+    ReplaceRequest request;
+    request.idText = QStringLiteral("2");
+    request.replacementPath = replacementPath;
+    request.outputPath = outputPath;
+    request.loadedImagePath = imagePath;
+    return replaceBlock(image, catalogue, request).success;
+}
+
+struct ChildRun {
+    int exitCode = -1;
+    QByteArray output;
+};
+
+// Runs tessel-cli in a child that first sets a resource limit (`limit` 0: none), or drops root for nobody
+// (whose permission bits then count); stdout and stderr together. SIGXFSZ takes its default action
+// unless tessel-cli itself ignores it.
+ChildRun runLimitedCli(const QStringList& arguments, int resource, rlim_t limit, bool asNobody)
+{
+    QTemporaryFile capture;
+    if (!capture.open())
+        return {};
+    std::vector<QByteArray> storage { QByteArray(TESSEL_CLI_PATH) };
+    for (const QString& argument : arguments)
+        storage.push_back(QFile::encodeName(argument));
+    std::vector<char*> argv;
+    for (QByteArray& argument : storage)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const passwd* nobody = getpwnam("nobody");
+    if (asNobody && !nobody)
+        return {};
+    const uid_t uid = nobody ? nobody->pw_uid : 0;
+    const gid_t gid = nobody ? nobody->pw_gid : 0;
+
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(capture.handle(), STDOUT_FILENO);
+        dup2(capture.handle(), STDERR_FILENO);
+        signal(SIGXFSZ, SIG_DFL);
+        const rlimit limits { limit, limit };
+        if (limit > 0 && setrlimit(resource, &limits) != 0)
+            _exit(120);
+        if (asNobody && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
+            _exit(121);
+        execv(argv[0], argv.data());
+        _exit(122);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child)
+        return {};
+    ChildRun run;
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    capture.seek(0);
+    run.output = capture.readAll();
+    return run;
+}
+
+QString cliPath()
+{
+    return QStringLiteral(TESSEL_CLI_PATH);
+}
+
+// A folder for large files: /var/tmp is on disk where /tmp may be a small tmpfs.
+QString largeFileFolder()
+{
+    return QDir(QStringLiteral("/var/tmp")).exists()
+        ? QStringLiteral("/var/tmp/tessel-writer-XXXXXX")
+        : QDir::tempPath() + QStringLiteral("/tessel-writer-XXXXXX");
+}
+
+} // namespace
+
+// SIGKILL at 30 moments spread from the start of the process to a quarter more than the time an uninterrupted
+// run takes, and later where runs were slower, until one kill comes after the end. The unnamed file of a
+// killed writer vanishes with it, so only the old or the whole new file can be left; the hidden name a
+// replacement takes between its link and its rename (a few microseconds) would stay behind if a kill fell
+// exactly there, and the listing below would report it.
+void TestWriterProcesses::killedReplacementLeavesOldOrNew()
+{
+    QTemporaryDir scratch(largeFileFolder());
+    QVERIFY(scratch.isValid());
+    // The runs write in a folder of their own, so that its listing shows anything they leave behind.
+    QVERIFY(QDir(scratch.path()).mkdir("runs"));
+    const QDir folder(scratch.filePath("runs"));
+    const QString image = folder.filePath("image.bin");
+    const QString replacement = folder.filePath("replacement.bin");
+    const QString target = folder.filePath("target.bin");
+    const QString expected = scratch.filePath("expected.bin");
+    QVERIFY(writeImage(image, 256 * mebibyte));
+    QVERIFY(writeFile(replacement, ImageBuilder::randomBytes(0x10000, 7)));
+    QVERIFY(writeExpected(image, replacement, expected));
+    const QStringList arguments { "replace", image, "2", replacement, "-o", target, "--force" };
+
+    // Runs once, killed after `delay` ms unless it ended; true when the run ended by itself.
+    const auto runOnce = [&](qint64 delay) {
+        QFile::remove(target);
+        writeFile(target, oldTarget);
+        QProcess process;
+        process.start(cliPath(), arguments);
+        process.waitForStarted();
+        const bool ended = process.waitForFinished(int(delay));
+        if (!ended)
+            process.kill();
+        if (process.state() != QProcess::NotRunning)
+            process.waitForFinished(120000);
+        return ended && process.exitCode() == 0;
+    };
+    QVector<qint64> wholeRuns;
+    for (int run = 0; run < 3; ++run) {
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(runOnce(120000));
+        wholeRuns << clock.elapsed();
+        QVERIFY(sameBytes(target, expected));
+    }
+    std::sort(wholeRuns.begin(), wholeRuns.end());
+    const qint64 wholeRun = wholeRuns[1];
+    const QStringList expectedEntries = entriesOf(folder.path());
+
+    constexpr int trials = 30;
+    int keptOld = 0;
+    int madeNew = 0;
+    for (int trial = 0; trial < trials || (madeNew == 0 && trial < 2 * trials); ++trial) {
+        const qint64 delay = trial < trials ? wholeRun * 5 / 4 * trial / (trials - 1)
+                                            : wholeRun << qMin(trial - trials + 1, 4);
+        runOnce(delay);
+        const QString context = QStringLiteral("killed after %1 ms of %2").arg(delay).arg(wholeRun);
+        if (QFileInfo(target).size() == oldTarget.size()) {
+            QFile file(target);
+            QVERIFY(file.open(QIODevice::ReadOnly));
+            QVERIFY2(file.readAll() == oldTarget, qPrintable(context));
+            ++keptOld;
+        } else {
+            QVERIFY2(
+                sameBytes(target, expected), qPrintable(context + ": the target is neither old nor new"));
+            ++madeNew;
+        }
+        QVERIFY2(entriesOf(folder.path()) == expectedEntries,
+            qPrintable(context + ": " + entriesOf(folder.path()).join(", ")));
+    }
+    qInfo("%d kills left the old file, %d the new one (an uninterrupted run took %lld ms)", keptOld, madeNew,
+        wholeRun);
+    QVERIFY(keptOld > 0 && madeNew > 0);
+}
+
+void TestWriterProcesses::concurrentWriters_data()
+{
+    QTest::addColumn<bool>("force");
+    QTest::newRow("new output") << false;
+    QTest::newRow("--force") << true;
+}
+
+// Six writers of one output with different replacements, started together, ten times: the output is
+// always exactly one writer's whole image. Without --force exactly one wins and the others are refused.
+void TestWriterProcesses::concurrentWriters()
+{
+    QFETCH(bool, force);
+    constexpr int writers = 6;
+    constexpr int rounds = 10;
+
+    QTemporaryDir folder(largeFileFolder());
+    QVERIFY(folder.isValid());
+    const QString image = folder.filePath("image.bin");
+    const QString output = folder.filePath("out.bin");
+    QVERIFY(writeImage(image, 16 * mebibyte));
+    QVector<QByteArray> hashes;
+    for (int writer = 0; writer < writers; ++writer) {
+        const QString replacement = folder.filePath(QStringLiteral("replacement%1.bin").arg(writer));
+        QVERIFY(writeFile(replacement, ImageBuilder::randomBytes(0x10000, quint32(100 + writer))));
+        QVERIFY(writeExpected(image, replacement, folder.filePath("expected.bin")));
+        hashes << hashOf(folder.filePath("expected.bin"));
+        QVERIFY(QFile::remove(folder.filePath("expected.bin")));
+    }
+    QStringList expectedEntries = entriesOf(folder.path()) << "out.bin";
+    expectedEntries.sort();
+
+    for (int round = 0; round < rounds; ++round) {
+        QFile::remove(output);
+        if (force)
+            QVERIFY(writeFile(output, oldTarget));
+        std::vector<std::unique_ptr<QProcess>> processes;
+        for (int writer = 0; writer < writers; ++writer) {
+            processes.push_back(std::make_unique<QProcess>());
+            QStringList arguments { "replace", image, "2",
+                folder.filePath(QStringLiteral("replacement%1.bin").arg(writer)), "-o", output };
+            if (force)
+                arguments << "--force";
+            processes.back()->start(cliPath(), arguments);
+        }
+        int winners = 0;
+        for (int writer = 0; writer < writers; ++writer) {
+            QProcess& process = *processes[size_t(writer)];
+            QVERIFY(process.waitForFinished(60000));
+            QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+            const QString error = QString::fromUtf8(process.readAllStandardError()).trimmed();
+            const QString context = QStringLiteral("round %1, writer %2: exit %3, %4")
+                                        .arg(round)
+                                        .arg(writer)
+                                        .arg(process.exitCode())
+                                        .arg(error);
+            if (process.exitCode() == 0) {
+                ++winners;
+                if (!force)
+                    QVERIFY2(
+                        hashOf(output) == hashes[writer], qPrintable(context + ": not the winner's output"));
+            } else if (force) {
+                QVERIFY2(process.exitCode() == 1 && error == QLatin1String("Replace block failed!!!"),
+                    qPrintable(context));
+            } else {
+                QVERIFY2(process.exitCode() == 1 && error == existingMessage(output), qPrintable(context));
+            }
+        }
+        QVERIFY2(force ? winners >= 1 : winners == 1, qPrintable(QStringLiteral("%1 winners").arg(winners)));
+        QVERIFY2(hashes.contains(hashOf(output)), "the output is not one writer's whole image");
+        QCOMPARE(entriesOf(folder.path()), expectedEntries);
+    }
+}
+
+void TestWriterProcesses::resourceLimits_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<int>("resource");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    // An image larger than the address space cannot be loaded: the load's own text and exit status 2.
+    QTest::newRow("info, address space") << "info" << int(RLIMIT_AS) << 2 << "Alloc memory failed!";
+    QTest::newRow("replace, address space") << "replace" << int(RLIMIT_AS) << 2 << "Alloc memory failed!";
+    // A file-size limit below the output: the failed text and exit status 1, not a death by SIGXFSZ.
+    QTest::newRow("export, file size") << "export" << int(RLIMIT_FSIZE) << 1 << "Save block OUT failed!!!";
+    QTest::newRow("replace, file size") << "replace" << int(RLIMIT_FSIZE) << 1 << "Replace block failed!!!";
+}
+
+// No crash and nothing written when a resource runs out.
+void TestWriterProcesses::resourceLimits()
+{
+    QFETCH(QString, command);
+    QFETCH(int, resource);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+#ifdef TESSEL_ADDRESS_SANITIZER
+    if (resource == RLIMIT_AS)
+        QSKIP("AddressSanitizer reserves terabytes of shadow memory and cannot start under RLIMIT_AS");
+#endif
+    QTemporaryDir folder(largeFileFolder());
+    QVERIFY(folder.isValid());
+    const QString image = folder.filePath("image.bin");
+    const QString replacement = folder.filePath("replacement.bin");
+    const QString output = folder.filePath("out.bin");
+    const bool addressSpace = resource == RLIMIT_AS;
+    QVERIFY(writeImage(image, (addressSpace ? 512 : 2) * mebibyte));
+    QVERIFY(writeFile(replacement, QByteArray(0x1000, 'r')));
+    const QStringList before = entriesOf(folder.path());
+    QStringList arguments { command, image };
+    if (command != QLatin1String("info"))
+        arguments << "2";
+    if (command == QLatin1String("replace"))
+        arguments << replacement;
+    if (command != QLatin1String("info"))
+        arguments << "-o" << output;
+
+    const rlim_t limit = addressSpace ? rlim_t(256 * mebibyte) : rlim_t(64 << 10);
+    const ChildRun run = runLimitedCli(arguments, resource, limit, false);
+    QVERIFY2(run.exitCode == exitCode,
+        qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(QString::fromUtf8(run.output))));
+    QCOMPARE(QString::fromUtf8(run.output).trimmed(), QString(message).replace("OUT", output));
+    QCOMPARE(entriesOf(folder.path()), before);
+}
+
+void TestWriterProcesses::nodeOutputs_data()
+{
+    QTest::addColumn<int>("node");
+    QTest::addColumn<bool>("exportBlock");
+    QTest::addColumn<bool>("force");
+
+    for (const OutputNode node :
+        { OutputNode::CharacterDevice, OutputNode::Fifo, OutputNode::Socket, OutputNode::SymlinkToFifo }) {
+        for (const bool exportBlock : { true, false }) {
+            for (const bool force : { false, true })
+                QTest::addRow(
+                    "%s, %s%s", nodeName(node), exportBlock ? "export" : "replace", force ? ", --force" : "")
+                    << int(node) << exportBlock << force;
+        }
+    }
+}
+
+// Only a regular file is replaced: a device, FIFO or socket at OUT (a symlink followed) is named and left
+// exactly as it was, --force or not.
+void TestWriterProcesses::nodeOutputs()
+{
+    QFETCH(int, node);
+    QFETCH(bool, exportBlock);
+    QFETCH(bool, force);
+    const OutputNode kind = OutputNode(node);
+
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    const QString image = folder.filePath("image.bin");
+    const QString replacement = folder.filePath("replacement.bin");
+    const QString output = folder.filePath("out");
+    QVERIFY(writeImage(image, 2 * mebibyte));
+    QVERIFY(writeFile(replacement, QByteArray(0x1000, 'r')));
+    if (!makeNode(kind, output))
+        QSKIP(qPrintable(QStringLiteral("cannot make a %1 here (mknod needs root)").arg(nodeName(kind))));
+    const QStringList before = entriesOf(folder.path());
+    const QByteArray identity = nodeIdentity(output);
+    const QByteArray fifoIdentity = nodeIdentity(output + ".fifo");
+
+    QStringList arguments = exportBlock ? QStringList { "export", image, "2" }
+                                        : QStringList { "replace", image, "2", replacement };
+    arguments << "-o" << output;
+    if (force)
+        arguments << "--force";
+    QProcess process;
+    process.start(cliPath(), arguments);
+    QVERIFY(process.waitForFinished(60000));
+    const QString kindName = kind == OutputNode::SymlinkToFifo ? QStringLiteral("FIFO") : nodeName(kind);
+    QCOMPARE(process.exitCode(), 1);
+    QCOMPARE(QString::fromUtf8(process.readAllStandardError()).trimmed(),
+        QStringLiteral("%1 is a %2; tessel-cli replaces only regular files, so nothing was written.")
+            .arg(output, kindName));
+    QCOMPARE(nodeIdentity(output), identity);
+    QCOMPARE(nodeIdentity(output + ".fifo"), fifoIdentity);
+    QCOMPARE(entriesOf(folder.path()), before);
+}
+
+void TestWriterProcesses::dryRunAsNobody_data()
+{
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<bool>("dryRun");
+    QTest::addColumn<bool>("force");
+    QTest::addColumn<QString>("message");
+
+    // FOLDER is the test's folder; "ro" in it is read-only, and so is "ro.bin".
+    QTest::newRow("read-only folder")
+        << "ro/out.bin" << true << false
+        << "FOLDER/ro/out.bin cannot be created: the folder FOLDER/ro is not writable.";
+    QTest::newRow("read-only folder, the run itself")
+        << "ro/out.bin" << false << false << "Can not open FOLDER/ro/out.bin!!!";
+    QTest::newRow("read-only file, --force")
+        << "ro.bin" << true << true << "FOLDER/ro.bin cannot be replaced: it is not writable.";
+    QTest::newRow("writable folder") << "out.bin" << true << false << "Dry run: nothing was written.";
+}
+
+// A dry run foresees what permissions would refuse; nobody is subject to them where root is not.
+void TestWriterProcesses::dryRunAsNobody()
+{
+    QFETCH(QString, output);
+    QFETCH(bool, dryRun);
+    QFETCH(bool, force);
+    QFETCH(QString, message);
+    if (getuid() != 0)
+        QSKIP("needs root to run tessel-cli as nobody");
+
+    QTemporaryDir folder;
+    QVERIFY(folder.isValid());
+    QVERIFY(QFile::setPermissions(folder.path(),
+        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+            | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther));
+    const QString image = folder.filePath("image.bin");
+    const QString replacement = folder.filePath("replacement.bin");
+    QVERIFY(writeImage(image, 2 * mebibyte));
+    QVERIFY(writeFile(replacement, QByteArray(0x1000, 'r')));
+    QVERIFY(QDir(folder.path()).mkdir("ro"));
+    QVERIFY(QFile::setPermissions(folder.filePath("ro"),
+        QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
+            | QFile::ExeOther));
+    QVERIFY(writeFile(folder.filePath("ro.bin"), oldTarget));
+    QVERIFY(QFile::setPermissions(
+        folder.filePath("ro.bin"), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    const QStringList before = entriesOf(folder.path());
+
+    QStringList arguments { "replace", image, "2", replacement, "-o", folder.filePath(output) };
+    if (dryRun)
+        arguments << "--dry-run";
+    if (force)
+        arguments << "--force";
+    const ChildRun run = runLimitedCli(arguments, RLIMIT_AS, 0, true);
+    const bool succeeds = message.startsWith(QLatin1String("Dry run"));
+    QVERIFY2(run.exitCode == (succeeds ? 0 : 1), run.output.constData());
+    QVERIFY2(run.output.trimmed().endsWith(QString(message).replace("FOLDER", folder.path()).toUtf8()),
+        run.output.constData());
+    QCOMPARE(entriesOf(folder.path()), before);
+    QVERIFY(entriesOf(folder.filePath("ro")).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestWriterProcesses)
+#include "tst_writerprocesses.moc"

@@ -1,0 +1,393 @@
+#include "writeractions.h"
+
+#include "inprocesscli.h"
+#include "ops/filesystemcalls.h"
+
+#include <QtTest>
+
+#include <cerrno>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+// Every system call of a commit made to fail in turn through the file-system seam: the action ends in
+// its red text (the window's actions) or exit status 1 (tessel-cli), the target keeps its bytes (or stays
+// absent) and no new file is left, except that a failed folder sync leaves the complete new file with a
+// failure report. And in every successful commit the folder is synced after the name is in place.
+class TestWriterSeam : public QObject {
+    Q_OBJECT
+
+private slots:
+    void actionsFailAtEveryCall_data();
+    void actionsFailAtEveryCall();
+    void cliFailsAtEveryCall_data();
+    void cliFailsAtEveryCall();
+    void nameTakenAtTheLastMoment_data();
+    void nameTakenAtTheLastMoment();
+};
+
+namespace {
+
+// The real calls, recorded by name; the one numbered `failAt` (from 0) fails with EIO instead.
+class ScriptedCalls : public FileSystemCalls {
+public:
+    int failAt = -1;
+    // Unnamed files fail as on a file system without them, so the writer takes its named fallback.
+    bool withoutUnnamedFiles = false;
+    QStringList made;
+
+    int openFolder(const char* path) override
+    {
+        return pass("openFolder") ? FileSystemCalls::openFolder(path) : -1;
+    }
+    int status(int folder, const char* name, struct stat* result) override
+    {
+        return pass("status") ? FileSystemCalls::status(folder, name, result) : -1;
+    }
+    int access(int folder, const char* name, int mode) override
+    {
+        return pass("access") ? FileSystemCalls::access(folder, name, mode) : -1;
+    }
+    int createUnnamed(int folder, mode_t mode) override
+    {
+        if (!pass("createUnnamed"))
+            return -1;
+        if (!withoutUnnamedFiles)
+            return FileSystemCalls::createUnnamed(folder, mode);
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    int createNamed(int folder, const char* name, mode_t mode) override
+    {
+        return pass("createNamed") ? FileSystemCalls::createNamed(folder, name, mode) : -1;
+    }
+    ssize_t write(int file, const void* data, size_t length) override
+    {
+        return pass("write") ? FileSystemCalls::write(file, data, length) : -1;
+    }
+    int setMode(int file, mode_t mode) override
+    {
+        return pass("setMode") ? FileSystemCalls::setMode(file, mode) : -1;
+    }
+    int syncFile(int file) override { return pass("syncFile") ? FileSystemCalls::syncFile(file) : -1; }
+    int linkUnnamed(int file, int folder, const char* name) override
+    {
+        return pass("linkUnnamed") ? FileSystemCalls::linkUnnamed(file, folder, name) : -1;
+    }
+    int rename(int folder, const char* from, const char* to, bool replace) override
+    {
+        return pass("rename") ? FileSystemCalls::rename(folder, from, to, replace) : -1;
+    }
+    int remove(int folder, const char* name) override
+    {
+        return pass("remove") ? FileSystemCalls::remove(folder, name) : -1;
+    }
+    int syncFolder(int folder) override
+    {
+        return pass("syncFolder") ? FileSystemCalls::syncFolder(folder) : -1;
+    }
+
+private:
+    bool pass(const char* call)
+    {
+        made << QLatin1String(call);
+        if (made.size() - 1 != failAt)
+            return true;
+        errno = EIO;
+        return false;
+    }
+};
+
+// Another writer takes the output's name just before this one puts its file there: after every look
+// the writer takes, so only a step that refuses an existing name keeps the other file.
+class RacingCalls : public FileSystemCalls {
+public:
+    RacingCalls(const QByteArray& name, bool withoutUnnamedFiles)
+        : name(name)
+        , withoutUnnamedFiles(withoutUnnamedFiles)
+    {
+    }
+    int createUnnamed(int folder, mode_t mode) override
+    {
+        if (!withoutUnnamedFiles)
+            return FileSystemCalls::createUnnamed(folder, mode);
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    int linkUnnamed(int file, int folder, const char* to) override
+    {
+        takeName(folder, to);
+        return FileSystemCalls::linkUnnamed(file, folder, to);
+    }
+    int rename(int folder, const char* from, const char* to, bool replace) override
+    {
+        takeName(folder, to);
+        return FileSystemCalls::rename(folder, from, to, replace);
+    }
+
+    static constexpr char otherBytes[] = "the other writer's output";
+
+private:
+    void takeName(int folder, const char* to)
+    {
+        if (name != to)
+            return;
+        const int other = openat(folder, to, O_CREAT | O_EXCL | O_WRONLY, 0644);
+        if (other >= 0 && ::write(other, otherBytes, sizeof otherBytes - 1) >= 0)
+            ::close(other);
+    }
+
+    QByteArray name;
+    bool withoutUnnamedFiles;
+};
+
+enum class Target { New, Existing, NewNotReplacing };
+
+const QByteArray previousOutput("bytes of an earlier output");
+
+ExistingOutput existingOf(Target target)
+{
+    return target == Target::NewNotReplacing ? ExistingOutput::Refuse : ExistingOutput::Replace;
+}
+
+// The folder as it was before a run, with the output as it was.
+bool prepareTarget(HostileFixture& fixture, Target target)
+{
+    QFile::remove(fixture.path("out.bin"));
+    return target != Target::Existing || fixture.write("out.bin", previousOutput);
+}
+
+// The name is in place (by a link or a rename) before the folder is synced, and nothing follows that sync.
+QString orderProblem(const QStringList& made)
+{
+    const int synced = made.indexOf("syncFolder");
+    const int placed = qMax(made.lastIndexOf("linkUnnamed"), made.lastIndexOf("rename"));
+    if (synced < 0 || made.count("syncFolder") != 1)
+        return QStringLiteral("the folder is not synced exactly once");
+    if (placed < 0 || placed > synced || made.lastIndexOf("syncFile") > placed)
+        return QStringLiteral("the folder is synced before the name is in place");
+    if (synced != made.size() - 1)
+        return QStringLiteral("calls follow the folder sync");
+    return {};
+}
+
+// Calls up to the one that creates the new file belong to opening the output.
+int lastOpeningCall(const QStringList& made)
+{
+    return qMax(made.lastIndexOf("createUnnamed"), made.lastIndexOf("createNamed"));
+}
+
+struct HereRun {
+    int exitCode = -1;
+    QByteArray output;
+};
+
+// tessel-cli in this process, so that the seam reaches it; what it prints on both streams is kept.
+HereRun runCliHere(const QStringList& arguments)
+{
+    const CliRun run = runCliInProcess(arguments);
+    return { run.exitCode, run.out + run.err };
+}
+
+void addRows(const QVector<QPair<Writer, const char*>>& writers)
+{
+    const QVector<QPair<Target, const char*>> targets
+        = { { Target::New, "new file" }, { Target::Existing, "existing file replaced" },
+              { Target::NewNotReplacing, "new file, not replacing" } };
+    for (const auto& writer : writers) {
+        for (const auto& target : targets) {
+            for (const bool named : { false, true }) {
+                QTest::addRow("%s, %s, %s", writer.second, target.second, named ? "named" : "unnamed")
+                    << int(writer.first) << int(target.first) << named;
+            }
+        }
+    }
+}
+
+} // namespace
+
+void TestWriterSeam::actionsFailAtEveryCall_data()
+{
+    QTest::addColumn<int>("writer");
+    QTest::addColumn<int>("target");
+    QTest::addColumn<bool>("named");
+    addRows({ { Writer::Export, "export" }, { Writer::Padded, "padded" }, { Writer::WithInfo, "record" },
+        { Writer::Grow, "grow" } });
+}
+
+void TestWriterSeam::actionsFailAtEveryCall()
+{
+    QFETCH(int, writer);
+    QFETCH(int, target);
+    QFETCH(bool, named);
+    const Writer which = Writer(writer);
+    const Target kind = Target(target);
+
+    HostileFixture fixture;
+    QVERIFY(fixture.load(writerTestImage()));
+    QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
+    const QString output = fixture.path("out.bin");
+
+    QVERIFY(prepareTarget(fixture, kind));
+    ScriptedCalls recorder;
+    recorder.withoutUnnamedFiles = named;
+    Outcome outcome;
+    {
+        const FileSystemCalls::Override seam(recorder);
+        outcome = runWriter(fixture, which, "out.bin", existingOf(kind));
+    }
+    QCOMPARE(outcome.message, successText(which, output));
+    const QByteArray expected = fixture.read("out.bin");
+    QCOMPARE(expected.size(), actionOf(which).outputLength);
+    const QString problem = orderProblem(recorder.made);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem + ": " + recorder.made.join(", ")));
+    QCOMPARE(recorder.made.contains("createNamed"), named);
+
+    for (int failAt = 0; failAt < recorder.made.size(); ++failAt) {
+        const QString failed = recorder.made[failAt];
+        const QByteArray context = QStringLiteral("call %1 (%2) failed").arg(failAt).arg(failed).toUtf8();
+        QVERIFY(prepareTarget(fixture, kind));
+        const QStringList before = fixture.entries();
+        ScriptedCalls failing;
+        failing.withoutUnnamedFiles = named;
+        failing.failAt = failAt;
+        {
+            const FileSystemCalls::Override seam(failing);
+            outcome = runWriter(fixture, which, "out.bin", existingOf(kind));
+        }
+        QVERIFY2(!outcome.success, context.constData());
+        const bool opening = failAt <= lastOpeningCall(recorder.made);
+        QVERIFY2(
+            outcome.message == (opening ? openFailureText(which, output) : writeFailureText(which, output)),
+            qPrintable(context + ": " + outcome.message));
+        if (failed == QLatin1String("syncFolder")) {
+            QCOMPARE(outcome.outputFault, OutputFault::NotDurable);
+            QVERIFY2(fixture.read("out.bin") == expected, context.constData());
+            QStringList after = before;
+            if (!after.contains("out.bin"))
+                after << "out.bin";
+            after.sort();
+            QCOMPARE(fixture.entries(), after);
+        } else {
+            QVERIFY2(fixture.read("out.bin") == (kind == Target::Existing ? previousOutput : QByteArray()),
+                context.constData());
+            QVERIFY2(fixture.entries() == before, qPrintable(context + ": " + fixture.entries().join(", ")));
+        }
+    }
+}
+
+void TestWriterSeam::cliFailsAtEveryCall_data()
+{
+    QTest::addColumn<int>("writer");
+    QTest::addColumn<int>("target");
+    QTest::addColumn<bool>("named");
+    addRows({ { Writer::Export, "export" }, { Writer::Padded, "replace" } });
+}
+
+void TestWriterSeam::cliFailsAtEveryCall()
+{
+    QFETCH(int, writer);
+    QFETCH(int, target);
+    QFETCH(bool, named);
+    const Writer which = Writer(writer);
+    const Target kind = Target(target);
+
+    HostileFixture fixture;
+    QVERIFY(fixture.load(writerTestImage()));
+    QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
+    const QString output = fixture.path("out.bin");
+    QStringList arguments = which == Writer::Export
+        ? QStringList { "export", fixture.imagePath, "2" }
+        : QStringList { "replace", fixture.imagePath, "2", fixture.path("replacement.img") };
+    arguments << "-o" << output;
+    if (kind != Target::NewNotReplacing)
+        arguments << "--force";
+
+    QVERIFY(prepareTarget(fixture, kind));
+    ScriptedCalls recorder;
+    recorder.withoutUnnamedFiles = named;
+    HereRun run;
+    {
+        const FileSystemCalls::Override seam(recorder);
+        run = runCliHere(arguments);
+    }
+    QVERIFY2(run.exitCode == 0, run.output.constData());
+    const QByteArray expected = fixture.read("out.bin");
+    QCOMPARE(expected.size(), actionOf(which).outputLength);
+    const QString problem = orderProblem(recorder.made);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem + ": " + recorder.made.join(", ")));
+
+    for (int failAt = 0; failAt < recorder.made.size(); ++failAt) {
+        const QString failed = recorder.made[failAt];
+        QVERIFY(prepareTarget(fixture, kind));
+        const QStringList before = fixture.entries();
+        ScriptedCalls failing;
+        failing.withoutUnnamedFiles = named;
+        failing.failAt = failAt;
+        {
+            const FileSystemCalls::Override seam(failing);
+            run = runCliHere(arguments);
+        }
+        const QByteArray context
+            = QStringLiteral("call %1 (%2) failed: ").arg(failAt).arg(failed).toUtf8() + run.output;
+        QVERIFY2(run.exitCode == 1, context.constData());
+        if (failed == QLatin1String("syncFolder")) {
+            QVERIFY2(run.output.contains(writeFailureText(which, output).toUtf8()), context.constData());
+            QVERIFY2(
+                run.output.contains("was written, but its folder could not be synced"), context.constData());
+            QVERIFY2(fixture.read("out.bin") == expected, context.constData());
+        } else {
+            QVERIFY2(!run.output.contains("was written"), context.constData());
+            QVERIFY2(fixture.read("out.bin") == (kind == Target::Existing ? previousOutput : QByteArray()),
+                context.constData());
+            QVERIFY2(fixture.entries() == before, context.constData());
+        }
+    }
+}
+
+void TestWriterSeam::nameTakenAtTheLastMoment_data()
+{
+    QTest::addColumn<int>("writer");
+    QTest::addColumn<bool>("commandLine");
+    QTest::addColumn<bool>("named");
+    for (const bool named : { false, true }) {
+        const char* storage = named ? "named" : "unnamed";
+        QTest::addRow("export, %s", storage) << int(Writer::Export) << false << named;
+        QTest::addRow("grow, %s", storage) << int(Writer::Grow) << false << named;
+        QTest::addRow("tessel-cli replace, %s", storage) << int(Writer::Padded) << true << named;
+    }
+}
+
+void TestWriterSeam::nameTakenAtTheLastMoment()
+{
+    QFETCH(int, writer);
+    QFETCH(bool, commandLine);
+    QFETCH(bool, named);
+    const Writer which = Writer(writer);
+
+    HostileFixture fixture;
+    QVERIFY(fixture.load(writerTestImage()));
+    QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
+    const QString output = fixture.path("out.bin");
+    QStringList expectedEntries = fixture.entries() << "out.bin";
+    expectedEntries.sort();
+    RacingCalls racing("out.bin", named);
+    const FileSystemCalls::Override seam(racing);
+    if (commandLine) {
+        // The -o refusal of a name taken before the run, now for one taken during it.
+        const HereRun run = runCliHere(
+            { "replace", fixture.imagePath, "2", fixture.path("replacement.img"), "-o", output });
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(QString::fromUtf8(run.output).trimmed(),
+            QStringLiteral("%1 already exists; use --force to replace it.").arg(output));
+    } else {
+        const Outcome outcome = runWriter(fixture, which, "out.bin", ExistingOutput::Refuse);
+        QCOMPARE(outcome.message, writeFailureText(which, output));
+        QCOMPARE(outcome.outputFault, OutputFault::Exists);
+    }
+    QCOMPARE(fixture.read("out.bin"), QByteArray(RacingCalls::otherBytes));
+    QCOMPARE(fixture.entries(), expectedEntries);
+}
+
+QTEST_GUILESS_MAIN(TestWriterSeam)
+#include "tst_writerseam.moc"
