@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-mapfile -t sources < <(git ls-files '*.cpp' '*.h')
+mapfile -t sources < <(git ls-files '*.cpp' '*.h' | sort -u)
 if [ "${1:-}" = --check ]; then
     differing=()
     for source in "${sources[@]}"; do
