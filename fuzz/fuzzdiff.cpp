@@ -1,7 +1,7 @@
 // The comparison of two images on an arbitrary image and a copy of it: with itself it is identical with
 // every block the same; with one bit flipped it reports exactly the blocks holding that byte, or one byte
-// outside every block; cut short or lengthened, only its size. Every count and first position it gives
-// equals a byte-by-byte reference, and comparing B with A mirrors comparing A with B.
+// outside every block; cut short or lengthened, only its size. Every count, first position and changed
+// field it gives equals a straightforward reference, and comparing B with A mirrors comparing A with B.
 
 #include "fuzzimage.h"
 
@@ -12,8 +12,9 @@
 
 namespace {
 
-// How B is made from A, from the selector: flip one bit, cut B short, or lengthen it with 0xFF.
-enum class Change { FlipBit, Cut, Lengthen };
+// How B is made from A, from the selector: flip one bit, cut B short, lengthen it with 0xFF, or flip the
+// bit in two bytes 4 apart (two neighbouring fields of an entry, such as its offset and size).
+enum class Change { FlipBit, Cut, Lengthen, FlipTwo };
 
 struct Mutation {
     Change change = Change::FlipBit;
@@ -26,7 +27,8 @@ Mutation mutationOf(const FuzzSelector& selector, qint64 sizeA)
 {
     Mutation mutation;
     const int mode = (selector.lengthMode >> 4) & 3;
-    mutation.change = mode == 1 ? Change::Cut : mode == 2 ? Change::Lengthen : Change::FlipBit;
+    const Change changes[] = { Change::FlipBit, Change::Cut, Change::Lengthen, Change::FlipTwo };
+    mutation.change = changes[mode];
     mutation.position
         = sizeA > 0 ? (qint64(selector.amount) | (qint64(selector.entryIndex & 1) << 16)) % sizeA : 0;
     mutation.bit = uchar(1u << (selector.lengthMode & 7));
@@ -45,17 +47,19 @@ bool loadMutated(const FlashImage& a, const Mutation& mutation, FlashImage& b)
     std::memcpy(bytes.data(), a.imageData(), size_t(qMin(a.imageSize(), mutation.sizeB)));
     if (mutation.sizeB > a.imageSize())
         std::memset(bytes.data() + a.imageSize(), 0xFF, size_t(mutation.sizeB - a.imageSize()));
-    if (mutation.change == Change::FlipBit && mutation.sizeB > 0)
+    if (mutation.change == Change::FlipBit || mutation.change == Change::FlipTwo)
         bytes.data()[mutation.position] ^= mutation.bit;
+    if (mutation.change == Change::FlipTwo && mutation.position + 4 < mutation.sizeB)
+        bytes.data()[mutation.position + 4] ^= mutation.bit;
     return b.loadBytes(std::move(bytes));
 }
 
-ByteComparison compareSlowly(
-    const uchar* a, const uchar* b, qint64 length, const std::vector<bool>* skipped = nullptr)
+// Position by position; positions marked in `skipped` (when given) are left out.
+ByteComparison compareSlowly(const uchar* a, const uchar* b, qint64 length, const char* skipped = nullptr)
 {
     ByteComparison comparison = ByteComparison::equal(0);
     for (qint64 index = 0; index < length; ++index) {
-        if (skipped && (*skipped)[size_t(index)])
+        if (skipped && skipped[index])
             continue;
         ++comparison.compared;
         if (a[index] == b[index])
@@ -79,6 +83,22 @@ int entriesOf(const FlashImage& image)
     for (const DmhRecord& dmh : image.dmhRecords())
         entries += dmh.entries.size();
     return entries;
+}
+
+// The entry fields that differ, field by field, in the order the comparison reports them.
+QVector<BlockField> fieldsThatDiffer(const BlockEntry& a, const BlockEntry& b)
+{
+    const QPair<BlockField, bool> fields[] = { { BlockField::Size, a.size != b.size },
+        { BlockField::Offset, a.offset != b.offset }, { BlockField::Crc, a.crc != b.crc },
+        { BlockField::Name, a.name != b.name }, { BlockField::Version, a.version != b.version },
+        { BlockField::Time, a.time != b.time }, { BlockField::Flags, a.flags != b.flags },
+        { BlockField::Reserved, a.reserved != b.reserved }, { BlockField::Trailer, a.trailer != b.trailer } };
+    QVector<BlockField> differing;
+    for (const auto& [field, differs] : fields) {
+        if (differs)
+            differing.append(field);
+    }
+    return differing;
 }
 
 // How many entries before `entryIndex` in its DMH carry its ID, and how many carry it in all.
@@ -110,8 +130,9 @@ void checkSide(const std::optional<DiffBlockSide>& side, const FlashImage& image
 }
 
 // What holds for any two images: every entry of each appears once, in table order, statuses agree with
-// the changes, and every byte count equals the reference.
-void checkAgainstReference(const FlashImage& a, const FlashImage& b, const ImageDiff& diff)
+// the changes, and every range compared has the right length; with `slowly`, every byte count equals the
+// reference too.
+void checkAgainstReference(const FlashImage& a, const FlashImage& b, const ImageDiff& diff, bool slowly)
 {
     const qint64 common = qMin(a.imageSize(), b.imageSize());
     FUZZ_CHECK(diff.identical
@@ -125,11 +146,11 @@ void checkAgainstReference(const FlashImage& a, const FlashImage& b, const Image
             + diff.blockCount(DiffStatus::Added)
         == entriesOf(b));
 
-    std::vector<bool> inBlock(size_t(common), false);
-    const auto mark = [&inBlock, common](const DiffBlockSide& side) {
+    std::vector<char> inBlock(slowly ? size_t(common) : 0, 0);
+    const auto mark = [&inBlock, common, slowly](const DiffBlockSide& side) {
         const qint64 end = qMin(side.start + side.held, common);
-        if (end > side.start)
-            std::fill(inBlock.begin() + side.start, inBlock.begin() + end, true);
+        if (slowly && end > side.start)
+            std::memset(inBlock.data() + side.start, 1, size_t(end - side.start));
     };
     // Each entry of B appears once: with the counts above, every entry of each image is reported once.
     std::vector<std::vector<bool>> reportedInB;
@@ -182,19 +203,18 @@ void checkAgainstReference(const FlashImage& a, const FlashImage& b, const Image
         }
         FUZZ_CHECK(rankA.first == rankB.first);
         const qint64 length = qMin(block.a->held, block.b->held);
-        const ByteComparison expected
-            = compareSlowly(a.imageData() + block.a->start, b.imageData() + block.b->start, length);
-        FUZZ_CHECK(sameComparison(block.bytes, expected));
-        FUZZ_CHECK(block.changes.contains(BlockField::Bytes) == expected.differs());
-        FUZZ_CHECK(block.changes.contains(BlockField::Size) == (block.a->entry.size != block.b->entry.size));
-        FUZZ_CHECK(
-            block.changes.contains(BlockField::Offset) == (block.a->entry.offset != block.b->entry.offset));
-        // Entries equal in every byte are the same block exactly when their bytes are.
-        if (block.a->entry == block.b->entry)
-            FUZZ_CHECK(block.changes.isEmpty() || block.changes == QVector<BlockField> { BlockField::Bytes });
+        FUZZ_CHECK(block.bytes.compared == length);
+        QVector<BlockField> expected = fieldsThatDiffer(block.a->entry, block.b->entry);
+        if (block.bytes.differs())
+            expected.append(BlockField::Bytes);
+        FUZZ_CHECK(block.changes == expected);
+        if (slowly)
+            FUZZ_CHECK(sameComparison(block.bytes,
+                compareSlowly(a.imageData() + block.a->start, b.imageData() + block.b->start, length)));
     }
-    FUZZ_CHECK(
-        sameComparison(diff.outsideBlocks, compareSlowly(a.imageData(), b.imageData(), common, &inBlock)));
+    if (slowly)
+        FUZZ_CHECK(sameComparison(
+            diff.outsideBlocks, compareSlowly(a.imageData(), b.imageData(), common, inBlock.data())));
 }
 
 // Comparing B with A gives the same facts as comparing A with B, seen from the other side.
@@ -266,7 +286,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(self.blocks.size() == entriesOf(a) && self.blockCount(DiffStatus::Same) == self.blocks.size());
     for (const BlockDiff& block : self.blocks)
         FUZZ_CHECK(block.bytes.compared == block.a->held && block.b->start == block.a->start);
-    checkAgainstReference(a, a, self);
+    FUZZ_CHECK(!self.outsideBlocks.differs());
+    checkAgainstReference(a, a, self, false);
 
     const Mutation mutation = mutationOf(selector, a.imageSize());
     FlashImage b;
@@ -274,21 +295,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const ImageDiff forward = diffImages(a, b);
     FUZZ_CHECK(!forward.identical);
-    checkAgainstReference(a, b, forward);
+    checkAgainstReference(a, b, forward, true);
     const ImageDiff backward = diffImages(b, a);
-    checkAgainstReference(b, a, backward);
+    checkAgainstReference(b, a, backward, false);
     checkMirrored(forward, backward);
 
     if (!sameCatalogue(a, b))
         return 0;
-    if (mutation.change == Change::FlipBit) {
+    switch (mutation.change) {
+    case Change::FlipBit:
         FUZZ_CHECK(forward.imageChanges.isEmpty()
             || forward.imageChanges == QVector<ImageField> { ImageField::SoftwareVersion });
         checkFlip(forward, mutation.position);
-    } else {
-        // Cut short or lengthened: the sizes differ, and no byte that both hold.
+        break;
+    case Change::Cut:
+    case Change::Lengthen:
+        // The sizes differ, and no byte that both hold.
         FUZZ_CHECK(forward.imageChanges.contains(ImageField::ImageSize));
         FUZZ_CHECK(forward.outsideBlocks.differing == 0 && forward.blockCount(DiffStatus::Changed) == 0);
+        break;
+    case Change::FlipTwo:
+        // Two bytes: at most two blocks' or outside bytes differ, each by what the reference counted.
+        FUZZ_CHECK(forward.outsideBlocks.differing <= 2);
+        break;
     }
     return 0;
 }

@@ -219,6 +219,8 @@ QVector<Seed> seeds()
     all.append({ "diff-cut-through-blocks", diffImage(0, 0x10, 0x280) });
     all.append({ "diff-lengthened", diffImage(0, 0x20, 0x123) });
     all.append({ "diff-flip-after-64k", longBlockImage(1, 0x08, 0x0800) });
+    // The first entry's offset and size: its table lies at 0x1c, each field 4 bytes after the last.
+    all.append({ "diff-flip-offset-and-size", diffImage(0, 0x30, 0x20) });
     return all;
 }
 
