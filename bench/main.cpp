@@ -29,6 +29,7 @@ int main(int argc, char** argv)
     registerScanBenchmarks(bars);
     registerCrcBenchmarks(bars);
     registerWriteBenchmarks(bars);
+    registerDiffBenchmarks(bars);
 #ifdef TESSEL_BENCH_TABLE
     registerTableBenchmarks(bars);
 #endif
