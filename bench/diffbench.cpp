@@ -13,12 +13,11 @@
 
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -65,14 +64,9 @@ void warmBoth(const ImagePair& pair)
     BenchImages::warmPageCache(QFile::decodeName(pair.b.c_str()));
 }
 
-struct ChildRun {
-    int exitStatus = -1;
-    qint64 peakResidentBytes = 0;
-};
-
-// Runs `command` with its stdout discarded, as a shell would, and reports its exit status and the peak
-// resident memory the kernel counted for it.
-ChildRun runQuietly(const std::vector<std::string>& command)
+// Runs `command` with its stdout discarded, as a shell would, and returns its exit status (-1 when it
+// could not be run or did not exit).
+int runQuietly(const std::vector<std::string>& command)
 {
     std::vector<char*> arguments;
     for (const std::string& argument : command)
@@ -84,14 +78,29 @@ ChildRun runQuietly(const std::vector<std::string>& command)
     pid_t child = -1;
     const int spawned = posix_spawnp(&child, arguments[0], &actions, nullptr, arguments.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    ChildRun run;
     int status = 0;
-    rusage usage {};
-    if (spawned != 0 || wait4(child, &status, 0, &usage) != child)
-        return run;
-    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.peakResidentBytes = qint64(usage.ru_maxrss) * 1024;
-    return run;
+    if (spawned != 0 || waitpid(child, &status, 0) != child)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The peak resident memory of one run of `command`, in bytes, or -1. A child spawned from this process
+// would inherit its high-water mark at exec, so GNU time, a small process of its own, forks the command
+// and reports what the kernel counted for it alone.
+qint64 peakMemoryOf(const std::vector<std::string>& command)
+{
+    const QString report = BenchImages::directory() + QStringLiteral("/diff-peak-memory.txt");
+    std::vector<std::string> timed { "/usr/bin/time", "-f", "%M", "-o",
+        QFile::encodeName(report).toStdString() };
+    timed.insert(timed.end(), command.begin(), command.end());
+    if (runQuietly(timed) != 0)
+        return -1;
+    QFile file(report);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    bool number = false;
+    const qint64 kibibytes = file.readAll().trimmed().toLongLong(&number);
+    return number ? kibibytes * 1024 : -1;
 }
 
 std::string mebibytes(qint64 bytes)
@@ -102,16 +111,20 @@ std::string mebibytes(qint64 bytes)
 void timeCommand(benchmark::State& state, const std::vector<std::string>& command)
 {
     warmBoth(identicalPair());
-    qint64 peak = 0;
     for (auto _ : state) {
-        const ChildRun run = runQuietly(command);
-        if (run.exitStatus != 0) {
-            state.SkipWithError(("exit status " + std::to_string(run.exitStatus)).c_str());
+        const int exitStatus = runQuietly(command);
+        if (exitStatus != 0) {
+            state.SkipWithError(("exit status " + std::to_string(exitStatus)).c_str());
             break;
         }
-        peak = std::max(peak, run.peakResidentBytes);
     }
-    state.SetLabel("peak memory " + mebibytes(peak) + ", images " + mebibytes(2 * imageSize));
+    // Measured once per command, in a run of its own outside the timed ones.
+    static std::map<std::vector<std::string>, qint64> peaks;
+    if (peaks.find(command) == peaks.end())
+        peaks[command] = peakMemoryOf(command);
+    const qint64 peak = peaks[command];
+    state.SetLabel(peak < 0 ? std::string("peak memory unknown")
+                            : "peak memory " + mebibytes(peak) + ", images " + mebibytes(2 * imageSize));
 }
 
 void diffWithCli(benchmark::State& state)
