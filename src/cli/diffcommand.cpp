@@ -469,13 +469,15 @@ CommandResult runDiff(const FlashImage& a, const FlashImage& b, const QStringLis
     const ImageDiff diff = diffImages(a, b);
     CommandResult result;
     result.exitStatus = diff.identical ? exitSuccess : exitRefused;
-    result.details = detailsJson(diff, paths.at(0), paths.at(1));
     // The verdict belongs with the report on stdout, as cmp's does, whether or not the images differ; the
-    // JSON document carries it as its message.
-    if (json)
+    // JSON document carries it as its message. Each form is only built when asked for: with tens of
+    // thousands of blocks either takes a while.
+    if (json) {
+        result.details = detailsJson(diff, paths.at(0), paths.at(1));
         result.message = verdict(diff);
-    else
+    } else {
         result.text = diffText(diff);
+    }
     return result;
 }
 
