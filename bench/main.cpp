@@ -21,6 +21,7 @@ int main(int argc, char** argv)
     registerScanBenchmarks(bars);
     registerCrcBenchmarks(bars);
     registerWriteBenchmarks(bars);
+    registerDiffBenchmarks(bars);
     registerTableBenchmarks(bars);
 
     RatioReporter reporter(bars, PageMode::systemSetting().toStdString(), PageMode::machine().toStdString());

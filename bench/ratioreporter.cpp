@@ -99,6 +99,11 @@ void RatioReporter::Finalize()
             timeRatio ? "time ratio" : "speed-up", ratio, bar.subject.c_str(),
             formatSeconds(median(mine.seconds)).c_str(), bar.baseline.c_str(),
             formatSeconds(median(theirs.seconds)).c_str());
+        // The fastest run of each side: what the machine can do when nothing else got in the way.
+        const double fastestSubject = *std::min_element(mine.seconds.begin(), mine.seconds.end());
+        const double fastestBaseline = *std::min_element(theirs.seconds.begin(), theirs.seconds.end());
+        std::fprintf(out, "%-46s   minimum %.2fx: %s vs %s\n", "", ratioOf(fastestSubject, fastestBaseline),
+            formatSeconds(fastestSubject).c_str(), formatSeconds(fastestBaseline).c_str());
         std::fprintf(out, "%-46s   spread %.2f..%.2fx over %zu runs; ", "", lowest, highest,
             std::min(mine.seconds.size(), theirs.seconds.size()));
         if (informational)

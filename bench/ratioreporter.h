@@ -27,7 +27,8 @@ struct RatioBar {
 };
 
 // The console output of Google Benchmark, followed by one line per figure: both times (medians over
-// the repetitions), the ratio, its spread over the repetitions, the bar, and the page mode labels.
+// the repetitions), the ratio, the ratio of the fastest runs, its spread over the repetitions, the bar,
+// and the page mode labels.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     RatioReporter(std::vector<RatioBar> bars, std::string systemPageMode, std::string machine);

@@ -2,7 +2,7 @@
 # Builds the benchmarks in build-bench/ and runs them, then prints one line per figure: the subject and
 # its baseline from the same run, their ratio and the page mode. Extra arguments go to Google Benchmark,
 # for example --benchmark_filter=load/ or --benchmark_repetitions=5.
-# The images (about 2.3 GiB) are written once to $TESSEL_BENCH_DIR (default /var/tmp/tessel-bench) and
+# The images (about 3.3 GiB) are written once to $TESSEL_BENCH_DIR (default /var/tmp/tessel-bench) and
 # reused. Both sides of every figure read them from the warm page cache: the cache is not dropped.
 set -euo pipefail
 

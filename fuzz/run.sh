@@ -2,7 +2,7 @@
 # Runs the libFuzzer targets of a TESSEL_FUZZ build, one after the other, from the seed corpus.
 # Usage: fuzz/run.sh <fuzz build folder> <seconds per target> [target...] [-- extra libFuzzer flags]
 # Fails on any finding (crash, broken invariant, leak, timeout, out-of-memory); the input that caused it
-# is kept in <build>/fuzz-findings. Targets: load export replace (all when none is named).
+# is kept in <build>/fuzz-findings. Targets: load export replace diff (all when none is named).
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
@@ -18,7 +18,7 @@ while [ $# -gt 0 ] && [ "$1" != "--" ]; do
     shift
 done
 [ $# -gt 0 ] && shift
-[ ${#targets[@]} -gt 0 ] || targets=(load export replace)
+[ ${#targets[@]} -gt 0 ] || targets=(load export replace diff)
 source_folder=$(cd "$(dirname "$0")" && pwd)
 
 # A short quarantine keeps freed memory reusable: the targets allocate per input, and the default

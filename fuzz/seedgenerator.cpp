@@ -85,6 +85,31 @@ QByteArray growImage(quint32 gap, quint16 entrySize, quint32 capacity, quint8 en
     return withSelector(builder, entryIndex, 2, 0x80).image();
 }
 
+// For the comparison target, which flips the bit chosen by the selector in a copy: ID 5 twice (the first
+// 0x103 bytes long, so that comparing it ends in a stretch shorter than a word) and a block holding both.
+QByteArray diffImage(quint8 entryIndex, quint8 lengthMode, quint16 amount)
+{
+    TestDmh dmh;
+    dmh.flashSize = 0x1000;
+    dmh.entries = { testEntry(5, 0x100, 0x103, "first"), testEntry(5, 0x300, 0x100, "second"),
+        testEntry(6, 0xC0, 0x500, "holder") };
+    ImageBuilder builder(0x1000);
+    builder.dmh(0, dmh).bytes(0xC0, ImageBuilder::randomBytes(0x500, 11));
+    return withSelector(builder, entryIndex, lengthMode, amount).image();
+}
+
+// A block longer than 64 KiB once the target extends the image by a copy of itself: comparisons then
+// span several memcmp stretches.
+QByteArray longBlockImage(quint8 entryIndex, quint8 lengthMode, quint16 amount)
+{
+    TestDmh dmh;
+    dmh.flashSize = 0x18000;
+    dmh.entries = { testEntry(7, 0x100, 0x17F00, "long") };
+    ImageBuilder builder(0x8000);
+    builder.dmh(0, dmh).bytes(0x100, ImageBuilder::randomBytes(0x7E00, 12));
+    return withSelector(builder, entryIndex, lengthMode, amount).image();
+}
+
 QByteArray headerEvery(qint64 stride, qint64 size, int entryCount)
 {
     TestDmh dmh;
@@ -187,6 +212,15 @@ QVector<Seed> seeds()
     all.append({ "empty-headers-39", headerEvery(39, 0x1000, 0) });
     all.append({ "empty-file", QByteArray() });
     all.append({ "magic-only", QByteArray(ImageLayout::dmhMagic, ImageLayout::dmhMagicLength) });
+
+    all.append({ "diff-flip-in-word-tail", diffImage(0, 0, 0x202) });
+    all.append({ "diff-flip-in-second-of-id", diffImage(0, 1, 0x3FF) });
+    all.append({ "diff-flip-in-holder-only", diffImage(0, 2, 0x250) });
+    all.append({ "diff-cut-through-blocks", diffImage(0, 0x10, 0x280) });
+    all.append({ "diff-lengthened", diffImage(0, 0x20, 0x123) });
+    all.append({ "diff-flip-after-64k", longBlockImage(1, 0x08, 0x0800) });
+    // The first entry's offset and size: its table lies at 0x1c, each field 4 bytes after the last.
+    all.append({ "diff-flip-offset-and-size", diffImage(0, 0x30, 0x20) });
     return all;
 }
 

@@ -6,6 +6,7 @@ Command listCommand();
 Command verifyCommand();
 Command exportCommand();
 Command replaceCommand();
+Command diffCommand();
 
 const QVector<Command>& commandTable()
 {
@@ -15,6 +16,7 @@ const QVector<Command>& commandTable()
         verifyCommand(),
         exportCommand(),
         replaceCommand(),
+        diffCommand(),
     };
     return table;
 }

@@ -85,6 +85,8 @@ void TestCliProcess::streamsAndStatuses_data()
                              << QByteArray("Save block $OUT successfully!!!") << QByteArray();
     QTest::newRow("refusal") << QStringList { "export", "$IMAGE", "5", "-o", "$EXISTS" } << 1 << QByteArray()
                              << QByteArray("$EXISTS already exists; use --force to replace it.");
+    QTest::newRow("diff of an image with itself")
+        << QStringList { "diff", "$IMAGE", "$IMAGE" } << 0 << QByteArray("DMH  ID  Name") << QByteArray();
     QTest::newRow("unreadable image")
         << QStringList { "info", "$MISSING" } << 2 << QByteArray() << QByteArray("$MISSINGis not exist!");
     QTest::newRow("unreadable replacement") << QStringList { "replace", "$IMAGE", "5", "$MISSING", "-o",

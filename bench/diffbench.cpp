@@ -1,0 +1,243 @@
+// Comparing two byte-identical 1 GiB images: tessel-cli diff as a user runs it, and the core comparison
+// over the two images loaded as the CLI loads them, against cmp of the same two files in the same run.
+#include "benchimages.h"
+#include "benchmarks.h"
+#include "pagemode.h"
+
+#include "model/flashimage.h"
+#include "ops/blocklocation.h"
+#include "ops/imagediff.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using BenchImages::Kind;
+
+constexpr qint64 imageSize = BenchImages::gibibyte;
+
+// A second file with the first one's bytes: cmp and diff must read two files, not one twice.
+QString copyOf(const QString& path)
+{
+    const QFileInfo original(path);
+    const QString copy = original.absolutePath() + QLatin1Char('/') + original.completeBaseName()
+        + QStringLiteral("-copy.bin");
+    if (QFileInfo(copy).size() != original.size()) {
+        QFile::remove(copy);
+        if (!QFile::copy(path, copy))
+            qFatal("cannot copy %s", qPrintable(path));
+    }
+    return copy;
+}
+
+struct ImagePair {
+    std::string a;
+    std::string b;
+};
+
+const ImagePair& identicalPair()
+{
+    static const ImagePair pair = [] {
+        const QString path = BenchImages::ensureImage(Kind::Realistic, imageSize);
+        return ImagePair { QFile::encodeName(path).toStdString(),
+            QFile::encodeName(copyOf(path)).toStdString() };
+    }();
+    return pair;
+}
+
+void warmBoth(const ImagePair& pair)
+{
+    BenchImages::warmPageCache(QFile::decodeName(pair.a.c_str()));
+    BenchImages::warmPageCache(QFile::decodeName(pair.b.c_str()));
+}
+
+// Runs `command` with its stdout discarded, as a shell would, and returns its exit status (-1 when it
+// could not be run or did not exit).
+int runQuietly(const std::vector<std::string>& command)
+{
+    std::vector<char*> arguments;
+    for (const std::string& argument : command)
+        arguments.push_back(const_cast<char*>(argument.c_str()));
+    arguments.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t child = -1;
+    const int spawned = posix_spawnp(&child, arguments[0], &actions, nullptr, arguments.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    if (spawned != 0 || waitpid(child, &status, 0) != child)
+        return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// The peak resident memory of one run of `command`, in bytes, or -1. A child spawned from this process
+// would inherit its high-water mark at exec, so GNU time, a small process of its own, forks the command
+// and reports what the kernel counted for it alone.
+qint64 peakMemoryOf(const std::vector<std::string>& command)
+{
+    const QString report = BenchImages::directory() + QStringLiteral("/diff-peak-memory.txt");
+    std::vector<std::string> timed { "/usr/bin/time", "-f", "%M", "-o",
+        QFile::encodeName(report).toStdString() };
+    timed.insert(timed.end(), command.begin(), command.end());
+    if (runQuietly(timed) != 0)
+        return -1;
+    QFile file(report);
+    if (!file.open(QIODevice::ReadOnly))
+        return -1;
+    bool number = false;
+    const qint64 kibibytes = file.readAll().trimmed().toLongLong(&number);
+    return number ? kibibytes * 1024 : -1;
+}
+
+std::string mebibytes(qint64 bytes)
+{
+    return std::to_string(bytes / BenchImages::mebibyte) + " MiB";
+}
+
+void timeCommand(benchmark::State& state, const std::vector<std::string>& command)
+{
+    warmBoth(identicalPair());
+    for (auto _ : state) {
+        const int exitStatus = runQuietly(command);
+        if (exitStatus != 0) {
+            state.SkipWithError(("exit status " + std::to_string(exitStatus)).c_str());
+            break;
+        }
+    }
+    // Measured once per command, in a run of its own outside the timed ones.
+    static std::map<std::vector<std::string>, qint64> peaks;
+    if (peaks.find(command) == peaks.end())
+        peaks[command] = peakMemoryOf(command);
+    const qint64 peak = peaks[command];
+    state.SetLabel(peak < 0 ? std::string("peak memory unknown")
+                            : "peak memory " + mebibytes(peak) + ", images " + mebibytes(2 * imageSize));
+}
+
+void diffWithCli(benchmark::State& state)
+{
+    const ImagePair& pair = identicalPair();
+    timeCommand(state, { TESSEL_CLI_PATH, "diff", pair.a, pair.b });
+}
+
+void diffWithCmp(benchmark::State& state)
+{
+    const ImagePair& pair = identicalPair();
+    timeCommand(state, { "cmp", pair.a, pair.b });
+}
+
+bool load(FlashImage& image, const std::string& path)
+{
+    return image.load(QFile::decodeName(path.c_str()).toStdWString());
+}
+
+// The CLI's work without the process: both loads, the comparison, both images released.
+void loadAndDiff(benchmark::State& state)
+{
+    const ImagePair& pair = identicalPair();
+    warmBoth(pair);
+    std::string pages;
+    for (auto _ : state) {
+        state.PauseTiming();
+        const qint64 before = PageMode::hugePageBytes();
+        state.ResumeTiming();
+        FlashImage a;
+        FlashImage b;
+        if (!load(a, pair.a) || !load(b, pair.b)) {
+            state.SkipWithError("cannot load the images");
+            break;
+        }
+        const ImageDiff diff = diffImages(a, b);
+        if (!diff.identical) {
+            state.SkipWithError("the images differ");
+            break;
+        }
+        state.PauseTiming();
+        pages = PageMode::describe(before, PageMode::hugePageBytes(), 2 * imageSize).toStdString();
+        state.ResumeTiming();
+    }
+    state.SetLabel(pages);
+}
+
+// The comparison alone over loaded images: identical, or with every byte of one 64 MiB block changed
+// (so that its differing bytes are counted), against one memcmp of the two buffers.
+enum class Compared { Identical, BlockDiffers, Memcmp };
+
+void compareLoaded(benchmark::State& state, Compared what)
+{
+    const ImagePair& pair = identicalPair();
+    FlashImage a;
+    FlashImage b;
+    if (!load(a, pair.a) || !load(b, pair.b)) {
+        state.SkipWithError("cannot load the images");
+        return;
+    }
+    if (what == Compared::BlockDiffers) {
+        const BlockLocation block
+            = findBlock(b.dmhRecords(), QString::number(BenchImages::recordBlockId, 16));
+        uchar* bytes = b.imageData() + block.start();
+        for (quint32 index = 0; index < block.size; ++index)
+            bytes[index] ^= 0x5A;
+    }
+    for (auto _ : state) {
+        if (what == Compared::Memcmp) {
+            benchmark::DoNotOptimize(std::memcmp(a.imageData(), b.imageData(), size_t(imageSize)));
+            continue;
+        }
+        const ImageDiff diff = diffImages(a, b);
+        benchmark::DoNotOptimize(diff.blocks.size());
+        if (diff.identical != (what == Compared::Identical)) {
+            state.SkipWithError("unexpected comparison");
+            break;
+        }
+    }
+}
+
+// At least five repetitions: a first touch of memory on these machines can cost ten times a later one.
+constexpr int repetitions = 7;
+
+void registerTimed(const char* name, void (*function)(benchmark::State&))
+{
+    benchmark::RegisterBenchmark(name, function)
+        ->Iterations(1)
+        ->Repetitions(repetitions)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+}
+
+} // namespace
+
+void registerDiffBenchmarks(std::vector<RatioBar>& bars)
+{
+    registerTimed("diff/1GiB/identical/tessel-cli", diffWithCli);
+    registerTimed("diff/1GiB/identical/cmp", diffWithCmp);
+    registerTimed("diff/1GiB/identical/load+diffImages", loadAndDiff);
+    registerTimed("diff/1GiB/compare/identical",
+        [](benchmark::State& state) { compareLoaded(state, Compared::Identical); });
+    registerTimed("diff/1GiB/compare/64MiB-block-differs",
+        [](benchmark::State& state) { compareLoaded(state, Compared::BlockDiffers); });
+    registerTimed(
+        "diff/1GiB/compare/memcmp", [](benchmark::State& state) { compareLoaded(state, Compared::Memcmp); });
+    bars.push_back({ "6 diff 1GiB identical, tessel-cli vs cmp", "diff/1GiB/identical/tessel-cli",
+        "diff/1GiB/identical/cmp", RatioBar::Kind::TimeAtMost, 1.5 });
+    bars.push_back({ "6 diff 1GiB identical, load+diffImages vs cmp", "diff/1GiB/identical/load+diffImages",
+        "diff/1GiB/identical/cmp", RatioBar::Kind::TimeAtMost, 0 });
+    bars.push_back({ "6 diffImages of loaded images vs memcmp", "diff/1GiB/compare/identical",
+        "diff/1GiB/compare/memcmp", RatioBar::Kind::TimeAtMost, 0 });
+    bars.push_back(
+        { "6 diffImages, a 64MiB block differs vs identical", "diff/1GiB/compare/64MiB-block-differs",
+            "diff/1GiB/compare/identical", RatioBar::Kind::TimeAtMost, 0 });
+}

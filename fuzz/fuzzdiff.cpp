@@ -1,0 +1,323 @@
+// The comparison of two images on an arbitrary image and a copy of it: with itself it is identical with
+// every block the same; with one bit flipped it reports exactly the blocks holding that byte, or one byte
+// outside every block; cut short or lengthened, only its size. Every count, first position and changed
+// field it gives equals a straightforward reference, and comparing B with A mirrors comparing A with B.
+
+#include "fuzzimage.h"
+
+#include "model/imagelayout.h"
+#include "ops/imagediff.h"
+
+#include <vector>
+
+namespace {
+
+// How B is made from A, from the selector: flip one bit, cut B short, lengthen it with 0xFF, or flip the
+// bit in two bytes 4 apart (two neighbouring fields of an entry, such as its offset and size).
+enum class Change { FlipBit, Cut, Lengthen, FlipTwo };
+
+struct Mutation {
+    Change change = Change::FlipBit;
+    qint64 position = 0;
+    uchar bit = 1;
+    qint64 sizeB = 0;
+};
+
+Mutation mutationOf(const FuzzSelector& selector, qint64 sizeA)
+{
+    Mutation mutation;
+    const int mode = (selector.lengthMode >> 4) & 3;
+    const Change changes[] = { Change::FlipBit, Change::Cut, Change::Lengthen, Change::FlipTwo };
+    mutation.change = changes[mode];
+    mutation.position
+        = sizeA > 0 ? (qint64(selector.amount) | (qint64(selector.entryIndex & 1) << 16)) % sizeA : 0;
+    mutation.bit = uchar(1u << (selector.lengthMode & 7));
+    mutation.sizeB = sizeA;
+    if (mutation.change == Change::Cut)
+        mutation.sizeB = mutation.position;
+    if (mutation.change == Change::Lengthen)
+        mutation.sizeB = sizeA + 1 + (selector.amount & 0xFFF);
+    return mutation;
+}
+
+bool loadMutated(const FlashImage& a, const Mutation& mutation, FlashImage& b)
+{
+    ImageBuffer bytes;
+    FUZZ_CHECK(bytes.allocate(mutation.sizeB));
+    std::memcpy(bytes.data(), a.imageData(), size_t(qMin(a.imageSize(), mutation.sizeB)));
+    if (mutation.sizeB > a.imageSize())
+        std::memset(bytes.data() + a.imageSize(), 0xFF, size_t(mutation.sizeB - a.imageSize()));
+    if (mutation.change == Change::FlipBit || mutation.change == Change::FlipTwo)
+        bytes.data()[mutation.position] ^= mutation.bit;
+    if (mutation.change == Change::FlipTwo && mutation.position + 4 < mutation.sizeB)
+        bytes.data()[mutation.position + 4] ^= mutation.bit;
+    return b.loadBytes(std::move(bytes));
+}
+
+// Position by position; positions marked in `skipped` (when given) are left out.
+ByteComparison compareSlowly(const uchar* a, const uchar* b, qint64 length, const char* skipped = nullptr)
+{
+    ByteComparison comparison = ByteComparison::equal(0);
+    for (qint64 index = 0; index < length; ++index) {
+        if (skipped && skipped[index])
+            continue;
+        ++comparison.compared;
+        if (a[index] == b[index])
+            continue;
+        ++comparison.differing;
+        if (comparison.firstDifference < 0)
+            comparison.firstDifference = index;
+    }
+    return comparison;
+}
+
+bool sameComparison(const ByteComparison& left, const ByteComparison& right)
+{
+    return left.compared == right.compared && left.differing == right.differing
+        && left.firstDifference == right.firstDifference;
+}
+
+int entriesOf(const FlashImage& image)
+{
+    int entries = 0;
+    for (const DmhRecord& dmh : image.dmhRecords())
+        entries += dmh.entries.size();
+    return entries;
+}
+
+// The entry fields that differ, field by field, in the order the comparison reports them.
+QVector<BlockField> fieldsThatDiffer(const BlockEntry& a, const BlockEntry& b)
+{
+    const QPair<BlockField, bool> fields[] = { { BlockField::Size, a.size != b.size },
+        { BlockField::Offset, a.offset != b.offset }, { BlockField::Crc, a.crc != b.crc },
+        { BlockField::Name, a.name != b.name }, { BlockField::Version, a.version != b.version },
+        { BlockField::Time, a.time != b.time }, { BlockField::Flags, a.flags != b.flags },
+        { BlockField::Reserved, a.reserved != b.reserved }, { BlockField::Trailer, a.trailer != b.trailer } };
+    QVector<BlockField> differing;
+    for (const auto& [field, differs] : fields) {
+        if (differs)
+            differing.append(field);
+    }
+    return differing;
+}
+
+// How many entries before `entryIndex` in its DMH carry its ID, and how many carry it in all.
+QPair<int, int> rankOf(const FlashImage& image, int dmhIndex, int entryIndex, quint8 id)
+{
+    if (dmhIndex >= image.dmhRecords().size())
+        return { 0, 0 };
+    const QVector<BlockEntry>& entries = image.dmhRecords().at(dmhIndex).entries;
+    int before = 0;
+    int total = 0;
+    for (int index = 0; index < entries.size(); ++index) {
+        if (entries[index].id != id)
+            continue;
+        before += index < entryIndex ? 1 : 0;
+        ++total;
+    }
+    return { before, total };
+}
+
+void checkSide(const std::optional<DiffBlockSide>& side, const FlashImage& image, int dmhIndex)
+{
+    if (!side)
+        return;
+    const DmhRecord& dmh = image.dmhRecords().at(dmhIndex);
+    FUZZ_CHECK(side->entryIndex >= 0 && side->entryIndex < dmh.entries.size());
+    FUZZ_CHECK(side->entry == dmh.entries.at(side->entryIndex));
+    FUZZ_CHECK(side->start == qint64(dmh.position) + side->entry.offset);
+    FUZZ_CHECK(side->held == qBound<qint64>(0, image.imageSize() - side->start, side->entry.size));
+}
+
+// What holds for any two images: every entry of each appears once, in table order, statuses agree with
+// the changes, and every range compared has the right length; with `slowly`, every byte count equals the
+// reference too.
+void checkAgainstReference(const FlashImage& a, const FlashImage& b, const ImageDiff& diff, bool slowly)
+{
+    const qint64 common = qMin(a.imageSize(), b.imageSize());
+    FUZZ_CHECK(diff.identical
+        == (a.imageSize() == b.imageSize()
+            && std::memcmp(a.imageData(), b.imageData(), size_t(common)) == 0));
+    FUZZ_CHECK(diff.dmhs.size() == qMax(a.dmhRecords().size(), b.dmhRecords().size()));
+    FUZZ_CHECK(diff.blockCount(DiffStatus::Same) + diff.blockCount(DiffStatus::Changed)
+            + diff.blockCount(DiffStatus::Removed)
+        == entriesOf(a));
+    FUZZ_CHECK(diff.blockCount(DiffStatus::Same) + diff.blockCount(DiffStatus::Changed)
+            + diff.blockCount(DiffStatus::Added)
+        == entriesOf(b));
+
+    std::vector<char> inBlock(slowly ? size_t(common) : 0, 0);
+    const auto mark = [&inBlock, common, slowly](const DiffBlockSide& side) {
+        const qint64 end = qMin(side.start + side.held, common);
+        if (slowly && end > side.start)
+            std::memset(inBlock.data() + side.start, 1, size_t(end - side.start));
+    };
+    // Each entry of B appears once: with the counts above, every entry of each image is reported once.
+    std::vector<std::vector<bool>> reportedInB;
+    for (const DmhRecord& dmh : b.dmhRecords())
+        reportedInB.emplace_back(size_t(dmh.entries.size()), false);
+    int previousDmh = 0;
+    int nextInA = 0;
+    bool addedSeen = false;
+    for (const BlockDiff& block : diff.blocks) {
+        FUZZ_CHECK(block.dmhIndex >= previousDmh);
+        if (block.dmhIndex != previousDmh) {
+            nextInA = 0;
+            addedSeen = false;
+        }
+        previousDmh = block.dmhIndex;
+        checkSide(block.a, a, block.dmhIndex);
+        checkSide(block.b, b, block.dmhIndex);
+        FUZZ_CHECK((block.status == DiffStatus::Added) == !block.a);
+        FUZZ_CHECK((block.status == DiffStatus::Removed) == !block.b);
+        FUZZ_CHECK(block.status != DiffStatus::Same || block.changes.isEmpty());
+        FUZZ_CHECK(block.status != DiffStatus::Changed || !block.changes.isEmpty());
+        // The n-th entry of an ID in A's DMH goes with the n-th in B's; what one side lacks is added or
+        // removed.
+        const QPair<int, int> rankA = block.a ? rankOf(a, block.dmhIndex, block.a->entryIndex, block.id)
+                                              : rankOf(a, block.dmhIndex, 0, block.id);
+        const QPair<int, int> rankB = block.b ? rankOf(b, block.dmhIndex, block.b->entryIndex, block.id)
+                                              : rankOf(b, block.dmhIndex, 0, block.id);
+        if (block.a) {
+            // A's entries come first in their table order; B's own ones follow.
+            FUZZ_CHECK(!addedSeen && block.a->entryIndex == nextInA++);
+            FUZZ_CHECK(block.a->entry.id == block.id);
+            mark(*block.a);
+        }
+        if (block.b) {
+            FUZZ_CHECK(block.b->entry.id == block.id);
+            std::vector<bool>::reference reported
+                = reportedInB.at(size_t(block.dmhIndex)).at(size_t(block.b->entryIndex));
+            FUZZ_CHECK(!reported);
+            reported = true;
+            mark(*block.b);
+        }
+        if (!block.a) {
+            addedSeen = true;
+            FUZZ_CHECK(rankB.first >= rankA.second);
+            continue;
+        }
+        if (!block.b) {
+            FUZZ_CHECK(rankA.first >= rankB.second);
+            continue;
+        }
+        FUZZ_CHECK(rankA.first == rankB.first);
+        const qint64 length = qMin(block.a->held, block.b->held);
+        FUZZ_CHECK(block.bytes.compared == length);
+        QVector<BlockField> expected = fieldsThatDiffer(block.a->entry, block.b->entry);
+        if (block.bytes.differs())
+            expected.append(BlockField::Bytes);
+        FUZZ_CHECK(block.changes == expected);
+        if (slowly)
+            FUZZ_CHECK(sameComparison(block.bytes,
+                compareSlowly(a.imageData() + block.a->start, b.imageData() + block.b->start, length)));
+    }
+    if (slowly)
+        FUZZ_CHECK(sameComparison(
+            diff.outsideBlocks, compareSlowly(a.imageData(), b.imageData(), common, inBlock.data())));
+}
+
+// Comparing B with A gives the same facts as comparing A with B, seen from the other side.
+void checkMirrored(const ImageDiff& forward, const ImageDiff& backward)
+{
+    FUZZ_CHECK(backward.identical == forward.identical);
+    FUZZ_CHECK(backward.blockCount(DiffStatus::Same) == forward.blockCount(DiffStatus::Same));
+    FUZZ_CHECK(backward.blockCount(DiffStatus::Changed) == forward.blockCount(DiffStatus::Changed));
+    FUZZ_CHECK(backward.blockCount(DiffStatus::Added) == forward.blockCount(DiffStatus::Removed));
+    FUZZ_CHECK(backward.blockCount(DiffStatus::Removed) == forward.blockCount(DiffStatus::Added));
+    FUZZ_CHECK(sameComparison(backward.outsideBlocks, forward.outsideBlocks));
+    FUZZ_CHECK(backward.imageChanges == forward.imageChanges);
+    for (int index = 0; index < forward.dmhs.size(); ++index)
+        FUZZ_CHECK(backward.dmhs[index].changes == forward.dmhs[index].changes);
+}
+
+bool sameCatalogue(const FlashImage& a, const FlashImage& b)
+{
+    if (a.dmhRecords().size() != b.dmhRecords().size())
+        return false;
+    for (int index = 0; index < a.dmhRecords().size(); ++index) {
+        const DmhRecord& left = a.dmhRecords()[index];
+        const DmhRecord& right = b.dmhRecords()[index];
+        if (left.position != right.position || left.dataCapacity != right.dataCapacity
+            || left.sdramSize != right.sdramSize || left.flashSize != right.flashSize
+            || left.entryCount != right.entryCount || left.entrySize != right.entrySize
+            || left.entries != right.entries)
+            return false;
+    }
+    return true;
+}
+
+// One flipped bit under an unchanged catalogue: exactly the blocks that hold the byte changed, by that one
+// byte, or else one byte outside every block.
+void checkFlip(const ImageDiff& diff, qint64 position)
+{
+    bool held = false;
+    for (const BlockDiff& block : diff.blocks) {
+        FUZZ_CHECK(block.a && block.b);
+        const bool holds = position >= block.a->start && position < block.a->start + block.a->held;
+        held = held || holds;
+        if (!holds) {
+            FUZZ_CHECK(block.status == DiffStatus::Same);
+            continue;
+        }
+        FUZZ_CHECK(block.status == DiffStatus::Changed);
+        FUZZ_CHECK(block.changes == QVector<BlockField> { BlockField::Bytes });
+        FUZZ_CHECK(block.bytes.differing == 1 && block.bytes.firstDifference == position - block.a->start);
+    }
+    FUZZ_CHECK(diff.outsideBlocks.differing == (held ? 0 : 1));
+    FUZZ_CHECK(diff.outsideBlocks.firstDifference == (held ? -1 : position));
+    for (const DmhDiff& dmh : diff.dmhs)
+        FUZZ_CHECK(dmh.status == DiffStatus::Same);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const FuzzSelector selector = FuzzSelector::fromTail(data, size);
+    const FuzzImage fuzzed(data, size, selector.extendsImage());
+    if (!fuzzed.loaded)
+        return 0;
+    const FlashImage& a = fuzzed.image;
+
+    // With itself: identical, every entry the same block, nothing outside the blocks differs.
+    const ImageDiff self = diffImages(a, a);
+    FUZZ_CHECK(self.identical && self.imageChanges.isEmpty());
+    FUZZ_CHECK(self.blocks.size() == entriesOf(a) && self.blockCount(DiffStatus::Same) == self.blocks.size());
+    for (const BlockDiff& block : self.blocks)
+        FUZZ_CHECK(block.bytes.compared == block.a->held && block.b->start == block.a->start);
+    FUZZ_CHECK(!self.outsideBlocks.differs());
+    checkAgainstReference(a, a, self, false);
+
+    const Mutation mutation = mutationOf(selector, a.imageSize());
+    FlashImage b;
+    if (!loadMutated(a, mutation, b))
+        return 0;
+    const ImageDiff forward = diffImages(a, b);
+    FUZZ_CHECK(!forward.identical);
+    checkAgainstReference(a, b, forward, true);
+    const ImageDiff backward = diffImages(b, a);
+    checkAgainstReference(b, a, backward, false);
+    checkMirrored(forward, backward);
+
+    if (!sameCatalogue(a, b))
+        return 0;
+    switch (mutation.change) {
+    case Change::FlipBit:
+        FUZZ_CHECK(forward.imageChanges.isEmpty()
+            || forward.imageChanges == QVector<ImageField> { ImageField::SoftwareVersion });
+        checkFlip(forward, mutation.position);
+        break;
+    case Change::Cut:
+    case Change::Lengthen:
+        // The sizes differ, and no byte that both hold.
+        FUZZ_CHECK(forward.imageChanges.contains(ImageField::ImageSize));
+        FUZZ_CHECK(forward.outsideBlocks.differing == 0 && forward.blockCount(DiffStatus::Changed) == 0);
+        break;
+    case Change::FlipTwo:
+        // Two bytes: at most two blocks' or outside bytes differ, each by what the reference counted.
+        FUZZ_CHECK(forward.outsideBlocks.differing <= 2);
+        break;
+    }
+    return 0;
+}
