@@ -55,7 +55,9 @@ std::optional<CommandResult> loadImages(
             return CommandResult::failure(exitBadInput,
                 QStringLiteral("%1 is %2; an image is read from a file or a block device.").arg(path, *kind));
         auto image = std::make_unique<FlashImage>();
-        if (!image->load(path.toStdWString()))
+        // Mapped: a large image costs no copy and no fresh memory (main() guards against a file that
+        // shrinks meanwhile).
+        if (!image->load(path.toStdWString(), FlashImage::ReadMode::Map))
             return CommandResult::failure(exitBadInput, QString::fromUtf8(image->lastError()));
         images.push_back(std::move(image));
     }

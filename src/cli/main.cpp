@@ -2,6 +2,7 @@
 #include "clirunner.h"
 #include "console.h"
 #include "exitstatus.h"
+#include "truncationguard.h"
 
 #include <QCoreApplication>
 
@@ -11,6 +12,7 @@ int main(int argc, char* argv[])
 {
     // Past a file-size limit a write then fails and is reported, instead of the signal ending the process.
     std::signal(SIGXFSZ, SIG_IGN);
+    stopCleanlyWhenAnInputShrinks();
 
     // The bytes as given, before anything decodes them: a file name must survive the round trip.
     QList<QByteArray> rawArguments;

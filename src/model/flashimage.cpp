@@ -51,7 +51,7 @@ FlashImage::~FlashImage()
     clear();
 }
 
-bool FlashImage::load(const std::wstring& path)
+bool FlashImage::load(const std::wstring& path, ReadMode mode)
 {
     clear();
     StreamCloser file { openForRawReading(path) };
@@ -67,6 +67,8 @@ bool FlashImage::load(const std::wstring& path)
         lastErrorText = "read file failed!";
         return false;
     }
+    if (mode == ReadMode::Map && buffer.mapFile(fileno(file.stream), length))
+        return findDmh(imageSize());
     if (!buffer.allocate(length)) {
         lastErrorText = "Alloc memory failed!";
         return false;

@@ -25,7 +25,17 @@ public:
     FlashImage(const FlashImage&) = delete;
     FlashImage& operator=(const FlashImage&) = delete;
 
-    [[nodiscard]] bool load(const std::wstring& path);
+    // How load() holds the file's bytes.
+    enum class ReadMode {
+        // Read whole into memory of its own: the image stays as read, whatever happens to the file.
+        Copy,
+        // Mapped privately where the system can (a copy otherwise): no second copy of a large image and
+        // no fresh memory to fault in, for a short-lived reader that treats a file shrinking under it
+        // (SIGBUS) as an input that could not be read.
+        Map,
+    };
+
+    [[nodiscard]] bool load(const std::wstring& path, ReadMode mode = ReadMode::Copy);
     // The same as load() for bytes already in memory (fuzzers, benchmarks, tools that read elsewhere).
     [[nodiscard]] bool loadBytes(ImageBuffer&& bytes);
     bool clear();

@@ -70,6 +70,29 @@ bool ImageBuffer::allocate(qint64 size)
     return true;
 }
 
+bool ImageBuffer::mapFile(int descriptor, qint64 size)
+{
+    release();
+#ifdef Q_OS_LINUX
+    if (size <= 0 || quint64(size) > quint64(std::numeric_limits<size_t>::max()))
+        return false;
+    void* region = mmap(nullptr, size_t(size), PROT_READ | PROT_WRITE, MAP_PRIVATE, descriptor, 0);
+    if (region == MAP_FAILED)
+        return false;
+    // Read front to back by the scan: the kernel may read ahead generously.
+    madvise(region, size_t(size), MADV_SEQUENTIAL);
+    mapping = region;
+    mappingLength = size;
+    bytes = static_cast<uchar*>(region);
+    length = size;
+    return true;
+#else
+    Q_UNUSED(descriptor)
+    Q_UNUSED(size)
+    return false;
+#endif
+}
+
 void ImageBuffer::release()
 {
 #ifdef Q_OS_LINUX

@@ -16,6 +16,11 @@ public:
 
     // Replaces the buffer with `size` zero bytes. False (and empty) when the memory cannot be had.
     [[nodiscard]] bool allocate(qint64 size);
+    // Replaces the buffer with the first `size` bytes of the open file `descriptor`, mapped privately:
+    // reads see the file's pages as the page cache holds them, with no copy and no fresh memory; writes
+    // stay in this process. The file must not shrink while it is mapped (reading past its new end raises
+    // SIGBUS). False (and empty) when the file cannot be mapped.
+    [[nodiscard]] bool mapFile(int descriptor, qint64 size);
     void release();
 
     uchar* data() { return bytes; }

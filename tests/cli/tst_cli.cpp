@@ -1,6 +1,8 @@
 #include "imagebuilder.h"
 #include "inprocesscli.h"
+#include "truncationguard.h"
 #include "model/flashimage.h"
+#include "model/imagebuffer.h"
 #include "model/imagelayout.h"
 #include "ops/blockexport.h"
 #include "ops/blockreplace.h"
@@ -17,7 +19,9 @@
 
 #include <ctime>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
@@ -279,6 +283,7 @@ private slots:
     void layoutThatTheFlashSizeContradicts();
     void textEscapesWhatATerminalWouldObey_data();
     void textEscapesWhatATerminalWouldObey();
+    void imageCutShortWhileMappedStopsCleanly();
 
     void diffReportsEachBlock_data();
     void diffReportsEachBlock();
@@ -1367,6 +1372,42 @@ void TestCli::diffOfUnreadableImages()
         QVERIFY(!json.json().contains(QStringLiteral("identical")));
     }
     QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), filesBefore);
+}
+
+void TestCli::imageCutShortWhileMappedStopsCleanly()
+{
+    // The commands map their images; another process cuts one short. The next read of a lost page
+    // raises SIGBUS, which tessel-cli turns into one line on stderr and exit status 2. In a child, since
+    // it ends the process.
+    const QString file = path(QStringLiteral("shrinking.bin"));
+    constexpr int length = 1 << 20;
+    QVERIFY(writeFile(file, QByteArray(length, 'x')));
+    int errorPipe[2];
+    QCOMPARE(::pipe(errorPipe), 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::dup2(errorPipe[1], STDERR_FILENO);
+        stopCleanlyWhenAnInputShrinks();
+        const int descriptor = ::open(QFile::encodeName(file).constData(), O_RDONLY);
+        ImageBuffer image;
+        if (descriptor < 0 || !image.mapFile(descriptor, length)
+            || ::truncate(QFile::encodeName(file).constData(), 0) != 0)
+            ::_exit(100);
+        const volatile uchar lastByte = image.data()[length - 1];
+        ::_exit(lastByte == 'x' ? 101 : 102);
+    }
+    ::close(errorPipe[1]);
+    QByteArray error;
+    char chunk[256];
+    for (ssize_t got; (got = ::read(errorPipe[0], chunk, sizeof chunk)) > 0;)
+        error.append(chunk, int(got));
+    ::close(errorPipe[0]);
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY2(WIFEXITED(status), "the child ends by itself, not by the signal");
+    QCOMPARE(WEXITSTATUS(status), 2);
+    QCOMPARE(error, QByteArray("tessel-cli: an input file was cut short while it was being read; stopped.\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

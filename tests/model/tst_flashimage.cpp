@@ -52,6 +52,7 @@ private slots:
     void keepsOnlyEntriesThatFitWhole();
     void boundsHostileHeaderFloods_data();
     void boundsHostileHeaderFloods();
+    void mappedImageReadsAsACopy();
 
 private:
     QString write(const QString& name, const QByteArray& bytes);
@@ -92,12 +93,15 @@ void TestFlashImage::failsWithExactText()
 {
     QFETCH(QByteArray, content);
     QFETCH(QByteArray, error);
-    FlashImage image;
-    QVERIFY(!image.load(write("image.bin", content).toStdWString()));
-    QCOMPARE(image.lastError(), error);
-    QCOMPARE(image.imageSize(), qint64(content.size()));
-    QVERIFY(image.dmhRecords().isEmpty());
-    QCOMPARE(image.blockCount(), 0);
+    const QString path = write("image.bin", content);
+    for (const FlashImage::ReadMode mode : { FlashImage::ReadMode::Copy, FlashImage::ReadMode::Map }) {
+        FlashImage image;
+        QVERIFY(!image.load(path.toStdWString(), mode));
+        QCOMPARE(image.lastError(), error);
+        QCOMPARE(image.imageSize(), qint64(content.size()));
+        QVERIFY(image.dmhRecords().isEmpty());
+        QCOMPARE(image.blockCount(), 0);
+    }
 }
 
 void TestFlashImage::recognisesDmhOnlyWithItsByte_data()
@@ -386,6 +390,33 @@ void TestFlashImage::boundsHostileHeaderFloods()
     // A refused load leaves the carry-over state as the last good image left it.
     QCOMPARE(image.entryOffset(42), 28u);
     QCOMPARE(image.entryOffsets().size(), 1);
+}
+
+void TestFlashImage::mappedImageReadsAsACopy()
+{
+    ImageBuilder builder(0x30000);
+    builder.dmh(0x100, dmhWith({ testEntry(1, 0x1000, 0x100, "ssdata"), testEntry(2, 0x2000, 0x800) }, 0x30000));
+    builder.dmh(0x20000, dmhWith({ testEntry(7, 0x100, 0x20) }, 0x30000, 0x123));
+    builder.bytes(0x1100, QByteArray("V9.9\0", 5)).bytes(0x20100, ImageBuilder::randomBytes(0x20, 9));
+    const QString path = write("image.bin", builder.image());
+
+    FlashImage copied;
+    FlashImage mapped;
+    QVERIFY(copied.load(path.toStdWString(), FlashImage::ReadMode::Copy));
+    QVERIFY(mapped.load(path.toStdWString(), FlashImage::ReadMode::Map));
+    QCOMPARE(mapped.imageSize(), copied.imageSize());
+    QVERIFY(std::memcmp(mapped.imageData(), copied.imageData(), size_t(copied.imageSize())) == 0);
+    QCOMPARE(mapped.dmhRecords().size(), 2);
+    for (int index = 0; index < 2; ++index)
+        QCOMPARE(mapped.dmhRecords()[index].entries, copied.dmhRecords()[index].entries);
+    QCOMPARE(mapped.softwareVersion(), QByteArray("V9.9"));
+    QCOMPARE(mapped.sdramSize(), 0x123u);
+
+    // Writes (a growth works on the image in memory) stay in the process; the file keeps its bytes.
+    mapped.imageData()[0x1100] = 'X';
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), builder.image());
 }
 
 QTEST_GUILESS_MAIN(TestFlashImage)
