@@ -11,7 +11,8 @@ namespace {
 extern "C" void onBusError(int)
 {
     // Only async-signal-safe calls here.
-    static const char message[] = "tessel-cli: an input file was cut short while it was being read; stopped.\n";
+    static const char message[]
+        = "tessel-cli: an input file was cut short while it was being read; stopped.\n";
     const ssize_t ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
     static_cast<void>(ignored);
     ::_exit(exitBadInput);

@@ -1407,7 +1407,8 @@ void TestCli::imageCutShortWhileMappedStopsCleanly()
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY2(WIFEXITED(status), "the child ends by itself, not by the signal");
     QCOMPARE(WEXITSTATUS(status), 2);
-    QCOMPARE(error, QByteArray("tessel-cli: an input file was cut short while it was being read; stopped.\n"));
+    QCOMPARE(
+        error, QByteArray("tessel-cli: an input file was cut short while it was being read; stopped.\n"));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -395,7 +395,8 @@ void TestFlashImage::boundsHostileHeaderFloods()
 void TestFlashImage::mappedImageReadsAsACopy()
 {
     ImageBuilder builder(0x30000);
-    builder.dmh(0x100, dmhWith({ testEntry(1, 0x1000, 0x100, "ssdata"), testEntry(2, 0x2000, 0x800) }, 0x30000));
+    builder.dmh(
+        0x100, dmhWith({ testEntry(1, 0x1000, 0x100, "ssdata"), testEntry(2, 0x2000, 0x800) }, 0x30000));
     builder.dmh(0x20000, dmhWith({ testEntry(7, 0x100, 0x20) }, 0x30000, 0x123));
     builder.bytes(0x1100, QByteArray("V9.9\0", 5)).bytes(0x20100, ImageBuilder::randomBytes(0x20, 9));
     const QString path = write("image.bin", builder.image());
