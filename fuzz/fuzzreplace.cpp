@@ -1,6 +1,7 @@
-// The three replacements, planned in memory on an arbitrary image, entry and replacement length: a plan
-// is made only when every byte it reads or writes lies inside the image, and the bytes it makes are
-// those of a straightforward rebuild of the variant.
+// The three replacements, planned in memory on an arbitrary image, entry and replacement length: each
+// variant accepts exactly the cases its rules allow (restated here), the bytes it makes are those of a
+// straightforward rebuild of the variant, and an accepted replacement keeps what a user relies on: every
+// DMH with its entries, every other block's bytes and record, and the flash size.
 
 #include "fuzzimage.h"
 #include "fuzzscratch.h"
@@ -18,7 +19,7 @@ using ImageLayout::rangeInside;
 
 namespace {
 
-// Replacements larger than this are never read: no plan may accept them for a 64 KiB image.
+// Replacements larger than this are never read: no plan may accept them for an image of at most 128 KiB.
 constexpr qint64 largestReadReplacement = qint64(256) << 10;
 
 StampTime fixedStamp()
@@ -95,6 +96,182 @@ void writeU32At(QByteArray& bytes, qint64 position, quint32 value)
     ImageLayout::writeU32(reinterpret_cast<uchar*>(bytes.data()) + position, value);
 }
 
+// A range of image or output positions.
+struct Range {
+    qint64 start = 0;
+    qint64 length = 0;
+    qint64 end() const { return start + length; }
+};
+
+bool shareByte(const Range& range, const Range& other)
+{
+    return range.length > 0 && other.length > 0 && range.start < other.end() && other.start < range.end();
+}
+
+// A DMH's header and its entry table as the header claims it.
+Range tableOf(const DmhRecord& dmh)
+{
+    return { dmh.position, ImageLayout::dmhHeaderSize + qint64(ImageLayout::entryStride) * dmh.entryCount };
+}
+
+bool hitsTable(const QVector<DmhRecord>& catalogue, const Range& range, int skippedDmh = -1)
+{
+    for (int index = 0; index < catalogue.size(); ++index) {
+        if (index != skippedDmh && shareByte(range, tableOf(catalogue.at(index))))
+            return true;
+    }
+    return false;
+}
+
+Range blockOf(const DmhRecord& dmh, const BlockEntry& entry)
+{
+    return { qint64(dmh.position) + entry.offset, entry.size };
+}
+
+// The end of everything the image holds of its catalogue: DMH tables and blocks up to the image end, and
+// the place of an empty block. An output shorter than this loses some of it.
+qint64 catalogueEnd(const ImageView& view, const QVector<DmhRecord>& catalogue)
+{
+    qint64 end = 0;
+    const auto hold = [&](const Range& range) {
+        if (range.start < view.size || (range.start == view.size && range.length == 0))
+            end = qMax(end, qMin(range.end(), view.size));
+    };
+    for (const DmhRecord& dmh : catalogue) {
+        hold(tableOf(dmh));
+        for (const BlockEntry& entry : dmh.entries)
+            hold(blockOf(dmh, entry));
+    }
+    return end;
+}
+
+// The block-info rule: offset and size whole multiples of 64 KiB, flags 0, and the signature at the
+// start of the last 64 bytes, which lie inside the image.
+bool carriesRecord(const uchar* image, qint64 imageSize, quint32 dmhPosition, const BlockEntry& entry)
+{
+    static const char signature[12] = { '@', '~', '_', '~', 'B', 'I', '~', '_', '~', '@', 0, 0 };
+    if (entry.offset % 0x10000 != 0 || entry.size % 0x10000 != 0 || entry.flags != 0 || entry.size == 0)
+        return false;
+    const qint64 record = qint64(dmhPosition) + entry.offset + entry.size - 64;
+    return record + 64 <= imageSize && std::memcmp(image + record, signature, sizeof signature) == 0;
+}
+
+// What an accepted replacement may change: the block's new bytes (for a growth, the moved tail behind
+// them) and some fields of DMH entries.
+struct Rewrite {
+    int dmhIndex = -1;
+    int entryIndex = -1;
+    Range written; // the replaced block's bytes in the output
+    qint64 growth = 0;
+    qint64 tailLength = 0; // moved from written.start + old size to written.end()
+    QVector<Range> entryFields; // sorted
+    bool entryCrcChanges = false;
+    bool grows = false; // the entry takes the new length, the entries behind it move
+};
+
+// Output bytes in [from, to), except those in `skipped`, equal the image's at their position less `shift`.
+void checkCopied(const QByteArray& output, const ImageView& view, qint64 from, qint64 to, qint64 shift,
+    const QVector<Range>& skipped)
+{
+    const auto same = [&](qint64 start, qint64 end) {
+        FUZZ_CHECK(start >= 0 && end <= output.size() && start - shift >= 0 && end - shift <= view.size);
+        FUZZ_CHECK(
+            std::memcmp(output.constData() + start, view.data + start - shift, size_t(end - start)) == 0);
+    };
+    qint64 at = from;
+    for (const Range& range : skipped) {
+        if (range.end() <= at || range.start >= to)
+            continue;
+        if (range.start > at)
+            same(at, range.start);
+        at = range.end();
+    }
+    if (at < to)
+        same(at, to);
+}
+
+// What a user relies on after an accepted replacement, whatever the variant.
+void checkKeepsWhatUsersRelyOn(
+    const FuzzImage& fuzzed, const QByteArray& output, const QByteArray& replacement, const Rewrite& rewrite)
+{
+    const ImageView view = ImageView::of(fuzzed.image);
+    const QVector<DmhRecord>& catalogue = fuzzed.image.dmhRecords();
+    // The output has the flash size, and no DMH table lies where the variant writes or moves bytes.
+    FUZZ_CHECK(output.size() == qint64(view.flashSize));
+    const Range changed { rewrite.written.start, rewrite.written.length + rewrite.tailLength };
+    FUZZ_CHECK(!hitsTable(catalogue, changed));
+    for (const Range& field : rewrite.entryFields)
+        FUZZ_CHECK(!hitsTable(catalogue, field, rewrite.dmhIndex));
+
+    // Every other byte is the image's: in place, or moved by the growth behind the new block.
+    checkCopied(output, view, 0, changed.start, 0, rewrite.entryFields);
+    checkCopied(output, view, rewrite.written.end(), changed.end(), rewrite.growth, rewrite.entryFields);
+    checkCopied(output, view, changed.end(), output.size(), 0, rewrite.entryFields);
+
+    // Loaded again, the output lists every DMH with its header and entries; only the fields the variant
+    // rewrites differ. A replacement that holds a DMH magic may add DMHs (and so reach the load's limits).
+    ImageBuffer bytes;
+    FUZZ_CHECK(bytes.allocate(output.size()));
+    std::memcpy(bytes.data(), output.constData(), size_t(output.size()));
+    FlashImage reloaded;
+    if (!reloaded.loadBytes(std::move(bytes))) {
+        FUZZ_CHECK(
+            reloaded.lastError() == "Too many DMH entries!" && replacement.contains(ImageLayout::dmhMagic));
+        return;
+    }
+    const QVector<DmhRecord>& after = reloaded.dmhRecords();
+    int found = 0;
+    for (int dmhIndex = 0; dmhIndex < catalogue.size(); ++dmhIndex) {
+        const DmhRecord& dmh = catalogue.at(dmhIndex);
+        while (found < after.size() && after.at(found).position < dmh.position)
+            ++found;
+        FUZZ_CHECK(found < after.size());
+        const DmhRecord& again = after.at(found);
+        FUZZ_CHECK(again.position == dmh.position && again.dataCapacity == dmh.dataCapacity
+            && again.sdramSize == dmh.sdramSize && again.flashSize == dmh.flashSize
+            && again.entryCount == dmh.entryCount && again.entrySize == dmh.entrySize
+            && again.entries.size() == dmh.entries.size());
+        for (int entryIndex = 0; entryIndex < dmh.entries.size(); ++entryIndex) {
+            BlockEntry expected = dmh.entries.at(entryIndex);
+            const BlockEntry& entry = again.entries.at(entryIndex);
+            const bool replaced = dmhIndex == rewrite.dmhIndex && entryIndex == rewrite.entryIndex;
+            if (replaced && rewrite.entryCrcChanges)
+                expected.crc = entry.crc;
+            if (replaced && rewrite.grows)
+                expected.size = quint32(rewrite.written.length);
+            const bool moved
+                = rewrite.grows && dmhIndex == rewrite.dmhIndex && entryIndex > rewrite.entryIndex;
+            if (moved)
+                expected.offset += quint32(rewrite.growth);
+            FUZZ_CHECK(entry == expected);
+
+            // Every other block keeps its bytes, at its new place when it moved, and a record it carried.
+            // A block that shares bytes with what the variant writes (a container of the replaced block or
+            // of a DMH) cannot keep them all; that is allowed. The bytes were compared above, range by
+            // range: a block that stays lies where they are in place, a moved one where they moved, and
+            // the output holds all the image held of it.
+            if (replaced)
+                continue;
+            const Range before = blockOf(dmh, dmh.entries.at(entryIndex));
+            const Range now = blockOf(again, entry);
+            if (before.start < view.size)
+                FUZZ_CHECK(now.start + qMin(before.end(), view.size) - before.start <= output.size());
+            bool written = shareByte(now, rewrite.written);
+            for (const Range& field : rewrite.entryFields)
+                written = written || shareByte(now, field);
+            if (written)
+                continue;
+            if (moved)
+                FUZZ_CHECK(now.start >= rewrite.written.end() && now.end() <= changed.end());
+            else
+                FUZZ_CHECK(!shareByte(now, changed));
+            if (carriesRecord(view.data, view.size, dmh.position, dmh.entries.at(entryIndex)))
+                FUZZ_CHECK(carriesRecord(reinterpret_cast<const uchar*>(output.constData()), output.size(),
+                    again.position, entry));
+        }
+    }
+}
+
 // Every byte where the output differs from the image lies in the range the plan says it changes.
 void checkChangedRange(const QByteArray& output, const FuzzImage& fuzzed, const ReplacePlan& plan)
 {
@@ -111,15 +288,19 @@ std::optional<QByteArray> checkPadded(const FuzzImage& fuzzed, const BlockLocati
     const std::uint8_t* data, std::size_t size)
 {
     const ImageView view = ImageView::of(fuzzed.image);
-    const Outcome check = ::checkPadded(view, location, length);
+    const QVector<DmhRecord>& catalogue = fuzzed.image.dmhRecords();
+    const Outcome check = ::checkPadded(view, catalogue, location, length);
+    const Range written { location.start(), location.size };
     const bool safe = length <= location.size && location.size > 0 && flashSizeFits(view)
-        && rangeInside(location.start(), location.size, view.flashSize);
+        && rangeInside(location.start(), location.size, view.flashSize)
+        && catalogue.at(location.dmhIndex).entrySize == ImageLayout::entryStride
+        && catalogueEnd(view, catalogue) <= view.flashSize && !hitsTable(catalogue, written);
     FUZZ_CHECK(check.success == safe);
     if (!safe)
         return std::nullopt;
     const QByteArray replacement = replacementBytes(data, size, length);
     const Planned<ReplacePlan> planned
-        = planPadded(view, location, blockBuffer(location.size, replacement), length);
+        = planPadded(view, catalogue, location, blockBuffer(location.size, replacement), length);
     FUZZ_CHECK(planned.accepted());
     const ReplacePlan& plan = *planned.plan;
     FUZZ_CHECK(plan.variant == ReplaceVariant::Padded);
@@ -140,6 +321,11 @@ std::optional<QByteArray> checkPadded(const FuzzImage& fuzzed, const BlockLocati
     expected.replace(int(location.start()), block.size(), block);
     FUZZ_CHECK(output == expected);
     checkChangedRange(output, fuzzed, plan);
+    Rewrite rewrite;
+    rewrite.dmhIndex = location.dmhIndex;
+    rewrite.entryIndex = location.entryIndex;
+    rewrite.written = written;
+    checkKeepsWhatUsersRelyOn(fuzzed, output, replacement, rewrite);
     return output;
 }
 
@@ -147,20 +333,26 @@ std::optional<QByteArray> checkWithInfo(const FuzzImage& fuzzed, const BlockLoca
     const std::uint8_t* data, std::size_t size)
 {
     const ImageView view = ImageView::of(fuzzed.image);
-    const Outcome check = ::checkWithInfo(view, location, length);
+    const QVector<DmhRecord>& catalogue = fuzzed.image.dmhRecords();
+    const Outcome check = ::checkWithInfo(view, catalogue, location, length);
     const qint64 recordStart = location.start() + location.size - BlockInfo::recordSize;
     const qint64 crcPosition
         = entryPosition(location.dmhPosition, location.entryIndex) + BlockEntry::crcOffset;
+    const Range written { location.start(), location.size };
+    // The entry's own CRC is the one table field written; no other DMH may hold it.
     const bool safe = length <= qint64(location.size) - BlockInfo::recordSize && flashSizeFits(view)
         && rangeInside(location.start(), location.size, view.flashSize)
         && std::memcmp(view.data + recordStart, BlockInfo::signature, BlockInfo::signatureLength) == 0
-        && rangeInside(crcPosition, 4, view.flashSize);
+        && rangeInside(crcPosition, 4, view.flashSize)
+        && catalogue.at(location.dmhIndex).entrySize == ImageLayout::entryStride
+        && catalogueEnd(view, catalogue) <= view.flashSize && !hitsTable(catalogue, written)
+        && !hitsTable(catalogue, { crcPosition, 4 }, location.dmhIndex);
     FUZZ_CHECK(check.success == safe);
     if (!safe)
         return std::nullopt;
     const QByteArray replacement = replacementBytes(data, size, length);
-    const Planned<ReplacePlan> planned
-        = planWithInfo(view, location, blockBuffer(location.size, replacement), length, fixedStamp());
+    const Planned<ReplacePlan> planned = planWithInfo(
+        view, catalogue, location, blockBuffer(location.size, replacement), length, fixedStamp());
     FUZZ_CHECK(planned.accepted());
     const ReplacePlan& plan = *planned.plan;
     FUZZ_CHECK(plan.variant == ReplaceVariant::WithInfo);
@@ -182,13 +374,80 @@ std::optional<QByteArray> checkWithInfo(const FuzzImage& fuzzed, const BlockLoca
     writeU32At(expected, crcPosition, entryCrc);
     FUZZ_CHECK(output == expected);
     checkChangedRange(output, fuzzed, plan);
+    Rewrite rewrite;
+    rewrite.dmhIndex = location.dmhIndex;
+    rewrite.entryIndex = location.entryIndex;
+    rewrite.written = written;
+    rewrite.entryFields = { { crcPosition, 4 } };
+    rewrite.entryCrcChanges = true;
+    checkKeepsWhatUsersRelyOn(fuzzed, output, replacement, rewrite);
     return output;
 }
 
-// Whether [start, start + length) and [otherStart, otherStart + otherLength) share a byte.
-bool overlaps(qint64 start, qint64 length, qint64 otherStart, qint64 otherLength)
+// The growing variant's rules: what it may do to the block `location` names, or nothing when it must
+// refuse.
+std::optional<Rewrite> growthAllowed(
+    const ImageView& view, const QVector<DmhRecord>& catalogue, const BlockLocation& location, qint64 length)
 {
-    return length > 0 && otherLength > 0 && start < otherStart + otherLength && otherStart < start + length;
+    const DmhRecord& dmh = catalogue.at(location.dmhIndex);
+    int listed = 0;
+    qint64 others = 0;
+    for (const BlockEntry& entry : dmh.entries) {
+        if (entry.id == location.entry.id)
+            ++listed;
+        else
+            others += entry.size;
+    }
+    // The capacity, the stride the table is written back with, and one entry with the ID.
+    if (length + others > qint64(dmh.dataCapacity) || dmh.entrySize != ImageLayout::entryStride
+        || listed != 1)
+        return std::nullopt;
+    const int grownIndex = location.entryIndex;
+    Rewrite rewrite;
+    rewrite.dmhIndex = location.dmhIndex;
+    rewrite.entryIndex = grownIndex;
+    rewrite.written = { location.start(), length };
+    rewrite.growth = length - location.size;
+    rewrite.grows = true;
+    rewrite.entryCrcChanges = true;
+    const qint64 grownEntry = entryPosition(dmh.position, grownIndex);
+    rewrite.entryFields.append({ grownEntry + BlockEntry::sizeOffset, 8 });
+    // The blocks behind lie back to back in table order, and move.
+    qint64 nextOffset = qint64(location.offset) + location.size;
+    for (int index = grownIndex + 1; index < dmh.entries.size(); ++index) {
+        const BlockEntry& entry = dmh.entries.at(index);
+        if (entry.offset != nextOffset)
+            return std::nullopt;
+        nextOffset += entry.size;
+        rewrite.entryFields.append({ entryPosition(dmh.position, index) + BlockEntry::offsetOffset, 4 });
+        // A block with a record moves by whole 64 KiB steps, or it would lose the record.
+        if (rewrite.growth % 0x10000 != 0 && carriesRecord(view.data, view.size, dmh.position, entry))
+            return std::nullopt;
+    }
+    rewrite.tailLength = nextOffset - location.offset - location.size;
+    const Range changed { location.start(), length + rewrite.tailLength };
+    if (!flashSizeFits(view) || changed.end() > view.flashSize
+        || qint64(location.offset) + changed.length > (qint64(1) << 32))
+        return std::nullopt;
+    // No DMH table in what moves or is overwritten, no other DMH in the rewritten table, no block that
+    // stays in place overwritten, and an output that keeps the whole catalogue.
+    if (hitsTable(catalogue, changed))
+        return std::nullopt;
+    const Range rewrittenTable { entryPosition(dmh.position, 0),
+        qint64(ImageLayout::entryStride) * dmh.entries.size() };
+    if (hitsTable(catalogue, rewrittenTable, location.dmhIndex))
+        return std::nullopt;
+    for (int dmhIndex = 0; dmhIndex < catalogue.size(); ++dmhIndex) {
+        const DmhRecord& other = catalogue.at(dmhIndex);
+        const int staying = dmhIndex == location.dmhIndex ? grownIndex : other.entries.size();
+        for (int index = 0; index < staying; ++index) {
+            if (shareByte(changed, blockOf(other, other.entries.at(index))))
+                return std::nullopt;
+        }
+    }
+    if (catalogueEnd(view, catalogue) > view.flashSize)
+        return std::nullopt;
+    return rewrite;
 }
 
 std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation& location, qint64 length,
@@ -197,15 +456,19 @@ std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation
     const ImageView view = ImageView::of(fuzzed.image);
     const QVector<DmhRecord>& catalogue = fuzzed.image.dmhRecords();
     const QString idText = location.entry.idText();
-    const bool readable = length <= largestReadReplacement;
-    const QByteArray replacement = replacementBytes(data, size, readable ? length : 1);
-    const Planned<ReplacePlan> planned = planGrow(view, catalogue, location.dmhIndex, idText,
-        reinterpret_cast<const uchar*>(replacement.constData()), length);
-    if (!planned.accepted()) {
-        FUZZ_CHECK(!planned.refusal.success && !planned.refusal.message.isEmpty());
+    // Every check needs only the length: a replacement is read only once they all pass.
+    const Outcome check = ::checkGrow(view, catalogue, location.dmhIndex, idText, length);
+    const std::optional<Rewrite> allowed = growthAllowed(view, catalogue, location, length);
+    FUZZ_CHECK(check.success == allowed.has_value());
+    if (!check.success) {
+        FUZZ_CHECK(!check.message.isEmpty());
         return std::nullopt;
     }
-    FUZZ_CHECK(readable);
+    FUZZ_CHECK(length <= largestReadReplacement);
+    const QByteArray replacement = replacementBytes(data, size, length);
+    const Planned<ReplacePlan> planned = planGrow(view, catalogue, location.dmhIndex, idText,
+        reinterpret_cast<const uchar*>(replacement.constData()), length);
+    FUZZ_CHECK(planned.accepted());
     const ReplacePlan& plan = *planned.plan;
     FUZZ_CHECK(plan.variant == ReplaceVariant::Grow);
     FUZZ_CHECK(flashSizeFits(view));
@@ -235,20 +498,6 @@ std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation
             rangeInside(move.to, move.size, grown.size()) && rangeInside(move.from, move.size, view.size));
         FUZZ_CHECK(std::memcmp(grown.constData() + move.to, before + move.from, size_t(move.size)) == 0);
     }
-    // Every DMH table but the rewritten one, and every block that does not move, keeps its bytes.
-    const qint64 changedEnd = plan.blockStart + length + plan.tailLength;
-    for (int dmhIndex = 0; dmhIndex < catalogue.size(); ++dmhIndex) {
-        const DmhRecord& other = catalogue.at(dmhIndex);
-        const qint64 tableLength
-            = ImageLayout::dmhHeaderSize + qint64(ImageLayout::entryStride) * other.entries.size();
-        FUZZ_CHECK(!overlaps(plan.blockStart, changedEnd - plan.blockStart, other.position, tableLength));
-        const int firstMoved = dmhIndex == plan.dmhIndex ? plan.entryIndex : other.entries.size();
-        for (int entryIndex = 0; entryIndex < firstMoved; ++entryIndex) {
-            const BlockEntry& entry = other.entries.at(entryIndex);
-            const qint64 start = qint64(other.position) + entry.offset;
-            FUZZ_CHECK(!overlaps(plan.blockStart, changedEnd - plan.blockStart, start, entry.size));
-        }
-    }
     // The rewritten table: offsets moved by the growth, the grown entry's size and CRC, nothing else.
     const DmhRecord& after = grownCatalogue.at(plan.dmhIndex);
     for (int entryIndex = 0; entryIndex < dmh.entries.size(); ++entryIndex) {
@@ -264,6 +513,7 @@ std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation
         FUZZ_CHECK(
             BlockEntry::fromBytes(reinterpret_cast<const uchar*>(grown.constData()) + position) == expected);
     }
+    checkKeepsWhatUsersRelyOn(fuzzed, output, replacement, *allowed);
     return output;
 }
 

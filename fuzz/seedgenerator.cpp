@@ -110,6 +110,68 @@ QByteArray longBlockImage(quint8 entryIndex, quint8 lengthMode, quint16 amount)
     return withSelector(builder, entryIndex, lengthMode, amount).image();
 }
 
+// Layouts a replacement must refuse although each of its blocks would fit: an ID listed twice in one DMH,
+// a DMH look-alike whose smaller flash size would cut off the image's end, a block that holds its own DMH,
+// a DMH inside the entry table a growth rewrites, and one over the entry CRC the record variant writes.
+QVector<Seed> refusedLayouts()
+{
+    QVector<Seed> all;
+    {
+        TestDmh dmh;
+        dmh.flashSize = 0x2000;
+        dmh.dataCapacity = 0x1000;
+        dmh.entries = { testEntry(2, 0x100, 0x100, "first"), testEntry(3, 0x200, 0x100, "other"),
+            testEntry(2, 0x300, 0x80, "second") };
+        ImageBuilder builder(0x2000);
+        builder.dmh(0x40, dmh);
+        all.append({ "grow-id-listed-twice", withSelector(builder, 0, 2, 0x40).image() });
+    }
+    {
+        TestDmh dmh;
+        dmh.flashSize = 0x1000;
+        dmh.entries = { testEntry(1, 0x100, 0x100, "boot") };
+        TestDmh lookAlike;
+        lookAlike.flashSize = 0x600;
+        ImageBuilder builder(0x1000);
+        builder.dmh(0, dmh).dmh(0x800, lookAlike);
+        all.append({ "look-alike-flash-size", withSelector(builder, 0, 1, 0x10).image() });
+    }
+    {
+        TestDmh dmh;
+        dmh.flashSize = 0x1000;
+        dmh.entries = { testEntry(1, 0, 0x400, "self") };
+        ImageBuilder builder(0x1000);
+        builder.dmh(0, dmh);
+        all.append({ "padded-own-dmh", withSelector(builder, 0, 1, 0x100).image() });
+    }
+    {
+        TestDmh dmh;
+        dmh.flashSize = 0x2000;
+        dmh.entries = { testEntry(1, 0x1000, 0x400, "a"), testEntry(2, 0x1400, 0x400, "b") };
+        TestDmh nested;
+        nested.flashSize = 0x2000;
+        ImageBuilder builder(0x2000);
+        builder.dmh(0, dmh).dmh(ImageLayout::dmhHeaderSize + 48 + BlockEntry::crcOffset, nested);
+        all.append({ "grow-nested-table", withSelector(builder, 1, 2, 0x200).image() });
+    }
+    {
+        // The block behind the DMH, in the extension, ends in a record; a second header lies over its
+        // entry's CRC.
+        const TestEntry behind = testEntry(6, quint32(blockAlignment), quint32(blockAlignment), "behind", 0);
+        TestDmh dmh;
+        dmh.flashSize = quint32(2 * blockAlignment);
+        dmh.entries = { testEntry(5, 0x1000, 0x1000, "front"), behind };
+        TestDmh nested;
+        nested.flashSize = quint32(2 * blockAlignment);
+        ImageBuilder builder(blockAlignment);
+        builder.blockInfo(blockAlignment - BlockInfo::recordSize, 100, 0x12345678)
+            .dmh(0, dmh)
+            .dmh(ImageLayout::dmhHeaderSize + 48 + BlockEntry::crcOffset, nested);
+        all.append({ "record-crc-in-dmh", withSelector(builder, 1, 0x08 | 3, 50).image() });
+    }
+    return all;
+}
+
 QByteArray headerEvery(qint64 stride, qint64 size, int entryCount)
 {
     TestDmh dmh;
@@ -145,6 +207,7 @@ QVector<Seed> seeds()
     all.append({ "grow-over-capacity", growImage(0, 48, 0x2a0, 0) });
     all.append({ "grow-with-gap", growImage(0x10, 48, 0x1000, 0) });
     all.append({ "grow-entry-size-0130", growImage(0, 0x0130, 0x1000, 0) });
+    all += refusedLayouts();
 
     {
         TestDmh first;

@@ -207,9 +207,11 @@ void FlashImage::mergeEntryOffsets(const IdPositions& ids)
 
 void FlashImage::readSoftwareVersion(qint64 dmhPosition, const BlockEntry& entry)
 {
-    // Only the version bytes that lie inside the image are read; the text ends at the first zero.
+    // Only version bytes of the block itself that lie inside the image are read; the text ends at the
+    // first zero.
     const qint64 start = dmhPosition + entry.offset;
-    const qint64 available = qBound<qint64>(0, imageSize() - start, versionTextLength);
+    const qint64 available
+        = qBound<qint64>(0, qMin<qint64>(imageSize() - start, entry.size), versionTextLength);
     if (available == 0) {
         softwareVersionText.clear();
         return;

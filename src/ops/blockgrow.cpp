@@ -1,5 +1,6 @@
 #include "blockreplace.h"
 
+#include "blockinfo.h"
 #include "crc32.h"
 #include "planwriter.h"
 #include "replacementfile.h"
@@ -21,18 +22,22 @@ namespace {
 // The entry that grows and the sizes around it, as the capacity test sees them.
 struct GrowTarget {
     int entryIndex = -1;
+    int matches = 0;
     qint64 others = 0;
 };
 
-// The last entry of the DMH with the ID, and the total size of the entries with other IDs.
+// The last entry of the DMH with the ID, how many entries carry it, and the total size of the entries
+// with other IDs.
 GrowTarget findGrowTarget(const DmhRecord& dmh, const QString& idText)
 {
     GrowTarget target;
     for (int index = 0; index < dmh.entries.size(); ++index) {
-        if (dmh.entries.at(index).idText() == idText)
+        if (dmh.entries.at(index).idText() == idText) {
             target.entryIndex = index;
-        else
+            ++target.matches;
+        } else {
             target.others += dmh.entries.at(index).size;
+        }
     }
     return target;
 }
@@ -42,21 +47,29 @@ qint64 entryPosition(const DmhRecord& dmh, int index)
     return qint64(dmh.position) + ImageLayout::dmhHeaderSize + qint64(ImageLayout::entryStride) * index;
 }
 
-bool overlaps(qint64 start, qint64 length, qint64 otherStart, qint64 otherLength)
+// The total size of the entries after `grownIndex`, when they lie back to back behind it in table order;
+// -1 otherwise. The tail is moved as one range, so the offsets shift with the bytes only when nothing
+// lies between.
+qint64 backToBackTail(const DmhRecord& dmh, int grownIndex)
 {
-    return length > 0 && otherLength > 0 && start < otherStart + otherLength && otherStart < start + length;
+    const BlockEntry& grown = dmh.entries.at(grownIndex);
+    qint64 expectedOffset = qint64(grown.offset) + grown.size;
+    for (int index = grownIndex + 1; index < dmh.entries.size(); ++index) {
+        const BlockEntry& entry = dmh.entries.at(index);
+        if (entry.offset != expectedOffset)
+            return -1;
+        expectedOffset += entry.size;
+    }
+    return expectedOffset - grown.offset - grown.size;
 }
 
-// The DMH headers and entry tables, and every block that does not move, must stay as they are.
+// The DMH headers and entry tables, and every block that does not move, must stay as they are. The
+// DMH's own table is rewritten whole, so no other DMH may lie in it.
 Outcome checkUntouched(
     const QVector<DmhRecord>& catalogue, int dmhIndex, int entryIndex, qint64 start, qint64 length)
 {
-    for (const DmhRecord& dmh : catalogue) {
-        const qint64 entries = qMax<qint64>(dmh.entryCount, dmh.entries.size());
-        const qint64 tableLength = ImageLayout::dmhHeaderSize + ImageLayout::entryStride * entries;
-        if (overlaps(start, length, dmh.position, tableLength))
-            return Outcome::failed(StatusText::wouldOverwriteDmh());
-    }
+    if (touchesDmh(catalogue, start, length))
+        return Outcome::failed(StatusText::wouldOverwriteDmh());
     for (int index = 0; index < catalogue.size(); ++index) {
         const DmhRecord& dmh = catalogue.at(index);
         const int firstMoved = index == dmhIndex ? entryIndex : dmh.entries.size();
@@ -66,7 +79,24 @@ Outcome checkUntouched(
                 return Outcome::failed(StatusText::wouldOverwriteBlock());
         }
     }
+    const DmhRecord& grownDmh = catalogue.at(dmhIndex);
+    const qint64 rewritten = qint64(ImageLayout::entryStride) * grownDmh.entries.size();
+    if (touchesDmh(catalogue, entryPosition(grownDmh, 0), rewritten, dmhIndex))
+        return Outcome::failed(StatusText::wouldOverwriteDmh());
     return Outcome::succeeded({});
+}
+
+// A record is only seen on a block whose offset is a multiple of 64 KiB: a moved block that carries
+// one must move by whole 64 KiB steps, or the image exports and verifies it as raw data afterwards.
+bool movesRecordOffAlignment(const ImageView& image, const DmhRecord& dmh, int grownIndex, qint64 growth)
+{
+    if (growth % BlockInfo::alignment == 0)
+        return false;
+    for (int index = grownIndex + 1; index < dmh.entries.size(); ++index) {
+        if (BlockInfo::hasBlockInfo(image.data, image.size, dmh.position, dmh.entries.at(index)))
+            return true;
+    }
+    return false;
 }
 
 } // namespace
@@ -85,44 +115,62 @@ Outcome checkGrowCapacity(
     return Outcome::succeeded({});
 }
 
-Planned<ReplacePlan> planGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, int dmhIndex,
-    const QString& idText, const uchar* replacement, qint64 replacementLength)
+Outcome checkGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, int dmhIndex,
+    const QString& idText, qint64 replacementLength)
 {
     const Outcome capacity = checkGrowCapacity(catalogue, dmhIndex, idText, replacementLength);
     if (!capacity.success)
-        return { std::nullopt, capacity };
+        return capacity;
     const DmhRecord& dmh = catalogue.at(dmhIndex);
-    const int k = findGrowTarget(dmh, idText).entryIndex;
+    const GrowTarget target = findGrowTarget(dmh, idText);
+    const int k = target.entryIndex;
     const BlockEntry& grown = dmh.entries.at(k);
 
     // The entries are written back with entrySize as their stride but were read with 48.
     if (dmh.entrySize != ImageLayout::entryStride)
-        return Planned<ReplacePlan>::refused(StatusText::entrySizeNot48());
-    // Only when the ID is listed twice can the last entry with it be no smaller than the replacement.
+        return Outcome::failed(StatusText::entrySizeNot48());
+    // The variant was chosen by the first entry with the ID; the growth would act on the last.
+    if (target.matches > 1)
+        return Outcome::failed(StatusText::blockIdNotUnique());
+    // Only a longer replacement grows a block: a shorter one means the file is not the one measured.
     const qint64 growth = replacementLength - grown.size;
     if (growth <= 0)
-        return Planned<ReplacePlan>::refused(StatusText::blockIdNotUnique());
-    // The tail is moved as one range, so the offsets shift with the bytes only when nothing lies between.
-    qint64 expectedOffset = qint64(grown.offset) + grown.size;
-    for (int index = k + 1; index < dmh.entries.size(); ++index) {
-        const BlockEntry& entry = dmh.entries.at(index);
-        if (entry.offset != expectedOffset)
-            return Planned<ReplacePlan>::refused(StatusText::blocksNotBackToBack());
-        expectedOffset += entry.size;
-    }
-    const qint64 tail = expectedOffset - grown.offset - grown.size;
+        return Outcome::failed(StatusText::canNotFindDmh());
+    const qint64 tail = backToBackTail(dmh, k);
+    if (tail < 0)
+        return Outcome::failed(StatusText::blocksNotBackToBack());
 
     if (!flashSizeFits(image))
-        return Planned<ReplacePlan>::refused(StatusText::flashSizeNotFit());
+        return Outcome::failed(StatusText::flashSizeNotFit());
     // The grown block and the moved blocks must stay inside the output and within reach of a u32 offset.
     const qint64 blockStart = qint64(dmh.position) + grown.offset;
     const qint64 changedLength = replacementLength + tail;
     if (!rangeInside(blockStart, changedLength, image.flashSize)
         || qint64(grown.offset) + changedLength > (qint64(1) << 32))
-        return Planned<ReplacePlan>::refused(StatusText::blockOutOfImage());
+        return Outcome::failed(StatusText::blockOutOfImage());
     const Outcome untouched = checkUntouched(catalogue, dmhIndex, k, blockStart, changedLength);
     if (!untouched.success)
-        return { std::nullopt, untouched };
+        return untouched;
+    if (outputCutsOff(image, catalogue))
+        return Outcome::failed(StatusText::flashSizeNotFit());
+    if (movesRecordOffAlignment(image, dmh, k, growth))
+        return Outcome::failed(StatusText::blockInfoOffAlignment());
+    return Outcome::succeeded({});
+}
+
+Planned<ReplacePlan> planGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, int dmhIndex,
+    const QString& idText, const uchar* replacement, qint64 replacementLength)
+{
+    const Outcome check = checkGrow(image, catalogue, dmhIndex, idText, replacementLength);
+    if (!check.success)
+        return { std::nullopt, check };
+    const DmhRecord& dmh = catalogue.at(dmhIndex);
+    const int k = findGrowTarget(dmh, idText).entryIndex;
+    const BlockEntry& grown = dmh.entries.at(k);
+    const qint64 growth = replacementLength - grown.size;
+    const qint64 tail = backToBackTail(dmh, k);
+    const qint64 blockStart = qint64(dmh.position) + grown.offset;
+    const qint64 changedLength = replacementLength + tail;
 
     ReplacePlan plan;
     plan.variant = ReplaceVariant::Grow;
@@ -191,13 +239,17 @@ Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const
     ReplacementFile replacement(request.replacementPath);
     if (!replacement.open())
         return refuse(Outcome::failed(StatusText::canNotOpen(replacement.fileName())));
+    // Every refusal that needs only the length comes before a byte of the replacement is read.
+    const ImageView view = ImageView::of(image);
+    const Outcome check = checkGrow(view, catalogue, location.dmhIndex, request.idText, replacement.length());
+    if (!check.success)
+        return refuse(check);
     ImageBuffer bytes;
     if (!bytes.allocate(replacement.length()))
         return refuse(Outcome::failed(StatusText::allocFailed()));
     if (!replacement.readWhole(bytes.data()))
         return refuse(Outcome::failed(StatusText::canNotOpen(replacement.fileName())));
 
-    const ImageView view = ImageView::of(image);
     const Planned<ReplacePlan> planned
         = planGrow(view, catalogue, location.dmhIndex, request.idText, bytes.data(), bytes.size());
     if (!planned.accepted())

@@ -39,31 +39,31 @@ bool blockBufferFits(const std::shared_ptr<ImageBuffer>& block, const BlockLocat
     return block && !block->isNull() && block->size() == qint64(location.size);
 }
 
-// Lays `bytes` over the output at `position`: the part that falls on the new block goes into the block
-// buffer (written later, it wins, as when the block is copied first and the field written after it);
-// the rest becomes patches of its own.
-void layOver(QVector<OutputPatch>& patches, ImageBuffer& block, qint64 blockStart, qint64 position,
-    const QByteArray& bytes)
+// The DMH that lists the block, when `catalogue` is the one the block was found in.
+const DmhRecord* dmhOf(const QVector<DmhRecord>& catalogue, const BlockLocation& location)
 {
-    const qint64 blockEnd = blockStart + block.size();
-    QByteArray run;
-    qint64 runStart = 0;
-    for (int index = 0; index < bytes.size(); ++index) {
-        const qint64 at = position + index;
-        if (at >= blockStart && at < blockEnd) {
-            block.data()[at - blockStart] = uchar(bytes[index]);
-            continue;
-        }
-        if (!run.isEmpty() && runStart + run.size() != at) {
-            patches.append({ runStart, run, nullptr });
-            run.clear();
-        }
-        if (run.isEmpty())
-            runStart = at;
-        run.append(bytes[index]);
-    }
-    if (!run.isEmpty())
-        patches.append({ runStart, run, nullptr });
+    if (location.dmhIndex < 0 || location.dmhIndex >= catalogue.size())
+        return nullptr;
+    const DmhRecord& dmh = catalogue.at(location.dmhIndex);
+    return dmh.position == location.dmhPosition ? &dmh : nullptr;
+}
+
+// What the padded and record variants ask of the catalogue once the block itself fits the output: a
+// DMH whose entries lie where they were read, an output that keeps every DMH and block of the image,
+// and a block range that holds no DMH header or entry table.
+Outcome checkCatalogue(
+    const ImageView& image, const QVector<DmhRecord>& catalogue, const BlockLocation& location)
+{
+    const DmhRecord* dmh = dmhOf(catalogue, location);
+    if (!dmh)
+        return Outcome::failed(StatusText::canNotFindDmh());
+    if (dmh->entrySize != ImageLayout::entryStride)
+        return Outcome::failed(StatusText::entrySizeNot48());
+    if (outputCutsOff(image, catalogue))
+        return Outcome::failed(StatusText::flashSizeNotFit());
+    if (touchesDmh(catalogue, location.start(), location.size))
+        return Outcome::failed(StatusText::wouldOverwriteDmh());
+    return Outcome::succeeded({});
 }
 
 void sortPatches(QVector<OutputPatch>& patches)
@@ -157,7 +157,8 @@ ReplaceVariant chooseVariant(const ImageView& image, const BlockLocation& locati
     return replacementLength <= qint64(location.size) ? ReplaceVariant::Padded : ReplaceVariant::Grow;
 }
 
-Outcome checkPadded(const ImageView& image, const BlockLocation& location, qint64 replacementLength)
+Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, qint64 replacementLength)
 {
     if (!location.found())
         return Outcome::failed(StatusText::canNotFindDmh());
@@ -170,13 +171,13 @@ Outcome checkPadded(const ImageView& image, const BlockLocation& location, qint6
         return Outcome::failed(StatusText::flashSizeNotFit());
     if (!blockInsideOutput(image, location))
         return Outcome::failed(StatusText::blockOutOfImage());
-    return Outcome::succeeded({});
+    return checkCatalogue(image, catalogue, location);
 }
 
-Planned<ReplacePlan> planPadded(const ImageView& image, const BlockLocation& location,
-    std::shared_ptr<ImageBuffer> block, qint64 replacementLength)
+Planned<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength)
 {
-    const Outcome check = checkPadded(image, location, replacementLength);
+    const Outcome check = checkPadded(image, catalogue, location, replacementLength);
     if (!check.success)
         return { std::nullopt, check };
     if (!blockBufferFits(block, location))
@@ -209,7 +210,8 @@ Planned<ReplacePlan> planPadded(const ImageView& image, const BlockLocation& loc
     return Planned<ReplacePlan>::of(std::move(plan));
 }
 
-Outcome checkWithInfo(const ImageView& image, const BlockLocation& location, qint64 replacementLength)
+Outcome checkWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, qint64 replacementLength)
 {
     if (!location.found())
         return Outcome::failed(StatusText::canNotFindDmh());
@@ -226,13 +228,20 @@ Outcome checkWithInfo(const ImageView& image, const BlockLocation& location, qin
     if (location.entryIndex < 0
         || !rangeInside(entryPosition(location), BlockEntry::byteSize, image.flashSize))
         return Outcome::failed(StatusText::dmhOutOfImage());
+    const Outcome catalogueCheck = checkCatalogue(image, catalogue, location);
+    if (!catalogueCheck.success)
+        return catalogueCheck;
+    // The entry's own CRC is the one table field this variant writes; it must not be part of another DMH.
+    if (touchesDmh(catalogue, entryPosition(location) + BlockEntry::crcOffset, 4, location.dmhIndex))
+        return Outcome::failed(StatusText::wouldOverwriteDmh());
     return Outcome::succeeded({});
 }
 
-Planned<ReplacePlan> planWithInfo(const ImageView& image, const BlockLocation& location,
-    std::shared_ptr<ImageBuffer> block, qint64 replacementLength, const StampTime& stampTime)
+Planned<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength,
+    const StampTime& stampTime)
 {
-    const Outcome check = checkWithInfo(image, location, replacementLength);
+    const Outcome check = checkWithInfo(image, catalogue, location, replacementLength);
     if (!check.success)
         return { std::nullopt, check };
     if (!blockBufferFits(block, location))
@@ -271,10 +280,11 @@ Planned<ReplacePlan> planWithInfo(const ImageView& image, const BlockLocation& l
         fieldChange(image, ChangedField::EntryCrc, dmhIndex, entryIndex, crcPosition, 4, copy.crc));
     coverRange(plan.changedStart, plan.changedLength, crcPosition, 4);
 
+    // The block holds no entry table (checked above), so the CRC is a patch of its own beside it.
     QByteArray crcBytes(4, '\0');
     ImageLayout::writeU32(reinterpret_cast<uchar*>(crcBytes.data()), copy.crc);
     plan.output.length = image.flashSize;
-    layOver(plan.output.patches, *block, location.start(), crcPosition, crcBytes);
+    plan.output.patches.append({ crcPosition, crcBytes, nullptr });
     plan.output.patches.append({ location.start(), {}, std::move(block) });
     sortPatches(plan.output.patches);
     return Planned<ReplacePlan>::of(std::move(plan));
@@ -289,14 +299,17 @@ Outcome replaceBlockPadded(const FlashImage& image, const BlockLocation& locatio
     if (!opened.success)
         return opened;
     const ImageView view = ImageView::of(image);
-    const Outcome check = checkPadded(view, location, replacement.length());
+    // The loader's list: DMH positions and tables never move, and a growth keeps every block inside
+    // the output, so it answers these checks as the window's catalogue would.
+    const QVector<DmhRecord>& catalogue = image.dmhRecords();
+    const Outcome check = checkPadded(view, catalogue, location, replacement.length());
     if (!check.success)
         return refuse(writer, check);
     Planned<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location.size);
     if (!block.accepted())
         return refuse(writer, block.refusal);
     const Planned<ReplacePlan> planned
-        = planPadded(view, location, std::move(*block.plan), replacement.length());
+        = planPadded(view, catalogue, location, std::move(*block.plan), replacement.length());
     if (!planned.accepted())
         return refuse(writer, planned.refusal);
     return finish(writer, view, *planned.plan, request, planOut);
@@ -311,14 +324,17 @@ Outcome replaceBlockWithInfo(const FlashImage& image, const BlockLocation& locat
     if (!opened.success)
         return opened;
     const ImageView view = ImageView::of(image);
-    const Outcome check = checkWithInfo(view, location, replacement.length());
+    // The loader's list: DMH positions and tables never move, and a growth keeps every block inside
+    // the output, so it answers these checks as the window's catalogue would.
+    const QVector<DmhRecord>& catalogue = image.dmhRecords();
+    const Outcome check = checkWithInfo(view, catalogue, location, replacement.length());
     if (!check.success)
         return refuse(writer, check);
     Planned<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location.size);
     if (!block.accepted())
         return refuse(writer, block.refusal);
-    const Planned<ReplacePlan> planned
-        = planWithInfo(view, location, std::move(*block.plan), replacement.length(), request.stampTime);
+    const Planned<ReplacePlan> planned = planWithInfo(
+        view, catalogue, location, std::move(*block.plan), replacement.length(), request.stampTime);
     if (!planned.accepted())
         return refuse(writer, planned.refusal);
     return finish(writer, view, *planned.plan, request, planOut);

@@ -101,21 +101,27 @@ QString variantName(ReplaceVariant variant);
 // replacement that does not fit is then refused by that variant), otherwise Padded or Grow by length.
 ReplaceVariant chooseVariant(const ImageView& image, const BlockLocation& location, qint64 replacementLength);
 
-// Pure planning, no file I/O. `block` holds the block's new bytes so far: `location.size` bytes, the
-// replacement at the start and 0xFF behind it; the plan takes it over and adds the entry copy or the record.
-[[nodiscard]] Outcome checkPadded(
-    const ImageView& image, const BlockLocation& location, qint64 replacementLength);
-[[nodiscard]] Planned<ReplacePlan> planPadded(const ImageView& image, const BlockLocation& location,
-    std::shared_ptr<ImageBuffer> block, qint64 replacementLength);
+// Pure planning, no file I/O. `catalogue` lists every DMH of the image (DMH positions and tables, and
+// every block the output must keep). `block` holds the block's new bytes so far: `location.size` bytes,
+// the replacement at the start and 0xFF behind it; the plan takes it over and adds the entry copy or the
+// record. The checks need only the replacement's length, so they run before it is read.
+[[nodiscard]] Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, qint64 replacementLength);
+[[nodiscard]] Planned<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength);
 
-[[nodiscard]] Outcome checkWithInfo(
-    const ImageView& image, const BlockLocation& location, qint64 replacementLength);
-[[nodiscard]] Planned<ReplacePlan> planWithInfo(const ImageView& image, const BlockLocation& location,
-    std::shared_ptr<ImageBuffer> block, qint64 replacementLength, const StampTime& stampTime);
+[[nodiscard]] Outcome checkWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, qint64 replacementLength);
+[[nodiscard]] Planned<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength,
+    const StampTime& stampTime);
 
 // The capacity test of the growing variant, which comes before the replacement is opened.
 [[nodiscard]] Outcome checkGrowCapacity(
     const QVector<DmhRecord>& catalogue, int dmhIndex, const QString& idText, qint64 replacementLength);
+// Every check of the growing variant, the capacity test first: all of them need only the length.
+[[nodiscard]] Outcome checkGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, int dmhIndex,
+    const QString& idText, qint64 replacementLength);
 [[nodiscard]] Planned<ReplacePlan> planGrow(const ImageView& image, const QVector<DmhRecord>& catalogue,
     int dmhIndex, const QString& idText, const uchar* replacement, qint64 replacementLength);
 // Carries out a grow plan in memory: moves the tail, copies the replacement in, updates `catalogue` and

@@ -15,9 +15,8 @@ StampTime fromParts(const QDate& date, const QTime& time)
 
 StampTime StampTime::fromLocalClock()
 {
-    const QDate date = QDateTime::currentDateTime().date();
-    const QTime time = QTime::currentTime();
-    return fromParts(date, time);
+    // One reading: date and time of day read apart can fall either side of midnight.
+    return fromDateTime(QDateTime::currentDateTime());
 }
 
 StampTime StampTime::fromDateTime(const QDateTime& moment)

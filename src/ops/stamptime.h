@@ -13,8 +13,9 @@ struct StampTime {
     quint8 minute = 0;
     quint8 second = 0;
 
-    // The local clock, read as date first and time of day right after.
+    // The local clock, read once and split into date and time of day by fromDateTime.
     static StampTime fromLocalClock();
+    // The moment's own date and time of day, to the second.
     static StampTime fromDateTime(const QDateTime& moment);
     // A moment given field by field, as tests and fixed clocks name it.
     static StampTime of(quint16 year, quint8 month, quint8 day, quint8 hour, quint8 minute, quint8 second);

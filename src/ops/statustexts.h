@@ -106,5 +106,9 @@ inline QString blockIdNotUnique()
 {
     return QStringLiteral("Block ID is not unique, can not replace!!!");
 }
+inline QString blockInfoOffAlignment()
+{
+    return QStringLiteral("Block would move a block info off its alignment, can not replace!!!");
+}
 
 } // namespace StatusText

@@ -6,6 +6,8 @@
 #include <QElapsedTimer>
 #include <QtTest>
 
+#include <sys/resource.h>
+
 // Images that lie: each row is one class of bad input, with the exact outcome the user must see and,
 // for a refused action, proof that nothing was written.
 class TestHostileImages : public QObject {
@@ -78,6 +80,13 @@ QByteArray emptyHeaderPairs(int size)
         bytes.replace(position + 12, 27, header.left(27));
     }
     return bytes;
+}
+
+long peakResidentKiB()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
 }
 
 QByteArray manyEntries(int entryCount)
@@ -271,6 +280,66 @@ void TestHostileImages::replacements_data()
         << recordImage(1000) << "1" << 5 * gibibyte << overMax;
     QTest::newRow("several GiB into a block without one")
         << plainImage(0x1000, backToBack) << "2" << 5 * gibibyte << overMax;
+    // Within the capacity, but far past the image: refused on its length alone, before it is read.
+    TestDmh roomy = dmhWith(backToBack, 0x1000);
+    roomy.dataCapacity = 0xFFFFFFFF;
+    QTest::newRow("3 GiB within the capacity")
+        << ImageBuilder(0x1000).dmh(0, roomy).image() << "1" << 3 * gibibyte << outOfImage;
+
+    const QString notUnique = "Block ID is not unique, can not replace!!!";
+    QTest::newRow("grow an ID listed twice in its DMH, the first shorter") << plainImage(0x40000,
+        { testEntry(2, 0x1000, 0x8000, "first"), testEntry(3, 0x9000, 0x8000, "other"),
+            testEntry(2, 0x11000, 0x4000, "second") }) << "2" << qint64(0x9000)
+                                                                           << notUnique;
+
+    // A recovery copy inside a block of the second DMH holds a DMH look-alike saying 1 MiB. Parsed last,
+    // it sets the flash size: every output would end before the second DMH and its blocks.
+    const TestEntry boot = testEntry(1, 0x10000, 0x10000, "boot", 0);
+    const TestEntry app = testEntry(2, 0x20000, 0x10000, "app");
+    ImageBuilder lookAlike(2 << 20);
+    lookAlike.dmh(0, dmhWith({ boot, app }, 2 << 20))
+        .block(0, boot, ImageBuilder::randomBytes(1000, 3), true)
+        .dmh(0x100000, dmhWith({ testEntry(5, 0x10000, 0x40000, "recovery") }, 2 << 20))
+        .dmh(0x120000, dmhWith({}, 1 << 20));
+    QTest::newRow("look-alike flash size, record")
+        << lookAlike.image() << "1" << qint64(0x100) << flashNotFit;
+    QTest::newRow("look-alike flash size, padded")
+        << lookAlike.image() << "2" << qint64(0x100) << flashNotFit;
+    QTest::newRow("look-alike flash size, grow")
+        << lookAlike.image() << "2" << qint64(0x18000) << flashNotFit;
+    QTest::newRow("flash size leaving a listed block behind")
+        << ImageBuilder(0x2000)
+               .dmh(0, dmhWith({ testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x1800, 0x400, "b") }, 0x1800))
+               .image()
+        << "1" << qint64(0x10) << flashNotFit;
+
+    const QString overwritesDmh = "Block would overwrite a DMH, can not replace!!!";
+    QTest::newRow("padded block holding its own DMH")
+        << plainImage(0x40000, { testEntry(1, 0, 0x20000, "self") }) << "1" << qint64(0x100) << overwritesDmh;
+    // A second header inside the DMH's entry table, over the grown entry's CRC: rewriting the table would
+    // destroy its magic.
+    ImageBuilder nestedTable(0x8000);
+    nestedTable
+        .dmh(0, dmhWith({ testEntry(1, 0x1000, 0x1000, "a"), testEntry(2, 0x2000, 0x1000, "b") }, 0x8000))
+        .dmh(ImageLayout::dmhHeaderSize + 48 + BlockEntry::crcOffset, dmhWith({}, 0x8000));
+    QTest::newRow("grow with a DMH inside its entry table")
+        << nestedTable.image() << "2" << qint64(0x1800) << overwritesDmh;
+    // The same over the entry's CRC, the one table field the record variant writes.
+    ImageBuilder crcInHeader(0x20000);
+    crcInHeader.dmh(0, dmhWith({ boot }, 0x20000))
+        .block(0, boot, QByteArray(100, 'd'), true)
+        .dmh(ImageLayout::dmhHeaderSize + BlockEntry::crcOffset, dmhWith({}, 0x20000));
+    QTest::newRow("record with a DMH over its entry's CRC")
+        << crcInHeader.image() << "1" << qint64(0x80) << overwritesDmh;
+
+    const QString notFortyEight = "DMH entry size is not 48, can not replace!!!";
+    QTest::newRow("entry size 0x0130, padded")
+        << ImageBuilder(0x1000).dmh(0, wide).image() << "1" << qint64(0x80) << notFortyEight;
+    TestDmh wideWithRecord = dmhWith({ boot }, 0x20000);
+    wideWithRecord.entrySize = 0x0130;
+    QTest::newRow("entry size 0x0130, record")
+        << ImageBuilder(0x20000).dmh(0, wideWithRecord).block(0, boot, QByteArray(100, 'd'), true).image()
+        << "1" << qint64(0x80) << notFortyEight;
 }
 
 void TestHostileImages::replacements()
@@ -287,9 +356,12 @@ void TestHostileImages::replacements()
     const QStringList before = fixture.entries();
     const QVector<DmhRecord> catalogueBefore = fixture.catalogue;
 
+    const long peakBefore = peakResidentKiB();
     const Outcome outcome = fixture.replaceBlock(id, "replacement.img", "new.bin");
     QCOMPARE(outcome.message, message);
     QVERIFY(!outcome.success);
+    // A refusal that needs only the replacement's length does not read it.
+    QVERIFY2(peakResidentKiB() - peakBefore < 256 * 1024, "the refused replacement was read into memory");
     QCOMPARE(fixture.read("new.bin"), previousOutput);
     QCOMPARE(fixture.entries(), before);
     // A refusal changes nothing in memory either, the growing variant included.

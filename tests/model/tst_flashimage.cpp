@@ -186,28 +186,37 @@ void TestFlashImage::emptyDmhYieldsRecordWithoutEntries()
 void TestFlashImage::softwareVersion_data()
 {
     QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<quint32>("blockSize");
     QTest::addColumn<QByteArray>("blockBytes");
     QTest::addColumn<QByteArray>("version");
 
     const QByteArray twentyFive("ABCDEFGHIJKLMNOPQRSTUVWXY");
     QTest::newRow("text ends at zero")
-        << QByteArray("ssdata") << QByteArray("V1.2.3\0tail", 11) << QByteArray("V1.2.3");
-    QTest::newRow("no zero: 20 characters") << QByteArray("ssdata") << twentyFive << twentyFive.left(20);
-    QTest::newRow("zero first: empty") << QByteArray("ssdata") << QByteArray(1, '\0') << QByteArray();
-    QTest::newRow("upper case is another name") << QByteArray("SSDATA") << QByteArray("V9") << QByteArray();
-    QTest::newRow("byte 30 not zero") << QByteArray("ssdatax") << QByteArray("V9") << QByteArray();
+        << QByteArray("ssdata") << 0x40u << QByteArray("V1.2.3\0tail", 11) << QByteArray("V1.2.3");
+    QTest::newRow("no zero: 20 characters")
+        << QByteArray("ssdata") << 0x40u << twentyFive << twentyFive.left(20);
+    QTest::newRow("zero first: empty")
+        << QByteArray("ssdata") << 0x40u << QByteArray(1, '\0') << QByteArray();
+    QTest::newRow("upper case is another name")
+        << QByteArray("SSDATA") << 0x40u << QByteArray("V9") << QByteArray();
+    QTest::newRow("byte 30 not zero") << QByteArray("ssdatax") << 0x40u << QByteArray("V9") << QByteArray();
     QTest::newRow("byte 31 does not matter")
-        << QByteArray("ssdata\0z", 8) << QByteArray("V7\0", 3) << QByteArray("V7");
+        << QByteArray("ssdata\0z", 8) << 0x40u << QByteArray("V7\0", 3) << QByteArray("V7");
+    // The next block's bytes follow at once; the text stops at the block's end.
+    QTest::newRow("8-byte block, no zero")
+        << QByteArray("ssdata") << 8u << QByteArray("TSL-2.30KERNELDATAKE") << QByteArray("TSL-2.30");
+    QTest::newRow("block of size 0") << QByteArray("ssdata") << 0u << QByteArray("TSL-2.30") << QByteArray();
 }
 
 void TestFlashImage::softwareVersion()
 {
     QFETCH(QByteArray, name);
+    QFETCH(quint32, blockSize);
     QFETCH(QByteArray, blockBytes);
     QFETCH(QByteArray, version);
     const QString path = write("version.bin",
         ImageBuilder(0x400)
-            .dmh(0x40, dmhWith({ testEntry(5, 0x100, 0x40, name) }))
+            .dmh(0x40, dmhWith({ testEntry(5, 0x100, blockSize, name) }))
             .bytes(0x140, blockBytes)
             .image());
     FlashImage image;

@@ -1,8 +1,11 @@
 #include "imagebuilder.h"
 #include "ops/blockinfo.h"
 #include "ops/crc32.h"
+#include "ops/stamptime.h"
 
 #include <QtTest>
+
+Q_DECLARE_METATYPE(StampTime)
 
 namespace {
 
@@ -33,6 +36,9 @@ private slots:
     void recordRule();
     void readsDataLength();
     void stampWritesOnlyItsFields();
+    void stampTimeSplitsOneMoment_data();
+    void stampTimeSplitsOneMoment();
+    void stampTimeReadsTheLocalClock();
 };
 
 void TestBlockInfo::computeTakesSignedLength_data()
@@ -124,6 +130,44 @@ void TestBlockInfo::stampWritesOnlyItsFields()
     expected.replace(record + 24, 8, block.mid(record + 24, 8));
     expected.replace(record + 48, 7, block.mid(record + 48, 7));
     QCOMPARE(block, expected);
+}
+
+void TestBlockInfo::stampTimeSplitsOneMoment_data()
+{
+    QTest::addColumn<QDateTime>("moment");
+    QTest::addColumn<StampTime>("stamp");
+
+    QTest::newRow("last millisecond of a year")
+        << QDateTime(QDate(2025, 12, 31), QTime(23, 59, 59, 999)) << StampTime::of(2025, 12, 31, 23, 59, 59);
+    QTest::newRow("first moment of a year")
+        << QDateTime(QDate(2026, 1, 1), QTime(0, 0)) << StampTime::of(2026, 1, 1, 0, 0, 0);
+    QTest::newRow("last millisecond of February, leap year")
+        << QDateTime(QDate(2028, 2, 29), QTime(23, 59, 59, 999)) << StampTime::of(2028, 2, 29, 23, 59, 59);
+    QTest::newRow("UTC moment, date of that moment") << QDateTime(QDate(2026, 3, 5), QTime(23, 59, 59, 999),
+        Qt::UTC) << StampTime::of(2026, 3, 5, 23, 59, 59);
+}
+
+void TestBlockInfo::stampTimeSplitsOneMoment()
+{
+    QFETCH(QDateTime, moment);
+    QFETCH(StampTime, stamp);
+    QVERIFY(StampTime::fromDateTime(moment) == stamp);
+}
+
+// The stamp is the local time of one moment between two readings taken around it.
+void TestBlockInfo::stampTimeReadsTheLocalClock()
+{
+    const QDateTime before = QDateTime::currentDateTime();
+    const StampTime stamp = StampTime::fromLocalClock();
+    const QDateTime after = QDateTime::currentDateTime();
+    const QDateTime stamped(
+        QDate(stamp.year, stamp.month, stamp.day), QTime(stamp.hour, stamp.minute, stamp.second));
+    QVERIFY2(stamped.isValid(), "the stamp is no date and time");
+    const QDateTime wholeSecondBefore = before.addMSecs(-before.time().msec());
+    QVERIFY2(wholeSecondBefore <= stamped && stamped <= after,
+        qPrintable(QStringLiteral("%1 is not between %2 and %3")
+                       .arg(stamped.toString(Qt::ISODate), before.toString(Qt::ISODateWithMs),
+                           after.toString(Qt::ISODateWithMs))));
 }
 
 QTEST_GUILESS_MAIN(TestBlockInfo)

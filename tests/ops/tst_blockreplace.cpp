@@ -177,7 +177,6 @@ private slots:
     void refreshesRecordAndEntryCrc_data();
     void refreshesRecordAndEntryCrc();
     void patchesEntryThatWasFoundWhenIdRepeats();
-    void writesEntryCrcOverBlockThatCoversItsOwnDmh();
     void growsBlockAndMovesTheBlocksAfterIt_data();
     void growsBlockAndMovesTheBlocksAfterIt();
     void testsCapacityIn64Bits_data();
@@ -296,58 +295,29 @@ void TestBlockReplace::patchesEntryThatWasFoundWhenIdRepeats()
     QCOMPARE(readAll(request.outputPath), expectedWithInfo(loaded, 0, replacement, fixedStamp()));
 }
 
-// A block that starts at its own DMH: the new block is laid down first and the entry's CRC after it, so
-// the CRC bytes win over the replacement's bytes at that place.
-void TestBlockReplace::writesEntryCrcOverBlockThatCoversItsOwnDmh()
-{
-    TestDmh dmh;
-    dmh.flashSize = imageLength;
-    dmh.entries = { testEntry(1, 0, 0x20000, "self", 0) };
-    ImageBuilder builder(imageLength);
-    builder.block(0, dmh.entries[0], ImageBuilder::randomBytes(1000, 1), true);
-    builder.dmh(0, dmh);
-    Session session(builder.image());
-    QVERIFY(session.image);
-    QCOMPARE(session.image->dmhRecords().size(), 1);
-    const QByteArray loaded = imageBytes(*session.image);
-    const QByteArray replacement = ImageBuilder::randomBytes(0x100, 12);
-    const ReplaceRequest request = session.request("1", replacement);
-    const Outcome outcome = session.replace(request);
-    QVERIFY2(outcome.success, qPrintable(outcome.message));
-
-    QByteArray block(0x20000, '\xFF');
-    overlay(block, 0, replacement);
-    QByteArray record = loaded.mid(0x20000 - 64, 64);
-    overlay(record, 24, u32Bytes(0x100));
-    overlay(record, 28, u32Bytes(ImageBuilder::crcOf(replacement)));
-    overlay(record, 48,
-        QByteArray::fromHex("ea0703050708"
-                            "09"));
-    overlay(block, 0x20000 - 64, record);
-    QByteArray expected = loaded;
-    overlay(expected, 0, block);
-    overlay(expected, entryStart + 12, u32Bytes(ImageBuilder::crcOf(block)));
-    QVERIFY(readAll(request.outputPath) == expected);
-}
-
 void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt_data()
 {
+    QTest::addColumn<QByteArray>("image");
     QTest::addColumn<QString>("id");
     QTest::addColumn<int>("index");
     QTest::addColumn<int>("length");
 
-    QTest::newRow("two blocks after it") << "2" << 1 << 0x28000;
-    QTest::newRow("by one byte") << "2" << 1 << 0x20001;
-    QTest::newRow("last block: nothing moves") << "4" << 3 << 0x9000;
+    // "nocrc" behind "kernel" ends in a record, which only a move by whole 64 KiB keeps.
+    QTest::newRow("two blocks after it, one with a record, by 64 KiB") << baseImage() << "2" << 1 << 0x30000;
+    ImageShape noRecordBehind;
+    noRecordBehind.entries[2].flags = 1;
+    QTest::newRow("by one byte, no record behind") << buildImage(noRecordBehind) << "2" << 1 << 0x20001;
+    QTest::newRow("last block: nothing moves") << baseImage() << "4" << 3 << 0x9000;
 }
 
 void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt()
 {
+    QFETCH(QByteArray, image);
     QFETCH(QString, id);
     QFETCH(int, index);
     QFETCH(int, length);
 
-    Session session(baseImage());
+    Session session(image);
     QVERIFY(session.image);
     const QByteArray loaded = imageBytes(*session.image);
     const QVector<BlockEntry> tableBefore = session.catalogue.at(0).entries;
@@ -368,6 +338,12 @@ void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt()
     for (int entry = 0; entry < 4; ++entry)
         QVERIFY(session.catalogue.at(0).entries.at(entry) == entryAt(expected, entry));
     QCOMPARE(session.image->dmhRecords().at(0).entries, tableBefore);
+    // A moved block keeps its record, or its lack of one.
+    const auto bytesOf
+        = [](const QByteArray& bytes) { return reinterpret_cast<const uchar*>(bytes.constData()); };
+    for (int entry = index + 1; entry < 4; ++entry)
+        QCOMPARE(BlockInfo::hasBlockInfo(bytesOf(expected), expected.size(), 0, entryAt(expected, entry)),
+            BlockInfo::hasBlockInfo(bytesOf(loaded), loaded.size(), 0, tableBefore.at(entry)));
 }
 
 void TestBlockReplace::testsCapacityIn64Bits_data()
@@ -421,8 +397,8 @@ void TestBlockReplace::exportAfterGrowthSeesMovedBytes()
         return exportBlock(ImageView::of(*session.image), findBlock(session.catalogue, "4"), path);
     };
     QVERIFY(exportRootfs(before).success);
-    QVERIFY(session.replace(session.request("2", ImageBuilder::randomBytes(0x24000, 8))).success);
-    QCOMPARE(findBlock(session.catalogue, "4").offset, 0x74000u);
+    QVERIFY(session.replace(session.request("2", ImageBuilder::randomBytes(0x30000, 8))).success);
+    QCOMPARE(findBlock(session.catalogue, "4").offset, 0x80000u);
     QVERIFY(exportRootfs(after).success);
     QCOMPARE(readAll(after), readAll(before));
     QCOMPARE(readAll(after).size(), 0x8000);
@@ -459,7 +435,7 @@ void TestBlockReplace::writesOverLoadedImagesOwnPath()
     Session session(baseImage());
     QVERIFY(session.image);
     const QByteArray loaded = imageBytes(*session.image);
-    const QByteArray replacement = ImageBuilder::randomBytes(0x21000, 4);
+    const QByteArray replacement = ImageBuilder::randomBytes(0x30000, 4);
     ReplaceRequest request = session.request("2", replacement);
     request.outputPath = session.fixture.imagePath;
     const Outcome outcome = session.replace(request);
@@ -538,6 +514,56 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     repeated.entries.append(testEntry(2, 0x78000, 0x30000, "again"));
     QTest::newRow("grow where the ID is listed again, larger")
         << buildImage(repeated) << "2" << 0x20001 << "Block ID is not unique, can not replace!!!";
+    // The variant is chosen by "first", which is shorter than the replacement; the growth would act on
+    // "second", the last entry with the ID.
+    ImageShape listedTwice;
+    listedTwice.entries = { testEntry(2, 0x10000, 0x8000, "first"), testEntry(3, 0x18000, 0x8000, "other"),
+        testEntry(2, 0x20000, 0x4000, "second") };
+    QTest::newRow("grow where the ID is listed again, shorter")
+        << buildImage(listedTwice) << "2" << 0x9000 << "Block ID is not unique, can not replace!!!";
+
+    const QString offAlignment = "Block would move a block info off its alignment, can not replace!!!";
+    QTest::newRow("grow by 0x8000 moving a block with a record") << base << "2" << 0x28000 << offAlignment;
+    QTest::newRow("grow nvram of the sample by 70,000 - 65,536 bytes")
+        << readAll(QStringLiteral(TESSEL_SAMPLE_IMAGE)) << "2" << 70000 << offAlignment;
+
+    const QString notFit = "Flash size does not fit the image!!!";
+    // A DMH look-alike inside a block of a second DMH is parsed last and says the flash holds 0x80000
+    // bytes: every output would end before the second DMH.
+    QByteArray lookAlike = base;
+    TestDmh second;
+    second.flashSize = imageLength;
+    second.entries = { testEntry(8, 0x1000, 0x1000, "nested") };
+    overlay(lookAlike, 0x90000, ImageBuilder::dmhHeader(second));
+    TestDmh smallFlash;
+    smallFlash.flashSize = 0x80000;
+    overlay(lookAlike, 0x91000, ImageBuilder::dmhHeader(smallFlash));
+    QTest::newRow("look-alike flash size, padded") << lookAlike << "2" << 10 << notFit;
+    QTest::newRow("look-alike flash size, record") << lookAlike << "1" << 10 << notFit;
+    QTest::newRow("look-alike flash size, grow") << lookAlike << "4" << 0x9000 << notFit;
+    ImageShape cutsRootfs;
+    cutsRootfs.flashSize = 0x74000;
+    QTest::newRow("flash size leaving a listed block behind")
+        << buildImage(cutsRootfs) << "2" << 10 << notFit;
+
+    const QString overwritesDmh = "Block would overwrite a DMH, can not replace!!!";
+    TestDmh self;
+    self.flashSize = imageLength;
+    self.entries = { testEntry(1, 0, 0x20000, "self", 0) };
+    ImageBuilder selfWithRecord(imageLength);
+    selfWithRecord.block(0, self.entries[0], ImageBuilder::randomBytes(1000, 1), true).dmh(0, self);
+    QTest::newRow("record block holding its own DMH")
+        << selfWithRecord.image() << "1" << 0x100 << overwritesDmh;
+    self.entries[0].flags = 1;
+    QTest::newRow("padded block holding its own DMH")
+        << ImageBuilder(imageLength).dmh(0, self).image() << "1" << 0x100 << overwritesDmh;
+    QByteArray dmhInKernel = base;
+    overlay(dmhInKernel, 0x40000, ImageBuilder::dmhHeader(second));
+    QTest::newRow("padded block holding another DMH") << dmhInKernel << "2" << 10 << overwritesDmh;
+
+    const QString notFortyEight = "DMH entry size is not 48, can not replace!!!";
+    QTest::newRow("padded with entry size 0x130") << buildImage(wideEntries) << "2" << 10 << notFortyEight;
+    QTest::newRow("record with entry size 0x130") << buildImage(wideEntries) << "1" << 10 << notFortyEight;
 }
 
 void TestBlockReplace::refusesAndWritesNothing()
@@ -597,7 +623,7 @@ void TestBlockReplace::growFailsOnMissingLoadedFileAfterChange()
     Session session(baseImage());
     QVERIFY(session.image);
     const QByteArray loaded = imageBytes(*session.image);
-    const QByteArray replacement = ImageBuilder::randomBytes(0x20100, 9);
+    const QByteArray replacement = ImageBuilder::randomBytes(0x30000, 9);
     ReplaceRequest request = session.request("2", replacement);
     QVERIFY(QFile::remove(session.fixture.imagePath));
 
@@ -613,7 +639,7 @@ void TestBlockReplace::dryRunDescribesWithoutChanging()
     QVERIFY(session.image);
     const QByteArray loaded = imageBytes(*session.image);
 
-    ReplaceRequest grow = session.request("2", ImageBuilder::randomBytes(0x28000, 3));
+    ReplaceRequest grow = session.request("2", ImageBuilder::randomBytes(0x30000, 3));
     grow.dryRun = true;
     ReplacePlan plan;
     QVERIFY(session.replace(grow, &plan).success);
@@ -623,16 +649,16 @@ void TestBlockReplace::dryRunDescribesWithoutChanging()
     QCOMPARE(plan.moves.size(), 2);
     QCOMPARE(plan.moves.at(0).id, quint8(0x1a));
     QCOMPARE(plan.moves.at(0).from, qint64(0x50000));
-    QCOMPARE(plan.moves.at(0).to, qint64(0x58000));
-    QCOMPARE(plan.moves.at(1).to, qint64(0x78000));
+    QCOMPARE(plan.moves.at(0).to, qint64(0x60000));
+    QCOMPARE(plan.moves.at(1).to, qint64(0x80000));
     QCOMPARE(plan.fields.size(), 4);
     QCOMPARE(plan.fields.at(0).field, ChangedField::EntrySize);
     QCOMPARE(plan.fields.at(0).position, qint64(entryStart + 48 + 8));
     QCOMPARE(plan.fields.at(0).oldValue, quint64(0x20000));
-    QCOMPARE(plan.fields.at(0).newValue, quint64(0x28000));
+    QCOMPARE(plan.fields.at(0).newValue, quint64(0x30000));
     QCOMPARE(plan.fields.at(3).field, ChangedField::EntryOffset);
-    QCOMPARE(plan.fields.at(3).newValue, quint64(0x78000));
-    QCOMPARE(plan.changedStart + plan.changedLength, qint64(0x80000));
+    QCOMPARE(plan.fields.at(3).newValue, quint64(0x80000));
+    QCOMPARE(plan.changedStart + plan.changedLength, qint64(0x88000));
 
     ReplaceRequest record = session.request("1", ImageBuilder::randomBytes(100, 3));
     record.dryRun = true;
