@@ -1,5 +1,10 @@
+#include "fixedclock.h"
 #include "imagebuilder.h"
 #include "inprocesscli.h"
+#include "standardimages.h"
+#include "testbytes.h"
+#include "testfiles.h"
+#include "testfolder.h"
 #include "truncationguard.h"
 #include "model/flashimage.h"
 #include "model/imagebuffer.h"
@@ -14,7 +19,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <ctime>
@@ -26,61 +30,14 @@
 
 namespace {
 
-// 2026-03-05 07:08:09 UTC: the clock every replacement here is stamped with.
-constexpr qint64 fixedEpoch = 1772694489;
-
-constexpr qint64 dmhPosition = 0x100;
-constexpr qint64 imageSize = 0x60000;
-
-// The standard image: a DMH at 0x100 with five blocks, each CRC correct except the "NCRC" one.
-//   10 boot    flags 1, 0x800 bytes at offset 0x1000
-//   ab ssdata  flags 1, 0x100 bytes at offset 0x2000 (the software version "V1.2.3")
-//   20 kernel  flags 0, 0x10000 bytes at offset 0x10000, ending in a record over 1000 data bytes
-//   21 fs      flags 1, 0x10000 bytes at offset 0x20000, crc "NCRC"
-//   22 boot    flags 1, 0x1000 bytes at offset 0x30000, right behind fs
-QVector<TestEntry> standardEntries()
-{
-    return { testEntry(0x10, 0x1000, 0x800, "boot"), testEntry(0xab, 0x2000, 0x100, "ssdata"),
-        testEntry(0x20, 0x10000, 0x10000, "kernel", 0), testEntry(0x21, 0x20000, 0x10000, "fs"),
-        testEntry(0x22, 0x30000, 0x1000, "boot") };
-}
-
-QByteArray standardImage()
-{
-    ImageBuilder builder(imageSize);
-    QVector<TestEntry> entries = standardEntries();
-    builder.block(dmhPosition, entries[0], ImageBuilder::randomBytes(0x600, 1), false);
-    builder.block(dmhPosition, entries[1], QByteArray("V1.2.3\0", 7), false);
-    builder.block(dmhPosition, entries[2], ImageBuilder::randomBytes(1000, 2), true);
-    builder.block(dmhPosition, entries[3], ImageBuilder::randomBytes(0x8000, 3), false);
-    builder.block(dmhPosition, entries[4], ImageBuilder::randomBytes(0x1000, 4), false);
-    for (TestEntry& entry : entries)
-        entry.crc
-            = ImageBuilder::crcOf(builder.image().mid(int(dmhPosition + entry.offset), int(entry.size)));
-    entries[3].crc = BlockEntry::noCrcMarker;
-    TestDmh dmh;
-    dmh.flashSize = quint32(imageSize);
-    dmh.entries = entries;
-    builder.dmh(dmhPosition, dmh);
-    return builder.image();
-}
+// Every test starts from the standard image StandardImages::fiveBlocks().
+constexpr qint64 dmhPosition = StandardImages::fiveBlocksDmhPosition;
+constexpr qint64 imageSize = StandardImages::fiveBlocksLength;
 
 // Image position of a field of entry `index` of the standard DMH.
 qint64 entryField(int index, int fieldOffset)
 {
     return dmhPosition + ImageLayout::dmhHeaderSize + BlockEntry::byteSize * index + fieldOffset;
-}
-
-void overlayBytes(QByteArray& image, qint64 position, const QByteArray& bytes)
-{
-    image.replace(int(position), bytes.size(), bytes);
-}
-
-QByteArray u32Bytes(quint32 value)
-{
-    QByteArray bytes(4, '\0');
-    ImageLayout::writeU32(reinterpret_cast<uchar*>(bytes.data()), value);
-    return bytes;
 }
 
 // The commands run in this process, with the clock fixed as SOURCE_DATE_EPOCH and TZ=UTC fix it.
@@ -230,13 +187,13 @@ QByteArray duplicateIdImage(const QVector<TestEntry>& entries = {}, qint64 patch
 // The standard image with a second DMH at 0x40000 listing one block.
 QByteArray twoDmhImage(bool secondDmh)
 {
-    QByteArray image = standardImage();
+    QByteArray image = StandardImages::fiveBlocks();
     if (secondDmh) {
         TestDmh dmh;
         dmh.flashSize = quint32(imageSize);
         dmh.entries = { testEntry(0x40, 0x1000, 0x100, "extra") };
-        overlayBytes(image, 0x40000, ImageBuilder::dmhHeader(dmh));
-        overlayBytes(image, 0x41000, QByteArray(0x100, 'e'));
+        overlay(image, 0x40000, ImageBuilder::dmhHeader(dmh));
+        overlay(image, 0x41000, QByteArray(0x100, 'e'));
     }
     return image;
 }
@@ -293,7 +250,7 @@ private slots:
 private:
     QString path(const QString& name) const { return directory->filePath(name); }
 
-    std::unique_ptr<QTemporaryDir> directory;
+    std::unique_ptr<TestFolder> directory;
     QString imagePath;
 };
 
@@ -306,10 +263,10 @@ void TestCli::initTestCase()
 
 void TestCli::init()
 {
-    directory = std::make_unique<QTemporaryDir>();
+    directory = std::make_unique<TestFolder>();
     QVERIFY2(directory->isValid(), "cannot make a temporary directory");
     imagePath = path(QStringLiteral("image.bin"));
-    QVERIFY2(writeFile(imagePath, standardImage()), "cannot write the standard image");
+    QVERIFY2(writeFile(imagePath, StandardImages::fiveBlocks()), "cannot write the standard image");
 }
 
 void TestCli::usage_data()
@@ -567,7 +524,7 @@ void TestCli::verifyReportsFacts_data()
     QTest::addColumn<QString>("crcStatus");
     QTest::addColumn<QString>("recordStatus");
 
-    const QByteArray image = standardImage();
+    const QByteArray image = StandardImages::fiveBlocks();
     const auto flipped
         = [&image](qint64 position) { return QByteArray(1, char(image[int(position)] ^ 0x01)); };
     const qint64 kernelStart = dmhPosition + 0x10000;
@@ -614,7 +571,7 @@ void TestCli::verifyReportsFacts()
     QFETCH(QString, crcStatus);
     QFETCH(QString, recordStatus);
 
-    QByteArray image = standardImage();
+    QByteArray image = StandardImages::fiveBlocks();
     image.replace(int(patchPosition), patch.size(), patch);
     QVERIFY(writeFile(imagePath, image));
 
@@ -688,7 +645,7 @@ void TestCli::exportWritesWhatTheOperationWrites()
     const QByteArray written = readFile(output);
     QCOMPARE(written.size(), length);
     QCOMPARE(written, readFile(expectedPath));
-    QCOMPARE(readFile(imagePath), standardImage());
+    QCOMPARE(readFile(imagePath), StandardImages::fiveBlocks());
 
     const QString jsonOutput = path(QStringLiteral("block.json.out"));
     const CliRun json = runCommand(
@@ -735,8 +692,8 @@ void TestCli::replaceWritesWhatTheOperationWrites()
     const QByteArray written = readFile(output);
     QCOMPARE(written.size(), int(imageSize));
     QVERIFY2(written == readFile(expectedPath), "the CLI writes the operation's bytes");
-    QVERIFY2(written != standardImage(), "the block was replaced");
-    QCOMPARE(readFile(imagePath), standardImage());
+    QVERIFY2(written != StandardImages::fiveBlocks(), "the block was replaced");
+    QCOMPARE(readFile(imagePath), StandardImages::fiveBlocks());
 }
 
 void TestCli::replaceStampsSourceDateEpoch()
@@ -792,7 +749,7 @@ void TestCli::dryRunWritesNothingAndShowsThePlan()
             + outputArguments);
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), before);
-    QCOMPARE(readFile(imagePath), standardImage());
+    QCOMPARE(readFile(imagePath), StandardImages::fiveBlocks());
 
     const QJsonObject plan = run.json().value(QStringLiteral("plan")).toObject();
     QCOMPARE(plan.value(QStringLiteral("variant")).toString(), variantName(expected.variant));
@@ -944,7 +901,7 @@ void TestCli::refusals()
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(QString::fromUtf8(run.err).trimmed(), fill(message));
     QVERIFY2(run.out.isEmpty(), run.out.constData());
-    QCOMPARE(readFile(imagePath), standardImage());
+    QCOMPARE(readFile(imagePath), StandardImages::fiveBlocks());
     QCOMPARE(readFile(output), outputBefore);
     if (existingOutput.isEmpty())
         QVERIFY2(!QFile::exists(output), "a refused action creates no file");
@@ -979,7 +936,7 @@ void TestCli::forceReplacesAnExistingOutput()
     QVERIFY(QFile::setPermissions(output, readOnly));
     const CliRun run = runCommand({ "export", imagePath, "10", "--force", "-o", output });
     QVERIFY2(run.exitCode == 0, run.err.constData());
-    QCOMPARE(readFile(output), standardImage().mid(int(dmhPosition + 0x1000), 0x800));
+    QCOMPARE(readFile(output), StandardImages::fiveBlocks().mid(int(dmhPosition + 0x1000), 0x800));
     QCOMPARE(QFile::permissions(output) & bits, readOnly);
 }
 
@@ -1003,7 +960,7 @@ void TestCli::outputOptionForms()
         arguments << QString(part).replace(QLatin1String("OUT"), output);
     const CliRun run = runCommand(arguments);
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(readFile(output), standardImage().mid(int(dmhPosition + 0x1000), 0x800));
+    QCOMPARE(readFile(output), StandardImages::fiveBlocks().mid(int(dmhPosition + 0x1000), 0x800));
 }
 
 void TestCli::blockNamesAcrossDmhs_data()
@@ -1065,7 +1022,7 @@ void TestCli::layoutThatTheFlashSizeContradicts_data()
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<QStringList>("problems");
 
-    const QByteArray standard = standardImage();
+    const QByteArray standard = StandardImages::fiveBlocks();
     QTest::newRow("whole") << standard << QStringList {};
     QTest::newRow("cut short") << standard.left(0x50000) << QStringList { "image-shorter-than-flash" };
 
@@ -1073,12 +1030,12 @@ void TestCli::layoutThatTheFlashSizeContradicts_data()
     QByteArray nested = standard;
     TestDmh lookAlike;
     lookAlike.flashSize = 0x30000;
-    overlayBytes(nested, dmhPosition + 0x20000 + 0x40, ImageBuilder::dmhHeader(lookAlike));
+    overlay(nested, dmhPosition + 0x20000 + 0x40, ImageBuilder::dmhHeader(lookAlike));
     QTest::newRow("nested look-alike")
         << nested << QStringList { "flash-sizes-disagree", "block-beyond-flash", "block-beyond-flash" };
 
     QByteArray small = standard;
-    overlayBytes(small, dmhPosition + ImageLayout::flashSizeOffset, u32Bytes(0x100));
+    overlay(small, dmhPosition + ImageLayout::flashSizeOffset, u32Bytes(0x100));
     QTest::newRow("DMH beyond the flash size")
         << small
         << QStringList { "dmh-beyond-flash", "block-beyond-flash", "block-beyond-flash", "block-beyond-flash",
@@ -1160,7 +1117,7 @@ void TestCli::diffReportsEachBlock_data()
     QTest::addColumn<qint64>("outsideDiffering");
     QTest::addColumn<QString>("textPart");
 
-    const QByteArray standard = standardImage();
+    const QByteArray standard = StandardImages::fiveBlocks();
     const QStringList allSame { "0:10 same", "0:ab same", "0:20 same", "0:21 same", "0:22 same" };
     const auto withBlock = [&allSame](int row, const QString& line) {
         QStringList lines = allSame;
@@ -1169,7 +1126,7 @@ void TestCli::diffReportsEachBlock_data()
     };
     const auto patched = [&standard](qint64 position, const QByteArray& bytes) {
         QByteArray image = standard;
-        overlayBytes(image, position, bytes);
+        overlay(image, position, bytes);
         return image;
     };
 
@@ -1198,7 +1155,7 @@ void TestCli::diffReportsEachBlock_data()
                                << QString() << QByteArray() << withBlock(2, "0:20 changed time")
                                << QStringList {} << qint64(1) << "time 2014/3/5/14/7/9 -> 2014/3/5/14/7/10";
     QByteArray flagged = patched(entryField(3, BlockEntry::flagsOffset), QByteArray(1, '\0'));
-    overlayBytes(flagged, entryField(3, BlockEntry::trailerOffset), "T");
+    overlay(flagged, entryField(3, BlockEntry::trailerOffset), "T");
     QTest::newRow("flags and trailer")
         << standard << flagged << QString() << QByteArray() << withBlock(3, "0:21 changed flags,trailer")
         << QStringList {} << qint64(2) << "flags 1 -> 0";
@@ -1210,8 +1167,8 @@ void TestCli::diffReportsEachBlock_data()
 
     // A sixth entry, 0x30 "extra", with its block in the free space behind the others.
     QByteArray added = patched(dmhPosition + ImageLayout::entryCountOffset, "\x06");
-    overlayBytes(added, entryField(5, 0), testEntry(0x30, 0x40000, 0x100, "extra").toEntry().toByteArray());
-    overlayBytes(added, dmhPosition + 0x40000, QByteArray(0x100, 'x'));
+    overlay(added, entryField(5, 0), testEntry(0x30, 0x40000, 0x100, "extra").toEntry().toByteArray());
+    overlay(added, dmhPosition + 0x40000, QByteArray(0x100, 'x'));
     QTest::newRow("block added") << standard << added << QString() << QByteArray()
                                  << allSame + QStringList { "0:30 added" }
                                  << QStringList { "blockNumber", "dmh0 entryCount,entriesRead" } << qint64(-1)
@@ -1229,15 +1186,15 @@ void TestCli::diffReportsEachBlock_data()
     // gap, which is not a multiple of 8.
     const QByteArray longer = standard + QByteArray(3, '\xFF');
     QByteArray outside = longer;
-    overlayBytes(outside, 0x10FF, "\x01");
-    overlayBytes(outside, imageSize + 2, "\x02");
+    overlay(outside, 0x10FF, "\x01");
+    overlay(outside, imageSize + 2, "\x02");
     QTest::newRow("bytes outside every block") << longer << outside << QString() << QByteArray() << allSame
                                                << QStringList {} << qint64(2) << "Outside every block: 2 of ";
     // Block 30 holds 10, ab and 20; a byte in it but in neither of those is inside a block all the same.
     QByteArray holding = added;
-    overlayBytes(holding, entryField(5, 0), testEntry(0x30, 0x800, 0x20000, "all").toEntry().toByteArray());
+    overlay(holding, entryField(5, 0), testEntry(0x30, 0x800, 0x20000, "all").toEntry().toByteArray());
     QByteArray holdingChanged = holding;
-    overlayBytes(holdingChanged, 0x1A00, "\x03");
+    overlay(holdingChanged, 0x1A00, "\x03");
     QTest::newRow("byte in a block that holds others")
         << holding << holdingChanged << QString() << QByteArray()
         << allSame + QStringList { "0:30 changed bytes" } << QStringList {} << qint64(0)

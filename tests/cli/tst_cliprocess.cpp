@@ -1,26 +1,12 @@
 #include "cliprocess.h"
-#include "imagebuilder.h"
+#include "standardimages.h"
+#include "testfiles.h"
+#include "testfolder.h"
 
 #include <QDir>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
-
-// One DMH at 0 with a plain block and a block that ends in a record.
-QByteArray smallImage()
-{
-    TestDmh dmh;
-    dmh.flashSize = 0x30000;
-    dmh.entries = { testEntry(5, 0x1000, 0x800, "boot"), testEntry(6, 0x10000, 0x10000, "kernel", 0) };
-    ImageBuilder builder(0x30000);
-    builder.block(0, dmh.entries[0], ImageBuilder::randomBytes(0x800, 1), false);
-    builder.block(0, dmh.entries[1], ImageBuilder::randomBytes(500, 2), true);
-    for (TestEntry& entry : dmh.entries)
-        entry.crc = ImageBuilder::crcOf(builder.image().mid(int(entry.offset), int(entry.size)));
-    builder.dmh(0, dmh);
-    return builder.image();
-}
 
 QProcessEnvironment environmentWith(const QString& epoch, const QString& zone = QStringLiteral("UTC"))
 {
@@ -50,14 +36,14 @@ private slots:
 private:
     QString path(const QString& name) const { return folder->filePath(name); }
 
-    std::unique_ptr<QTemporaryDir> folder;
+    std::unique_ptr<TestFolder> folder;
 };
 
 void TestCliProcess::init()
 {
-    folder = std::make_unique<QTemporaryDir>();
+    folder = std::make_unique<TestFolder>();
     QVERIFY(folder->isValid());
-    QVERIFY(writeFile(path(QStringLiteral("image.bin")), smallImage()));
+    QVERIFY(writeFile(path(QStringLiteral("image.bin")), StandardImages::recordAndTwoPlain()));
     QVERIFY(writeFile(path(QStringLiteral("exists.bin")), "old"));
     QVERIFY(writeFile(path(QStringLiteral("repl.bin")), QByteArray(100, 'r')));
 }

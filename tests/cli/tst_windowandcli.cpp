@@ -1,20 +1,23 @@
 #include "cliprocess.h"
 #include "dialogscript.h"
 #include "imagebuilder.h"
+#include "testfiles.h"
+#include "testfolder.h"
 #include "windowdriver.h"
 
 #include "model/imagelayout.h"
 #include "ops/blockinfo.h"
 
 #include <QAction>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {
 
 constexpr qint64 imageLength = 0x80000;
 
-// One DMH at 0, in table order:
+// A layout of its own, not a standard image: a block listed first that lies last, and blocks back to back
+// behind a plain one, so that the growths refused for either reason are compared too. One DMH at 0, in
+// table order:
 //   6 spare   flags 1, 0x100 bytes at 0x70000, listed first although it lies last
 //   1 boot    flags 0, 0x20000 bytes at 0x10000, a record behind 1,000 data bytes
 //   2 kernel  flags 1, 0x10000 bytes at 0x30000
@@ -64,13 +67,13 @@ private slots:
     void sameOutcome();
 
 private:
-    std::unique_ptr<QTemporaryDir> folder;
+    std::unique_ptr<TestFolder> folder;
     QString imagePath;
 };
 
 void TestWindowAndCli::init()
 {
-    folder = std::make_unique<QTemporaryDir>();
+    folder = std::make_unique<TestFolder>();
     QVERIFY(folder->isValid());
     imagePath = folder->filePath(QStringLiteral("image.bin"));
     QVERIFY(writeFile(imagePath, testImage()));

@@ -1,48 +1,15 @@
 #include "dialogscript.h"
 #include "imagebuilder.h"
+#include "standardimages.h"
+#include "testfiles.h"
+#include "testfolder.h"
 #include "windowdriver.h"
 
 #include "model/imagelayout.h"
 
 #include <QAction>
 #include <QStandardItemModel>
-#include <QTemporaryDir>
 #include <QtTest>
-
-namespace {
-
-constexpr qint64 imageLength = 0x100000;
-
-// One DMH at 0: "boot" (ID 1) with a record behind 1,000 data bytes, "kernel" (ID 2) and "rootfs" (ID 4)
-// without, back to back.
-QByteArray testImage()
-{
-    TestDmh dmh;
-    dmh.flashSize = imageLength;
-    dmh.dataCapacity = 0x400000;
-    dmh.entries = { testEntry(1, 0x10000, 0x20000, "boot", 0), testEntry(2, 0x30000, 0x20000, "kernel"),
-        testEntry(4, 0x50000, 0x8000, "rootfs") };
-    ImageBuilder builder(imageLength);
-    builder.dmh(0, dmh);
-    builder.block(0, dmh.entries[0], ImageBuilder::randomBytes(1000, 1), true);
-    builder.block(0, dmh.entries[1], ImageBuilder::randomBytes(0x20000, 2), false);
-    builder.block(0, dmh.entries[2], ImageBuilder::randomBytes(0x8000, 4), false);
-    return builder.image();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-} // namespace
 
 class TestBlockActions : public QObject {
     Q_OBJECT
@@ -61,16 +28,16 @@ private:
     void selectRow(WindowDriver& driver, int row);
     QAction* action(WindowDriver& driver, const QString& text);
 
-    std::unique_ptr<QTemporaryDir> folder;
+    std::unique_ptr<TestFolder> folder;
     QString imagePath;
     QByteArray image;
 };
 
 void TestBlockActions::init()
 {
-    folder = std::make_unique<QTemporaryDir>();
+    folder = std::make_unique<TestFolder>();
     QVERIFY(folder->isValid());
-    image = testImage();
+    image = StandardImages::fourBlocks();
     imagePath = folder->filePath("image.bin");
     QVERIFY(writeFile(imagePath, image));
 }
@@ -79,7 +46,7 @@ void TestBlockActions::openImage(WindowDriver& driver)
 {
     driver.dropFile(imagePath);
     QCOMPARE(driver.pathField()->text(), imagePath);
-    QCOMPARE(driver.table()->model()->rowCount(), 3);
+    QCOMPARE(driver.table()->model()->rowCount(), 4);
 }
 
 void TestBlockActions::selectRow(WindowDriver& driver, int row)
@@ -114,7 +81,7 @@ void TestBlockActions::exportsSelectedBlock()
     QCOMPARE(
         driver.statusBar()->currentMessage(), QStringLiteral("Save block %1 successfully!!!").arg(output));
     QCOMPARE(driver.statusColour(), QStringLiteral("color:#15428b"));
-    QCOMPARE(readAll(output), image.mid(0x10000, 1000));
+    QCOMPARE(readFile(output), image.mid(0x10000, 1000));
 }
 
 void TestBlockActions::replaces_data()
@@ -131,7 +98,7 @@ void TestBlockActions::replaces_data()
         << "color:red";
     QTest::newRow("padded") << 1 << 1000 << "Replace block successfully!!!"
                             << "color:#15428b";
-    QTest::newRow("grow") << 1 << 0x21000 << "Replace Block successfully!!!"
+    QTest::newRow("grow") << 1 << 0x30000 << "Replace Block successfully!!!"
                           << "color:#15428b";
 }
 
@@ -167,8 +134,8 @@ void TestBlockActions::replaces()
         QVERIFY(!QFileInfo::exists(output));
         return;
     }
-    const QByteArray written = readAll(output);
-    QCOMPARE(written.size(), int(imageLength));
+    const QByteArray written = readFile(output);
+    QCOMPARE(written.size(), int(StandardImages::fourBlocksLength));
     const int start = row == 0 ? 0x10000 : 0x30000;
     QCOMPARE(written.mid(start, length), bytes);
     if (row == 0) {
@@ -185,7 +152,7 @@ void TestBlockActions::growthStaysInMemoryButNotInTable()
     openImage(driver);
     selectRow(driver, 1);
     const QString replacement = folder->filePath("kernel.img");
-    QVERIFY(writeFile(replacement, ImageBuilder::randomBytes(0x24000, 6)));
+    QVERIFY(writeFile(replacement, ImageBuilder::randomBytes(0x30000, 6)));
     {
         DialogScript script({ replacement, folder->filePath("grown.bin") });
         action(driver, "Replace with...")->trigger();
@@ -193,7 +160,7 @@ void TestBlockActions::growthStaysInMemoryButNotInTable()
     QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Replace Block successfully!!!"));
     QCOMPARE(driver.table()->model()->index(1, 1).data().toString(), QStringLiteral("131072"));
 
-    selectRow(driver, 2);
+    selectRow(driver, 3);
     const QString exported = folder->filePath("rootfs.out");
     {
         DialogScript script({ exported });
@@ -201,7 +168,7 @@ void TestBlockActions::growthStaysInMemoryButNotInTable()
     }
     QCOMPARE(
         driver.statusBar()->currentMessage(), QStringLiteral("Save block %1 successfully!!!").arg(exported));
-    QCOMPARE(readAll(exported), image.mid(0x50000, 0x8000));
+    QCOMPARE(readFile(exported), image.mid(0x70000, 0x8000));
 }
 
 void TestBlockActions::noSelection()

@@ -1,8 +1,8 @@
-#include "testimages.h"
+#include "standardimages.h"
+#include "testfolder.h"
 #include "windowdriver.h"
 
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QWindow>
 #include <QtTest>
 
@@ -24,13 +24,13 @@ private:
     void rightClick(const QPoint& point);
     QPoint rowPoint(int row) const;
 
-    std::unique_ptr<QTemporaryDir> folder;
+    std::unique_ptr<TestFolder> folder;
     std::unique_ptr<WindowDriver> driver;
 };
 
 void TestBlockMenu::init()
 {
-    folder = std::make_unique<QTemporaryDir>();
+    folder = std::make_unique<TestFolder>();
     QVERIFY(folder->isValid());
     driver = std::make_unique<WindowDriver>();
     QVERIFY(driver->blockMenu());
@@ -82,8 +82,8 @@ void TestBlockMenu::firstOpen()
     QFETCH(bool, byDialog);
     QFETCH(bool, loads);
     QFETCH(bool, menuShown);
-    const QString path
-        = loads ? TestImages::writeSmallImage(folder->path()) : TestImages::writeNoDmhFile(folder->path());
+    const QString path = loads ? folder->create("small.bin", StandardImages::twoEntries())
+                               : folder->create("nodmh.bin", StandardImages::noDmh());
     if (byDialog)
         QVERIFY(driver->browse(path).accepted);
     else
@@ -98,8 +98,8 @@ void TestBlockMenu::firstOpen()
 
 void TestBlockMenu::oneMenuPerRightClickAfterManyOpens()
 {
-    const QString twoDmh = TestImages::writeTwoDmhImage(folder->path());
-    const QString small = TestImages::writeSmallImage(folder->path());
+    const QString twoDmh = folder->create("twodmh.bin", StandardImages::twoDmhs());
+    const QString small = folder->create("small.bin", StandardImages::twoEntries());
     for (int open = 0; open < 10; ++open) {
         const QString path = open % 3 == 2 ? small : twoDmh;
         if (open % 2 == 0)
@@ -127,7 +127,7 @@ void TestBlockMenu::oneMenuPerRightClickAfterManyOpens()
 
 void TestBlockMenu::menuOpensBelowLastRow()
 {
-    driver->dropFile(TestImages::writeSmallImage(folder->path()));
+    driver->dropFile(folder->create("small.bin", StandardImages::twoEntries()));
     QTableView* table = driver->table();
     const QPoint belowRows(table->viewport()->width() / 2, rowPoint(1).y() + 3 * table->rowHeight(1));
     QVERIFY(!table->indexAt(belowRows).isValid());

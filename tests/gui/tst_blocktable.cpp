@@ -1,10 +1,10 @@
-#include "testimages.h"
+#include "standardimages.h"
+#include "testfolder.h"
 #include "windowdriver.h"
 
 #include <QAbstractItemModelTester>
 #include <QHeaderView>
 #include <QPointer>
-#include <QTemporaryDir>
 #include <QtTest>
 
 // The block table and the summary labels as a loaded image fills them.
@@ -24,16 +24,16 @@ private slots:
     void replacedModelIsReleased();
 
 private:
-    std::unique_ptr<QTemporaryDir> folder;
+    std::unique_ptr<TestFolder> folder;
     std::unique_ptr<WindowDriver> driver;
 };
 
 void TestBlockTable::init()
 {
-    folder = std::make_unique<QTemporaryDir>();
+    folder = std::make_unique<TestFolder>();
     QVERIFY(folder->isValid());
     driver = std::make_unique<WindowDriver>();
-    driver->dropFile(TestImages::writeTwoDmhImage(folder->path()));
+    driver->dropFile(folder->create("twodmh.bin", StandardImages::twoDmhs()));
     QVERIFY(driver->table()->model());
 }
 
@@ -163,9 +163,9 @@ void TestBlockTable::summaryLabels()
     QFETCH(QString, blocks);
     QFETCH(QString, version);
     if (image == "small")
-        driver->dropFile(TestImages::writeSmallImage(folder->path()));
+        driver->dropFile(folder->create("small.bin", StandardImages::twoEntries()));
     else if (image == "empty")
-        driver->dropFile(TestImages::writeEmptyDmhImage(folder->path()));
+        driver->dropFile(folder->create("empty.bin", StandardImages::emptyDmh()));
     QCOMPARE(driver->labelText("laSDRAMSize"), sdram);
     QCOMPARE(driver->labelText("laFlashSize"), flash);
     QCOMPARE(driver->labelText("laBlockNum"), blocks);
@@ -176,7 +176,7 @@ void TestBlockTable::summaryLabels()
 void TestBlockTable::firstDmhWithoutEntriesKeepsTable()
 {
     QAbstractItemModel* model = driver->table()->model();
-    driver->dropFile(TestImages::writeEmptyFirstDmhImage(folder->path()));
+    driver->dropFile(folder->create("emptyfirst.bin", StandardImages::emptyDmhBeforeTwoEntries()));
     QCOMPARE(driver->labelText("laBlockNum"), QStringLiteral("2"));
     QCOMPARE(driver->labelText("laSDRAMSize"), QStringLiteral("16777216"));
     QCOMPARE(driver->table()->model(), model);
@@ -185,7 +185,7 @@ void TestBlockTable::firstDmhWithoutEntriesKeepsTable()
 
     // On a first open nothing is listed at all.
     WindowDriver fresh;
-    fresh.dropFile(TestImages::writeEmptyDmhImage(folder->path()));
+    fresh.dropFile(folder->create("empty.bin", StandardImages::emptyDmh()));
     QCOMPARE(fresh.labelText("laBlockNum"), QStringLiteral("0"));
     QCOMPARE(fresh.table()->model(), nullptr);
 }
@@ -195,7 +195,7 @@ void TestBlockTable::replacedModelIsReleased()
     QPointer<QAbstractItemModel> first = driver->table()->model();
     QAbstractItemModelTester tester(first, QAbstractItemModelTester::FailureReportingMode::QtTest);
     QPointer<QItemSelectionModel> firstSelection = driver->table()->selectionModel();
-    driver->dropFile(TestImages::writeSmallImage(folder->path()));
+    driver->dropFile(folder->create("small.bin", StandardImages::twoEntries()));
     // Released once the new table is on screen, when control is back in the event loop.
     QTRY_VERIFY(first.isNull());
     QTRY_VERIFY(firstSelection.isNull());

@@ -1,9 +1,9 @@
-#include "testimages.h"
+#include "standardimages.h"
+#include "testfolder.h"
 #include "windowdriver.h"
 
 #include <QDir>
 #include <QMimeData>
-#include <QTemporaryDir>
 #include <QtTest>
 
 // Opening an image by the Browse dialog and by dropping files on the path field.
@@ -22,7 +22,7 @@ private slots:
     void failedOpenKeepsLastImage();
 
 private:
-    std::unique_ptr<QTemporaryDir> folder;
+    std::unique_ptr<TestFolder> folder;
     QString twoDmh;
     QString small;
     QString noDmh;
@@ -30,18 +30,18 @@ private:
 
 void TestOpening::init()
 {
-    folder = std::make_unique<QTemporaryDir>();
+    folder = std::make_unique<TestFolder>();
     QVERIFY(folder->isValid());
-    twoDmh = TestImages::writeTwoDmhImage(folder->path());
-    small = TestImages::writeSmallImage(folder->path());
-    noDmh = TestImages::writeNoDmhFile(folder->path());
+    twoDmh = folder->create("twodmh.bin", StandardImages::twoDmhs());
+    small = folder->create("small.bin", StandardImages::twoEntries());
+    noDmh = folder->create("nodmh.bin", StandardImages::noDmh());
 }
 
 void TestOpening::browseOpensChosenImage()
 {
     WindowDriver driver;
     QVERIFY(QDir(folder->path()).mkpath("images"));
-    const QString chosen = TestImages::writeSmallImage(folder->filePath("images"), "a.bin");
+    const QString chosen = folder->create("images/a.bin", StandardImages::twoEntries());
 
     const DialogSeen first = driver.browse(chosen);
     QCOMPARE(first.dialogsShown, 1);

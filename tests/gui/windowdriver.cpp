@@ -1,12 +1,12 @@
 #include "windowdriver.h"
 
+#include "dialogscript.h"
+
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QFileDialog>
 #include <QMimeData>
 #include <QPushButton>
-#include <QTimer>
 #include <QtTest>
 
 WindowDriver::WindowDriver()
@@ -49,41 +49,19 @@ DropOutcome WindowDriver::dropUrls(const QList<QUrl>& urls)
 
 DialogSeen WindowDriver::browse(const QString& path)
 {
-    DialogSeen seen;
-    QTimer answerer;
-    answerer.setInterval(10);
-    QObject::connect(&answerer, &QTimer::timeout, [&seen, &path] {
-        QWidget* modal = QApplication::activeModalWidget();
-        if (!modal || !modal->isVisible())
-            return;
-        auto* dialog = qobject_cast<QFileDialog*>(modal);
-        if (!dialog) {
-            // Anything else (the dialog's own "File not found" box) would wait forever.
-            seen.unexpected = true;
-            modal->close();
-            return;
-        }
-        ++seen.dialogsShown;
-        seen.caption = dialog->windowTitle();
-        seen.directory = dialog->directory().absolutePath();
-        seen.nameFilters = dialog->nameFilters();
-        if (!path.isEmpty()) {
-            // Typed as a user would type it: selectFile() leaves the name field alone while it has focus.
-            auto* nameField = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
-            if (nameField)
-                nameField->setText(path);
-            static_cast<QDialog*>(dialog)->accept();
-        }
-        if (dialog->isVisible()) {
-            seen.accepted = false;
-            dialog->reject();
-        } else {
-            seen.accepted = !path.isEmpty();
-        }
-    });
-    answerer.start();
+    DialogScript script({ path });
     QTest::mouseClick(find<QPushButton>("BtnBrowseFlash"), Qt::LeftButton);
     // A second dialog behind the first would show up here.
     QTest::qWait(50);
+    DialogSeen seen;
+    seen.dialogsShown = script.shown.size();
+    seen.unexpected = script.unexpected;
+    if (!script.shown.isEmpty()) {
+        const DialogShown& first = script.shown.first();
+        seen.caption = first.caption;
+        seen.directory = first.directory;
+        seen.nameFilters = first.nameFilters;
+        seen.accepted = first.accepted;
+    }
     return seen;
 }

@@ -31,12 +31,12 @@ struct DialogSeen {
     QStringList nameFilters;
     // The dialog took the path given (false when cancelled or refused).
     bool accepted = false;
-    // Some other modal window showed up and had to be closed.
+    // The dialog script met something it did not expect (see DialogScript) and closed it.
     bool unexpected = false;
 };
 
 // Drives one shown MainWindow as a user does: widgets found by object name, the real Browse dialog
-// answered from a timer, drags and drops sent to the path field.
+// answered by a DialogScript, drags and drops sent to the path field.
 class WindowDriver {
 public:
     WindowDriver();

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "fixedclock.h"
 #include "imagebuilder.h"
+#include "testfolder.h"
 #include "model/flashimage.h"
 #include "ops/blockexport.h"
 #include "ops/blocklocation.h"
@@ -8,10 +10,8 @@
 #include "ops/stamptime.h"
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QStringList>
-#include <QTemporaryDir>
 
 #include <memory>
 
@@ -23,11 +23,7 @@ public:
 
     QString path(const QString& name) const { return folder.filePath(name); }
 
-    bool write(const QString& name, const QByteArray& bytes) const
-    {
-        QFile file(path(name));
-        return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-    }
+    bool write(const QString& name, const QByteArray& bytes) const { return folder.write(name, bytes); }
 
     // A file of `length` bytes; beyond a few MiB a sparse one, so that several GiB cost no disk.
     bool writeReplacement(const QString& name, qint64 length) const
@@ -40,11 +36,7 @@ public:
         return file.write(ImageBuilder::randomBytes(length, quint32(length))) == length;
     }
 
-    QByteArray read(const QString& name) const
-    {
-        QFile file(path(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
+    QByteArray read(const QString& name) const { return folder.read(name); }
 
     // Writes the image as image.bin and loads it; the catalogue is what the window would copy.
     bool load(const QByteArray& image)
@@ -82,21 +74,17 @@ public:
         request.outputPath = path(output);
         request.existingOutput = existing;
         request.loadedImagePath = imagePath;
-        request.stampTime = StampTime::fromDateTime(QDateTime(QDate(2026, 3, 5), QTime(7, 8, 9)));
+        request.stampTime = fixedStamp();
         return ::replaceBlock(*loaded, catalogue, request);
     }
 
     // Every name in the folder, hidden ones (a save file's temporary) included.
-    QStringList entries() const
-    {
-        return QDir(folder.path())
-            .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-    }
+    QStringList entries() const { return folder.entries(); }
 
     std::unique_ptr<FlashImage> loaded;
     QVector<DmhRecord> catalogue;
     QString imagePath;
 
 private:
-    QTemporaryDir folder;
+    TestFolder folder;
 };

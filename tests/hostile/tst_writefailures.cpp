@@ -1,4 +1,5 @@
 #include "outputnodes.h"
+#include "testfiles.h"
 #include "writeractions.h"
 
 #include "ops/blockinfo.h"
@@ -139,11 +140,6 @@ public:
     bool mounted = false;
 };
 
-QStringList entriesOf(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
-}
-
 } // namespace
 
 void TestWriteFailures::matrix_data()
@@ -173,7 +169,7 @@ void TestWriteFailures::matrix()
     const WriterAction action = actionOf(which);
 
     HostileFixture fixture;
-    QVERIFY(fixture.load(writerTestImage()));
+    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("replacement.img", action.replacementLength));
     // What a write to an ordinary new file gives: every success below must be byte for byte the same.
     const QString baselinePath = fixture.path("baseline.out");
@@ -245,7 +241,7 @@ void TestWriteFailures::matrix()
         outcome = runWriter(fixture, which, "out/new.bin");
         expectedText = openFailureText(which, destination);
         QVERIFY(QFileInfo(destination).isDir());
-        QVERIFY(entriesOf(destination).isEmpty());
+        QVERIFY(folderEntries(destination).isEmpty());
         break;
     case Failure::Symlink:
         QVERIFY(QFile::link(destination, fixture.path("out/link.bin")));
@@ -290,7 +286,7 @@ void TestWriteFailures::matrix()
     else if (Failure(failure) != Failure::PathIsFolder && !nodeOf(Failure(failure)))
         QCOMPARE(fixture.read(destinationName), previousOutput);
     // No temporary file is left beside the destination or the image.
-    QStringList leftOver = entriesOf(folder) + entriesOf(fixture.path("."));
+    QStringList leftOver = folderEntries(folder) + folderEntries(fixture.path("."));
     leftOver.removeAll("out");
     leftOver.removeAll("new.bin");
     leftOver.removeAll("link.bin");

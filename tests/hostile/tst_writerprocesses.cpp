@@ -1,5 +1,6 @@
 #include "imagebuilder.h"
 #include "outputnodes.h"
+#include "testfiles.h"
 
 #include "model/flashimage.h"
 #include "ops/blockreplace.h"
@@ -72,22 +73,11 @@ bool writeImage(const QString& path, qint64 size)
     return file.open(QIODevice::WriteOnly) && file.write(head) == head.size() && file.resize(size);
 }
 
-bool writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
 QByteArray hashOf(const QString& path)
 {
     QFile file(path);
     QCryptographicHash hash(QCryptographicHash::Sha1);
     return file.open(QIODevice::ReadOnly) && hash.addData(&file) ? hash.result().toHex() : QByteArray();
-}
-
-QStringList entriesOf(const QString& folder)
-{
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
 // Byte for byte, through mappings: quicker than hashing 256 MiB, and exact.
@@ -228,7 +218,7 @@ void TestWriterProcesses::killedReplacementLeavesOldOrNew()
     }
     std::sort(wholeRuns.begin(), wholeRuns.end());
     const qint64 wholeRun = wholeRuns[1];
-    const QStringList expectedEntries = entriesOf(folder.path());
+    const QStringList expectedEntries = folderEntries(folder.path());
 
     constexpr int trials = 30;
     int keptOld = 0;
@@ -248,8 +238,8 @@ void TestWriterProcesses::killedReplacementLeavesOldOrNew()
                 sameBytes(target, expected), qPrintable(context + ": the target is neither old nor new"));
             ++madeNew;
         }
-        QVERIFY2(entriesOf(folder.path()) == expectedEntries,
-            qPrintable(context + ": " + entriesOf(folder.path()).join(", ")));
+        QVERIFY2(folderEntries(folder.path()) == expectedEntries,
+            qPrintable(context + ": " + folderEntries(folder.path()).join(", ")));
     }
     qInfo("%d kills left the old file, %d the new one (an uninterrupted run took %lld ms)", keptOld, madeNew,
         wholeRun);
@@ -284,7 +274,7 @@ void TestWriterProcesses::concurrentWriters()
         hashes << hashOf(folder.filePath("expected.bin"));
         QVERIFY(QFile::remove(folder.filePath("expected.bin")));
     }
-    QStringList expectedEntries = entriesOf(folder.path()) << "out.bin";
+    QStringList expectedEntries = folderEntries(folder.path()) << "out.bin";
     expectedEntries.sort();
 
     for (int round = 0; round < rounds; ++round) {
@@ -325,7 +315,7 @@ void TestWriterProcesses::concurrentWriters()
         }
         QVERIFY2(force ? winners >= 1 : winners == 1, qPrintable(QStringLiteral("%1 winners").arg(winners)));
         QVERIFY2(hashes.contains(hashOf(output)), "the output is not one writer's whole image");
-        QCOMPARE(entriesOf(folder.path()), expectedEntries);
+        QCOMPARE(folderEntries(folder.path()), expectedEntries);
     }
 }
 
@@ -363,7 +353,7 @@ void TestWriterProcesses::resourceLimits()
     const bool addressSpace = resource == RLIMIT_AS;
     QVERIFY(writeImage(image, (addressSpace ? 512 : 2) * mebibyte));
     QVERIFY(writeFile(replacement, QByteArray(0x1000, 'r')));
-    const QStringList before = entriesOf(folder.path());
+    const QStringList before = folderEntries(folder.path());
     QStringList arguments { command, image };
     if (command != QLatin1String("info"))
         arguments << "2";
@@ -377,7 +367,7 @@ void TestWriterProcesses::resourceLimits()
     QVERIFY2(run.exitCode == exitCode,
         qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(QString::fromUtf8(run.output))));
     QCOMPARE(QString::fromUtf8(run.output).trimmed(), QString(message).replace("OUT", output));
-    QCOMPARE(entriesOf(folder.path()), before);
+    QCOMPARE(folderEntries(folder.path()), before);
 }
 
 void TestWriterProcesses::nodeOutputs_data()
@@ -415,7 +405,7 @@ void TestWriterProcesses::nodeOutputs()
     QVERIFY(writeFile(replacement, QByteArray(0x1000, 'r')));
     if (!makeNode(kind, output))
         QSKIP(qPrintable(QStringLiteral("cannot make a %1 here (mknod needs root)").arg(nodeName(kind))));
-    const QStringList before = entriesOf(folder.path());
+    const QStringList before = folderEntries(folder.path());
     const QByteArray identity = nodeIdentity(output);
     const QByteArray fifoIdentity = nodeIdentity(output + ".fifo");
 
@@ -434,7 +424,7 @@ void TestWriterProcesses::nodeOutputs()
             .arg(output, kindName));
     QCOMPARE(nodeIdentity(output), identity);
     QCOMPARE(nodeIdentity(output + ".fifo"), fifoIdentity);
-    QCOMPARE(entriesOf(folder.path()), before);
+    QCOMPARE(folderEntries(folder.path()), before);
 }
 
 void TestWriterProcesses::dryRunAsNobody_data()
@@ -481,7 +471,7 @@ void TestWriterProcesses::dryRunAsNobody()
     QVERIFY(writeFile(folder.filePath("ro.bin"), oldTarget));
     QVERIFY(QFile::setPermissions(
         folder.filePath("ro.bin"), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
-    const QStringList before = entriesOf(folder.path());
+    const QStringList before = folderEntries(folder.path());
 
     QStringList arguments { "replace", image, "2", replacement, "-o", folder.filePath(output) };
     if (dryRun)
@@ -493,8 +483,8 @@ void TestWriterProcesses::dryRunAsNobody()
     QVERIFY2(run.exitCode == (succeeds ? 0 : 1), run.output.constData());
     QVERIFY2(run.output.trimmed().endsWith(QString(message).replace("FOLDER", folder.path()).toUtf8()),
         run.output.constData());
-    QCOMPARE(entriesOf(folder.path()), before);
-    QVERIFY(entriesOf(folder.filePath("ro")).isEmpty());
+    QCOMPARE(folderEntries(folder.path()), before);
+    QVERIFY(folderEntries(folder.filePath("ro")).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestWriterProcesses)

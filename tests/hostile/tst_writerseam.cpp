@@ -224,7 +224,7 @@ void TestWriterSeam::actionsFailAtEveryCall()
     const Target kind = Target(target);
 
     HostileFixture fixture;
-    QVERIFY(fixture.load(writerTestImage()));
+    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
     const QString output = fixture.path("out.bin");
 
@@ -293,12 +293,12 @@ void TestWriterSeam::cliFailsAtEveryCall()
     const Target kind = Target(target);
 
     HostileFixture fixture;
-    QVERIFY(fixture.load(writerTestImage()));
+    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
     const QString output = fixture.path("out.bin");
     QStringList arguments = which == Writer::Export
-        ? QStringList { "export", fixture.imagePath, "2" }
-        : QStringList { "replace", fixture.imagePath, "2", fixture.path("replacement.img") };
+        ? QStringList { "export", fixture.imagePath, "5" }
+        : QStringList { "replace", fixture.imagePath, "5", fixture.path("replacement.img") };
     arguments << "-o" << output;
     if (kind != Target::NewNotReplacing)
         arguments << "--force";
@@ -366,7 +366,7 @@ void TestWriterSeam::nameTakenAtTheLastMoment()
     const Writer which = Writer(writer);
 
     HostileFixture fixture;
-    QVERIFY(fixture.load(writerTestImage()));
+    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
     const QString output = fixture.path("out.bin");
     QStringList expectedEntries = fixture.entries() << "out.bin";
@@ -376,7 +376,7 @@ void TestWriterSeam::nameTakenAtTheLastMoment()
     if (commandLine) {
         // The -o refusal of a name taken before the run, now for one taken during it.
         const HereRun run = runCliHere(
-            { "replace", fixture.imagePath, "2", fixture.path("replacement.img"), "-o", output });
+            { "replace", fixture.imagePath, "5", fixture.path("replacement.img"), "-o", output });
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(QString::fromUtf8(run.output).trimmed(),
             QStringLiteral("%1 already exists; use --force to replace it.").arg(output));

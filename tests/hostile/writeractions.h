@@ -1,29 +1,13 @@
 #pragma once
 
 #include "hostilefixture.h"
+#include "standardimages.h"
 
 #include <QString>
 
-// The four writers of the window, run on one small image: what each writes, and the texts it shows.
+// The four writers of the window, run on StandardImages::recordAndTwoPlain(): what each writes, and the
+// texts it shows.
 enum class Writer { Export, Padded, WithInfo, Grow };
-
-// 256 KiB: a 64 KiB block with a record, and two plain 32 KiB blocks back to back with room behind them.
-inline QByteArray writerTestImage()
-{
-    const TestEntry record = testEntry(1, 0x10000, 0x10000, "app", 0);
-    const TestEntry plain = testEntry(2, 0x20000, 0x8000, "data");
-    const TestEntry tail = testEntry(3, 0x28000, 0x8000, "tail");
-    TestDmh dmh;
-    dmh.flashSize = 0x40000;
-    dmh.dataCapacity = 0x100000;
-    dmh.entries = { record, plain, tail };
-    return ImageBuilder(0x40000)
-        .dmh(0, dmh)
-        .block(0, record, ImageBuilder::randomBytes(1000, 1), true)
-        .block(0, plain, ImageBuilder::randomBytes(0x8000, 2), false)
-        .block(0, tail, ImageBuilder::randomBytes(0x8000, 3), false)
-        .image();
-}
 
 struct WriterAction {
     QString id;
@@ -35,13 +19,13 @@ inline WriterAction actionOf(Writer writer)
 {
     switch (writer) {
     case Writer::Export:
-        return { "2", 0, 0x8000 };
+        return { "5", 0, 0x8000 };
     case Writer::Padded:
-        return { "2", 0x1000, 0x40000 };
+        return { "5", 0x1000, 0x40000 };
     case Writer::WithInfo:
-        return { "1", 0x800, 0x40000 };
+        return { "6", 0x800, 0x40000 };
     case Writer::Grow:
-        return { "2", 0x9000, 0x40000 };
+        return { "5", 0x9000, 0x40000 };
     }
     return {};
 }

@@ -1,8 +1,9 @@
 #include "imagebuilder.h"
+#include "standardimages.h"
+#include "testfolder.h"
 #include "model/flashimage.h"
 #include "model/imagelayout.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <cstring>
@@ -55,23 +56,13 @@ private slots:
     void mappedImageReadsAsACopy();
 
 private:
-    QString write(const QString& name, const QByteArray& bytes);
-    QScopedPointer<QTemporaryDir> dir;
+    std::unique_ptr<TestFolder> folder;
 };
 
 void TestFlashImage::init()
 {
-    dir.reset(new QTemporaryDir);
-    QVERIFY(dir->isValid());
-}
-
-QString TestFlashImage::write(const QString& name, const QByteArray& bytes)
-{
-    const QString path = dir->filePath(name);
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        qFatal("cannot write test image %s", qPrintable(path));
-    return path;
+    folder = std::make_unique<TestFolder>();
+    QVERIFY(folder->isValid());
 }
 
 void TestFlashImage::failsWithExactText_data()
@@ -93,7 +84,7 @@ void TestFlashImage::failsWithExactText()
 {
     QFETCH(QByteArray, content);
     QFETCH(QByteArray, error);
-    const QString path = write("image.bin", content);
+    const QString path = folder->create("image.bin", content);
     for (const FlashImage::ReadMode mode : { FlashImage::ReadMode::Copy, FlashImage::ReadMode::Map }) {
         FlashImage image;
         QVERIFY(!image.load(path.toStdWString(), mode));
@@ -125,40 +116,35 @@ void TestFlashImage::recognisesDmhOnlyWithItsByte()
     bytes[26] = char(lowByte);
     bytes[27] = char(highByte);
     FlashImage image;
-    QCOMPARE(image.load(write("image.bin", bytes).toStdWString()), recognised);
+    QCOMPARE(image.load(folder->create("image.bin", bytes).toStdWString()), recognised);
     if (recognised)
         QCOMPARE(image.dmhRecords().first().entrySize, quint16(lowByte | (highByte << 8)));
 }
 
 void TestFlashImage::readsHeaderAndEntriesOfSeveralDmhs()
 {
-    TestDmh first = dmhWith({ testEntry(1), testEntry(2), testEntry(3) }, 0x111111, 0x222222);
-    first.dataCapacity = 0x333333;
-    TestDmh second = dmhWith(
-        { testEntry(4), testEntry(5), testEntry(6), testEntry(7), testEntry(8) }, 0xFFFFFFFF, 0x80000000);
-    second.dataCapacity = 0x444444;
-    const QString path = write("two.bin", ImageBuilder(0x2000).dmh(0x1000, second).dmh(0x10, first).image());
+    const QString path = folder->create("twodmh.bin", StandardImages::twoDmhs());
 
     FlashImage image;
     QVERIFY2(image.load(path.toStdWString()), image.lastError().constData());
     QVERIFY(image.lastError().isEmpty());
     QCOMPARE(image.blockCount(), 8);
-    // The sizes are those of the DMH found last, whatever order they were written in.
+    // The sizes are those of the DMH found last; the first one's differ in every field.
     QCOMPARE(image.flashSize(), 0xFFFFFFFFu);
-    QCOMPARE(image.sdramSize(), 0x80000000u);
+    QCOMPARE(image.sdramSize(), 0x04000000u);
     QCOMPARE(image.dmhRecords().size(), 2);
     const DmhRecord& low = image.dmhRecords().at(0);
-    QCOMPARE(low.position, 0x10u);
-    QCOMPARE(low.dataCapacity, 0x333333u);
-    QCOMPARE(low.sdramSize, 0x222222u);
-    QCOMPARE(low.flashSize, 0x111111u);
+    QCOMPARE(low.position, 0x100u);
+    QCOMPARE(low.dataCapacity, 0x800000u);
+    QCOMPARE(low.sdramSize, 0x02000000u);
+    QCOMPARE(low.flashSize, 0x10000u);
     QCOMPARE(low.entryCount, quint16(3));
     QCOMPARE(low.entrySize, quint16(48));
-    QCOMPARE(idsOf(low), (QVector<quint8> { 1, 2, 3 }));
+    QCOMPARE(idsOf(low), (QVector<quint8> { 0xab, 0x1f, 0 }));
     QCOMPARE(image.dmhRecords().at(1).position, 0x1000u);
-    QCOMPARE(idsOf(image.dmhRecords().at(1)), (QVector<quint8> { 4, 5, 6, 7, 8 }));
-    QCOMPARE(image.entryOffset(1), 0x10u + 28);
-    QCOMPARE(image.entryOffset(8), 0x1000u + 28 + 4 * 48);
+    QCOMPARE(idsOf(image.dmhRecords().at(1)), (QVector<quint8> { 1, 2, 3, 4, 5 }));
+    QCOMPARE(image.entryOffset(0xab), 0x100u + 28);
+    QCOMPARE(image.entryOffset(5), 0x1000u + 28 + 4 * 48);
 }
 
 void TestFlashImage::testsEveryPositionAlsoInsideDmhs()
@@ -169,7 +155,7 @@ void TestFlashImage::testsEveryPositionAlsoInsideDmhs()
     QByteArray bytes = ImageBuilder(0x400).dmh(0, outer).image();
     bytes.replace(28 + 48, inner.size(), inner);
     FlashImage image;
-    QVERIFY(image.load(write("nested.bin", bytes).toStdWString()));
+    QVERIFY(image.load(folder->create("nested.bin", bytes).toStdWString()));
     QCOMPARE(image.dmhRecords().size(), 2);
     QCOMPARE(image.dmhRecords().at(1).position, quint32(28 + 48));
 }
@@ -177,7 +163,7 @@ void TestFlashImage::testsEveryPositionAlsoInsideDmhs()
 void TestFlashImage::emptyDmhYieldsRecordWithoutEntries()
 {
     FlashImage image;
-    QVERIFY(image.load(write("empty.bin", ImageBuilder(0x100).dmh(0, dmhWith({})).image()).toStdWString()));
+    QVERIFY(image.load(folder->create("empty.bin", StandardImages::emptyDmh()).toStdWString()));
     QCOMPARE(image.dmhRecords().size(), 1);
     QVERIFY(image.dmhRecords().first().entries.isEmpty());
     QCOMPARE(image.blockCount(), 0);
@@ -214,7 +200,7 @@ void TestFlashImage::softwareVersion()
     QFETCH(quint32, blockSize);
     QFETCH(QByteArray, blockBytes);
     QFETCH(QByteArray, version);
-    const QString path = write("version.bin",
+    const QString path = folder->create("version.bin",
         ImageBuilder(0x400)
             .dmh(0x40, dmhWith({ testEntry(5, 0x100, blockSize, name) }))
             .bytes(0x140, blockBytes)
@@ -226,13 +212,13 @@ void TestFlashImage::softwareVersion()
 
 void TestFlashImage::carriesVersionAndEntryOffsetsAcrossLoads()
 {
-    const QString withVersion = write("a.bin",
+    const QString withVersion = folder->create("a.bin",
         ImageBuilder(0x400)
             .dmh(0, dmhWith({ testEntry(7, 0x200, 0x20, "ssdata"), testEntry(9) }))
             .bytes(0x200, QByteArray("R2026\0", 6))
             .image());
     const QString withoutVersion
-        = write("b.bin", ImageBuilder(0x400).dmh(0x80, dmhWith({ testEntry(9) })).image());
+        = folder->create("b.bin", ImageBuilder(0x400).dmh(0x80, dmhWith({ testEntry(9) })).image());
 
     FlashImage image;
     QCOMPARE(image.entryOffset(7), 1u);
@@ -246,7 +232,7 @@ void TestFlashImage::carriesVersionAndEntryOffsetsAcrossLoads()
 
 void TestFlashImage::laterDuplicateIdWinsEntryOffset()
 {
-    const QString path = write("dup.bin",
+    const QString path = folder->create("dup.bin",
         ImageBuilder(0x400)
             .dmh(0, dmhWith({ testEntry(3), testEntry(3) }))
             .dmh(0x200, dmhWith({ testEntry(3) }))
@@ -259,8 +245,9 @@ void TestFlashImage::laterDuplicateIdWinsEntryOffset()
 
 void TestFlashImage::failedLoadDropsPreviousImage()
 {
-    const QString good = write("good.bin", ImageBuilder(0x100).dmh(0, dmhWith({ testEntry(1) })).image());
-    const QString missing = dir->filePath("nowhere/missing.bin");
+    const QString good
+        = folder->create("good.bin", ImageBuilder(0x100).dmh(0, dmhWith({ testEntry(1) })).image());
+    const QString missing = folder->filePath("nowhere/missing.bin");
     FlashImage image;
     QVERIFY(image.load(good.toStdWString()));
     const quint64 generation = image.generation();
@@ -273,8 +260,8 @@ void TestFlashImage::failedLoadDropsPreviousImage()
     QCOMPARE(image.flashSize(), 0u);
     QVERIFY(image.generation() != generation);
 
-    QVERIFY(!image.load(dir->path().toStdWString()));
-    QCOMPARE(image.lastError(), dir->path().toUtf8() + "is not exist!");
+    QVERIFY(!image.load(folder->path().toStdWString()));
+    QCOMPARE(image.lastError(), folder->path().toUtf8() + "is not exist!");
 }
 
 void TestFlashImage::decodesBlockEntryFields()
@@ -342,7 +329,8 @@ void TestFlashImage::keepsOnlyEntriesThatFitWhole()
     QFETCH(int, kept);
     TestDmh dmh = dmhWith({ testEntry(1), testEntry(2), testEntry(3), testEntry(4) });
     FlashImage image;
-    QVERIFY(image.load(write("cut.bin", ImageBuilder(imageSize).dmh(0x40, dmh).image()).toStdWString()));
+    QVERIFY(
+        image.load(folder->create("cut.bin", ImageBuilder(imageSize).dmh(0x40, dmh).image()).toStdWString()));
     QCOMPARE(image.dmhRecords().first().entries.size(), kept);
     QCOMPARE(image.dmhRecords().first().entryCount, quint16(4));
     QCOMPARE(image.blockCount(), kept);
@@ -381,8 +369,8 @@ void TestFlashImage::boundsHostileHeaderFloods()
     QByteArray bytes(imageSize, '\0');
     for (int index = 0; index < headerCount; ++index)
         bytes.replace(index * stride, oneHeader.size(), oneHeader);
-    const QString flood = write("flood.bin", bytes);
-    const QString good = write(
+    const QString flood = folder->create("flood.bin", bytes);
+    const QString good = folder->create(
         "good.bin", ImageBuilder(0x100).dmh(0, dmhWith({ testEntry(42, 0x80, 4, "ssdata") })).image());
 
     FlashImage image;
@@ -403,12 +391,8 @@ void TestFlashImage::boundsHostileHeaderFloods()
 
 void TestFlashImage::mappedImageReadsAsACopy()
 {
-    ImageBuilder builder(0x30000);
-    builder.dmh(
-        0x100, dmhWith({ testEntry(1, 0x1000, 0x100, "ssdata"), testEntry(2, 0x2000, 0x800) }, 0x30000));
-    builder.dmh(0x20000, dmhWith({ testEntry(7, 0x100, 0x20) }, 0x30000, 0x123));
-    builder.bytes(0x1100, QByteArray("V9.9\0", 5)).bytes(0x20100, ImageBuilder::randomBytes(0x20, 9));
-    const QString path = write("image.bin", builder.image());
+    const QByteArray bytes = StandardImages::twoDmhs();
+    const QString path = folder->create("image.bin", bytes);
 
     FlashImage copied;
     FlashImage mapped;
@@ -419,14 +403,14 @@ void TestFlashImage::mappedImageReadsAsACopy()
     QCOMPARE(mapped.dmhRecords().size(), 2);
     for (int index = 0; index < 2; ++index)
         QCOMPARE(mapped.dmhRecords()[index].entries, copied.dmhRecords()[index].entries);
-    QCOMPARE(mapped.softwareVersion(), QByteArray("V9.9"));
-    QCOMPARE(mapped.sdramSize(), 0x123u);
+    QCOMPARE(mapped.softwareVersion(), QByteArray("V2.1.0"));
+    QCOMPARE(mapped.sdramSize(), 0x04000000u);
 
     // Writes (a growth works on the image in memory) stay in the process; the file keeps its bytes.
-    mapped.imageData()[0x1100] = 'X';
+    mapped.imageData()[0x900] = 'X';
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), builder.image());
+    QCOMPARE(file.readAll(), bytes);
 }
 
 QTEST_GUILESS_MAIN(TestFlashImage)

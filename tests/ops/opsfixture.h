@@ -1,34 +1,23 @@
 #pragma once
 
-#include "imagebuilder.h"
+#include "testfolder.h"
+
 #include "model/flashimage.h"
-#include "ops/stamptime.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
-#include <QFile>
-#include <QFileInfo>
 #include <QString>
-#include <QTemporaryDir>
 
 #include <memory>
 
-// Test images written to a fresh folder and loaded the way the front ends load them.
+// A test folder with an image written into it and loaded the way the front ends load it.
 class OpsFixture {
 public:
-    OpsFixture()
-        : folder(new QTemporaryDir)
-    {
-    }
+    QString path(const QString& name) const { return folder.filePath(name); }
 
-    QString path(const QString& name) const { return folder->filePath(name); }
-
+    // Writes `bytes` as the file `name`; its path, or an empty string when the write failed.
     QString write(const QString& name, const QByteArray& bytes) const
     {
-        QFile file(path(name));
-        if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-            return {};
-        return file.fileName();
+        return folder.write(name, bytes) ? path(name) : QString();
     }
 
     // Writes `bytes` as image.bin and loads it; null when the load fails.
@@ -42,39 +31,11 @@ public:
         return image;
     }
 
+    // Every name in the folder, hidden ones included.
+    QStringList entries() const { return folder.entries(); }
+
     QString imagePath;
 
 private:
-    std::unique_ptr<QTemporaryDir> folder;
+    TestFolder folder;
 };
-
-inline QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-inline QByteArray imageBytes(const FlashImage& image)
-{
-    return QByteArray(reinterpret_cast<const char*>(image.imageData()), int(image.imageSize()));
-}
-
-// The moment the tests stamp records with: 2026-03-05 07:08:09.
-inline StampTime fixedStamp()
-{
-    return StampTime::of(2026, 3, 5, 7, 8, 9);
-}
-
-// Lays `data` over `target` at `position`.
-inline void overlay(QByteArray& target, qint64 position, const QByteArray& data)
-{
-    target.replace(int(position), data.size(), data);
-}
-
-inline QByteArray u32Bytes(quint32 value)
-{
-    QByteArray bytes(4, '\0');
-    for (int index = 0; index < 4; ++index)
-        bytes[index] = char((value >> (8 * index)) & 0xFF);
-    return bytes;
-}

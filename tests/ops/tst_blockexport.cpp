@@ -1,4 +1,7 @@
+#include "imagebuilder.h"
 #include "opsfixture.h"
+#include "testbytes.h"
+#include "testfiles.h"
 
 #include "ops/blockexport.h"
 #include "ops/blocklocation.h"
@@ -139,7 +142,7 @@ void TestBlockExport::exportsBlockOrDataPart()
     QVERIFY2(outcome.success, qPrintable(outcome.message));
     QCOMPARE(outcome.message, QStringLiteral("Save block %1 successfully!!!").arg(output));
     QVERIFY(QFileInfo::exists(output));
-    QCOMPARE(readAll(output), image.mid(int(start), int(expectedLength)));
+    QCOMPARE(readFile(output), image.mid(int(start), int(expectedLength)));
 }
 
 void TestBlockExport::refusesAndWritesNothing_data()
@@ -194,8 +197,8 @@ void TestBlockExport::refusesAndWritesNothing()
     QCOMPARE(outcome.message, message.contains("%1") ? message.arg(output) : message);
     QCOMPARE(QFileInfo::exists(output), outputExists);
     if (outputExists)
-        QCOMPARE(readAll(output), earlier);
-    QCOMPARE(QDir(fixture.path({})).entryList(QDir::Files | QDir::Hidden).size(), outputExists ? 2 : 1);
+        QCOMPARE(readFile(output), earlier);
+    QCOMPARE(fixture.entries().size(), outputExists ? 2 : 1);
     QCOMPARE(imageBytes(*loaded), before);
 }
 

@@ -1,4 +1,9 @@
+#include "fixedclock.h"
+#include "imagebuilder.h"
 #include "opsfixture.h"
+#include "standardimages.h"
+#include "testbytes.h"
+#include "testfiles.h"
 
 #include "model/imagelayout.h"
 #include "ops/blockexport.h"
@@ -10,52 +15,18 @@
 
 namespace {
 
-constexpr qint64 imageLength = 0x100000;
+constexpr qint64 imageLength = StandardImages::fourBlocksLength;
 constexpr int entryStart = ImageLayout::dmhHeaderSize;
 
-// Four blocks back to back from 0x10000: "boot" with a record, "kernel" without (aligned), "nocrc" with a
-// record and the CRC marker, "rootfs" without a record, unaligned size, marker in its entry.
-QVector<TestEntry> baseEntries()
+// The four blocks of the standard image, or a variation of them, in an image of `length` bytes.
+QByteArray buildImage(const TestDmh& dmh, qint64 length = imageLength)
 {
-    TestEntry boot = testEntry(1, 0x10000, 0x20000, "boot", 0);
-    TestEntry kernel = testEntry(2, 0x30000, 0x20000, "kernel", 1);
-    kernel.crc = 0x12345678;
-    TestEntry noCrc = testEntry(0x1a, 0x50000, 0x20000, "nocrc", 0);
-    noCrc.crc = BlockEntry::noCrcMarker;
-    TestEntry rootfs = testEntry(4, 0x70000, 0x8000, "rootfs", 1);
-    rootfs.crc = BlockEntry::noCrcMarker;
-    return { boot, kernel, noCrc, rootfs };
-}
-
-struct ImageShape {
-    QVector<TestEntry> entries = baseEntries();
-    quint32 flashSize = imageLength;
-    quint32 capacity = 0x400000;
-    quint16 entrySize = 48;
-    qint64 length = imageLength;
-};
-
-// Blocks with flags 0 get a record behind 1,000 data bytes; the others are random all through.
-QByteArray buildImage(const ImageShape& shape)
-{
-    TestDmh dmh;
-    dmh.entries = shape.entries;
-    dmh.flashSize = shape.flashSize;
-    dmh.dataCapacity = shape.capacity;
-    dmh.entrySize = shape.entrySize;
-    ImageBuilder builder(shape.length);
-    builder.dmh(0, dmh);
-    for (const TestEntry& entry : shape.entries) {
-        const bool withRecord = entry.flags == 0 && entry.size >= 0x10000;
-        const QByteArray data = ImageBuilder::randomBytes(withRecord ? 1000 : entry.size, entry.id);
-        builder.block(0, entry, data, withRecord);
-    }
-    return builder.image();
+    return StandardImages::blocksImage(dmh, length);
 }
 
 QByteArray baseImage()
 {
-    return buildImage({});
+    return StandardImages::fourBlocks();
 }
 
 BlockEntry entryAt(const QByteArray& image, int index)
@@ -132,7 +103,7 @@ QByteArray expectedGrow(QByteArray image, int entryCount, int index, const QByte
 
 QStringList filesIn(const OpsFixture& fixture)
 {
-    return QDir(fixture.path({})).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    return fixture.entries();
 }
 
 // One loaded image with its own catalogue copy, as a front end holds them.
@@ -224,7 +195,7 @@ void TestBlockReplace::padsBlockWithoutRecord()
     QCOMPARE(outcome.message, QStringLiteral("Replace block successfully!!!"));
     QVERIFY(outcome.success);
     QCOMPARE(plan.variant, ReplaceVariant::Padded);
-    const QByteArray output = readAll(request.outputPath);
+    const QByteArray output = readFile(request.outputPath);
     QCOMPARE(output.size(), int(imageLength));
     QVERIFY2(output == expectedPadded(loaded, index, replacement), "output differs from the padded model");
     // The DMH is not touched, and neither is the image in memory.
@@ -262,7 +233,7 @@ void TestBlockReplace::refreshesRecordAndEntryCrc()
     QCOMPARE(outcome.message, QStringLiteral("Replace block successfully!!!"));
     QVERIFY(outcome.success);
     QCOMPARE(plan.variant, ReplaceVariant::WithInfo);
-    const QByteArray output = readAll(request.outputPath);
+    const QByteArray output = readFile(request.outputPath);
     const QByteArray expected = expectedWithInfo(loaded, index, replacement, fixedStamp());
     QVERIFY2(output == expected, "output differs from the record model");
     if (id == "1a")
@@ -276,7 +247,7 @@ void TestBlockReplace::refreshesRecordAndEntryCrc()
 // the loader recorded last.
 void TestBlockReplace::patchesEntryThatWasFoundWhenIdRepeats()
 {
-    ImageShape shape;
+    TestDmh shape = StandardImages::fourBlocksDmh();
     QByteArray image = buildImage(shape);
     TestDmh second;
     second.flashSize = imageLength;
@@ -292,7 +263,7 @@ void TestBlockReplace::patchesEntryThatWasFoundWhenIdRepeats()
     const ReplaceRequest request = session.request("1", replacement);
     const Outcome outcome = session.replace(request);
     QVERIFY2(outcome.success, qPrintable(outcome.message));
-    QCOMPARE(readAll(request.outputPath), expectedWithInfo(loaded, 0, replacement, fixedStamp()));
+    QCOMPARE(readFile(request.outputPath), expectedWithInfo(loaded, 0, replacement, fixedStamp()));
 }
 
 void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt_data()
@@ -304,7 +275,7 @@ void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt_data()
 
     // "nocrc" behind "kernel" ends in a record, which only a move by whole 64 KiB keeps.
     QTest::newRow("two blocks after it, one with a record, by 64 KiB") << baseImage() << "2" << 1 << 0x30000;
-    ImageShape noRecordBehind;
+    TestDmh noRecordBehind = StandardImages::fourBlocksDmh();
     noRecordBehind.entries[2].flags = 1;
     QTest::newRow("by one byte, no record behind") << buildImage(noRecordBehind) << "2" << 1 << 0x20001;
     QTest::newRow("last block: nothing moves") << baseImage() << "4" << 3 << 0x9000;
@@ -332,7 +303,7 @@ void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt()
     QCOMPARE(plan.moves.size(), 3 - index);
 
     const QByteArray expected = expectedGrow(loaded, 4, index, replacement);
-    QVERIFY2(readAll(request.outputPath) == expected, "output differs from the growing model");
+    QVERIFY2(readFile(request.outputPath) == expected, "output differs from the growing model");
     // The change stays in memory, and the window's catalogue follows it; the loader's own list does not.
     QVERIFY(imageBytes(*session.image) == expected);
     for (int entry = 0; entry < 4; ++entry)
@@ -364,12 +335,11 @@ void TestBlockReplace::testsCapacityIn64Bits()
     QFETCH(quint32, capacity);
     QFETCH(bool, accepted);
 
-    ImageShape shape;
+    TestDmh shape = StandardImages::fourBlocksDmh();
     shape.entries = { testEntry(1, 0x1000, 0x8000, "small"), testEntry(2, 0x9000, 0xF0000, "big") };
-    shape.capacity = capacity;
-    shape.length = 0x120000;
+    shape.dataCapacity = capacity;
     shape.flashSize = 0x120000;
-    Session session(buildImage(shape));
+    Session session(buildImage(shape, 0x120000));
     QVERIFY(session.image);
     const QByteArray loaded = imageBytes(*session.image);
     const QByteArray replacement = ImageBuilder::randomBytes(length, 1);
@@ -379,7 +349,7 @@ void TestBlockReplace::testsCapacityIn64Bits()
     QCOMPARE(outcome.success, accepted);
     if (accepted) {
         QCOMPARE(outcome.message, QStringLiteral("Replace Block successfully!!!"));
-        QVERIFY(readAll(request.outputPath) == expectedGrow(loaded, 2, 0, replacement));
+        QVERIFY(readFile(request.outputPath) == expectedGrow(loaded, 2, 0, replacement));
     } else {
         QCOMPARE(outcome.message, QStringLiteral("File size is over max size, can not replace!!!"));
         QVERIFY(!QFileInfo::exists(request.outputPath));
@@ -400,8 +370,8 @@ void TestBlockReplace::exportAfterGrowthSeesMovedBytes()
     QVERIFY(session.replace(session.request("2", ImageBuilder::randomBytes(0x30000, 8))).success);
     QCOMPARE(findBlock(session.catalogue, "4").offset, 0x80000u);
     QVERIFY(exportRootfs(after).success);
-    QCOMPARE(readAll(after), readAll(before));
-    QCOMPARE(readAll(after).size(), 0x8000);
+    QCOMPARE(readFile(after), readFile(before));
+    QCOMPARE(readFile(after).size(), 0x8000);
 }
 
 void TestBlockReplace::eachReplacementStartsFromLoadedImage()
@@ -413,13 +383,14 @@ void TestBlockReplace::eachReplacementStartsFromLoadedImage()
     const QByteArray second = ImageBuilder::randomBytes(0x800, 22);
     QVERIFY(session.replace(session.request("2", first, "first.bin")).success);
     QVERIFY(session.replace(session.request("1", second, "second.bin")).success);
-    QVERIFY(readAll(session.fixture.path("first.bin")) == expectedPadded(loaded, 1, first));
-    QVERIFY(readAll(session.fixture.path("second.bin")) == expectedWithInfo(loaded, 0, second, fixedStamp()));
+    QVERIFY(readFile(session.fixture.path("first.bin")) == expectedPadded(loaded, 1, first));
+    QVERIFY(
+        readFile(session.fixture.path("second.bin")) == expectedWithInfo(loaded, 0, second, fixedStamp()));
 }
 
 void TestBlockReplace::writesExactlyFlashSize()
 {
-    ImageShape shape;
+    TestDmh shape = StandardImages::fourBlocksDmh();
     shape.flashSize = 0xC0000;
     Session session(buildImage(shape));
     QVERIFY(session.image);
@@ -427,7 +398,7 @@ void TestBlockReplace::writesExactlyFlashSize()
     const QByteArray replacement = ImageBuilder::randomBytes(777, 2);
     const ReplaceRequest request = session.request("2", replacement);
     QVERIFY(session.replace(request).success);
-    QVERIFY(readAll(request.outputPath) == expectedPadded(loaded, 1, replacement).left(0xC0000));
+    QVERIFY(readFile(request.outputPath) == expectedPadded(loaded, 1, replacement).left(0xC0000));
 }
 
 void TestBlockReplace::writesOverLoadedImagesOwnPath()
@@ -440,7 +411,7 @@ void TestBlockReplace::writesOverLoadedImagesOwnPath()
     request.outputPath = session.fixture.imagePath;
     const Outcome outcome = session.replace(request);
     QVERIFY2(outcome.success, qPrintable(outcome.message));
-    QVERIFY(readAll(session.fixture.imagePath) == expectedGrow(loaded, 4, 1, replacement));
+    QVERIFY(readFile(session.fixture.imagePath) == expectedGrow(loaded, 4, 1, replacement));
 }
 
 void TestBlockReplace::refusesAndWritesNothing_data()
@@ -457,15 +428,15 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     QTest::newRow("ID not found") << base << "3" << 10 << "Can not find the DMH.";
     QTest::newRow("no ID") << base << "" << 10 << "no block selected";
 
-    ImageShape zeroFlash;
+    TestDmh zeroFlash = StandardImages::fourBlocksDmh();
     zeroFlash.flashSize = 0;
     QTest::newRow("flash size 0") << buildImage(zeroFlash) << "2" << 10
                                   << "Flash size does not fit the image!!!";
-    ImageShape bigFlash;
+    TestDmh bigFlash = StandardImages::fourBlocksDmh();
     bigFlash.flashSize = imageLength + 1;
     QTest::newRow("flash size over the image")
         << buildImage(bigFlash) << "1" << 10 << "Flash size does not fit the image!!!";
-    ImageShape shortFlash;
+    TestDmh shortFlash = StandardImages::fourBlocksDmh();
     shortFlash.flashSize = 0x60000;
     QTest::newRow("padded block past flash size")
         << buildImage(shortFlash) << "4" << 10 << "Block is out of the image!!!";
@@ -474,27 +445,27 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     QTest::newRow("grow past flash size")
         << buildImage(shortFlash) << "2" << 0x20001 << "Block is out of the image!!!";
 
-    ImageShape beyond;
+    TestDmh beyond = StandardImages::fourBlocksDmh();
     beyond.entries.append(testEntry(9, 0xF8000, 0x10000, "beyond"));
     QTest::newRow("padded block past image end")
         << buildImage(beyond) << "9" << 10 << "Block is out of the image!!!";
 
-    ImageShape zeroBlock;
+    TestDmh zeroBlock = StandardImages::fourBlocksDmh();
     zeroBlock.entries.append(testEntry(6, 0x80000, 0, "empty", 0));
     QTest::newRow("block of size 0") << buildImage(zeroBlock) << "6" << 0
                                      << "Block size is 0, can not replace!!!";
 
     QTest::newRow("grow past image end") << base << "4" << 0x90001 << "Block is out of the image!!!";
-    ImageShape wideEntries;
+    TestDmh wideEntries = StandardImages::fourBlocksDmh();
     wideEntries.entrySize = 0x130;
     QTest::newRow("grow with entry size 0x130")
         << buildImage(wideEntries) << "2" << 0x20001 << "DMH entry size is not 48, can not replace!!!";
-    ImageShape gap;
+    TestDmh gap = StandardImages::fourBlocksDmh();
     gap.entries[2].offset = 0x51000;
     gap.entries[3].offset = 0x71000;
     QTest::newRow("grow with a gap after the block") << buildImage(
         gap) << "2" << 0x20001 << "Blocks after the block are not back to back, can not replace!!!";
-    ImageShape reordered;
+    TestDmh reordered = StandardImages::fourBlocksDmh();
     std::swap(reordered.entries[2], reordered.entries[3]);
     QTest::newRow("grow with blocks listed out of image order") << buildImage(
         reordered) << "2" << 0x20001 << "Blocks after the block are not back to back, can not replace!!!";
@@ -506,17 +477,17 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     overlay(secondDmh, 0x7C000, ImageBuilder::dmhHeader(other));
     QTest::newRow("grow into another DMH")
         << secondDmh << "4" << 0xD000 << "Block would overwrite a DMH, can not replace!!!";
-    ImageShape earlierEntryBehind;
+    TestDmh earlierEntryBehind = StandardImages::fourBlocksDmh();
     earlierEntryBehind.entries.prepend(testEntry(7, 0x7A000, 0x1000, "behind"));
     QTest::newRow("grow into a block listed before it") << buildImage(
         earlierEntryBehind) << "4" << 0xB000 << "Block would overwrite another block, can not replace!!!";
-    ImageShape repeated;
+    TestDmh repeated = StandardImages::fourBlocksDmh();
     repeated.entries.append(testEntry(2, 0x78000, 0x30000, "again"));
     QTest::newRow("grow where the ID is listed again, larger")
         << buildImage(repeated) << "2" << 0x20001 << "Block ID is not unique, can not replace!!!";
     // The variant is chosen by "first", which is shorter than the replacement; the growth would act on
     // "second", the last entry with the ID.
-    ImageShape listedTwice;
+    TestDmh listedTwice = StandardImages::fourBlocksDmh();
     listedTwice.entries = { testEntry(2, 0x10000, 0x8000, "first"), testEntry(3, 0x18000, 0x8000, "other"),
         testEntry(2, 0x20000, 0x4000, "second") };
     QTest::newRow("grow where the ID is listed again, shorter")
@@ -525,7 +496,7 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     const QString offAlignment = "Block would move a block info off its alignment, can not replace!!!";
     QTest::newRow("grow by 0x8000 moving a block with a record") << base << "2" << 0x28000 << offAlignment;
     QTest::newRow("grow nvram of the sample by 70,000 - 65,536 bytes")
-        << readAll(QStringLiteral(TESSEL_SAMPLE_IMAGE)) << "2" << 70000 << offAlignment;
+        << readFile(QStringLiteral(TESSEL_SAMPLE_IMAGE)) << "2" << 70000 << offAlignment;
 
     const QString notFit = "Flash size does not fit the image!!!";
     // A DMH look-alike inside a block of a second DMH is parsed last and says the flash holds 0x80000
@@ -541,7 +512,7 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     QTest::newRow("look-alike flash size, padded") << lookAlike << "2" << 10 << notFit;
     QTest::newRow("look-alike flash size, record") << lookAlike << "1" << 10 << notFit;
     QTest::newRow("look-alike flash size, grow") << lookAlike << "4" << 0x9000 << notFit;
-    ImageShape cutsRootfs;
+    TestDmh cutsRootfs = StandardImages::fourBlocksDmh();
     cutsRootfs.flashSize = 0x74000;
     QTest::newRow("flash size leaving a listed block behind")
         << buildImage(cutsRootfs) << "2" << 10 << notFit;
@@ -589,7 +560,7 @@ void TestBlockReplace::refusesAndWritesNothing()
         QVERIFY(!outcome.success);
         QCOMPARE(filesIn(session.fixture), filesBefore);
         if (outputExists)
-            QCOMPARE(readAll(request.outputPath), earlier);
+            QCOMPARE(readFile(request.outputPath), earlier);
         QVERIFY2(imageBytes(*session.image) == loaded, "the image in memory changed");
         QCOMPARE(session.catalogue.at(0).entries, catalogue.at(0).entries);
     }

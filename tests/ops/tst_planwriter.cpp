@@ -1,4 +1,7 @@
-#include "opsfixture.h"
+#include "imagebuilder.h"
+#include "testbytes.h"
+#include "testfiles.h"
+#include "testfolder.h"
 
 #include "ops/planwriter.h"
 
@@ -156,8 +159,8 @@ void TestPlanWriter::reportsShortWrite()
 
 void TestPlanWriter::commitsWholeFileOnly()
 {
-    OpsFixture fixture;
-    const QString target = fixture.path("out.bin");
+    TestFolder folder;
+    const QString target = folder.filePath("out.bin");
     {
         PlanWriter writer(target);
         QVERIFY(writer.open());
@@ -166,23 +169,23 @@ void TestPlanWriter::commitsWholeFileOnly()
         writer.discard();
     }
     QVERIFY(!QFileInfo::exists(target));
-    QCOMPARE(QDir(fixture.path({})).entryList(QDir::Files | QDir::Hidden).size(), 0);
+    QCOMPARE(folder.entries().size(), 0);
 
     PlanWriter writer(target);
     QVERIFY(writer.open());
     QVERIFY(writer.writeAndCommit(
         reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 10, 20, {} }));
-    QCOMPARE(readAll(target), source.mid(10, 20));
+    QCOMPARE(readFile(target), source.mid(10, 20));
 }
 
 // A file size limit makes the write come up short: the target must keep its old bytes and no
 // temporary file may stay behind.
 void TestPlanWriter::failedWriteLeavesExistingFile()
 {
-    OpsFixture fixture;
+    TestFolder folder;
     const QByteArray earlier("earlier contents");
-    const QString target = fixture.write("out.bin", earlier);
-    QVERIFY(!target.isEmpty());
+    const QString target = folder.filePath("out.bin");
+    QVERIFY(folder.write("out.bin", earlier));
 
     rlimit saved {};
     QCOMPARE(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -202,15 +205,16 @@ void TestPlanWriter::failedWriteLeavesExistingFile()
 
     QVERIFY(opened);
     QVERIFY(!committed);
-    QCOMPARE(readAll(target), earlier);
-    QCOMPARE(QDir(fixture.path({})).entryList(QDir::Files | QDir::Hidden), QStringList { "out.bin" });
+    QCOMPARE(readFile(target), earlier);
+    QCOMPARE(folder.entries(), QStringList { "out.bin" });
 }
 
 void TestPlanWriter::replacesSymlinkTarget()
 {
-    OpsFixture fixture;
-    const QString real = fixture.write("real.bin", "old");
-    const QString link = fixture.path("link.bin");
+    TestFolder folder;
+    const QString real = folder.filePath("real.bin");
+    QVERIFY(folder.write("real.bin", "old"));
+    const QString link = folder.filePath("link.bin");
     QVERIFY(QFile::link(real, link));
 
     PlanWriter writer(link);
@@ -218,7 +222,7 @@ void TestPlanWriter::replacesSymlinkTarget()
     QVERIFY(writer.writeAndCommit(
         reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 0, 64, {} }));
     QVERIFY(QFileInfo(link).isSymLink());
-    QCOMPARE(readAll(real), source.left(64));
+    QCOMPARE(readFile(real), source.left(64));
 }
 
 // A replaced file keeps its permission bits (a read-only one too, which root may replace); a new file gets
@@ -242,43 +246,43 @@ void TestPlanWriter::setsPermissionBits()
     QFETCH(int, umaskBits);
     QFETCH(int, expectedMode);
 
-    OpsFixture fixture;
-    const QString target = fixture.path("out.bin");
+    TestFolder folder;
+    const QString target = folder.filePath("out.bin");
     if (existingMode >= 0) {
-        QVERIFY(!fixture.write("out.bin", "old").isEmpty());
+        QVERIFY(folder.write("out.bin", "old"));
         QCOMPARE(chmod(QFile::encodeName(target).constData(), mode_t(existingMode)), 0);
     }
     const mode_t savedUmask = umask(mode_t(umaskBits));
     const bool committed = commitSource(target);
     umask(savedUmask);
     QVERIFY(committed);
-    QCOMPARE(readAll(target), source.left(64));
+    QCOMPARE(readFile(target), source.left(64));
     QCOMPARE(int(permissionsOf(target)), expectedMode);
 }
 
 // Without replacing, the name must be free when the file takes it, not only when it was looked at.
 void TestPlanWriter::refusesAnExistingName()
 {
-    OpsFixture fixture;
-    const QString target = fixture.write("out.bin", "earlier");
+    TestFolder folder;
+    const QString target = folder.filePath("out.bin");
+    QVERIFY(folder.write("out.bin", "earlier"));
     PlanWriter late(target, ExistingOutput::Refuse);
     QVERIFY(!late.open());
     QCOMPARE(late.fault(), OutputFault::Exists);
-    QCOMPARE(readAll(target), QByteArray("earlier"));
+    QCOMPARE(readFile(target), QByteArray("earlier"));
 
-    const QString fresh = fixture.path("fresh.bin");
+    const QString fresh = folder.filePath("fresh.bin");
     PlanWriter writer(fresh, ExistingOutput::Refuse);
     QVERIFY(writer.open());
-    QVERIFY(!fixture.write("fresh.bin", "another writer's").isEmpty());
+    QVERIFY(folder.write("fresh.bin", "another writer's"));
     QVERIFY(!writer.writeAndCommit(
         reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 0, 64, {} }));
     QCOMPARE(writer.fault(), OutputFault::Exists);
-    QCOMPARE(readAll(fresh), QByteArray("another writer's"));
-    QCOMPARE(QDir(fixture.path({})).entryList(QDir::Files | QDir::Hidden),
-        QStringList({ "fresh.bin", "out.bin" }));
+    QCOMPARE(readFile(fresh), QByteArray("another writer's"));
+    QCOMPARE(folder.entries(), QStringList({ "fresh.bin", "out.bin" }));
 
-    QVERIFY(commitSource(fixture.path("third.bin"), ExistingOutput::Refuse));
-    QCOMPARE(readAll(fixture.path("third.bin")), source.left(64));
+    QVERIFY(commitSource(folder.filePath("third.bin"), ExistingOutput::Refuse));
+    QCOMPARE(readFile(folder.filePath("third.bin")), source.left(64));
 }
 
 void TestPlanWriter::checkCreatesNothing_data()
@@ -311,21 +315,21 @@ void TestPlanWriter::checkCreatesNothing()
     QFETCH(int, obstacle);
     QFETCH(QString, target);
 
-    OpsFixture fixture;
-    QVERIFY(!fixture.write("file.bin", "a file").isEmpty());
-    QVERIFY(QDir(fixture.path({})).mkdir("dir"));
-    QVERIFY(QFile::link(fixture.path("file.bin"), fixture.path("link.bin")));
-    QVERIFY(QFile::link(fixture.path("none.bin"), fixture.path("dangling.bin")));
-    QVERIFY(QFile::link(fixture.path("loop.bin"), fixture.path("loop.bin")));
-    const QStringList before
-        = QDir(fixture.path({})).entryList(QDir::AllEntries | QDir::Hidden | QDir::System);
+    TestFolder folder;
+    QVERIFY(folder.write("file.bin", "a file"));
+    QVERIFY(QDir(folder.path()).mkdir("dir"));
+    QVERIFY(QFile::link(folder.filePath("file.bin"), folder.filePath("link.bin")));
+    QVERIFY(QFile::link(folder.filePath("none.bin"), folder.filePath("dangling.bin")));
+    QVERIFY(QFile::link(folder.filePath("loop.bin"), folder.filePath("loop.bin")));
+    const QStringList before = folder.entries();
 
-    const OutputCheck check = PlanWriter::check(fixture.path(output), ExistingOutput(existing));
+    const OutputCheck check = PlanWriter::check(folder.filePath(output), ExistingOutput(existing));
     QCOMPARE(int(check.obstacle), obstacle);
     QCOMPARE(check.committable(), obstacle == int(OutputObstacle::None));
-    QCOMPARE(QFileInfo(check.target).absoluteFilePath(), QFileInfo(fixture.path(target)).absoluteFilePath());
-    QCOMPARE(QDir(fixture.path({})).entryList(QDir::AllEntries | QDir::Hidden | QDir::System), before);
-    QCOMPARE(readAll(fixture.path("file.bin")), QByteArray("a file"));
+    QCOMPARE(
+        QFileInfo(check.target).absoluteFilePath(), QFileInfo(folder.filePath(target)).absoluteFilePath());
+    QCOMPARE(folder.entries(), before);
+    QCOMPARE(readFile(folder.filePath("file.bin")), QByteArray("a file"));
 }
 
 QTEST_GUILESS_MAIN(TestPlanWriter)

@@ -19,7 +19,7 @@ void DialogScript::answer()
     if (!modal || !modal->isVisible())
         return;
     auto* dialog = qobject_cast<QFileDialog*>(modal);
-    if (!dialog || pending.isEmpty()) {
+    if (!dialog) {
         unexpected = true;
         modal->close();
         return;
@@ -27,6 +27,11 @@ void DialogScript::answer()
     auto* nameField = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
     shown.append({ dialog->windowTitle(), dialog->directory().absolutePath(), dialog->nameFilters(),
         nameField ? nameField->text() : QString() });
+    if (pending.isEmpty()) {
+        unexpected = true;
+        dialog->reject();
+        return;
+    }
     const QString path = pending.takeFirst();
     if (path.isEmpty() || !nameField) {
         // A path with nowhere to type it is a dialog the script did not expect.
@@ -34,8 +39,10 @@ void DialogScript::answer()
         dialog->reject();
         return;
     }
+    // Typed as a user would type it: selectFile() leaves the name field alone while it has focus.
     nameField->setText(path);
     static_cast<QDialog*>(dialog)->accept();
+    shown.last().accepted = !dialog->isVisible();
     if (dialog->isVisible()) {
         unexpected = true;
         dialog->reject();

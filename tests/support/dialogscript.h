@@ -11,10 +11,13 @@ struct DialogShown {
     QString directory;
     QStringList nameFilters;
     QString proposedName;
+    // The dialog took the path it was given and closed.
+    bool accepted = false;
 };
 
-// Answers the file dialogs of one action in turn from a timer: each answer is a path to type, or empty
-// to cancel. Anything that is not a file dialog is closed and noted.
+// Answers the file dialogs the window shows, in turn, from a timer: each answer is a path to type, or
+// empty to cancel. Anything else (a dialog beyond the answers, a path the dialog would not take, any other
+// modal window, which would wait forever) is closed and noted as unexpected.
 class DialogScript {
 public:
     explicit DialogScript(const QStringList& answers);

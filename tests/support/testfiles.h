@@ -1,0 +1,14 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+// The file helpers every test program uses.
+
+// The file's bytes; a null array when it cannot be read.
+QByteArray readFile(const QString& path);
+// Creates or truncates the file and writes `bytes`; false unless every byte was written.
+bool writeFile(const QString& path, const QByteArray& bytes);
+// Every name in the folder, hidden ones (a save file's temporary) and nodes included, sorted by name.
+QStringList folderEntries(const QString& folder);
