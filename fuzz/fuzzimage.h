@@ -64,11 +64,6 @@ struct FuzzImage {
         return std::nullopt;
     }
 
-    QByteArray bytes(qint64 start, qint64 length) const
-    {
-        return QByteArray(reinterpret_cast<const char*>(image.imageData() + start), int(length));
-    }
-
 private:
     // Floods of headers and entries are the load target's business; here they would only slow every run.
     static constexpr int mostDmhs = 16;

@@ -1,10 +1,12 @@
 // The three replacements, planned in memory on an arbitrary image, entry and replacement length: each
-// variant accepts exactly the cases its rules allow (restated here), the bytes it makes are those of a
-// straightforward rebuild of the variant, and an accepted replacement keeps what a user relies on: every
-// DMH with its entries, every other block's bytes and record, and the flash size.
+// variant accepts exactly the cases its rules allow (restated here), the bytes it makes are those the
+// tests' reference model of the replacements makes, and an accepted replacement keeps what a user relies
+// on: every DMH with its entries, every other block's bytes and record, and the flash size.
 
+#include "fixedclock.h"
 #include "fuzzimage.h"
 #include "fuzzscratch.h"
+#include "replacementmodel.h"
 
 #include "model/imagelayout.h"
 #include "ops/blockinfo.h"
@@ -21,11 +23,6 @@ namespace {
 
 // Replacements larger than this are never read: no plan may accept them for an image of at most 128 KiB.
 constexpr qint64 largestReadReplacement = qint64(256) << 10;
-
-StampTime fixedStamp()
-{
-    return StampTime::of(2026, 3, 5, 7, 8, 9);
-}
 
 // The whole-image buffers of a run, kept for the next one (see copyInto).
 struct RunBuffers {
@@ -91,11 +88,6 @@ qint64 entryPosition(quint32 dmhPosition, int entryIndex)
     return qint64(dmhPosition) + ImageLayout::dmhHeaderSize + qint64(ImageLayout::entryStride) * entryIndex;
 }
 
-void writeU32At(QByteArray& bytes, qint64 position, quint32 value)
-{
-    ImageLayout::writeU32(reinterpret_cast<uchar*>(bytes.data()) + position, value);
-}
-
 // A range of image or output positions.
 struct Range {
     qint64 start = 0;
@@ -128,6 +120,35 @@ Range blockOf(const DmhRecord& dmh, const BlockEntry& entry)
     return { qint64(dmh.position) + entry.offset, entry.size };
 }
 
+// The replacement as the reference model takes it.
+ReplacementModel::Case modelCase(
+    const FuzzImage& fuzzed, const BlockLocation& location, const uchar* replacement, qint64 length)
+{
+    const ImageView view = ImageView::of(fuzzed.image);
+    ReplacementModel::Case replacementCase;
+    replacementCase.image = view.data;
+    replacementCase.imageSize = view.size;
+    replacementCase.flashSize = view.flashSize;
+    replacementCase.dmhPosition = location.dmhPosition;
+    replacementCase.entries = fuzzed.image.dmhRecords().at(location.dmhIndex).entries;
+    replacementCase.entryIndex = location.entryIndex;
+    replacementCase.replacement = replacement;
+    replacementCase.replacementLength = length;
+    replacementCase.stampTime = fixedStamp();
+    return replacementCase;
+}
+
+// What the reference model makes of an accepted replacement, in the run's buffer for it.
+const QByteArray& modelOutput(const FuzzImage& fuzzed, const BlockLocation& location,
+    const QByteArray& replacement, ReplacementModel::Variant variant)
+{
+    QByteArray& expected = runBuffers().expected;
+    const auto* bytes = reinterpret_cast<const uchar*>(replacement.constData());
+    FUZZ_CHECK(ReplacementModel::writeOutput(
+        modelCase(fuzzed, location, bytes, replacement.size()), variant, expected));
+    return expected;
+}
+
 // The end of everything the image holds of its catalogue: DMH tables and blocks up to the image end, and
 // the place of an empty block. An output shorter than this loses some of it.
 qint64 catalogueEnd(const ImageView& view, const QVector<DmhRecord>& catalogue)
@@ -143,17 +164,6 @@ qint64 catalogueEnd(const ImageView& view, const QVector<DmhRecord>& catalogue)
             hold(blockOf(dmh, entry));
     }
     return end;
-}
-
-// The block-info rule: offset and size whole multiples of 64 KiB, flags 0, and the signature at the
-// start of the last 64 bytes, which lie inside the image.
-bool carriesRecord(const uchar* image, qint64 imageSize, quint32 dmhPosition, const BlockEntry& entry)
-{
-    static const char signature[12] = { '@', '~', '_', '~', 'B', 'I', '~', '_', '~', '@', 0, 0 };
-    if (entry.offset % 0x10000 != 0 || entry.size % 0x10000 != 0 || entry.flags != 0 || entry.size == 0)
-        return false;
-    const qint64 record = qint64(dmhPosition) + entry.offset + entry.size - 64;
-    return record + 64 <= imageSize && std::memcmp(image + record, signature, sizeof signature) == 0;
 }
 
 // What an accepted replacement may change: the block's new bytes (for a growth, the moved tail behind
@@ -265,9 +275,10 @@ void checkKeepsWhatUsersRelyOn(
                 FUZZ_CHECK(now.start >= rewrite.written.end() && now.end() <= changed.end());
             else
                 FUZZ_CHECK(!shareByte(now, changed));
-            if (carriesRecord(view.data, view.size, dmh.position, dmh.entries.at(entryIndex)))
-                FUZZ_CHECK(carriesRecord(reinterpret_cast<const uchar*>(output.constData()), output.size(),
-                    again.position, entry));
+            if (ReplacementModel::carriesRecord(
+                    view.data, view.size, dmh.position, dmh.entries.at(entryIndex)))
+                FUZZ_CHECK(ReplacementModel::carriesRecord(reinterpret_cast<const uchar*>(output.constData()),
+                    output.size(), again.position, entry));
         }
     }
 }
@@ -307,19 +318,7 @@ std::optional<QByteArray> checkPadded(const FuzzImage& fuzzed, const BlockLocati
     QByteArray& output = runBuffers().output;
     writeInto(output, view.data, view.size, plan.output);
 
-    // The rebuild: the image's first flashSize bytes, the block replaced, the entry copy when both sizes
-    // are multiples of 64 KiB and the replacement leaves room for it.
-    QByteArray& expected = runBuffers().expected;
-    copyInto(expected, view.data, view.flashSize);
-    QByteArray block = replacement + QByteArray(int(location.size - length), '\xFF');
-    if (BlockInfo::isAligned(location.size) && length % BlockInfo::alignment == 0 && length < location.size) {
-        BlockEntry copy = location.entry;
-        copy.size = quint32(length);
-        copy.crc = Crc32::compute64(reinterpret_cast<const uchar*>(replacement.constData()), length);
-        block.replace(int(location.size) - BlockInfo::recordSize, BlockEntry::byteSize, copy.toByteArray());
-    }
-    expected.replace(int(location.start()), block.size(), block);
-    FUZZ_CHECK(output == expected);
+    FUZZ_CHECK(output == modelOutput(fuzzed, location, replacement, ReplacementModel::Variant::Padded));
     checkChangedRange(output, fuzzed, plan);
     Rewrite rewrite;
     rewrite.dmhIndex = location.dmhIndex;
@@ -359,20 +358,7 @@ std::optional<QByteArray> checkWithInfo(const FuzzImage& fuzzed, const BlockLoca
     QByteArray& output = runBuffers().output;
     writeInto(output, view.data, view.size, plan.output);
 
-    // The rebuild: replacement, 0xFF, the old record with new length, CRC and time; then the entry CRC.
-    QByteArray block = replacement + QByteArray(int(location.size - BlockInfo::recordSize - length), '\xFF')
-        + fuzzed.bytes(recordStart, BlockInfo::recordSize);
-    const quint32 dataCrc = Crc32::compute64(reinterpret_cast<const uchar*>(replacement.constData()), length);
-    BlockInfo::stampBlockInfo(
-        reinterpret_cast<uchar*>(block.data()), location.size, quint32(length), dataCrc, fixedStamp());
-    QByteArray& expected = runBuffers().expected;
-    copyInto(expected, view.data, view.flashSize);
-    expected.replace(int(location.start()), block.size(), block);
-    const quint32 entryCrc = location.entry.hasNoCrcMarker()
-        ? location.entry.crc
-        : Crc32::compute64(reinterpret_cast<const uchar*>(block.constData()), block.size());
-    writeU32At(expected, crcPosition, entryCrc);
-    FUZZ_CHECK(output == expected);
+    FUZZ_CHECK(output == modelOutput(fuzzed, location, replacement, ReplacementModel::Variant::WithInfo));
     checkChangedRange(output, fuzzed, plan);
     Rewrite rewrite;
     rewrite.dmhIndex = location.dmhIndex;
@@ -421,7 +407,8 @@ std::optional<Rewrite> growthAllowed(
         nextOffset += entry.size;
         rewrite.entryFields.append({ entryPosition(dmh.position, index) + BlockEntry::offsetOffset, 4 });
         // A block with a record moves by whole 64 KiB steps, or it would lose the record.
-        if (rewrite.growth % 0x10000 != 0 && carriesRecord(view.data, view.size, dmh.position, entry))
+        if (rewrite.growth % 0x10000 != 0
+            && ReplacementModel::carriesRecord(view.data, view.size, dmh.position, entry))
             return std::nullopt;
     }
     rewrite.tailLength = nextOffset - location.offset - location.size;
@@ -498,20 +485,15 @@ std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation
             rangeInside(move.to, move.size, grown.size()) && rangeInside(move.from, move.size, view.size));
         FUZZ_CHECK(std::memcmp(grown.constData() + move.to, before + move.from, size_t(move.size)) == 0);
     }
-    // The rewritten table: offsets moved by the growth, the grown entry's size and CRC, nothing else.
+    const QByteArray& expected = modelOutput(fuzzed, location, replacement, ReplacementModel::Variant::Grow);
+    FUZZ_CHECK(output == expected);
+    // The window's catalogue follows the table the growth rewrote: offsets moved, the grown entry's size
+    // and CRC.
     const DmhRecord& after = grownCatalogue.at(plan.dmhIndex);
+    const auto* expectedBytes = reinterpret_cast<const uchar*>(expected.constData());
     for (int entryIndex = 0; entryIndex < dmh.entries.size(); ++entryIndex) {
-        BlockEntry expected = dmh.entries.at(entryIndex);
-        if (entryIndex > plan.entryIndex)
-            expected.offset += quint32(growth);
-        if (entryIndex == plan.entryIndex) {
-            expected.size = quint32(length);
-            expected.crc = Crc32::compute64(reinterpret_cast<const uchar*>(replacement.constData()), length);
-        }
-        FUZZ_CHECK(after.entries.at(entryIndex) == expected);
         const qint64 position = entryPosition(dmh.position, entryIndex);
-        FUZZ_CHECK(
-            BlockEntry::fromBytes(reinterpret_cast<const uchar*>(grown.constData()) + position) == expected);
+        FUZZ_CHECK(after.entries.at(entryIndex) == BlockEntry::fromBytes(expectedBytes + position));
     }
     checkKeepsWhatUsersRelyOn(fuzzed, output, replacement, *allowed);
     return output;
@@ -578,17 +560,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const qint64 length = replacementLength(selector, location->size);
     const ImageView view = ImageView::of(fuzzed.image);
+    // The reference model's choice needs the length alone.
+    using ModelVariant = ReplacementModel::Variant;
+    const std::optional<ModelVariant> modelVariant
+        = ReplacementModel::chooseVariant(modelCase(fuzzed, *location, nullptr, length));
     std::optional<QByteArray> expected;
     switch (chooseVariant(view, *location, length)) {
     case ReplaceVariant::Padded:
+        FUZZ_CHECK(modelVariant == ModelVariant::Padded);
         expected = checkPadded(fuzzed, *location, length, data, size);
         break;
     case ReplaceVariant::WithInfo:
         // A replacement longer than the block is refused by this variant, not grown into it.
+        FUZZ_CHECK(modelVariant == ModelVariant::WithInfo || (!modelVariant && length > location->size));
         expected = checkWithInfo(fuzzed, *location, length, data, size);
         break;
     case ReplaceVariant::Grow:
-        FUZZ_CHECK(length > location->size);
+        FUZZ_CHECK(length > location->size && modelVariant == ModelVariant::Grow);
         expected = checkGrow(fuzzed, *location, length, data, size);
         break;
     }

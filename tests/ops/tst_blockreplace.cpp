@@ -1,6 +1,7 @@
 #include "fixedclock.h"
 #include "imagebuilder.h"
 #include "opsfixture.h"
+#include "replacementmodel.h"
 #include "standardimages.h"
 #include "testbytes.h"
 #include "testfiles.h"
@@ -34,71 +35,45 @@ BlockEntry entryAt(const QByteArray& image, int index)
     return BlockEntry::fromBytes(reinterpret_cast<const uchar*>(image.constData()) + entryStart + 48 * index);
 }
 
-void putEntry(QByteArray& image, int index, const BlockEntry& entry)
+// What the shared reference model makes of the block at `index` of the DMH at 0 of `image`; an empty
+// array when the variant does not apply. Every image here holds one flash size, in that DMH.
+QByteArray expected(ReplacementModel::Variant variant, const QByteArray& image, int index,
+    const QByteArray& replacement, const StampTime& time = fixedStamp())
 {
-    overlay(image, entryStart + 48 * index, entry.toByteArray());
+    const auto* bytes = reinterpret_cast<const uchar*>(image.constData());
+    ReplacementModel::Case replacementCase;
+    replacementCase.image = bytes;
+    replacementCase.imageSize = image.size();
+    replacementCase.flashSize = ImageLayout::readU32(bytes + ImageLayout::flashSizeOffset);
+    replacementCase.entries = BlockEntry::fromTable(
+        bytes + entryStart, ImageLayout::readU16(bytes + ImageLayout::entryCountOffset));
+    replacementCase.entryIndex = index;
+    replacementCase.replacement = reinterpret_cast<const uchar*>(replacement.constData());
+    replacementCase.replacementLength = replacement.size();
+    replacementCase.stampTime = time;
+    return ReplacementModel::output(replacementCase, variant).value_or(QByteArray());
 }
 
-// What the padded variant must make of `image`: the block holds the replacement and 0xFF, plus the
-// entry copy when size and length are multiples of 64 KiB and the replacement leaves room for it.
-QByteArray expectedPadded(QByteArray image, int index, const QByteArray& replacement)
+// The padded variant: the block holds the replacement and 0xFF, plus the entry copy when size and
+// length are multiples of 64 KiB and the replacement leaves room for it.
+QByteArray expectedPadded(const QByteArray& image, int index, const QByteArray& replacement)
 {
-    const BlockEntry entry = entryAt(image, index);
-    QByteArray block(int(entry.size), '\xFF');
-    overlay(block, 0, replacement);
-    if (entry.size % 0x10000 == 0 && replacement.size() % 0x10000 == 0
-        && quint32(replacement.size()) != entry.size) {
-        BlockEntry copy = entry;
-        copy.size = quint32(replacement.size());
-        copy.crc = ImageBuilder::crcOf(replacement);
-        overlay(block, entry.size - 64, copy.toByteArray());
-    }
-    overlay(image, entry.offset, block);
-    return image;
+    return expected(ReplacementModel::Variant::Padded, image, index, replacement);
 }
 
 // The record variant: replacement, 0xFF, the old record with new length, CRC and time; the entry's CRC
 // is that of the whole new block unless it holds the marker.
-QByteArray expectedWithInfo(QByteArray image, int index, const QByteArray& replacement, const StampTime& time)
+QByteArray expectedWithInfo(
+    const QByteArray& image, int index, const QByteArray& replacement, const StampTime& time)
 {
-    BlockEntry entry = entryAt(image, index);
-    QByteArray block(int(entry.size), '\xFF');
-    overlay(block, 0, replacement);
-    QByteArray record = image.mid(int(entry.offset + entry.size - 64), 64);
-    overlay(record, 24, u32Bytes(quint32(replacement.size())));
-    overlay(record, 28, u32Bytes(ImageBuilder::crcOf(replacement)));
-    const char stamp[] = { char(time.year & 0xFF), char(time.year >> 8), char(time.month), char(time.day),
-        char(time.hour), char(time.minute), char(time.second) };
-    overlay(record, 48, QByteArray(stamp, 7));
-    overlay(block, entry.size - 64, record);
-    overlay(image, entry.offset, block);
-    if (entry.crc != BlockEntry::noCrcMarker)
-        entry.crc = ImageBuilder::crcOf(block);
-    putEntry(image, index, entry);
-    return image;
+    return expected(ReplacementModel::Variant::WithInfo, image, index, replacement, time);
 }
 
 // The growing variant: the block takes the replacement, the blocks after it follow at once, their
 // entries carry the shifted offsets, and the grown entry the new size and the replacement's CRC.
-QByteArray expectedGrow(QByteArray image, int entryCount, int index, const QByteArray& replacement)
+QByteArray expectedGrow(const QByteArray& image, int index, const QByteArray& replacement)
 {
-    BlockEntry grown = entryAt(image, index);
-    const qint64 growth = replacement.size() - qint64(grown.size);
-    qint64 tail = 0;
-    for (int after = index + 1; after < entryCount; ++after)
-        tail += entryAt(image, after).size;
-    const QByteArray moved = image.mid(int(grown.offset + grown.size), int(tail));
-    overlay(image, grown.offset, replacement);
-    overlay(image, grown.offset + replacement.size(), moved);
-    for (int after = index + 1; after < entryCount; ++after) {
-        BlockEntry entry = entryAt(image, after);
-        entry.offset += quint32(growth);
-        putEntry(image, after, entry);
-    }
-    grown.size = quint32(replacement.size());
-    grown.crc = ImageBuilder::crcOf(replacement);
-    putEntry(image, index, grown);
-    return image;
+    return expected(ReplacementModel::Variant::Grow, image, index, replacement);
 }
 
 QStringList filesIn(const OpsFixture& fixture)
@@ -236,6 +211,10 @@ void TestBlockReplace::refreshesRecordAndEntryCrc()
     const QByteArray output = readFile(request.outputPath);
     const QByteArray expected = expectedWithInfo(loaded, index, replacement, fixedStamp());
     QVERIFY2(output == expected, "output differs from the record model");
+    // 2026-03-05 07:08:09 at record offsets 48 to 54, as the record lays it out.
+    const BlockEntry entry = entryAt(loaded, index);
+    QCOMPARE(output.mid(int(entry.offset + entry.size - 64 + 48), 7),
+        QByteArray("\xEA\x07\x03\x05\x07\x08\x09", 7));
     if (id == "1a")
         QCOMPARE(output.mid(entryStart + 48 * index + 12, 4), QByteArray("NCRC"));
     else
@@ -302,7 +281,7 @@ void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt()
     QCOMPARE(plan.variant, ReplaceVariant::Grow);
     QCOMPARE(plan.moves.size(), 3 - index);
 
-    const QByteArray expected = expectedGrow(loaded, 4, index, replacement);
+    const QByteArray expected = expectedGrow(loaded, index, replacement);
     QVERIFY2(readFile(request.outputPath) == expected, "output differs from the growing model");
     // The change stays in memory, and the window's catalogue follows it; the loader's own list does not.
     QVERIFY(imageBytes(*session.image) == expected);
@@ -349,7 +328,7 @@ void TestBlockReplace::testsCapacityIn64Bits()
     QCOMPARE(outcome.success, accepted);
     if (accepted) {
         QCOMPARE(outcome.message, QStringLiteral("Replace Block successfully!!!"));
-        QVERIFY(readFile(request.outputPath) == expectedGrow(loaded, 2, 0, replacement));
+        QVERIFY(readFile(request.outputPath) == expectedGrow(loaded, 0, replacement));
     } else {
         QCOMPARE(outcome.message, QStringLiteral("File size is over max size, can not replace!!!"));
         QVERIFY(!QFileInfo::exists(request.outputPath));
@@ -411,7 +390,7 @@ void TestBlockReplace::writesOverLoadedImagesOwnPath()
     request.outputPath = session.fixture.imagePath;
     const Outcome outcome = session.replace(request);
     QVERIFY2(outcome.success, qPrintable(outcome.message));
-    QVERIFY(readFile(session.fixture.imagePath) == expectedGrow(loaded, 4, 1, replacement));
+    QVERIFY(readFile(session.fixture.imagePath) == expectedGrow(loaded, 1, replacement));
 }
 
 void TestBlockReplace::refusesAndWritesNothing_data()
@@ -601,7 +580,7 @@ void TestBlockReplace::growFailsOnMissingLoadedFileAfterChange()
     const Outcome outcome = session.replace(request);
     QCOMPARE(outcome.message, QStringLiteral("Can not open %1!!!").arg(session.fixture.imagePath));
     QVERIFY(!QFileInfo::exists(request.outputPath));
-    QVERIFY(imageBytes(*session.image) == expectedGrow(loaded, 4, 1, replacement));
+    QVERIFY(imageBytes(*session.image) == expectedGrow(loaded, 1, replacement));
 }
 
 void TestBlockReplace::dryRunDescribesWithoutChanging()
