@@ -57,8 +57,12 @@ std::optional<CommandResult> loadImages(
         auto image = std::make_unique<FlashImage>();
         // Mapped: a large image costs no copy and no fresh memory (main() guards against a file that
         // shrinks meanwhile).
-        if (!image->load(path.toStdWString(), FlashImage::ReadMode::Map))
-            return CommandResult::failure(exitBadInput, QString::fromUtf8(image->lastError()));
+        if (!image->load(path.toStdWString(), FlashImage::ReadMode::Map)) {
+            CommandResult failure
+                = CommandResult::failure(exitBadInput, QString::fromUtf8(image->lastError()));
+            failure.detail = image->lastErrorDetail();
+            return failure;
+        }
         images.push_back(std::move(image));
     }
     return std::nullopt;

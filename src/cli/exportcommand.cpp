@@ -48,13 +48,15 @@ CommandResult runExport(const FlashImage& image, const ExportArguments& argument
         = exportBlock(view, location, arguments.outputPath, OutputTarget::existingOutput(arguments.force));
     result.exitStatus = outcome.success ? exitSuccess : exitRefused;
     result.message = outcome.message;
+    // The operation knows only that nothing was found; the selection knows what BLOCK said.
+    result.detail = location.found() ? outcome.detail : selection.notFoundDetail;
     OutputTarget::explainFault(outcome, arguments.outputPath, arguments.force, inputs, result);
     if (outcome.success) {
         // Planning again costs nothing and touches no file; it tells what was written.
-        const Planned<ExportPlan> planned = planExport(view, location, arguments.outputPath);
+        const Refusable<ExportPlan> planned = planExport(view, location, arguments.outputPath);
         if (planned.accepted()) {
-            result.details.insert(QStringLiteral("length"), double(planned.plan->output.length));
-            result.details.insert(QStringLiteral("dataPartOnly"), planned.plan->dataPartOnly);
+            result.details.insert(QStringLiteral("length"), double(planned.value->output.length));
+            result.details.insert(QStringLiteral("dataPartOnly"), planned.value->dataPartOnly);
         }
     }
     return result;

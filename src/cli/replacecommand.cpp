@@ -70,10 +70,9 @@ CommandResult runReplace(FlashImage& image, const ReplaceArguments& arguments)
     result.message = outcome.message;
     if (!outcome.success) {
         // A replacement or loaded image that cannot be read is unreadable input; the rest are refusals.
-        const QString unopened = QStringLiteral("Can not open %1!!!");
-        const bool unreadableInput = outcome.message == unopened.arg(arguments.replacementPath)
-            || outcome.message == unopened.arg(arguments.imagePath);
-        result.exitStatus = unreadableInput ? exitBadInput : exitRefused;
+        result.exitStatus = outcome.cause == FailureCause::UnreadableInput ? exitBadInput : exitRefused;
+        // The operation knows only that nothing was found; the selection knows what BLOCK said.
+        result.detail = location.found() ? outcome.detail : selection.notFoundDetail;
         OutputTarget::explainFault(outcome, arguments.outputPath, arguments.force, inputs, result);
         return result;
     }

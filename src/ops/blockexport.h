@@ -17,7 +17,7 @@ struct ExportPlan {
 // Without touching any file: the image range to export, or the refusal. `fileName` (the output as its
 // file object names it) fills the messages. Refuses a location not found, a block outside the image and
 // a record whose data length reaches into the record or beyond the block.
-[[nodiscard]] Planned<ExportPlan> planExport(
+[[nodiscard]] Refusable<ExportPlan> planExport(
     const ImageView& image, const BlockLocation& location, const QString& fileName);
 
 // The export action: opens the output (creating nothing yet), plans, writes and commits. The outcome

@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -167,6 +168,7 @@ bool PlanWriter::open()
 {
     discard();
     lastFault = OutputFault::None;
+    lastError = 0;
     const OutputObstacle obstacle = examine();
     if (obstacle != OutputObstacle::None)
         return fail(faultOf(obstacle));
@@ -180,6 +182,7 @@ bool PlanWriter::open()
 
 bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
 {
+    errno = 0;
     if (file < 0)
         return fail(OutputFault::None);
     const auto writeAll = [this](const uchar* data, qint64 length) { return this->writeAll(data, length); };
@@ -204,6 +207,7 @@ bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const 
     if (!putInPlace())
         return false;
     const bool durable = calls.syncFolder(folder) == 0;
+    lastError = durable ? 0 : errno;
     discard();
     if (durable)
         return true;
@@ -229,8 +233,11 @@ void PlanWriter::discard()
 
 Outcome PlanWriter::failure(const QString& statusText) const
 {
-    Outcome outcome = Outcome::failed(statusText);
+    Outcome outcome = Outcome::writeFailed(statusText);
     outcome.outputFault = lastFault;
+    if (lastError != 0)
+        outcome.detail
+            = QStringLiteral("%1: %2.").arg(path, QString::fromLocal8Bit(std::strerror(lastError)));
     return outcome;
 }
 
@@ -240,7 +247,9 @@ bool PlanWriter::writeAll(const uchar* data, qint64 length)
         const ssize_t written = calls.write(file, data, size_t(qMin(length, chunkSize)));
         if (written < 0 && errno == EINTR)
             continue;
-        // A write that takes nothing without an error would never end.
+        // A write that takes nothing without an error would never end; on a file that means a full disk.
+        if (written == 0)
+            errno = ENOSPC;
         if (written <= 0)
             return false;
         data += written;
@@ -309,6 +318,8 @@ QByteArray PlanWriter::temporaryName() const
 
 bool PlanWriter::fail(OutputFault fault)
 {
+    // A fault of its own (a name taken, a node there) says more than the errno of the call that met it.
+    lastError = fault == OutputFault::None ? errno : 0;
     lastFault = fault;
     discard();
     return false;

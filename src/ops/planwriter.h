@@ -105,4 +105,6 @@ private:
     // The hidden name the new file has while it has one; removed on failure.
     QByteArray temporary;
     OutputFault lastFault = OutputFault::None;
+    // errno of the call that failed last; 0 when no call failed.
+    int lastError = 0;
 };

@@ -95,7 +95,7 @@ Outcome replaceInProcess(const QString& imagePath, const QString& idText, const 
 {
     FlashImage image;
     if (!image.load(imagePath.toStdWString()))
-        return Outcome::failed(QStringLiteral("load failed"));
+        return Outcome::refused(QStringLiteral("load failed"));
     QVector<DmhRecord> catalogue = image.dmhRecords();
     ReplaceRequest request;
     request.idText = idText;
@@ -373,15 +373,21 @@ void TestCli::unreadableImage_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("exists");
     QTest::addColumn<QString>("message");
+    // The explanation after the status text; FILE is the image's path.
+    QTest::addColumn<QString>("detail");
 
-    QTest::newRow("missing file") << QByteArray() << false << QString();
-    QTest::newRow("empty file") << QByteArray() << true << "Can not find DMH.";
-    QTest::newRow("no DMH") << QByteArray(4096, '\xFF') << true << "Can not find DMH.";
+    const QString noDmh = QStringLiteral(
+        "FILE holds no DMH: none of its %1 bytes starts the 12 bytes \"*^_^*DM(^o^)\" with 0x30 "
+        "26 bytes after their start.");
+    QTest::newRow("missing file") << QByteArray() << false << QString() << "FILE: No such file or directory.";
+    QTest::newRow("empty file") << QByteArray() << true << "Can not find DMH." << noDmh.arg(0);
+    QTest::newRow("no DMH") << QByteArray(4096, '\xFF') << true << "Can not find DMH." << noDmh.arg(4096);
     QByteArray wrongRecognition = ImageBuilder(4096).dmh(0, TestDmh { 0, 0, 4096, -1, 0x31, {} }).image();
-    QTest::newRow("magic without recognition byte") << wrongRecognition << true << "Can not find DMH.";
+    QTest::newRow("magic without recognition byte")
+        << wrongRecognition << true << "Can not find DMH." << noDmh.arg(4096);
     // Read at once rather than waiting for a writer that may never come.
     QTest::newRow("FIFO") << QByteArray("fifo") << false
-                          << " is a FIFO; an image is read from a file or a block device.";
+                          << " is a FIFO; an image is read from a file or a block device." << QString();
 }
 
 void TestCli::unreadableImage()
@@ -389,6 +395,7 @@ void TestCli::unreadableImage()
     QFETCH(QByteArray, content);
     QFETCH(bool, exists);
     QFETCH(QString, message);
+    QFETCH(QString, detail);
 
     const QString file = path(QStringLiteral("input.bin"));
     if (exists)
@@ -398,11 +405,13 @@ void TestCli::unreadableImage()
         QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
         expected = file + message;
     }
+    detail.replace(QLatin1String("FILE"), file);
+    const QString expectedError = detail.isEmpty() ? expected : expected + QLatin1Char('\n') + detail;
     for (const QString& command :
         { QStringLiteral("info"), QStringLiteral("list"), QStringLiteral("verify") }) {
         const CliRun run = runCommand({ command, file });
         QCOMPARE(run.exitCode, 2);
-        QCOMPARE(QString::fromUtf8(run.err).trimmed(), expected);
+        QCOMPARE(QString::fromUtf8(run.err).trimmed(), expectedError);
         QVERIFY(run.out.isEmpty());
 
         const CliRun json = runCommand({ command, "--json", file });
@@ -410,6 +419,7 @@ void TestCli::unreadableImage()
         QCOMPARE(json.json().value(QStringLiteral("success")).toBool(true), false);
         QCOMPARE(json.json().value(QStringLiteral("exitStatus")).toInt(), 2);
         QCOMPARE(json.json().value(QStringLiteral("message")).toString(), expected);
+        QCOMPARE(json.json().value(QStringLiteral("detail")).toString(), detail);
     }
 }
 
@@ -862,49 +872,65 @@ void TestCli::refusals_data()
     QTest::addColumn<QString>("existingOutput");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("detail");
 
     // Paths: IMAGE, OUT and REPL are filled in by the test.
     QTest::newRow("existing output") << QStringList { "export", "IMAGE", "10", "-o", "OUT" } << "old" << 1
-                                     << "OUT already exists; use --force to replace it.";
-    QTest::newRow("output is the image") << QStringList { "export", "IMAGE", "10", "--force", "-o",
-        "IMAGE" } << QString() << 1 << "IMAGE is an input file; it is never written in place.";
-    QTest::newRow("output is the replacement") << QStringList { "replace", "IMAGE", "10", "REPL", "--force",
-        "-o", "REPL" } << QString() << 1 << "REPL is an input file; it is never written in place.";
-    QTest::newRow("output links to the image") << QStringList { "export", "IMAGE", "10", "--force", "-o",
-        "OUT" } << "symlink" << 1 << "OUT is an input file; it is never written in place.";
-    QTest::newRow("output is a hard link to the image") << QStringList { "replace", "IMAGE", "10", "REPL",
-        "--force", "-o", "OUT" } << "hardlink" << 1 << "OUT is an input file; it is never written in place.";
+                                     << "OUT already exists; use --force to replace it." << QString();
+    QTest::newRow("output is the image")
+        << QStringList { "export", "IMAGE", "10", "--force", "-o", "IMAGE" } << QString() << 1
+        << "IMAGE is an input file; it is never written in place." << QString();
+    QTest::newRow("output is the replacement")
+        << QStringList { "replace", "IMAGE", "10", "REPL", "--force", "-o", "REPL" } << QString() << 1
+        << "REPL is an input file; it is never written in place." << QString();
+    QTest::newRow("output links to the image")
+        << QStringList { "export", "IMAGE", "10", "--force", "-o", "OUT" } << "symlink" << 1
+        << "OUT is an input file; it is never written in place." << QString();
+    QTest::newRow("output is a hard link to the image")
+        << QStringList { "replace", "IMAGE", "10", "REPL", "--force", "-o", "OUT" } << "hardlink" << 1
+        << "OUT is an input file; it is never written in place." << QString();
     QTest::newRow("unknown ID") << QStringList { "export", "IMAGE", "99", "-o", "OUT" } << QString() << 1
-                                << "Can not find the DMH.";
+                                << "Can not find the DMH." << QString("No DMH lists a block with ID 99.");
     QTest::newRow("ID in upper case") << QStringList { "replace", "IMAGE", "AB", "REPL", "-o", "OUT" }
-                                      << QString() << 1 << "Can not find the DMH.";
+                                      << QString() << 1 << "Can not find the DMH."
+                                      << QString("IDs are written as the table shows them, in lower-case hex "
+                                                 "without prefix or leading zeros: ab.");
     QTest::newRow("ID with leading zero")
-        << QStringList { "export", "IMAGE", "010", "-o", "OUT" } << QString() << 1 << "Can not find the DMH.";
-    QTest::newRow("ambiguous name") << QStringList {
-        "export", "IMAGE", "--name", "boot", "-o", "OUT"
-    } << QString() << 1 << "Block name boot is ambiguous; use one of the IDs: 10 (DMH 0), 22 (DMH 0).";
+        << QStringList { "export", "IMAGE", "010", "-o", "OUT" } << QString() << 1 << "Can not find the DMH."
+        << QString("IDs are written as the table shows them, in lower-case hex without prefix or leading "
+                   "zeros: 10.");
+    QTest::newRow("ambiguous name")
+        << QStringList { "export", "IMAGE", "--name", "boot", "-o", "OUT" } << QString() << 1
+        << "Block name boot is ambiguous; use one of the IDs: 10 (DMH 0), 22 (DMH 0)." << QString();
     QTest::newRow("unknown name") << QStringList { "replace", "IMAGE", "--name", "boo", "REPL", "-o", "OUT" }
-                                  << QString() << 1 << "No block is named boo.";
-    QTest::newRow("record variant: too long") << QStringList { "replace", "IMAGE", "20", "REPL", "-o",
-        "OUT" } << "long" << 1 << "File size is over max size, can not replace!!!";
-    QTest::newRow("missing replacement") << QStringList { "replace", "IMAGE", "10", "MISSING", "-o", "OUT" }
-                                         << QString() << 2 << "Can not open MISSING!!!";
-    QTest::newRow("output is a dangling symlink") << QStringList { "export", "IMAGE", "10", "-o",
-        "OUT" } << "dangling" << 1 << "OUT already exists; use --force to replace it.";
-    QTest::newRow("output is a folder") << QStringList { "export", "IMAGE", "10", "--force", "-o", "OUT" }
-                                        << "folder" << 1 << "OUT is a folder; -o names the file to write.";
+                                  << QString() << 1 << "No block is named boo." << QString();
+    QTest::newRow("record variant: too long")
+        << QStringList { "replace", "IMAGE", "20", "REPL", "-o", "OUT" } << "long" << 1
+        << "File size is over max size, can not replace!!!"
+        << QString("The replacement is 65473 bytes, 1 over the 65472 bytes of data block 20 (kernel) holds "
+                   "(its 65536 bytes less the 64-byte block-info record).");
+    QTest::newRow("missing replacement")
+        << QStringList { "replace", "IMAGE", "10", "MISSING", "-o", "OUT" } << QString() << 2
+        << "Can not open MISSING!!!" << QString("MISSING: No such file or directory.");
+    QTest::newRow("output is a dangling symlink")
+        << QStringList { "export", "IMAGE", "10", "-o", "OUT" } << "dangling" << 1
+        << "OUT already exists; use --force to replace it." << QString();
+    QTest::newRow("output is a folder")
+        << QStringList { "export", "IMAGE", "10", "--force", "-o", "OUT" } << "folder" << 1
+        << "OUT is a folder; -o names the file to write." << QString();
     QTest::newRow("missing folder") << QStringList { "replace", "IMAGE", "10", "REPL", "-o",
         "MISSING/out.bin" } << QString()
-                                    << 1 << "Can not open MISSING/out.bin!!!";
+                                    << 1 << "Can not open MISSING/out.bin!!!"
+                                    << QString("MISSING/out.bin: No such file or directory.");
     QTest::newRow("dry run: missing folder")
         << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "MISSING/out.bin" } << QString()
-        << 1 << "MISSING/out.bin cannot be created: there is no folder MISSING.";
+        << 1 << "MISSING/out.bin cannot be created: there is no folder MISSING." << QString();
     QTest::newRow("dry run: folder that is a file")
         << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "REPL/out.bin" } << QString()
-        << 1 << "REPL/out.bin cannot be created: there is no folder REPL.";
+        << 1 << "REPL/out.bin cannot be created: there is no folder REPL." << QString();
     QTest::newRow("dry run: output is a folder")
         << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "OUT" } << "folder" << 1
-        << "OUT is a folder; -o names the file to write.";
+        << "OUT is a folder; -o names the file to write." << QString();
 }
 
 void TestCli::refusals()
@@ -913,6 +939,7 @@ void TestCli::refusals()
     QFETCH(QString, existingOutput);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
+    QFETCH(QString, detail);
 
     const QString output = path(QStringLiteral("out.bin"));
     const QString replacementPath = path(QStringLiteral("replacement.bin"));
@@ -942,7 +969,10 @@ void TestCli::refusals()
 
     const CliRun run = runCommand(filled);
     QCOMPARE(run.exitCode, exitCode);
-    QCOMPARE(QString::fromUtf8(run.err).trimmed(), fill(message));
+    // The status text, then the explanation with the file and the numbers, when there is one.
+    const QString expectedError
+        = detail.isEmpty() ? fill(message) : fill(message) + QLatin1Char('\n') + fill(detail);
+    QCOMPARE(QString::fromUtf8(run.err).trimmed(), expectedError);
     QVERIFY2(run.out.isEmpty(), run.out.constData());
     QCOMPARE(readFile(imagePath), standardImage());
     QCOMPARE(readFile(output), outputBefore);
@@ -954,7 +984,8 @@ void TestCli::refusals()
     const QJsonObject document = json.json();
     QCOMPARE(document.value(QStringLiteral("success")).toBool(true), false);
     QCOMPARE(document.value(QStringLiteral("message")).toString(), fill(message));
-    QCOMPARE(QString::fromUtf8(json.err).trimmed(), fill(message));
+    QCOMPARE(document.value(QStringLiteral("detail")).toString(), fill(detail));
+    QCOMPARE(QString::fromUtf8(json.err).trimmed(), expectedError);
     // A refusal carries every field of its command that is known by then.
     QCOMPARE(document.value(QStringLiteral("output")).toString(), filled.value(filled.indexOf("-o") + 1));
     if (filled.first() == QLatin1String("replace")) {
@@ -1020,12 +1051,17 @@ void TestCli::blockNamesAcrossDmhs_data()
     QTest::newRow("name behind an empty DMH") << true << QStringList { "--name", "late" } << 1
                                               << "Block late has ID 6, but the search by ID ends at DMH 0, "
                                                  "which has no entries; use 1:6 to act on it.";
-    QTest::newRow("ID behind an empty DMH") << true << QStringList { "6" } << 1 << "Can not find the DMH.";
+    QTest::newRow("ID behind an empty DMH")
+        << true << QStringList { "6" } << 1
+        << "Can not find the DMH.\nThe search by ID ends at DMH 0, which has no "
+           "entries; 1:6 reaches the block behind it.";
     QTest::newRow("DMH:ID behind an empty DMH") << true << QStringList { "1:6" } << 0 << QString();
     QTest::newRow("DMH:ID of the last DMH") << false << QStringList { "2:6" } << 0 << QString();
     QTest::newRow("DMH:ID of a DMH that is not there")
-        << false << QStringList { "3:5" } << 1 << "Can not find the DMH.";
-    QTest::newRow("DMH:ID not in that DMH") << false << QStringList { "0:6" } << 1 << "Can not find the DMH.";
+        << false << QStringList { "3:5" } << 1
+        << "Can not find the DMH.\nThe image has 3 DMH(s), numbered from 0; there is no DMH 3.";
+    QTest::newRow("DMH:ID not in that DMH")
+        << false << QStringList { "0:6" } << 1 << "Can not find the DMH.\nDMH 0 lists no block with ID 6.";
 }
 
 void TestCli::blockNamesAcrossDmhs()
@@ -1330,9 +1366,14 @@ void TestCli::diffOfUnreadableImages_data()
     QTest::addColumn<QString>("message");
 
     // IMAGE is the standard image, NODMH a file without DMH, MISSING a path that names nothing.
-    QTest::newRow("A without DMH") << QStringList { "NODMH", "IMAGE" } << "Can not find DMH.";
-    QTest::newRow("B without DMH") << QStringList { "IMAGE", "NODMH" } << "Can not find DMH.";
-    QTest::newRow("B missing") << QStringList { "IMAGE", "MISSING" } << "MISSINGis not exist!";
+    // The explanation names the image that cannot be read.
+    const QString noDmh
+        = QStringLiteral("Can not find DMH.\nNODMH holds no DMH: none of its 4096 bytes starts the "
+                         "12 bytes \"*^_^*DM(^o^)\" with 0x30 26 bytes after their start.");
+    QTest::newRow("A without DMH") << QStringList { "NODMH", "IMAGE" } << noDmh;
+    QTest::newRow("B without DMH") << QStringList { "IMAGE", "NODMH" } << noDmh;
+    QTest::newRow("B missing") << QStringList { "IMAGE", "MISSING" }
+                               << "MISSINGis not exist!\nMISSING: No such file or directory.";
     QTest::newRow("one image") << QStringList { "IMAGE" } << QString();
     QTest::newRow("three images") << QStringList { "IMAGE", "IMAGE", "IMAGE" } << QString();
     QTest::newRow("empty B") << QStringList { "IMAGE", "" } << QString();
@@ -1368,7 +1409,9 @@ void TestCli::diffOfUnreadableImages()
     QCOMPARE(json.exitCode, 2);
     if (!message.isEmpty()) {
         QCOMPARE(json.json().value(QStringLiteral("exitStatus")).toInt(), 2);
-        QCOMPARE(json.json().value(QStringLiteral("message")).toString(), fill(message));
+        const QStringList lines = fill(message).split(QLatin1Char('\n'));
+        QCOMPARE(json.json().value(QStringLiteral("message")).toString(), lines.first());
+        QCOMPARE(json.json().value(QStringLiteral("detail")).toString(), lines.last());
         QVERIFY(!json.json().contains(QStringLiteral("identical")));
     }
     QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), filesBefore);
