@@ -97,6 +97,8 @@ void print(const QString& commandName, const QString& imagePath, bool json, cons
             console.printError(result.detail);
     } else if (!json) {
         console.printOut(result.message);
+        if (!result.detail.isEmpty())
+            console.printOut(result.detail);
     }
 }
 

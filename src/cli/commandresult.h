@@ -13,7 +13,8 @@ struct CommandResult {
     QString text;
     // The status text: stdout on success, stderr otherwise.
     QString message;
-    // Plain English printed on stderr after a failure's status text (JSON "detail").
+    // Plain English after the status text, on the same stream (JSON "detail"): why a failure failed, or
+    // what a success wrote.
     QString detail;
     // Legal but surprising facts, printed to stderr and listed in JSON `warnings`.
     QStringList warnings;

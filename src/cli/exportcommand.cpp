@@ -55,8 +55,14 @@ CommandResult runExport(const FlashImage& image, const ExportArguments& argument
         // Planning again costs nothing and touches no file; it tells what was written.
         const Refusable<ExportPlan> planned = planExport(view, location, arguments.outputPath);
         if (planned.accepted()) {
-            result.details.insert(QStringLiteral("length"), double(planned.value->output.length));
-            result.details.insert(QStringLiteral("dataPartOnly"), planned.value->dataPartOnly);
+            const ExportPlan& plan = *planned.value;
+            result.details.insert(QStringLiteral("length"), double(plan.output.length));
+            result.details.insert(QStringLiteral("dataPartOnly"), plan.dataPartOnly);
+            result.detail
+                = QStringLiteral("Wrote %1 bytes, %2 of block %3, to %4.")
+                      .arg(QString::number(plan.output.length),
+                          plan.dataPartOnly ? QStringLiteral("the data part") : QStringLiteral("all"),
+                          location.entry.idText(), arguments.outputPath);
         }
     }
     return result;

@@ -112,6 +112,13 @@ bool FlashImage::loadBytes(ImageBuffer&& bytes)
     return findDmh(imageSize());
 }
 
+ImageBuffer FlashImage::takeBytes()
+{
+    ImageBuffer bytes = std::move(buffer);
+    clear();
+    return bytes;
+}
+
 bool FlashImage::clear()
 {
     buffer.release();

@@ -39,6 +39,8 @@ public:
     [[nodiscard]] bool load(const std::wstring& path, ReadMode mode = ReadMode::Copy);
     // The same as load() for bytes already in memory (fuzzers, benchmarks, tools that read elsewhere).
     [[nodiscard]] bool loadBytes(ImageBuffer&& bytes);
+    // Hands the image's bytes over (to be changed and loaded again) and clears the image.
+    ImageBuffer takeBytes();
     bool clear();
     bool findDmh(qint64 length);
     bool parseDmh(qint64 position);

@@ -271,6 +271,8 @@ private slots:
     void dryRunWritesNothingAndShowsThePlan_data();
     void dryRunWritesNothingAndShowsThePlan();
     void verifyFlagsPaddedReplacement();
+    void severalPairsAreTheChainOfSingleRuns_data();
+    void severalPairsAreTheChainOfSingleRuns();
 
     void refusals_data();
     void refusals();
@@ -336,6 +338,12 @@ void TestCli::usage_data()
         << QStringList { "replace", "a.bin", "10", "-o", "out" } << 2 << QString();
     QTest::newRow("replace without -o")
         << QStringList { "replace", "a.bin", "10", "r.bin" } << 2 << QString();
+    QTest::newRow("pair without FILE")
+        << QStringList { "replace", "a.bin", "10", "r.bin", "20", "-o", "x" } << 2 << QString();
+    QTest::newRow("block named by two pairs")
+        << QStringList { "replace", "a.bin", "10", "r.bin", "10", "s.bin", "-o", "x" } << 2 << QString();
+    QTest::newRow("empty name in a pair")
+        << QStringList { "replace", "a.bin", "10", "r.bin", "name:", "s.bin", "-o", "x" } << 2 << QString();
     QTest::newRow("-o given twice") << QStringList { "export", "a.bin", "10", "-o", "x", "-o", "y" } << 2
                                     << QString();
     QTest::newRow("--name given twice")
@@ -685,8 +693,11 @@ void TestCli::exportWritesWhatTheOperationWrites()
     const QString output = path(QStringLiteral("block.out"));
     const CliRun run = runCommand(QStringList { "export", imagePath } + block + QStringList { "-o", output });
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(
-        QString::fromUtf8(run.out).trimmed(), QStringLiteral("Save block %1 successfully!!!").arg(output));
+    // The status text, then what was written.
+    const QString part = length == 1000 ? QStringLiteral("the data part") : QStringLiteral("all");
+    QCOMPARE(QString::fromUtf8(run.out).trimmed(),
+        QStringLiteral("Save block %1 successfully!!!\nWrote %2 bytes, %3 of block %4, to %1.")
+            .arg(output, QString::number(length), part, idText));
     QVERIFY(run.err.isEmpty());
 
     FlashImage image;
@@ -736,7 +747,8 @@ void TestCli::replaceWritesWhatTheOperationWrites()
     const QString output = path(QStringLiteral("new.bin"));
     const CliRun run = runCommand({ "replace", imagePath, idText, replacementPath, "-o", output });
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(QString::fromUtf8(run.out).trimmed(), message);
+    QCOMPARE(QString::fromUtf8(run.out).trimmed(),
+        message + QStringLiteral("\nWrote the new image, %1 bytes, to %2.").arg(imageSize).arg(output));
 
     const QString expectedPath = path(QStringLiteral("expected.bin"));
     const Outcome outcome = replaceInProcess(imagePath, idText, replacementPath, expectedPath);
@@ -866,6 +878,94 @@ void TestCli::verifyFlagsPaddedReplacement()
     QCOMPARE(runCommand({ "verify", recordOutput }).exitCode, 0);
 }
 
+void TestCli::severalPairsAreTheChainOfSingleRuns_data()
+{
+    QTest::addColumn<QStringList>("blocks");
+    QTest::addColumn<QList<int>>("lengths");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("failedPair");
+
+    // The standard image: 10 plain, 20 with a record, 21 "NCRC" with 22 right behind it.
+    QTest::newRow("padded, then record")
+        << QStringList { "10", "20" } << QList<int> { 0x123, 2000 } << 0 << -1;
+    QTest::newRow("record, then growth")
+        << QStringList { "20", "21" } << QList<int> { 1500, 0x10800 } << 0 << -1;
+    QTest::newRow("growth, then the block it moved")
+        << QStringList { "21", "22" } << QList<int> { 0x10800, 0x100 } << 0 << -1;
+    QTest::newRow("three variants") << QStringList { "10", "20", "21" } << QList<int> { 0x10, 0x20, 0x10001 }
+                                    << 0 << -1;
+    QTest::newRow("by name and by DMH:ID")
+        << QStringList { "name:kernel", "0:10" } << QList<int> { 100, 50 } << 0 << -1;
+    QTest::newRow("refusal in the last pair")
+        << QStringList { "10", "20" } << QList<int> { 0x100, 0x10000 } << 1 << 1;
+    QTest::newRow("unknown block in the first pair")
+        << QStringList { "99", "20" } << QList<int> { 1, 2 } << 1 << 0;
+}
+
+void TestCli::severalPairsAreTheChainOfSingleRuns()
+{
+    QFETCH(QStringList, blocks);
+    QFETCH(QList<int>, lengths);
+    QFETCH(int, exitCode);
+    QFETCH(int, failedPair);
+
+    QStringList pairArguments;
+    for (int index = 0; index < blocks.size(); ++index) {
+        const QString replacement = path(QStringLiteral("replacement%1.bin").arg(index));
+        QVERIFY(writeFile(replacement, ImageBuilder::randomBytes(lengths[index], quint32(20 + index))));
+        pairArguments << blocks[index] << replacement;
+    }
+
+    // The chain of single runs, each on the output of the one before.
+    QString input = imagePath;
+    CliRun single;
+    for (int index = 0; index < blocks.size(); ++index) {
+        const QString output = path(QStringLiteral("chain%1.bin").arg(index));
+        QStringList arguments { "replace", input };
+        if (blocks[index].startsWith(QLatin1String("name:")))
+            arguments << "--name" << blocks[index].mid(5);
+        else
+            arguments << blocks[index];
+        arguments << pairArguments[2 * index + 1] << "-o" << output;
+        single = runCommand(arguments);
+        if (single.exitCode != 0)
+            break;
+        input = output;
+    }
+
+    const QString output = path(QStringLiteral("pairs.bin"));
+    const CliRun pairs = runCommand(
+        QStringList { "replace", "--json", imagePath } + pairArguments + QStringList { "-o", output });
+    QCOMPARE(pairs.exitCode, exitCode);
+    QCOMPARE(single.exitCode, exitCode);
+    QCOMPARE(pairs.json().value(QStringLiteral("message")).toString(),
+        QString::fromUtf8(single.exitCode == 0 ? single.out : single.err).section(QLatin1Char('\n'), 0, 0));
+    if (exitCode != 0) {
+        // All or nothing: no output, and the explanation names the pair that was refused.
+        QVERIFY(!QFile::exists(output));
+        const QJsonObject failed = pairs.json().value(QStringLiteral("failedPair")).toObject();
+        QCOMPARE(failed.value(QStringLiteral("index")).toInt(), failedPair);
+        QVERIFY2(pairs.json().value(QStringLiteral("detail")).toString().startsWith(QStringLiteral("Pair ")),
+            pairs.err.constData());
+        return;
+    }
+    QVERIFY2(readFile(output) == readFile(input), "several pairs write what the chain of single runs writes");
+    QCOMPARE(pairs.json().value(QStringLiteral("steps")).toArray().size(), blocks.size());
+
+    // The dry run shows each pair's plan, in order, and writes nothing.
+    const QStringList before = QDir(directory->path()).entryList(QDir::Files | QDir::Hidden);
+    const CliRun dryRun = runCommand(QStringList { "replace", "--dry-run", imagePath } + pairArguments);
+    QCOMPARE(dryRun.exitCode, 0);
+    for (int index = 0; index < blocks.size(); ++index)
+        QVERIFY2(dryRun.out.contains(QStringLiteral("Pair %1 of %2: %3")
+                                         .arg(index + 1)
+                                         .arg(blocks.size())
+                                         .arg(blocks[index])
+                                         .toUtf8()),
+            dryRun.out.constData());
+    QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), before);
+}
+
 void TestCli::refusals_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -909,6 +1009,9 @@ void TestCli::refusals_data()
         << "File size is over max size, can not replace!!!"
         << QString("The replacement is 65473 bytes, 1 over the 65472 bytes of data block 20 (kernel) holds "
                    "(its 65536 bytes less the 64-byte block-info record).");
+    QTest::newRow("replacement is a folder")
+        << QStringList { "replace", "IMAGE", "10", "FOLDER", "-o", "OUT" } << QString() << 2
+        << "Can not open FOLDER!!!" << QString("FOLDER is a folder, not a file.");
     QTest::newRow("missing replacement")
         << QStringList { "replace", "IMAGE", "10", "MISSING", "-o", "OUT" } << QString() << 2
         << "Can not open MISSING!!!" << QString("MISSING: No such file or directory.");
@@ -960,7 +1063,8 @@ void TestCli::refusals()
         return text.replace(QLatin1String("IMAGE"), imagePath)
             .replace(QLatin1String("OUT"), output)
             .replace(QLatin1String("REPL"), replacementPath)
-            .replace(QLatin1String("MISSING"), missing);
+            .replace(QLatin1String("MISSING"), missing)
+            .replace(QLatin1String("FOLDER"), directory->path());
     };
     QStringList filled;
     for (const QString& argument : arguments)
