@@ -32,8 +32,7 @@ ChainResult replaceChain(FlashImage& image, const QVector<ChainPair>& pairs, con
         if (!planned.success)
             return fail(pair, planned);
 
-        result.warnings.append(
-            replacementWarnings(image.dmhRecords(), target.value->location, plan));
+        result.warnings.append(replacementWarnings(image.dmhRecords(), target.value->location, plan));
 
         // The pair's output is the image with the change, cut to the flash size, loaded again.
         applyPlan(image.imageData(), catalogue, plan);

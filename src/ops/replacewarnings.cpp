@@ -43,11 +43,13 @@ QStringList replacementWarnings(
     const QVector<DmhRecord>& catalogue, const BlockLocation& location, const ReplacePlan& plan)
 {
     QStringList warnings;
-    if (const ImageBuffer* bytes = newBlockBytes(plan); bytes && bytes->size() >= ImageLayout::dmhHeaderSize) {
+    if (const ImageBuffer* bytes = newBlockBytes(plan);
+        bytes && bytes->size() >= ImageLayout::dmhHeaderSize) {
         const qint64 found = DmhScan::findNext(bytes->data(), 0, bytes->size() - ImageLayout::dmhHeaderSize);
         if (found >= 0)
-            warnings << QStringLiteral("The new bytes of %1 hold a DMH at %2 into the block: the new image will list "
-                                       "another DMH there.")
+            warnings << QStringLiteral(
+                "The new bytes of %1 hold a DMH at %2 into the block: the new image will list "
+                "another DMH there.")
                             .arg(blockTitle(location.entry), hexPosition(found));
     }
 
@@ -66,8 +68,9 @@ QStringList replacementWarnings(
             for (const auto& [writtenStart, writtenLength] : written) {
                 if (!ImageLayout::rangesOverlap(writtenStart, writtenLength, start, other.size))
                     continue;
-                warnings << QStringLiteral("The bytes written at %1 lie inside %2 of DMH %3 (%4): that block's "
-                                           "CRCs will no longer hold.")
+                warnings << QStringLiteral(
+                    "The bytes written at %1 lie inside %2 of DMH %3 (%4): that block's "
+                    "CRCs will no longer hold.")
                                 .arg(rangeText(writtenStart, writtenLength), blockTitle(other),
                                     QString::number(dmhIndex), rangeText(start, other.size));
                 break;
@@ -76,8 +79,9 @@ QStringList replacementWarnings(
     }
 
     if (plan.variant == ReplaceVariant::Grow && location.entry.hasNoCrcMarker())
-        warnings << QStringLiteral("The entry of %1 held the \"NCRC\" marker; the growth writes the CRC of the new "
-                                   "bytes in its place.")
+        warnings << QStringLiteral(
+            "The entry of %1 held the \"NCRC\" marker; the growth writes the CRC of the new "
+            "bytes in its place.")
                         .arg(blockTitle(location.entry));
     return warnings;
 }

@@ -273,6 +273,8 @@ private slots:
     void verifyFlagsPaddedReplacement();
     void severalPairsAreTheChainOfSingleRuns_data();
     void severalPairsAreTheChainOfSingleRuns();
+    void surprisingReplacementsWarn_data();
+    void surprisingReplacementsWarn();
 
     void refusals_data();
     void refusals();
@@ -964,6 +966,56 @@ void TestCli::severalPairsAreTheChainOfSingleRuns()
                                          .toUtf8()),
             dryRun.out.constData());
     QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), before);
+}
+
+void TestCli::surprisingReplacementsWarn_data()
+{
+    QTest::addColumn<bool>("container");
+    QTest::addColumn<QString>("block");
+    QTest::addColumn<QByteArray>("replacement");
+    QTest::addColumn<QString>("warning");
+
+    TestDmh nested;
+    nested.entryCount = 0;
+    QTest::newRow("new bytes hold a DMH")
+        << false << "10" << (QByteArray(0x40, 'x') + ImageBuilder::dmhHeader(nested))
+        << "The new bytes of block 10 (boot) hold a DMH at 0x40 into the block";
+    QTest::newRow("growth over NCRC") << false << "21" << ImageBuilder::randomBytes(0x10800, 3)
+                                      << "The entry of block 21 (fs) held the \"NCRC\" marker";
+    QTest::newRow("bytes inside a container block")
+        << true << "10" << QByteArray(0x10, 'c') << "lie inside block 30 (all) of DMH 0 (0x100 to 0x100ff)";
+    QTest::newRow("nothing surprising") << false << "10" << QByteArray(0x10, 'c') << QString();
+}
+
+void TestCli::surprisingReplacementsWarn()
+{
+    QFETCH(bool, container);
+    QFETCH(QString, block);
+    QFETCH(QByteArray, replacement);
+    QFETCH(QString, warning);
+
+    if (container) {
+        // A last entry that lists the first 64 KiB behind the DMH as one block of its own.
+        QByteArray image = standardImage();
+        TestDmh dmh;
+        dmh.flashSize = quint32(imageSize);
+        dmh.entries = standardEntries();
+        dmh.entries.append(testEntry(0x30, 0, 0x10000, "all"));
+        overlayBytes(image, dmhPosition, ImageBuilder::dmhHeader(dmh));
+        QVERIFY(writeFile(imagePath, image));
+    }
+    const QString replacementPath = path(QStringLiteral("replacement.bin"));
+    QVERIFY(writeFile(replacementPath, replacement));
+    const CliRun run = runCommand({ "replace", "--dry-run", "--json", imagePath, block, replacementPath });
+    QCOMPARE(run.exitCode, 0);
+    const QJsonArray warnings = run.json().value(QStringLiteral("warnings")).toArray();
+    if (warning.isEmpty()) {
+        QVERIFY2(warnings.isEmpty(), run.err.constData());
+        return;
+    }
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.first().toString().contains(warning), qPrintable(warnings.first().toString()));
+    QVERIFY2(run.err.startsWith("warning: "), run.err.constData());
 }
 
 void TestCli::refusals_data()
