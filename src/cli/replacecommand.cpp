@@ -9,6 +9,8 @@
 #include "model/flashimage.h"
 #include "ops/blockreplace.h"
 
+#include <unistd.h>
+
 namespace {
 
 struct ReplaceArguments {
@@ -43,9 +45,10 @@ CommandResult runReplace(FlashImage& image, const ReplaceArguments& arguments)
         result.message = *selection.refusal;
         return result;
     }
-    // Nothing to check when no output is named (a dry run).
+    // Nothing to check when no output is named (a dry run) or the output is standard output.
     const QStringList inputs { arguments.imagePath, arguments.replacementPath };
-    if (!arguments.outputPath.isEmpty()) {
+    const bool toStandardOutput = OutputTarget::isStandardOutput(arguments.outputPath);
+    if (!arguments.outputPath.isEmpty() && !toStandardOutput) {
         if (const std::optional<CommandResult> refusal
             = OutputTarget::check(arguments.outputPath, arguments.force, inputs, arguments.dryRun)) {
             result.exitStatus = refusal->exitStatus;
@@ -62,11 +65,15 @@ CommandResult runReplace(FlashImage& image, const ReplaceArguments& arguments)
     request.loadedImagePath = arguments.imagePath;
     request.stampTime = arguments.stampTime;
     request.dryRun = arguments.dryRun;
+    OutputStream standardOutput { STDOUT_FILENO };
+    if (toStandardOutput)
+        request.outputStream = &standardOutput;
 
     // The operations work on the front end's own copy of the catalogue, as the window's do.
     QVector<DmhRecord> catalogue = image.dmhRecords();
     ReplacePlan plan;
     const Outcome outcome = replaceBlockAt(image, catalogue, location, request, &plan);
+    result.standardOutputError = standardOutput.error;
     result.message = outcome.message;
     if (!outcome.success) {
         // A replacement or loaded image that cannot be read is unreadable input; the rest are refusals.

@@ -28,10 +28,10 @@ Planned<ExportPlan> planExport(const ImageView& image, const BlockLocation& loca
     return Planned<ExportPlan>::of(plan);
 }
 
-Outcome exportBlock(
-    const ImageView& image, const BlockLocation& location, const QString& outputPath, ExistingOutput existing)
+Outcome exportBlock(const ImageView& image, const BlockLocation& location, const QString& outputPath,
+    ExistingOutput existing, OutputStream* stream)
 {
-    PlanWriter writer(outputPath, existing);
+    PlanWriter writer(outputPath, existing, stream);
     if (!writer.open())
         return writer.failure(StatusText::exportCanNotOpen(writer.fileName()));
     const Planned<ExportPlan> planned = planExport(image, location, writer.fileName());

@@ -284,7 +284,7 @@ Outcome replaceBlockPadded(const FlashImage& image, const BlockLocation& locatio
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
     ReplacementFile replacement(request.replacementPath);
-    PlanWriter writer(request.outputPath, request.existingOutput);
+    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream);
     const Outcome opened = openBoth(replacement, writer, request.dryRun);
     if (!opened.success)
         return opened;
@@ -306,7 +306,7 @@ Outcome replaceBlockWithInfo(const FlashImage& image, const BlockLocation& locat
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
     ReplacementFile replacement(request.replacementPath);
-    PlanWriter writer(request.outputPath, request.existingOutput);
+    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream);
     const Outcome opened = openBoth(replacement, writer, request.dryRun);
     if (!opened.success)
         return opened;
