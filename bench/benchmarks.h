@@ -10,3 +10,4 @@ void registerScanBenchmarks(std::vector<RatioBar>& bars);
 void registerCrcBenchmarks(std::vector<RatioBar>& bars);
 void registerWriteBenchmarks(std::vector<RatioBar>& bars);
 void registerTableBenchmarks(std::vector<RatioBar>& bars);
+void registerUnpackBenchmarks(std::vector<RatioBar>& bars);

@@ -22,6 +22,7 @@ int main(int argc, char** argv)
     registerCrcBenchmarks(bars);
     registerWriteBenchmarks(bars);
     registerTableBenchmarks(bars);
+    registerUnpackBenchmarks(bars);
 
     RatioReporter reporter(bars, PageMode::systemSetting().toStdString(), PageMode::machine().toStdString());
     benchmark::RunSpecifiedBenchmarks(&reporter);
