@@ -60,9 +60,7 @@ void RatioReporter::Finalize()
     ConsoleReporter::Finalize();
     std::FILE* out = stdout;
     std::fprintf(out,
-        "\nRatios (medians of the repetitions, then their minima; spread = lowest..highest ratio of the "
-        "paired "
-        "repetitions)\n");
+        "\nRatios (medians of the repetitions; spread = lowest..highest ratio of the paired repetitions)\n");
     std::fprintf(out, "Machine: %s\n", machineText.c_str());
     std::fprintf(out, "Page mode of the system: %s\n\n", pageMode.c_str());
     for (const RatioBar& bar : bars) {
@@ -101,10 +99,6 @@ void RatioReporter::Finalize()
             timeRatio ? "time ratio" : "speed-up", ratio, bar.subject.c_str(),
             formatSeconds(median(mine.seconds)).c_str(), bar.baseline.c_str(),
             formatSeconds(median(theirs.seconds)).c_str());
-        const double mineFastest = *std::min_element(mine.seconds.begin(), mine.seconds.end());
-        const double theirsFastest = *std::min_element(theirs.seconds.begin(), theirs.seconds.end());
-        std::fprintf(out, "%-46s   minimum %s vs %s: %.2fx\n", "", formatSeconds(mineFastest).c_str(),
-            formatSeconds(theirsFastest).c_str(), ratioOf(mineFastest, theirsFastest));
         std::fprintf(out, "%-46s   spread %.2f..%.2fx over %zu runs; ", "", lowest, highest,
             std::min(mine.seconds.size(), theirs.seconds.size()));
         if (informational)
