@@ -15,6 +15,8 @@
 #include <QJsonArray>
 #include <QSet>
 
+#include <unistd.h>
+
 namespace {
 
 // BLOCK FILE: which block gets which file's bytes. BLOCK is an ID text, DMH:ID, or name:NAME.
@@ -47,9 +49,12 @@ QJsonObject blockJson(const BlockLocation& location)
     return CommandSupport::blockIdentity(location.dmhIndex, location.entryIndex, location.entry);
 }
 
-ReplaceRequest requestFor(const ReplaceArguments& arguments)
+// `standardOutput` receives the image when OUT is "-"; it must outlive the request.
+ReplaceRequest requestFor(const ReplaceArguments& arguments, OutputStream& standardOutput)
 {
     ReplaceRequest request;
+    if (OutputTarget::isStandardOutput(arguments.outputPath))
+        request.outputStream = &standardOutput;
     request.outputPath = arguments.outputPath;
     request.existingOutput = OutputTarget::existingOutput(arguments.force);
     request.loadedImagePath = arguments.imagePath;
@@ -77,10 +82,10 @@ CommandResult startResult(const ReplaceArguments& arguments)
     return result;
 }
 
-// The -o rules; nothing to check when no output is named (a dry run).
+// The -o rules; nothing to check when no output is named (a dry run) or it is standard output.
 bool refusedOutput(const ReplaceArguments& arguments, CommandResult& result)
 {
-    if (arguments.outputPath.isEmpty())
+    if (arguments.outputPath.isEmpty() || OutputTarget::isStandardOutput(arguments.outputPath))
         return false;
     const std::optional<CommandResult> refusal
         = OutputTarget::check(arguments.outputPath, arguments.force, inputsOf(arguments), arguments.dryRun);
@@ -105,7 +110,7 @@ void fail(
 QString writtenText(const ReplaceArguments& arguments, qint64 length)
 {
     return QStringLiteral("Wrote the new image, %1 bytes, to %2.")
-        .arg(QString::number(length), arguments.outputPath);
+        .arg(QString::number(length), OutputTarget::describe(arguments.outputPath));
 }
 
 CommandResult runOnePair(FlashImage& image, const ReplaceArguments& arguments)
@@ -125,13 +130,15 @@ CommandResult runOnePair(FlashImage& image, const ReplaceArguments& arguments)
     if (refusedOutput(arguments, result))
         return result;
 
-    ReplaceRequest request = requestFor(arguments);
+    OutputStream standardOutput { STDOUT_FILENO };
+    ReplaceRequest request = requestFor(arguments, standardOutput);
     request.idText = selection.idText;
     request.replacementPath = pair.replacementPath;
     // The operations work on the front end's own copy of the catalogue, as the window's do.
     QVector<DmhRecord> catalogue = image.dmhRecords();
     ReplacePlan plan;
     const Outcome outcome = replaceBlockAt(image, catalogue, location, request, &plan);
+    result.standardOutputError = standardOutput.error;
     if (!outcome.success) {
         // The operation knows only that nothing was found; the selection knows what BLOCK said.
         fail(outcome, location.found() ? outcome.detail : selection.notFoundDetail, arguments, result);
@@ -178,7 +185,9 @@ CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments)
         };
         chain.append(link);
     }
-    const ChainResult done = replaceChain(image, chain, requestFor(arguments));
+    OutputStream standardOutput { STDOUT_FILENO };
+    const ChainResult done = replaceChain(image, chain, requestFor(arguments, standardOutput));
+    result.standardOutputError = standardOutput.error;
 
     if (!selections.isEmpty() && selections.first().location.found())
         result.details.insert(QStringLiteral("block"), blockJson(selections.first().location));

@@ -40,10 +40,10 @@ Refusable<ExportPlan> planExport(
     return Refusable<ExportPlan>::of(plan);
 }
 
-Outcome exportBlock(
-    const ImageView& image, const BlockLocation& location, const QString& outputPath, ExistingOutput existing)
+Outcome exportBlock(const ImageView& image, const BlockLocation& location, const QString& outputPath,
+    ExistingOutput existing, OutputStream* stream)
 {
-    PlanWriter writer(outputPath, existing);
+    PlanWriter writer(outputPath, existing, stream);
     if (!writer.open())
         return writer.failure(StatusText::exportCanNotOpen(writer.fileName()));
     const Refusable<ExportPlan> planned = planExport(image, location, writer.fileName());

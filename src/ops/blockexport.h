@@ -21,6 +21,8 @@ struct ExportPlan {
     const ImageView& image, const BlockLocation& location, const QString& fileName);
 
 // The export action: opens the output (creating nothing yet), plans, writes and commits. The outcome
-// carries the status text; nothing is left at the path unless it succeeds.
+// carries the status text; nothing is left at the path unless it succeeds. Given a stream, the block goes
+// there and `outputPath` only names it in the texts.
 [[nodiscard]] Outcome exportBlock(const ImageView& image, const BlockLocation& location,
-    const QString& outputPath, ExistingOutput existing = ExistingOutput::Replace);
+    const QString& outputPath, ExistingOutput existing = ExistingOutput::Replace,
+    OutputStream* stream = nullptr);

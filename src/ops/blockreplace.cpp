@@ -151,7 +151,7 @@ Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& locatio
     const ReplaceRequest& request, CheckWithinBlock check, const PlanWithinBlock& plan, ReplacePlan* planOut)
 {
     ReplacementFile replacement(request.replacementPath);
-    PlanWriter writer(request.outputPath, request.existingOutput);
+    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream);
     const Outcome opened = openBoth(replacement, writer, request.dryRun);
     if (!opened.success)
         return opened;

@@ -22,6 +22,8 @@ struct ReplaceRequest {
     QString replacementPath;
     QString outputPath;
     ExistingOutput existingOutput = ExistingOutput::Replace;
+    // When set, the new image goes into this stream (standard output) and outputPath only names it.
+    OutputStream* outputStream = nullptr;
     // The file the image was loaded from: the growing variant opens it before it writes.
     QString loadedImagePath;
     // Written into a refreshed record.

@@ -112,11 +112,35 @@ bool writePlan(QIODevice& device, const uchar* imageData, qint64 imageSize, cons
     return streamPlan(writeAll, imageData, imageSize, plan);
 }
 
-PlanWriter::PlanWriter(const QString& path, ExistingOutput existing)
+int writePlanToDescriptor(int descriptor, const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
+{
+    FileSystemCalls& calls = FileSystemCalls::current();
+    int error = 0;
+    const auto writeAll = [&calls, &error, descriptor](const uchar* data, qint64 length) {
+        while (length > 0) {
+            const ssize_t written = calls.write(descriptor, data, size_t(qMin(length, chunkSize)));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0) {
+                error = written < 0 ? errno : EIO;
+                return false;
+            }
+            data += written;
+            length -= written;
+        }
+        return true;
+    };
+    if (!plan.fitsImage(imageSize))
+        return EINVAL;
+    return streamPlan(writeAll, imageData, imageSize, plan) ? 0 : error;
+}
+
+PlanWriter::PlanWriter(const QString& path, ExistingOutput existing, OutputStream* stream)
     : calls(FileSystemCalls::current())
     , path(path)
     , existing(existing)
     , target(followSymlinks(path))
+    , stream(stream)
 {
     const QFileInfo info(target);
     folderPath = QFile::encodeName(info.path());
@@ -169,6 +193,9 @@ bool PlanWriter::open()
     discard();
     lastFault = OutputFault::None;
     lastError = 0;
+    // A stream is open already, and there is no path to look at.
+    if (stream)
+        return true;
     const OutputObstacle obstacle = examine();
     if (obstacle != OutputObstacle::None)
         return fail(faultOf(obstacle));
@@ -182,6 +209,8 @@ bool PlanWriter::open()
 
 bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
 {
+    if (stream)
+        return writeToStream(imageData, imageSize, plan);
     errno = 0;
     if (file < 0)
         return fail(OutputFault::None);
@@ -314,6 +343,15 @@ QByteArray PlanWriter::temporaryName() const
     for (char& letter : suffix)
         letter = letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
     return '.' + name.left(200) + ".tessel-" + suffix;
+}
+
+bool PlanWriter::writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
+{
+    stream->error = writePlanToDescriptor(stream->descriptor, imageData, imageSize, plan);
+    if (stream->error == 0)
+        return true;
+    errno = stream->error;
+    return fail(OutputFault::None);
 }
 
 bool PlanWriter::fail(OutputFault fault)

@@ -52,7 +52,7 @@ ChainResult replaceChain(FlashImage& image, const QVector<ChainPair>& pairs, con
     }
 
     const bool grew = lastVariant == ReplaceVariant::Grow;
-    PlanWriter writer(request.outputPath, request.existingOutput);
+    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream);
     if (!writer.open()) {
         result.outcome = writer.failure(StatusText::canNotOpen(writer.fileName()));
         return result;

@@ -107,6 +107,28 @@ Outcome replaceInProcess(const QString& imagePath, const QString& idText, const 
     return replaceBlock(image, catalogue, request, plan);
 }
 
+// Two DMHs: ID 5 twice in DMH 0 (no BLOCK reaches the second entry) and again in DMH 1, names a file name
+// cannot carry as they are, an empty name, a block outside the image and a record whose data length
+// reaches into the record.
+QByteArray twoDmhImage()
+{
+    TestDmh first;
+    first.flashSize = 0x40000;
+    first.entries = { testEntry(5, 0x100, 0x100, "boot"), testEntry(5, 0x200, 0x100, "boot2"),
+        testEntry(7, 0x300, 0x40, "a b/c") };
+    const TestEntry record = testEntry(0xb, 0x10000, 0x10000, "rec", 0);
+    TestDmh second = first;
+    second.entries = { testEntry(5, 0x1000, 0x100, "late"), testEntry(8, 0x1100, 0x10, ""),
+        testEntry(9, 0x1200, 0x10, "\xe9t\xe9"), testEntry(0xa, 0x8000, 0x100000, "far"), record };
+    ImageBuilder builder(0x40000);
+    builder.dmh(0, first).dmh(0x10000, second);
+    builder.fill(0x100, 0x100, 'a').fill(0x200, 0x100, 'b').fill(0x300, 0x40, 'c');
+    builder.fill(0x11000, 0x100, 'L').fill(0x11100, 0x10, 'e').fill(0x11200, 0x10, 'n');
+    builder.block(0x10000, record, ImageBuilder::randomBytes(100, 5), true);
+    builder.bytes(0x20000 + 0x10000 - 64 + 24, u32Bytes(0x10000 - 63));
+    return builder.image();
+}
+
 QJsonObject blockWithId(const QJsonArray& blocks, const QString& idText)
 {
     for (const QJsonValue& block : blocks) {
@@ -276,6 +298,11 @@ private slots:
     void surprisingReplacementsWarn_data();
     void surprisingReplacementsWarn();
 
+    void exportAllEqualsSingleExports_data();
+    void exportAllEqualsSingleExports();
+    void exportAllFolderRules_data();
+    void exportAllFolderRules();
+
     void refusals_data();
     void refusals();
     void forceReplacesAnExistingOutput();
@@ -320,7 +347,8 @@ void TestCli::usage_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("stdoutStart");
+    // What stdout starts with after a success, stderr after a failure.
+    QTest::addColumn<QString>("textStart");
 
     QTest::newRow("no command") << QStringList {} << 2 << QString();
     QTest::newRow("unknown command") << QStringList { "dump", "x.bin" } << 2 << QString();
@@ -359,21 +387,37 @@ void TestCli::usage_data()
     QTest::newRow("single-dash word") << QStringList { "list", "-json", "a.bin" } << 2 << QString();
     QTest::newRow("usage error with --json prints no JSON")
         << QStringList { "list", "--json", "--colour", "a.bin" } << 2 << QString();
+    // With an image that loads, so that only the arguments can be refused.
+    QTest::newRow("export --all with BLOCK") << QStringList { "export", "IMAGE", "10", "--all", "-o", "d" }
+                                             << 2 << "--all exports every block; it takes no BLOCK.";
+    QTest::newRow("export --all with --name") << QStringList { "export", "IMAGE", "--all", "--name", "boot",
+        "-o", "d" } << 2 << "--all exports every block; it takes no --name.";
+    QTest::newRow("export --all without -o")
+        << QStringList { "export", "IMAGE", "--all" } << 2 << "-o DIR is required.";
+    QTest::newRow("export --all to standard output") << QStringList { "export", "IMAGE", "--all", "-o",
+        "-" } << 2 << "--all writes a folder of files; -o - (standard output) cannot hold one.";
+    QTest::newRow("export --json to standard output") << QStringList { "export", "--json", "IMAGE", "10",
+        "-o", "-" } << 2 << "--json and -o - both write to standard output.";
+    QTest::newRow("replace --json to standard output") << QStringList { "replace", "IMAGE", "10", "IMAGE",
+        "-o", "-", "--json" } << 2 << "--json and -o - both write to standard output.";
 }
 
 void TestCli::usage()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
-    QFETCH(QString, stdoutStart);
+    QFETCH(QString, textStart);
 
+    for (QString& argument : arguments)
+        argument.replace(QLatin1String("IMAGE"), imagePath);
     const CliRun run = runCommand(arguments);
     QCOMPARE(run.exitCode, exitCode);
     if (exitCode == 0) {
-        QVERIFY2(run.out.startsWith(stdoutStart.toUtf8()), run.out.constData());
+        QVERIFY2(run.out.startsWith(textStart.toUtf8()), run.out.constData());
         QVERIFY(run.err.isEmpty());
     } else {
         QVERIFY2(!run.err.isEmpty(), "a usage error says what is wrong on stderr");
+        QVERIFY2(run.err.startsWith(textStart.toUtf8()), run.err.constData());
         QVERIFY2(run.out.isEmpty(), run.out.constData());
     }
 }
@@ -721,6 +765,219 @@ void TestCli::exportWritesWhatTheOperationWrites()
     QCOMPARE(json.json().value(QStringLiteral("block")).toObject().value(QStringLiteral("idText")).toString(),
         idText);
     QCOMPARE(readFile(jsonOutput), written);
+}
+
+void TestCli::exportAllEqualsSingleExports_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    // The file of each entry in table order; empty for an entry that cannot be exported.
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("standard image") << standardImage()
+                                    << QStringList { "d0-e00-id10-boot.bin", "d0-e01-idab-ssdata.bin",
+                                           "d0-e02-id20-kernel.bin", "d0-e03-id21-fs.bin",
+                                           "d0-e04-id22-boot.bin" }
+                                    << 0;
+    QTest::newRow("two DMHs") << twoDmhImage()
+                              << QStringList { "d0-e00-id5-boot.bin", "d0-e01-id5-boot2.bin",
+                                     "d0-e02-id7-a_b_c.bin", "d1-e00-id5-late.bin", "d1-e01-id8.bin",
+                                     "d1-e02-id9-_t_.bin", "", "" }
+                              << 1;
+}
+
+void TestCli::exportAllEqualsSingleExports()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(QStringList, files);
+    QFETCH(int, exitCode);
+
+    QVERIFY(writeFile(imagePath, image));
+    const QString folder = path(QStringLiteral("blocks"));
+    const CliRun run = runCommand({ "export", imagePath, "--all", "-o", folder });
+    QVERIFY2(run.exitCode == exitCode, run.err.constData());
+
+    QJsonObject index = QJsonDocument::fromJson(readFile(folder + QStringLiteral("/index.json"))).object();
+    const QJsonArray indexBlocks = index.take(QStringLiteral("blocks")).toArray();
+    QCOMPARE(indexBlocks.size(), files.size());
+    QJsonArray listedBlocks;
+    QStringList written { QStringLiteral("index.json") };
+    qint64 bytes = readFile(folder + QStringLiteral("/index.json")).size();
+    QStringList reasons;
+    for (int row = 0; row < indexBlocks.size(); ++row) {
+        QJsonObject block = indexBlocks[row].toObject();
+        const QString file = block.take(QStringLiteral("file")).toString();
+        const QString reason = block.take(QStringLiteral("reason")).toString();
+        listedBlocks.append(block);
+        QCOMPARE(file, files[row]);
+        if (file.isEmpty()) {
+            QVERIFY2(reason.contains(QLatin1String(" bytes")), qPrintable(reason));
+            reasons << reason;
+            continue;
+        }
+        QVERIFY2(reason.isEmpty(), qPrintable(reason));
+        written << file;
+        const QByteArray content = readFile(folder + QLatin1Char('/') + file);
+        bytes += content.size();
+
+        // The entry's single export: DMH:ID reaches the first entry with the ID in its DMH; a later one no
+        // BLOCK reaches is the entry's own bytes (its data part when it ends in a record).
+        const int dmhIndex = block.value(QStringLiteral("dmhIndex")).toInt();
+        const QString idText = block.value(QStringLiteral("idText")).toString();
+        bool first = true;
+        for (int earlier = 0; earlier < row; ++earlier) {
+            const QJsonObject other = indexBlocks[earlier].toObject();
+            first = first
+                && !(other.value(QStringLiteral("dmhIndex")).toInt() == dmhIndex
+                    && other.value(QStringLiteral("idText")).toString() == idText);
+        }
+        if (first) {
+            const QString single = path(QStringLiteral("single.bin"));
+            const CliRun one = runCommand({ "export", imagePath,
+                QStringLiteral("%1:%2").arg(dmhIndex).arg(idText), "--force", "-o", single });
+            QCOMPARE(one.exitCode, 0);
+            QCOMPARE(content, readFile(single));
+        } else {
+            const bool record = block.value(QStringLiteral("hasBlockInfo")).toBool();
+            const int length
+                = block.value(record ? QStringLiteral("dataLength") : QStringLiteral("size")).toInt();
+            QCOMPARE(content, image.mid(block.value(QStringLiteral("start")).toInt(), length));
+        }
+    }
+
+    // index.json is the list document, with each block's file or the reason it has none.
+    QJsonObject listed = runCommand({ "list", "--json", imagePath }).json();
+    QCOMPARE(listed.take(QStringLiteral("blocks")).toArray(), listedBlocks);
+    QCOMPARE(index, listed);
+    QStringList entries = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    entries.sort();
+    written.sort();
+    QCOMPARE(entries, written);
+
+    if (exitCode == 0) {
+        QCOMPARE(QString::fromUtf8(run.out),
+            QStringLiteral("Wrote %1 block files and index.json (%2 bytes) to %3.\n")
+                .arg(written.size() - 1)
+                .arg(bytes)
+                .arg(folder));
+        QVERIFY2(run.err.isEmpty(), run.err.constData());
+    } else {
+        QVERIFY2(run.out.isEmpty(), run.out.constData());
+        const QStringList lines = QString::fromUtf8(run.err).trimmed().split(QLatin1Char('\n'));
+        QCOMPARE(lines.first(),
+            QStringLiteral(
+                "Wrote %1 block files and index.json (%2 bytes) to %3; %4 of %5 blocks could not be "
+                "exported.")
+                .arg(written.size() - 1)
+                .arg(bytes)
+                .arg(folder)
+                .arg(reasons.size())
+                .arg(files.size()));
+        QCOMPARE(lines.size(), 1 + reasons.size());
+        for (int line = 0; line < reasons.size(); ++line)
+            QVERIFY2(lines[1 + line].endsWith(reasons[line]), qPrintable(lines[1 + line]));
+    }
+
+    const CliRun json = runCommand({ "export", "--json", imagePath, "--all", "-o", path("blocks2") });
+    QCOMPARE(json.exitCode, exitCode);
+    const QJsonObject document = json.json();
+    QCOMPARE(document.value(QStringLiteral("blocks")).toArray(), indexBlocks);
+    QCOMPARE(document.value(QStringLiteral("filesWritten")).toInt(), written.size());
+    QCOMPARE(document.value(QStringLiteral("bytesWritten")).toDouble(), double(bytes));
+    QCOMPARE(document.value(QStringLiteral("output")).toString(), path("blocks2"));
+}
+
+void TestCli::exportAllFolderRules_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("force");
+    // Empty: the blocks are written and nothing of what was there before is left.
+    QTest::addColumn<QString>("refusal");
+
+    QTest::newRow("new folder") << QString() << false << QString();
+    QTest::newRow("new folder, trailing slash") << "slash" << false << QString();
+    QTest::newRow("empty folder") << "empty" << false << QString();
+    QTest::newRow("empty folder, --force") << "empty" << true << QString();
+    QTest::newRow("folder with files")
+        << "full" << false << "DIR already exists and is not empty; use --force to replace it.";
+    QTest::newRow("folder with files, --force") << "full" << true << QString();
+    QTest::newRow("symlink to a folder with files, --force") << "link" << true << QString();
+    QTest::newRow("file, --force")
+        << "file" << true << "DIR is a file; -o names the folder that --all writes, so nothing was written.";
+    QTest::newRow("FIFO") << "fifo" << false
+                          << "DIR is a FIFO; -o names the folder that --all writes, so nothing was written.";
+    QTest::newRow("no parent folder")
+        << "no parent" << false << "DIR cannot be created: there is no folder PARENT.";
+    QTest::newRow("folder holding the image, --force")
+        << "holds image" << true << "DIR holds the input file IMAGE; it is never replaced.";
+}
+
+void TestCli::exportAllFolderRules()
+{
+    QFETCH(QString, setup);
+    QFETCH(bool, force);
+    QFETCH(QString, refusal);
+
+    QDir top(directory->path());
+    QString folder = path(QStringLiteral("out"));
+    // The folder the blocks land in: the symlink's target for a symlink.
+    QString target = folder;
+    const auto fillWithOldFiles = [this](const QString& name) {
+        QDir(directory->path()).mkpath(name + QStringLiteral("/sub"));
+        return writeFile(path(name + QStringLiteral("/old.bin")), "old")
+            && writeFile(path(name + QStringLiteral("/sub/deep.bin")), "deep");
+    };
+    if (setup == QLatin1String("empty"))
+        QVERIFY(top.mkdir(QStringLiteral("out")));
+    if (setup == QLatin1String("full"))
+        QVERIFY(fillWithOldFiles(QStringLiteral("out")));
+    if (setup == QLatin1String("link")) {
+        QVERIFY(fillWithOldFiles(QStringLiteral("real")));
+        QVERIFY(QFile::link(path(QStringLiteral("real")), folder));
+        target = path(QStringLiteral("real"));
+    }
+    if (setup == QLatin1String("file"))
+        QVERIFY(writeFile(folder, "a file"));
+    if (setup == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(folder).constData(), 0600), 0);
+    if (setup == QLatin1String("no parent"))
+        folder = path(QStringLiteral("missing/out"));
+    if (setup == QLatin1String("holds image"))
+        folder = target = directory->path();
+    QStringList arguments { "export", imagePath, "--all", "-o",
+        setup == QLatin1String("slash") ? folder + QLatin1Char('/') : folder };
+    if (force)
+        arguments << QStringLiteral("--force");
+    const QMap<QString, QByteArray> before = folderTree(directory->path());
+
+    const CliRun run = runCommand(arguments);
+    if (refusal.isEmpty()) {
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        QStringList entries = QDir(target).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        QCOMPARE(entries.size(), 6);
+        QVERIFY2(entries.contains(QStringLiteral("index.json")), qPrintable(entries.join(", ")));
+        QVERIFY2(!entries.contains(QStringLiteral("old.bin")), "the old folder is replaced whole");
+        if (setup == QLatin1String("link"))
+            QCOMPARE(QFileInfo(folder).symLinkTarget(), target);
+        // Nothing but the folder changed, and no hidden folder is left beside it.
+        const QString inside = target.mid(directory->path().size()) + QLatin1Char('/');
+        const auto outside = [&inside](QMap<QString, QByteArray> tree) {
+            for (auto entry = tree.begin(); entry != tree.end();)
+                entry = entry.key().startsWith(inside) ? tree.erase(entry) : std::next(entry);
+            return tree;
+        };
+        QMap<QString, QByteArray> expected = outside(before);
+        expected.insert(inside.chopped(1), "folder");
+        QCOMPARE(outside(folderTree(directory->path())), expected);
+    } else {
+        const QString message = QString(refusal)
+                                    .replace(QLatin1String("PARENT"), path(QStringLiteral("missing")))
+                                    .replace(QLatin1String("DIR"), folder)
+                                    .replace(QLatin1String("IMAGE"), imagePath);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(QString::fromUtf8(run.err).trimmed(), message);
+        QCOMPARE(folderTree(directory->path()), before);
+    }
 }
 
 void TestCli::replaceWritesWhatTheOperationWrites_data()
