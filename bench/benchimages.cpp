@@ -98,6 +98,35 @@ QByteArray realisticImage(qint64 size)
     return image.image();
 }
 
+QByteArray manyBlockImage()
+{
+    // Sizes and flags of six blocks, repeated four times in each DMH; flags 0 and 64 KiB multiples end
+    // in a record.
+    const QVector<QPair<quint32, quint8>> pattern { { 0x1000, 1 }, { 0x10000, 0 }, { 0x40000, 1 },
+        { 0x100000, 0 }, { 0x800000, 1 }, { 0x10000, 1 } };
+    const qint64 region = manyBlockImageSize / manyBlockDmhs;
+    RandomFill random(manyBlockImageSize);
+    ImageBuilder image(manyBlockImageSize);
+    for (int dmhIndex = 0; dmhIndex < manyBlockDmhs; ++dmhIndex) {
+        const qint64 position = dmhIndex * region;
+        QVector<TestEntry> entries;
+        quint32 offset = 0x10000;
+        for (int entryIndex = 0; entryIndex < manyBlockEntries; ++entryIndex) {
+            const auto& [size, flags] = pattern[entryIndex % pattern.size()];
+            entries.append(testEntry(quint8(entryIndex + 1), offset, size,
+                QStringLiteral("blk%1").arg(entryIndex).toLatin1(), flags));
+            // Every block starts on a 64 KiB boundary, as a record needs.
+            offset += (size + 0xFFFF) & ~quint32(0xFFFF);
+        }
+        image.dmh(position, dmhOf(manyBlockImageSize, entries));
+        for (const TestEntry& entry : entries) {
+            const bool record = entry.flags == 0;
+            image.block(position, entry, random.bytes(record ? entry.size / 4 * 3 : entry.size), record);
+        }
+    }
+    return image.image();
+}
+
 bool writeRandomImage(const QString& path, qint64 size, bool withDmh)
 {
     QSaveFile file(path);
@@ -163,6 +192,19 @@ QString ensureImage(Kind kind, qint64 size)
                                                  : writeRandomImage(path, size, true);
     if (!written)
         qFatal("cannot write benchmark image %s", qPrintable(path));
+    return path;
+}
+
+QString ensureManyBlockImage()
+{
+    QDir().mkpath(directory());
+    const QString path = QStringLiteral("%1/many-blocks-%2-%3.bin")
+                             .arg(directory(), sizeName(manyBlockImageSize), layoutVersion);
+    if (!present(path, manyBlockImageSize)) {
+        std::fprintf(stderr, "writing %s\n", qPrintable(path));
+        if (!writeWhole(path, manyBlockImage()))
+            qFatal("cannot write benchmark image %s", qPrintable(path));
+    }
     return path;
 }
 

@@ -20,6 +20,12 @@ constexpr qint64 gibibyte = qint64(1) << 30;
 constexpr quint8 recordBlockId = 0x10;
 constexpr quint8 wholeBlockId = 0x20;
 
+// An image of 256 MiB whose four DMHs list 24 blocks each, from 4 KiB to 8 MiB, a third of them ending
+// in a block-info record: what export --all unpacks.
+constexpr qint64 manyBlockImageSize = 256 * mebibyte;
+constexpr int manyBlockDmhs = 4;
+constexpr int manyBlockEntries = 24;
+
 // The scratch folder: $TESSEL_BENCH_DIR, or /var/tmp/tessel-bench.
 QString directory();
 QString kindName(Kind kind);
@@ -27,6 +33,8 @@ QString sizeName(qint64 size);
 
 // The path of the image, written first when it is not there yet.
 QString ensureImage(Kind kind, qint64 size);
+// The path of the image with many blocks, written first when it is not there yet.
+QString ensureManyBlockImage();
 // A file of `size` random bytes, for the replacement.
 QString ensureRandomFile(qint64 size);
 // The image read once into memory and kept for the rest of the run (scan and CRC figures).

@@ -11,3 +11,4 @@ void registerCrcBenchmarks(std::vector<RatioBar>& bars);
 void registerWriteBenchmarks(std::vector<RatioBar>& bars);
 void registerTableBenchmarks(std::vector<RatioBar>& bars);
 void registerDiffBenchmarks(std::vector<RatioBar>& bars);
+void registerUnpackBenchmarks(std::vector<RatioBar>& bars);

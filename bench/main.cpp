@@ -23,6 +23,7 @@ int main(int argc, char** argv)
     registerWriteBenchmarks(bars);
     registerDiffBenchmarks(bars);
     registerTableBenchmarks(bars);
+    registerUnpackBenchmarks(bars);
 
     RatioReporter reporter(bars, PageMode::systemSetting().toStdString(), PageMode::machine().toStdString());
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -50,7 +50,7 @@ void checkCellTexts(const BlockEntry& entry)
 void checkExport(const FlashImage& image, const BlockLocation& location)
 {
     const ImageView view = ImageView::of(image);
-    const Planned<ExportPlan> planned = planExport(view, location, outputName);
+    const Refusable<ExportPlan> planned = planExport(view, location, outputName);
     const bool blockInside = rangeInside(location.start(), location.size, image.imageSize());
     if (!planned.accepted()) {
         FUZZ_CHECK(!planned.refusal.success);
@@ -67,7 +67,7 @@ void checkExport(const FlashImage& image, const BlockLocation& location)
         return;
     }
     FUZZ_CHECK(blockInside);
-    const ExportPlan& plan = *planned.plan;
+    const ExportPlan& plan = *planned.value;
     FUZZ_CHECK(plan.output.fitsImage(view.size));
     FUZZ_CHECK(plan.output.sourceStart == location.start());
     FUZZ_CHECK(plan.output.patches.isEmpty());
@@ -93,7 +93,7 @@ void checkExportFile(const FlashImage& image, const BlockLocation& location)
     const QString output = scratch.path(QStringLiteral("block.out"));
     scratch.remove(QStringLiteral("block.out"));
     const ImageView view = ImageView::of(image);
-    const Planned<ExportPlan> planned = planExport(view, location, output);
+    const Refusable<ExportPlan> planned = planExport(view, location, output);
     const Outcome outcome = exportBlock(view, location, output);
     if (!planned.accepted()) {
         FUZZ_CHECK(!outcome.success && outcome.message == planned.refusal.message);
@@ -103,7 +103,7 @@ void checkExportFile(const FlashImage& image, const BlockLocation& location)
     FUZZ_CHECK(outcome.success);
     FUZZ_CHECK(outcome.message == QStringLiteral("Save block %1 successfully!!!").arg(output));
     FUZZ_CHECK(scratch.read(QStringLiteral("block.out"))
-        == writtenBytes(view.data, view.size, planned.plan->output));
+        == writtenBytes(view.data, view.size, planned.value->output));
 }
 
 } // namespace
@@ -119,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Nothing selected: an ID no entry carries is not found, and its export is refused.
         const BlockLocation missing = findBlock(fuzzed.image.dmhRecords(), QStringLiteral("100"));
         FUZZ_CHECK(!missing.found());
-        const Planned<ExportPlan> refused = planExport(ImageView::of(fuzzed.image), missing, outputName);
+        const Refusable<ExportPlan> refused = planExport(ImageView::of(fuzzed.image), missing, outputName);
         FUZZ_CHECK(!refused.accepted() && refused.refusal.message == QStringLiteral("Can not find the DMH."));
         return 0;
     }
@@ -140,8 +140,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     // A catalogue that outlived its image (a failed load since) must not lead the export outside memory.
     const ImageView emptied { fuzzed.image.imageData(), 0, 0 };
-    const Planned<ExportPlan> stale = planExport(emptied, *location, outputName);
+    const Refusable<ExportPlan> stale = planExport(emptied, *location, outputName);
     if (stale.accepted())
-        FUZZ_CHECK(stale.plan->output.length == 0 && stale.plan->output.sourceStart == 0);
+        FUZZ_CHECK(stale.value->output.length == 0 && stale.value->output.sourceStart == 0);
     return 0;
 }

@@ -10,6 +10,7 @@
 
 #include "model/imagelayout.h"
 #include "ops/blockinfo.h"
+#include "ops/blockgrow.h"
 #include "ops/blockreplace.h"
 #include "ops/crc32.h"
 
@@ -310,10 +311,10 @@ std::optional<QByteArray> checkPadded(const FuzzImage& fuzzed, const BlockLocati
     if (!safe)
         return std::nullopt;
     const QByteArray replacement = replacementBytes(data, size, length);
-    const Planned<ReplacePlan> planned
+    const Refusable<ReplacePlan> planned
         = planPadded(view, catalogue, location, blockBuffer(location.size, replacement), length);
     FUZZ_CHECK(planned.accepted());
-    const ReplacePlan& plan = *planned.plan;
+    const ReplacePlan& plan = *planned.value;
     FUZZ_CHECK(plan.variant == ReplaceVariant::Padded);
     QByteArray& output = runBuffers().output;
     writeInto(output, view.data, view.size, plan.output);
@@ -350,10 +351,10 @@ std::optional<QByteArray> checkWithInfo(const FuzzImage& fuzzed, const BlockLoca
     if (!safe)
         return std::nullopt;
     const QByteArray replacement = replacementBytes(data, size, length);
-    const Planned<ReplacePlan> planned = planWithInfo(
+    const Refusable<ReplacePlan> planned = planWithInfo(
         view, catalogue, location, blockBuffer(location.size, replacement), length, fixedStamp());
     FUZZ_CHECK(planned.accepted());
-    const ReplacePlan& plan = *planned.plan;
+    const ReplacePlan& plan = *planned.value;
     FUZZ_CHECK(plan.variant == ReplaceVariant::WithInfo);
     QByteArray& output = runBuffers().output;
     writeInto(output, view.data, view.size, plan.output);
@@ -453,10 +454,13 @@ std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation
     }
     FUZZ_CHECK(length <= largestReadReplacement);
     const QByteArray replacement = replacementBytes(data, size, length);
-    const Planned<ReplacePlan> planned = planGrow(view, catalogue, location.dmhIndex, idText,
-        reinterpret_cast<const uchar*>(replacement.constData()), length);
+    auto replacementBuffer = std::make_shared<ImageBuffer>();
+    FUZZ_CHECK(replacementBuffer->allocate(length));
+    std::memcpy(replacementBuffer->data(), replacement.constData(), size_t(length));
+    const Refusable<ReplacePlan> planned
+        = planGrow(view, catalogue, location.dmhIndex, idText, replacementBuffer);
     FUZZ_CHECK(planned.accepted());
-    const ReplacePlan& plan = *planned.plan;
+    const ReplacePlan& plan = *planned.value;
     FUZZ_CHECK(plan.variant == ReplaceVariant::Grow);
     FUZZ_CHECK(flashSizeFits(view));
     FUZZ_CHECK(rangeInside(plan.blockStart, length + plan.tailLength, view.flashSize));
@@ -469,8 +473,7 @@ std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation
     QByteArray& grown = runBuffers().grown;
     copyInto(grown, view.data, view.size);
     QVector<DmhRecord> grownCatalogue = catalogue;
-    applyGrow(reinterpret_cast<uchar*>(grown.data()), grownCatalogue, plan,
-        reinterpret_cast<const uchar*>(replacement.constData()));
+    applyGrow(reinterpret_cast<uchar*>(grown.data()), grownCatalogue, plan);
     QByteArray& output = runBuffers().output;
     writeInto(output, reinterpret_cast<const uchar*>(grown.constData()), grown.size(), plan.output);
     FUZZ_CHECK(output.size() == qint64(view.flashSize)

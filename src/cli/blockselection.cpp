@@ -38,6 +38,46 @@ int emptyDmhBefore(const QVector<DmhRecord>& catalogue, int dmhIndex)
     return -1;
 }
 
+// The ID an ID text would be if it were written the table's way ("AB", "0x1f", "05"), or -1.
+int idOfLooseText(const QString& idText)
+{
+    QString digits = idText.toLower();
+    if (digits.startsWith(QLatin1String("0x")))
+        digits = digits.mid(2);
+    bool isNumber = false;
+    const uint id = digits.toUInt(&isNumber, 16);
+    return isNumber && !digits.isEmpty() && id <= 0xFF ? int(id) : -1;
+}
+
+QString explainNotFound(const QVector<DmhRecord>& catalogue, const BlockReference& reference)
+{
+    if (reference.dmhIndex >= catalogue.size())
+        return QStringLiteral("The image has %1 DMH(s), numbered from 0; there is no DMH %2.")
+            .arg(catalogue.size())
+            .arg(reference.dmhIndex);
+    if (reference.dmhIndex >= 0)
+        return QStringLiteral("DMH %1 lists no block with ID %2.")
+            .arg(QString::number(reference.dmhIndex), reference.idText);
+    const int looseId = idOfLooseText(reference.idText);
+    if (looseId >= 0 && BlockEntry::idText(quint8(looseId)) != reference.idText
+        && entriesWithId(catalogue, quint8(looseId)) > 0)
+        return QStringLiteral("IDs are written as the table shows them, in lower-case hex without prefix or "
+                              "leading zeros: %1.")
+            .arg(BlockEntry::idText(quint8(looseId)));
+    for (int dmhIndex = 0; dmhIndex < catalogue.size(); ++dmhIndex) {
+        if (!catalogue[dmhIndex].entries.isEmpty())
+            continue;
+        for (int later = dmhIndex + 1; later < catalogue.size(); ++later) {
+            if (findBlockInDmh(catalogue, later, reference.idText).found())
+                return QStringLiteral("The search by ID ends at DMH %1, which has no entries; %2 reaches the "
+                                      "block behind it.")
+                    .arg(QString::number(dmhIndex), BlockReference { reference.idText, later }.text());
+        }
+        break;
+    }
+    return QStringLiteral("No DMH lists a block with ID %1.").arg(reference.idText);
+}
+
 } // namespace
 
 BlockReference BlockReference::parse(const QString& text)
@@ -62,8 +102,10 @@ BlockSelection BlockSelection::byReference(
     selection.location = reference.dmhIndex < 0
         ? findBlock(catalogue, reference.idText)
         : findBlockInDmh(catalogue, reference.dmhIndex, reference.idText);
-    if (!selection.location.found())
+    if (!selection.location.found()) {
+        selection.notFoundDetail = explainNotFound(catalogue, reference);
         return selection;
+    }
     const BlockLocation& location = selection.location;
     const quint8 id = location.entry.id;
     const int listed = reference.dmhIndex < 0 ? entriesWithId(catalogue, id)

@@ -33,6 +33,8 @@ struct BlockSelection {
     std::optional<QString> refusal;
     // Legal but surprising: the ID is listed more than once, and the first entry is acted on.
     QStringList warnings;
+    // Why nothing was found, when BLOCK names no entry: the explanation beside "Can not find the DMH.".
+    QString notFoundDetail;
 
     static BlockSelection byReference(const QVector<DmhRecord>& catalogue, const BlockReference& reference);
     static BlockSelection byName(const QVector<DmhRecord>& catalogue, const QString& name);

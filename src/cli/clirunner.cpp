@@ -4,12 +4,14 @@
 #include "commandtable.h"
 #include "commonoptions.h"
 #include "console.h"
+#include "jsondocument.h"
+#include "outputtarget.h"
 
 #include "model/flashimage.h"
 
 #include <QFile>
-#include <QJsonArray>
 
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -17,9 +19,6 @@
 #include <sys/stat.h>
 
 namespace {
-
-// Bumped only when a field changes meaning or disappears; new fields may be added within a version.
-constexpr int jsonSchemaVersion = 1;
 
 int badUsage(Console& console, const QString& text)
 {
@@ -57,8 +56,12 @@ std::optional<CommandResult> loadImages(
         auto image = std::make_unique<FlashImage>();
         // Mapped: a large image costs no copy and no fresh memory (main() guards against a file that
         // shrinks meanwhile).
-        if (!image->load(path.toStdWString(), FlashImage::ReadMode::Map))
-            return CommandResult::failure(exitBadInput, QString::fromUtf8(image->lastError()));
+        if (!image->load(path.toStdWString(), FlashImage::ReadMode::Map)) {
+            CommandResult failure
+                = CommandResult::failure(exitBadInput, QString::fromUtf8(image->lastError()));
+            failure.detail = image->lastErrorDetail();
+            return failure;
+        }
         images.push_back(std::move(image));
     }
     return std::nullopt;
@@ -68,18 +71,7 @@ void print(const QString& commandName, const QString& imagePath, bool json, cons
     Console& console)
 {
     if (json) {
-        QJsonObject document = result.details;
-        document.insert(QStringLiteral("schemaVersion"), jsonSchemaVersion);
-        document.insert(QStringLiteral("command"), commandName);
-        document.insert(QStringLiteral("image"), imagePath);
-        document.insert(QStringLiteral("success"), result.succeeded());
-        document.insert(QStringLiteral("exitStatus"), result.exitStatus);
-        document.insert(QStringLiteral("message"), result.message);
-        if (!result.detail.isEmpty())
-            document.insert(QStringLiteral("detail"), result.detail);
-        if (!result.warnings.isEmpty())
-            document.insert(QStringLiteral("warnings"), QJsonArray::fromStringList(result.warnings));
-        console.printJson(document);
+        console.printJson(JsonDocument::of(commandName, imagePath, result));
     } else if (!result.text.isEmpty()) {
         console.printOut(result.text);
     }
@@ -93,12 +85,13 @@ void print(const QString& commandName, const QString& imagePath, bool json, cons
             console.printError(result.detail);
     } else if (!json) {
         console.printOut(result.message);
+        if (!result.detail.isEmpty())
+            console.printOut(result.detail);
     }
 }
 
-} // namespace
-
-int runCli(const QStringList& arguments, Console& console)
+// Everything but the final check of standard output.
+int runCommandLine(const QStringList& arguments, Console& console)
 {
     if (arguments.size() < 2)
         return badUsage(console, QStringLiteral("No command given.\n\n") + CommandHelp::general());
@@ -128,9 +121,20 @@ int runCli(const QStringList& arguments, Console& console)
     const PreparedCommand prepared = command->prepare(parsed);
     if (!prepared.usageError.isEmpty())
         return badUsage(console, prepared.usageError + usageHint(command->name));
+    const bool json = parsed.isSet(CommonOptions::json().longName);
+    if (OutputTarget::isStandardOutput(parsed.value(QStringLiteral("output")))) {
+        if (json)
+            return badUsage(console,
+                QStringLiteral("--json and -o - both write to standard output.") + usageHint(command->name));
+        if (console.outIsTerminal())
+            return badUsage(console,
+                QStringLiteral(
+                    "Standard output is a terminal; -o - writes binary data there. Send it to a pipe "
+                    "or a file (-o - | sha256sum, -o - > out.bin), or name a file with -o OUT."));
+        console.keepOutForData();
+    }
 
     const QStringList imagePaths = parsed.positional().mid(0, command->imageCount);
-    const bool json = parsed.isSet(CommonOptions::json().longName);
     std::vector<std::unique_ptr<FlashImage>> images;
     CommandResult result;
     if (std::optional<CommandResult> unreadable = loadImages(imagePaths, images)) {
@@ -141,6 +145,23 @@ int runCli(const QStringList& arguments, Console& console)
             loaded.append(image.get());
         result = prepared.run(loaded);
     }
+    if (result.standardOutputError != 0)
+        console.noteOutError(result.standardOutputError);
     print(command->name, imagePaths.value(0), json, result, console);
     return result.exitStatus;
+}
+
+} // namespace
+
+int runCli(const QStringList& arguments, Console& console)
+{
+    int exitStatus = runCommandLine(arguments, console);
+    // As coreutils do: output that did not reach standard output is a failure, whatever came before.
+    if (const int error = console.outError()) {
+        console.printError(
+            QStringLiteral("tessel-cli: write error: %1").arg(QString::fromLocal8Bit(std::strerror(error))));
+        if (exitStatus == exitSuccess)
+            exitStatus = exitRefused;
+    }
+    return exitStatus;
 }

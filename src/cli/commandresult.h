@@ -13,12 +13,15 @@ struct CommandResult {
     QString text;
     // The status text: stdout on success, stderr otherwise.
     QString message;
-    // Plain English printed on stderr after a failure's status text (JSON "detail").
+    // Plain English after the status text, on the same stream (JSON "detail"): why a failure failed, or
+    // what a success wrote.
     QString detail;
     // Legal but surprising facts, printed to stderr and listed in JSON `warnings`.
     QStringList warnings;
     // The command's own fields of the JSON document.
     QJsonObject details;
+    // errno of a failed write of the command's data to standard output (-o -), reported as a write error.
+    int standardOutputError = 0;
 
     bool succeeded() const { return exitStatus == exitSuccess; }
 

@@ -26,7 +26,8 @@ OptionSpec output(const QString& description)
 QString outputDescription()
 {
     return QStringLiteral(
-        "The file to write. It must not exist unless --force is given, and it is never the input image.");
+        "The file to write. It must not exist unless --force is given, and it is never the input image. "
+        "-o - writes to standard output (a pipe or a file, never a terminal).");
 }
 
 QString blockDescription()

@@ -2,13 +2,16 @@
 
 #include <QJsonDocument>
 
+#include <cerrno>
 #include <cstdio>
+
+#include <unistd.h>
 
 void Console::printLine(Stream stream, QByteArray bytes)
 {
     if (!bytes.endsWith('\n'))
         bytes.append('\n');
-    write(stream, bytes);
+    write(outForData ? Stream::Error : stream, bytes);
 }
 
 void Console::printJson(const QJsonObject& document)
@@ -16,9 +19,19 @@ void Console::printJson(const QJsonObject& document)
     printLine(Stream::Out, QJsonDocument(document).toJson(QJsonDocument::Indented));
 }
 
+bool StandardConsole::outIsTerminal() const
+{
+    return ::isatty(STDOUT_FILENO) == 1;
+}
+
 void StandardConsole::write(Stream stream, const QByteArray& bytes)
 {
     std::FILE* const file = stream == Stream::Out ? stdout : stderr;
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
-    std::fflush(file);
+    errno = 0;
+    const bool written
+        = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file) == size_t(bytes.size());
+    const bool flushed = std::fflush(file) == 0;
+    // A failure on stderr has nowhere left to be told.
+    if (stream == Stream::Out && !(written && flushed))
+        noteOutError(errno != 0 ? errno : EIO);
 }

@@ -17,15 +17,36 @@ public:
     void printError(const QString& text) { printLine(Stream::Error, text.toUtf8()); }
     void printJson(const QJsonObject& document);
 
+    // Standard output carries a command's data (-o -): from now on the texts meant for it go to stderr,
+    // so that a pipe reads the data alone.
+    void keepOutForData() { outForData = true; }
+    // Whether standard output is a terminal, which data is never written to.
+    virtual bool outIsTerminal() const { return false; }
+
+    // The first write to standard output that failed, by the console or by a command writing its data
+    // there: its errno, 0 while none has.
+    int outError() const { return firstOutError; }
+    void noteOutError(int error)
+    {
+        if (firstOutError == 0)
+            firstOutError = error;
+    }
+
 protected:
     virtual void write(Stream stream, const QByteArray& bytes) = 0;
 
 private:
     void printLine(Stream stream, QByteArray bytes);
+
+    bool outForData = false;
+    int firstOutError = 0;
 };
 
 // The process's own standard output and standard error.
 class StandardConsole final : public Console {
+public:
+    bool outIsTerminal() const override;
+
 protected:
     void write(Stream stream, const QByteArray& bytes) override;
 };

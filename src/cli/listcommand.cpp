@@ -1,3 +1,4 @@
+#include "blocklisting.h"
 #include "command.h"
 #include "commonoptions.h"
 #include "commandsupport.h"
@@ -22,25 +23,8 @@ CommandResult runList(const FlashImage& image)
     QJsonArray blocks;
     for (const BlockFacts& block : BlockFacts::collect(ImageView::of(image), image.dmhRecords())) {
         const BlockEntry& entry = block.entry;
-        const QStringList cells { entry.idText(), entry.sizeCellText(), entry.crcCellText(),
-            entry.nameCellText(), entry.versionCellText(), entry.timeCellText() };
-        QJsonObject row = CommandSupport::blockIdentity(block.dmhIndex, block.entryIndex, entry);
-        row.insert(QStringLiteral("cells"), QJsonArray::fromStringList(cells));
-        row.insert(QStringLiteral("size"), double(entry.size));
-        row.insert(QStringLiteral("crc"), double(entry.crc));
-        row.insert(QStringLiteral("crcText"), entry.crcCellText());
-        row.insert(QStringLiteral("version"), entry.versionCellText());
-        row.insert(QStringLiteral("time"), entry.timeCellText());
-        row.insert(QStringLiteral("offset"), double(entry.offset));
-        row.insert(QStringLiteral("offsetText"), hexText(entry.offset));
-        row.insert(QStringLiteral("start"), double(block.start));
-        row.insert(QStringLiteral("startText"), hexText(quint64(block.start)));
-        row.insert(QStringLiteral("flags"), int(entry.flags));
-        row.insert(QStringLiteral("hasBlockInfo"), block.hasRecord);
-        row.insert(
-            QStringLiteral("dataLength"), CommandSupport::optionalNumber(block.hasRecord, block.dataLength));
-        blocks.append(row);
-
+        const QStringList cells = BlockListing::cells(entry);
+        blocks.append(BlockListing::json(block));
         table.addRow({ QString::number(block.dmhIndex), cells[0], cells[1], cells[2], printableText(cells[3]),
             printableText(cells[4]), cells[5], hexText(entry.offset), QString::number(entry.flags),
             block.hasRecord ? QStringLiteral("yes") : QStringLiteral("no"),

@@ -6,13 +6,41 @@
 
 #include <QCoreApplication>
 
+#include <cerrno>
 #include <csignal>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+// A standard descriptor closed at start (tessel-cli >&-) is held by /dev/null opened for reading: otherwise
+// the next file opened (the event loop's, an output) would take its number and receive the texts meant
+// for it. Writes to it then fail, and a failed write to standard output is reported.
+void holdClosedStandardDescriptors()
+{
+    for (int descriptor = STDIN_FILENO; descriptor <= STDERR_FILENO; ++descriptor) {
+        if (::fcntl(descriptor, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int held = ::open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != descriptor) {
+            ::dup2(held, descriptor);
+            ::close(held);
+        }
+    }
+}
+
+} // namespace
 
 int main(int argc, char* argv[])
 {
+    holdClosedStandardDescriptors();
     // Past a file-size limit a write then fails and is reported, instead of the signal ending the process.
     std::signal(SIGXFSZ, SIG_IGN);
     stopCleanlyWhenAnInputShrinks();
+    // A reader that went away (| head) makes a write fail with EPIPE, reported as a write error, instead of
+    // the signal ending the process without a word.
+    std::signal(SIGPIPE, SIG_IGN);
 
     // The bytes as given, before anything decodes them: a file name must survive the round trip.
     QList<QByteArray> rawArguments;

@@ -2,6 +2,7 @@
 
 #include "commandresult.h"
 
+#include "ops/folderwriter.h"
 #include "ops/outcome.h"
 #include "ops/planwriter.h"
 
@@ -28,4 +29,22 @@ public:
     // unwritable folder (or file) to the writer, whose status text is the window's.
     static std::optional<CommandResult> check(
         const QString& outputPath, bool force, const QStringList& inputPaths, bool dryRun);
+
+    // "-o -": the data goes to standard output, where none of the rules for a path apply. A file named
+    // "-" is still reached as "./-".
+    static bool isStandardOutput(const QString& outputPath) { return outputPath == QLatin1String("-"); }
+    // The output as a sentence names it: the path, or "standard output".
+    static QString describe(const QString& outputPath)
+    {
+        return isStandardOutput(outputPath) ? QStringLiteral("standard output") : outputPath;
+    }
+
+    // The rules for a folder of outputs (export --all -o DIR): a folder that does not exist yet or is
+    // empty, or with --force one that is there; never a file, device, FIFO or socket, and never a folder
+    // that holds an input. The refusal, or nothing when it may be written.
+    static std::optional<CommandResult> checkFolder(
+        const QString& folderPath, bool force, const QStringList& inputPaths);
+    // Why the folder writer stopped, as the message (and detail) of `result`.
+    static void explainFolderFault(const FolderWriter& writer, const QString& folderPath, bool force,
+        const QStringList& inputPaths, CommandResult& result);
 };

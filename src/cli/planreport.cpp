@@ -45,7 +45,7 @@ QJsonValue fieldValueNumber(ChangedField field, quint64 value)
 
 } // namespace
 
-void describePlan(const ReplacePlan& plan, quint32 flashSize, CommandResult& result)
+PlanReport describePlan(const ReplacePlan& plan, qint64 outputLength)
 {
     const qint64 changedEnd = plan.changedStart + plan.changedLength;
     TextTable summary({ QStringLiteral("Variant:"), variantName(plan.variant) });
@@ -56,7 +56,7 @@ void describePlan(const ReplacePlan& plan, quint32 flashSize, CommandResult& res
             : QStringLiteral("%1 to %2 (%3 bytes)")
                   .arg(hexText(quint64(plan.changedStart)), hexText(quint64(changedEnd - 1)))
                   .arg(plan.changedLength) });
-    summary.addRow({ QStringLiteral("Output length:"), QString::number(flashSize) });
+    summary.addRow({ QStringLiteral("Output length:"), QString::number(outputLength) });
 
     TextTable fields({ QStringLiteral("Field"), QStringLiteral("DMH"), QStringLiteral("Entry"),
         QStringLiteral("Position(hex)"), QStringLiteral("Width"), QStringLiteral("Old"),
@@ -103,22 +103,23 @@ void describePlan(const ReplacePlan& plan, quint32 flashSize, CommandResult& res
         });
     }
 
-    result.details.insert(QStringLiteral("plan"),
-        QJsonObject {
-            { QStringLiteral("variant"), variantName(plan.variant) },
-            { QStringLiteral("replacementLength"), double(plan.replacementLength) },
-            { QStringLiteral("changedStart"), double(plan.changedStart) },
-            { QStringLiteral("changedStartText"), hexText(quint64(plan.changedStart)) },
-            { QStringLiteral("changedLength"), double(plan.changedLength) },
-            { QStringLiteral("outputLength"), double(flashSize) },
-            { QStringLiteral("fields"), fieldsJson },
-            { QStringLiteral("moves"), movesJson },
-        });
+    PlanReport report;
+    report.json = QJsonObject {
+        { QStringLiteral("variant"), variantName(plan.variant) },
+        { QStringLiteral("replacementLength"), double(plan.replacementLength) },
+        { QStringLiteral("changedStart"), double(plan.changedStart) },
+        { QStringLiteral("changedStartText"), hexText(quint64(plan.changedStart)) },
+        { QStringLiteral("changedLength"), double(plan.changedLength) },
+        { QStringLiteral("outputLength"), double(outputLength) },
+        { QStringLiteral("fields"), fieldsJson },
+        { QStringLiteral("moves"), movesJson },
+    };
     QString text = summary.render();
     text += QStringLiteral("\n\nRewritten fields:\n")
         + (plan.fields.isEmpty() ? QStringLiteral("none") : fields.render());
     if (plan.variant == ReplaceVariant::Grow)
         text += QStringLiteral("\n\nMoved blocks:\n")
             + (plan.moves.isEmpty() ? QStringLiteral("none") : moves.render());
-    result.text = text;
+    report.text = text;
+    return report;
 }

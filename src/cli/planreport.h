@@ -6,7 +6,15 @@
 
 #include <QtGlobal>
 
+#include <QJsonObject>
+#include <QString>
+
 // What a replacement does, as the dry run shows it: the variant, the bytes that may change, every
-// rewritten field with its old and new value, and the blocks a growth moves. Sets the result's text and
-// its JSON `plan`.
-void describePlan(const ReplacePlan& plan, quint32 flashSize, CommandResult& result);
+// rewritten field with its old and new value, and the blocks a growth moves; as text and as the JSON
+// `plan`.
+struct PlanReport {
+    QString text;
+    QJsonObject json;
+};
+
+PlanReport describePlan(const ReplacePlan& plan, qint64 outputLength);

@@ -8,109 +8,279 @@
 
 #include "model/flashimage.h"
 #include "ops/blockreplace.h"
+#include "ops/replacechain.h"
+#include "ops/replacewarnings.h"
+#include "ops/statustexts.h"
+
+#include <QJsonArray>
+#include <QSet>
+
+#include <unistd.h>
 
 namespace {
 
+// BLOCK FILE: which block gets which file's bytes. BLOCK is an ID text, DMH:ID, or name:NAME.
+struct Pair {
+    QString blockText;
+    QString replacementPath;
+};
+
 struct ReplaceArguments {
     QString imagePath;
-    bool byName = false;
-    QString blockText;
-    QString blockName;
-    QString replacementPath;
+    QVector<Pair> pairs;
     QString outputPath;
     bool force = false;
     bool dryRun = false;
     StampTime stampTime;
 };
 
-CommandResult runReplace(FlashImage& image, const ReplaceArguments& arguments)
-{
-    CommandResult result;
-    result.details.insert(QStringLiteral("dryRun"), arguments.dryRun);
-    result.details.insert(QStringLiteral("replacement"), arguments.replacementPath);
-    result.details.insert(QStringLiteral("output"),
-        arguments.outputPath.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(arguments.outputPath));
-    const BlockSelection selection = arguments.byName
-        ? BlockSelection::byName(image.dmhRecords(), arguments.blockName)
-        : BlockSelection::byReference(image.dmhRecords(), BlockReference::parse(arguments.blockText));
-    const BlockLocation& location = selection.location;
-    result.warnings = selection.warnings;
-    if (location.found())
-        result.details.insert(QStringLiteral("block"),
-            CommandSupport::blockIdentity(location.dmhIndex, location.entryIndex, location.entry));
-    if (selection.refusal) {
-        result.exitStatus = exitRefused;
-        result.message = *selection.refusal;
-        return result;
-    }
-    // Nothing to check when no output is named (a dry run).
-    const QStringList inputs { arguments.imagePath, arguments.replacementPath };
-    if (!arguments.outputPath.isEmpty()) {
-        if (const std::optional<CommandResult> refusal
-            = OutputTarget::check(arguments.outputPath, arguments.force, inputs, arguments.dryRun)) {
-            result.exitStatus = refusal->exitStatus;
-            result.message = refusal->message;
-            return result;
-        }
-    }
+const QString namePrefix = QStringLiteral("name:");
 
+// The block a pair names, found in `catalogue` the window's way (or by DMH:ID, or by name).
+BlockSelection select(const QVector<DmhRecord>& catalogue, const QString& blockText)
+{
+    if (blockText.startsWith(namePrefix))
+        return BlockSelection::byName(catalogue, blockText.mid(namePrefix.size()));
+    return BlockSelection::byReference(catalogue, BlockReference::parse(blockText));
+}
+
+QJsonObject blockJson(const BlockLocation& location)
+{
+    return CommandSupport::blockIdentity(location.dmhIndex, location.entryIndex, location.entry);
+}
+
+// `standardOutput` receives the image when OUT is "-"; it must outlive the request.
+ReplaceRequest requestFor(const ReplaceArguments& arguments, OutputStream& standardOutput)
+{
     ReplaceRequest request;
-    request.idText = selection.idText;
-    request.replacementPath = arguments.replacementPath;
+    if (OutputTarget::isStandardOutput(arguments.outputPath))
+        request.outputStream = &standardOutput;
     request.outputPath = arguments.outputPath;
     request.existingOutput = OutputTarget::existingOutput(arguments.force);
     request.loadedImagePath = arguments.imagePath;
     request.stampTime = arguments.stampTime;
     request.dryRun = arguments.dryRun;
+    return request;
+}
 
+QStringList inputsOf(const ReplaceArguments& arguments)
+{
+    QStringList inputs { arguments.imagePath };
+    for (const Pair& pair : arguments.pairs)
+        inputs << pair.replacementPath;
+    return inputs;
+}
+
+// The fields every replace document carries from the start, refusals included.
+CommandResult startResult(const ReplaceArguments& arguments)
+{
+    CommandResult result;
+    result.details.insert(QStringLiteral("dryRun"), arguments.dryRun);
+    result.details.insert(QStringLiteral("replacement"), arguments.pairs.first().replacementPath);
+    result.details.insert(QStringLiteral("output"),
+        arguments.outputPath.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(arguments.outputPath));
+    return result;
+}
+
+// The -o rules; nothing to check when no output is named (a dry run) or it is standard output.
+bool refusedOutput(const ReplaceArguments& arguments, CommandResult& result)
+{
+    if (arguments.outputPath.isEmpty() || OutputTarget::isStandardOutput(arguments.outputPath))
+        return false;
+    const std::optional<CommandResult> refusal
+        = OutputTarget::check(arguments.outputPath, arguments.force, inputsOf(arguments), arguments.dryRun);
+    if (!refusal)
+        return false;
+    result.exitStatus = refusal->exitStatus;
+    result.message = refusal->message;
+    return true;
+}
+
+// A failed action: its status text, its explanation, and the exit status its cause asks for.
+void fail(
+    const Outcome& outcome, const QString& detail, const ReplaceArguments& arguments, CommandResult& result)
+{
+    result.message = outcome.message;
+    result.detail = detail;
+    // A replacement or loaded image that cannot be read is unreadable input; the rest are refusals.
+    result.exitStatus = outcome.cause == FailureCause::UnreadableInput ? exitBadInput : exitRefused;
+    OutputTarget::explainFault(outcome, arguments.outputPath, arguments.force, inputsOf(arguments), result);
+}
+
+QString writtenText(const ReplaceArguments& arguments, qint64 length)
+{
+    return QStringLiteral("Wrote the new image, %1 bytes, to %2.")
+        .arg(QString::number(length), OutputTarget::describe(arguments.outputPath));
+}
+
+CommandResult runOnePair(FlashImage& image, const ReplaceArguments& arguments)
+{
+    const Pair& pair = arguments.pairs.first();
+    CommandResult result = startResult(arguments);
+    const BlockSelection selection = select(image.dmhRecords(), pair.blockText);
+    const BlockLocation& location = selection.location;
+    result.warnings = selection.warnings;
+    if (location.found())
+        result.details.insert(QStringLiteral("block"), blockJson(location));
+    if (selection.refusal) {
+        result.exitStatus = exitRefused;
+        result.message = *selection.refusal;
+        return result;
+    }
+    if (refusedOutput(arguments, result))
+        return result;
+
+    OutputStream standardOutput { STDOUT_FILENO };
+    ReplaceRequest request = requestFor(arguments, standardOutput);
+    request.idText = selection.idText;
+    request.replacementPath = pair.replacementPath;
     // The operations work on the front end's own copy of the catalogue, as the window's do.
     QVector<DmhRecord> catalogue = image.dmhRecords();
     ReplacePlan plan;
     const Outcome outcome = replaceBlockAt(image, catalogue, location, request, &plan);
-    result.message = outcome.message;
+    result.standardOutputError = standardOutput.error;
     if (!outcome.success) {
-        // A replacement or loaded image that cannot be read is unreadable input; the rest are refusals.
-        const QString unopened = QStringLiteral("Can not open %1!!!");
-        const bool unreadableInput = outcome.message == unopened.arg(arguments.replacementPath)
-            || outcome.message == unopened.arg(arguments.imagePath);
-        result.exitStatus = unreadableInput ? exitBadInput : exitRefused;
-        OutputTarget::explainFault(outcome, arguments.outputPath, arguments.force, inputs, result);
+        // The operation knows only that nothing was found; the selection knows what BLOCK said.
+        fail(outcome, location.found() ? outcome.detail : selection.notFoundDetail, arguments, result);
         return result;
     }
-    describePlan(plan, image.flashSize(), result);
+    result.warnings += replacementWarnings(image.dmhRecords(), location, plan);
+    const PlanReport report = describePlan(plan, plan.output.length);
+    result.details.insert(QStringLiteral("plan"), report.json);
     if (arguments.dryRun) {
+        result.text = report.text;
         if (!arguments.outputPath.isEmpty())
             result.text += QStringLiteral("\n\nOutput (not written): %1").arg(arguments.outputPath);
         result.message = QStringLiteral("Dry run: nothing was written.");
     } else {
-        result.text.clear();
+        result.message = outcome.message;
+        result.detail = writtenText(arguments, plan.output.length);
     }
+    return result;
+}
+
+CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments)
+{
+    CommandResult result = startResult(arguments);
+    const QVector<Pair>& pairs = arguments.pairs;
+    if (refusedOutput(arguments, result))
+        return result;
+
+    // Each pair finds its block in the image as it stands after the pairs before it, as a run of its own
+    // would; what it found is kept for the report.
+    QVector<BlockSelection> selections;
+    QVector<ChainPair> chain;
+    for (const Pair& pair : pairs) {
+        ChainPair link;
+        link.replacementPath = pair.replacementPath;
+        link.locate = [&selections, blockText = pair.blockText](const QVector<DmhRecord>& catalogue) {
+            const BlockSelection selection = select(catalogue, blockText);
+            selections.append(selection);
+            if (selection.refusal)
+                return Refusable<ChainTarget>::refused(Outcome::refused(*selection.refusal));
+            if (!selection.location.found())
+                return Refusable<ChainTarget>::refused(
+                    Outcome::refused(StatusText::canNotFindDmh(), selection.notFoundDetail));
+            return Refusable<ChainTarget>::of({ selection.location, selection.idText });
+        };
+        chain.append(link);
+    }
+    OutputStream standardOutput { STDOUT_FILENO };
+    const ChainResult done = replaceChain(image, chain, requestFor(arguments, standardOutput));
+    result.standardOutputError = standardOutput.error;
+
+    if (!selections.isEmpty() && selections.first().location.found())
+        result.details.insert(QStringLiteral("block"), blockJson(selections.first().location));
+    QJsonArray steps;
+    QStringList texts;
+    for (int index = 0; index < done.plans.size(); ++index) {
+        const ReplacePlan& plan = done.plans[index];
+        const PlanReport report = describePlan(plan, plan.output.length);
+        steps.append(QJsonObject {
+            { QStringLiteral("block"), blockJson(selections[index].location) },
+            { QStringLiteral("blockText"), pairs[index].blockText },
+            { QStringLiteral("replacement"), pairs[index].replacementPath },
+            { QStringLiteral("plan"), report.json },
+        });
+        texts << QStringLiteral("Pair %1 of %2: %3 <- %4\n%5")
+                     .arg(QString::number(index + 1), QString::number(pairs.size()), pairs[index].blockText,
+                         pairs[index].replacementPath, report.text);
+        result.warnings += selections[index].warnings;
+        result.warnings += done.warnings.value(index);
+    }
+    result.details.insert(QStringLiteral("steps"), steps);
+
+    if (done.failedPair >= 0) {
+        const Pair& failed = pairs[done.failedPair];
+        if (done.failedPair < selections.size())
+            result.warnings += selections[done.failedPair].warnings;
+        result.details.insert(QStringLiteral("failedPair"),
+            QJsonObject {
+                { QStringLiteral("index"), done.failedPair },
+                { QStringLiteral("block"), failed.blockText },
+                { QStringLiteral("replacement"), failed.replacementPath },
+            });
+        const QString pairText
+            = QStringLiteral("Pair %1 of %2 (BLOCK %3, FILE %4) was refused; nothing was written.")
+                  .arg(QString::number(done.failedPair + 1), QString::number(pairs.size()), failed.blockText,
+                      failed.replacementPath);
+        fail(done.outcome,
+            done.outcome.detail.isEmpty() ? pairText : pairText + QLatin1Char('\n') + done.outcome.detail,
+            arguments, result);
+        return result;
+    }
+    if (!done.outcome.success) {
+        fail(done.outcome, done.outcome.detail, arguments, result);
+        return result;
+    }
+    if (arguments.dryRun) {
+        result.text = texts.join(QStringLiteral("\n\n"));
+        if (!arguments.outputPath.isEmpty())
+            result.text += QStringLiteral("\n\nOutput (not written): %1").arg(arguments.outputPath);
+        result.message = QStringLiteral("Dry run: nothing was written.");
+        return result;
+    }
+    result.message = done.outcome.message;
+    result.detail = writtenText(arguments, image.imageSize())
+        + QStringLiteral(" %1 blocks were replaced in one pass.").arg(pairs.size());
     return result;
 }
 
 PreparedCommand prepareReplace(const ParsedArguments& arguments)
 {
     ReplaceArguments parsed;
-    parsed.byName = arguments.isSet(QStringLiteral("name"));
-    parsed.blockName = arguments.value(QStringLiteral("name"));
     parsed.outputPath = arguments.value(QStringLiteral("output"));
     parsed.force = arguments.isSet(QStringLiteral("force"));
     parsed.dryRun = arguments.isSet(QStringLiteral("dry-run"));
-    const QStringList& positional = arguments.positional();
-    const int wanted = parsed.byName ? 2 : 3;
-    if (positional.size() != wanted)
-        return PreparedCommand::badUsage(CommandSupport::argumentCountError(wanted, positional.size()));
+    QStringList positional = arguments.positional();
+    // --name NAME stands for the first BLOCK.
+    const bool byName = arguments.isSet(QStringLiteral("name"));
+    if (byName && !positional.isEmpty())
+        positional.insert(1, namePrefix + arguments.value(QStringLiteral("name")));
+    const int given = arguments.positional().size();
+    if (positional.size() < 3)
+        return PreparedCommand::badUsage(CommandSupport::argumentCountError(byName ? 2 : 3, given));
+    if (positional.size() % 2 == 0)
+        return PreparedCommand::badUsage(
+            QStringLiteral("BLOCK %1 has no FILE: after IMAGE the arguments come in BLOCK FILE pairs.")
+                .arg(positional.last()));
     parsed.imagePath = positional[0];
     if (parsed.imagePath.isEmpty())
         return PreparedCommand::badUsage(QStringLiteral("IMAGE must not be empty."));
-    if (!parsed.byName) {
-        parsed.blockText = positional[1];
-        if (parsed.blockText.isEmpty())
+    QSet<QString> named;
+    for (int index = 1; index + 1 < positional.size(); index += 2) {
+        const Pair pair { positional[index], positional[index + 1] };
+        if (pair.blockText.isEmpty() || pair.blockText == namePrefix)
             return PreparedCommand::badUsage(QStringLiteral("BLOCK must not be empty."));
+        if (pair.replacementPath.isEmpty())
+            return PreparedCommand::badUsage(QStringLiteral("FILE must not be empty."));
+        if (named.contains(pair.blockText))
+            return PreparedCommand::badUsage(
+                QStringLiteral("BLOCK %1 is named by two pairs; each block is replaced once per run.")
+                    .arg(pair.blockText));
+        named.insert(pair.blockText);
+        parsed.pairs.append(pair);
     }
-    parsed.replacementPath = positional.last();
-    if (parsed.replacementPath.isEmpty())
-        return PreparedCommand::badUsage(QStringLiteral("FILE must not be empty."));
     if (parsed.outputPath.isEmpty() && !parsed.dryRun)
         return PreparedCommand::badUsage(QStringLiteral("-o OUT is required."));
     // A malformed SOURCE_DATE_EPOCH is bad usage, found before any file is looked at.
@@ -119,8 +289,10 @@ PreparedCommand prepareReplace(const ParsedArguments& arguments)
         return PreparedCommand::badUsage(clock.error);
     parsed.stampTime = *clock.time;
     PreparedCommand prepared;
-    prepared.run
-        = [parsed](const QVector<FlashImage*>& images) { return runReplace(*images.first(), parsed); };
+    prepared.run = [parsed](const QVector<FlashImage*>& images) {
+        return parsed.pairs.size() == 1 ? runOnePair(*images.first(), parsed)
+                                        : runPairs(*images.first(), parsed);
+    };
     return prepared;
 }
 
@@ -131,8 +303,8 @@ Command replaceCommand()
     Command command;
     command.name = QStringLiteral("replace");
     command.summary = QStringLiteral("Write a new image in which one block holds the bytes of FILE.");
-    command.synopsis = QStringLiteral(
-        "[--json] [--force] [--dry-run] IMAGE (BLOCK | --name NAME) FILE (-o OUT | --dry-run)");
+    command.synopsis = QStringLiteral("[--json] [--force] [--dry-run] IMAGE (BLOCK | --name NAME) FILE "
+                                      "[BLOCK FILE]... (-o OUT | --dry-run)");
     command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") },
         { QStringLiteral("BLOCK"), CommonOptions::blockDescription() },
         { QStringLiteral("FILE"), QStringLiteral("The replacement: the block's new bytes.") } };
@@ -143,6 +315,10 @@ Command replaceCommand()
                 "Write nothing; print the variant, the bytes that change, the rewritten fields and "
                 "the moved blocks.") } };
     command.helpNotes = CommonOptions::exitStatusNote()
+        + QStringLiteral(
+            "\nMore BLOCK FILE pairs replace several blocks in one pass: each pair acts on the image "
+            "the pairs before it made, as runs of their own would, and the image is written once, "
+            "or not at all when a pair is refused. In a pair, BLOCK may also be name:NAME.")
         + QStringLiteral("\nA refreshed block-info record is stamped with SOURCE_DATE_EPOCH (seconds since "
                          "1970-01-01 UTC, written as local time) when it is set, else with the local clock.");
     command.prepare = prepareReplace;

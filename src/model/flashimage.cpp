@@ -6,7 +6,9 @@
 #include <QString>
 #include <QVarLengthArray>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <utility>
 
 #include <sys/stat.h>
@@ -38,10 +40,17 @@ FILE* openForRawReading(const std::wstring& path)
     struct stat status { };
     if (fstat(fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
         std::fclose(stream);
+        errno = EISDIR;
         return nullptr;
     }
     return stream;
 #endif
+}
+
+// "PATH: the system's reason." for the call that just failed.
+QString systemReason(const QString& path)
+{
+    return QStringLiteral("%1: %2.").arg(path, QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 } // namespace
@@ -54,10 +63,13 @@ FlashImage::~FlashImage()
 bool FlashImage::load(const std::wstring& path, ReadMode mode)
 {
     clear();
+    const QString name = QString::fromStdWString(path);
+    sourceName = name;
     StreamCloser file { openForRawReading(path) };
     if (!file.stream) {
         // UTF-8 keeps every character of the path; the window decodes the message as UTF-8.
-        lastErrorText = QString::fromStdWString(path).toUtf8() + "is not exist!";
+        lastErrorText = name.toUtf8() + "is not exist!";
+        lastErrorDetailText = systemReason(name);
         return false;
     }
     qint64 length = -1;
@@ -65,12 +77,15 @@ bool FlashImage::load(const std::wstring& path, ReadMode mode)
         length = qint64(ftello(file.stream));
     if (length < 0 || std::fseek(file.stream, 0, SEEK_SET) != 0) {
         lastErrorText = "read file failed!";
+        lastErrorDetailText = systemReason(name);
         return false;
     }
     if (mode == ReadMode::Map && buffer.mapFile(fileno(file.stream), length))
         return findDmh(imageSize());
     if (!buffer.allocate(length)) {
         lastErrorText = "Alloc memory failed!";
+        lastErrorDetailText = QStringLiteral("%1 is %2 bytes; that much memory could not be had to read it.")
+                                  .arg(name, QString::number(length));
         return false;
     }
     // The buffer is zero already, so a short read leaves zeros behind what it read.
@@ -78,6 +93,10 @@ bool FlashImage::load(const std::wstring& path, ReadMode mode)
     const size_t got = wanted == 0 ? 0 : std::fread(buffer.data(), 1, wanted, file.stream);
     if (got != wanted) {
         lastErrorText = "read file failed!";
+        lastErrorDetailText = std::ferror(file.stream)
+            ? systemReason(name)
+            : QStringLiteral("%1 ended after %2 of its %3 bytes: it changed while it was read.")
+                  .arg(name, QString::number(got), QString::number(length));
         return false;
     }
     std::fclose(file.stream);
@@ -88,8 +107,16 @@ bool FlashImage::load(const std::wstring& path, ReadMode mode)
 bool FlashImage::loadBytes(ImageBuffer&& bytes)
 {
     clear();
+    sourceName = QStringLiteral("The image");
     buffer = std::move(bytes);
     return findDmh(imageSize());
+}
+
+ImageBuffer FlashImage::takeBytes()
+{
+    ImageBuffer bytes = std::move(buffer);
+    clear();
+    return bytes;
 }
 
 bool FlashImage::clear()
@@ -100,6 +127,7 @@ bool FlashImage::clear()
     flash = 0;
     records.clear();
     lastErrorText.clear();
+    lastErrorDetailText.clear();
     ++generationCounter;
     return true;
 }
@@ -120,12 +148,22 @@ bool FlashImage::findDmh(qint64 length)
         entriesInAll += entriesThatFit(position, readU16(data + position + entryCountOffset));
         if (positions.size() + 1 > maxDmhCount || entriesInAll > maxTotalEntries) {
             lastErrorText = "Too many DMH entries!";
+            lastErrorDetailText
+                = QStringLiteral("%1 lists more than %2 DMHs or %3 entries in all (by %4 the count was %5 "
+                                 "DMHs and %6 entries); "
+                                 "no real image comes near that.")
+                      .arg(sourceName, QString::number(maxDmhCount), QString::number(maxTotalEntries),
+                          QStringLiteral("0x") + QString::number(position, 16),
+                          QString::number(positions.size() + 1), QString::number(entriesInAll));
             return false;
         }
         positions.append(position);
     }
     if (positions.isEmpty()) {
         lastErrorText = "Can not find DMH.";
+        lastErrorDetailText = QStringLiteral("%1 holds no DMH: none of its %2 bytes starts the 12 bytes "
+                                             "\"*^_^*DM(^o^)\" with 0x30 26 bytes after their start.")
+                                  .arg(sourceName, QString::number(length));
         return false;
     }
     records.reserve(positions.size());

@@ -5,6 +5,7 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QString>
 #include <QVector>
 #include <QtGlobal>
 
@@ -38,6 +39,8 @@ public:
     [[nodiscard]] bool load(const std::wstring& path, ReadMode mode = ReadMode::Copy);
     // The same as load() for bytes already in memory (fuzzers, benchmarks, tools that read elsewhere).
     [[nodiscard]] bool loadBytes(ImageBuffer&& bytes);
+    // Hands the image's bytes over (to be changed and loaded again) and clears the image.
+    ImageBuffer takeBytes();
     bool clear();
     bool findDmh(qint64 length);
     bool parseDmh(qint64 position);
@@ -45,6 +48,9 @@ public:
 
     const QByteArray& softwareVersion() const { return softwareVersionText; }
     const QByteArray& lastError() const { return lastErrorText; }
+    // What lies behind lastError(), in plain English with the file and the numbers: the system's reason,
+    // a size, a count. Empty when there was no failure.
+    const QString& lastErrorDetail() const { return lastErrorDetailText; }
 
     const uchar* imageData() const { return buffer.data(); }
     // Writable for the one operation that grows a block in place.
@@ -82,5 +88,8 @@ private:
     QVector<DmhRecord> records;
     QMap<int, quint32> entryPositions;
     QByteArray lastErrorText;
+    QString lastErrorDetailText;
+    // The image as the explanations name it: its path, or "The image" for bytes given in memory.
+    QString sourceName;
     quint64 generationCounter = 0;
 };

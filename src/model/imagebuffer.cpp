@@ -93,6 +93,11 @@ bool ImageBuffer::mapFile(int descriptor, qint64 size)
 #endif
 }
 
+void ImageBuffer::truncate(qint64 size)
+{
+    length = qBound<qint64>(0, size, length);
+}
+
 void ImageBuffer::release()
 {
 #ifdef Q_OS_LINUX

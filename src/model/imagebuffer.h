@@ -22,6 +22,8 @@ public:
     // SIGBUS). False (and empty) when the file cannot be mapped.
     [[nodiscard]] bool mapFile(int descriptor, qint64 size);
     void release();
+    // Keeps only the first `size` bytes (no more than it holds); the memory stays as it is.
+    void truncate(qint64 size);
 
     uchar* data() { return bytes; }
     const uchar* data() const { return bytes; }

@@ -55,6 +55,24 @@ inline bool rangeInside(qint64 start, qint64 length, qint64 total)
     return start >= 0 && length >= 0 && total >= 0 && start <= total && length <= total - start;
 }
 
+// Whether [start, start + length) and [otherStart, otherStart + otherLength) share a byte.
+inline bool rangesOverlap(qint64 start, qint64 length, qint64 otherStart, qint64 otherLength)
+{
+    return length > 0 && otherLength > 0 && start < otherStart + otherLength && otherStart < start + length;
+}
+
+// Image position of entry `index` of the DMH at `dmhPosition`, at the stride entries are read with.
+inline qint64 entryPosition(qint64 dmhPosition, qint64 index)
+{
+    return dmhPosition + dmhHeaderSize + qint64(entryStride) * index;
+}
+
+// The header and the entry table a DMH claims, counted from its position.
+inline qint64 tableLength(quint16 entryCount)
+{
+    return dmhHeaderSize + qint64(entryStride) * entryCount;
+}
+
 // The DMH rule: the 12-byte magic and the recognition byte. The caller guarantees that the 28 header
 // bytes lie inside the image.
 inline bool isDmhAt(const uchar* header)

@@ -2,16 +2,23 @@
 
 #include "blockinfo.h"
 #include "planwriter.h"
+#include "replacesupport.h"
 #include "statustexts.h"
 
 #include "model/imagelayout.h"
 
-Planned<ExportPlan> planExport(const ImageView& image, const BlockLocation& location, const QString& fileName)
+Refusable<ExportPlan> planExport(
+    const ImageView& image, const BlockLocation& location, const QString& fileName)
 {
+    using ReplaceSupport::blockTitle;
     if (!location.found())
-        return Planned<ExportPlan>::refused(StatusText::canNotFindDmh());
+        return Refusable<ExportPlan>::refused(Outcome::refused(
+            StatusText::canNotFindDmh(), QStringLiteral("The block is not listed by any DMH.")));
     if (!ImageLayout::rangeInside(location.start(), location.size, image.size))
-        return Planned<ExportPlan>::refused(StatusText::blockOutOfImage());
+        return Refusable<ExportPlan>::refused(Outcome::refused(StatusText::blockOutOfImage(),
+            QStringLiteral("%1 lies at %2, beyond the image's %3 bytes.")
+                .arg(blockTitle(location.entry), ReplaceSupport::rangeText(location.start(), location.size),
+                    QString::number(image.size))));
 
     ExportPlan plan;
     plan.output.sourceStart = location.start();
@@ -21,25 +28,30 @@ Planned<ExportPlan> planExport(const ImageView& image, const BlockLocation& loca
         const quint32 dataLength = BlockInfo::dataLength(image.data + recordStart);
         // A data length that reaches into the record or past the block describes no data part.
         if (dataLength > location.size - quint32(BlockInfo::recordSize))
-            return Planned<ExportPlan>::refused(StatusText::saveBlockFailed(fileName));
+            return Refusable<ExportPlan>::refused(Outcome::refused(StatusText::saveBlockFailed(fileName),
+                QStringLiteral(
+                    "The block-info record of %1 says it holds %2 bytes of data, but the block has "
+                    "room for %3 before its record.")
+                    .arg(blockTitle(location.entry), QString::number(dataLength),
+                        QString::number(location.size - quint32(BlockInfo::recordSize)))));
         plan.output.length = dataLength;
         plan.dataPartOnly = true;
     }
-    return Planned<ExportPlan>::of(plan);
+    return Refusable<ExportPlan>::of(plan);
 }
 
-Outcome exportBlock(
-    const ImageView& image, const BlockLocation& location, const QString& outputPath, ExistingOutput existing)
+Outcome exportBlock(const ImageView& image, const BlockLocation& location, const QString& outputPath,
+    ExistingOutput existing, OutputStream* stream)
 {
-    PlanWriter writer(outputPath, existing);
+    PlanWriter writer(outputPath, existing, stream);
     if (!writer.open())
         return writer.failure(StatusText::exportCanNotOpen(writer.fileName()));
-    const Planned<ExportPlan> planned = planExport(image, location, writer.fileName());
+    const Refusable<ExportPlan> planned = planExport(image, location, writer.fileName());
     if (!planned.accepted()) {
         writer.discard();
         return planned.refusal;
     }
-    if (!writer.writeAndCommit(image.data, image.size, planned.plan->output))
+    if (!writer.writeAndCommit(image.data, image.size, planned.value->output))
         return writer.failure(StatusText::saveBlockFailed(writer.fileName()));
     return Outcome::succeeded(StatusText::saveBlockSucceeded(writer.fileName()));
 }

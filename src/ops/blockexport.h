@@ -17,10 +17,12 @@ struct ExportPlan {
 // Without touching any file: the image range to export, or the refusal. `fileName` (the output as its
 // file object names it) fills the messages. Refuses a location not found, a block outside the image and
 // a record whose data length reaches into the record or beyond the block.
-[[nodiscard]] Planned<ExportPlan> planExport(
+[[nodiscard]] Refusable<ExportPlan> planExport(
     const ImageView& image, const BlockLocation& location, const QString& fileName);
 
 // The export action: opens the output (creating nothing yet), plans, writes and commits. The outcome
-// carries the status text; nothing is left at the path unless it succeeds.
+// carries the status text; nothing is left at the path unless it succeeds. Given a stream, the block goes
+// there and `outputPath` only names it in the texts.
 [[nodiscard]] Outcome exportBlock(const ImageView& image, const BlockLocation& location,
-    const QString& outputPath, ExistingOutput existing = ExistingOutput::Replace);
+    const QString& outputPath, ExistingOutput existing = ExistingOutput::Replace,
+    OutputStream* stream = nullptr);

@@ -1,4 +1,4 @@
-#include "blockreplace.h"
+#include "blockgrow.h"
 
 #include "blockinfo.h"
 #include "crc32.h"
@@ -15,7 +15,9 @@
 #include <cstring>
 
 using namespace ReplaceSupport;
+using ImageLayout::entryPosition;
 using ImageLayout::rangeInside;
+using ImageLayout::rangesOverlap;
 
 namespace {
 
@@ -42,61 +44,94 @@ GrowTarget findGrowTarget(const DmhRecord& dmh, const QString& idText)
     return target;
 }
 
-qint64 entryPosition(const DmhRecord& dmh, int index)
+Outcome blockNotFound()
 {
-    return qint64(dmh.position) + ImageLayout::dmhHeaderSize + qint64(ImageLayout::entryStride) * index;
+    return Outcome::refused(
+        StatusText::canNotFindDmh(), QStringLiteral("The block is not listed by the DMH it was found in."));
 }
 
-// The total size of the entries after `grownIndex`, when they lie back to back behind it in table order;
-// -1 otherwise. The tail is moved as one range, so the offsets shift with the bytes only when nothing
-// lies between.
-qint64 backToBackTail(const DmhRecord& dmh, int grownIndex)
+// The index of the first entry after `grownIndex` that does not lie right behind the one before it, in
+// table order; -1 when they all do. The tail is moved as one range, so the offsets shift with the bytes
+// only when nothing lies between.
+int firstGapAfter(const DmhRecord& dmh, int grownIndex)
 {
     const BlockEntry& grown = dmh.entries.at(grownIndex);
     qint64 expectedOffset = qint64(grown.offset) + grown.size;
     for (int index = grownIndex + 1; index < dmh.entries.size(); ++index) {
         const BlockEntry& entry = dmh.entries.at(index);
         if (entry.offset != expectedOffset)
-            return -1;
+            return index;
         expectedOffset += entry.size;
     }
-    return expectedOffset - grown.offset - grown.size;
+    return -1;
+}
+
+// The total size of the entries after `grownIndex`, which lie back to back behind it.
+qint64 tailLength(const DmhRecord& dmh, int grownIndex)
+{
+    qint64 total = 0;
+    for (int index = grownIndex + 1; index < dmh.entries.size(); ++index)
+        total += dmh.entries.at(index).size;
+    return total;
 }
 
 // The DMH headers and entry tables, and every block that does not move, must stay as they are. The
 // DMH's own table is rewritten whole, so no other DMH may lie in it.
 Outcome checkUntouched(
-    const QVector<DmhRecord>& catalogue, int dmhIndex, int entryIndex, qint64 start, qint64 length)
+    const QVector<DmhRecord>& catalogue, int dmhIndex, int grownIndex, qint64 start, qint64 length)
 {
-    if (touchesDmh(catalogue, start, length))
-        return Outcome::failed(StatusText::wouldOverwriteDmh());
+    const int touched = dmhTouchedBy(catalogue, start, length);
+    if (touched >= 0)
+        return Outcome::refused(StatusText::wouldOverwriteDmh(),
+            QStringLiteral("The growth rewrites %1, which holds the header or entry table of DMH %2 at %3.")
+                .arg(rangeText(start, length), QString::number(touched),
+                    hexPosition(catalogue.at(touched).position)));
     for (int index = 0; index < catalogue.size(); ++index) {
         const DmhRecord& dmh = catalogue.at(index);
-        const int firstMoved = index == dmhIndex ? entryIndex : dmh.entries.size();
-        for (int entry = 0; entry < firstMoved; ++entry) {
-            const BlockEntry& other = dmh.entries.at(entry);
-            if (overlaps(start, length, qint64(dmh.position) + other.offset, other.size))
-                return Outcome::failed(StatusText::wouldOverwriteBlock());
+        const int firstMoved = index == dmhIndex ? grownIndex : dmh.entries.size();
+        for (int entryIndex = 0; entryIndex < firstMoved; ++entryIndex) {
+            const BlockEntry& other = dmh.entries.at(entryIndex);
+            const qint64 otherStart = qint64(dmh.position) + other.offset;
+            if (rangesOverlap(start, length, otherStart, other.size))
+                return Outcome::refused(StatusText::wouldOverwriteBlock(),
+                    QStringLiteral("The growth rewrites %1, which holds %2 of DMH %3 (%4), a block that does "
+                                   "not move.")
+                        .arg(rangeText(start, length), blockTitle(other), QString::number(index),
+                            rangeText(otherStart, other.size)));
         }
     }
     const DmhRecord& grownDmh = catalogue.at(dmhIndex);
+    const qint64 tableStart = entryPosition(grownDmh.position, 0);
     const qint64 rewritten = qint64(ImageLayout::entryStride) * grownDmh.entries.size();
-    if (touchesDmh(catalogue, entryPosition(grownDmh, 0), rewritten, dmhIndex))
-        return Outcome::failed(StatusText::wouldOverwriteDmh());
+    const int nested = dmhTouchedBy(catalogue, tableStart, rewritten, dmhIndex);
+    if (nested >= 0)
+        return Outcome::refused(StatusText::wouldOverwriteDmh(),
+            QStringLiteral(
+                "The entry table of DMH %1 (%2), which the growth rewrites, holds the header or table "
+                "of DMH %3 at %4.")
+                .arg(QString::number(dmhIndex), rangeText(tableStart, rewritten), QString::number(nested),
+                    hexPosition(catalogue.at(nested).position)));
     return Outcome::succeeded({});
 }
 
 // A record is only seen on a block whose offset is a multiple of 64 KiB: a moved block that carries
 // one must move by whole 64 KiB steps, or the image exports and verifies it as raw data afterwards.
-bool movesRecordOffAlignment(const ImageView& image, const DmhRecord& dmh, int grownIndex, qint64 growth)
+Outcome checkRecordsStayAligned(const ImageView& image, const DmhRecord& dmh, int grownIndex, qint64 growth)
 {
     if (growth % BlockInfo::alignment == 0)
-        return false;
+        return Outcome::succeeded({});
     for (int index = grownIndex + 1; index < dmh.entries.size(); ++index) {
-        if (BlockInfo::hasBlockInfo(image.data, image.size, dmh.position, dmh.entries.at(index)))
-            return true;
+        const BlockEntry& moved = dmh.entries.at(index);
+        if (BlockInfo::hasBlockInfo(image.data, image.size, dmh.position, moved))
+            return Outcome::refused(StatusText::blockInfoOffAlignment(),
+                QStringLiteral(
+                    "Growing by %1 bytes, not a whole number of 64 KiB (65536 bytes), would move %2, "
+                    "which ends in a block-info record, to offset %3, where its record is no longer "
+                    "seen.")
+                    .arg(QString::number(growth), blockTitle(moved),
+                        hexPosition(qint64(moved.offset) + growth)));
     }
-    return false;
+    return Outcome::succeeded({});
 }
 
 } // namespace
@@ -105,13 +140,19 @@ Outcome checkGrowCapacity(
     const QVector<DmhRecord>& catalogue, int dmhIndex, const QString& idText, qint64 replacementLength)
 {
     if (dmhIndex < 0 || dmhIndex >= catalogue.size())
-        return Outcome::failed(StatusText::canNotFindDmh());
+        return blockNotFound();
     const DmhRecord& dmh = catalogue.at(dmhIndex);
     const GrowTarget target = findGrowTarget(dmh, idText);
     if (target.entryIndex < 0)
-        return Outcome::failed(StatusText::canNotFindDmh());
-    if (replacementLength + target.others > qint64(dmh.dataCapacity))
-        return Outcome::failed(StatusText::overMaxSize());
+        return blockNotFound();
+    const qint64 total = replacementLength + target.others;
+    if (total > qint64(dmh.dataCapacity))
+        return Outcome::refused(StatusText::overMaxSize(),
+            QStringLiteral("DMH %1 may hold %2 bytes of blocks: the other blocks take %3 bytes and the "
+                           "replacement %4, together %5, %6 over.")
+                .arg(QString::number(dmhIndex), QString::number(dmh.dataCapacity),
+                    QString::number(target.others), QString::number(replacementLength),
+                    QString::number(total), QString::number(total - dmh.dataCapacity)));
     return Outcome::succeeded({});
 }
 
@@ -123,87 +164,116 @@ Outcome checkGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, i
         return capacity;
     const DmhRecord& dmh = catalogue.at(dmhIndex);
     const GrowTarget target = findGrowTarget(dmh, idText);
-    const int k = target.entryIndex;
-    const BlockEntry& grown = dmh.entries.at(k);
+    const int grownIndex = target.entryIndex;
+    const BlockEntry& grown = dmh.entries.at(grownIndex);
 
     // The entries are written back with entrySize as their stride but were read with 48.
     if (dmh.entrySize != ImageLayout::entryStride)
-        return Outcome::failed(StatusText::entrySizeNot48());
+        return Outcome::refused(StatusText::entrySizeNot48(), entrySizeDetail(dmhIndex, dmh));
     // The variant was chosen by the first entry with the ID; the growth would act on the last.
     if (target.matches > 1)
-        return Outcome::failed(StatusText::blockIdNotUnique());
-    // Only a longer replacement grows a block: a shorter one means the file is not the one measured.
+        return Outcome::refused(StatusText::blockIdNotUnique(),
+            QStringLiteral(
+                "ID %1 is listed %2 times in DMH %3: the variant was chosen by its first entry, and the "
+                "growth would act on its last.")
+                .arg(grown.idText(), QString::number(target.matches), QString::number(dmhIndex)));
+    // Only a longer replacement grows a block.
     const qint64 growth = replacementLength - grown.size;
     if (growth <= 0)
-        return Outcome::failed(StatusText::canNotFindDmh());
-    const qint64 tail = backToBackTail(dmh, k);
-    if (tail < 0)
-        return Outcome::failed(StatusText::blocksNotBackToBack());
+        return Outcome::refused(StatusText::canNotFindDmh(),
+            QStringLiteral(
+                "The replacement (%1 bytes) is not longer than %2 (%3 bytes): there is nothing to grow.")
+                .arg(QString::number(replacementLength), blockTitle(grown), QString::number(grown.size)));
+    const int gap = firstGapAfter(dmh, grownIndex);
+    if (gap >= 0) {
+        const BlockEntry& behind = dmh.entries.at(gap - 1);
+        return Outcome::refused(StatusText::blocksNotBackToBack(),
+            QStringLiteral(
+                "The blocks behind %1 in DMH %2 do not follow it without a gap: %3 starts at offset %4, "
+                "where %5 was expected.")
+                .arg(blockTitle(grown), QString::number(dmhIndex), blockTitle(dmh.entries.at(gap)),
+                    hexPosition(dmh.entries.at(gap).offset),
+                    hexPosition(qint64(behind.offset) + behind.size)));
+    }
+    const qint64 tail = tailLength(dmh, grownIndex);
 
-    if (!flashSizeFits(image))
-        return Outcome::failed(StatusText::flashSizeNotFit());
+    const Outcome flash = checkFlashSizeFits(image);
+    if (!flash.success)
+        return flash;
     // The grown block and the moved blocks must stay inside the output and within reach of a u32 offset.
     const qint64 blockStart = qint64(dmh.position) + grown.offset;
     const qint64 changedLength = replacementLength + tail;
-    if (!rangeInside(blockStart, changedLength, image.flashSize)
-        || qint64(grown.offset) + changedLength > (qint64(1) << 32))
-        return Outcome::failed(StatusText::blockOutOfImage());
-    const Outcome untouched = checkUntouched(catalogue, dmhIndex, k, blockStart, changedLength);
+    if (!rangeInside(blockStart, changedLength, image.flashSize))
+        return Outcome::refused(StatusText::blockOutOfImage(),
+            QStringLiteral(
+                "Grown to %1 bytes, %2 and the %3 bytes of blocks behind it would end at %4, beyond the "
+                "first %5 bytes that make the output.")
+                .arg(QString::number(replacementLength), blockTitle(grown), QString::number(tail),
+                    hexPosition(blockStart + changedLength - 1), QString::number(image.flashSize)));
+    if (qint64(grown.offset) + changedLength > (qint64(1) << 32))
+        return Outcome::refused(StatusText::blockOutOfImage(),
+            QStringLiteral(
+                "Grown to %1 bytes, %2 and the blocks behind it would reach offset %3 from their DMH, "
+                "beyond what a 32-bit offset holds.")
+                .arg(QString::number(replacementLength), blockTitle(grown),
+                    hexPosition(qint64(grown.offset) + changedLength)));
+    const Outcome untouched = checkUntouched(catalogue, dmhIndex, grownIndex, blockStart, changedLength);
     if (!untouched.success)
         return untouched;
-    if (outputCutsOff(image, catalogue))
-        return Outcome::failed(StatusText::flashSizeNotFit());
-    if (movesRecordOffAlignment(image, dmh, k, growth))
-        return Outcome::failed(StatusText::blockInfoOffAlignment());
-    return Outcome::succeeded({});
+    const Outcome keeps = checkOutputKeepsImage(image, catalogue);
+    if (!keeps.success)
+        return keeps;
+    return checkRecordsStayAligned(image, dmh, grownIndex, growth);
 }
 
-Planned<ReplacePlan> planGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, int dmhIndex,
-    const QString& idText, const uchar* replacement, qint64 replacementLength)
+Refusable<ReplacePlan> planGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, int dmhIndex,
+    const QString& idText, std::shared_ptr<const ImageBuffer> replacement)
 {
+    const qint64 replacementLength = replacement ? replacement->size() : 0;
     const Outcome check = checkGrow(image, catalogue, dmhIndex, idText, replacementLength);
     if (!check.success)
-        return { std::nullopt, check };
+        return Refusable<ReplacePlan>::refused(check);
     const DmhRecord& dmh = catalogue.at(dmhIndex);
-    const int k = findGrowTarget(dmh, idText).entryIndex;
-    const BlockEntry& grown = dmh.entries.at(k);
+    const int grownIndex = findGrowTarget(dmh, idText).entryIndex;
+    const BlockEntry& grown = dmh.entries.at(grownIndex);
     const qint64 growth = replacementLength - grown.size;
-    const qint64 tail = backToBackTail(dmh, k);
+    const qint64 tail = tailLength(dmh, grownIndex);
     const qint64 blockStart = qint64(dmh.position) + grown.offset;
-    const qint64 changedLength = replacementLength + tail;
 
     ReplacePlan plan;
     plan.variant = ReplaceVariant::Grow;
     plan.replacementLength = replacementLength;
     plan.dmhIndex = dmhIndex;
-    plan.entryIndex = k;
+    plan.entryIndex = grownIndex;
     plan.blockStart = blockStart;
     plan.oldSize = grown.size;
     plan.tailLength = tail;
-    plan.changedStart = entryPosition(dmh, k);
-    plan.changedLength = blockStart + changedLength - plan.changedStart;
+    plan.changedStart = entryPosition(dmh.position, grownIndex);
+    plan.changedLength = blockStart + replacementLength + tail - plan.changedStart;
 
-    const qint64 grownEntry = entryPosition(dmh, k);
-    plan.fields.append(fieldChange(image, ChangedField::EntrySize, dmhIndex, k,
+    const qint64 grownEntry = entryPosition(dmh.position, grownIndex);
+    plan.fields.append(fieldChange(image, ChangedField::EntrySize, dmhIndex, grownIndex,
         grownEntry + BlockEntry::sizeOffset, 4, quint64(replacementLength)));
-    plan.fields.append(fieldChange(image, ChangedField::EntryCrc, dmhIndex, k,
-        grownEntry + BlockEntry::crcOffset, 4, Crc32::compute64(replacement, replacementLength)));
-    for (int index = k + 1; index < dmh.entries.size(); ++index) {
+    plan.fields.append(fieldChange(image, ChangedField::EntryCrc, dmhIndex, grownIndex,
+        grownEntry + BlockEntry::crcOffset, 4, Crc32::compute64(replacement->data(), replacementLength)));
+    for (int index = grownIndex + 1; index < dmh.entries.size(); ++index) {
         const BlockEntry& entry = dmh.entries.at(index);
         plan.fields.append(fieldChange(image, ChangedField::EntryOffset, dmhIndex, index,
-            entryPosition(dmh, index) + BlockEntry::offsetOffset, 4, quint64(entry.offset + growth)));
+            entryPosition(dmh.position, index) + BlockEntry::offsetOffset, 4,
+            quint64(entry.offset + growth)));
         const qint64 from = qint64(dmh.position) + entry.offset;
         plan.moves.append({ entry.id, index, from, from + growth, entry.size });
     }
     plan.output.length = image.flashSize;
-    return Planned<ReplacePlan>::of(std::move(plan));
+    plan.replacement = std::move(replacement);
+    return Refusable<ReplacePlan>::of(std::move(plan));
 }
 
-void applyGrow(
-    uchar* imageData, QVector<DmhRecord>& catalogue, const ReplacePlan& plan, const uchar* replacement)
+void applyGrow(uchar* imageData, QVector<DmhRecord>& catalogue, const ReplacePlan& plan)
 {
     const qint64 length = plan.replacementLength;
     const qint64 growth = length - plan.oldSize;
+    const uchar* const replacement = plan.replacement->data();
     std::memmove(imageData + plan.blockStart + length, imageData + plan.blockStart + plan.oldSize,
         size_t(plan.tailLength));
     std::memcpy(imageData + plan.blockStart, replacement, size_t(length));
@@ -216,13 +286,13 @@ void applyGrow(
     // Whatever the entry held before, "NCRC" included: the grown block carries no record to vouch for it.
     grown.crc = Crc32::compute64(replacement, length);
     for (int index = 0; index < dmh.entries.size(); ++index)
-        dmh.entries.at(index).toBytes(imageData + entryPosition(dmh, index));
+        dmh.entries.at(index).toBytes(imageData + entryPosition(dmh.position, index));
 }
 
 Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const BlockLocation& location,
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
-    PlanWriter writer(request.outputPath, request.existingOutput);
+    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream);
     if (!request.dryRun && !writer.open())
         return writer.failure(StatusText::canNotOpen(writer.fileName()));
     const auto refuse = [&writer](const Outcome& refusal) {
@@ -230,7 +300,7 @@ Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const
         return refusal;
     };
     if (request.idText.isEmpty())
-        return refuse(Outcome::failed(StatusText::notSelectingSavingBlock()));
+        return refuse(Outcome::refused(StatusText::notSelectingSavingBlock()));
     const Outcome capacity = checkGrowCapacity(
         catalogue, location.dmhIndex, request.idText, QFileInfo(request.replacementPath).size());
     if (!capacity.success)
@@ -238,38 +308,52 @@ Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const
 
     ReplacementFile replacement(request.replacementPath);
     if (!replacement.open())
-        return refuse(Outcome::failed(StatusText::canNotOpen(replacement.fileName())));
+        return refuse(replacement.failure());
+    // The variant was chosen by the length on disk; a file no longer than the block by now is not the one
+    // that was measured.
+    if (replacement.length() <= qint64(location.size))
+        return refuse(Outcome::unreadableInput(StatusText::canNotOpen(replacement.fileName()),
+            QStringLiteral("%1 changed while it was read: it is now %2 bytes, no longer than %3 (%4 bytes).")
+                .arg(replacement.fileName(), QString::number(replacement.length()),
+                    blockTitle(location.entry), QString::number(location.size))));
     // Every refusal that needs only the length comes before a byte of the replacement is read.
     const ImageView view = ImageView::of(image);
     const Outcome check = checkGrow(view, catalogue, location.dmhIndex, request.idText, replacement.length());
     if (!check.success)
         return refuse(check);
-    ImageBuffer bytes;
-    if (!bytes.allocate(replacement.length()))
-        return refuse(Outcome::failed(StatusText::allocFailed()));
-    if (!replacement.readWhole(bytes.data()))
-        return refuse(Outcome::failed(StatusText::canNotOpen(replacement.fileName())));
+    auto bytes = std::make_shared<ImageBuffer>();
+    if (!bytes->allocate(replacement.length()))
+        return refuse(Outcome::refused(StatusText::allocFailed(),
+            QStringLiteral("%1 bytes of memory for %2 could not be had.")
+                .arg(QString::number(replacement.length()), replacement.fileName())));
+    if (!replacement.readWhole(bytes->data()))
+        return refuse(replacement.failure());
 
-    const Planned<ReplacePlan> planned
-        = planGrow(view, catalogue, location.dmhIndex, request.idText, bytes.data(), bytes.size());
+    const Refusable<ReplacePlan> planned
+        = planGrow(view, catalogue, location.dmhIndex, request.idText, bytes);
     if (!planned.accepted())
         return refuse(planned.refusal);
     if (planOut)
-        *planOut = *planned.plan;
+        *planOut = *planned.value;
 
     QFile loadedImage(request.loadedImagePath);
+    const auto loadedImageGone = [&loadedImage] {
+        return Outcome::unreadableInput(StatusText::canNotOpen(loadedImage.fileName()),
+            QStringLiteral("The image was loaded from %1, which cannot be opened any more: %2.")
+                .arg(loadedImage.fileName(), loadedImage.errorString()));
+    };
     if (request.dryRun) {
         if (!loadedImage.open(QIODevice::ReadOnly))
-            return Outcome::failed(StatusText::canNotOpen(loadedImage.fileName()));
+            return loadedImageGone();
         return Outcome::succeeded({});
     }
 
     // From here on the image in memory and the catalogue hold the grown block, whatever follows.
-    applyGrow(image.imageData(), catalogue, *planned.plan, bytes.data());
+    applyGrow(image.imageData(), catalogue, *planned.value);
     // The loaded file is only opened, as a last sign that the image still comes from a file that exists.
     if (!loadedImage.open(QIODevice::ReadOnly))
-        return refuse(Outcome::failed(StatusText::canNotOpen(loadedImage.fileName())));
-    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), planned.plan->output))
+        return refuse(loadedImageGone());
+    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), planned.value->output))
         return writer.failure(StatusText::growFailed());
     return Outcome::succeeded(StatusText::growSucceeded());
 }

@@ -1,5 +1,6 @@
 #include "blockreplace.h"
 
+#include "blockgrow.h"
 #include "blockinfo.h"
 #include "crc32.h"
 #include "planwriter.h"
@@ -13,6 +14,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 using namespace ReplaceSupport;
 using ImageLayout::rangeInside;
@@ -21,22 +23,40 @@ namespace {
 
 constexpr quint32 copyAlignment = 65536;
 
-bool blockInsideOutput(const ImageView& image, const BlockLocation& location)
-{
-    return rangeInside(location.start(), location.size, image.flashSize);
-}
-
 // Image position of the entry findBlock found. With a unique ID this is where the loader recorded it.
 qint64 entryPosition(const BlockLocation& location)
 {
-    return qint64(location.dmhPosition) + ImageLayout::dmhHeaderSize
-        + qint64(ImageLayout::entryStride) * location.entryIndex;
+    return ImageLayout::entryPosition(location.dmhPosition, location.entryIndex);
 }
 
 // The block buffer must be the one the caller prepared for this block.
 bool blockBufferFits(const std::shared_ptr<ImageBuffer>& block, const BlockLocation& location)
 {
     return block && !block->isNull() && block->size() == qint64(location.size);
+}
+
+Outcome blockNotFound()
+{
+    return Outcome::refused(
+        StatusText::canNotFindDmh(), QStringLiteral("The block is not listed by any DMH."));
+}
+
+Outcome bufferMissing(const BlockLocation& location)
+{
+    return Outcome::refused(StatusText::allocFailed(),
+        QStringLiteral("%1 bytes of memory for the new %2 could not be had.")
+            .arg(QString::number(location.size), blockTitle(location.entry)));
+}
+
+// The block's bytes must lie inside the output, the first flashSize bytes of the image.
+Outcome checkBlockInsideOutput(const ImageView& image, const BlockLocation& location)
+{
+    if (rangeInside(location.start(), location.size, image.flashSize))
+        return Outcome::succeeded({});
+    return Outcome::refused(StatusText::blockOutOfImage(),
+        QStringLiteral("%1 lies at %2, beyond the first %3 bytes that make the output.")
+            .arg(blockTitle(location.entry), rangeText(location.start(), location.size),
+                QString::number(image.flashSize)));
 }
 
 // The DMH that lists the block, when `catalogue` is the one the block was found in.
@@ -56,13 +76,20 @@ Outcome checkCatalogue(
 {
     const DmhRecord* dmh = dmhOf(catalogue, location);
     if (!dmh)
-        return Outcome::failed(StatusText::canNotFindDmh());
+        return blockNotFound();
     if (dmh->entrySize != ImageLayout::entryStride)
-        return Outcome::failed(StatusText::entrySizeNot48());
-    if (outputCutsOff(image, catalogue))
-        return Outcome::failed(StatusText::flashSizeNotFit());
-    if (touchesDmh(catalogue, location.start(), location.size))
-        return Outcome::failed(StatusText::wouldOverwriteDmh());
+        return Outcome::refused(StatusText::entrySizeNot48(), entrySizeDetail(location.dmhIndex, *dmh));
+    const Outcome keeps = checkOutputKeepsImage(image, catalogue);
+    if (!keeps.success)
+        return keeps;
+    const int touched = dmhTouchedBy(catalogue, location.start(), location.size);
+    if (touched >= 0)
+        return Outcome::refused(StatusText::wouldOverwriteDmh(),
+            QStringLiteral(
+                "%1 (%2) holds the header or entry table of DMH %3 at %4; replacing its bytes would "
+                "destroy that DMH.")
+                .arg(blockTitle(location.entry), rangeText(location.start(), location.size),
+                    QString::number(touched), hexPosition(catalogue.at(touched).position)));
     return Outcome::succeeded({});
 }
 
@@ -82,22 +109,23 @@ Outcome refuse(PlanWriter& writer, const Outcome& refusal)
 Outcome openBoth(ReplacementFile& replacement, PlanWriter& writer, bool dryRun)
 {
     if (!replacement.open())
-        return Outcome::failed(StatusText::canNotOpen(replacement.fileName()));
+        return replacement.failure();
     if (!dryRun && !writer.open())
         return writer.failure(StatusText::canNotOpen(writer.fileName()));
     return Outcome::succeeded({});
 }
 
 // The block buffer: `size` bytes of 0xFF with the whole replacement read into its start.
-Planned<std::shared_ptr<ImageBuffer>> readIntoBlock(ReplacementFile& replacement, quint32 size)
+Refusable<std::shared_ptr<ImageBuffer>> readIntoBlock(
+    ReplacementFile& replacement, const BlockLocation& location)
 {
     auto block = std::make_shared<ImageBuffer>();
-    if (!block->allocate(size))
-        return Planned<std::shared_ptr<ImageBuffer>>::refused(StatusText::allocFailed());
-    std::memset(block->data(), 0xFF, size);
+    if (!block->allocate(location.size))
+        return Refusable<std::shared_ptr<ImageBuffer>>::refused(bufferMissing(location));
+    std::memset(block->data(), 0xFF, location.size);
     if (!replacement.readWhole(block->data()))
-        return Planned<std::shared_ptr<ImageBuffer>>::refused(StatusText::canNotOpen(replacement.fileName()));
-    return Planned<std::shared_ptr<ImageBuffer>>::of(std::move(block));
+        return Refusable<std::shared_ptr<ImageBuffer>>::refused(replacement.failure());
+    return Refusable<std::shared_ptr<ImageBuffer>>::of(std::move(block));
 }
 
 Outcome finish(PlanWriter& writer, const ImageView& image, const ReplacePlan& plan,
@@ -112,43 +140,39 @@ Outcome finish(PlanWriter& writer, const ImageView& image, const ReplacePlan& pl
     return Outcome::succeeded(StatusText::replaceSucceeded());
 }
 
+using CheckWithinBlock = Outcome (*)(
+    const ImageView&, const QVector<DmhRecord>&, const BlockLocation&, qint64 replacementLength);
+using PlanWithinBlock = std::function<Refusable<ReplacePlan>(const ImageView&, const QVector<DmhRecord>&,
+    std::shared_ptr<ImageBuffer> block, qint64 replacementLength)>;
+
+// The padded and record variants take the same steps: open the replacement, then the output; the checks
+// that need only the replacement's length; read it into the block; plan; write.
+Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& location,
+    const ReplaceRequest& request, CheckWithinBlock check, const PlanWithinBlock& plan, ReplacePlan* planOut)
+{
+    ReplacementFile replacement(request.replacementPath);
+    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream);
+    const Outcome opened = openBoth(replacement, writer, request.dryRun);
+    if (!opened.success)
+        return opened;
+    const ImageView view = ImageView::of(image);
+    // The loader's list: DMH positions and tables never move, and a growth keeps every block inside
+    // the output, so it answers these checks as the window's catalogue would.
+    const QVector<DmhRecord>& catalogue = image.dmhRecords();
+    const Outcome checked = check(view, catalogue, location, replacement.length());
+    if (!checked.success)
+        return refuse(writer, checked);
+    Refusable<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location);
+    if (!block.accepted())
+        return refuse(writer, block.refusal);
+    const Refusable<ReplacePlan> planned
+        = plan(view, catalogue, std::move(*block.value), replacement.length());
+    if (!planned.accepted())
+        return refuse(writer, planned.refusal);
+    return finish(writer, view, *planned.value, request, planOut);
+}
+
 } // namespace
-
-QString fieldName(ChangedField field)
-{
-    switch (field) {
-    case ChangedField::EntryOffset:
-        return QStringLiteral("entry offset");
-    case ChangedField::EntrySize:
-        return QStringLiteral("entry size");
-    case ChangedField::EntryCrc:
-        return QStringLiteral("entry crc");
-    case ChangedField::CopySize:
-        return QStringLiteral("entry copy size");
-    case ChangedField::CopyCrc:
-        return QStringLiteral("entry copy crc");
-    case ChangedField::RecordDataLength:
-        return QStringLiteral("record data length");
-    case ChangedField::RecordDataCrc:
-        return QStringLiteral("record data crc");
-    case ChangedField::RecordTime:
-        return QStringLiteral("record time");
-    }
-    return {};
-}
-
-QString variantName(ReplaceVariant variant)
-{
-    switch (variant) {
-    case ReplaceVariant::Padded:
-        return QStringLiteral("padded");
-    case ReplaceVariant::WithInfo:
-        return QStringLiteral("with block info");
-    case ReplaceVariant::Grow:
-        return QStringLiteral("grow");
-    }
-    return {};
-}
 
 ReplaceVariant chooseVariant(const ImageView& image, const BlockLocation& location, qint64 replacementLength)
 {
@@ -161,27 +185,33 @@ Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
     const BlockLocation& location, qint64 replacementLength)
 {
     if (!location.found())
-        return Outcome::failed(StatusText::canNotFindDmh());
+        return blockNotFound();
     if (replacementLength > qint64(location.size))
-        return Outcome::failed(StatusText::overMaxSize());
+        return Outcome::refused(StatusText::overMaxSize(),
+            QStringLiteral("The replacement is %1 bytes, %2 over the %3 bytes %4 holds.")
+                .arg(QString::number(replacementLength), QString::number(replacementLength - location.size),
+                    QString::number(location.size), blockTitle(location.entry)));
     // A block of size 0 always asks for the entry copy, whose place would lie before the block.
     if (location.size == 0)
-        return Outcome::failed(StatusText::blockSizeZero());
-    if (!flashSizeFits(image))
-        return Outcome::failed(StatusText::flashSizeNotFit());
-    if (!blockInsideOutput(image, location))
-        return Outcome::failed(StatusText::blockOutOfImage());
+        return Outcome::refused(StatusText::blockSizeZero(),
+            QStringLiteral("%1 has size 0: no replacement fits into it.").arg(blockTitle(location.entry)));
+    const Outcome flash = checkFlashSizeFits(image);
+    if (!flash.success)
+        return flash;
+    const Outcome inside = checkBlockInsideOutput(image, location);
+    if (!inside.success)
+        return inside;
     return checkCatalogue(image, catalogue, location);
 }
 
-Planned<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
+Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
     const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength)
 {
     const Outcome check = checkPadded(image, catalogue, location, replacementLength);
     if (!check.success)
-        return { std::nullopt, check };
+        return Refusable<ReplacePlan>::refused(check);
     if (!blockBufferFits(block, location))
-        return Planned<ReplacePlan>::refused(StatusText::allocFailed());
+        return Refusable<ReplacePlan>::refused(bufferMissing(location));
 
     ReplacePlan plan;
     plan.variant = ReplaceVariant::Padded;
@@ -207,45 +237,69 @@ Planned<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecord>
 
     plan.output.length = image.flashSize;
     plan.output.patches.append({ location.start(), {}, std::move(block) });
-    return Planned<ReplacePlan>::of(std::move(plan));
+    return Refusable<ReplacePlan>::of(std::move(plan));
 }
 
 Outcome checkWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
     const BlockLocation& location, qint64 replacementLength)
 {
     if (!location.found())
-        return Outcome::failed(StatusText::canNotFindDmh());
+        return blockNotFound();
     // The replacement must leave room for the record.
-    if (replacementLength > qint64(location.size) - BlockInfo::recordSize)
-        return Outcome::failed(StatusText::overMaxSize());
-    if (!flashSizeFits(image))
-        return Outcome::failed(StatusText::flashSizeNotFit());
-    if (!blockInsideOutput(image, location))
-        return Outcome::failed(StatusText::blockOutOfImage());
+    const qint64 room = qint64(location.size) - BlockInfo::recordSize;
+    if (replacementLength > room)
+        return Outcome::refused(StatusText::overMaxSize(),
+            QStringLiteral(
+                "The replacement is %1 bytes, %2 over the %3 bytes of data %4 holds (its %5 bytes less "
+                "the 64-byte block-info record).")
+                .arg(QString::number(replacementLength),
+                    QString::number(replacementLength - qMax<qint64>(room, 0)),
+                    QString::number(qMax<qint64>(room, 0)), blockTitle(location.entry),
+                    QString::number(location.size)));
+    const Outcome flash = checkFlashSizeFits(image);
+    if (!flash.success)
+        return flash;
+    const Outcome inside = checkBlockInsideOutput(image, location);
+    if (!inside.success)
+        return inside;
     const qint64 recordStart = location.start() + location.size - BlockInfo::recordSize;
     if (std::memcmp(image.data + recordStart, BlockInfo::signature, BlockInfo::signatureLength) != 0)
-        return Outcome::failed(StatusText::blockInfoNotLegitimate());
+        return Outcome::refused(StatusText::blockInfoNotLegitimate(),
+            QStringLiteral("The block-info record of %1 at %2 does not start with its signature.")
+                .arg(blockTitle(location.entry), hexPosition(recordStart)));
     if (location.entryIndex < 0
         || !rangeInside(entryPosition(location), BlockEntry::byteSize, image.flashSize))
-        return Outcome::failed(StatusText::dmhOutOfImage());
+        return Outcome::refused(StatusText::dmhOutOfImage(),
+            QStringLiteral(
+                "The entry of %1 at %2 lies beyond the first %3 bytes that make the output; its CRC "
+                "could not be rewritten.")
+                .arg(blockTitle(location.entry), hexPosition(entryPosition(location)),
+                    QString::number(image.flashSize)));
     const Outcome catalogueCheck = checkCatalogue(image, catalogue, location);
     if (!catalogueCheck.success)
         return catalogueCheck;
     // The entry's own CRC is the one table field this variant writes; it must not be part of another DMH.
-    if (touchesDmh(catalogue, entryPosition(location) + BlockEntry::crcOffset, 4, location.dmhIndex))
-        return Outcome::failed(StatusText::wouldOverwriteDmh());
+    const qint64 crcPosition = entryPosition(location) + BlockEntry::crcOffset;
+    const int touched = dmhTouchedBy(catalogue, crcPosition, 4, location.dmhIndex);
+    if (touched >= 0)
+        return Outcome::refused(StatusText::wouldOverwriteDmh(),
+            QStringLiteral(
+                "The CRC of the entry of %1, at %2, lies in the header or entry table of DMH %3 at "
+                "%4; rewriting it would change that DMH.")
+                .arg(blockTitle(location.entry), hexPosition(crcPosition), QString::number(touched),
+                    hexPosition(catalogue.at(touched).position)));
     return Outcome::succeeded({});
 }
 
-Planned<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
+Refusable<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
     const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength,
     const StampTime& stampTime)
 {
     const Outcome check = checkWithInfo(image, catalogue, location, replacementLength);
     if (!check.success)
-        return { std::nullopt, check };
+        return Refusable<ReplacePlan>::refused(check);
     if (!blockBufferFits(block, location))
-        return Planned<ReplacePlan>::refused(StatusText::allocFailed());
+        return Refusable<ReplacePlan>::refused(bufferMissing(location));
 
     const quint32 size = location.size;
     const qint64 recordOffset = qint64(size) - BlockInfo::recordSize;
@@ -287,64 +341,35 @@ Planned<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRecor
     plan.output.patches.append({ crcPosition, crcBytes, nullptr });
     plan.output.patches.append({ location.start(), {}, std::move(block) });
     sortPatches(plan.output.patches);
-    return Planned<ReplacePlan>::of(std::move(plan));
+    return Refusable<ReplacePlan>::of(std::move(plan));
 }
 
 Outcome replaceBlockPadded(const FlashImage& image, const BlockLocation& location,
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
-    ReplacementFile replacement(request.replacementPath);
-    PlanWriter writer(request.outputPath, request.existingOutput);
-    const Outcome opened = openBoth(replacement, writer, request.dryRun);
-    if (!opened.success)
-        return opened;
-    const ImageView view = ImageView::of(image);
-    // The loader's list: DMH positions and tables never move, and a growth keeps every block inside
-    // the output, so it answers these checks as the window's catalogue would.
-    const QVector<DmhRecord>& catalogue = image.dmhRecords();
-    const Outcome check = checkPadded(view, catalogue, location, replacement.length());
-    if (!check.success)
-        return refuse(writer, check);
-    Planned<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location.size);
-    if (!block.accepted())
-        return refuse(writer, block.refusal);
-    const Planned<ReplacePlan> planned
-        = planPadded(view, catalogue, location, std::move(*block.plan), replacement.length());
-    if (!planned.accepted())
-        return refuse(writer, planned.refusal);
-    return finish(writer, view, *planned.plan, request, planOut);
+    const auto plan = [&location](const ImageView& view, const QVector<DmhRecord>& catalogue,
+                          std::shared_ptr<ImageBuffer> block, qint64 replacementLength) {
+        return planPadded(view, catalogue, location, std::move(block), replacementLength);
+    };
+    return replaceWithinBlock(image, location, request, checkPadded, plan, planOut);
 }
 
 Outcome replaceBlockWithInfo(const FlashImage& image, const BlockLocation& location,
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
-    ReplacementFile replacement(request.replacementPath);
-    PlanWriter writer(request.outputPath, request.existingOutput);
-    const Outcome opened = openBoth(replacement, writer, request.dryRun);
-    if (!opened.success)
-        return opened;
-    const ImageView view = ImageView::of(image);
-    // The loader's list: DMH positions and tables never move, and a growth keeps every block inside
-    // the output, so it answers these checks as the window's catalogue would.
-    const QVector<DmhRecord>& catalogue = image.dmhRecords();
-    const Outcome check = checkWithInfo(view, catalogue, location, replacement.length());
-    if (!check.success)
-        return refuse(writer, check);
-    Planned<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location.size);
-    if (!block.accepted())
-        return refuse(writer, block.refusal);
-    const Planned<ReplacePlan> planned = planWithInfo(
-        view, catalogue, location, std::move(*block.plan), replacement.length(), request.stampTime);
-    if (!planned.accepted())
-        return refuse(writer, planned.refusal);
-    return finish(writer, view, *planned.plan, request, planOut);
+    const auto plan = [&location, &request](const ImageView& view, const QVector<DmhRecord>& catalogue,
+                          std::shared_ptr<ImageBuffer> block, qint64 replacementLength) {
+        return planWithInfo(
+            view, catalogue, location, std::move(block), replacementLength, request.stampTime);
+    };
+    return replaceWithinBlock(image, location, request, checkWithInfo, plan, planOut);
 }
 
 Outcome replaceBlock(
     FlashImage& image, QVector<DmhRecord>& catalogue, const ReplaceRequest& request, ReplacePlan* plan)
 {
     if (request.idText.isEmpty())
-        return Outcome::failed(StatusText::noBlockSelected());
+        return Outcome::refused(StatusText::noBlockSelected());
     return replaceBlockAt(image, catalogue, findBlock(catalogue, request.idText), request, plan);
 }
 
@@ -352,7 +377,7 @@ Outcome replaceBlockAt(FlashImage& image, QVector<DmhRecord>& catalogue, const B
     const ReplaceRequest& request, ReplacePlan* plan)
 {
     if (!location.found())
-        return Outcome::failed(StatusText::canNotFindDmh());
+        return blockNotFound();
     const qint64 replacementLength = QFileInfo(request.replacementPath).size();
     switch (chooseVariant(ImageView::of(image), location, replacementLength)) {
     case ReplaceVariant::Padded:
@@ -362,5 +387,17 @@ Outcome replaceBlockAt(FlashImage& image, QVector<DmhRecord>& catalogue, const B
     case ReplaceVariant::Grow:
         return replaceBlockGrow(image, catalogue, location, request, plan);
     }
-    return Outcome::failed(StatusText::canNotFindDmh());
+    return blockNotFound();
+}
+
+void applyPlan(uchar* imageData, QVector<DmhRecord>& catalogue, const ReplacePlan& plan)
+{
+    if (plan.variant == ReplaceVariant::Grow) {
+        applyGrow(imageData, catalogue, plan);
+        return;
+    }
+    // The padded and record plans take the image from its start and lay their bytes over it.
+    for (const OutputPatch& patch : plan.output.patches)
+        std::memcpy(
+            imageData + plan.output.sourceStart + patch.position, patch.data(), size_t(patch.length()));
 }

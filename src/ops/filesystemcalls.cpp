@@ -92,6 +92,26 @@ int FileSystemCalls::syncFolder(int folder)
     return ::fsync(folder);
 }
 
+int FileSystemCalls::makeFolder(int folder, const char* name, mode_t mode)
+{
+    return ::mkdirat(folder, name, mode);
+}
+
+int FileSystemCalls::openFolderAt(int folder, const char* name)
+{
+    return ::openat(folder, name, O_DIRECTORY | O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+int FileSystemCalls::exchange(int folder, const char* first, const char* second)
+{
+    return ::renameat2(folder, first, folder, second, RENAME_EXCHANGE);
+}
+
+int FileSystemCalls::removeFolder(int folder, const char* name)
+{
+    return ::unlinkat(folder, name, AT_REMOVEDIR);
+}
+
 FileSystemCalls& FileSystemCalls::current()
 {
     return *installed();

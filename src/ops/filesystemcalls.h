@@ -35,6 +35,16 @@ public:
     // fsync of the folder, which makes a new name in it durable.
     virtual int syncFolder(int folder);
 
+    // The calls a folder of outputs is built and put in place with.
+    // mkdirat.
+    virtual int makeFolder(int folder, const char* name, mode_t mode);
+    // openat(O_DIRECTORY | O_NOFOLLOW): a folder inside `folder`, kept open to write into it and sync it.
+    virtual int openFolderAt(int folder, const char* name);
+    // renameat2(RENAME_EXCHANGE) within one folder: the two names swap what they name in one step.
+    virtual int exchange(int folder, const char* first, const char* second);
+    // unlinkat(AT_REMOVEDIR) of an empty folder.
+    virtual int removeFolder(int folder, const char* name);
+
     // The calls every writer uses: the real ones unless a test put others in place.
     static FileSystemCalls& current();
 

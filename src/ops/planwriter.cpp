@@ -8,6 +8,7 @@
 #include <QRandomGenerator>
 
 #include <cerrno>
+#include <cstring>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -111,11 +112,35 @@ bool writePlan(QIODevice& device, const uchar* imageData, qint64 imageSize, cons
     return streamPlan(writeAll, imageData, imageSize, plan);
 }
 
-PlanWriter::PlanWriter(const QString& path, ExistingOutput existing)
+int writePlanToDescriptor(int descriptor, const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
+{
+    FileSystemCalls& calls = FileSystemCalls::current();
+    int error = 0;
+    const auto writeAll = [&calls, &error, descriptor](const uchar* data, qint64 length) {
+        while (length > 0) {
+            const ssize_t written = calls.write(descriptor, data, size_t(qMin(length, chunkSize)));
+            if (written < 0 && errno == EINTR)
+                continue;
+            if (written <= 0) {
+                error = written < 0 ? errno : EIO;
+                return false;
+            }
+            data += written;
+            length -= written;
+        }
+        return true;
+    };
+    if (!plan.fitsImage(imageSize))
+        return EINVAL;
+    return streamPlan(writeAll, imageData, imageSize, plan) ? 0 : error;
+}
+
+PlanWriter::PlanWriter(const QString& path, ExistingOutput existing, OutputStream* stream)
     : calls(FileSystemCalls::current())
     , path(path)
     , existing(existing)
     , target(followSymlinks(path))
+    , stream(stream)
 {
     const QFileInfo info(target);
     folderPath = QFile::encodeName(info.path());
@@ -167,6 +192,10 @@ bool PlanWriter::open()
 {
     discard();
     lastFault = OutputFault::None;
+    lastError = 0;
+    // A stream is open already, and there is no path to look at.
+    if (stream)
+        return true;
     const OutputObstacle obstacle = examine();
     if (obstacle != OutputObstacle::None)
         return fail(faultOf(obstacle));
@@ -180,6 +209,9 @@ bool PlanWriter::open()
 
 bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
 {
+    if (stream)
+        return writeToStream(imageData, imageSize, plan);
+    errno = 0;
     if (file < 0)
         return fail(OutputFault::None);
     const auto writeAll = [this](const uchar* data, qint64 length) { return this->writeAll(data, length); };
@@ -204,6 +236,7 @@ bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const 
     if (!putInPlace())
         return false;
     const bool durable = calls.syncFolder(folder) == 0;
+    lastError = durable ? 0 : errno;
     discard();
     if (durable)
         return true;
@@ -229,8 +262,11 @@ void PlanWriter::discard()
 
 Outcome PlanWriter::failure(const QString& statusText) const
 {
-    Outcome outcome = Outcome::failed(statusText);
+    Outcome outcome = Outcome::writeFailed(statusText);
     outcome.outputFault = lastFault;
+    if (lastError != 0)
+        outcome.detail
+            = QStringLiteral("%1: %2.").arg(path, QString::fromLocal8Bit(std::strerror(lastError)));
     return outcome;
 }
 
@@ -240,7 +276,9 @@ bool PlanWriter::writeAll(const uchar* data, qint64 length)
         const ssize_t written = calls.write(file, data, size_t(qMin(length, chunkSize)));
         if (written < 0 && errno == EINTR)
             continue;
-        // A write that takes nothing without an error would never end.
+        // A write that takes nothing without an error would never end; on a file that means a full disk.
+        if (written == 0)
+            errno = ENOSPC;
         if (written <= 0)
             return false;
         data += written;
@@ -307,8 +345,19 @@ QByteArray PlanWriter::temporaryName() const
     return '.' + name.left(200) + ".tessel-" + suffix;
 }
 
+bool PlanWriter::writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
+{
+    stream->error = writePlanToDescriptor(stream->descriptor, imageData, imageSize, plan);
+    if (stream->error == 0)
+        return true;
+    errno = stream->error;
+    return fail(OutputFault::None);
+}
+
 bool PlanWriter::fail(OutputFault fault)
 {
+    // A fault of its own (a name taken, a node there) says more than the errno of the call that met it.
+    lastError = fault == OutputFault::None ? errno : 0;
     lastFault = fault;
     discard();
     return false;

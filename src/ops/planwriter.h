@@ -16,6 +16,21 @@ class QIODevice;
 [[nodiscard]] bool writePlan(
     QIODevice& device, const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
 
+// Streams an output plan into an open descriptor through the file-system seam, going on after
+// interrupted and partial writes. 0 when every byte was written; otherwise the errno of the write that
+// failed (EIO for one that took nothing, EINVAL for a plan that does not fit the image).
+[[nodiscard]] int writePlanToDescriptor(
+    int descriptor, const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
+
+// An open descriptor that a writer streams its output into instead of committing a file: standard output
+// feeding a pipe or a flashing tool. There is nothing to sync or rename; the bytes go out as they are made,
+// and a failed write leaves what went before it with the reader.
+struct OutputStream {
+    int descriptor = -1;
+    // errno of the write that failed; 0 while none has.
+    int error = 0;
+};
+
 // What a writer does when its path already names a file.
 enum class ExistingOutput {
     // Replace it in one step (the window, and tessel-cli with --force).
@@ -59,9 +74,11 @@ struct OutputCheck {
 // name in one step and the folder is synced, so the name survives a power cut. Until then the path is
 // untouched: a refused, failed or killed action leaves an existing file as it was and no new one. A
 // symlink is followed and its target replaced; anything at the path but a regular file is refused.
+// Given a stream, the writer writes the plan into it instead, and `path` only names the output in texts.
 class PlanWriter {
 public:
-    explicit PlanWriter(const QString& path, ExistingOutput existing = ExistingOutput::Replace);
+    explicit PlanWriter(const QString& path, ExistingOutput existing = ExistingOutput::Replace,
+        OutputStream* stream = nullptr);
     ~PlanWriter();
     PlanWriter(const PlanWriter&) = delete;
     PlanWriter& operator=(const PlanWriter&) = delete;
@@ -91,6 +108,7 @@ private:
     int createNamedTemporary(mode_t mode);
     QByteArray temporaryName() const;
     bool fail(OutputFault fault);
+    bool writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
 
     FileSystemCalls& calls;
     QString path;
@@ -105,4 +123,7 @@ private:
     // The hidden name the new file has while it has one; removed on failure.
     QByteArray temporary;
     OutputFault lastFault = OutputFault::None;
+    // errno of the call that failed last; 0 when no call failed.
+    int lastError = 0;
+    OutputStream* stream = nullptr;
 };

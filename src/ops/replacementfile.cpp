@@ -1,5 +1,7 @@
 #include "replacementfile.h"
 
+#include "statustexts.h"
+
 #include <QFileInfo>
 
 namespace {
@@ -13,8 +15,18 @@ ReplacementFile::ReplacementFile(const QString& path)
 
 bool ReplacementFile::open()
 {
-    if (!QFileInfo(file.fileName()).isFile() || !file.open(QIODevice::ReadOnly))
+    const QFileInfo info(file.fileName());
+    if (info.exists() && !info.isFile()) {
+        problem = info.isDir() ? QStringLiteral("%1 is a folder, not a file.").arg(file.fileName())
+                               : QStringLiteral("%1 is not a regular file: a device, FIFO or socket has no "
+                                                "length to plan with.")
+                                     .arg(file.fileName());
         return false;
+    }
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = QStringLiteral("%1: %2.").arg(file.fileName(), file.errorString());
+        return false;
+    }
     measuredLength = file.size();
     return true;
 }
@@ -24,12 +36,29 @@ bool ReplacementFile::readWhole(uchar* destination)
     qint64 remaining = measuredLength;
     while (remaining > 0) {
         const qint64 got = file.read(reinterpret_cast<char*>(destination), qMin(remaining, chunkSize));
-        if (got <= 0)
+        if (got <= 0) {
+            problem = got < 0
+                ? QStringLiteral("%1: %2.").arg(file.fileName(), file.errorString())
+                : QStringLiteral("%1 ended after %2 of its %3 bytes: it changed while it was read.")
+                      .arg(file.fileName(), QString::number(measuredLength - remaining),
+                          QString::number(measuredLength));
             return false;
+        }
         destination += got;
         remaining -= got;
     }
     // A file that grew since it was measured is not the file that was planned for.
     char extra = 0;
-    return file.read(&extra, 1) == 0;
+    if (file.read(&extra, 1) != 0) {
+        problem
+            = QStringLiteral("%1 grew past the %2 bytes it was measured at: it changed while it was read.")
+                  .arg(file.fileName(), QString::number(measuredLength));
+        return false;
+    }
+    return true;
+}
+
+Outcome ReplacementFile::failure() const
+{
+    return Outcome::unreadableInput(StatusText::canNotOpen(file.fileName()), problem);
 }

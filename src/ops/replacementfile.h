@@ -1,5 +1,7 @@
 #pragma once
 
+#include "outcome.h"
+
 #include <QFile>
 #include <QString>
 #include <QtGlobal>
@@ -18,7 +20,11 @@ public:
     // Reads exactly length() bytes into `destination`; false when fewer (or more) are there.
     [[nodiscard]] bool readWhole(uchar* destination);
 
+    // The failed outcome of the last open() or readWhole(): "Can not open NAME!!!", and what went wrong.
+    Outcome failure() const;
+
 private:
     QFile file;
     qint64 measuredLength = 0;
+    QString problem;
 };

@@ -1,5 +1,8 @@
 #include "replacesupport.h"
 
+#include "layoutcheck.h"
+#include "statustexts.h"
+
 #include "model/imagelayout.h"
 
 namespace ReplaceSupport {
@@ -10,11 +13,6 @@ quint64 fieldValue(const uchar* bytes, int width)
     for (int index = width - 1; index >= 0; --index)
         value = (value << 8) | bytes[index];
     return value;
-}
-
-bool flashSizeFits(const ImageView& image)
-{
-    return image.flashSize > 0 && image.flashSize <= image.size;
 }
 
 FieldChange fieldChange(const ImageView& image, ChangedField field, int dmhIndex, int entryIndex,
@@ -43,51 +41,65 @@ void coverRange(qint64& start, qint64& length, qint64 position, qint64 width)
     length = end - start;
 }
 
-bool overlaps(qint64 start, qint64 length, qint64 otherStart, qint64 otherLength)
-{
-    return length > 0 && otherLength > 0 && start < otherStart + otherLength && otherStart < start + length;
-}
-
-qint64 tableLength(const DmhRecord& dmh)
-{
-    return ImageLayout::dmhHeaderSize + qint64(ImageLayout::entryStride) * dmh.entryCount;
-}
-
-bool touchesDmh(const QVector<DmhRecord>& catalogue, qint64 start, qint64 length, int skippedDmh)
+int dmhTouchedBy(const QVector<DmhRecord>& catalogue, qint64 start, qint64 length, int skippedDmh)
 {
     for (int index = 0; index < catalogue.size(); ++index) {
         const DmhRecord& dmh = catalogue.at(index);
-        if (index != skippedDmh && overlaps(start, length, dmh.position, tableLength(dmh)))
-            return true;
+        if (index != skippedDmh
+            && ImageLayout::rangesOverlap(
+                start, length, dmh.position, ImageLayout::tableLength(dmh.entryCount)))
+            return index;
     }
-    return false;
+    return -1;
 }
 
-namespace {
-
-// What the image holds of [start, start + length) is its bytes up to the image end, or, for an empty
-// range, its place. The output cuts it off when it keeps less of that than the image does. A range
-// wholly beyond the image end is held by neither, so nothing is lost.
-bool cutOff(const ImageView& image, qint64 start, qint64 length)
+Outcome checkFlashSizeFits(const ImageView& image)
 {
-    if (length == 0)
-        return start <= image.size && start > image.flashSize;
-    return start < image.size && qMin(start + length, image.size) > image.flashSize;
+    if (image.flashSize == 0)
+        return Outcome::refused(StatusText::flashSizeNotFit(),
+            QStringLiteral("The flash size is 0 bytes: an output, the first flash-size bytes of the image, "
+                           "would be empty."));
+    if (image.flashSize > image.size)
+        return Outcome::refused(StatusText::flashSizeNotFit(),
+            QStringLiteral(
+                "The flash size is %1 bytes, but the image holds only %2: it was cut short, and an "
+                "output of the flash size cannot be made from it.")
+                .arg(image.flashSize)
+                .arg(image.size));
+    return Outcome::succeeded({});
 }
 
-} // namespace
-
-bool outputCutsOff(const ImageView& image, const QVector<DmhRecord>& catalogue)
+Outcome checkOutputKeepsImage(const ImageView& image, const QVector<DmhRecord>& catalogue)
 {
-    for (const DmhRecord& dmh : catalogue) {
-        if (cutOff(image, dmh.position, tableLength(dmh)))
-            return true;
-        for (const BlockEntry& entry : dmh.entries) {
-            if (cutOff(image, qint64(dmh.position) + entry.offset, entry.size))
-                return true;
-        }
-    }
-    return false;
+    if (const std::optional<LayoutProblem> cut = firstOutputCut(image, catalogue))
+        return Outcome::refused(StatusText::flashSizeNotFit(), describeLayoutProblem(*cut, image, catalogue));
+    return Outcome::succeeded({});
+}
+
+QString entrySizeDetail(int dmhIndex, const DmhRecord& dmh)
+{
+    return QStringLiteral("DMH %1 at %2 states an entry size of %3, but its entries are read 48 bytes apart: "
+                          "none of them can be rewritten safely.")
+        .arg(QString::number(dmhIndex), hexPosition(dmh.position), QString::number(dmh.entrySize));
+}
+
+QString hexPosition(qint64 position)
+{
+    return QStringLiteral("0x") + QString::number(quint64(position), 16);
+}
+
+QString blockTitle(const BlockEntry& entry)
+{
+    const QByteArray name = entry.nameText();
+    if (name.isEmpty())
+        return QStringLiteral("block %1").arg(entry.idText());
+    return QStringLiteral("block %1 (%2)").arg(entry.idText(), QString::fromLocal8Bit(name));
+}
+
+QString rangeText(qint64 start, qint64 length)
+{
+    return QStringLiteral("%1 to %2")
+        .arg(hexPosition(start), hexPosition(start + qMax<qint64>(length, 1) - 1));
 }
 
 } // namespace ReplaceSupport

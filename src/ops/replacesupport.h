@@ -1,10 +1,13 @@
 #pragma once
 
-#include "blockreplace.h"
+#include "imageview.h"
 #include "outcome.h"
+#include "replaceplan.h"
 
+#include "model/blockentry.h"
 #include "model/dmhrecord.h"
 
+#include <QString>
 #include <QVector>
 #include <QtGlobal>
 
@@ -14,9 +17,6 @@ namespace ReplaceSupport {
 // The `width` bytes at `bytes` as a little-endian number (width at most 8).
 quint64 fieldValue(const uchar* bytes, int width);
 
-// An output takes flashSize bytes from the image: more than the image holds, or none, is refused.
-bool flashSizeFits(const ImageView& image);
-
 // A field change whose old value is read from the image at `position`.
 FieldChange fieldChange(const ImageView& image, ChangedField field, int dmhIndex, int entryIndex,
     qint64 position, int width, quint64 newValue);
@@ -24,18 +24,22 @@ FieldChange fieldChange(const ImageView& image, ChangedField field, int dmhIndex
 // Extends [start, start + length) to cover [position, position + width).
 void coverRange(qint64& start, qint64& length, qint64 position, qint64 width);
 
-// Whether [start, start + length) and [otherStart, otherStart + otherLength) share a byte.
-bool overlaps(qint64 start, qint64 length, qint64 otherStart, qint64 otherLength);
+// The index of the first DMH of `catalogue` (the one at `skippedDmh` left out) whose header or entry
+// table shares a byte with [start, start + length); -1 when none does.
+int dmhTouchedBy(const QVector<DmhRecord>& catalogue, qint64 start, qint64 length, int skippedDmh = -1);
 
-// The DMH's header and its entry table as the header claims it, from the DMH position.
-qint64 tableLength(const DmhRecord& dmh);
+// An output takes flashSize bytes from the image: more than the image holds, or none, is refused.
+Outcome checkFlashSizeFits(const ImageView& image);
+// No output may cut off part of a DMH or a block of the image (a look-alike inside block data can state
+// a smaller flash size, and it is parsed last).
+Outcome checkOutputKeepsImage(const ImageView& image, const QVector<DmhRecord>& catalogue);
 
-// True when [start, start + length) shares a byte with a DMH header or entry table of `catalogue`,
-// the DMH at index `skippedDmh` left out.
-bool touchesDmh(const QVector<DmhRecord>& catalogue, qint64 start, qint64 length, int skippedDmh = -1);
+// Why a DMH whose entrySize is not 48 is never rewritten.
+QString entrySizeDetail(int dmhIndex, const DmhRecord& dmh);
 
-// True when the output, the first flashSize bytes of the image, would lose part of what the image
-// holds of a DMH header, an entry table or a listed block. flashSizeFits must hold.
-bool outputCutsOff(const ImageView& image, const QVector<DmhRecord>& catalogue);
+// The explanations' words: "0x1f000", "block 5 (kernel)", "0x10000 to 0x1ffff".
+QString hexPosition(qint64 position);
+QString blockTitle(const BlockEntry& entry);
+QString rangeText(qint64 start, qint64 length);
 
 } // namespace ReplaceSupport

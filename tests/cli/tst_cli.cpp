@@ -52,7 +52,7 @@ Outcome replaceInProcess(const QString& imagePath, const QString& idText, const 
 {
     FlashImage image;
     if (!image.load(imagePath.toStdWString()))
-        return Outcome::failed(QStringLiteral("load failed"));
+        return Outcome::refused(QStringLiteral("load failed"));
     QVector<DmhRecord> catalogue = image.dmhRecords();
     ReplaceRequest request;
     request.idText = idText;
@@ -62,6 +62,28 @@ Outcome replaceInProcess(const QString& imagePath, const QString& idText, const 
     request.stampTime = StampTime::fromDateTime(QDateTime::fromSecsSinceEpoch(fixedEpoch, Qt::UTC));
     request.dryRun = outputPath.isEmpty();
     return replaceBlock(image, catalogue, request, plan);
+}
+
+// Two DMHs: ID 5 twice in DMH 0 (no BLOCK reaches the second entry) and again in DMH 1, names a file name
+// cannot carry as they are, an empty name, a block outside the image and a record whose data length
+// reaches into the record.
+QByteArray twoDmhImage()
+{
+    TestDmh first;
+    first.flashSize = 0x40000;
+    first.entries = { testEntry(5, 0x100, 0x100, "boot"), testEntry(5, 0x200, 0x100, "boot2"),
+        testEntry(7, 0x300, 0x40, "a b/c") };
+    const TestEntry record = testEntry(0xb, 0x10000, 0x10000, "rec", 0);
+    TestDmh second = first;
+    second.entries = { testEntry(5, 0x1000, 0x100, "late"), testEntry(8, 0x1100, 0x10, ""),
+        testEntry(9, 0x1200, 0x10, "\xe9t\xe9"), testEntry(0xa, 0x8000, 0x100000, "far"), record };
+    ImageBuilder builder(0x40000);
+    builder.dmh(0, first).dmh(0x10000, second);
+    builder.fill(0x100, 0x100, 'a').fill(0x200, 0x100, 'b').fill(0x300, 0x40, 'c');
+    builder.fill(0x11000, 0x100, 'L').fill(0x11100, 0x10, 'e').fill(0x11200, 0x10, 'n');
+    builder.block(0x10000, record, ImageBuilder::randomBytes(100, 5), true);
+    builder.bytes(0x20000 + 0x10000 - 64 + 24, u32Bytes(0x10000 - 63));
+    return builder.image();
 }
 
 QJsonObject blockWithId(const QJsonArray& blocks, const QString& idText)
@@ -228,6 +250,15 @@ private slots:
     void dryRunWritesNothingAndShowsThePlan_data();
     void dryRunWritesNothingAndShowsThePlan();
     void verifyFlagsPaddedReplacement();
+    void severalPairsAreTheChainOfSingleRuns_data();
+    void severalPairsAreTheChainOfSingleRuns();
+    void surprisingReplacementsWarn_data();
+    void surprisingReplacementsWarn();
+
+    void exportAllEqualsSingleExports_data();
+    void exportAllEqualsSingleExports();
+    void exportAllFolderRules_data();
+    void exportAllFolderRules();
 
     void refusals_data();
     void refusals();
@@ -273,7 +304,8 @@ void TestCli::usage_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("stdoutStart");
+    // What stdout starts with after a success, stderr after a failure.
+    QTest::addColumn<QString>("textStart");
 
     QTest::newRow("no command") << QStringList {} << 2 << QString();
     QTest::newRow("unknown command") << QStringList { "dump", "x.bin" } << 2 << QString();
@@ -293,6 +325,12 @@ void TestCli::usage_data()
         << QStringList { "replace", "a.bin", "10", "-o", "out" } << 2 << QString();
     QTest::newRow("replace without -o")
         << QStringList { "replace", "a.bin", "10", "r.bin" } << 2 << QString();
+    QTest::newRow("pair without FILE")
+        << QStringList { "replace", "a.bin", "10", "r.bin", "20", "-o", "x" } << 2 << QString();
+    QTest::newRow("block named by two pairs")
+        << QStringList { "replace", "a.bin", "10", "r.bin", "10", "s.bin", "-o", "x" } << 2 << QString();
+    QTest::newRow("empty name in a pair")
+        << QStringList { "replace", "a.bin", "10", "r.bin", "name:", "s.bin", "-o", "x" } << 2 << QString();
     QTest::newRow("-o given twice") << QStringList { "export", "a.bin", "10", "-o", "x", "-o", "y" } << 2
                                     << QString();
     QTest::newRow("--name given twice")
@@ -306,21 +344,37 @@ void TestCli::usage_data()
     QTest::newRow("single-dash word") << QStringList { "list", "-json", "a.bin" } << 2 << QString();
     QTest::newRow("usage error with --json prints no JSON")
         << QStringList { "list", "--json", "--colour", "a.bin" } << 2 << QString();
+    // With an image that loads, so that only the arguments can be refused.
+    QTest::newRow("export --all with BLOCK") << QStringList { "export", "IMAGE", "10", "--all", "-o", "d" }
+                                             << 2 << "--all exports every block; it takes no BLOCK.";
+    QTest::newRow("export --all with --name") << QStringList { "export", "IMAGE", "--all", "--name", "boot",
+        "-o", "d" } << 2 << "--all exports every block; it takes no --name.";
+    QTest::newRow("export --all without -o")
+        << QStringList { "export", "IMAGE", "--all" } << 2 << "-o DIR is required.";
+    QTest::newRow("export --all to standard output") << QStringList { "export", "IMAGE", "--all", "-o",
+        "-" } << 2 << "--all writes a folder of files; -o - (standard output) cannot hold one.";
+    QTest::newRow("export --json to standard output") << QStringList { "export", "--json", "IMAGE", "10",
+        "-o", "-" } << 2 << "--json and -o - both write to standard output.";
+    QTest::newRow("replace --json to standard output") << QStringList { "replace", "IMAGE", "10", "IMAGE",
+        "-o", "-", "--json" } << 2 << "--json and -o - both write to standard output.";
 }
 
 void TestCli::usage()
 {
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
-    QFETCH(QString, stdoutStart);
+    QFETCH(QString, textStart);
 
+    for (QString& argument : arguments)
+        argument.replace(QLatin1String("IMAGE"), imagePath);
     const CliRun run = runCommand(arguments);
     QCOMPARE(run.exitCode, exitCode);
     if (exitCode == 0) {
-        QVERIFY2(run.out.startsWith(stdoutStart.toUtf8()), run.out.constData());
+        QVERIFY2(run.out.startsWith(textStart.toUtf8()), run.out.constData());
         QVERIFY(run.err.isEmpty());
     } else {
         QVERIFY2(!run.err.isEmpty(), "a usage error says what is wrong on stderr");
+        QVERIFY2(run.err.startsWith(textStart.toUtf8()), run.err.constData());
         QVERIFY2(run.out.isEmpty(), run.out.constData());
     }
 }
@@ -330,15 +384,21 @@ void TestCli::unreadableImage_data()
     QTest::addColumn<QByteArray>("content");
     QTest::addColumn<bool>("exists");
     QTest::addColumn<QString>("message");
+    // The explanation after the status text; FILE is the image's path.
+    QTest::addColumn<QString>("detail");
 
-    QTest::newRow("missing file") << QByteArray() << false << QString();
-    QTest::newRow("empty file") << QByteArray() << true << "Can not find DMH.";
-    QTest::newRow("no DMH") << QByteArray(4096, '\xFF') << true << "Can not find DMH.";
+    const QString noDmh = QStringLiteral(
+        "FILE holds no DMH: none of its %1 bytes starts the 12 bytes \"*^_^*DM(^o^)\" with 0x30 "
+        "26 bytes after their start.");
+    QTest::newRow("missing file") << QByteArray() << false << QString() << "FILE: No such file or directory.";
+    QTest::newRow("empty file") << QByteArray() << true << "Can not find DMH." << noDmh.arg(0);
+    QTest::newRow("no DMH") << QByteArray(4096, '\xFF') << true << "Can not find DMH." << noDmh.arg(4096);
     QByteArray wrongRecognition = ImageBuilder(4096).dmh(0, TestDmh { 0, 0, 4096, -1, 0x31, {} }).image();
-    QTest::newRow("magic without recognition byte") << wrongRecognition << true << "Can not find DMH.";
+    QTest::newRow("magic without recognition byte")
+        << wrongRecognition << true << "Can not find DMH." << noDmh.arg(4096);
     // Read at once rather than waiting for a writer that may never come.
     QTest::newRow("FIFO") << QByteArray("fifo") << false
-                          << " is a FIFO; an image is read from a file or a block device.";
+                          << " is a FIFO; an image is read from a file or a block device." << QString();
 }
 
 void TestCli::unreadableImage()
@@ -346,6 +406,7 @@ void TestCli::unreadableImage()
     QFETCH(QByteArray, content);
     QFETCH(bool, exists);
     QFETCH(QString, message);
+    QFETCH(QString, detail);
 
     const QString file = path(QStringLiteral("input.bin"));
     if (exists)
@@ -355,11 +416,13 @@ void TestCli::unreadableImage()
         QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
         expected = file + message;
     }
+    detail.replace(QLatin1String("FILE"), file);
+    const QString expectedError = detail.isEmpty() ? expected : expected + QLatin1Char('\n') + detail;
     for (const QString& command :
         { QStringLiteral("info"), QStringLiteral("list"), QStringLiteral("verify") }) {
         const CliRun run = runCommand({ command, file });
         QCOMPARE(run.exitCode, 2);
-        QCOMPARE(QString::fromUtf8(run.err).trimmed(), expected);
+        QCOMPARE(QString::fromUtf8(run.err).trimmed(), expectedError);
         QVERIFY(run.out.isEmpty());
 
         const CliRun json = runCommand({ command, "--json", file });
@@ -367,6 +430,7 @@ void TestCli::unreadableImage()
         QCOMPARE(json.json().value(QStringLiteral("success")).toBool(true), false);
         QCOMPARE(json.json().value(QStringLiteral("exitStatus")).toInt(), 2);
         QCOMPARE(json.json().value(QStringLiteral("message")).toString(), expected);
+        QCOMPARE(json.json().value(QStringLiteral("detail")).toString(), detail);
     }
 }
 
@@ -632,8 +696,11 @@ void TestCli::exportWritesWhatTheOperationWrites()
     const QString output = path(QStringLiteral("block.out"));
     const CliRun run = runCommand(QStringList { "export", imagePath } + block + QStringList { "-o", output });
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(
-        QString::fromUtf8(run.out).trimmed(), QStringLiteral("Save block %1 successfully!!!").arg(output));
+    // The status text, then what was written.
+    const QString part = length == 1000 ? QStringLiteral("the data part") : QStringLiteral("all");
+    QCOMPARE(QString::fromUtf8(run.out).trimmed(),
+        QStringLiteral("Save block %1 successfully!!!\nWrote %2 bytes, %3 of block %4, to %1.")
+            .arg(output, QString::number(length), part, idText));
     QVERIFY(run.err.isEmpty());
 
     FlashImage image;
@@ -655,6 +722,219 @@ void TestCli::exportWritesWhatTheOperationWrites()
     QCOMPARE(json.json().value(QStringLiteral("block")).toObject().value(QStringLiteral("idText")).toString(),
         idText);
     QCOMPARE(readFile(jsonOutput), written);
+}
+
+void TestCli::exportAllEqualsSingleExports_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    // The file of each entry in table order; empty for an entry that cannot be exported.
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<int>("exitCode");
+
+    QTest::newRow("standard image") << StandardImages::fiveBlocks()
+                                    << QStringList { "d0-e00-id10-boot.bin", "d0-e01-idab-ssdata.bin",
+                                           "d0-e02-id20-kernel.bin", "d0-e03-id21-fs.bin",
+                                           "d0-e04-id22-boot.bin" }
+                                    << 0;
+    QTest::newRow("two DMHs") << twoDmhImage()
+                              << QStringList { "d0-e00-id5-boot.bin", "d0-e01-id5-boot2.bin",
+                                     "d0-e02-id7-a_b_c.bin", "d1-e00-id5-late.bin", "d1-e01-id8.bin",
+                                     "d1-e02-id9-_t_.bin", "", "" }
+                              << 1;
+}
+
+void TestCli::exportAllEqualsSingleExports()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(QStringList, files);
+    QFETCH(int, exitCode);
+
+    QVERIFY(writeFile(imagePath, image));
+    const QString folder = path(QStringLiteral("blocks"));
+    const CliRun run = runCommand({ "export", imagePath, "--all", "-o", folder });
+    QVERIFY2(run.exitCode == exitCode, run.err.constData());
+
+    QJsonObject index = QJsonDocument::fromJson(readFile(folder + QStringLiteral("/index.json"))).object();
+    const QJsonArray indexBlocks = index.take(QStringLiteral("blocks")).toArray();
+    QCOMPARE(indexBlocks.size(), files.size());
+    QJsonArray listedBlocks;
+    QStringList written { QStringLiteral("index.json") };
+    qint64 bytes = readFile(folder + QStringLiteral("/index.json")).size();
+    QStringList reasons;
+    for (int row = 0; row < indexBlocks.size(); ++row) {
+        QJsonObject block = indexBlocks[row].toObject();
+        const QString file = block.take(QStringLiteral("file")).toString();
+        const QString reason = block.take(QStringLiteral("reason")).toString();
+        listedBlocks.append(block);
+        QCOMPARE(file, files[row]);
+        if (file.isEmpty()) {
+            QVERIFY2(reason.contains(QLatin1String(" bytes")), qPrintable(reason));
+            reasons << reason;
+            continue;
+        }
+        QVERIFY2(reason.isEmpty(), qPrintable(reason));
+        written << file;
+        const QByteArray content = readFile(folder + QLatin1Char('/') + file);
+        bytes += content.size();
+
+        // The entry's single export: DMH:ID reaches the first entry with the ID in its DMH; a later one no
+        // BLOCK reaches is the entry's own bytes (its data part when it ends in a record).
+        const int dmhIndex = block.value(QStringLiteral("dmhIndex")).toInt();
+        const QString idText = block.value(QStringLiteral("idText")).toString();
+        bool first = true;
+        for (int earlier = 0; earlier < row; ++earlier) {
+            const QJsonObject other = indexBlocks[earlier].toObject();
+            first = first
+                && !(other.value(QStringLiteral("dmhIndex")).toInt() == dmhIndex
+                    && other.value(QStringLiteral("idText")).toString() == idText);
+        }
+        if (first) {
+            const QString single = path(QStringLiteral("single.bin"));
+            const CliRun one = runCommand({ "export", imagePath,
+                QStringLiteral("%1:%2").arg(dmhIndex).arg(idText), "--force", "-o", single });
+            QCOMPARE(one.exitCode, 0);
+            QCOMPARE(content, readFile(single));
+        } else {
+            const bool record = block.value(QStringLiteral("hasBlockInfo")).toBool();
+            const int length
+                = block.value(record ? QStringLiteral("dataLength") : QStringLiteral("size")).toInt();
+            QCOMPARE(content, image.mid(block.value(QStringLiteral("start")).toInt(), length));
+        }
+    }
+
+    // index.json is the list document, with each block's file or the reason it has none.
+    QJsonObject listed = runCommand({ "list", "--json", imagePath }).json();
+    QCOMPARE(listed.take(QStringLiteral("blocks")).toArray(), listedBlocks);
+    QCOMPARE(index, listed);
+    QStringList entries = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    entries.sort();
+    written.sort();
+    QCOMPARE(entries, written);
+
+    if (exitCode == 0) {
+        QCOMPARE(QString::fromUtf8(run.out),
+            QStringLiteral("Wrote %1 block files and index.json (%2 bytes) to %3.\n")
+                .arg(written.size() - 1)
+                .arg(bytes)
+                .arg(folder));
+        QVERIFY2(run.err.isEmpty(), run.err.constData());
+    } else {
+        QVERIFY2(run.out.isEmpty(), run.out.constData());
+        const QStringList lines = QString::fromUtf8(run.err).trimmed().split(QLatin1Char('\n'));
+        QCOMPARE(lines.first(),
+            QStringLiteral(
+                "Wrote %1 block files and index.json (%2 bytes) to %3; %4 of %5 blocks could not be "
+                "exported.")
+                .arg(written.size() - 1)
+                .arg(bytes)
+                .arg(folder)
+                .arg(reasons.size())
+                .arg(files.size()));
+        QCOMPARE(lines.size(), 1 + reasons.size());
+        for (int line = 0; line < reasons.size(); ++line)
+            QVERIFY2(lines[1 + line].endsWith(reasons[line]), qPrintable(lines[1 + line]));
+    }
+
+    const CliRun json = runCommand({ "export", "--json", imagePath, "--all", "-o", path("blocks2") });
+    QCOMPARE(json.exitCode, exitCode);
+    const QJsonObject document = json.json();
+    QCOMPARE(document.value(QStringLiteral("blocks")).toArray(), indexBlocks);
+    QCOMPARE(document.value(QStringLiteral("filesWritten")).toInt(), written.size());
+    QCOMPARE(document.value(QStringLiteral("bytesWritten")).toDouble(), double(bytes));
+    QCOMPARE(document.value(QStringLiteral("output")).toString(), path("blocks2"));
+}
+
+void TestCli::exportAllFolderRules_data()
+{
+    QTest::addColumn<QString>("setup");
+    QTest::addColumn<bool>("force");
+    // Empty: the blocks are written and nothing of what was there before is left.
+    QTest::addColumn<QString>("refusal");
+
+    QTest::newRow("new folder") << QString() << false << QString();
+    QTest::newRow("new folder, trailing slash") << "slash" << false << QString();
+    QTest::newRow("empty folder") << "empty" << false << QString();
+    QTest::newRow("empty folder, --force") << "empty" << true << QString();
+    QTest::newRow("folder with files")
+        << "full" << false << "DIR already exists and is not empty; use --force to replace it.";
+    QTest::newRow("folder with files, --force") << "full" << true << QString();
+    QTest::newRow("symlink to a folder with files, --force") << "link" << true << QString();
+    QTest::newRow("file, --force")
+        << "file" << true << "DIR is a file; -o names the folder that --all writes, so nothing was written.";
+    QTest::newRow("FIFO") << "fifo" << false
+                          << "DIR is a FIFO; -o names the folder that --all writes, so nothing was written.";
+    QTest::newRow("no parent folder")
+        << "no parent" << false << "DIR cannot be created: there is no folder PARENT.";
+    QTest::newRow("folder holding the image, --force")
+        << "holds image" << true << "DIR holds the input file IMAGE; it is never replaced.";
+}
+
+void TestCli::exportAllFolderRules()
+{
+    QFETCH(QString, setup);
+    QFETCH(bool, force);
+    QFETCH(QString, refusal);
+
+    QDir top(directory->path());
+    QString folder = path(QStringLiteral("out"));
+    // The folder the blocks land in: the symlink's target for a symlink.
+    QString target = folder;
+    const auto fillWithOldFiles = [this](const QString& name) {
+        QDir(directory->path()).mkpath(name + QStringLiteral("/sub"));
+        return writeFile(path(name + QStringLiteral("/old.bin")), "old")
+            && writeFile(path(name + QStringLiteral("/sub/deep.bin")), "deep");
+    };
+    if (setup == QLatin1String("empty"))
+        QVERIFY(top.mkdir(QStringLiteral("out")));
+    if (setup == QLatin1String("full"))
+        QVERIFY(fillWithOldFiles(QStringLiteral("out")));
+    if (setup == QLatin1String("link")) {
+        QVERIFY(fillWithOldFiles(QStringLiteral("real")));
+        QVERIFY(QFile::link(path(QStringLiteral("real")), folder));
+        target = path(QStringLiteral("real"));
+    }
+    if (setup == QLatin1String("file"))
+        QVERIFY(writeFile(folder, "a file"));
+    if (setup == QLatin1String("fifo"))
+        QCOMPARE(::mkfifo(QFile::encodeName(folder).constData(), 0600), 0);
+    if (setup == QLatin1String("no parent"))
+        folder = path(QStringLiteral("missing/out"));
+    if (setup == QLatin1String("holds image"))
+        folder = target = directory->path();
+    QStringList arguments { "export", imagePath, "--all", "-o",
+        setup == QLatin1String("slash") ? folder + QLatin1Char('/') : folder };
+    if (force)
+        arguments << QStringLiteral("--force");
+    const QMap<QString, QByteArray> before = folderTree(directory->path());
+
+    const CliRun run = runCommand(arguments);
+    if (refusal.isEmpty()) {
+        QVERIFY2(run.exitCode == 0, run.err.constData());
+        QStringList entries = QDir(target).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        QCOMPARE(entries.size(), 6);
+        QVERIFY2(entries.contains(QStringLiteral("index.json")), qPrintable(entries.join(", ")));
+        QVERIFY2(!entries.contains(QStringLiteral("old.bin")), "the old folder is replaced whole");
+        if (setup == QLatin1String("link"))
+            QCOMPARE(QFileInfo(folder).symLinkTarget(), target);
+        // Nothing but the folder changed, and no hidden folder is left beside it.
+        const QString inside = target.mid(directory->path().size()) + QLatin1Char('/');
+        const auto outside = [&inside](QMap<QString, QByteArray> tree) {
+            for (auto entry = tree.begin(); entry != tree.end();)
+                entry = entry.key().startsWith(inside) ? tree.erase(entry) : std::next(entry);
+            return tree;
+        };
+        QMap<QString, QByteArray> expected = outside(before);
+        expected.insert(inside.chopped(1), "folder");
+        QCOMPARE(outside(folderTree(directory->path())), expected);
+    } else {
+        const QString message = QString(refusal)
+                                    .replace(QLatin1String("PARENT"), path(QStringLiteral("missing")))
+                                    .replace(QLatin1String("DIR"), folder)
+                                    .replace(QLatin1String("IMAGE"), imagePath);
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(QString::fromUtf8(run.err).trimmed(), message);
+        QCOMPARE(folderTree(directory->path()), before);
+    }
 }
 
 void TestCli::replaceWritesWhatTheOperationWrites_data()
@@ -683,7 +963,8 @@ void TestCli::replaceWritesWhatTheOperationWrites()
     const QString output = path(QStringLiteral("new.bin"));
     const CliRun run = runCommand({ "replace", imagePath, idText, replacementPath, "-o", output });
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(QString::fromUtf8(run.out).trimmed(), message);
+    QCOMPARE(QString::fromUtf8(run.out).trimmed(),
+        message + QStringLiteral("\nWrote the new image, %1 bytes, to %2.").arg(imageSize).arg(output));
 
     const QString expectedPath = path(QStringLiteral("expected.bin"));
     const Outcome outcome = replaceInProcess(imagePath, idText, replacementPath, expectedPath);
@@ -813,55 +1094,210 @@ void TestCli::verifyFlagsPaddedReplacement()
     QCOMPARE(runCommand({ "verify", recordOutput }).exitCode, 0);
 }
 
+void TestCli::severalPairsAreTheChainOfSingleRuns_data()
+{
+    QTest::addColumn<QStringList>("blocks");
+    QTest::addColumn<QList<int>>("lengths");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("failedPair");
+
+    // The standard image: 10 plain, 20 with a record, 21 "NCRC" with 22 right behind it.
+    QTest::newRow("padded, then record")
+        << QStringList { "10", "20" } << QList<int> { 0x123, 2000 } << 0 << -1;
+    QTest::newRow("record, then growth")
+        << QStringList { "20", "21" } << QList<int> { 1500, 0x10800 } << 0 << -1;
+    QTest::newRow("growth, then the block it moved")
+        << QStringList { "21", "22" } << QList<int> { 0x10800, 0x100 } << 0 << -1;
+    QTest::newRow("three variants") << QStringList { "10", "20", "21" } << QList<int> { 0x10, 0x20, 0x10001 }
+                                    << 0 << -1;
+    QTest::newRow("by name and by DMH:ID")
+        << QStringList { "name:kernel", "0:10" } << QList<int> { 100, 50 } << 0 << -1;
+    QTest::newRow("refusal in the last pair")
+        << QStringList { "10", "20" } << QList<int> { 0x100, 0x10000 } << 1 << 1;
+    QTest::newRow("unknown block in the first pair")
+        << QStringList { "99", "20" } << QList<int> { 1, 2 } << 1 << 0;
+}
+
+void TestCli::severalPairsAreTheChainOfSingleRuns()
+{
+    QFETCH(QStringList, blocks);
+    QFETCH(QList<int>, lengths);
+    QFETCH(int, exitCode);
+    QFETCH(int, failedPair);
+
+    QStringList pairArguments;
+    for (int index = 0; index < blocks.size(); ++index) {
+        const QString replacement = path(QStringLiteral("replacement%1.bin").arg(index));
+        QVERIFY(writeFile(replacement, ImageBuilder::randomBytes(lengths[index], quint32(20 + index))));
+        pairArguments << blocks[index] << replacement;
+    }
+
+    // The chain of single runs, each on the output of the one before.
+    QString input = imagePath;
+    CliRun single;
+    for (int index = 0; index < blocks.size(); ++index) {
+        const QString output = path(QStringLiteral("chain%1.bin").arg(index));
+        QStringList arguments { "replace", input };
+        if (blocks[index].startsWith(QLatin1String("name:")))
+            arguments << "--name" << blocks[index].mid(5);
+        else
+            arguments << blocks[index];
+        arguments << pairArguments[2 * index + 1] << "-o" << output;
+        single = runCommand(arguments);
+        if (single.exitCode != 0)
+            break;
+        input = output;
+    }
+
+    const QString output = path(QStringLiteral("pairs.bin"));
+    const CliRun pairs = runCommand(
+        QStringList { "replace", "--json", imagePath } + pairArguments + QStringList { "-o", output });
+    QCOMPARE(pairs.exitCode, exitCode);
+    QCOMPARE(single.exitCode, exitCode);
+    QCOMPARE(pairs.json().value(QStringLiteral("message")).toString(),
+        QString::fromUtf8(single.exitCode == 0 ? single.out : single.err).section(QLatin1Char('\n'), 0, 0));
+    if (exitCode != 0) {
+        // All or nothing: no output, and the explanation names the pair that was refused.
+        QVERIFY(!QFile::exists(output));
+        const QJsonObject failed = pairs.json().value(QStringLiteral("failedPair")).toObject();
+        QCOMPARE(failed.value(QStringLiteral("index")).toInt(), failedPair);
+        QVERIFY2(pairs.json().value(QStringLiteral("detail")).toString().startsWith(QStringLiteral("Pair ")),
+            pairs.err.constData());
+        return;
+    }
+    QVERIFY2(readFile(output) == readFile(input), "several pairs write what the chain of single runs writes");
+    QCOMPARE(pairs.json().value(QStringLiteral("steps")).toArray().size(), blocks.size());
+
+    // The dry run shows each pair's plan, in order, and writes nothing.
+    const QStringList before = QDir(directory->path()).entryList(QDir::Files | QDir::Hidden);
+    const CliRun dryRun = runCommand(QStringList { "replace", "--dry-run", imagePath } + pairArguments);
+    QCOMPARE(dryRun.exitCode, 0);
+    for (int index = 0; index < blocks.size(); ++index)
+        QVERIFY2(dryRun.out.contains(QStringLiteral("Pair %1 of %2: %3")
+                                         .arg(index + 1)
+                                         .arg(blocks.size())
+                                         .arg(blocks[index])
+                                         .toUtf8()),
+            dryRun.out.constData());
+    QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), before);
+}
+
+void TestCli::surprisingReplacementsWarn_data()
+{
+    QTest::addColumn<bool>("container");
+    QTest::addColumn<QString>("block");
+    QTest::addColumn<QByteArray>("replacement");
+    QTest::addColumn<QString>("warning");
+
+    TestDmh nested;
+    nested.entryCount = 0;
+    QTest::newRow("new bytes hold a DMH")
+        << false << "10" << (QByteArray(0x40, 'x') + ImageBuilder::dmhHeader(nested))
+        << "The new bytes of block 10 (boot) hold a DMH at 0x40 into the block";
+    QTest::newRow("growth over NCRC") << false << "21" << ImageBuilder::randomBytes(0x10800, 3)
+                                      << "The entry of block 21 (fs) held the \"NCRC\" marker";
+    QTest::newRow("bytes inside a container block")
+        << true << "10" << QByteArray(0x10, 'c') << "lie inside block 30 (all) of DMH 0 (0x100 to 0x100ff)";
+    QTest::newRow("nothing surprising") << false << "10" << QByteArray(0x10, 'c') << QString();
+}
+
+void TestCli::surprisingReplacementsWarn()
+{
+    QFETCH(bool, container);
+    QFETCH(QString, block);
+    QFETCH(QByteArray, replacement);
+    QFETCH(QString, warning);
+
+    if (container) {
+        // A last entry that lists the first 64 KiB behind the DMH as one block of its own.
+        QByteArray image = StandardImages::fiveBlocks();
+        TestDmh dmh = StandardImages::fiveBlocksDmh();
+        dmh.entries.append(testEntry(0x30, 0, 0x10000, "all"));
+        overlay(image, dmhPosition, ImageBuilder::dmhHeader(dmh));
+        QVERIFY(writeFile(imagePath, image));
+    }
+    const QString replacementPath = path(QStringLiteral("replacement.bin"));
+    QVERIFY(writeFile(replacementPath, replacement));
+    const CliRun run = runCommand({ "replace", "--dry-run", "--json", imagePath, block, replacementPath });
+    QCOMPARE(run.exitCode, 0);
+    const QJsonArray warnings = run.json().value(QStringLiteral("warnings")).toArray();
+    if (warning.isEmpty()) {
+        QVERIFY2(warnings.isEmpty(), run.err.constData());
+        return;
+    }
+    QCOMPARE(warnings.size(), 1);
+    QVERIFY2(warnings.first().toString().contains(warning), qPrintable(warnings.first().toString()));
+    QVERIFY2(run.err.startsWith("warning: "), run.err.constData());
+}
+
 void TestCli::refusals_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QString>("existingOutput");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("detail");
 
     // Paths: IMAGE, OUT and REPL are filled in by the test.
     QTest::newRow("existing output") << QStringList { "export", "IMAGE", "10", "-o", "OUT" } << "old" << 1
-                                     << "OUT already exists; use --force to replace it.";
-    QTest::newRow("output is the image") << QStringList { "export", "IMAGE", "10", "--force", "-o",
-        "IMAGE" } << QString() << 1 << "IMAGE is an input file; it is never written in place.";
-    QTest::newRow("output is the replacement") << QStringList { "replace", "IMAGE", "10", "REPL", "--force",
-        "-o", "REPL" } << QString() << 1 << "REPL is an input file; it is never written in place.";
-    QTest::newRow("output links to the image") << QStringList { "export", "IMAGE", "10", "--force", "-o",
-        "OUT" } << "symlink" << 1 << "OUT is an input file; it is never written in place.";
-    QTest::newRow("output is a hard link to the image") << QStringList { "replace", "IMAGE", "10", "REPL",
-        "--force", "-o", "OUT" } << "hardlink" << 1 << "OUT is an input file; it is never written in place.";
+                                     << "OUT already exists; use --force to replace it." << QString();
+    QTest::newRow("output is the image")
+        << QStringList { "export", "IMAGE", "10", "--force", "-o", "IMAGE" } << QString() << 1
+        << "IMAGE is an input file; it is never written in place." << QString();
+    QTest::newRow("output is the replacement")
+        << QStringList { "replace", "IMAGE", "10", "REPL", "--force", "-o", "REPL" } << QString() << 1
+        << "REPL is an input file; it is never written in place." << QString();
+    QTest::newRow("output links to the image")
+        << QStringList { "export", "IMAGE", "10", "--force", "-o", "OUT" } << "symlink" << 1
+        << "OUT is an input file; it is never written in place." << QString();
+    QTest::newRow("output is a hard link to the image")
+        << QStringList { "replace", "IMAGE", "10", "REPL", "--force", "-o", "OUT" } << "hardlink" << 1
+        << "OUT is an input file; it is never written in place." << QString();
     QTest::newRow("unknown ID") << QStringList { "export", "IMAGE", "99", "-o", "OUT" } << QString() << 1
-                                << "Can not find the DMH.";
+                                << "Can not find the DMH." << QString("No DMH lists a block with ID 99.");
     QTest::newRow("ID in upper case") << QStringList { "replace", "IMAGE", "AB", "REPL", "-o", "OUT" }
-                                      << QString() << 1 << "Can not find the DMH.";
+                                      << QString() << 1 << "Can not find the DMH."
+                                      << QString("IDs are written as the table shows them, in lower-case hex "
+                                                 "without prefix or leading zeros: ab.");
     QTest::newRow("ID with leading zero")
-        << QStringList { "export", "IMAGE", "010", "-o", "OUT" } << QString() << 1 << "Can not find the DMH.";
-    QTest::newRow("ambiguous name") << QStringList {
-        "export", "IMAGE", "--name", "boot", "-o", "OUT"
-    } << QString() << 1 << "Block name boot is ambiguous; use one of the IDs: 10 (DMH 0), 22 (DMH 0).";
+        << QStringList { "export", "IMAGE", "010", "-o", "OUT" } << QString() << 1 << "Can not find the DMH."
+        << QString("IDs are written as the table shows them, in lower-case hex without prefix or leading "
+                   "zeros: 10.");
+    QTest::newRow("ambiguous name")
+        << QStringList { "export", "IMAGE", "--name", "boot", "-o", "OUT" } << QString() << 1
+        << "Block name boot is ambiguous; use one of the IDs: 10 (DMH 0), 22 (DMH 0)." << QString();
     QTest::newRow("unknown name") << QStringList { "replace", "IMAGE", "--name", "boo", "REPL", "-o", "OUT" }
-                                  << QString() << 1 << "No block is named boo.";
-    QTest::newRow("record variant: too long") << QStringList { "replace", "IMAGE", "20", "REPL", "-o",
-        "OUT" } << "long" << 1 << "File size is over max size, can not replace!!!";
-    QTest::newRow("missing replacement") << QStringList { "replace", "IMAGE", "10", "MISSING", "-o", "OUT" }
-                                         << QString() << 2 << "Can not open MISSING!!!";
-    QTest::newRow("output is a dangling symlink") << QStringList { "export", "IMAGE", "10", "-o",
-        "OUT" } << "dangling" << 1 << "OUT already exists; use --force to replace it.";
-    QTest::newRow("output is a folder") << QStringList { "export", "IMAGE", "10", "--force", "-o", "OUT" }
-                                        << "folder" << 1 << "OUT is a folder; -o names the file to write.";
+                                  << QString() << 1 << "No block is named boo." << QString();
+    QTest::newRow("record variant: too long")
+        << QStringList { "replace", "IMAGE", "20", "REPL", "-o", "OUT" } << "long" << 1
+        << "File size is over max size, can not replace!!!"
+        << QString("The replacement is 65473 bytes, 1 over the 65472 bytes of data block 20 (kernel) holds "
+                   "(its 65536 bytes less the 64-byte block-info record).");
+    QTest::newRow("replacement is a folder")
+        << QStringList { "replace", "IMAGE", "10", "FOLDER", "-o", "OUT" } << QString() << 2
+        << "Can not open FOLDER!!!" << QString("FOLDER is a folder, not a file.");
+    QTest::newRow("missing replacement")
+        << QStringList { "replace", "IMAGE", "10", "MISSING", "-o", "OUT" } << QString() << 2
+        << "Can not open MISSING!!!" << QString("MISSING: No such file or directory.");
+    QTest::newRow("output is a dangling symlink")
+        << QStringList { "export", "IMAGE", "10", "-o", "OUT" } << "dangling" << 1
+        << "OUT already exists; use --force to replace it." << QString();
+    QTest::newRow("output is a folder")
+        << QStringList { "export", "IMAGE", "10", "--force", "-o", "OUT" } << "folder" << 1
+        << "OUT is a folder; -o names the file to write." << QString();
     QTest::newRow("missing folder") << QStringList { "replace", "IMAGE", "10", "REPL", "-o",
         "MISSING/out.bin" } << QString()
-                                    << 1 << "Can not open MISSING/out.bin!!!";
+                                    << 1 << "Can not open MISSING/out.bin!!!"
+                                    << QString("MISSING/out.bin: No such file or directory.");
     QTest::newRow("dry run: missing folder")
         << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "MISSING/out.bin" } << QString()
-        << 1 << "MISSING/out.bin cannot be created: there is no folder MISSING.";
+        << 1 << "MISSING/out.bin cannot be created: there is no folder MISSING." << QString();
     QTest::newRow("dry run: folder that is a file")
         << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "REPL/out.bin" } << QString()
-        << 1 << "REPL/out.bin cannot be created: there is no folder REPL.";
+        << 1 << "REPL/out.bin cannot be created: there is no folder REPL." << QString();
     QTest::newRow("dry run: output is a folder")
         << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "OUT" } << "folder" << 1
-        << "OUT is a folder; -o names the file to write.";
+        << "OUT is a folder; -o names the file to write." << QString();
 }
 
 void TestCli::refusals()
@@ -870,6 +1306,7 @@ void TestCli::refusals()
     QFETCH(QString, existingOutput);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
+    QFETCH(QString, detail);
 
     const QString output = path(QStringLiteral("out.bin"));
     const QString replacementPath = path(QStringLiteral("replacement.bin"));
@@ -890,7 +1327,8 @@ void TestCli::refusals()
         return text.replace(QLatin1String("IMAGE"), imagePath)
             .replace(QLatin1String("OUT"), output)
             .replace(QLatin1String("REPL"), replacementPath)
-            .replace(QLatin1String("MISSING"), missing);
+            .replace(QLatin1String("MISSING"), missing)
+            .replace(QLatin1String("FOLDER"), directory->path());
     };
     QStringList filled;
     for (const QString& argument : arguments)
@@ -899,7 +1337,10 @@ void TestCli::refusals()
 
     const CliRun run = runCommand(filled);
     QCOMPARE(run.exitCode, exitCode);
-    QCOMPARE(QString::fromUtf8(run.err).trimmed(), fill(message));
+    // The status text, then the explanation with the file and the numbers, when there is one.
+    const QString expectedError
+        = detail.isEmpty() ? fill(message) : fill(message) + QLatin1Char('\n') + fill(detail);
+    QCOMPARE(QString::fromUtf8(run.err).trimmed(), expectedError);
     QVERIFY2(run.out.isEmpty(), run.out.constData());
     QCOMPARE(readFile(imagePath), StandardImages::fiveBlocks());
     QCOMPARE(readFile(output), outputBefore);
@@ -911,7 +1352,8 @@ void TestCli::refusals()
     const QJsonObject document = json.json();
     QCOMPARE(document.value(QStringLiteral("success")).toBool(true), false);
     QCOMPARE(document.value(QStringLiteral("message")).toString(), fill(message));
-    QCOMPARE(QString::fromUtf8(json.err).trimmed(), fill(message));
+    QCOMPARE(document.value(QStringLiteral("detail")).toString(), fill(detail));
+    QCOMPARE(QString::fromUtf8(json.err).trimmed(), expectedError);
     // A refusal carries every field of its command that is known by then.
     QCOMPARE(document.value(QStringLiteral("output")).toString(), filled.value(filled.indexOf("-o") + 1));
     if (filled.first() == QLatin1String("replace")) {
@@ -977,12 +1419,17 @@ void TestCli::blockNamesAcrossDmhs_data()
     QTest::newRow("name behind an empty DMH") << true << QStringList { "--name", "late" } << 1
                                               << "Block late has ID 6, but the search by ID ends at DMH 0, "
                                                  "which has no entries; use 1:6 to act on it.";
-    QTest::newRow("ID behind an empty DMH") << true << QStringList { "6" } << 1 << "Can not find the DMH.";
+    QTest::newRow("ID behind an empty DMH")
+        << true << QStringList { "6" } << 1
+        << "Can not find the DMH.\nThe search by ID ends at DMH 0, which has no "
+           "entries; 1:6 reaches the block behind it.";
     QTest::newRow("DMH:ID behind an empty DMH") << true << QStringList { "1:6" } << 0 << QString();
     QTest::newRow("DMH:ID of the last DMH") << false << QStringList { "2:6" } << 0 << QString();
     QTest::newRow("DMH:ID of a DMH that is not there")
-        << false << QStringList { "3:5" } << 1 << "Can not find the DMH.";
-    QTest::newRow("DMH:ID not in that DMH") << false << QStringList { "0:6" } << 1 << "Can not find the DMH.";
+        << false << QStringList { "3:5" } << 1
+        << "Can not find the DMH.\nThe image has 3 DMH(s), numbered from 0; there is no DMH 3.";
+    QTest::newRow("DMH:ID not in that DMH")
+        << false << QStringList { "0:6" } << 1 << "Can not find the DMH.\nDMH 0 lists no block with ID 6.";
 }
 
 void TestCli::blockNamesAcrossDmhs()
@@ -1287,9 +1734,14 @@ void TestCli::diffOfUnreadableImages_data()
     QTest::addColumn<QString>("message");
 
     // IMAGE is the standard image, NODMH a file without DMH, MISSING a path that names nothing.
-    QTest::newRow("A without DMH") << QStringList { "NODMH", "IMAGE" } << "Can not find DMH.";
-    QTest::newRow("B without DMH") << QStringList { "IMAGE", "NODMH" } << "Can not find DMH.";
-    QTest::newRow("B missing") << QStringList { "IMAGE", "MISSING" } << "MISSINGis not exist!";
+    // The explanation names the image that cannot be read.
+    const QString noDmh
+        = QStringLiteral("Can not find DMH.\nNODMH holds no DMH: none of its 4096 bytes starts the "
+                         "12 bytes \"*^_^*DM(^o^)\" with 0x30 26 bytes after their start.");
+    QTest::newRow("A without DMH") << QStringList { "NODMH", "IMAGE" } << noDmh;
+    QTest::newRow("B without DMH") << QStringList { "IMAGE", "NODMH" } << noDmh;
+    QTest::newRow("B missing") << QStringList { "IMAGE", "MISSING" }
+                               << "MISSINGis not exist!\nMISSING: No such file or directory.";
     QTest::newRow("one image") << QStringList { "IMAGE" } << QString();
     QTest::newRow("three images") << QStringList { "IMAGE", "IMAGE", "IMAGE" } << QString();
     QTest::newRow("empty B") << QStringList { "IMAGE", "" } << QString();
@@ -1325,7 +1777,9 @@ void TestCli::diffOfUnreadableImages()
     QCOMPARE(json.exitCode, 2);
     if (!message.isEmpty()) {
         QCOMPARE(json.json().value(QStringLiteral("exitStatus")).toInt(), 2);
-        QCOMPARE(json.json().value(QStringLiteral("message")).toString(), fill(message));
+        const QStringList lines = fill(message).split(QLatin1Char('\n'));
+        QCOMPARE(json.json().value(QStringLiteral("message")).toString(), lines.first());
+        QCOMPARE(json.json().value(QStringLiteral("detail")).toString(), lines.last());
         QVERIFY(!json.json().contains(QStringLiteral("identical")));
     }
     QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), filesBefore);

@@ -32,6 +32,10 @@ private slots:
     void sourceDateEpoch_data();
     void sourceDateEpoch();
     void fileNameThatIsNotText();
+    void standardOutputCarriesOnlyTheData_data();
+    void standardOutputCarriesOnlyTheData();
+    void standardOutputThatFails_data();
+    void standardOutputThatFails();
 
 private:
     QString path(const QString& name) const { return folder->filePath(name); }
@@ -173,6 +177,117 @@ void TestCliProcess::fileNameThatIsNotText()
     QVERIFY2(shell.readAllStandardError().contains("report\\xe9.txt"), "the refusal names the bytes");
     QCOMPARE(readFile(QFile::decodeName(otherName)), QByteArray("someone else's file"));
     QVERIFY(!QFile::exists(QString::fromLatin1(badName)));
+}
+
+void TestCliProcess::standardOutputCarriesOnlyTheData_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("message");
+
+    // $IMAGE and $REPL are paths in the test's folder; -o follows the arguments.
+    const QByteArray exported
+        = "Save block - successfully!!!\nWrote %1 bytes, %2 of block %3, to standard output.";
+    const QByteArray replaced
+        = "Replace block successfully!!!\nWrote the new image, 262144 bytes, to standard output.";
+    QTest::newRow("export") << QStringList { "export", "$IMAGE",
+        "5" } << QByteArray(exported).replace("%1", "32768").replace("%2", "all").replace("%3", "5");
+    QTest::newRow("export, data part of a record") << QStringList { "export", "$IMAGE",
+        "6" } << QByteArray(exported).replace("%1", "1000").replace("%2", "the data part").replace("%3", "6");
+    QTest::newRow("export by name, --force") << QStringList { "export", "$IMAGE", "--name", "boot",
+        "--force" } << QByteArray(exported).replace("%1", "32768").replace("%2", "all").replace("%3", "5");
+    QTest::newRow("replace, padded") << QStringList { "replace", "$IMAGE", "5", "$REPL" } << replaced;
+    QTest::newRow("replace, record") << QStringList { "replace", "$IMAGE", "6", "$REPL" } << replaced;
+}
+
+// -o - writes exactly the bytes -o OUT writes, and stdout carries nothing else: the status text moves
+// to stderr.
+void TestCliProcess::standardOutputCarriesOnlyTheData()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, message);
+
+    arguments.replaceInStrings(QStringLiteral("$IMAGE"), path("image.bin"));
+    arguments.replaceInStrings(QStringLiteral("$REPL"), path("repl.bin"));
+    const QProcessEnvironment environment = environmentWith(QStringLiteral("1772694489"));
+    const CliRun toFile = runCliProcess(arguments + QStringList { "-o", path("out.bin") }, environment);
+    QVERIFY2(toFile.exitCode == 0, toFile.err.constData());
+    const QByteArray expected = readFile(path("out.bin"));
+    QVERIFY(!expected.isEmpty());
+
+    const CliRun toPipe = runCliProcess(arguments + QStringList { "-o", "-" }, environment);
+    QVERIFY2(toPipe.exitCode == 0, toPipe.err.constData());
+    QCOMPARE(toPipe.out.size(), expected.size());
+    QVERIFY2(toPipe.out == expected, "standard output holds the output byte for byte");
+    QCOMPARE(toPipe.err, message + '\n');
+    QVERIFY2(!QFile::exists(QStringLiteral("-")), "no file named - is written");
+}
+
+void TestCliProcess::standardOutputThatFails_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("output");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("lastError");
+
+    const int full = int(StandardOutput::FullDevice);
+    const int closed = int(StandardOutput::ClosedPipe);
+    const int terminal = int(StandardOutput::Terminal);
+    const QByteArray noSpace("tessel-cli: write error: No space left on device");
+    const QByteArray brokenPipe("tessel-cli: write error: Broken pipe");
+    const QByteArray onTerminal(
+        "Standard output is a terminal; -o - writes binary data there. Send it to a "
+        "pipe or a file (-o - | sha256sum, -o - > out.bin), or name a file with -o OUT.");
+
+    QTest::newRow("list, full disk") << QStringList { "list", "$IMAGE" } << full << 1 << noSpace;
+    QTest::newRow("info --json, full disk")
+        << QStringList { "info", "--json", "$IMAGE" } << full << 1 << noSpace;
+    QTest::newRow("verify, full disk") << QStringList { "verify", "$IMAGE" } << full << 1 << noSpace;
+    QTest::newRow("export -o -, full disk")
+        << QStringList { "export", "$IMAGE", "6", "-o", "-" } << full << 1 << noSpace;
+    QTest::newRow("replace -o -, full disk")
+        << QStringList { "replace", "$IMAGE", "6", "$REPL", "-o", "-" } << full << 1 << noSpace;
+    QTest::newRow("unreadable image, JSON on a full disk")
+        << QStringList { "info", "--json", "$MISSING" } << full << 2 << noSpace;
+    QTest::newRow("usage error, nothing for stdout") << QStringList { "export", "$IMAGE",
+        "5" } << full << 2 << QByteArray("Run 'tessel-cli export --help' for usage.");
+    QTest::newRow("list, closed pipe") << QStringList { "list", "$IMAGE" } << closed << 1 << brokenPipe;
+    QTest::newRow("export -o -, closed pipe")
+        << QStringList { "export", "$IMAGE", "6", "-o", "-" } << closed << 1 << brokenPipe;
+    QTest::newRow("replace -o -, closed pipe")
+        << QStringList { "replace", "$IMAGE", "6", "$REPL", "-o", "-" } << closed << 1 << brokenPipe;
+    QTest::newRow("export -o -, terminal")
+        << QStringList { "export", "$IMAGE", "5", "-o", "-" } << terminal << 2 << onTerminal;
+    QTest::newRow("replace -o -, terminal") << QStringList { "replace", "$IMAGE", "5", "$REPL", "-o", "-",
+        "--force" } << terminal << 2 << onTerminal;
+    QTest::newRow("list, terminal") << QStringList { "list", "$IMAGE" } << terminal << 0 << QByteArray();
+}
+
+// A failed write to standard output ends in a write error with the system's reason and a failed exit
+// status, 2 kept when the command had already failed with it; -o - to a terminal is refused.
+void TestCliProcess::standardOutputThatFails()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, output);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, lastError);
+
+    arguments.replaceInStrings(QStringLiteral("$IMAGE"), path("image.bin"));
+    arguments.replaceInStrings(QStringLiteral("$REPL"), path("repl.bin"));
+    arguments.replaceInStrings(QStringLiteral("$MISSING"), path("missing.bin"));
+    // The system's reasons in English.
+    QProcessEnvironment environment = environmentWith(QStringLiteral("1772694489"));
+    environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    const CliRun run = runCliWithStandardOutput(arguments, environment, StandardOutput(output));
+    QVERIFY2(run.exitCode == exitCode, run.err.constData());
+    const QList<QByteArray> lines = run.err.trimmed().split('\n');
+    QCOMPARE(lines.last(), lastError);
+    QCOMPARE(run.err.count("write error"), lastError.contains("write error") ? 1 : 0);
+    if (StandardOutput(output) == StandardOutput::Terminal) {
+        if (exitCode == 0)
+            QVERIFY2(run.out.startsWith("DMH "), run.out.constData());
+        else
+            QVERIFY2(run.out.isEmpty(), "nothing reaches the terminal");
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCliProcess)

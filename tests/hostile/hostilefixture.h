@@ -6,6 +6,7 @@
 #include "model/flashimage.h"
 #include "ops/blockexport.h"
 #include "ops/blocklocation.h"
+#include "ops/blockgrow.h"
 #include "ops/blockreplace.h"
 #include "ops/stamptime.h"
 

@@ -71,10 +71,10 @@ Outcome runAsNobody(HostileFixture& fixture, Writer writer, const QString& outpu
         return runWriter(fixture, writer, output);
     const passwd* nobody = getpwnam("nobody");
     if (!nobody)
-        return Outcome::failed(QStringLiteral("no user nobody"));
+        return Outcome::refused(QStringLiteral("no user nobody"));
     int channel[2];
     if (pipe(channel) != 0)
-        return Outcome::failed(QStringLiteral("no pipe"));
+        return Outcome::refused(QStringLiteral("no pipe"));
     const pid_t child = fork();
     if (child == 0) {
         close(channel[0]);
@@ -95,8 +95,9 @@ Outcome runAsNobody(HostileFixture& fixture, Writer writer, const QString& outpu
     int status = 0;
     waitpid(child, &status, 0);
     if (report.isEmpty() || report.startsWith('!'))
-        return Outcome::failed(QStringLiteral("the child could not become nobody"));
-    return { report.startsWith('+'), QString::fromUtf8(report.mid(1)) };
+        return Outcome::refused(QStringLiteral("the child could not become nobody"));
+    const QString message = QString::fromUtf8(report.mid(1));
+    return report.startsWith('+') ? Outcome::succeeded(message) : Outcome::refused(message);
 }
 
 // A file-size limit for the life of the object; the signal it raises is ignored, so a write fails instead.

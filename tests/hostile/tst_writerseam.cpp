@@ -1,8 +1,11 @@
 #include "writeractions.h"
 
 #include "inprocesscli.h"
+#include "testfiles.h"
 #include "ops/filesystemcalls.h"
 
+#include <QDir>
+#include <QFileInfo>
 #include <QtTest>
 
 #include <cerrno>
@@ -24,6 +27,9 @@ private slots:
     void cliFailsAtEveryCall();
     void nameTakenAtTheLastMoment_data();
     void nameTakenAtTheLastMoment();
+    void cliUnpackFailsAtEveryCall_data();
+    void cliUnpackFailsAtEveryCall();
+    void cliUnpackFolderTakenAtTheLastMoment();
 };
 
 namespace {
@@ -85,6 +91,22 @@ public:
     int syncFolder(int folder) override
     {
         return pass("syncFolder") ? FileSystemCalls::syncFolder(folder) : -1;
+    }
+    int makeFolder(int folder, const char* name, mode_t mode) override
+    {
+        return pass("makeFolder") ? FileSystemCalls::makeFolder(folder, name, mode) : -1;
+    }
+    int openFolderAt(int folder, const char* name) override
+    {
+        return pass("openFolderAt") ? FileSystemCalls::openFolderAt(folder, name) : -1;
+    }
+    int exchange(int folder, const char* first, const char* second) override
+    {
+        return pass("exchange") ? FileSystemCalls::exchange(folder, first, second) : -1;
+    }
+    int removeFolder(int folder, const char* name) override
+    {
+        return pass("removeFolder") ? FileSystemCalls::removeFolder(folder, name) : -1;
     }
 
 private:
@@ -187,6 +209,41 @@ HereRun runCliHere(const QStringList& arguments)
 {
     const CliRun run = runCliInProcess(arguments);
     return { run.exitCode, run.out + run.err };
+}
+
+// What the folder of export --all replaces.
+enum class FolderTarget { New, Empty, Full };
+
+// The folder "blocks" as it was before a run, and no hidden folder beside it.
+bool prepareFolder(HostileFixture& fixture, FolderTarget target)
+{
+    QDir top(fixture.path(QString()));
+    for (const QString& name : fixture.entries()) {
+        if (name == QLatin1String("blocks") || name.startsWith(QLatin1String(".blocks.tessel-")))
+            QDir(fixture.path(name)).removeRecursively();
+    }
+    if (target == FolderTarget::New)
+        return true;
+    if (!top.mkpath(QStringLiteral("blocks/sub")))
+        return false;
+    return target == FolderTarget::Empty ? top.rmdir(QStringLiteral("blocks/sub"))
+                                         : fixture.write("blocks/old.bin", previousOutput)
+            && fixture.write("blocks/sub/deep.bin", previousOutput);
+}
+
+// Every file is synced before the folder is, the folder before it takes the name (a rename, or an
+// exchange with the folder there), and the parent after that, last.
+QString folderOrderProblem(const QStringList& made)
+{
+    const int placed = qMax(made.lastIndexOf("rename"), made.lastIndexOf("exchange"));
+    if (placed < 0 || made.count("rename") + made.count("exchange") != 1)
+        return QStringLiteral("the folder is not put in place exactly once");
+    const int folderSynced = made.lastIndexOf("syncFolder", placed);
+    if (folderSynced < 0 || made.lastIndexOf("syncFile") > folderSynced)
+        return QStringLiteral("the new folder is not synced after its files and before it is put in place");
+    if (made.indexOf("syncFolder", placed) != made.size() - 1)
+        return QStringLiteral("the parent is not synced last, after the folder is in place");
+    return {};
 }
 
 void addRows(const QVector<QPair<Writer, const char*>>& writers)
@@ -386,6 +443,93 @@ void TestWriterSeam::nameTakenAtTheLastMoment()
         QCOMPARE(outcome.outputFault, OutputFault::Exists);
     }
     QCOMPARE(fixture.read("out.bin"), QByteArray(RacingCalls::otherBytes));
+    QCOMPARE(fixture.entries(), expectedEntries);
+}
+
+void TestWriterSeam::cliUnpackFailsAtEveryCall_data()
+{
+    QTest::addColumn<int>("target");
+    QTest::addRow("new folder") << int(FolderTarget::New);
+    QTest::addRow("empty folder used") << int(FolderTarget::Empty);
+    QTest::addRow("folder with files replaced") << int(FolderTarget::Full);
+}
+
+void TestWriterSeam::cliUnpackFailsAtEveryCall()
+{
+    QFETCH(int, target);
+    const FolderTarget kind = FolderTarget(target);
+
+    HostileFixture fixture;
+    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
+    const QString folder = fixture.path("blocks");
+    QStringList arguments { "export", fixture.imagePath, "--all", "-o", folder };
+    if (kind == FolderTarget::Full)
+        arguments << "--force";
+
+    QVERIFY(prepareFolder(fixture, kind));
+    ScriptedCalls recorder;
+    HereRun run;
+    {
+        const FileSystemCalls::Override seam(recorder);
+        run = runCliHere(arguments);
+    }
+    QVERIFY2(run.exitCode == 0, run.output.constData());
+    const QMap<QString, QByteArray> written = folderTree(folder);
+    QCOMPARE(written.size(), 4);
+    const QString problem = folderOrderProblem(recorder.made);
+    QVERIFY2(problem.isEmpty(), qPrintable(problem + ": " + recorder.made.join(", ")));
+    QCOMPARE(recorder.made.contains("exchange"), kind == FolderTarget::Full);
+    const int placed = qMax(recorder.made.lastIndexOf("rename"), recorder.made.lastIndexOf("exchange"));
+
+    for (int failAt = 0; failAt < recorder.made.size(); ++failAt) {
+        const QString failed = recorder.made[failAt];
+        QVERIFY(prepareFolder(fixture, kind));
+        const QMap<QString, QByteArray> before = folderTree(fixture.path(QString()));
+        ScriptedCalls failing;
+        failing.failAt = failAt;
+        {
+            const FileSystemCalls::Override seam(failing);
+            run = runCliHere(arguments);
+        }
+        const QByteArray context
+            = QStringLiteral("call %1 (%2) failed: ").arg(failAt).arg(failed).toUtf8() + run.output;
+        QVERIFY2(run.exitCode == 1, context.constData());
+        if (failAt <= placed) {
+            QVERIFY2(!run.output.contains("was written, but"), context.constData());
+            QVERIFY2(folderTree(fixture.path(QString())) == before, context.constData());
+            continue;
+        }
+        // After the folder is in place: the new one stays, and the failure says what is not done.
+        QVERIFY2(folderTree(folder) == written, context.constData());
+        if (failed == QLatin1String("syncFolder")) {
+            QVERIFY2(run.output.contains("its parent folder could not be synced"), context.constData());
+        } else {
+            const QByteArray leftover
+                = run.output.mid(run.output.indexOf("the rest is in ") + 15).split('\n').first();
+            QVERIFY2(
+                leftover.startsWith(QFile::encodeName(fixture.path(".blocks.tessel-"))), context.constData());
+            QVERIFY2(QFileInfo(QFile::decodeName(leftover.chopped(1))).isDir(), context.constData());
+        }
+    }
+}
+
+// Another writer puts a file where the folder goes just before it is renamed there: the rename refuses,
+// the other file stays, and the hidden folder is gone.
+void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
+{
+    HostileFixture fixture;
+    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
+    const QString folder = fixture.path("blocks");
+    QStringList expectedEntries = fixture.entries() << "blocks";
+    expectedEntries.sort();
+    RacingCalls racing("blocks", false);
+    const FileSystemCalls::Override seam(racing);
+    const HereRun run = runCliHere({ "export", fixture.imagePath, "--all", "-o", folder });
+    QCOMPARE(run.exitCode, 1);
+    QCOMPARE(QString::fromUtf8(run.output).trimmed(),
+        QStringLiteral("%1 is a file; -o names the folder that --all writes, so nothing was written.")
+            .arg(folder));
+    QCOMPARE(fixture.read("blocks"), QByteArray(RacingCalls::otherBytes));
     QCOMPARE(fixture.entries(), expectedEntries);
 }
 

@@ -65,7 +65,7 @@ inline Outcome runWriter(HostileFixture& fixture, Writer writer, const QString& 
     ExistingOutput existing = ExistingOutput::Replace)
 {
     if (!fixture.reload())
-        return Outcome::failed(QStringLiteral("the base image did not load"));
+        return Outcome::refused(QStringLiteral("the base image did not load"));
     const WriterAction action = actionOf(writer);
     if (writer == Writer::Export)
         return fixture.exportBlock(action.id, output, existing);

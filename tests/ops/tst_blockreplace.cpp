@@ -10,6 +10,7 @@
 #include "ops/blockexport.h"
 #include "ops/blockinfo.h"
 #include "ops/blocklocation.h"
+#include "ops/blockgrow.h"
 #include "ops/blockreplace.h"
 
 #include <QtTest>

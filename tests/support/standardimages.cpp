@@ -12,19 +12,21 @@ void setBlockCrcs(const ImageBuilder& builder, qint64 dmhPosition, QVector<TestE
             = ImageBuilder::crcOf(builder.image().mid(int(dmhPosition + entry.offset), int(entry.size)));
 }
 
-} // namespace
+struct ImageWithDmh {
+    QByteArray image;
+    TestDmh dmh;
+};
 
-namespace StandardImages {
-
-QByteArray fiveBlocks()
+// The CRCs of fiveBlocks' entries come from its block bytes, so the DMH is made with the image.
+ImageWithDmh fiveBlocksWithDmh()
 {
     TestDmh dmh;
-    dmh.flashSize = quint32(fiveBlocksLength);
+    dmh.flashSize = quint32(StandardImages::fiveBlocksLength);
     dmh.entries = { testEntry(0x10, 0x1000, 0x800, "boot"), testEntry(0xab, 0x2000, 0x100, "ssdata"),
         testEntry(0x20, 0x10000, 0x10000, "kernel", 0), testEntry(0x21, 0x20000, 0x10000, "fs"),
         testEntry(0x22, 0x30000, 0x1000, "boot") };
-    ImageBuilder builder(fiveBlocksLength);
-    const qint64 position = fiveBlocksDmhPosition;
+    ImageBuilder builder(StandardImages::fiveBlocksLength);
+    const qint64 position = StandardImages::fiveBlocksDmhPosition;
     builder.block(position, dmh.entries[0], ImageBuilder::randomBytes(0x600, 1), false);
     builder.block(position, dmh.entries[1], QByteArray("V1.2.3\0", 7), false);
     builder.block(position, dmh.entries[2], ImageBuilder::randomBytes(1000, 2), true);
@@ -32,7 +34,21 @@ QByteArray fiveBlocks()
     builder.block(position, dmh.entries[4], ImageBuilder::randomBytes(0x1000, 4), false);
     setBlockCrcs(builder, position, dmh.entries);
     dmh.entries[3].crc = BlockEntry::noCrcMarker;
-    return builder.dmh(position, dmh).image();
+    return { builder.dmh(position, dmh).image(), dmh };
+}
+
+} // namespace
+
+namespace StandardImages {
+
+TestDmh fiveBlocksDmh()
+{
+    return fiveBlocksWithDmh().dmh;
+}
+
+QByteArray fiveBlocks()
+{
+    return fiveBlocksWithDmh().image;
 }
 
 QByteArray recordAndTwoPlain()

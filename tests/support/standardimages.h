@@ -21,6 +21,8 @@ namespace StandardImages {
 inline constexpr qint64 fiveBlocksLength = 0x60000;
 inline constexpr qint64 fiveBlocksDmhPosition = 0x100;
 QByteArray fiveBlocks();
+// Its DMH as written, CRCs included, for a variation of the table.
+TestDmh fiveBlocksDmh();
 
 // 0x40000 bytes, one DMH at 0, data capacity 0x100000; every entry's CRC is the CRC of its block:
 //   6 kernel  flags 0, 0x10000 at 0x10000: a record over 1,000 data bytes (seed 1)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QMap>
 #include <QString>
 #include <QStringList>
 
@@ -12,3 +13,5 @@ QByteArray readFile(const QString& path);
 bool writeFile(const QString& path, const QByteArray& bytes);
 // Every name in the folder, hidden ones (a save file's temporary) and nodes included, sorted by name.
 QStringList folderEntries(const QString& folder);
+// Every name below `root` (hidden ones too), relative to it, with its kind and, for a file, its bytes.
+QMap<QString, QByteArray> folderTree(const QString& root);

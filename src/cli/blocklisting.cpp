@@ -1,0 +1,38 @@
+#include "blocklisting.h"
+
+#include "commandsupport.h"
+
+#include <QJsonArray>
+
+using CommandSupport::hexText;
+
+namespace BlockListing {
+
+QStringList cells(const BlockEntry& entry)
+{
+    return { entry.idText(), entry.sizeCellText(), entry.crcCellText(), entry.nameCellText(),
+        entry.versionCellText(), entry.timeCellText() };
+}
+
+QJsonObject json(const BlockFacts& block)
+{
+    const BlockEntry& entry = block.entry;
+    QJsonObject row = CommandSupport::blockIdentity(block.dmhIndex, block.entryIndex, entry);
+    row.insert(QStringLiteral("cells"), QJsonArray::fromStringList(cells(entry)));
+    row.insert(QStringLiteral("size"), double(entry.size));
+    row.insert(QStringLiteral("crc"), double(entry.crc));
+    row.insert(QStringLiteral("crcText"), entry.crcCellText());
+    row.insert(QStringLiteral("version"), entry.versionCellText());
+    row.insert(QStringLiteral("time"), entry.timeCellText());
+    row.insert(QStringLiteral("offset"), double(entry.offset));
+    row.insert(QStringLiteral("offsetText"), hexText(entry.offset));
+    row.insert(QStringLiteral("start"), double(block.start));
+    row.insert(QStringLiteral("startText"), hexText(quint64(block.start)));
+    row.insert(QStringLiteral("flags"), int(entry.flags));
+    row.insert(QStringLiteral("hasBlockInfo"), block.hasRecord);
+    row.insert(
+        QStringLiteral("dataLength"), CommandSupport::optionalNumber(block.hasRecord, block.dataLength));
+    return row;
+}
+
+} // namespace BlockListing
