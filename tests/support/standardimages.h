@@ -67,7 +67,7 @@ QByteArray twoEntries();
 // SDRAM 0x1000000 and flash size 0.
 QByteArray emptyDmhBeforeTwoEntries();
 
-// 0x400 bytes: one DMH at 0x40 without entries; nothing to list, block number 0.
+// 0x400 bytes: one DMH at 0x40 without entries and with flash size 0; nothing to list, block number 0.
 QByteArray emptyDmh();
 
 // 0x400 bytes of 0xFF: no DMH at all.
