@@ -86,10 +86,10 @@ std::vector<PlainFile> sameFiles(const FlashImage& image, QByteArray& index)
         location.dmhIndex = block.dmhIndex;
         location.entryIndex = block.entryIndex;
         location.entry = block.entry;
-        const Planned<ExportPlan> planned = planExport(view, location, QString());
+        const Refusable<ExportPlan> planned = planExport(view, location, QString());
         if (planned.accepted())
             files.push_back({ "block-" + QByteArray::number(int(files.size())) + ".bin",
-                view.data + planned.plan->output.sourceStart, planned.plan->output.length });
+                view.data + planned.value->output.sourceStart, planned.value->output.length });
     }
     // The index is the subject's own; an unpack made once here, untimed, leaves it for whichever side runs
     // first.

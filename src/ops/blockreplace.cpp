@@ -117,10 +117,12 @@ Outcome openBoth(ReplacementFile& replacement, PlanWriter& writer, bool dryRun)
 
 // The block buffer: `size` bytes of 0xFF with the whole replacement read into its start.
 Refusable<std::shared_ptr<ImageBuffer>> readIntoBlock(
-    ReplacementFile& replacement, const BlockLocation& location)
+    ReplacementFile& replacement, const BlockLocation& location, const std::shared_ptr<ImageBuffer>& spare)
 {
-    auto block = std::make_shared<ImageBuffer>();
-    if (!block->allocate(location.size))
+    std::shared_ptr<ImageBuffer> block = spare;
+    if (!block || !block->reuse(location.size))
+        block = std::make_shared<ImageBuffer>();
+    if (block->size() != qint64(location.size) && !block->allocate(location.size))
         return Refusable<std::shared_ptr<ImageBuffer>>::refused(bufferMissing(location));
     std::memset(block->data(), 0xFF, location.size);
     if (!replacement.readWhole(block->data()))
@@ -162,7 +164,7 @@ Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& locatio
     const Outcome checked = check(view, catalogue, location, replacement.length());
     if (!checked.success)
         return refuse(writer, checked);
-    Refusable<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location);
+    Refusable<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location, request.spareBuffer);
     if (!block.accepted())
         return refuse(writer, block.refusal);
     const Refusable<ReplacePlan> planned
@@ -236,7 +238,8 @@ Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecor
     }
 
     plan.output.length = image.flashSize;
-    plan.output.patches.append({ location.start(), {}, std::move(block) });
+    plan.output.patches.append({ location.start(), {}, block });
+    plan.newBytes = std::move(block);
     return Refusable<ReplacePlan>::of(std::move(plan));
 }
 
@@ -339,7 +342,8 @@ Refusable<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRec
     ImageLayout::writeU32(reinterpret_cast<uchar*>(crcBytes.data()), copy.crc);
     plan.output.length = image.flashSize;
     plan.output.patches.append({ crcPosition, crcBytes, nullptr });
-    plan.output.patches.append({ location.start(), {}, std::move(block) });
+    plan.output.patches.append({ location.start(), {}, block });
+    plan.newBytes = std::move(block);
     sortPatches(plan.output.patches);
     return Refusable<ReplacePlan>::of(std::move(plan));
 }
