@@ -34,7 +34,8 @@ int quietly(const std::vector<std::string>& command)
 qint64 peakMemoryOf(const std::vector<std::string>& command)
 {
     const QString report = BenchImages::directory() + QStringLiteral("/peak-memory.txt");
-    std::vector<std::string> timed { "/usr/bin/time", "-f", "%M", "-o", QFile::encodeName(report).toStdString() };
+    std::vector<std::string> timed { "/usr/bin/time", "-f", "%M", "-o",
+        QFile::encodeName(report).toStdString() };
     timed.insert(timed.end(), command.begin(), command.end());
     if (quietly(timed) != 0)
         return -1;

@@ -38,8 +38,8 @@ std::string replacement(const char* name, qint64 length)
 // The image's three blocks that end in a record (64 MiB each): the record variant rewrites each whole.
 std::vector<std::string> pairs(int count)
 {
-    const std::vector<std::string> all { "10", replacement("pairs-kernel.bin", 32 * BenchImages::mebibyte), "30",
-        replacement("pairs-app.bin", 16 * BenchImages::mebibyte), "40",
+    const std::vector<std::string> all { "10", replacement("pairs-kernel.bin", 32 * BenchImages::mebibyte),
+        "30", replacement("pairs-app.bin", 16 * BenchImages::mebibyte), "40",
         replacement("pairs-backup.bin", 8 * BenchImages::mebibyte) };
     return std::vector<std::string>(all.begin(), all.begin() + 2 * count);
 }
@@ -67,12 +67,13 @@ void registerPairsBenchmarks(std::vector<RatioBar>& bars)
 {
     for (const int count : { 1, 3 }) {
         const std::string name = "replace/1GiB/" + std::to_string(count) + "-pairs";
-        benchmark::RegisterBenchmark(name.c_str(), [count](benchmark::State& state) { replaceWithPairs(state, count); })
+        benchmark::RegisterBenchmark(
+            name.c_str(), [count](benchmark::State& state) { replaceWithPairs(state, count); })
             ->Iterations(1)
             ->Repetitions(7)
             ->UseRealTime()
             ->Unit(benchmark::kMillisecond);
     }
-    bars.push_back({ "7 replace 3 pairs in one run vs 1 pair, 1GiB", "replace/1GiB/3-pairs", "replace/1GiB/1-pairs",
-        RatioBar::Kind::TimeAtMost, 1.3 });
+    bars.push_back({ "7 replace 3 pairs in one run vs 1 pair, 1GiB", "replace/1GiB/3-pairs",
+        "replace/1GiB/1-pairs", RatioBar::Kind::TimeAtMost, 1.3 });
 }

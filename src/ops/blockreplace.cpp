@@ -55,7 +55,7 @@ Outcome checkBlockInsideOutput(const ImageView& image, const BlockLocation& loca
         return Outcome::succeeded({});
     return Outcome::refused(StatusText::blockOutOfImage(),
         QStringLiteral("%1 lies at %2, beyond the first %3 bytes that make the output.")
-            .arg(blockTitle(location.entry), rangeText(location.start(), location.size),
+            .arg(blockTitleFirst(location.entry), rangeText(location.start(), location.size),
                 QString::number(image.flashSize)));
 }
 
@@ -88,7 +88,7 @@ Outcome checkCatalogue(
             QStringLiteral(
                 "%1 (%2) holds the header or entry table of DMH %3 at %4; replacing its bytes would "
                 "destroy that DMH.")
-                .arg(blockTitle(location.entry), rangeText(location.start(), location.size),
+                .arg(blockTitleFirst(location.entry), rangeText(location.start(), location.size),
                     QString::number(touched), hexPosition(catalogue.at(touched).position)));
     return Outcome::succeeded({});
 }
@@ -196,7 +196,8 @@ Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
     // A block of size 0 always asks for the entry copy, whose place would lie before the block.
     if (location.size == 0)
         return Outcome::refused(StatusText::blockSizeZero(),
-            QStringLiteral("%1 has size 0: no replacement fits into it.").arg(blockTitle(location.entry)));
+            QStringLiteral("%1 has size 0: no replacement fits into it.")
+                .arg(blockTitleFirst(location.entry)));
     const Outcome flash = checkFlashSizeFits(image);
     if (!flash.success)
         return flash;
