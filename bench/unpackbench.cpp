@@ -79,14 +79,7 @@ std::vector<PlainFile> sameFiles(const FlashImage& image, QByteArray& index)
     const ImageView view = ImageView::of(image);
     std::vector<PlainFile> files;
     for (const BlockFacts& block : BlockFacts::collect(view, image.dmhRecords())) {
-        BlockLocation location;
-        location.size = block.entry.size;
-        location.offset = block.entry.offset;
-        location.dmhPosition = block.dmhPosition;
-        location.dmhIndex = block.dmhIndex;
-        location.entryIndex = block.entryIndex;
-        location.entry = block.entry;
-        const Refusable<ExportPlan> planned = planExport(view, location, QString());
+        const Refusable<ExportPlan> planned = planExport(view, block.location(), QString());
         if (planned.accepted())
             files.push_back({ "block-" + QByteArray::number(int(files.size())) + ".bin",
                 view.data + planned.value->output.sourceStart, planned.value->output.length });
