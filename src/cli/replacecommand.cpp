@@ -241,7 +241,7 @@ CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments)
         return result;
     }
     result.message = done.outcome.message;
-    result.detail = writtenText(arguments, image.imageSize())
+    result.detail = writtenText(arguments, done.plans.last().output.length)
         + QStringLiteral(" %1 blocks were replaced in one pass.").arg(pairs.size());
     return result;
 }

@@ -48,9 +48,12 @@ Outcome bufferMissing(const BlockLocation& location)
             .arg(QString::number(location.size), blockTitle(location.entry)));
 }
 
-// The block's bytes must lie inside the output, the first flashSize bytes of the image.
-Outcome checkBlockInsideOutput(const ImageView& image, const BlockLocation& location)
+// The output takes the first flashSize bytes of the image, and the block's bytes must lie inside them.
+Outcome checkBlockInOutput(const ImageView& image, const BlockLocation& location)
 {
+    const Outcome flash = checkFlashSizeFits(image);
+    if (!flash.success)
+        return flash;
     if (rangeInside(location.start(), location.size, image.flashSize))
         return Outcome::succeeded({});
     return Outcome::refused(StatusText::blockOutOfImage(),
@@ -198,12 +201,9 @@ Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
         return Outcome::refused(StatusText::blockSizeZero(),
             QStringLiteral("%1 has size 0: no replacement fits into it.")
                 .arg(blockTitleFirst(location.entry)));
-    const Outcome flash = checkFlashSizeFits(image);
-    if (!flash.success)
-        return flash;
-    const Outcome inside = checkBlockInsideOutput(image, location);
-    if (!inside.success)
-        return inside;
+    const Outcome inOutput = checkBlockInOutput(image, location);
+    if (!inOutput.success)
+        return inOutput;
     return checkCatalogue(image, catalogue, location);
 }
 
@@ -260,12 +260,9 @@ Outcome checkWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogu
                     QString::number(replacementLength - qMax<qint64>(room, 0)),
                     QString::number(qMax<qint64>(room, 0)), blockTitle(location.entry),
                     QString::number(location.size)));
-    const Outcome flash = checkFlashSizeFits(image);
-    if (!flash.success)
-        return flash;
-    const Outcome inside = checkBlockInsideOutput(image, location);
-    if (!inside.success)
-        return inside;
+    const Outcome inOutput = checkBlockInOutput(image, location);
+    if (!inOutput.success)
+        return inOutput;
     const qint64 recordStart = location.start() + location.size - BlockInfo::recordSize;
     if (std::memcmp(image.data + recordStart, BlockInfo::signature, BlockInfo::signatureLength) != 0)
         return Outcome::refused(StatusText::blockInfoNotLegitimate(),
