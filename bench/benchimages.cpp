@@ -3,6 +3,8 @@
 #include "imagebuilder.h"
 #include "pagemode.h"
 
+#include "model/flashimage.h"
+
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
@@ -10,6 +12,8 @@
 #include <QSaveFile>
 
 #include <cstdio>
+#include <map>
+#include <memory>
 #include <cstring>
 #include <map>
 #include <utility>
@@ -266,6 +270,18 @@ void warmPageCache(const QString& path)
 qint64 replacementSize(qint64 imageSize)
 {
     return imageSize / 16 * 3 / 4;
+}
+
+const FlashImage& loadedImage(const QString& path)
+{
+    static std::map<QString, std::unique_ptr<FlashImage>> loaded;
+    std::unique_ptr<FlashImage>& image = loaded[path];
+    if (!image) {
+        image = std::make_unique<FlashImage>();
+        if (!image->load(path.toStdWString()))
+            qFatal("cannot load %s: %s", qPrintable(path), image->lastError().constData());
+    }
+    return *image;
 }
 
 } // namespace BenchImages

@@ -8,6 +8,8 @@
 // The images the benchmarks run on, written once to a scratch folder and reused by later runs.
 // A realistic image is mostly 0xFF with three DMHs and blocks of random data; a random image is random
 // bytes throughout except one DMH at its start, so that it still loads.
+class FlashImage;
+
 namespace BenchImages {
 
 enum class Kind { Realistic, Random };
@@ -43,6 +45,9 @@ const ImageBuffer& inMemory(Kind kind, qint64 size);
 QString inMemoryPages(Kind kind, qint64 size);
 // Reads the file once so that every side of a figure reads it from the page cache.
 void warmPageCache(const QString& path);
+
+// The image at `path`, loaded once for the whole run (the first call loads it; a failure ends the run).
+const FlashImage& loadedImage(const QString& path);
 
 // The length of the data a replacement of the record block carries in an image of `imageSize`.
 qint64 replacementSize(qint64 imageSize);

@@ -12,3 +12,4 @@ void registerWriteBenchmarks(std::vector<RatioBar>& bars);
 void registerTableBenchmarks(std::vector<RatioBar>& bars);
 void registerDiffBenchmarks(std::vector<RatioBar>& bars);
 void registerUnpackBenchmarks(std::vector<RatioBar>& bars);
+void registerPairsBenchmarks(std::vector<RatioBar>& bars);

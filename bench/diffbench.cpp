@@ -2,6 +2,7 @@
 // over the two images loaded as the CLI loads them, against cmp of the same two files in the same run.
 #include "benchimages.h"
 #include "benchmarks.h"
+#include "commandrun.h"
 #include "pagemode.h"
 
 #include "model/flashimage.h"
@@ -11,17 +12,10 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
@@ -64,45 +58,6 @@ void warmBoth(const ImagePair& pair)
     BenchImages::warmPageCache(QFile::decodeName(pair.b.c_str()));
 }
 
-// Runs `command` with its stdout discarded, as a shell would, and returns its exit status (-1 when it
-// could not be run or did not exit).
-int runQuietly(const std::vector<std::string>& command)
-{
-    std::vector<char*> arguments;
-    for (const std::string& argument : command)
-        arguments.push_back(const_cast<char*>(argument.c_str()));
-    arguments.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t child = -1;
-    const int spawned = posix_spawnp(&child, arguments[0], &actions, nullptr, arguments.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    int status = 0;
-    if (spawned != 0 || waitpid(child, &status, 0) != child)
-        return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// The peak resident memory of one run of `command`, in bytes, or -1. A child spawned from this process
-// would inherit its high-water mark at exec, so GNU time, a small process of its own, forks the command
-// and reports what the kernel counted for it alone.
-qint64 peakMemoryOf(const std::vector<std::string>& command)
-{
-    const QString report = BenchImages::directory() + QStringLiteral("/diff-peak-memory.txt");
-    std::vector<std::string> timed { "/usr/bin/time", "-f", "%M", "-o",
-        QFile::encodeName(report).toStdString() };
-    timed.insert(timed.end(), command.begin(), command.end());
-    if (runQuietly(timed) != 0)
-        return -1;
-    QFile file(report);
-    if (!file.open(QIODevice::ReadOnly))
-        return -1;
-    bool number = false;
-    const qint64 kibibytes = file.readAll().trimmed().toLongLong(&number);
-    return number ? kibibytes * 1024 : -1;
-}
-
 std::string mebibytes(qint64 bytes)
 {
     return std::to_string(bytes / BenchImages::mebibyte) + " MiB";
@@ -112,7 +67,7 @@ void timeCommand(benchmark::State& state, const std::vector<std::string>& comman
 {
     warmBoth(identicalPair());
     for (auto _ : state) {
-        const int exitStatus = runQuietly(command);
+        const int exitStatus = CommandRun::quietly(command);
         if (exitStatus != 0) {
             state.SkipWithError(("exit status " + std::to_string(exitStatus)).c_str());
             break;
@@ -121,7 +76,7 @@ void timeCommand(benchmark::State& state, const std::vector<std::string>& comman
     // Measured once per command, in a run of its own outside the timed ones.
     static std::map<std::vector<std::string>, qint64> peaks;
     if (peaks.find(command) == peaks.end())
-        peaks[command] = peakMemoryOf(command);
+        peaks[command] = CommandRun::peakMemoryOf(command);
     const qint64 peak = peaks[command];
     state.SetLabel(peak < 0 ? std::string("peak memory unknown")
                             : "peak memory " + mebibytes(peak) + ", images " + mebibytes(2 * imageSize));

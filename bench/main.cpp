@@ -24,6 +24,7 @@ int main(int argc, char** argv)
     registerDiffBenchmarks(bars);
     registerTableBenchmarks(bars);
     registerUnpackBenchmarks(bars);
+    registerPairsBenchmarks(bars);
 
     RatioReporter reporter(bars, PageMode::systemSetting().toStdString(), PageMode::machine().toStdString());
     benchmark::RunSpecifiedBenchmarks(&reporter);

@@ -27,10 +27,7 @@ const QString& imagePath()
 
 const FlashImage& loadedImage()
 {
-    static FlashImage image;
-    if (image.imageSize() == 0 && !image.load(imagePath().toStdWString()))
-        qFatal("cannot load %s: %s", qPrintable(imagePath()), image.lastError().constData());
-    return image;
+    return BenchImages::loadedImage(imagePath());
 }
 
 QString folderPath(const char* name)
@@ -79,17 +76,10 @@ std::vector<PlainFile> sameFiles(const FlashImage& image, QByteArray& index)
     const ImageView view = ImageView::of(image);
     std::vector<PlainFile> files;
     for (const BlockFacts& block : BlockFacts::collect(view, image.dmhRecords())) {
-        BlockLocation location;
-        location.size = block.entry.size;
-        location.offset = block.entry.offset;
-        location.dmhPosition = block.dmhPosition;
-        location.dmhIndex = block.dmhIndex;
-        location.entryIndex = block.entryIndex;
-        location.entry = block.entry;
-        const Planned<ExportPlan> planned = planExport(view, location, QString());
+        const Refusable<ExportPlan> planned = planExport(view, block.location(), QString());
         if (planned.accepted())
             files.push_back({ "block-" + QByteArray::number(int(files.size())) + ".bin",
-                view.data + planned.plan->output.sourceStart, planned.plan->output.length });
+                view.data + planned.value->output.sourceStart, planned.value->output.length });
     }
     // The index is the subject's own; an unpack made once here, untimed, leaves it for whichever side runs
     // first.

@@ -36,10 +36,7 @@ const QString& imagePath()
 
 const FlashImage& loadedImage()
 {
-    static FlashImage image;
-    if (image.imageSize() == 0 && !image.load(imagePath().toStdWString()))
-        qFatal("cannot load %s: %s", qPrintable(imagePath()), image.lastError().constData());
-    return image;
+    return BenchImages::loadedImage(imagePath());
 }
 
 QString outputPath(const char* name)

@@ -1,6 +1,7 @@
 #include "commandsupport.h"
 
 #include "model/flashimage.h"
+#include "ops/replacesupport.h"
 
 namespace CommandSupport {
 
@@ -11,7 +12,7 @@ QString hexText(quint64 value)
 
 QString prefixedHex(qint64 value)
 {
-    return QStringLiteral("0x") + hexText(quint64(value));
+    return ReplaceSupport::hexPosition(value);
 }
 
 QJsonValue optionalNumber(bool present, double value)
@@ -52,43 +53,6 @@ PreparedCommand onOneImage(
     PreparedCommand prepared;
     prepared.run = [run](const QVector<FlashImage*>& images) { return run(*images.first()); };
     return prepared;
-}
-
-QString layoutProblemText(const LayoutProblem& problem, const FlashImage& image)
-{
-    const QString flashSize = QString::number(image.flashSize());
-    switch (problem.kind) {
-    case LayoutProblem::Kind::ImageShorterThanFlash:
-        return QStringLiteral(
-            "The image is %1 bytes, shorter than its flash size of %2 bytes: it was cut short.")
-            .arg(problem.length)
-            .arg(flashSize);
-    case LayoutProblem::Kind::FlashSizesDisagree:
-        return QStringLiteral(
-            "DMH %1 at %2 states a flash size of %3 bytes; the last DMH's %4 bytes is the one in use.")
-            .arg(problem.dmhIndex)
-            .arg(prefixedHex(problem.position))
-            .arg(problem.length)
-            .arg(flashSize);
-    case LayoutProblem::Kind::DmhBeyondFlash:
-        return QStringLiteral("DMH %1 at %2 (%3 bytes with its entries) reaches beyond the flash size of %4 "
-                              "bytes; an output would lose it.")
-            .arg(problem.dmhIndex)
-            .arg(prefixedHex(problem.position))
-            .arg(problem.length)
-            .arg(flashSize);
-    case LayoutProblem::Kind::BlockBeyondFlash: {
-        const BlockEntry& entry = image.dmhRecords().at(problem.dmhIndex).entries.at(problem.entryIndex);
-        return QStringLiteral("Block %1 of DMH %2 (%3 to %4) reaches beyond the flash size of %5 bytes; an "
-                              "output would lose it.")
-            .arg(entry.idText())
-            .arg(problem.dmhIndex)
-            .arg(prefixedHex(problem.position))
-            .arg(prefixedHex(problem.position + problem.length - 1))
-            .arg(flashSize);
-    }
-    }
-    return {};
 }
 
 } // namespace CommandSupport

@@ -3,7 +3,6 @@
 #include "command.h"
 
 #include "model/blockentry.h"
-#include "ops/layoutcheck.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
@@ -33,8 +32,5 @@ QString argumentCountError(int wanted, int got);
 // The shape of info, list and verify: exactly one non-empty IMAGE, no other argument.
 PreparedCommand onOneImage(
     const ParsedArguments& arguments, std::function<CommandResult(const FlashImage& image)> run);
-
-// One sentence about a fact the flash size contradicts, naming the numbers involved.
-QString layoutProblemText(const LayoutProblem& problem, const FlashImage& image);
 
 } // namespace CommandSupport

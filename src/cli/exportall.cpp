@@ -21,18 +21,6 @@ namespace {
 const QByteArray indexFileName("index.json");
 
 // The entry itself, whether or not its ID would find it: a plain ID reaches only the first entry with it.
-BlockLocation locationOf(const BlockFacts& block)
-{
-    BlockLocation location;
-    location.size = block.entry.size;
-    location.offset = block.entry.offset;
-    location.dmhPosition = block.dmhPosition;
-    location.dmhIndex = block.dmhIndex;
-    location.entryIndex = block.entryIndex;
-    location.entry = block.entry;
-    return location;
-}
-
 int digitsOf(int number)
 {
     return int(QByteArray::number(number).size());
@@ -112,7 +100,7 @@ CommandResult exportAll(const FlashImage& image, const ExportAllRequest& request
         QJsonObject row = BlockListing::json(block);
         const QByteArray fileName = fileNames.of(block);
         const Refusable<ExportPlan> planned
-            = planExport(view, locationOf(block), QString::fromLatin1(fileName));
+            = planExport(view, block.location(), QString::fromLatin1(fileName));
         if (planned.accepted()) {
             if (!writer.addFile(fileName, view.data, view.size, planned.value->output))
                 return writeFailure(result, writer, request);

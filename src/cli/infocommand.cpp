@@ -63,7 +63,7 @@ CommandResult runInfo(const FlashImage& image)
     result.text = summary.render() + QStringLiteral("\n\n") + dmhTable.render();
     // What verify fails on, info reports without failing: the image is still described as it stands.
     for (const LayoutProblem& problem : checkLayout(ImageView::of(image), image.dmhRecords()))
-        result.warnings.append(CommandSupport::layoutProblemText(problem, image));
+        result.warnings.append(describeLayoutProblem(problem, ImageView::of(image), image.dmhRecords()));
     return result;
 }
 

@@ -241,7 +241,7 @@ CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments)
         return result;
     }
     result.message = done.outcome.message;
-    result.detail = writtenText(arguments, image.imageSize())
+    result.detail = writtenText(arguments, done.plans.last().output.length)
         + QStringLiteral(" %1 blocks were replaced in one pass.").arg(pairs.size());
     return result;
 }
@@ -303,8 +303,11 @@ Command replaceCommand()
     Command command;
     command.name = QStringLiteral("replace");
     command.summary = QStringLiteral("Write a new image in which one block holds the bytes of FILE.");
-    command.synopsis = QStringLiteral("[--json] [--force] [--dry-run] IMAGE (BLOCK | --name NAME) FILE "
-                                      "[BLOCK FILE]... (-o OUT | --dry-run)");
+    command.synopsis
+        = QStringLiteral("[--json] [--force] [--dry-run] IMAGE (BLOCK | --name NAME) FILE "
+                         "[BLOCK FILE]... (-o OUT | --dry-run)\n"
+                         "       tessel-cli replace [--dry-run] IMAGE (BLOCK | --name NAME) FILE "
+                         "[BLOCK FILE]... -o -");
     command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") },
         { QStringLiteral("BLOCK"), CommonOptions::blockDescription() },
         { QStringLiteral("FILE"), QStringLiteral("The replacement: the block's new bytes.") } };

@@ -147,7 +147,7 @@ CommandResult runVerify(const FlashImage& image)
     QStringList layoutTexts;
     QJsonArray layoutJson;
     for (const LayoutProblem& problem : checkLayout(ImageView::of(image), image.dmhRecords())) {
-        const QString text = CommandSupport::layoutProblemText(problem, image);
+        const QString text = describeLayoutProblem(problem, ImageView::of(image), image.dmhRecords());
         layoutTexts.append(text);
         layoutJson.append(QJsonObject {
             { QStringLiteral("kind"), layoutKindText(problem.kind) },

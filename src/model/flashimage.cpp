@@ -6,6 +6,7 @@
 #include <QString>
 #include <QVarLengthArray>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -135,29 +136,82 @@ bool FlashImage::clear()
 bool FlashImage::findDmh(qint64 length)
 {
     length = qBound<qint64>(0, length, imageSize());
-    // A magic is a DMH only when its whole header fits and its position fits in 32 bits.
-    const qint64 lastPosition = qMin(length - dmhHeaderSize, positionLimit - 1);
     const uchar* const data = buffer.data();
 
-    // Count before parsing anything: a flood of headers is refused at the cost of the scan alone, and a
-    // refused load leaves no half catalogue behind.
-    QVarLengthArray<qint64, 64> positions;
+    // Count while scanning: a flood of headers is refused at the cost of the scan up to the ceiling.
+    Positions positions;
     qint64 entriesInAll = 0;
+    const qint64 lastPosition = lastDmhPosition(length);
     for (qint64 position = DmhScan::findNext(data, 0, lastPosition); position >= 0;
          position = DmhScan::findNext(data, position + 1, lastPosition)) {
+        positions.append(position);
         entriesInAll += entriesThatFit(position, readU16(data + position + entryCountOffset));
-        if (positions.size() + 1 > maxDmhCount || entriesInAll > maxTotalEntries) {
+        if (positions.size() > maxDmhCount || entriesInAll > maxTotalEntries)
+            break;
+    }
+    return catalogue(positions, length);
+}
+
+bool FlashImage::reloadChanged(qint64 length, const QVector<QPair<qint64, qint64>>& changedRanges)
+{
+    length = qBound<qint64>(0, length, imageSize());
+    const qint64 lastPosition = lastDmhPosition(length);
+    const auto headerChanged = [&changedRanges](qint64 position) {
+        return std::any_of(
+            changedRanges.cbegin(), changedRanges.cend(), [position](const QPair<qint64, qint64>& range) {
+                return rangesOverlap(position, dmhHeaderSize, range.first, range.second);
+            });
+    };
+    // Whether bytes form a DMH depends on its 28 header bytes alone: only headers that take in a changed
+    // byte, or that the new end cuts, can come or go.
+    Positions positions;
+    for (const DmhRecord& record : records) {
+        if (record.position <= lastPosition && !headerChanged(record.position))
+            positions.append(record.position);
+    }
+    const uchar* const data = buffer.data();
+    for (const auto& [start, changedLength] : changedRanges) {
+        const qint64 last = qMin(start + changedLength - 1, lastPosition);
+        for (qint64 position = DmhScan::findNext(data, qMax<qint64>(0, start - dmhHeaderSize + 1), last);
+             position >= 0 && positions.size() <= maxDmhCount;
+             position = DmhScan::findNext(data, position + 1, last))
+            positions.append(position);
+    }
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+
+    // As a load of these bytes starts: no catalogue, and only the first `length` bytes.
+    ImageBuffer bytes = std::move(buffer);
+    clear();
+    buffer = std::move(bytes);
+    buffer.truncate(length);
+    return catalogue(positions, length);
+}
+
+qint64 FlashImage::lastDmhPosition(qint64 length)
+{
+    // A magic is a DMH only when its whole header fits and its position fits in 32 bits.
+    return qMin(length - dmhHeaderSize, positionLimit - 1);
+}
+
+bool FlashImage::catalogue(const Positions& positions, qint64 length)
+{
+    // Count before parsing anything: a refused load leaves no half catalogue behind.
+    const uchar* const data = buffer.data();
+    qint64 entriesInAll = 0;
+    for (int index = 0; index < positions.size(); ++index) {
+        const qint64 position = positions[index];
+        entriesInAll += entriesThatFit(position, readU16(data + position + entryCountOffset));
+        if (index + 1 > maxDmhCount || entriesInAll > maxTotalEntries) {
             lastErrorText = "Too many DMH entries!";
             lastErrorDetailText
                 = QStringLiteral("%1 lists more than %2 DMHs or %3 entries in all (by %4 the count was %5 "
-                                 "DMHs and %6 entries); "
-                                 "no real image comes near that.")
+                                 "DMHs and %6 entries); no real image comes near that.")
                       .arg(sourceName, QString::number(maxDmhCount), QString::number(maxTotalEntries),
-                          QStringLiteral("0x") + QString::number(position, 16),
-                          QString::number(positions.size() + 1), QString::number(entriesInAll));
+                          QStringLiteral("0x") + QString::number(position, 16), QString::number(index + 1),
+                          QString::number(entriesInAll));
             return false;
         }
-        positions.append(position);
     }
     if (positions.isEmpty()) {
         lastErrorText = "Can not find DMH.";

@@ -5,6 +5,8 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <QPair>
+#include <QVarLengthArray>
 #include <QString>
 #include <QVector>
 #include <QtGlobal>
@@ -41,6 +43,10 @@ public:
     [[nodiscard]] bool loadBytes(ImageBuffer&& bytes);
     // Hands the image's bytes over (to be changed and loaded again) and clears the image.
     ImageBuffer takeBytes();
+    // The same as loadBytes() of the image's own bytes after they were changed in `changedRanges`
+    // (positions and lengths) and cut to `length`, but only the headers those changes can touch are looked
+    // at again: the rest of the catalogue's DMHs stand where they stood.
+    [[nodiscard]] bool reloadChanged(qint64 length, const QVector<QPair<qint64, qint64>>& changedRanges);
     bool clear();
     bool findDmh(qint64 length);
     bool parseDmh(qint64 position);
@@ -67,6 +73,12 @@ public:
     quint64 generation() const { return generationCounter; }
 
 private:
+    // DMH positions in increasing order; rarely more than a few.
+    using Positions = QVarLengthArray<qint64, 64>;
+
+    static qint64 lastDmhPosition(qint64 length);
+    bool catalogue(const Positions& positions, qint64 length);
+
     // The last entry position of every 8-bit ID seen while parsing (-1: not seen), merged into
     // entryOffsets once.
     struct IdPositions {

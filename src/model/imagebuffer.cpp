@@ -93,6 +93,21 @@ bool ImageBuffer::mapFile(int descriptor, qint64 size)
 #endif
 }
 
+qint64 ImageBuffer::capacity() const
+{
+    if (mapping)
+        return mappingLength - (bytes - static_cast<uchar*>(mapping));
+    return length;
+}
+
+bool ImageBuffer::reuse(qint64 size)
+{
+    if (!bytes || size < 0 || size > capacity())
+        return false;
+    length = size;
+    return true;
+}
+
 void ImageBuffer::truncate(qint64 size)
 {
     length = qBound<qint64>(0, size, length);

@@ -24,6 +24,11 @@ public:
     void release();
     // Keeps only the first `size` bytes (no more than it holds); the memory stays as it is.
     void truncate(qint64 size);
+    // How many bytes the memory it holds has room for, and taking that memory again for `size` bytes of
+    // whatever it holds (false when there is not room). Memory touched once is much cheaper to touch again
+    // than fresh memory, which the system must clear first.
+    qint64 capacity() const;
+    [[nodiscard]] bool reuse(qint64 size);
 
     uchar* data() { return bytes; }
     const uchar* data() const { return bytes; }

@@ -11,13 +11,15 @@ Refusable<ExportPlan> planExport(
     const ImageView& image, const BlockLocation& location, const QString& fileName)
 {
     using ReplaceSupport::blockTitle;
+    using ReplaceSupport::blockTitleFirst;
     if (!location.found())
         return Refusable<ExportPlan>::refused(Outcome::refused(
             StatusText::canNotFindDmh(), QStringLiteral("The block is not listed by any DMH.")));
     if (!ImageLayout::rangeInside(location.start(), location.size, image.size))
         return Refusable<ExportPlan>::refused(Outcome::refused(StatusText::blockOutOfImage(),
             QStringLiteral("%1 lies at %2, beyond the image's %3 bytes.")
-                .arg(blockTitle(location.entry), ReplaceSupport::rangeText(location.start(), location.size),
+                .arg(blockTitleFirst(location.entry),
+                    ReplaceSupport::rangeText(location.start(), location.size),
                     QString::number(image.size))));
 
     ExportPlan plan;

@@ -30,3 +30,15 @@ QVector<BlockFacts> BlockFacts::collect(const ImageView& image, const QVector<Dm
     }
     return blocks;
 }
+
+BlockLocation BlockFacts::location() const
+{
+    BlockLocation location;
+    location.size = entry.size;
+    location.offset = entry.offset;
+    location.dmhPosition = dmhPosition;
+    location.dmhIndex = dmhIndex;
+    location.entryIndex = entryIndex;
+    location.entry = entry;
+    return location;
+}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "blocklocation.h"
 #include "imageview.h"
 
 #include "model/blockentry.h"
@@ -25,4 +26,7 @@ struct BlockFacts {
 
     // Every entry of every DMH of `catalogue`, in catalogue order (the block table's order).
     static QVector<BlockFacts> collect(const ImageView& image, const QVector<DmhRecord>& catalogue);
+
+    // The entry as the block operations take it, whether or not a search by its ID would reach it.
+    BlockLocation location() const;
 };

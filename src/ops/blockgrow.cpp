@@ -227,7 +227,7 @@ Outcome checkGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, i
 }
 
 Refusable<ReplacePlan> planGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, int dmhIndex,
-    const QString& idText, std::shared_ptr<const ImageBuffer> replacement)
+    const QString& idText, std::shared_ptr<ImageBuffer> replacement)
 {
     const qint64 replacementLength = replacement ? replacement->size() : 0;
     const Outcome check = checkGrow(image, catalogue, dmhIndex, idText, replacementLength);
@@ -265,7 +265,7 @@ Refusable<ReplacePlan> planGrow(const ImageView& image, const QVector<DmhRecord>
         plan.moves.append({ entry.id, index, from, from + growth, entry.size });
     }
     plan.output.length = image.flashSize;
-    plan.replacement = std::move(replacement);
+    plan.newBytes = std::move(replacement);
     return Refusable<ReplacePlan>::of(std::move(plan));
 }
 
@@ -273,7 +273,7 @@ void applyGrow(uchar* imageData, QVector<DmhRecord>& catalogue, const ReplacePla
 {
     const qint64 length = plan.replacementLength;
     const qint64 growth = length - plan.oldSize;
-    const uchar* const replacement = plan.replacement->data();
+    const uchar* const replacement = plan.newBytes->data();
     std::memmove(imageData + plan.blockStart + length, imageData + plan.blockStart + plan.oldSize,
         size_t(plan.tailLength));
     std::memcpy(imageData + plan.blockStart, replacement, size_t(length));
@@ -321,8 +321,10 @@ Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const
     const Outcome check = checkGrow(view, catalogue, location.dmhIndex, request.idText, replacement.length());
     if (!check.success)
         return refuse(check);
-    auto bytes = std::make_shared<ImageBuffer>();
-    if (!bytes->allocate(replacement.length()))
+    std::shared_ptr<ImageBuffer> bytes = request.spareBuffer;
+    if (!bytes || !bytes->reuse(replacement.length()))
+        bytes = std::make_shared<ImageBuffer>();
+    if (bytes->size() != replacement.length() && !bytes->allocate(replacement.length()))
         return refuse(Outcome::refused(StatusText::allocFailed(),
             QStringLiteral("%1 bytes of memory for %2 could not be had.")
                 .arg(QString::number(replacement.length()), replacement.fileName())));

@@ -48,14 +48,17 @@ Outcome bufferMissing(const BlockLocation& location)
             .arg(QString::number(location.size), blockTitle(location.entry)));
 }
 
-// The block's bytes must lie inside the output, the first flashSize bytes of the image.
-Outcome checkBlockInsideOutput(const ImageView& image, const BlockLocation& location)
+// The output takes the first flashSize bytes of the image, and the block's bytes must lie inside them.
+Outcome checkBlockInOutput(const ImageView& image, const BlockLocation& location)
 {
+    const Outcome flash = checkFlashSizeFits(image);
+    if (!flash.success)
+        return flash;
     if (rangeInside(location.start(), location.size, image.flashSize))
         return Outcome::succeeded({});
     return Outcome::refused(StatusText::blockOutOfImage(),
         QStringLiteral("%1 lies at %2, beyond the first %3 bytes that make the output.")
-            .arg(blockTitle(location.entry), rangeText(location.start(), location.size),
+            .arg(blockTitleFirst(location.entry), rangeText(location.start(), location.size),
                 QString::number(image.flashSize)));
 }
 
@@ -88,7 +91,7 @@ Outcome checkCatalogue(
             QStringLiteral(
                 "%1 (%2) holds the header or entry table of DMH %3 at %4; replacing its bytes would "
                 "destroy that DMH.")
-                .arg(blockTitle(location.entry), rangeText(location.start(), location.size),
+                .arg(blockTitleFirst(location.entry), rangeText(location.start(), location.size),
                     QString::number(touched), hexPosition(catalogue.at(touched).position)));
     return Outcome::succeeded({});
 }
@@ -117,10 +120,12 @@ Outcome openBoth(ReplacementFile& replacement, PlanWriter& writer, bool dryRun)
 
 // The block buffer: `size` bytes of 0xFF with the whole replacement read into its start.
 Refusable<std::shared_ptr<ImageBuffer>> readIntoBlock(
-    ReplacementFile& replacement, const BlockLocation& location)
+    ReplacementFile& replacement, const BlockLocation& location, const std::shared_ptr<ImageBuffer>& spare)
 {
-    auto block = std::make_shared<ImageBuffer>();
-    if (!block->allocate(location.size))
+    std::shared_ptr<ImageBuffer> block = spare;
+    if (!block || !block->reuse(location.size))
+        block = std::make_shared<ImageBuffer>();
+    if (block->size() != qint64(location.size) && !block->allocate(location.size))
         return Refusable<std::shared_ptr<ImageBuffer>>::refused(bufferMissing(location));
     std::memset(block->data(), 0xFF, location.size);
     if (!replacement.readWhole(block->data()))
@@ -162,7 +167,7 @@ Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& locatio
     const Outcome checked = check(view, catalogue, location, replacement.length());
     if (!checked.success)
         return refuse(writer, checked);
-    Refusable<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location);
+    Refusable<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location, request.spareBuffer);
     if (!block.accepted())
         return refuse(writer, block.refusal);
     const Refusable<ReplacePlan> planned
@@ -194,13 +199,11 @@ Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
     // A block of size 0 always asks for the entry copy, whose place would lie before the block.
     if (location.size == 0)
         return Outcome::refused(StatusText::blockSizeZero(),
-            QStringLiteral("%1 has size 0: no replacement fits into it.").arg(blockTitle(location.entry)));
-    const Outcome flash = checkFlashSizeFits(image);
-    if (!flash.success)
-        return flash;
-    const Outcome inside = checkBlockInsideOutput(image, location);
-    if (!inside.success)
-        return inside;
+            QStringLiteral("%1 has size 0: no replacement fits into it.")
+                .arg(blockTitleFirst(location.entry)));
+    const Outcome inOutput = checkBlockInOutput(image, location);
+    if (!inOutput.success)
+        return inOutput;
     return checkCatalogue(image, catalogue, location);
 }
 
@@ -236,7 +239,8 @@ Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecor
     }
 
     plan.output.length = image.flashSize;
-    plan.output.patches.append({ location.start(), {}, std::move(block) });
+    plan.output.patches.append({ location.start(), {}, block });
+    plan.newBytes = std::move(block);
     return Refusable<ReplacePlan>::of(std::move(plan));
 }
 
@@ -256,12 +260,9 @@ Outcome checkWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogu
                     QString::number(replacementLength - qMax<qint64>(room, 0)),
                     QString::number(qMax<qint64>(room, 0)), blockTitle(location.entry),
                     QString::number(location.size)));
-    const Outcome flash = checkFlashSizeFits(image);
-    if (!flash.success)
-        return flash;
-    const Outcome inside = checkBlockInsideOutput(image, location);
-    if (!inside.success)
-        return inside;
+    const Outcome inOutput = checkBlockInOutput(image, location);
+    if (!inOutput.success)
+        return inOutput;
     const qint64 recordStart = location.start() + location.size - BlockInfo::recordSize;
     if (std::memcmp(image.data + recordStart, BlockInfo::signature, BlockInfo::signatureLength) != 0)
         return Outcome::refused(StatusText::blockInfoNotLegitimate(),
@@ -339,7 +340,8 @@ Refusable<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRec
     ImageLayout::writeU32(reinterpret_cast<uchar*>(crcBytes.data()), copy.crc);
     plan.output.length = image.flashSize;
     plan.output.patches.append({ crcPosition, crcBytes, nullptr });
-    plan.output.patches.append({ location.start(), {}, std::move(block) });
+    plan.output.patches.append({ location.start(), {}, block });
+    plan.newBytes = std::move(block);
     sortPatches(plan.output.patches);
     return Refusable<ReplacePlan>::of(std::move(plan));
 }

@@ -28,6 +28,9 @@ struct ReplaceRequest {
     QString loadedImagePath;
     // Written into a refreshed record.
     StampTime stampTime;
+    // Memory a run has used already (the new bytes of a block it laid over the image): the new bytes of
+    // this replacement reuse it when it has room, since fresh memory is slow to touch at first.
+    std::shared_ptr<ImageBuffer> spareBuffer;
     // Read, check and plan everything, then stop: nothing is written, nothing in memory changes and no
     // file (not even a temporary one) is created. The output path is then not opened, and a dry run that
     // passes every check ends in success with an empty message.

@@ -43,7 +43,7 @@ struct ChainResult {
 // request's time stamp. Every pair is checked, read and planned as a dry run of its own; the image in
 // memory takes each change in turn. Then, unless the request is a dry run, the last output is written
 // once through the request's output rules, with the last pair's status texts. All or nothing: a pair that
-// fails writes nothing. `image` is consumed: afterwards it holds the last pair's output, or whatever the
-// failed pair saw.
+// fails writes nothing. `image` is consumed: afterwards it holds the image the last (or the failed) pair
+// was planned on.
 [[nodiscard]] ChainResult replaceChain(
     FlashImage& image, const QVector<ChainPair>& pairs, const ReplaceRequest& request);

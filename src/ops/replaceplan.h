@@ -64,13 +64,16 @@ struct ReplacePlan {
     // The output file. For Grow it is the first flashSize bytes of the image after the change in memory.
     OutputPlan output;
 
-    // Grow only: where the change happens, and the replacement's bytes that go there.
+    // The new bytes the plan lays down: the whole new block (padded, record), whose bytes the output's
+    // patch shows, or the replacement a growth copies in.
+    std::shared_ptr<ImageBuffer> newBytes;
+
+    // Grow only: where the change happens.
     int dmhIndex = -1;
     int entryIndex = -1;
     qint64 blockStart = 0;
     quint32 oldSize = 0;
     qint64 tailLength = 0;
-    std::shared_ptr<const ImageBuffer> replacement;
 };
 
 QString fieldName(ChangedField field);

@@ -96,6 +96,13 @@ QString blockTitle(const BlockEntry& entry)
     return QStringLiteral("block %1 (%2)").arg(entry.idText(), QString::fromLocal8Bit(name));
 }
 
+QString blockTitleFirst(const BlockEntry& entry)
+{
+    QString title = blockTitle(entry);
+    title[0] = title[0].toUpper();
+    return title;
+}
+
 QString rangeText(qint64 start, qint64 length)
 {
     return QStringLiteral("%1 to %2")

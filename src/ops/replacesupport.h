@@ -40,6 +40,8 @@ QString entrySizeDetail(int dmhIndex, const DmhRecord& dmh);
 // The explanations' words: "0x1f000", "block 5 (kernel)", "0x10000 to 0x1ffff".
 QString hexPosition(qint64 position);
 QString blockTitle(const BlockEntry& entry);
+// The same at the start of a sentence: "Block 5 (kernel)".
+QString blockTitleFirst(const BlockEntry& entry);
 QString rangeText(qint64 start, qint64 length);
 
 } // namespace ReplaceSupport

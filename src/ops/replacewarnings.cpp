@@ -11,19 +11,6 @@ using ReplaceSupport::rangeText;
 
 namespace {
 
-// The new bytes of the block: the block buffer of the padded and record variants, the replacement of a
-// growth.
-const ImageBuffer* newBlockBytes(const ReplacePlan& plan)
-{
-    if (plan.variant == ReplaceVariant::Grow)
-        return plan.replacement.get();
-    for (const OutputPatch& patch : plan.output.patches) {
-        if (patch.block)
-            return patch.block.get();
-    }
-    return nullptr;
-}
-
 // The ranges the output writes: the block (and, for a growth, the blocks it moves) and the entry fields.
 QVector<QPair<qint64, qint64>> writtenRanges(const ReplacePlan& plan)
 {
@@ -43,7 +30,7 @@ QStringList replacementWarnings(
     const QVector<DmhRecord>& catalogue, const BlockLocation& location, const ReplacePlan& plan)
 {
     QStringList warnings;
-    if (const ImageBuffer* bytes = newBlockBytes(plan);
+    if (const ImageBuffer* bytes = plan.newBytes.get();
         bytes && bytes->size() >= ImageLayout::dmhHeaderSize) {
         const qint64 found = DmhScan::findNext(bytes->data(), 0, bytes->size() - ImageLayout::dmhHeaderSize);
         if (found >= 0)

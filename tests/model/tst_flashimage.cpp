@@ -54,6 +54,8 @@ private slots:
     void boundsHostileHeaderFloods_data();
     void boundsHostileHeaderFloods();
     void mappedImageReadsAsACopy();
+    void reloadAfterAChangeIsAFreshLoad_data();
+    void reloadAfterAChangeIsAFreshLoad();
 
 private:
     std::unique_ptr<TestFolder> folder;
@@ -411,6 +413,70 @@ void TestFlashImage::mappedImageReadsAsACopy()
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), bytes);
+}
+
+void TestFlashImage::reloadAfterAChangeIsAFreshLoad_data()
+{
+    QTest::addColumn<qint64>("position");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<qint64>("length");
+
+    TestDmh lookAlike = dmhWith({ testEntry(9, 0x40, 0x10, "late") });
+    const QByteArray header = ImageBuilder::dmhHeader(lookAlike);
+    QTest::newRow("a DMH appears in a block") << qint64(0x4000) << header << qint64(0x10000);
+    QTest::newRow("a DMH appears across the change's start")
+        << qint64(0x4000 + 5) << header.mid(5) << qint64(0x10000);
+    QTest::newRow("a magic is broken") << qint64(0x8000 + 3) << QByteArray(1, 'x') << qint64(0x10000);
+    QTest::newRow("a recognition byte is broken")
+        << qint64(0x8000 + 26) << QByteArray(1, '\x31') << qint64(0x10000);
+    QTest::newRow("an entry changes") << qint64(0x100 + 28 + 12) << QByteArray(4, '\x7f') << qint64(0x10000);
+    QTest::newRow("the end cuts a DMH") << qint64(0x2000) << QByteArray(4, 'x') << qint64(0x8000 + 20);
+    QTest::newRow("the only DMHs go") << qint64(0x100) << QByteArray(0x8000, '\xff') << qint64(0x8010);
+    QByteArray flood;
+    for (int copy = 0; copy < 1100; ++copy)
+        flood += ImageBuilder::dmhHeader(dmhWith({}));
+    QTest::newRow("a flood of headers") << qint64(0xA000) << flood.left(0x5000) << qint64(0x10000);
+}
+
+void TestFlashImage::reloadAfterAChangeIsAFreshLoad()
+{
+    QFETCH(qint64, position);
+    QFETCH(QByteArray, bytes);
+    QFETCH(qint64, length);
+
+    ImageBuilder builder(0x10000);
+    builder.dmh(0x100, dmhWith({ testEntry(1, 0x1000, 0x100, "ssdata"), testEntry(2, 0x2000, 0x800) }));
+    builder.dmh(0x8000, dmhWith({ testEntry(3, 0x100, 0x20, "second") }, 0x10000, 7));
+    // The start of a magic, which a change may complete.
+    builder.bytes(0x1100, QByteArray("V1\0", 3)).bytes(0x4000, "*^_^*");
+    QByteArray changed = builder.image();
+    changed.replace(int(position), bytes.size(), bytes);
+    changed.truncate(int(length));
+
+    FlashImage reloaded;
+    QVERIFY(reloaded.load(folder->create("image.bin", builder.image()).toStdWString()));
+    std::memcpy(reloaded.imageData() + position, bytes.constData(), size_t(bytes.size()));
+    const bool reloadLoaded = reloaded.reloadChanged(length, { { position, bytes.size() } });
+
+    FlashImage fresh;
+    QVERIFY(fresh.load(folder->create("image.bin", builder.image()).toStdWString()));
+    const bool freshLoaded = fresh.load(folder->create("changed.bin", changed).toStdWString());
+    QCOMPARE(reloadLoaded, freshLoaded);
+    QCOMPARE(reloaded.lastError(), fresh.lastError());
+    QCOMPARE(reloaded.imageSize(), fresh.imageSize());
+    QCOMPARE(reloaded.blockCount(), fresh.blockCount());
+    QCOMPARE(reloaded.flashSize(), fresh.flashSize());
+    QCOMPARE(reloaded.sdramSize(), fresh.sdramSize());
+    QCOMPARE(reloaded.softwareVersion(), fresh.softwareVersion());
+    QCOMPARE(reloaded.dmhRecords().size(), fresh.dmhRecords().size());
+    for (int index = 0; index < fresh.dmhRecords().size(); ++index) {
+        const DmhRecord& got = reloaded.dmhRecords()[index];
+        const DmhRecord& expected = fresh.dmhRecords()[index];
+        QCOMPARE(got.position, expected.position);
+        QCOMPARE(got.flashSize, expected.flashSize);
+        QCOMPARE(got.entryCount, expected.entryCount);
+        QCOMPARE(got.entries, expected.entries);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestFlashImage)
