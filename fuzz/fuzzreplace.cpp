@@ -1,7 +1,8 @@
 // The three replacements, planned in memory on an arbitrary image, entry and replacement length: each
 // variant accepts exactly the cases its rules allow (restated here), the bytes it makes are those the
 // tests' reference model of the replacements makes, and an accepted replacement keeps what a user relies
-// on: every DMH with its entries, every other block's bytes and record, and the flash size.
+// on: every DMH with its entries, every other block's bytes and record, and the flash size. Two pairs in
+// one run make what the two single runs make, one on the other's output.
 
 #include "fixedclock.h"
 #include "fuzzimage.h"
@@ -13,6 +14,7 @@
 #include "ops/blockgrow.h"
 #include "ops/blockreplace.h"
 #include "ops/crc32.h"
+#include "ops/replacechain.h"
 
 #include <QString>
 
@@ -550,6 +552,83 @@ void checkReplaceFiles(const FuzzImage& fuzzed, const std::uint8_t* data, std::s
     FUZZ_CHECK(scratch.read(QStringLiteral("new.bin")) == (expected ? *expected : QByteArray()));
 }
 
+// The pair's block as a run names it: the first entry with its ID in the image the pair sees.
+ChainPair chainPair(const QString& idText, const QString& replacementPath)
+{
+    ChainPair pair;
+    pair.replacementPath = replacementPath;
+    pair.locate = [idText](const QVector<DmhRecord>& catalogue) {
+        const BlockLocation location = findBlock(catalogue, idText);
+        if (!location.found())
+            return Refusable<ChainTarget>::refused(Outcome::refused(QStringLiteral("no such block")));
+        return Refusable<ChainTarget>::of({ location, idText });
+    };
+    return pair;
+}
+
+// A second pair behind the first, in one run: the new image is what the second single run makes of the
+// first one's output, byte for byte, or the run is refused at the pair a single run refuses, and writes
+// nothing. The first pair's single run has left its output in new.bin, when it was accepted.
+void checkSecondPair(const FuzzImage& fuzzed, const std::uint8_t* data, std::size_t size,
+    const BlockLocation& first, bool firstAccepted)
+{
+    if (size < 2 * FuzzSelector::byteSize)
+        return;
+    const FuzzSelector second = FuzzSelector::fromTail(data, size - FuzzSelector::byteSize);
+    const std::optional<BlockLocation> secondBlock = fuzzed.select(second);
+    if (!secondBlock || !secondBlock->found())
+        return;
+    const qint64 secondLength = replacementLength(second, secondBlock->size);
+    if (secondLength > largestReadReplacement)
+        return;
+    const FuzzScratch& scratch = FuzzScratch::instance();
+    const QByteArray secondBytes = replacementBytes(data + 1, size - 1, secondLength);
+    FUZZ_CHECK(scratch.write(QStringLiteral("second.img"), secondBytes.constData(), secondLength));
+    const QString secondId = secondBlock->entry.idText();
+
+    // The single runs: the second on the file the first wrote.
+    ReplaceRequest request;
+    request.stampTime = fixedStamp();
+    bool secondAccepted = false;
+    QString secondMessage;
+    scratch.remove(QStringLiteral("two.bin"));
+    FlashImage firstOutput;
+    if (firstAccepted && firstOutput.load(scratch.path(QStringLiteral("new.bin")).toStdWString())) {
+        QVector<DmhRecord> catalogue = firstOutput.dmhRecords();
+        if (findBlock(catalogue, secondId).found()) {
+            ReplaceRequest single = request;
+            single.idText = secondId;
+            single.replacementPath = scratch.path(QStringLiteral("second.img"));
+            single.outputPath = scratch.path(QStringLiteral("two.bin"));
+            single.loadedImagePath = scratch.path(QStringLiteral("new.bin"));
+            const Outcome outcome = replaceBlock(firstOutput, catalogue, single);
+            secondAccepted = outcome.success;
+            secondMessage = outcome.message;
+        }
+    }
+
+    // Both pairs in one run.
+    scratch.remove(QStringLiteral("chain.bin"));
+    FlashImage image;
+    FUZZ_CHECK(image.load(scratch.path(QStringLiteral("image.bin")).toStdWString()));
+    request.outputPath = scratch.path(QStringLiteral("chain.bin"));
+    request.loadedImagePath = scratch.path(QStringLiteral("image.bin"));
+    const QVector<ChainPair> pairs { chainPair(first.entry.idText(),
+                                         scratch.path(QStringLiteral("replacement.img"))),
+        chainPair(secondId, scratch.path(QStringLiteral("second.img"))) };
+    const ChainResult chain = replaceChain(image, pairs, request);
+    FUZZ_CHECK(chain.outcome.success == (firstAccepted && secondAccepted));
+    if (chain.outcome.success) {
+        FUZZ_CHECK(chain.failedPair == -1 && chain.plans.size() == 2);
+        FUZZ_CHECK(scratch.read(QStringLiteral("chain.bin")) == scratch.read(QStringLiteral("two.bin")));
+        return;
+    }
+    FUZZ_CHECK(!scratch.exists(QStringLiteral("chain.bin")));
+    FUZZ_CHECK(chain.failedPair == (firstAccepted ? 1 : 0));
+    if (!secondMessage.isEmpty())
+        FUZZ_CHECK(chain.outcome.message == secondMessage);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -583,8 +662,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         expected = checkGrow(fuzzed, *location, length, data, size);
         break;
     }
-    // One input in 64 also runs the action on files, the way the window does.
-    if (selector.runsFileActions() && length <= largestReadReplacement)
+    // One input in 64 also runs the action on files, the way the window does, and a second pair behind it.
+    if (selector.runsFileActions() && length <= largestReadReplacement) {
         checkReplaceFiles(fuzzed, data, size, *location, length, expected);
+        checkSecondPair(fuzzed, data, size, *location, expected.has_value());
+    }
     return 0;
 }

@@ -33,6 +33,12 @@ ImageBuilder& withSelector(ImageBuilder& builder, quint8 entryIndex, quint8 leng
     return builder.bytes(builder.image().size() - 4, selector(entryIndex, lengthMode, amount));
 }
 
+// The second pair's selector, in the four bytes before the first's (entry, length mode, amount).
+QByteArray withSecondPair(QByteArray image, quint8 entryIndex, quint8 lengthMode, quint16 amount)
+{
+    return image.replace(image.size() - 8, 4, selector(entryIndex, lengthMode, amount));
+}
+
 // Three blocks back to back behind the table, one of them the software-version block.
 QByteArray plainImage(quint8 entryIndex, quint8 lengthMode, quint16 amount)
 {
@@ -201,6 +207,11 @@ QVector<Seed> seeds()
     all.append({ "record-behind-dmh-export", recordImage(0, 1000, false, 0, 0x08, 0, 1) });
     all.append({ "record-behind-dmh-padded", recordImage(1, 1000, false, 0, 0x08 | 1, 0x100, 1) });
 
+    // Two pairs in one run: the record refreshed twice (the first time empty, since a replacement read
+    // from the input's start would hold its DMH), and a growth followed by a block it moved.
+    all.append({ "two-pairs-record-twice",
+        withSecondPair(recordImage(0, 1000, false, 0, 0x08 | 6, 0, 1), 1, 3, 3000) });
+    all.append({ "two-pairs-grow-then-moved", withSecondPair(growImage(0, 48, 0x1000, 0), 1, 1, 0x10) });
     all.append({ "grow-first", growImage(0, 48, 0x1000, 0) });
     all.append({ "grow-middle", growImage(0, 48, 0x1000, 1) });
     all.append({ "grow-last", growImage(0, 48, 0x1000, 2) });
