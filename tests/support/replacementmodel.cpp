@@ -61,17 +61,18 @@ void copyReplacement(uchar* to, const Case& replacement)
         std::memcpy(to, replacement.replacement, size_t(replacement.replacementLength));
 }
 
-// The output starts as the first flashSize bytes of the image.
-bool startOutput(const Case& replacement, QByteArray& output)
+// The output starts as the first flashSize bytes of the image; its bytes, or null when it cannot.
+uchar* startOutput(const Case& replacement, QByteArray& output)
 {
     const qint64 length = replacement.flashSize;
     if (length == 0 || length > replacement.imageSize || length > INT_MAX)
-        return false;
+        return nullptr;
     // Reserved first, so that the buffer keeps its memory from run to run.
     output.reserve(int(length));
     output.resize(int(length));
-    std::memcpy(output.data(), replacement.image, size_t(length));
-    return true;
+    uchar* bytes = reinterpret_cast<uchar*>(output.data());
+    std::memcpy(bytes, replacement.image, size_t(length));
+    return bytes;
 }
 
 // The block: the replacement, then 0xFF; when block size and replacement length are whole multiples of
@@ -85,10 +86,12 @@ bool writePadded(const Case& replacement, const BlockEntry& entry, QByteArray& o
     const qint64 entryAt = entryPosition(replacement, replacement.entryIndex);
     const bool entryCopy = size % recordAlignment == 0 && length % recordAlignment == 0 && length < size;
     if (!inside(start, size, replacement.flashSize)
-        || (entryCopy && !inside(entryAt, entryLength, replacement.imageSize))
-        || !startOutput(replacement, output))
+        || (entryCopy && !inside(entryAt, entryLength, replacement.imageSize)))
         return false;
-    uchar* block = reinterpret_cast<uchar*>(output.data()) + start;
+    uchar* const bytes = startOutput(replacement, output);
+    if (!bytes)
+        return false;
+    uchar* block = bytes + start;
     copyReplacement(block, replacement);
     std::memset(block + length, 0xFF, size_t(size - length));
     if (entryCopy) {
@@ -109,9 +112,12 @@ bool writeWithInfo(const Case& replacement, const BlockEntry& entry, QByteArray&
     const qint64 length = replacement.replacementLength;
     const qint64 entryCrcAt = entryPosition(replacement, replacement.entryIndex) + entryCrcField;
     if (length > size - recordLength || !inside(start, size, replacement.flashSize)
-        || !inside(entryCrcAt, 4, replacement.flashSize) || !startOutput(replacement, output))
+        || !inside(entryCrcAt, 4, replacement.flashSize))
         return false;
-    uchar* block = reinterpret_cast<uchar*>(output.data()) + start;
+    uchar* const bytes = startOutput(replacement, output);
+    if (!bytes)
+        return false;
+    uchar* block = bytes + start;
     copyReplacement(block, replacement);
     std::memset(block + length, 0xFF, size_t(size - recordLength - length));
     // The old record is in place already: the output started as a copy of the image.
@@ -125,7 +131,7 @@ bool writeWithInfo(const Case& replacement, const BlockEntry& entry, QByteArray&
     std::memcpy(record + recordTimeField, stamp, sizeof stamp);
     if (entry.crc != noCrcMarker) {
         const quint32 blockCrc = crcContinued(dataCrc, block + length, size - length);
-        putU32(reinterpret_cast<uchar*>(output.data()) + entryCrcAt, blockCrc);
+        putU32(bytes + entryCrcAt, blockCrc);
     }
     return true;
 }
@@ -145,9 +151,11 @@ bool writeGrow(const Case& replacement, const BlockEntry& entry, QByteArray& out
     const qint64 tableStart = entryPosition(replacement, grown);
     const qint64 tableLength = entryLength * (replacement.entries.size() - grown);
     if (!inside(start, length + tail, replacement.flashSize)
-        || !inside(tableStart, tableLength, replacement.flashSize) || !startOutput(replacement, output))
+        || !inside(tableStart, tableLength, replacement.flashSize))
         return false;
-    uchar* bytes = reinterpret_cast<uchar*>(output.data());
+    uchar* const bytes = startOutput(replacement, output);
+    if (!bytes)
+        return false;
     if (tail > 0)
         std::memcpy(bytes + start + length, replacement.image + start + entry.size, size_t(tail));
     copyReplacement(bytes + start, replacement);
