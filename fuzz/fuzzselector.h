@@ -6,7 +6,8 @@
 // What a fuzz input asks of the block operations, read from its last four bytes. The bytes stay part of
 // the image as well: at the end of a 64 KiB image they are the uninterpreted tail of a block-info record,
 // so a full-size image with a record can still pick any entry and any replacement length. The four bytes
-// before them, read the same way, choose the second pair when the replace target runs two in one go.
+// before them, read the same way, choose the second pair when the replace target runs two in one go
+// (when bits 6-7 of that entry byte are 0).
 struct FuzzSelector {
     std::uint8_t entryIndex = 0; // which catalogue entry, counted over all DMHs, modulo their number;
                                  // bits 6-7: 0 runs the file actions (with lengthMode)

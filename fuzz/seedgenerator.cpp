@@ -212,6 +212,8 @@ QVector<Seed> seeds()
     all.append({ "two-pairs-record-twice",
         withSecondPair(recordImage(0, 1000, false, 0, 0x08 | 6, 0, 1), 1, 3, 3000) });
     all.append({ "two-pairs-grow-then-moved", withSecondPair(growImage(0, 48, 0x1000, 0), 1, 1, 0x10) });
+    // The growth's bytes start with the input, DMH and all: the second pair sees the DMH they brought.
+    all.append({ "two-pairs-dmh-brought-in", withSecondPair(growImage(0, 48, 0x1000, 0), 0, 1, 0x10) });
     all.append({ "grow-first", growImage(0, 48, 0x1000, 0) });
     all.append({ "grow-middle", growImage(0, 48, 0x1000, 1) });
     all.append({ "grow-last", growImage(0, 48, 0x1000, 2) });
