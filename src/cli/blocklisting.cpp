@@ -14,11 +14,8 @@ QStringList cells(const BlockEntry& entry)
         entry.versionCellText(), entry.timeCellText() };
 }
 
-QJsonObject json(const BlockFacts& block)
+void addEntryFields(QJsonObject& row, const BlockEntry& entry, qint64 start)
 {
-    const BlockEntry& entry = block.entry;
-    QJsonObject row = CommandSupport::blockIdentity(block.dmhIndex, block.entryIndex, entry);
-    row.insert(QStringLiteral("cells"), QJsonArray::fromStringList(cells(entry)));
     row.insert(QStringLiteral("size"), double(entry.size));
     row.insert(QStringLiteral("crc"), double(entry.crc));
     row.insert(QStringLiteral("crcText"), entry.crcCellText());
@@ -26,9 +23,17 @@ QJsonObject json(const BlockFacts& block)
     row.insert(QStringLiteral("time"), entry.timeCellText());
     row.insert(QStringLiteral("offset"), double(entry.offset));
     row.insert(QStringLiteral("offsetText"), hexText(entry.offset));
-    row.insert(QStringLiteral("start"), double(block.start));
-    row.insert(QStringLiteral("startText"), hexText(quint64(block.start)));
+    row.insert(QStringLiteral("start"), double(start));
+    row.insert(QStringLiteral("startText"), hexText(quint64(start)));
     row.insert(QStringLiteral("flags"), int(entry.flags));
+}
+
+QJsonObject json(const BlockFacts& block, const QStringList& cells)
+{
+    const BlockEntry& entry = block.entry;
+    QJsonObject row = CommandSupport::blockIdentity(block.dmhIndex, block.entryIndex, entry);
+    addEntryFields(row, entry, block.start);
+    row.insert(QStringLiteral("cells"), QJsonArray::fromStringList(cells));
     row.insert(QStringLiteral("hasBlockInfo"), block.hasRecord);
     row.insert(
         QStringLiteral("dataLength"), CommandSupport::optionalNumber(block.hasRecord, block.dataLength));

@@ -5,12 +5,16 @@
 #include <QJsonObject>
 #include <QStringList>
 
-// How `list` describes a block, shared with the index that `export --all` writes beside the blocks.
+// How `list` describes a block, shared with the index that `export --all` writes beside the blocks and
+// with `diff`'s rows.
 namespace BlockListing {
 
 // The block table's six texts: ID, Size(Bytes), CRC, Name, Version, Time(Y/M/D/H/M/S).
 QStringList cells(const BlockEntry& entry);
-// One element of `list --json`'s `blocks`.
-QJsonObject json(const BlockFacts& block);
+// What an entry says of its block, and the image position it starts at: the fields every block listing
+// (list, diff) carries besides the block's identity.
+void addEntryFields(QJsonObject& row, const BlockEntry& entry, qint64 start);
+// One element of `list --json`'s `blocks`, with the block's `cells` as made above.
+QJsonObject json(const BlockFacts& block, const QStringList& cells);
 
 } // namespace BlockListing

@@ -64,16 +64,12 @@ QString explainNotFound(const QVector<DmhRecord>& catalogue, const BlockReferenc
         return QStringLiteral("IDs are written as the table shows them, in lower-case hex without prefix or "
                               "leading zeros: %1.")
             .arg(BlockEntry::idText(quint8(looseId)));
-    for (int dmhIndex = 0; dmhIndex < catalogue.size(); ++dmhIndex) {
-        if (!catalogue[dmhIndex].entries.isEmpty())
-            continue;
-        for (int later = dmhIndex + 1; later < catalogue.size(); ++later) {
-            if (findBlockInDmh(catalogue, later, reference.idText).found())
-                return QStringLiteral("The search by ID ends at DMH %1, which has no entries; %2 reaches the "
-                                      "block behind it.")
-                    .arg(QString::number(dmhIndex), BlockReference { reference.idText, later }.text());
-        }
-        break;
+    const int empty = emptyDmhBefore(catalogue, catalogue.size());
+    for (int later = empty + 1; empty >= 0 && later < catalogue.size(); ++later) {
+        if (findBlockInDmh(catalogue, later, reference.idText).found())
+            return QStringLiteral("The search by ID ends at DMH %1, which has no entries; %2 reaches the "
+                                  "block behind it.")
+                .arg(QString::number(empty), BlockReference { reference.idText, later }.text());
     }
     return QStringLiteral("No DMH lists a block with ID %1.").arg(reference.idText);
 }

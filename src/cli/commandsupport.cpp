@@ -25,6 +25,36 @@ QJsonValue optionalText(bool present, const QString& text)
     return present ? QJsonValue(text) : QJsonValue(QJsonValue::Null);
 }
 
+QString softwareVersionText(const QByteArray& version)
+{
+    return QString::fromUtf8(version.constData(), int(qstrnlen(version.constData(), uint(version.size()))));
+}
+
+QJsonObject imageSummaryJson(const ImageSummary& summary)
+{
+    return QJsonObject {
+        { QStringLiteral("imageSize"), double(summary.imageSize) },
+        { QStringLiteral("sdramSize"), double(summary.sdramSize) },
+        { QStringLiteral("flashSize"), double(summary.flashSize) },
+        { QStringLiteral("blockNumber"), summary.blockNumber },
+        { QStringLiteral("softwareVersion"), softwareVersionText(summary.softwareVersion) },
+    };
+}
+
+QJsonObject dmhJson(const DmhSide& dmh)
+{
+    return QJsonObject {
+        { QStringLiteral("position"), double(dmh.position) },
+        { QStringLiteral("positionText"), hexText(dmh.position) },
+        { QStringLiteral("dataCapacity"), double(dmh.dataCapacity) },
+        { QStringLiteral("sdramSize"), double(dmh.sdramSize) },
+        { QStringLiteral("flashSize"), double(dmh.flashSize) },
+        { QStringLiteral("entryCount"), int(dmh.entryCount) },
+        { QStringLiteral("entriesRead"), dmh.entriesRead },
+        { QStringLiteral("entrySize"), int(dmh.entrySize) },
+    };
+}
+
 QJsonObject blockIdentity(int dmhIndex, int entryIndex, const BlockEntry& entry)
 {
     return QJsonObject {

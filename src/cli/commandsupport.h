@@ -3,6 +3,7 @@
 #include "command.h"
 
 #include "model/blockentry.h"
+#include "ops/imagediff.h"
 
 #include <QJsonObject>
 #include <QJsonValue>
@@ -22,6 +23,13 @@ QString prefixedHex(qint64 value);
 
 QJsonValue optionalNumber(bool present, double value);
 QJsonValue optionalText(bool present, const QString& text);
+
+// The "Software Version:" label's text: up to the first zero byte, decoded as UTF-8.
+QString softwareVersionText(const QByteArray& version);
+// The image facts info prints (diff prints them for each side).
+QJsonObject imageSummaryJson(const ImageSummary& summary);
+// A DMH's header facts, as info lists them (diff for each side).
+QJsonObject dmhJson(const DmhSide& dmh);
 
 // The fields that name a block in every listing.
 QJsonObject blockIdentity(int dmhIndex, int entryIndex, const BlockEntry& entry);

@@ -1,3 +1,4 @@
+#include "blocklisting.h"
 #include "command.h"
 #include "commonoptions.h"
 #include "commandsupport.h"
@@ -8,10 +9,13 @@
 
 #include <QJsonArray>
 
+using CommandSupport::dmhJson;
 using CommandSupport::hexText;
+using CommandSupport::imageSummaryJson;
 using CommandSupport::optionalNumber;
 using CommandSupport::optionalText;
 using CommandSupport::prefixedHex;
+using CommandSupport::softwareVersionText;
 
 namespace {
 
@@ -104,11 +108,6 @@ template <typename Field> QJsonArray fieldNames(const QVector<Field>& fields)
 }
 
 // The text of the "Software Version:" label: up to the first zero byte, decoded as UTF-8.
-QString softwareVersionText(const QByteArray& version)
-{
-    return QString::fromUtf8(version.constData(), int(qstrnlen(version.constData(), uint(version.size()))));
-}
-
 QString trailerText(const BlockEntry& entry)
 {
     return QString::fromLatin1(
@@ -132,24 +131,16 @@ QJsonValue blockSideJson(const std::optional<DiffBlockSide>& side)
     if (!side)
         return QJsonValue::Null;
     const BlockEntry& entry = side->entry;
-    return QJsonObject {
+    QJsonObject json {
         { QStringLiteral("entryIndex"), side->entryIndex },
         { QStringLiteral("name"), entry.nameCellText() },
         { QStringLiteral("nameText"), QString::fromLocal8Bit(entry.nameText()) },
-        { QStringLiteral("size"), double(entry.size) },
-        { QStringLiteral("offset"), double(entry.offset) },
-        { QStringLiteral("offsetText"), hexText(entry.offset) },
-        { QStringLiteral("start"), double(side->start) },
-        { QStringLiteral("startText"), hexText(quint64(side->start)) },
         { QStringLiteral("held"), double(side->held) },
-        { QStringLiteral("crc"), double(entry.crc) },
-        { QStringLiteral("crcText"), entry.crcCellText() },
-        { QStringLiteral("version"), entry.versionCellText() },
-        { QStringLiteral("time"), entry.timeCellText() },
-        { QStringLiteral("flags"), int(entry.flags) },
         { QStringLiteral("reserved"), int(entry.reserved) },
         { QStringLiteral("trailerText"), trailerText(entry) },
     };
+    BlockListing::addEntryFields(json, entry, side->start);
+    return json;
 }
 
 QJsonObject blockJson(const BlockDiff& block)
@@ -185,30 +176,14 @@ QJsonObject blockJson(const BlockDiff& block)
 
 QJsonValue dmhSideJson(const std::optional<DmhSide>& side)
 {
-    if (!side)
-        return QJsonValue::Null;
-    return QJsonObject {
-        { QStringLiteral("position"), double(side->position) },
-        { QStringLiteral("positionText"), hexText(side->position) },
-        { QStringLiteral("dataCapacity"), double(side->dataCapacity) },
-        { QStringLiteral("sdramSize"), double(side->sdramSize) },
-        { QStringLiteral("flashSize"), double(side->flashSize) },
-        { QStringLiteral("entryCount"), int(side->entryCount) },
-        { QStringLiteral("entriesRead"), side->entriesRead },
-        { QStringLiteral("entrySize"), int(side->entrySize) },
-    };
+    return side ? QJsonValue(dmhJson(*side)) : QJsonValue(QJsonValue::Null);
 }
 
 QJsonObject summaryJson(const ImageSummary& summary)
 {
-    return QJsonObject {
-        { QStringLiteral("imageSize"), double(summary.imageSize) },
-        { QStringLiteral("flashSize"), double(summary.flashSize) },
-        { QStringLiteral("sdramSize"), double(summary.sdramSize) },
-        { QStringLiteral("blockNumber"), summary.blockNumber },
-        { QStringLiteral("softwareVersion"), softwareVersionText(summary.softwareVersion) },
-        { QStringLiteral("dmhCount"), summary.dmhCount },
-    };
+    QJsonObject json = imageSummaryJson(summary);
+    json.insert(QStringLiteral("dmhCount"), summary.dmhCount);
+    return json;
 }
 
 QJsonObject detailsJson(const ImageDiff& diff, const QString& pathA, const QString& pathB)

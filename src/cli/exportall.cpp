@@ -97,7 +97,7 @@ CommandResult exportAll(const FlashImage& image, const ExportAllRequest& request
     QJsonArray listed;
     QStringList notExported;
     for (const BlockFacts& block : blocks) {
-        QJsonObject row = BlockListing::json(block);
+        QJsonObject row = BlockListing::json(block, BlockListing::cells(block.entry));
         const QByteArray fileName = fileNames.of(block);
         const Refusable<ExportPlan> planned
             = planExport(view, block.location(), QString::fromLatin1(fileName));

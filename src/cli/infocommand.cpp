@@ -8,27 +8,18 @@
 
 #include <QJsonArray>
 
+using CommandSupport::dmhJson;
 using CommandSupport::hexText;
+using CommandSupport::imageSummaryJson;
+using CommandSupport::softwareVersionText;
 
 namespace {
-
-// The text of the "Software Version:" label: up to the first zero byte, decoded as UTF-8.
-QString softwareVersionText(const QByteArray& version)
-{
-    return QString::fromUtf8(version.constData(), int(qstrnlen(version.constData(), uint(version.size()))));
-}
 
 CommandResult runInfo(const FlashImage& image)
 {
     CommandResult result;
+    result.details = imageSummaryJson(ImageSummary::of(image));
     const QString version = softwareVersionText(image.softwareVersion());
-    result.details = QJsonObject {
-        { QStringLiteral("imageSize"), double(image.imageSize()) },
-        { QStringLiteral("sdramSize"), double(image.sdramSize()) },
-        { QStringLiteral("flashSize"), double(image.flashSize()) },
-        { QStringLiteral("blockNumber"), image.blockCount() },
-        { QStringLiteral("softwareVersion"), version },
-    };
 
     TextTable summary({ QStringLiteral("Image Size:"), QString::number(image.imageSize()) });
     summary.addRow({ QStringLiteral("SDRAM Size:"), QString::number(image.sdramSize()) });
@@ -43,17 +34,9 @@ CommandResult runInfo(const FlashImage& image)
     const QVector<DmhRecord>& records = image.dmhRecords();
     for (int index = 0; index < records.size(); ++index) {
         const DmhRecord& record = records[index];
-        dmhs.append(QJsonObject {
-            { QStringLiteral("index"), index },
-            { QStringLiteral("position"), double(record.position) },
-            { QStringLiteral("positionText"), hexText(record.position) },
-            { QStringLiteral("dataCapacity"), double(record.dataCapacity) },
-            { QStringLiteral("sdramSize"), double(record.sdramSize) },
-            { QStringLiteral("flashSize"), double(record.flashSize) },
-            { QStringLiteral("entryCount"), int(record.entryCount) },
-            { QStringLiteral("entriesRead"), record.entries.size() },
-            { QStringLiteral("entrySize"), int(record.entrySize) },
-        });
+        QJsonObject dmh = dmhJson(DmhSide::of(record));
+        dmh.insert(QStringLiteral("index"), index);
+        dmhs.append(dmh);
         dmhTable.addRow({ QString::number(index), hexText(record.position),
             QString::number(record.dataCapacity), QString::number(record.sdramSize),
             QString::number(record.flashSize), QString::number(record.entryCount),

@@ -24,7 +24,7 @@ CommandResult runList(const FlashImage& image)
     for (const BlockFacts& block : BlockFacts::collect(ImageView::of(image), image.dmhRecords())) {
         const BlockEntry& entry = block.entry;
         const QStringList cells = BlockListing::cells(entry);
-        blocks.append(BlockListing::json(block));
+        blocks.append(BlockListing::json(block, cells));
         table.addRow({ QString::number(block.dmhIndex), cells[0], cells[1], cells[2], printableText(cells[3]),
             printableText(cells[4]), cells[5], hexText(entry.offset), QString::number(entry.flags),
             block.hasRecord ? QStringLiteral("yes") : QStringLiteral("no"),

@@ -45,8 +45,9 @@ QJsonValue fieldValueNumber(ChangedField field, quint64 value)
 
 } // namespace
 
-PlanReport describePlan(const ReplacePlan& plan, qint64 outputLength)
+PlanReport describePlan(const ReplacePlan& plan)
 {
+    const qint64 outputLength = plan.output.length;
     const qint64 changedEnd = plan.changedStart + plan.changedLength;
     TextTable summary({ QStringLiteral("Variant:"), variantName(plan.variant) });
     summary.addRow({ QStringLiteral("Replacement length:"), QString::number(plan.replacementLength) });

@@ -1,10 +1,6 @@
 #pragma once
 
-#include "commandresult.h"
-
 #include "ops/blockreplace.h"
-
-#include <QtGlobal>
 
 #include <QJsonObject>
 #include <QString>
@@ -17,4 +13,4 @@ struct PlanReport {
     QJsonObject json;
 };
 
-PlanReport describePlan(const ReplacePlan& plan, qint64 outputLength);
+PlanReport describePlan(const ReplacePlan& plan);

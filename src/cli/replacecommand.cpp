@@ -113,6 +113,15 @@ QString writtenText(const ReplaceArguments& arguments, qint64 length)
         .arg(QString::number(length), OutputTarget::describe(arguments.outputPath));
 }
 
+// A dry run's report: the plan text, where the output would have gone, and that nothing was written.
+void finishDryRun(const QString& planText, const ReplaceArguments& arguments, CommandResult& result)
+{
+    result.text = planText;
+    if (!arguments.outputPath.isEmpty())
+        result.text += QStringLiteral("\n\nOutput (not written): %1").arg(arguments.outputPath);
+    result.message = QStringLiteral("Dry run: nothing was written.");
+}
+
 CommandResult runOnePair(FlashImage& image, const ReplaceArguments& arguments)
 {
     const Pair& pair = arguments.pairs.first();
@@ -145,13 +154,10 @@ CommandResult runOnePair(FlashImage& image, const ReplaceArguments& arguments)
         return result;
     }
     result.warnings += replacementWarnings(image.dmhRecords(), location, plan);
-    const PlanReport report = describePlan(plan, plan.output.length);
+    const PlanReport report = describePlan(plan);
     result.details.insert(QStringLiteral("plan"), report.json);
     if (arguments.dryRun) {
-        result.text = report.text;
-        if (!arguments.outputPath.isEmpty())
-            result.text += QStringLiteral("\n\nOutput (not written): %1").arg(arguments.outputPath);
-        result.message = QStringLiteral("Dry run: nothing was written.");
+        finishDryRun(report.text, arguments, result);
     } else {
         result.message = outcome.message;
         result.detail = writtenText(arguments, plan.output.length);
@@ -195,7 +201,7 @@ CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments)
     QStringList texts;
     for (int index = 0; index < done.plans.size(); ++index) {
         const ReplacePlan& plan = done.plans[index];
-        const PlanReport report = describePlan(plan, plan.output.length);
+        const PlanReport report = describePlan(plan);
         steps.append(QJsonObject {
             { QStringLiteral("block"), blockJson(selections[index].location) },
             { QStringLiteral("blockText"), pairs[index].blockText },
@@ -212,8 +218,8 @@ CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments)
 
     if (done.failedPair >= 0) {
         const Pair& failed = pairs[done.failedPair];
-        if (done.failedPair < selections.size())
-            result.warnings += selections[done.failedPair].warnings;
+        // Every pair that failed was located first (a refused location is the failure itself).
+        result.warnings += selections[done.failedPair].warnings;
         result.details.insert(QStringLiteral("failedPair"),
             QJsonObject {
                 { QStringLiteral("index"), done.failedPair },
@@ -234,10 +240,7 @@ CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments)
         return result;
     }
     if (arguments.dryRun) {
-        result.text = texts.join(QStringLiteral("\n\n"));
-        if (!arguments.outputPath.isEmpty())
-            result.text += QStringLiteral("\n\nOutput (not written): %1").arg(arguments.outputPath);
-        result.message = QStringLiteral("Dry run: nothing was written.");
+        finishDryRun(texts.join(QStringLiteral("\n\n")), arguments, result);
         return result;
     }
     result.message = done.outcome.message;

@@ -19,7 +19,9 @@ qint64 heldLength(qint64 start, qint64 length, qint64 imageSize)
     return qBound<qint64>(0, imageSize - start, length);
 }
 
-ImageSummary summaryOf(const FlashImage& image)
+} // namespace
+
+ImageSummary ImageSummary::of(const FlashImage& image)
 {
     ImageSummary summary;
     summary.imageSize = image.imageSize();
@@ -30,6 +32,14 @@ ImageSummary summaryOf(const FlashImage& image)
     summary.dmhCount = image.dmhRecords().size();
     return summary;
 }
+
+DmhSide DmhSide::of(const DmhRecord& record)
+{
+    return { record.position, record.dataCapacity, record.sdramSize, record.flashSize, record.entryCount,
+        record.entrySize, int(record.entries.size()) };
+}
+
+namespace {
 
 QVector<ImageField> imageChanges(const ImageSummary& a, const ImageSummary& b)
 {
@@ -45,12 +55,6 @@ QVector<ImageField> imageChanges(const ImageSummary& a, const ImageSummary& b)
     if (a.softwareVersion != b.softwareVersion)
         changes.append(ImageField::SoftwareVersion);
     return changes;
-}
-
-DmhSide dmhSideOf(const DmhRecord& record)
-{
-    return { record.position, record.dataCapacity, record.sdramSize, record.flashSize, record.entryCount,
-        record.entrySize, int(record.entries.size()) };
 }
 
 QVector<DmhField> dmhChanges(const DmhSide& a, const DmhSide& b)
@@ -80,9 +84,9 @@ QVector<DmhDiff> diffDmhs(const QVector<DmhRecord>& a, const QVector<DmhRecord>&
         DmhDiff dmh;
         dmh.index = index;
         if (index < a.size())
-            dmh.a = dmhSideOf(a[index]);
+            dmh.a = DmhSide::of(a[index]);
         if (index < b.size())
-            dmh.b = dmhSideOf(b[index]);
+            dmh.b = DmhSide::of(b[index]);
         if (!dmh.b) {
             dmh.status = DiffStatus::Removed;
         } else if (!dmh.a) {
@@ -142,9 +146,10 @@ void compareMatched(const Pair& images, BlockDiff& block)
     const DiffBlockSide& a = *block.a;
     const DiffBlockSide& b = *block.b;
     block.changes = entryChanges(a.entry, b.entry);
-    // held never exceeds the block's size, so this is also the shorter block's length at most.
+    // held never exceeds the block's size, so this is also the shorter block's length at most. A block
+    // the images do not hold (length 0) may start anywhere past their ends: no pointer is formed there.
     const qint64 length = qMin(a.held, b.held);
-    if (images.identical && a.start == b.start)
+    if (length <= 0 || (images.identical && a.start == b.start))
         block.bytes = ByteComparison::equal(length);
     else
         block.bytes = compareBytes(images.a.imageData() + a.start, images.b.imageData() + b.start, length);
@@ -262,8 +267,8 @@ ImageDiff diffImages(const FlashImage& a, const FlashImage& b)
         && std::memcmp(a.imageData(), b.imageData(), size_t(a.imageSize())) == 0;
     const Pair images { a, b, diff.identical };
 
-    diff.a = summaryOf(a);
-    diff.b = summaryOf(b);
+    diff.a = ImageSummary::of(a);
+    diff.b = ImageSummary::of(b);
     diff.imageChanges = imageChanges(diff.a, diff.b);
     diff.dmhs = diffDmhs(a.dmhRecords(), b.dmhRecords());
     for (int dmhIndex = 0; dmhIndex < diff.dmhs.size(); ++dmhIndex)

@@ -3,6 +3,7 @@
 #include "bytecomparison.h"
 
 #include "model/blockentry.h"
+#include "model/dmhrecord.h"
 
 #include <QByteArray>
 #include <QVector>
@@ -53,7 +54,10 @@ struct BlockDiff {
     ByteComparison bytes;
 };
 
+// A DMH's header as read, and the number of its entries the image holds whole.
 struct DmhSide {
+    static DmhSide of(const DmhRecord& record);
+
     quint32 position = 0;
     quint32 dataCapacity = 0;
     quint32 sdramSize = 0;
@@ -72,7 +76,10 @@ struct DmhDiff {
     QVector<DmhField> changes;
 };
 
+// What the window's summary says of an image, and how many DMHs it has.
 struct ImageSummary {
+    static ImageSummary of(const FlashImage& image);
+
     qint64 imageSize = 0;
     quint32 flashSize = 0;
     quint32 sdramSize = 0;
