@@ -181,9 +181,7 @@ bool FlashImage::reloadChanged(qint64 length, const QVector<QPair<qint64, qint64
     positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
 
     // As a load of these bytes starts: no catalogue, and only the first `length` bytes.
-    ImageBuffer bytes = std::move(buffer);
-    clear();
-    buffer = std::move(bytes);
+    buffer = takeBytes();
     buffer.truncate(length);
     return catalogue(positions, length);
 }

@@ -33,12 +33,5 @@ QVector<BlockFacts> BlockFacts::collect(const ImageView& image, const QVector<Dm
 
 BlockLocation BlockFacts::location() const
 {
-    BlockLocation location;
-    location.size = entry.size;
-    location.offset = entry.offset;
-    location.dmhPosition = dmhPosition;
-    location.dmhIndex = dmhIndex;
-    location.entryIndex = entryIndex;
-    location.entry = entry;
-    return location;
+    return BlockLocation::of(dmhPosition, dmhIndex, entryIndex, entry);
 }

@@ -134,8 +134,6 @@ Outcome checkRecordsStayAligned(const ImageView& image, const DmhRecord& dmh, in
     return Outcome::succeeded({});
 }
 
-} // namespace
-
 Outcome checkGrowCapacity(
     const QVector<DmhRecord>& catalogue, int dmhIndex, const QString& idText, qint64 replacementLength)
 {
@@ -155,6 +153,8 @@ Outcome checkGrowCapacity(
                     QString::number(total), QString::number(total - dmh.dataCapacity)));
     return Outcome::succeeded({});
 }
+
+} // namespace
 
 Outcome checkGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, int dmhIndex,
     const QString& idText, qint64 replacementLength)
@@ -295,46 +295,43 @@ Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const
     PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream);
     if (!request.dryRun && !writer.open())
         return writer.failure(StatusText::canNotOpen(writer.fileName()));
-    const auto refuse = [&writer](const Outcome& refusal) {
-        writer.discard();
-        return refusal;
-    };
     if (request.idText.isEmpty())
-        return refuse(Outcome::refused(StatusText::notSelectingSavingBlock()));
+        return refuse(writer, Outcome::refused(StatusText::notSelectingSavingBlock()));
     const Outcome capacity = checkGrowCapacity(
         catalogue, location.dmhIndex, request.idText, QFileInfo(request.replacementPath).size());
     if (!capacity.success)
-        return refuse(capacity);
+        return refuse(writer, capacity);
 
     ReplacementFile replacement(request.replacementPath);
     if (!replacement.open())
-        return refuse(replacement.failure());
+        return refuse(writer, replacement.failure());
     // The variant was chosen by the length on disk; a file no longer than the block by now is not the one
     // that was measured.
     if (replacement.length() <= qint64(location.size))
-        return refuse(Outcome::unreadableInput(StatusText::canNotOpen(replacement.fileName()),
-            QStringLiteral("%1 changed while it was read: it is now %2 bytes, no longer than %3 (%4 bytes).")
-                .arg(replacement.fileName(), QString::number(replacement.length()),
-                    blockTitle(location.entry), QString::number(location.size))));
+        return refuse(writer,
+            Outcome::unreadableInput(StatusText::canNotOpen(replacement.fileName()),
+                QStringLiteral(
+                    "%1 changed while it was read: it is now %2 bytes, no longer than %3 (%4 bytes).")
+                    .arg(replacement.fileName(), QString::number(replacement.length()),
+                        blockTitle(location.entry), QString::number(location.size))));
     // Every refusal that needs only the length comes before a byte of the replacement is read.
     const ImageView view = ImageView::of(image);
     const Outcome check = checkGrow(view, catalogue, location.dmhIndex, request.idText, replacement.length());
     if (!check.success)
-        return refuse(check);
-    std::shared_ptr<ImageBuffer> bytes = request.spareBuffer;
-    if (!bytes || !bytes->reuse(replacement.length()))
-        bytes = std::make_shared<ImageBuffer>();
-    if (bytes->size() != replacement.length() && !bytes->allocate(replacement.length()))
-        return refuse(Outcome::refused(StatusText::allocFailed(),
-            QStringLiteral("%1 bytes of memory for %2 could not be had.")
-                .arg(QString::number(replacement.length()), replacement.fileName())));
+        return refuse(writer, check);
+    const std::shared_ptr<ImageBuffer> bytes = bufferFor(replacement.length(), request.spareBuffer);
+    if (!bytes)
+        return refuse(writer,
+            Outcome::refused(StatusText::allocFailed(),
+                QStringLiteral("%1 bytes of memory for %2 could not be had.")
+                    .arg(QString::number(replacement.length()), replacement.fileName())));
     if (!replacement.readWhole(bytes->data()))
-        return refuse(replacement.failure());
+        return refuse(writer, replacement.failure());
 
     const Refusable<ReplacePlan> planned
         = planGrow(view, catalogue, location.dmhIndex, request.idText, bytes);
     if (!planned.accepted())
-        return refuse(planned.refusal);
+        return refuse(writer, planned.refusal);
     if (planOut)
         *planOut = *planned.value;
 
@@ -354,7 +351,7 @@ Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const
     applyGrow(image.imageData(), catalogue, *planned.value);
     // The loaded file is only opened, as a last sign that the image still comes from a file that exists.
     if (!loadedImage.open(QIODevice::ReadOnly))
-        return refuse(loadedImageGone());
+        return refuse(writer, loadedImageGone());
     if (!writer.writeAndCommit(image.imageData(), image.imageSize(), planned.value->output))
         return writer.failure(StatusText::growFailed());
     return Outcome::succeeded(StatusText::growSucceeded());

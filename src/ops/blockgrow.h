@@ -19,9 +19,6 @@
 // towards the end of the image by as much; the DMH's entries are rewritten with the new offsets, size and
 // CRC. It works on the image in memory and the caller's catalogue.
 
-// The capacity test, which comes before the replacement is opened.
-[[nodiscard]] Outcome checkGrowCapacity(
-    const QVector<DmhRecord>& catalogue, int dmhIndex, const QString& idText, qint64 replacementLength);
 // Every check, the capacity test first: all of them need only the length.
 [[nodiscard]] Outcome checkGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, int dmhIndex,
     const QString& idText, qint64 replacementLength);

@@ -9,16 +9,8 @@ BlockLocation searchDmh(const QVector<DmhRecord>& catalogue, int dmhIndex, const
     const DmhRecord& dmh = catalogue.at(dmhIndex);
     for (int entryIndex = 0; entryIndex < dmh.entries.size(); ++entryIndex) {
         const BlockEntry& entry = dmh.entries.at(entryIndex);
-        if (entry.idText() != idText)
-            continue;
-        BlockLocation location;
-        location.size = entry.size;
-        location.offset = entry.offset;
-        location.dmhPosition = dmh.position;
-        location.dmhIndex = dmhIndex;
-        location.entryIndex = entryIndex;
-        location.entry = entry;
-        return location;
+        if (entry.idText() == idText)
+            return BlockLocation::of(dmh.position, dmhIndex, entryIndex, entry);
     }
     return {};
 }

@@ -9,6 +9,12 @@
 
 // Where a block lies: what findBlock yields for an ID text.
 struct BlockLocation {
+    // The entry `entryIndex` of the DMH at `dmhPosition`, the catalogue's DMH `dmhIndex`.
+    static BlockLocation of(quint32 dmhPosition, int dmhIndex, int entryIndex, const BlockEntry& entry)
+    {
+        return { entry.size, entry.offset, dmhPosition, dmhIndex, entryIndex, entry };
+    }
+
     quint32 size = 0;
     quint32 offset = 0;
     quint32 dmhPosition = 0;

@@ -102,12 +102,6 @@ void sortPatches(QVector<OutputPatch>& patches)
         [](const OutputPatch& left, const OutputPatch& right) { return left.position < right.position; });
 }
 
-Outcome refuse(PlanWriter& writer, const Outcome& refusal)
-{
-    writer.discard();
-    return refusal;
-}
-
 // Opens the replacement and the output in that order, or says which could not be opened.
 Outcome openBoth(ReplacementFile& replacement, PlanWriter& writer, bool dryRun)
 {
@@ -122,10 +116,8 @@ Outcome openBoth(ReplacementFile& replacement, PlanWriter& writer, bool dryRun)
 Refusable<std::shared_ptr<ImageBuffer>> readIntoBlock(
     ReplacementFile& replacement, const BlockLocation& location, const std::shared_ptr<ImageBuffer>& spare)
 {
-    std::shared_ptr<ImageBuffer> block = spare;
-    if (!block || !block->reuse(location.size))
-        block = std::make_shared<ImageBuffer>();
-    if (block->size() != qint64(location.size) && !block->allocate(location.size))
+    std::shared_ptr<ImageBuffer> block = bufferFor(location.size, spare);
+    if (!block)
         return Refusable<std::shared_ptr<ImageBuffer>>::refused(bufferMissing(location));
     std::memset(block->data(), 0xFF, location.size);
     if (!replacement.readWhole(block->data()))
@@ -263,8 +255,11 @@ Outcome checkWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogu
     const Outcome inOutput = checkBlockInOutput(image, location);
     if (!inOutput.success)
         return inOutput;
+    // The block lies inside the output, so its last 64 bytes do, unless it is shorter than a record; the
+    // read is bounded against the image itself all the same.
     const qint64 recordStart = location.start() + location.size - BlockInfo::recordSize;
-    if (std::memcmp(image.data + recordStart, BlockInfo::signature, BlockInfo::signatureLength) != 0)
+    if (!rangeInside(recordStart, BlockInfo::recordSize, image.size)
+        || std::memcmp(image.data + recordStart, BlockInfo::signature, BlockInfo::signatureLength) != 0)
         return Outcome::refused(StatusText::blockInfoNotLegitimate(),
             QStringLiteral("The block-info record of %1 at %2 does not start with its signature.")
                 .arg(blockTitle(location.entry), hexPosition(recordStart)));

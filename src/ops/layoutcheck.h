@@ -29,13 +29,11 @@ struct LayoutProblem {
     // (DmhBeyondFlash); the block's first image position and its size (BlockBeyondFlash).
     qint64 position = 0;
     qint64 length = 0;
-
-    // True for the kinds by which an output would lose part of the image.
-    bool cutsOff() const { return kind == Kind::DmhBeyondFlash || kind == Kind::BlockBeyondFlash; }
 };
 
-// The problems in catalogue order; none for an image whose DMHs, tables and blocks lie inside the
-// flash size, which the image holds whole.
+// The problems: a short image first, then every DMH stating another flash size, then every cut, each in
+// catalogue order; none for an image whose DMHs, tables and blocks lie inside the flash size, which the
+// image holds whole.
 QVector<LayoutProblem> checkLayout(const ImageView& image, const QVector<DmhRecord>& catalogue);
 
 // One sentence about the problem, naming the DMH or block and the numbers involved.

@@ -76,6 +76,22 @@ Outcome checkOutputKeepsImage(const ImageView& image, const QVector<DmhRecord>& 
     return Outcome::succeeded({});
 }
 
+std::shared_ptr<ImageBuffer> bufferFor(qint64 size, const std::shared_ptr<ImageBuffer>& spare)
+{
+    std::shared_ptr<ImageBuffer> buffer = spare;
+    if (!buffer || !buffer->reuse(size))
+        buffer = std::make_shared<ImageBuffer>();
+    if (buffer->size() != size && !buffer->allocate(size))
+        return nullptr;
+    return buffer;
+}
+
+Outcome refuse(PlanWriter& writer, const Outcome& refusal)
+{
+    writer.discard();
+    return refusal;
+}
+
 QString entrySizeDetail(int dmhIndex, const DmhRecord& dmh)
 {
     return QStringLiteral("DMH %1 at %2 states an entry size of %3, but its entries are read 48 bytes apart: "

@@ -2,14 +2,18 @@
 
 #include "imageview.h"
 #include "outcome.h"
+#include "planwriter.h"
 #include "replaceplan.h"
 
 #include "model/blockentry.h"
 #include "model/dmhrecord.h"
+#include "model/imagebuffer.h"
 
 #include <QString>
 #include <QVector>
 #include <QtGlobal>
+
+#include <memory>
 
 // Pieces the three replacement variants share.
 namespace ReplaceSupport {
@@ -33,6 +37,12 @@ Outcome checkFlashSizeFits(const ImageView& image);
 // No output may cut off part of a DMH or a block of the image (a look-alike inside block data can state
 // a smaller flash size, and it is parsed last).
 Outcome checkOutputKeepsImage(const ImageView& image, const QVector<DmhRecord>& catalogue);
+
+// `size` bytes for a replacement's new bytes: the spare buffer when it has room (fresh memory is slow to
+// touch at first), else fresh memory; null when none could be had.
+std::shared_ptr<ImageBuffer> bufferFor(qint64 size, const std::shared_ptr<ImageBuffer>& spare);
+// A refusal after the output was opened: the writer drops what it started.
+Outcome refuse(PlanWriter& writer, const Outcome& refusal);
 
 // Why a DMH whose entrySize is not 48 is never rewritten.
 QString entrySizeDetail(int dmhIndex, const DmhRecord& dmh);

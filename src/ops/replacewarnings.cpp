@@ -5,24 +5,56 @@
 #include "model/dmhscan.h"
 #include "model/imagelayout.h"
 
+#include <algorithm>
+
 using ReplaceSupport::blockTitle;
 using ReplaceSupport::hexPosition;
 using ReplaceSupport::rangeText;
 
 namespace {
 
-// The ranges the output writes: the block (and, for a growth, the blocks it moves) and the entry fields.
-QVector<QPair<qint64, qint64>> writtenRanges(const ReplacePlan& plan)
-{
-    QVector<QPair<qint64, qint64>> ranges;
-    if (plan.variant == ReplaceVariant::Grow)
-        ranges.append({ plan.blockStart, plan.replacementLength + plan.tailLength });
-    for (const OutputPatch& patch : plan.output.patches)
-        ranges.append({ plan.output.sourceStart + patch.position, patch.length() });
-    for (const FieldChange& change : plan.fields)
-        ranges.append({ change.position, change.width });
-    return ranges;
-}
+using Range = QPair<qint64, qint64>;
+
+// The ranges the output writes, in the order a warning names them: the block (and, for a growth, the
+// blocks it moves), then the entry fields. A growth's fields are ascending and disjoint (one per moved
+// entry), so a block is looked up among them by a binary search: with a table of 65,535 entries, trying
+// each field for each block took seconds.
+struct WrittenRanges {
+    QVector<Range> ranges;
+    // The ranges from here on are ascending and disjoint.
+    int sortedFrom = 0;
+
+    static WrittenRanges of(const ReplacePlan& plan)
+    {
+        WrittenRanges written;
+        if (plan.variant == ReplaceVariant::Grow)
+            written.ranges.append({ plan.blockStart, plan.replacementLength + plan.tailLength });
+        for (const OutputPatch& patch : plan.output.patches)
+            written.ranges.append({ plan.output.sourceStart + patch.position, patch.length() });
+        for (const FieldChange& change : plan.fields)
+            written.ranges.append({ change.position, change.width });
+        // A growth writes no patch: its fields follow the block, in table order.
+        written.sortedFrom = plan.variant == ReplaceVariant::Grow ? 1 : written.ranges.size();
+        return written;
+    }
+
+    // The first range, in the order above, that shares a byte with [start, start + length).
+    const Range* firstOverlap(qint64 start, qint64 length) const
+    {
+        const auto overlaps = [start, length](const Range& range) {
+            return ImageLayout::rangesOverlap(range.first, range.second, start, length);
+        };
+        const auto sorted = ranges.cbegin() + sortedFrom;
+        const auto linear = std::find_if(ranges.cbegin(), sorted, overlaps);
+        if (linear != sorted)
+            return &*linear;
+        // The first range that ends after `start` is the only one of the sorted ranges that can overlap
+        // first: every later one starts after it ends.
+        const auto candidate = std::partition_point(sorted, ranges.cend(),
+            [start](const Range& range) { return range.first + range.second <= start; });
+        return candidate != ranges.cend() && overlaps(*candidate) ? &*candidate : nullptr;
+    }
+};
 
 } // namespace
 
@@ -41,7 +73,7 @@ QStringList replacementWarnings(
     }
 
     // Blocks that hold what is written, other than the block itself and the blocks a growth moves.
-    const QVector<QPair<qint64, qint64>> written = writtenRanges(plan);
+    const WrittenRanges written = WrittenRanges::of(plan);
     for (int dmhIndex = 0; dmhIndex < catalogue.size(); ++dmhIndex) {
         const DmhRecord& dmh = catalogue[dmhIndex];
         for (int entryIndex = 0; entryIndex < dmh.entries.size(); ++entryIndex) {
@@ -52,16 +84,12 @@ QStringList replacementWarnings(
                 continue;
             const BlockEntry& other = dmh.entries[entryIndex];
             const qint64 start = qint64(dmh.position) + other.offset;
-            for (const auto& [writtenStart, writtenLength] : written) {
-                if (!ImageLayout::rangesOverlap(writtenStart, writtenLength, start, other.size))
-                    continue;
+            if (const Range* hit = written.firstOverlap(start, other.size))
                 warnings << QStringLiteral(
                     "The bytes written at %1 lie inside %2 of DMH %3 (%4): that block's "
                     "CRCs will no longer hold.")
-                                .arg(rangeText(writtenStart, writtenLength), blockTitle(other),
+                                .arg(rangeText(hit->first, hit->second), blockTitle(other),
                                     QString::number(dmhIndex), rangeText(start, other.size));
-                break;
-            }
         }
     }
 
