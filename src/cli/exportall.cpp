@@ -20,7 +20,7 @@ namespace {
 
 const QByteArray indexFileName("index.json");
 
-// The entry itself, whether or not its ID would find it: a plain ID reaches only the first entry with it.
+// How many decimal digits `number` takes.
 int digitsOf(int number)
 {
     return int(QByteArray::number(number).size());
@@ -66,7 +66,7 @@ private:
     int entryDigits = 2;
 };
 
-// Why planExport refused the block, with the numbers.
+// The folder writer's fault as the result: its message, the explanation and exit status 1.
 CommandResult writeFailure(CommandResult result, const FolderWriter& writer, const ExportAllRequest& request)
 {
     result.exitStatus = exitRefused;

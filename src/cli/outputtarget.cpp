@@ -101,8 +101,7 @@ std::optional<CommandResult> OutputTarget::check(
                     QStringLiteral("%1 is an input file; it is never written in place.").arg(outputPath));
         }
     }
-    const OutputCheck writable
-        = PlanWriter::check(outputPath, force ? ExistingOutput::Replace : ExistingOutput::Refuse);
+    const OutputCheck writable = PlanWriter::check(outputPath, existingOutput(force));
     const QString folder = QFileInfo(writable.target).absolutePath();
     switch (writable.obstacle) {
     case OutputObstacle::None:

@@ -1,12 +1,12 @@
 #include "folderwriter.h"
 
 #include "filesystemcalls.h"
+#include "writersupport.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-#include <QRandomGenerator>
 
 #include <cerrno>
 #include <optional>
@@ -15,12 +15,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-namespace {
+using WriterSupport::permissionBits;
+using WriterSupport::refusedAccess;
+using WriterSupport::takeHiddenName;
 
-// A replaced folder's permission bits, as the file writer carries a replaced file's.
-constexpr mode_t permissionBits = 0777;
-// Tries for a free hidden name before giving up.
-constexpr int temporaryNameTries = 100;
+namespace {
 
 FolderObstacle obstacleOfKind(mode_t mode)
 {
@@ -39,12 +38,6 @@ FolderObstacle obstacleOfKind(mode_t mode)
         return FolderObstacle::Socket;
     }
     return FolderObstacle::Unreachable;
-}
-
-// A refusal by permissions or a read-only mount, rather than a failure to look.
-bool refusedAccess(int error)
-{
-    return error == EACCES || error == EPERM || error == EROFS;
 }
 
 // The names in an open folder, "." and ".." left out; nothing when it cannot be read to the end.
@@ -151,13 +144,9 @@ bool FolderWriter::open()
         return fail(FolderFault::Obstacle);
     // A folder that is to replace another stays private until it takes that folder's permission bits.
     const mode_t mode = targetExists ? 0700 : 0777;
-    for (int attempt = 0; attempt < temporaryNameTries && temporary.isEmpty(); ++attempt) {
-        const QByteArray candidate = temporaryName();
-        if (calls.makeFolder(parent, candidate.constData(), mode) == 0)
-            temporary = candidate;
-        else if (errno != EEXIST)
-            return fail(FolderFault::Failed);
-    }
+    temporary = takeHiddenName(name, [&](const QByteArray& candidate) {
+        return calls.makeFolder(parent, candidate.constData(), mode) == 0;
+    });
     if (temporary.isEmpty())
         return fail(FolderFault::Failed);
     folder = calls.openFolderAt(parent, temporary.constData());
@@ -284,16 +273,6 @@ bool FolderWriter::removeTree(int within, const QByteArray& treeName)
     }
     ::close(tree);
     return removedAll && calls.removeFolder(within, treeName.constData()) == 0;
-}
-
-// ".NAME.tessel-XXXXXXXX" beside the target: hidden, recognisable, and within the length a name may have.
-QByteArray FolderWriter::temporaryName() const
-{
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QByteArray suffix(8, '\0');
-    for (char& letter : suffix)
-        letter = letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
-    return '.' + name.left(200) + ".tessel-" + suffix;
 }
 
 bool FolderWriter::fail(FolderFault fault)

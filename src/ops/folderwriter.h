@@ -90,7 +90,6 @@ private:
     FolderObstacle examine();
     bool putInPlace(bool& exchanged);
     bool removeTree(int folder, const QByteArray& name);
-    QByteArray temporaryName() const;
     bool fail(FolderFault fault);
 
     FileSystemCalls& calls;

@@ -1,11 +1,11 @@
 #include "planwriter.h"
 
 #include "filesystemcalls.h"
+#include "writersupport.h"
 
 #include <QFile>
 #include <QFileInfo>
 #include <QIODevice>
-#include <QRandomGenerator>
 
 #include <cerrno>
 #include <cstring>
@@ -13,16 +13,16 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+using WriterSupport::permissionBits;
+using WriterSupport::refusedAccess;
+using WriterSupport::takeHiddenName;
+
 namespace {
 
 // Large enough that the image goes out in few system calls, small enough for any one write to succeed.
 constexpr qint64 chunkSize = qint64(64) << 20;
 // As many links as the kernel follows before it gives up with ELOOP.
 constexpr int symlinkDepth = 40;
-// A replaced file's permission bits; set-user-ID and the like are not carried over to a new file.
-constexpr mode_t permissionBits = 0777;
-// Tries for a free hidden name before giving up.
-constexpr int temporaryNameTries = 100;
 
 // Writes the plan through `writeAll(data, length)`, which says whether every byte went out.
 template <typename WriteAll>
@@ -84,12 +84,6 @@ OutputFault faultOf(OutputObstacle obstacle)
     }
 }
 
-// A refusal by permissions or a read-only mount, rather than a failure to look.
-bool refusedAccess(int error)
-{
-    return error == EACCES || error == EPERM || error == EROFS;
-}
-
 bool unnamedFilesUnsupported(int error)
 {
     return error == EOPNOTSUPP || error == EISDIR || error == EINVAL;
@@ -115,14 +109,16 @@ bool writePlan(QIODevice& device, const uchar* imageData, qint64 imageSize, cons
 int writePlanToDescriptor(int descriptor, const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
 {
     FileSystemCalls& calls = FileSystemCalls::current();
-    int error = 0;
+    int error = EINVAL;
     const auto writeAll = [&calls, &error, descriptor](const uchar* data, qint64 length) {
         while (length > 0) {
             const ssize_t written = calls.write(descriptor, data, size_t(qMin(length, chunkSize)));
             if (written < 0 && errno == EINTR)
                 continue;
+            // A write that takes nothing without an error would never end; on a file that means a full
+            // disk.
             if (written <= 0) {
-                error = written < 0 ? errno : EIO;
+                error = written < 0 ? errno : ENOSPC;
                 return false;
             }
             data += written;
@@ -130,8 +126,7 @@ int writePlanToDescriptor(int descriptor, const uchar* imageData, qint64 imageSi
         }
         return true;
     };
-    if (!plan.fitsImage(imageSize))
-        return EINVAL;
+    // A plan that does not fit the image is refused before any write (EINVAL).
     return streamPlan(writeAll, imageData, imageSize, plan) ? 0 : error;
 }
 
@@ -214,9 +209,10 @@ bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const 
     errno = 0;
     if (file < 0)
         return fail(OutputFault::None);
-    const auto writeAll = [this](const uchar* data, qint64 length) { return this->writeAll(data, length); };
-    if (!streamPlan(writeAll, imageData, imageSize, plan))
+    if (const int error = writePlanToDescriptor(file, imageData, imageSize, plan); error != 0) {
+        errno = error;
         return fail(OutputFault::None);
+    }
 
     // The name may have changed hands while the plan was written: look again right before taking it.
     struct stat status { };
@@ -270,23 +266,6 @@ Outcome PlanWriter::failure(const QString& statusText) const
     return outcome;
 }
 
-bool PlanWriter::writeAll(const uchar* data, qint64 length)
-{
-    while (length > 0) {
-        const ssize_t written = calls.write(file, data, size_t(qMin(length, chunkSize)));
-        if (written < 0 && errno == EINTR)
-            continue;
-        // A write that takes nothing without an error would never end; on a file that means a full disk.
-        if (written == 0)
-            errno = ENOSPC;
-        if (written <= 0)
-            return false;
-        data += written;
-        length -= written;
-    }
-    return true;
-}
-
 // The new file takes the name in one step: a link or a rename never shows a half-made name, and where
 // nothing may be replaced both refuse an existing name rather than look first and then overwrite.
 bool PlanWriter::putInPlace()
@@ -307,13 +286,9 @@ bool PlanWriter::putInPlace()
             return fail(OutputFault::Exists);
     }
     // A link cannot replace a name; the file gets a hidden one first and is renamed over the target.
-    for (int attempt = 0; attempt < temporaryNameTries && temporary.isEmpty(); ++attempt) {
-        const QByteArray candidate = temporaryName();
-        if (calls.linkUnnamed(file, folder, candidate.constData()) == 0)
-            temporary = candidate;
-        else if (errno != EEXIST)
-            return fail(OutputFault::None);
-    }
+    temporary = takeHiddenName(name, [this](const QByteArray& candidate) {
+        return calls.linkUnnamed(file, folder, candidate.constData()) == 0;
+    });
     if (temporary.isEmpty() || calls.rename(folder, temporary.constData(), name.constData(), true) != 0)
         return fail(OutputFault::None);
     temporary.clear();
@@ -322,27 +297,12 @@ bool PlanWriter::putInPlace()
 
 int PlanWriter::createNamedTemporary(mode_t mode)
 {
-    for (int attempt = 0; attempt < temporaryNameTries; ++attempt) {
-        const QByteArray candidate = temporaryName();
-        const int created = calls.createNamed(folder, candidate.constData(), mode);
-        if (created >= 0) {
-            temporary = candidate;
-            return created;
-        }
-        if (errno != EEXIST)
-            return -1;
-    }
-    return -1;
-}
-
-// ".NAME.tessel-XXXXXXXX" beside the target: hidden, recognisable, and within the length a name may have.
-QByteArray PlanWriter::temporaryName() const
-{
-    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    QByteArray suffix(8, '\0');
-    for (char& letter : suffix)
-        letter = letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
-    return '.' + name.left(200) + ".tessel-" + suffix;
+    int created = -1;
+    temporary = takeHiddenName(name, [&](const QByteArray& candidate) {
+        created = calls.createNamed(folder, candidate.constData(), mode);
+        return created >= 0;
+    });
+    return created;
 }
 
 bool PlanWriter::writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan)

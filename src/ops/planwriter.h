@@ -18,7 +18,7 @@ class QIODevice;
 
 // Streams an output plan into an open descriptor through the file-system seam, going on after
 // interrupted and partial writes. 0 when every byte was written; otherwise the errno of the write that
-// failed (EIO for one that took nothing, EINVAL for a plan that does not fit the image).
+// failed (ENOSPC for one that took nothing, EINVAL for a plan that does not fit the image).
 [[nodiscard]] int writePlanToDescriptor(
     int descriptor, const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
 
@@ -103,10 +103,8 @@ public:
 
 private:
     OutputObstacle examine();
-    bool writeAll(const uchar* data, qint64 length);
     bool putInPlace();
     int createNamedTemporary(mode_t mode);
-    QByteArray temporaryName() const;
     bool fail(OutputFault fault);
     bool writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
 
