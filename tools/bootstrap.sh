@@ -15,13 +15,13 @@ esac
 
 top=$(cd "$(dirname "$0")/.." && pwd)
 build="$top/build"
+as_root=()
+[ "$(id -u)" -eq 0 ] || as_root=(sudo)
 
 # The build dependencies come from debian/control. dpkg-buildpackage builds in obj-<triplet>/ (cleaned
 # before and after) and writes its results beside the source tree, as Debian's tools do; the two
 # packages move from there to dist/.
 build_packages() {
-    local as_root=()
-    [ "$(id -u)" -eq 0 ] || as_root=(sudo)
     cd "$top"
     if ! command -v dpkg-checkbuilddeps >/dev/null; then
         "${as_root[@]}" apt-get update -qq
@@ -72,10 +72,8 @@ for package in "${packages[@]}"; do
 done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "Installing: ${missing[*]}"
-    sudo_cmd=()
-    [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
-    "${sudo_cmd[@]}" apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    "${as_root[@]}" apt-get update -qq
+    "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
 cmake -S "$top" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

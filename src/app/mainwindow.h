@@ -5,7 +5,6 @@
 #include "model/dmhrecord.h"
 #include "model/flashimage.h"
 #include "ops/blocklocation.h"
-#include "ops/blockgrow.h"
 #include "ops/blockreplace.h"
 #include "ops/outcome.h"
 

@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 
 #include "ops/blockexport.h"
+#include "ops/blockgrow.h"
 #include "ops/statustexts.h"
 #include "ops/stamptime.h"
 
