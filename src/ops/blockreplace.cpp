@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 
 using namespace ReplaceSupport;
 using ImageLayout::rangeInside;
@@ -137,16 +136,12 @@ Outcome finish(PlanWriter& writer, const ImageView& image, const ReplacePlan& pl
     return Outcome::succeeded(StatusText::replaceSucceeded());
 }
 
-using CheckWithinBlock = Outcome (*)(
-    const ImageView&, const QVector<DmhRecord>&, const BlockLocation&, qint64 replacementLength);
-using PlanWithinBlock = std::function<Refusable<ReplacePlan>(const ImageView&, const QVector<DmhRecord>&,
-    std::shared_ptr<ImageBuffer> block, qint64 replacementLength)>;
-
 // The padded and record variants take the same steps: open the replacement, then the output; the checks
 // that need only the replacement's length; read it into the block; plan; write.
 Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& location,
-    const ReplaceRequest& request, CheckWithinBlock check, const PlanWithinBlock& plan, ReplacePlan* planOut)
+    const ReplaceRequest& request, ReplaceVariant variant, ReplacePlan* planOut)
 {
+    const bool padded = variant == ReplaceVariant::Padded;
     ReplacementFile replacement(request.replacementPath);
     PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream);
     const Outcome opened = openBoth(replacement, writer, request.dryRun);
@@ -156,14 +151,17 @@ Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& locatio
     // The loader's list: DMH positions and tables never move, and a growth keeps every block inside
     // the output, so it answers these checks as the window's catalogue would.
     const QVector<DmhRecord>& catalogue = image.dmhRecords();
-    const Outcome checked = check(view, catalogue, location, replacement.length());
+    const Outcome checked = padded ? checkPadded(view, catalogue, location, replacement.length())
+                                   : checkWithInfo(view, catalogue, location, replacement.length());
     if (!checked.success)
         return refuse(writer, checked);
     Refusable<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location, request.spareBuffer);
     if (!block.accepted())
         return refuse(writer, block.refusal);
-    const Refusable<ReplacePlan> planned
-        = plan(view, catalogue, std::move(*block.value), replacement.length());
+    const Refusable<ReplacePlan> planned = padded
+        ? planPadded(view, catalogue, location, std::move(*block.value), replacement.length())
+        : planWithInfo(
+            view, catalogue, location, std::move(*block.value), replacement.length(), request.stampTime);
     if (!planned.accepted())
         return refuse(writer, planned.refusal);
     return finish(writer, view, *planned.value, request, planOut);
@@ -344,22 +342,13 @@ Refusable<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRec
 Outcome replaceBlockPadded(const FlashImage& image, const BlockLocation& location,
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
-    const auto plan = [&location](const ImageView& view, const QVector<DmhRecord>& catalogue,
-                          std::shared_ptr<ImageBuffer> block, qint64 replacementLength) {
-        return planPadded(view, catalogue, location, std::move(block), replacementLength);
-    };
-    return replaceWithinBlock(image, location, request, checkPadded, plan, planOut);
+    return replaceWithinBlock(image, location, request, ReplaceVariant::Padded, planOut);
 }
 
 Outcome replaceBlockWithInfo(const FlashImage& image, const BlockLocation& location,
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
-    const auto plan = [&location, &request](const ImageView& view, const QVector<DmhRecord>& catalogue,
-                          std::shared_ptr<ImageBuffer> block, qint64 replacementLength) {
-        return planWithInfo(
-            view, catalogue, location, std::move(block), replacementLength, request.stampTime);
-    };
-    return replaceWithinBlock(image, location, request, checkWithInfo, plan, planOut);
+    return replaceWithinBlock(image, location, request, ReplaceVariant::WithInfo, planOut);
 }
 
 Outcome replaceBlock(
