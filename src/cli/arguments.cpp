@@ -81,6 +81,10 @@ ArgumentParse ArgumentParse::parse(const QVector<OptionSpec>& options, const QSt
             }
         }
 
+        // The last of two values would silently win, and a switch given twice is a script's slip as
+        // well: an option is given once.
+        if (parsed.isSet(option->longName))
+            return fail(QStringLiteral("Option %1 is given more than once.").arg(displayName(*option)));
         if (!option->takesValue()) {
             if (attached)
                 return fail(QStringLiteral("Option %1 takes no value.").arg(displayName(*option)));
@@ -99,9 +103,6 @@ ArgumentParse ArgumentParse::parse(const QVector<OptionSpec>& options, const QSt
         if (value.isEmpty())
             return fail(QStringLiteral("Option %1 needs a non-empty %2.")
                             .arg(displayName(*option), option->valueName));
-        // The last of two values would silently win: a script that names two outputs has a fault.
-        if (parsed.values.contains(option->longName))
-            return fail(QStringLiteral("Option %1 is given more than once.").arg(displayName(*option)));
         parsed.values.insert(option->longName, value);
     }
     result.arguments = parsed;

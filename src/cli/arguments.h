@@ -39,8 +39,8 @@ private:
     QStringList positionalArguments;
 };
 
-// Reads `arguments` against `options`. An unknown option, a value option given twice, a missing or an
-// empty value is bad usage; `--` ends the options.
+// Reads `arguments` against `options`. An unknown option, an option given twice (a switch too), a
+// missing or an empty value is bad usage; `--` ends the options.
 struct ArgumentParse {
     std::optional<ParsedArguments> arguments;
     QString error;

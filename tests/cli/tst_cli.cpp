@@ -335,6 +335,12 @@ void TestCli::usage_data()
                                     << QString();
     QTest::newRow("--name given twice")
         << QStringList { "export", "a.bin", "--name", "a", "--name", "b", "-o", "x" } << 2 << QString();
+    QTest::newRow("--json given twice") << QStringList { "list", "--json", "a.bin", "--json" } << 2
+                                        << "Option --json is given more than once.";
+    QTest::newRow("--force given twice") << QStringList { "export", "a.bin", "10", "--force", "--force", "-o",
+        "x" } << 2 << "Option --force is given more than once.";
+    QTest::newRow("--dry-run given twice") << QStringList { "replace", "--dry-run", "a.bin", "10", "r.bin",
+        "--dry-run" } << 2 << "Option --dry-run is given more than once.";
     QTest::newRow("empty BLOCK") << QStringList { "export", "a.bin", "", "-o", "x" } << 2 << QString();
     QTest::newRow("empty FILE") << QStringList { "replace", "a.bin", "10", "", "-o", "x" } << 2 << QString();
     QTest::newRow("empty NAME") << QStringList { "export", "a.bin", "--name=", "-o", "x" } << 2 << QString();
