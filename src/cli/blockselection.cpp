@@ -4,6 +4,8 @@
 
 namespace {
 
+const QString namePrefix = QStringLiteral("name:");
+
 BlockSelection refuse(const QString& message)
 {
     BlockSelection selection;
@@ -179,4 +181,23 @@ BlockSelection BlockSelection::byName(const QVector<DmhRecord>& catalogue, const
         QStringLiteral("Block %1 has ID %2, but that ID finds another block first (DMH %3, entry %4); "
                        "%5.")
             .arg(name, idText, QString::number(byId.dmhIndex), QString::number(byId.entryIndex), remedy));
+}
+
+BlockSelection BlockSelection::byText(const QVector<DmhRecord>& catalogue, const QString& blockText)
+{
+    if (blockText.startsWith(namePrefix))
+        return byName(catalogue, blockText.mid(namePrefix.size()));
+    return byReference(catalogue, BlockReference::parse(blockText));
+}
+
+QString BlockSelection::nameText(const QString& name)
+{
+    return namePrefix + name;
+}
+
+QString BlockSelection::textError(const QString& blockText)
+{
+    if (blockText.isEmpty() || blockText == namePrefix)
+        return QStringLiteral("BLOCK must not be empty.");
+    return QString();
 }

@@ -26,6 +26,9 @@ struct BlockReference {
 
 // The block a command acts on, named by BLOCK or by --name. `idText` is what the block operations are
 // given; `location` is the entry they act on.
+//
+// Every command reads BLOCK the same way: an ID text, DMH:ID, or name:NAME (an ID text never holds a
+// colon), and --name NAME stands for name:NAME.
 struct BlockSelection {
     QString idText;
     BlockLocation location;
@@ -38,4 +41,12 @@ struct BlockSelection {
 
     static BlockSelection byReference(const QVector<DmhRecord>& catalogue, const BlockReference& reference);
     static BlockSelection byName(const QVector<DmhRecord>& catalogue, const QString& name);
+    // The block BLOCK names, in any of its forms.
+    static BlockSelection byText(const QVector<DmhRecord>& catalogue, const QString& blockText);
+
+    // The BLOCK text that --name NAME stands for.
+    static QString nameText(const QString& name);
+    // Why `blockText` cannot name a block whatever the image (it is empty, or "name:" alone), as bad
+    // usage; empty when it can.
+    static QString textError(const QString& blockText);
 };

@@ -34,7 +34,8 @@ QString blockDescription()
 {
     return QStringLiteral(
         "The block's ID as the table shows it: lower-case hex, no prefix (omit with --name). DMH:ID (for "
-        "example 1:5) takes the first entry with the ID in that DMH.");
+        "example 1:5) takes the first entry with the ID in that DMH; name:NAME the block --name NAME "
+        "names.");
 }
 
 OptionSpec force()

@@ -15,9 +15,8 @@ namespace {
 struct ExportArguments {
     QString imagePath;
     bool all = false;
-    bool byName = false;
+    // BLOCK in any of its forms; --name NAME is given as name:NAME.
     QString blockText;
-    QString blockName;
     QString outputPath;
     bool force = false;
 };
@@ -26,9 +25,7 @@ CommandResult runExport(const FlashImage& image, const ExportArguments& argument
 {
     CommandResult result;
     result.details.insert(QStringLiteral("output"), arguments.outputPath);
-    const BlockSelection selection = arguments.byName
-        ? BlockSelection::byName(image.dmhRecords(), arguments.blockName)
-        : BlockSelection::byReference(image.dmhRecords(), BlockReference::parse(arguments.blockText));
+    const BlockSelection selection = BlockSelection::byText(image.dmhRecords(), arguments.blockText);
     const BlockLocation& location = selection.location;
     result.warnings = selection.warnings;
     if (location.found())
@@ -80,25 +77,26 @@ PreparedCommand prepareExport(const ParsedArguments& arguments)
 {
     ExportArguments parsed;
     parsed.all = arguments.isSet(QStringLiteral("all"));
-    parsed.byName = arguments.isSet(QStringLiteral("name"));
-    parsed.blockName = arguments.value(QStringLiteral("name"));
+    const bool byName = arguments.isSet(QStringLiteral("name"));
     parsed.outputPath = arguments.value(QStringLiteral("output"));
     parsed.force = arguments.isSet(QStringLiteral("force"));
     const QStringList& positional = arguments.positional();
-    if (parsed.all && parsed.byName)
+    if (parsed.all && byName)
         return PreparedCommand::badUsage(QStringLiteral("--all exports every block; it takes no --name."));
     if (parsed.all && positional.size() == 2)
         return PreparedCommand::badUsage(QStringLiteral("--all exports every block; it takes no BLOCK."));
-    const int wanted = parsed.byName || parsed.all ? 1 : 2;
+    const int wanted = byName || parsed.all ? 1 : 2;
     if (positional.size() != wanted)
         return PreparedCommand::badUsage(CommandSupport::argumentCountError(wanted, positional.size()));
     parsed.imagePath = positional[0];
     if (parsed.imagePath.isEmpty())
         return PreparedCommand::badUsage(QStringLiteral("IMAGE must not be empty."));
-    if (!parsed.byName && !parsed.all) {
-        parsed.blockText = positional[1];
-        if (parsed.blockText.isEmpty())
-            return PreparedCommand::badUsage(QStringLiteral("BLOCK must not be empty."));
+    if (!parsed.all) {
+        parsed.blockText
+            = byName ? BlockSelection::nameText(arguments.value(QStringLiteral("name"))) : positional[1];
+        const QString blockError = BlockSelection::textError(parsed.blockText);
+        if (!blockError.isEmpty())
+            return PreparedCommand::badUsage(blockError);
     }
     if (parsed.outputPath.isEmpty())
         return PreparedCommand::badUsage(

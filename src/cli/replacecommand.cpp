@@ -34,16 +34,6 @@ struct ReplaceArguments {
     StampTime stampTime;
 };
 
-const QString namePrefix = QStringLiteral("name:");
-
-// The block a pair names, found in `catalogue` the window's way (or by DMH:ID, or by name).
-BlockSelection select(const QVector<DmhRecord>& catalogue, const QString& blockText)
-{
-    if (blockText.startsWith(namePrefix))
-        return BlockSelection::byName(catalogue, blockText.mid(namePrefix.size()));
-    return BlockSelection::byReference(catalogue, BlockReference::parse(blockText));
-}
-
 QJsonObject blockJson(const BlockLocation& location)
 {
     return CommandSupport::blockIdentity(location.dmhIndex, location.entryIndex, location.entry);
@@ -126,7 +116,7 @@ CommandResult runOnePair(FlashImage& image, const ReplaceArguments& arguments)
 {
     const Pair& pair = arguments.pairs.first();
     CommandResult result = startResult(arguments);
-    const BlockSelection selection = select(image.dmhRecords(), pair.blockText);
+    const BlockSelection selection = BlockSelection::byText(image.dmhRecords(), pair.blockText);
     const BlockLocation& location = selection.location;
     result.warnings = selection.warnings;
     if (location.found())
@@ -180,7 +170,7 @@ CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments)
         ChainPair link;
         link.replacementPath = pair.replacementPath;
         link.locate = [&selections, blockText = pair.blockText](const QVector<DmhRecord>& catalogue) {
-            const BlockSelection selection = select(catalogue, blockText);
+            const BlockSelection selection = BlockSelection::byText(catalogue, blockText);
             selections.append(selection);
             if (selection.refusal)
                 return Refusable<ChainTarget>::refused(Outcome::refused(*selection.refusal));
@@ -259,7 +249,7 @@ PreparedCommand prepareReplace(const ParsedArguments& arguments)
     // --name NAME stands for the first BLOCK.
     const bool byName = arguments.isSet(QStringLiteral("name"));
     if (byName && !positional.isEmpty())
-        positional.insert(1, namePrefix + arguments.value(QStringLiteral("name")));
+        positional.insert(1, BlockSelection::nameText(arguments.value(QStringLiteral("name"))));
     const int given = arguments.positional().size();
     if (positional.size() < 3)
         return PreparedCommand::badUsage(CommandSupport::argumentCountError(byName ? 2 : 3, given));
@@ -273,8 +263,9 @@ PreparedCommand prepareReplace(const ParsedArguments& arguments)
     QSet<QString> named;
     for (int index = 1; index + 1 < positional.size(); index += 2) {
         const Pair pair { positional[index], positional[index + 1] };
-        if (pair.blockText.isEmpty() || pair.blockText == namePrefix)
-            return PreparedCommand::badUsage(QStringLiteral("BLOCK must not be empty."));
+        const QString blockError = BlockSelection::textError(pair.blockText);
+        if (!blockError.isEmpty())
+            return PreparedCommand::badUsage(blockError);
         if (pair.replacementPath.isEmpty())
             return PreparedCommand::badUsage(QStringLiteral("FILE must not be empty."));
         if (named.contains(pair.blockText))

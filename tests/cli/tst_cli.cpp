@@ -690,6 +690,8 @@ void TestCli::exportWritesWhatTheOperationWrites_data()
     QTest::newRow("whole block") << QStringList { "10" } << "10" << 0x800;
     QTest::newRow("record: data only") << QStringList { "20" } << "20" << 1000;
     QTest::newRow("by name") << QStringList { "--name", "kernel" } << "20" << 1000;
+    QTest::newRow("name:NAME") << QStringList { "name:kernel" } << "20" << 1000;
+    QTest::newRow("DMH:ID") << QStringList { "0:10" } << "10" << 0x800;
     QTest::newRow("NCRC block") << QStringList { "21" } << "21" << 0x10000;
 }
 
