@@ -143,6 +143,11 @@ int runCommandLine(const QStringList& arguments, Console& console)
         QVector<FlashImage*> loaded;
         for (const std::unique_ptr<FlashImage>& image : images)
             loaded.append(image.get());
+        if (prepared.usageOnImages) {
+            const QString usageError = prepared.usageOnImages(loaded);
+            if (!usageError.isEmpty())
+                return badUsage(console, usageError + usageHint(command->name));
+        }
         result = prepared.run(loaded);
     }
     if (result.standardOutputError != 0)

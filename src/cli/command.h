@@ -16,6 +16,9 @@ class FlashImage;
 struct PreparedCommand {
     // Non-empty: the arguments are bad usage (exit 2, nothing is read or written).
     QString usageError;
+    // Bad usage that only the loaded images reveal (two BLOCK texts that reach one entry): the error, or
+    // empty. Optional; asked before `run`, and reported as any bad usage is.
+    std::function<QString(const QVector<FlashImage*>& images)> usageOnImages;
     // Runs on the loaded images, in the order of the command's first positional arguments.
     std::function<CommandResult(const QVector<FlashImage*>& images)> run;
 

@@ -239,6 +239,35 @@ CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments)
     return result;
 }
 
+// A pair as a usage error names it: its number, counted from 1, its BLOCK and its FILE.
+QString describePair(const QVector<Pair>& pairs, int index)
+{
+    return QStringLiteral("%1 (BLOCK %2, FILE %3)")
+        .arg(QString::number(index + 1), pairs[index].blockText, pairs[index].replacementPath);
+}
+
+// Two pairs that reach one entry would replace it twice, the first replacement lost, however BLOCK is
+// spelled ("5", "0:5", "name:kernel"). Each BLOCK is found in the image as loaded; one that finds nothing
+// is left to the run, which refuses it. The error, or empty.
+QString pairsReachingOneEntry(const QVector<DmhRecord>& catalogue, const QVector<Pair>& pairs)
+{
+    QVector<BlockLocation> reached;
+    for (int index = 0; index < pairs.size(); ++index) {
+        const BlockLocation location = BlockSelection::byText(catalogue, pairs[index].blockText).location;
+        for (int earlier = 0; location.found() && earlier < index; ++earlier) {
+            const BlockLocation& other = reached[earlier];
+            if (other.found() && other.dmhIndex == location.dmhIndex
+                && other.entryIndex == location.entryIndex)
+                return QStringLiteral("Pairs %1 and %2 both reach block %3 (DMH %4, entry %5); each block is "
+                                      "replaced once per run.")
+                    .arg(describePair(pairs, earlier), describePair(pairs, index), location.entry.idText(),
+                        QString::number(location.dmhIndex), QString::number(location.entryIndex));
+        }
+        reached.append(location);
+    }
+    return QString();
+}
+
 PreparedCommand prepareReplace(const ParsedArguments& arguments)
 {
     ReplaceArguments parsed;
@@ -283,6 +312,11 @@ PreparedCommand prepareReplace(const ParsedArguments& arguments)
         return PreparedCommand::badUsage(clock.error);
     parsed.stampTime = *clock.time;
     PreparedCommand prepared;
+    if (parsed.pairs.size() > 1) {
+        prepared.usageOnImages = [pairs = parsed.pairs](const QVector<FlashImage*>& images) {
+            return pairsReachingOneEntry(images.first()->dmhRecords(), pairs);
+        };
+    }
     prepared.run = [parsed](const QVector<FlashImage*>& images) {
         return parsed.pairs.size() == 1 ? runOnePair(*images.first(), parsed)
                                         : runPairs(*images.first(), parsed);
@@ -315,7 +349,7 @@ Command replaceCommand()
         + QStringLiteral(
             "\nMore BLOCK FILE pairs replace several blocks in one pass: each pair acts on the image "
             "the pairs before it made, as runs of their own would, and the image is written once, "
-            "or not at all when a pair is refused. In a pair, BLOCK may also be name:NAME.")
+            "or not at all when a pair is refused. Two pairs that reach one block are bad usage.")
         + QStringLiteral("\nA refreshed block-info record is stamped with SOURCE_DATE_EPOCH (seconds since "
                          "1970-01-01 UTC, written as local time) when it is set, else with the local clock.");
     command.prepare = prepareReplace;

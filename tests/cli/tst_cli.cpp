@@ -363,6 +363,16 @@ void TestCli::usage_data()
         "-o", "-" } << 2 << "--json and -o - both write to standard output.";
     QTest::newRow("replace --json to standard output") << QStringList { "replace", "IMAGE", "10", "IMAGE",
         "-o", "-", "--json" } << 2 << "--json and -o - both write to standard output.";
+    QTest::newRow("ID and DMH:ID of one block in two pairs")
+        << QStringList { "replace", "IMAGE", "10", "r.bin", "0:10", "s.bin", "-o", "x" } << 2
+        << "Pairs 1 (BLOCK 10, FILE r.bin) and 2 (BLOCK 0:10, FILE s.bin) both reach block 10 (DMH 0, entry "
+           "0); each block is replaced once per run.";
+    QTest::newRow("--name and ID of one block in two pairs, --json")
+        << QStringList { "replace", "--json", "IMAGE", "--name", "kernel", "r.bin", "10", "s.bin", "20",
+               "t.bin", "--dry-run" }
+        << 2
+        << "Pairs 1 (BLOCK name:kernel, FILE r.bin) and 3 (BLOCK 20, FILE t.bin) both reach block 20 (DMH 0, "
+           "entry 2)";
 }
 
 void TestCli::usage()
