@@ -1,7 +1,9 @@
 #include "outputtarget.h"
 
 #include "ops/planwriter.h"
+#include "ops/statustexts.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QStringList>
 
@@ -57,12 +59,43 @@ bool holds(const QString& folder, const QString& inputPath)
     return !input.isEmpty() && input.startsWith(folder + QLatin1Char('/'));
 }
 
+// Why the writer cannot open the output, for the obstacles only opening it finds (the folder or the file
+// may not be written), or nothing. A real run and a dry run explain them alike.
+std::optional<QString> openingObstacle(const OutputCheck& writable, const QString& outputPath)
+{
+    const QString folder = QFileInfo(writable.target).absolutePath();
+    switch (writable.obstacle) {
+    case OutputObstacle::MissingFolder:
+        return QStringLiteral("%1 cannot be created: there is no folder %2.").arg(outputPath, folder);
+    case OutputObstacle::UnwritableFolder:
+        return QStringLiteral("%1 cannot be created: the folder %2 is not writable.").arg(outputPath, folder);
+    case OutputObstacle::UnwritableFile:
+        return QStringLiteral("%1 cannot be replaced: it is not writable.").arg(outputPath);
+    default:
+        return std::nullopt;
+    }
+}
+
+// The folder writer finds no folder behind a symlink to nothing; the user should hear that it is one.
+std::optional<CommandResult> danglingFolderLink(const QString& folderPath)
+{
+    const QFileInfo given(QDir::cleanPath(QFileInfo(folderPath).absoluteFilePath()));
+    if (!given.isSymLink() || given.exists())
+        return std::nullopt;
+    return refusal(QStringLiteral("%1 is a symlink to %2, which does not exist; -o names the folder that "
+                                  "--all writes, so nothing was written.")
+                       .arg(folderPath, given.symLinkTarget()));
+}
+
 CommandResult folderRefusal(FolderObstacle obstacle, const QString& folderPath, const QString& target)
 {
     const QString parent = QFileInfo(target).absolutePath();
     switch (obstacle) {
     case FolderObstacle::None:
+        break;
     case FolderObstacle::Unreachable:
+        if (const std::optional<CommandResult> dangling = danglingFolderLink(folderPath))
+            return *dangling;
         break;
     case FolderObstacle::NotEmpty:
         return refusal(
@@ -102,7 +135,6 @@ std::optional<CommandResult> OutputTarget::check(
         }
     }
     const OutputCheck writable = PlanWriter::check(outputPath, existingOutput(force));
-    const QString folder = QFileInfo(writable.target).absolutePath();
     switch (writable.obstacle) {
     case OutputObstacle::None:
         // A dangling symlink names no file, but the name is taken: only --force writes through it.
@@ -122,18 +154,15 @@ std::optional<CommandResult> OutputTarget::check(
     case OutputObstacle::Socket:
         return notRegular(outputPath, "socket");
     case OutputObstacle::MissingFolder:
-        if (dryRun)
-            return refusal(
-                QStringLiteral("%1 cannot be created: there is no folder %2.").arg(outputPath, folder));
-        break;
     case OutputObstacle::UnwritableFolder:
-        if (dryRun)
-            return refusal(QStringLiteral("%1 cannot be created: the folder %2 is not writable.")
-                               .arg(outputPath, folder));
-        break;
     case OutputObstacle::UnwritableFile:
-        if (dryRun)
-            return refusal(QStringLiteral("%1 cannot be replaced: it is not writable.").arg(outputPath));
+        // What the real run says when its writer cannot open the output (replace's status text, since
+        // only replace has a dry run), and why.
+        if (dryRun) {
+            CommandResult cannotOpen = refusal(StatusText::canNotOpen(outputPath));
+            cannotOpen.detail = *openingObstacle(writable, outputPath);
+            return cannotOpen;
+        }
         break;
     case OutputObstacle::Unreachable:
         return refusal(QStringLiteral("%1 cannot be written: its path cannot be looked at.").arg(outputPath));
@@ -144,6 +173,13 @@ std::optional<CommandResult> OutputTarget::check(
 void OutputTarget::explainFault(const Outcome& outcome, const QString& outputPath, bool force,
     const QStringList& inputPaths, CommandResult& result)
 {
+    // The system's "No such file or directory" for a new file would hide that its folder is missing.
+    if (outcome.cause == FailureCause::WriteFailed && outcome.outputFault == OutputFault::None
+        && !isStandardOutput(outputPath)) {
+        const OutputCheck writable = PlanWriter::check(outputPath, existingOutput(force));
+        if (const std::optional<QString> obstacle = openingObstacle(writable, outputPath))
+            result.detail = *obstacle;
+    }
     if (outcome.outputFault == OutputFault::NotDurable) {
         result.detail
             = QStringLiteral("%1 was written, but its folder could not be synced: its durability is "

@@ -21,12 +21,14 @@ public:
         return force ? ExistingOutput::Replace : ExistingOutput::Refuse;
     }
     // What the writer found beyond the status text: a name taken (or a device put there) while the output
-    // was written reads as the -o refusal it now is; a file written but not synced into its folder says so.
+    // was written reads as the -o refusal it now is; an output that could not be opened names the missing
+    // or unwritable folder (or file); a file written but not synced into its folder says so.
     static void explainFault(const Outcome& outcome, const QString& outputPath, bool force,
         const QStringList& inputPaths, CommandResult& result);
 
     // The refusal to report, or nothing when `outputPath` may be written. A real run leaves a missing or
-    // unwritable folder (or file) to the writer, whose status text is the window's.
+    // unwritable folder (or file) to the writer, whose status text is the window's; a dry run refuses it
+    // with that status text and the explanation the real run gives.
     static std::optional<CommandResult> check(
         const QString& outputPath, bool force, const QStringList& inputPaths, bool dryRun);
 
@@ -40,8 +42,8 @@ public:
     }
 
     // The rules for a folder of outputs (export --all -o DIR): a folder that does not exist yet or is
-    // empty, or with --force one that is there; never a file, device, FIFO or socket, and never a folder
-    // that holds an input. The refusal, or nothing when it may be written.
+    // empty, or with --force one that is there; never a file, device, FIFO, socket or symlink to nothing,
+    // and never a folder that holds an input. The refusal, or nothing when it may be written.
     static std::optional<CommandResult> checkFolder(
         const QString& folderPath, bool force, const QStringList& inputPaths);
     // Why the folder writer stopped, as the message (and detail) of `result`.

@@ -83,6 +83,7 @@ bool refusedOutput(const ReplaceArguments& arguments, CommandResult& result)
         return false;
     result.exitStatus = refusal->exitStatus;
     result.message = refusal->message;
+    result.detail = refusal->detail;
     return true;
 }
 

@@ -883,6 +883,10 @@ void TestCli::exportAllFolderRules_data()
                           << "DIR is a FIFO; -o names the folder that --all writes, so nothing was written.";
     QTest::newRow("no parent folder")
         << "no parent" << false << "DIR cannot be created: there is no folder PARENT.";
+    QTest::newRow("symlink to nothing, --force")
+        << "dangling" << true
+        << "DIR is a symlink to GONE, which does not exist; -o names the folder that --all writes, so "
+           "nothing was written.";
     QTest::newRow("folder holding the image, --force")
         << "holds image" << true << "DIR holds the input file IMAGE; it is never replaced.";
 }
@@ -915,6 +919,8 @@ void TestCli::exportAllFolderRules()
         QVERIFY(writeFile(folder, "a file"));
     if (setup == QLatin1String("fifo"))
         QCOMPARE(::mkfifo(QFile::encodeName(folder).constData(), 0600), 0);
+    if (setup == QLatin1String("dangling"))
+        QVERIFY(QFile::link(path(QStringLiteral("gone")), folder));
     if (setup == QLatin1String("no parent"))
         folder = path(QStringLiteral("missing/out"));
     if (setup == QLatin1String("holds image"))
@@ -947,6 +953,7 @@ void TestCli::exportAllFolderRules()
     } else {
         const QString message = QString(refusal)
                                     .replace(QLatin1String("PARENT"), path(QStringLiteral("missing")))
+                                    .replace(QLatin1String("GONE"), path(QStringLiteral("gone")))
                                     .replace(QLatin1String("DIR"), folder)
                                     .replace(QLatin1String("IMAGE"), imagePath);
         QCOMPARE(run.exitCode, 1);
@@ -1303,16 +1310,24 @@ void TestCli::refusals_data()
     QTest::newRow("output is a folder")
         << QStringList { "export", "IMAGE", "10", "--force", "-o", "OUT" } << "folder" << 1
         << "OUT is a folder; -o names the file to write." << QString();
+    // A dry run says what the run itself would.
     QTest::newRow("missing folder") << QStringList { "replace", "IMAGE", "10", "REPL", "-o",
         "MISSING/out.bin" } << QString()
                                     << 1 << "Can not open MISSING/out.bin!!!"
-                                    << QString("MISSING/out.bin: No such file or directory.");
+                                    << QString(
+                                           "MISSING/out.bin cannot be created: there is no folder MISSING.");
     QTest::newRow("dry run: missing folder")
         << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "MISSING/out.bin" } << QString()
-        << 1 << "MISSING/out.bin cannot be created: there is no folder MISSING." << QString();
+        << 1 << "Can not open MISSING/out.bin!!!"
+        << QString("MISSING/out.bin cannot be created: there is no folder MISSING.");
+    QTest::newRow("export: missing folder")
+        << QStringList { "export", "IMAGE", "10", "-o", "MISSING/out.bin" } << QString() << 1
+        << "Can not open MISSING/out.bin"
+        << QString("MISSING/out.bin cannot be created: there is no folder MISSING.");
     QTest::newRow("dry run: folder that is a file")
         << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "REPL/out.bin" } << QString()
-        << 1 << "REPL/out.bin cannot be created: there is no folder REPL." << QString();
+        << 1 << "Can not open REPL/out.bin!!!"
+        << QString("REPL/out.bin cannot be created: there is no folder REPL.");
     QTest::newRow("dry run: output is a folder")
         << QStringList { "replace", "IMAGE", "10", "REPL", "--dry-run", "-o", "OUT" } << "folder" << 1
         << "OUT is a folder; -o names the file to write." << QString();
