@@ -152,6 +152,19 @@ const QByteArray& modelOutput(const FuzzImage& fuzzed, const BlockLocation& loca
     return expected;
 }
 
+// Whether the block reads as carrying a record once a growth has moved its bytes, the signature among
+// them, `growth` further on: the record rule for the moved offset, the signature read where it lies now.
+bool carriesRecordOnceMoved(
+    const ImageView& view, quint32 dmhPosition, const BlockEntry& entry, qint64 growth)
+{
+    const qint64 movedOffset = qint64(entry.offset) + growth;
+    if (movedOffset % 0x10000 != 0 || entry.size % 0x10000 != 0 || entry.flags != 0 || entry.size < 64)
+        return false;
+    const qint64 record = qint64(dmhPosition) + entry.offset + entry.size - 64;
+    return rangeInside(record, BlockInfo::signatureLength, view.size)
+        && std::memcmp(view.data + record, BlockInfo::signature, BlockInfo::signatureLength) == 0;
+}
+
 // The end of everything the image holds of its catalogue: DMH tables and blocks up to the image end, and
 // the place of an empty block. An output shorter than this loses some of it.
 qint64 catalogueEnd(const ImageView& view, const QVector<DmhRecord>& catalogue)
@@ -278,9 +291,11 @@ void checkKeepsWhatUsersRelyOn(
                 FUZZ_CHECK(now.start >= rewrite.written.end() && now.end() <= changed.end());
             else
                 FUZZ_CHECK(!shareByte(now, changed));
-            if (ReplacementModel::carriesRecord(
-                    view.data, view.size, dmh.position, dmh.entries.at(entryIndex)))
-                FUZZ_CHECK(ReplacementModel::carriesRecord(reinterpret_cast<const uchar*>(output.constData()),
+            // A growth never changes a moved block's record status, nor does any variant that of a block
+            // it leaves in place.
+            FUZZ_CHECK(ReplacementModel::carriesRecord(
+                           view.data, view.size, dmh.position, dmh.entries.at(entryIndex))
+                == ReplacementModel::carriesRecord(reinterpret_cast<const uchar*>(output.constData()),
                     output.size(), again.position, entry));
         }
     }
@@ -409,9 +424,10 @@ std::optional<Rewrite> growthAllowed(
             return std::nullopt;
         nextOffset += entry.size;
         rewrite.entryFields.append({ entryPosition(dmh.position, index) + BlockEntry::offsetOffset, 4 });
-        // A block with a record moves by whole 64 KiB steps, or it would lose the record.
-        if (rewrite.growth % 0x10000 != 0
-            && ReplacementModel::carriesRecord(view.data, view.size, dmh.position, entry))
+        // A moved block reads as it did: one with a record keeps it, and raw data that ends in the
+        // signature does not turn into one on a 64 KiB boundary.
+        if (ReplacementModel::carriesRecord(view.data, view.size, dmh.position, entry)
+            != carriesRecordOnceMoved(view, dmh.position, entry, rewrite.growth))
             return std::nullopt;
     }
     rewrite.tailLength = nextOffset - location.offset - location.size;

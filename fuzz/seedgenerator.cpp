@@ -118,7 +118,8 @@ QByteArray longBlockImage(quint8 entryIndex, quint8 lengthMode, quint16 amount)
 
 // Layouts a replacement must refuse although each of its blocks would fit: an ID listed twice in one DMH,
 // a DMH look-alike whose smaller flash size would cut off the image's end, a block that holds its own DMH,
-// a DMH inside the entry table a growth rewrites, and one over the entry CRC the record variant writes.
+// a DMH inside the entry table a growth rewrites, one over the entry CRC the record variant writes, and a
+// raw block that a growth would move onto 64 KiB.
 QVector<Seed> refusedLayouts()
 {
     QVector<Seed> all;
@@ -174,6 +175,19 @@ QVector<Seed> refusedLayouts()
             .dmh(0, dmh)
             .dmh(ImageLayout::dmhHeaderSize + 48 + BlockEntry::crcOffset, nested);
         all.append({ "record-crc-in-dmh", withSelector(builder, 1, 0x08 | 3, 50).image() });
+    }
+    {
+        // A raw block at 0x8000 whose end, in the extension, holds a record's signature (copied from
+        // 0x7FC0); growing the block before it by 0x8000 would move it onto 0x10000, where it would read
+        // as a record.
+        TestDmh dmh;
+        dmh.flashSize = quint32(2 * blockAlignment);
+        dmh.dataCapacity = quint32(4 * blockAlignment);
+        dmh.entries = { testEntry(1, 0x1000, 0x7000, "plain"),
+            testEntry(2, 0x8000, quint32(blockAlignment), "raw", 0) };
+        ImageBuilder builder(blockAlignment);
+        builder.blockInfo(0x8000 - BlockInfo::recordSize, 100, 0x12345678).dmh(0, dmh);
+        all.append({ "grow-raw-onto-64k", withSelector(builder, 0, 0x08 | 2, 0x8000).image() });
     }
     return all;
 }

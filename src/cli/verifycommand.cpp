@@ -134,7 +134,14 @@ CommandResult runVerify(const FlashImage& image)
         QStringLiteral("Computed data CRC"), QStringLiteral("Result") });
     QJsonArray blocks;
     int failing = 0;
-    const QVector<BlockCheck> checks = checkBlocks(ImageView::of(image), image.dmhRecords());
+    const Refusable<BlockChecks> checked = checkBlocks(ImageView::of(image), image.dmhRecords());
+    if (!checked.accepted()) {
+        result = CommandResult::failure(exitRefused, checked.refusal.message);
+        result.detail = checked.refusal.detail;
+        result.details.insert(QStringLiteral("holds"), false);
+        return result;
+    }
+    const QVector<BlockCheck>& checks = checked.value->checks;
     for (const BlockCheck& check : checks) {
         const QStringList problems = problemsOf(check);
         if (!check.holds())

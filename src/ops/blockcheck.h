@@ -2,6 +2,7 @@
 
 #include "blockfacts.h"
 #include "imageview.h"
+#include "outcome.h"
 
 #include "model/dmhrecord.h"
 
@@ -43,5 +44,19 @@ struct BlockCheck {
     bool holds() const;
 };
 
-// Every entry of every DMH in catalogue order, checked against the bytes of `image`.
-QVector<BlockCheck> checkBlocks(const ImageView& image, const QVector<DmhRecord>& catalogue);
+// What verifying reads is bounded by the image, not by its tables: a byte range is read once however
+// many entries list it, and a catalogue whose distinct ranges add up to more than this many times the
+// image's size is refused before any is read. An ordinary image reads each block once, and the data part
+// of a block with a record once more; a table that lists thousands of distinct ranges over the same bytes
+// is no firmware layout, and would cost minutes.
+inline constexpr qint64 verifyReadsPerImageByte = 8;
+
+// The checks, and how many bytes they read (each distinct range once).
+struct BlockChecks {
+    QVector<BlockCheck> checks;
+    qint64 bytesRead = 0;
+};
+
+// Every entry of every DMH in catalogue order, checked against the bytes of `image`; refused, with the
+// figures, when that would read more than verifyReadsPerImageByte times the image.
+[[nodiscard]] Refusable<BlockChecks> checkBlocks(const ImageView& image, const QVector<DmhRecord>& catalogue);

@@ -13,6 +13,7 @@
 #include <QFileInfo>
 
 #include <cstring>
+#include <optional>
 
 using namespace ReplaceSupport;
 using ImageLayout::entryPosition;
@@ -114,22 +115,43 @@ Outcome checkUntouched(
     return Outcome::succeeded({});
 }
 
-// A record is only seen on a block whose offset is a multiple of 64 KiB: a moved block that carries
-// one must move by whole 64 KiB steps, or the image exports and verifies it as raw data afterwards.
-Outcome checkRecordsStayAligned(const ImageView& image, const DmhRecord& dmh, int grownIndex, qint64 growth)
+// Whether the block carries a record once the growth has moved it: its bytes, the signature included,
+// move with it, but a record is only seen at an offset that is a multiple of 64 KiB.
+bool hasBlockInfoAfterMove(const ImageView& image, quint32 dmhPosition, BlockEntry moved, qint64 growth)
 {
-    if (growth % BlockInfo::alignment == 0)
-        return Outcome::succeeded({});
+    moved.offset += quint32(growth);
+    const std::optional<qint64> recordAfter = BlockInfo::recordPosition(image.size, dmhPosition, moved);
+    if (!recordAfter)
+        return false;
+    const qint64 signatureNow = *recordAfter - growth;
+    return rangeInside(signatureNow, BlockInfo::signatureLength, image.size)
+        && std::memcmp(image.data + signatureNow, BlockInfo::signature, BlockInfo::signatureLength) == 0;
+}
+
+// A moved block must read afterwards as it reads now: one that carries a record would lose it and be
+// exported and verified as raw data, and raw data that happens to end in the signature would be exported
+// cut to the data length those bytes claim.
+Outcome checkRecordStatusKept(const ImageView& image, const DmhRecord& dmh, int grownIndex, qint64 growth)
+{
     for (int index = grownIndex + 1; index < dmh.entries.size(); ++index) {
         const BlockEntry& moved = dmh.entries.at(index);
-        if (BlockInfo::hasBlockInfo(image.data, image.size, dmh.position, moved))
+        const bool before = BlockInfo::hasBlockInfo(image.data, image.size, dmh.position, moved);
+        const bool after = hasBlockInfoAfterMove(image, dmh.position, moved, growth);
+        if (before == after)
+            continue;
+        const QString newOffset = hexPosition(qint64(moved.offset) + growth);
+        if (before)
             return Outcome::refused(StatusText::blockInfoOffAlignment(),
                 QStringLiteral(
                     "Growing by %1 bytes, not a whole number of 64 KiB (65536 bytes), would move %2, "
                     "which ends in a block-info record, to offset %3, where its record is no longer "
                     "seen.")
-                    .arg(QString::number(growth), blockTitle(moved),
-                        hexPosition(qint64(moved.offset) + growth)));
+                    .arg(QString::number(growth), blockTitle(moved), newOffset));
+        return Outcome::refused(StatusText::blockInfoGained(),
+            QStringLiteral("Growing by %1 bytes would move %2, which has no block-info record but ends in "
+                           "its signature, from offset %3 to %4, a multiple of 64 KiB (65536 bytes), "
+                           "where those bytes would read as a record.")
+                .arg(QString::number(growth), blockTitle(moved), hexPosition(moved.offset), newOffset));
     }
     return Outcome::succeeded({});
 }
@@ -223,7 +245,7 @@ Outcome checkGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, i
     const Outcome keeps = checkOutputKeepsImage(image, catalogue);
     if (!keeps.success)
         return keeps;
-    return checkRecordsStayAligned(image, dmh, grownIndex, growth);
+    return checkRecordStatusKept(image, dmh, grownIndex, growth);
 }
 
 Refusable<ReplacePlan> planGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, int dmhIndex,

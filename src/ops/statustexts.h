@@ -110,5 +110,9 @@ inline QString blockInfoOffAlignment()
 {
     return QStringLiteral("Block would move a block info off its alignment, can not replace!!!");
 }
+inline QString blockInfoGained()
+{
+    return QStringLiteral("Block would give a moved block a block info, can not replace!!!");
+}
 
 } // namespace StatusText

@@ -241,6 +241,7 @@ private slots:
 
     void verifyReportsFacts_data();
     void verifyReportsFacts();
+    void verifyRefusesWorkBeyondTheImage();
 
     void exportWritesWhatTheOperationWrites_data();
     void exportWritesWhatTheOperationWrites();
@@ -689,6 +690,29 @@ void TestCli::verifyReportsFacts()
     } else {
         QCOMPARE(text.err.trimmed(), QByteArray("1 of 5 blocks do not hold."));
     }
+}
+
+void TestCli::verifyRefusesWorkBeyondTheImage()
+{
+    // 20 distinct ranges of 0x800 bytes in a 0x1000-byte image: 40960 bytes to read, more than 8 times it.
+    TestDmh dmh;
+    dmh.flashSize = 0x1000;
+    for (quint32 index = 0; index < 20; ++index)
+        dmh.entries.append(testEntry(quint8(index), 0x400 + index, 0x800, "overlap"));
+    QVERIFY(writeFile(imagePath, ImageBuilder(0x1000).dmh(0, dmh).image()));
+
+    const QString message("Verifying would read 40960 bytes, more than 8 times the image's 4096 bytes.");
+    const CliRun text = runCommand({ "verify", imagePath });
+    QCOMPARE(text.exitCode, 1);
+    QVERIFY(text.out.isEmpty());
+    const QStringList lines = QString::fromUtf8(text.err).trimmed().split(QLatin1Char('\n'));
+    QCOMPARE(lines.first(), message);
+    QVERIFY2(lines.size() > 1 && lines.at(1).contains("20 different byte ranges in 20 entries"),
+        text.err.constData());
+    const CliRun json = runCommand({ "verify", "--json", imagePath });
+    QCOMPARE(json.exitCode, 1);
+    QCOMPARE(json.json().value(QStringLiteral("message")).toString(), message);
+    QCOMPARE(json.json().value(QStringLiteral("holds")).toBool(true), false);
 }
 
 void TestCli::exportWritesWhatTheOperationWrites_data()

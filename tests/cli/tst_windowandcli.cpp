@@ -23,6 +23,10 @@ constexpr qint64 imageLength = 0x80000;
 //   2 kernel  flags 1, 0x10000 bytes at 0x30000
 //   3 rootfs  flags 1, 0x8000 bytes at 0x40000, right behind kernel
 //   5 nvram   flags 1, 0x100 bytes at 0x48000, right behind rootfs, CRC "NCRC"
+// A second DMH at 0x200, whose blocks lie beyond the reach of the first one's accepted growths:
+//   8 pad     flags 1, 0x2000 bytes at offset 0x4A000
+//   9 raw     flags 0, 0x10000 bytes at offset 0x4C000, right behind pad, ending in a record's signature
+//             that its offset off 64 KiB hides; a growth of pad by 0x4000 would move it onto 0x50000
 QByteArray testImage()
 {
     TestDmh dmh;
@@ -41,6 +45,12 @@ QByteArray testImage()
         entry.crc = ImageBuilder::crcOf(builder.image().mid(int(entry.offset), int(entry.size)));
     dmh.entries[4].crc = BlockEntry::noCrcMarker;
     builder.dmh(0, dmh);
+    TestDmh second;
+    second.flashSize = imageLength;
+    second.entries = { testEntry(8, 0x4A000, 0x2000, "pad"), testEntry(9, 0x4C000, 0x10000, "raw", 0) };
+    builder.block(0x200, second.entries[0], ImageBuilder::randomBytes(0x2000, 8), false);
+    builder.block(0x200, second.entries[1], ImageBuilder::randomBytes(0x100, 9), true);
+    builder.dmh(0x200, second);
     return builder.image();
 }
 
@@ -100,6 +110,7 @@ void TestWindowAndCli::sameOutcome_data()
     QTest::newRow("replace, grow last block") << "5" << 0x200 << true;
     QTest::newRow("replace, grow onto another block") << "3" << 0x38000 << false;
     QTest::newRow("replace, grow, blocks after it lie before it") << "6" << 0x200 << false;
+    QTest::newRow("replace, grow, a raw block would read as a record") << "8" << 0x6000 << false;
 }
 
 void TestWindowAndCli::sameOutcome()

@@ -1,6 +1,9 @@
 #include "hostilefixture.h"
 
+#include "standardimages.h"
+
 #include "model/imagelayout.h"
+#include "ops/blockcheck.h"
 #include "ops/blockinfo.h"
 
 #include <QElapsedTimer>
@@ -20,6 +23,8 @@ private slots:
     void exports();
     void replacements_data();
     void replacements();
+    void verifies_data();
+    void verifies();
     void staleCatalogueStaysInsideTheImageInMemory();
 };
 
@@ -96,6 +101,21 @@ QByteArray manyEntries(int entryCount)
     QByteArray bytes = ImageBuilder::dmhHeader(dmh);
     bytes.append(QByteArray(48 * entryCount, '\0'));
     return bytes;
+}
+
+// `entryCount` entries at offset 0 of a 4 MiB image, the first covering all of it and each next one
+// `shrinkBy` bytes shorter; with flags 0 and a record at the end of the image when `withRecord`.
+QByteArray wholeImageEntries(int entryCount, quint32 shrinkBy, bool withRecord)
+{
+    constexpr quint32 size = 4 << 20;
+    TestDmh dmh;
+    dmh.flashSize = size;
+    for (int index = 0; index < entryCount; ++index)
+        dmh.entries.append(testEntry(1, 0, size - quint32(index) * shrinkBy, "all", withRecord ? 0 : 1));
+    ImageBuilder builder(size);
+    if (withRecord)
+        builder.blockInfo(size - BlockInfo::recordSize, size - BlockInfo::recordSize, 0);
+    return builder.dmh(0, dmh).image();
 }
 
 } // namespace
@@ -369,6 +389,60 @@ void TestHostileImages::replacements()
     QCOMPARE(fixture.catalogue.size(), catalogueBefore.size());
     for (int index = 0; index < catalogueBefore.size(); ++index)
         QVERIFY(fixture.catalogue.at(index).entries == catalogueBefore.at(index).entries);
+}
+
+void TestHostileImages::verifies_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<qint64>("bytesRead");
+    QTest::addColumn<QString>("refusal");
+
+    // Every block once, and the record's data once more; the "NCRC" block is not read.
+    QTest::newRow("ordinary image") << StandardImages::fiveBlocks()
+                                    << qint64(0x800 + 0x100 + 0x10000 + 1000 + 0x1000) << QString();
+    QTest::newRow("65,535 entries over the whole image")
+        << wholeImageEntries(65535, 0, false) << qint64(4 << 20) << QString();
+    QTest::newRow("65,535 entries over the whole image with a record") << wholeImageEntries(65535, 0,
+        true) << qint64((4 << 20) + (4 << 20) - BlockInfo::recordSize) << QString();
+    QTest::newRow("65,535 distinct ranges over the whole image")
+        << wholeImageEntries(65535, 1, false) << qint64(0)
+        << "Verifying would read 272726327295 bytes, more than 8 times the image's 4194304 bytes.";
+}
+
+void TestHostileImages::verifies()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(qint64, bytesRead);
+    QFETCH(QString, refusal);
+
+    HostileFixture fixture;
+    QVERIFY(fixture.load(image));
+    const Refusable<BlockChecks> checked = checkBlocks(ImageView::of(*fixture.loaded), fixture.catalogue);
+    if (!refusal.isEmpty()) {
+        QVERIFY(!checked.accepted());
+        QCOMPARE(checked.refusal.message, refusal);
+        return;
+    }
+    QVERIFY2(checked.accepted(), qPrintable(checked.refusal.message));
+    QCOMPARE(checked.value->bytesRead, bytesRead);
+    // Every entry is answered, with the CRC of its own bytes (the reference computed once per range too).
+    QHash<QPair<qint64, qint64>, quint32> reference;
+    const auto crcOf = [&](qint64 start, qint64 length) {
+        const QPair<qint64, qint64> range(start, length);
+        if (!reference.contains(range))
+            reference.insert(range, ImageBuilder::crcOf(image.mid(int(start), int(length))));
+        return reference.value(range);
+    };
+    int entries = 0;
+    for (const DmhRecord& dmh : fixture.catalogue)
+        entries += dmh.entries.size();
+    QCOMPARE(checked.value->checks.size(), entries);
+    for (const BlockCheck& check : checked.value->checks) {
+        if (check.crcComputed())
+            QCOMPARE(check.computedCrc, crcOf(check.facts.start, check.facts.entry.size));
+        if (check.dataCrcComputed())
+            QCOMPARE(check.computedDataCrc, crcOf(check.facts.start, check.facts.dataLength));
+    }
 }
 
 void TestHostileImages::staleCatalogueStaysInsideTheImageInMemory()

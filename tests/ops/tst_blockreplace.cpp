@@ -259,6 +259,13 @@ void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt_data()
     noRecordBehind.entries[2].flags = 1;
     QTest::newRow("by one byte, no record behind") << buildImage(noRecordBehind) << "2" << 1 << 0x20001;
     QTest::newRow("last block: nothing moves") << baseImage() << "4" << 3 << 0x9000;
+    // "nocrc" at 0x38000 ends in a signature but carries no record; 64 KiB further it still carries none.
+    TestDmh rawBehind = StandardImages::fourBlocksDmh();
+    rawBehind.entries[1].size = 0x8000;
+    rawBehind.entries[2].offset = 0x38000;
+    rawBehind.entries[3].offset = 0x58000;
+    QTest::newRow("by 64 KiB, a raw block ending in a signature behind")
+        << buildImage(rawBehind) << "2" << 1 << 0x18000;
 }
 
 void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt()
@@ -477,6 +484,18 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     QTest::newRow("grow by 0x8000 moving a block with a record") << base << "2" << 0x28000 << offAlignment;
     QTest::newRow("grow nvram of the sample by 70,000 - 65,536 bytes")
         << readFile(QStringLiteral(TESSEL_SAMPLE_IMAGE)) << "2" << 70000 << offAlignment;
+    // Raw data off 64 KiB that happens to end in the record's signature would read as a record at 0x20000.
+    TestDmh rawBehind;
+    rawBehind.flashSize = imageLength;
+    rawBehind.entries = { testEntry(1, 0x10000, 0x8000, "plain"), testEntry(2, 0x18000, 0x10000, "raw", 0) };
+    const QByteArray endsInSignature
+        = ImageBuilder(imageLength)
+              .dmh(0, rawBehind)
+              .block(0, rawBehind.entries[1], ImageBuilder::randomBytes(0x100, 2), true)
+              .image();
+    QTest::newRow("grow by 0x8000 moving a raw block ending in a signature onto 64 KiB")
+        << endsInSignature << "1" << 0x10000
+        << "Block would give a moved block a block info, can not replace!!!";
 
     const QString notFit = "Flash size does not fit the image!!!";
     // A DMH look-alike inside a block of a second DMH is parsed last and says the flash holds 0x80000
