@@ -501,7 +501,9 @@ Command diffCommand()
         "order. Each block is same, changed (with the fields that differ), added (only in B) or removed "
         "(only in A); a block that either image does not hold whole is changed (held).\n"
         "Exit status: 0 the files are byte-identical; 1 they differ; 2 bad usage, an image that cannot "
-        "be read or has no DMH, or a table that would take too much comparing.");
+        "be read or has no DMH, a table that would take too much comparing, or a report that could not "
+        "be written.");
+    command.writeFailureStatus = exitBadInput;
     command.prepare = prepareDiff;
     return command;
 }
