@@ -134,11 +134,12 @@ void checkSide(const std::optional<DiffBlockSide>& side, const FlashImage& image
     FUZZ_CHECK(side->held == qBound<qint64>(0, image.imageSize() - side->start, side->entry.size));
 }
 
-// Whether each image holds the whole block as its own entry sizes it, straight from the images.
+// Whether each image holds the whole block as its own entry sizes it, straight from the images. A block
+// of no bytes is held whole wherever it starts: there is nothing of it to lack.
 bool heldWholeByBoth(const BlockDiff& block, const FlashImage& a, const FlashImage& b)
 {
     const auto holds = [](const std::optional<DiffBlockSide>& side, const FlashImage& image) {
-        return !side || side->start + side->entry.size <= image.imageSize();
+        return !side || side->entry.size == 0 || side->start + side->entry.size <= image.imageSize();
     };
     return holds(block.a, a) && holds(block.b, b);
 }
