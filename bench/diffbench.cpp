@@ -115,8 +115,8 @@ void loadAndDiff(benchmark::State& state)
             state.SkipWithError("cannot load the images");
             break;
         }
-        const ImageDiff diff = diffImages(a, b);
-        if (!diff.identical) {
+        const Refusable<ImageDiff> diff = diffImages(a, b);
+        if (!diff.accepted() || !diff.value->identical) {
             state.SkipWithError("the images differ");
             break;
         }
@@ -152,9 +152,13 @@ void compareLoaded(benchmark::State& state, Compared what)
             benchmark::DoNotOptimize(std::memcmp(a.imageData(), b.imageData(), size_t(imageSize)));
             continue;
         }
-        const ImageDiff diff = diffImages(a, b);
-        benchmark::DoNotOptimize(diff.blocks.size());
-        if (diff.identical != (what == Compared::Identical)) {
+        const Refusable<ImageDiff> diff = diffImages(a, b);
+        if (!diff.accepted()) {
+            state.SkipWithError("comparison refused");
+            break;
+        }
+        benchmark::DoNotOptimize(diff.value->blocks.size());
+        if (diff.value->identical != (what == Compared::Identical)) {
             state.SkipWithError("unexpected comparison");
             break;
         }

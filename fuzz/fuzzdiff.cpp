@@ -1,13 +1,18 @@
 // The comparison of two images on an arbitrary image and a copy of it: with itself it is identical with
-// every block the same; with one bit flipped it reports exactly the blocks holding that byte, or one byte
-// outside every block; cut short or lengthened, only its size. Every count, first position and changed
-// field it gives equals a straightforward reference, and comparing B with A mirrors comparing A with B.
+// every block the same that the image holds whole; with one bit flipped it reports exactly the blocks
+// holding that byte, or one byte outside every block; cut short or lengthened, only its size and the
+// blocks it no longer holds. A block one side does not hold whole is never the same. Every count, first
+// position and changed field it gives equals a straightforward reference, comparing B with A mirrors
+// comparing A with B, and a refusal to compare comes exactly when the distinct ranges would read more
+// than the images allow.
 
 #include "fuzzimage.h"
 
 #include "model/imagelayout.h"
 #include "ops/imagediff.h"
 
+#include <set>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -129,6 +134,66 @@ void checkSide(const std::optional<DiffBlockSide>& side, const FlashImage& image
     FUZZ_CHECK(side->held == qBound<qint64>(0, image.imageSize() - side->start, side->entry.size));
 }
 
+// Whether each image holds the whole block as its own entry sizes it, straight from the images. A block
+// of no bytes is held whole wherever it starts: there is nothing of it to lack.
+bool heldWholeByBoth(const BlockDiff& block, const FlashImage& a, const FlashImage& b)
+{
+    const auto holds = [](const std::optional<DiffBlockSide>& side, const FlashImage& image) {
+        return !side || side->entry.size == 0 || side->start + side->entry.size <= image.imageSize();
+    };
+    return holds(block.a, a) && holds(block.b, b);
+}
+
+// The bytes the matched blocks' comparisons must read, each distinct (start in A, start in B, length)
+// once, with the entries matched here by their rank within their ID; none for equal files, whose blocks
+// are known equal where both list them at one place.
+qint64 distinctBytesToRead(const FlashImage& a, const FlashImage& b)
+{
+    const bool identical = a.imageSize() == b.imageSize()
+        && std::memcmp(a.imageData(), b.imageData(), size_t(a.imageSize())) == 0;
+    std::set<std::tuple<qint64, qint64, qint64>> ranges;
+    const int dmhs = qMin(a.dmhRecords().size(), b.dmhRecords().size());
+    for (int dmhIndex = 0; dmhIndex < dmhs; ++dmhIndex) {
+        const DmhRecord& dmhA = a.dmhRecords().at(dmhIndex);
+        const DmhRecord& dmhB = b.dmhRecords().at(dmhIndex);
+        for (int entryIndex = 0; entryIndex < dmhA.entries.size(); ++entryIndex) {
+            const BlockEntry& entryA = dmhA.entries.at(entryIndex);
+            int rank = rankOf(a, dmhIndex, entryIndex, entryA.id).first;
+            for (const BlockEntry& entryB : dmhB.entries) {
+                if (entryB.id != entryA.id || rank-- > 0)
+                    continue;
+                const qint64 startA = qint64(dmhA.position) + entryA.offset;
+                const qint64 startB = qint64(dmhB.position) + entryB.offset;
+                const qint64 length = qMin(qBound<qint64>(0, a.imageSize() - startA, entryA.size),
+                    qBound<qint64>(0, b.imageSize() - startB, entryB.size));
+                if (length > 0 && !(identical && startA == startB))
+                    ranges.insert({ startA, startB, length });
+                break;
+            }
+        }
+    }
+    qint64 total = 0;
+    for (const auto& range : ranges)
+        total += std::get<2>(range);
+    return total;
+}
+
+// A refusal comes exactly when the distinct ranges would read more than the limit; an accepted diff read
+// each of them once.
+const ImageDiff* acceptedWithinLimit(
+    const FlashImage& a, const FlashImage& b, const Refusable<ImageDiff>& compared)
+{
+    const qint64 toRead = distinctBytesToRead(a, b);
+    FUZZ_CHECK(compared.accepted() == (toRead <= diffReadLimitFactor * qMin(a.imageSize(), b.imageSize())));
+    if (!compared.accepted()) {
+        FUZZ_CHECK(compared.refusal.cause == FailureCause::Refused);
+        FUZZ_CHECK(compared.refusal.message.startsWith(QStringLiteral("Too much to compare: ")));
+        return nullptr;
+    }
+    FUZZ_CHECK(compared.value->blockBytesRead == toRead);
+    return &*compared.value;
+}
+
 // What holds for any two images: every entry of each appears once, in table order, statuses agree with
 // the changes, and every range compared has the right length; with `slowly`, every byte count equals the
 // reference too.
@@ -172,6 +237,8 @@ void checkAgainstReference(const FlashImage& a, const FlashImage& b, const Image
         FUZZ_CHECK((block.status == DiffStatus::Removed) == !block.b);
         FUZZ_CHECK(block.status != DiffStatus::Same || block.changes.isEmpty());
         FUZZ_CHECK(block.status != DiffStatus::Changed || !block.changes.isEmpty());
+        // A block one side does not hold whole is never the same.
+        FUZZ_CHECK(block.status != DiffStatus::Same || heldWholeByBoth(block, a, b));
         // The n-th entry of an ID in A's DMH goes with the n-th in B's; what one side lacks is added or
         // removed.
         const QPair<int, int> rankA = block.a ? rankOf(a, block.dmhIndex, block.a->entryIndex, block.id)
@@ -207,6 +274,8 @@ void checkAgainstReference(const FlashImage& a, const FlashImage& b, const Image
         QVector<BlockField> expected = fieldsThatDiffer(block.a->entry, block.b->entry);
         if (block.bytes.differs())
             expected.append(BlockField::Bytes);
+        if (!heldWholeByBoth(block, a, b))
+            expected.append(BlockField::Held);
         FUZZ_CHECK(block.changes == expected);
         if (slowly)
             FUZZ_CHECK(sameComparison(block.bytes,
@@ -247,8 +316,19 @@ bool sameCatalogue(const FlashImage& a, const FlashImage& b)
     return true;
 }
 
+// The changes of a block whose bytes are as `bytesDiffer` says, besides the images' not holding it whole.
+QVector<BlockField> bytesAndHeld(const BlockDiff& block, bool bytesDiffer)
+{
+    QVector<BlockField> changes;
+    if (bytesDiffer)
+        changes.append(BlockField::Bytes);
+    if (!block.heldWhole())
+        changes.append(BlockField::Held);
+    return changes;
+}
+
 // One flipped bit under an unchanged catalogue: exactly the blocks that hold the byte changed, by that one
-// byte, or else one byte outside every block.
+// byte, or else one byte outside every block; a block the images do not hold whole is changed either way.
 void checkFlip(const ImageDiff& diff, qint64 position)
 {
     bool held = false;
@@ -256,12 +336,9 @@ void checkFlip(const ImageDiff& diff, qint64 position)
         FUZZ_CHECK(block.a && block.b);
         const bool holds = position >= block.a->start && position < block.a->start + block.a->held;
         held = held || holds;
-        if (!holds) {
-            FUZZ_CHECK(block.status == DiffStatus::Same);
+        FUZZ_CHECK(block.changes == bytesAndHeld(block, holds));
+        if (!holds)
             continue;
-        }
-        FUZZ_CHECK(block.status == DiffStatus::Changed);
-        FUZZ_CHECK(block.changes == QVector<BlockField> { BlockField::Bytes });
         FUZZ_CHECK(block.bytes.differing == 1 && block.bytes.firstDifference == position - block.a->start);
     }
     FUZZ_CHECK(diff.outsideBlocks.differing == (held ? 0 : 1));
@@ -280,12 +357,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     const FlashImage& a = fuzzed.image;
 
-    // With itself: identical, every entry the same block, nothing outside the blocks differs.
-    const ImageDiff self = diffImages(a, a);
-    FUZZ_CHECK(self.identical && self.imageChanges.isEmpty());
-    FUZZ_CHECK(self.blocks.size() == entriesOf(a) && self.blockCount(DiffStatus::Same) == self.blocks.size());
-    for (const BlockDiff& block : self.blocks)
+    // With itself: identical, every entry the same block but those the image does not hold whole, nothing
+    // read and nothing outside the blocks differs.
+    const Refusable<ImageDiff> selfCompared = diffImages(a, a);
+    FUZZ_CHECK(selfCompared.accepted());
+    const ImageDiff& self = *selfCompared.value;
+    FUZZ_CHECK(self.identical && self.imageChanges.isEmpty() && self.blockBytesRead == 0);
+    FUZZ_CHECK(self.blocks.size() == entriesOf(a));
+    for (const BlockDiff& block : self.blocks) {
         FUZZ_CHECK(block.bytes.compared == block.a->held && block.b->start == block.a->start);
+        FUZZ_CHECK(block.changes == bytesAndHeld(block, false));
+    }
     FUZZ_CHECK(!self.outsideBlocks.differs());
     checkAgainstReference(a, a, self, false);
 
@@ -293,10 +375,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FlashImage b;
     if (!loadMutated(a, mutation, b))
         return 0;
-    const ImageDiff forward = diffImages(a, b);
+    const Refusable<ImageDiff> forwardCompared = diffImages(a, b);
+    const Refusable<ImageDiff> backwardCompared = diffImages(b, a);
+    const ImageDiff* forwardDiff = acceptedWithinLimit(a, b, forwardCompared);
+    const ImageDiff* backwardDiff = acceptedWithinLimit(b, a, backwardCompared);
+    // The same ranges, seen from the other side: refused both ways or neither.
+    FUZZ_CHECK(!forwardDiff == !backwardDiff);
+    if (!forwardDiff)
+        return 0;
+    const ImageDiff& forward = *forwardDiff;
     FUZZ_CHECK(!forward.identical);
     checkAgainstReference(a, b, forward, true);
-    const ImageDiff backward = diffImages(b, a);
+    const ImageDiff& backward = *backwardDiff;
     checkAgainstReference(b, a, backward, false);
     checkMirrored(forward, backward);
 
@@ -310,9 +400,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
     case Change::Cut:
     case Change::Lengthen:
-        // The sizes differ, and no byte that both hold.
+        // The sizes differ, and no byte that both hold: a block changed only where B lacks some of it.
         FUZZ_CHECK(forward.imageChanges.contains(ImageField::ImageSize));
-        FUZZ_CHECK(forward.outsideBlocks.differing == 0 && forward.blockCount(DiffStatus::Changed) == 0);
+        FUZZ_CHECK(forward.outsideBlocks.differing == 0);
+        for (const BlockDiff& block : forward.blocks)
+            FUZZ_CHECK(block.changes == bytesAndHeld(block, false));
         break;
     case Change::FlipTwo:
         // Two bytes: at most two blocks' or outside bytes differ, each by what the reference counted.

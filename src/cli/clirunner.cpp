@@ -153,6 +153,8 @@ int runCommandLine(const QStringList& arguments, Console& console)
     if (result.standardOutputError != 0)
         console.noteOutError(result.standardOutputError);
     print(command->name, imagePaths.value(0), json, result, console);
+    if (console.outError() != 0)
+        return qMax(result.exitStatus, command->writeFailureStatus);
     return result.exitStatus;
 }
 

@@ -49,5 +49,8 @@ struct Command {
     int imageCount = 1;
     // Closing lines of the command's help.
     QString helpNotes;
+    // The least exit status of a run whose output did not reach standard output. diff keeps 1 for "the
+    // images differ", as cmp does, so a report that was lost is trouble (2) there.
+    int writeFailureStatus = exitRefused;
     std::function<PreparedCommand(const ParsedArguments& arguments)> prepare;
 };

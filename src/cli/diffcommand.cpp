@@ -57,6 +57,8 @@ QString fieldName(BlockField field)
         return QStringLiteral("trailer");
     case BlockField::Bytes:
         return QStringLiteral("bytes");
+    case BlockField::Held:
+        return QStringLiteral("held");
     }
     return {};
 }
@@ -238,6 +240,17 @@ QString bytesText(const BlockDiff& block)
         .arg(prefixedHex(bytes.firstDifference), where);
 }
 
+// "held: A 4096 of 4096 bytes, B 1795 of 4096; 1795 compared".
+QString heldText(const BlockDiff& block)
+{
+    return QStringLiteral("held: A %1 of %2 bytes, B %3 of %4; %5 compared")
+        .arg(block.a->held)
+        .arg(block.a->entry.size)
+        .arg(block.b->held)
+        .arg(block.b->entry.size)
+        .arg(block.bytes.compared);
+}
+
 QString fieldChangeText(BlockField field, const BlockDiff& block)
 {
     const BlockEntry& a = block.a->entry;
@@ -265,6 +278,8 @@ QString fieldChangeText(BlockField field, const BlockDiff& block)
         return change(QStringLiteral("trailer"), trailerText(a), trailerText(b));
     case BlockField::Bytes:
         return bytesText(block);
+    case BlockField::Held:
+        return heldText(block);
     }
     return {};
 }
@@ -281,16 +296,6 @@ QString blockChangesText(const BlockDiff& block)
     QStringList parts;
     for (const BlockField field : block.changes)
         parts.append(fieldChangeText(field, block));
-    // Bytes that only one image holds are not compared: say so, since "same" then covers less than all.
-    QStringList cut;
-    if (block.a->held < block.a->entry.size)
-        cut << QStringLiteral("A");
-    if (block.b->held < block.b->entry.size)
-        cut << QStringLiteral("B");
-    if (!cut.isEmpty())
-        parts.append(QStringLiteral("compared %1 bytes; partly outside %2")
-                         .arg(block.bytes.compared)
-                         .arg(cut.join(QStringLiteral(" and "))));
     return parts.isEmpty() ? QStringLiteral("-") : parts.join(QStringLiteral("; "));
 }
 
@@ -392,10 +397,15 @@ QString counted(qint64 count, const QString& noun)
 
 QString verdict(const ImageDiff& diff)
 {
-    if (diff.identical)
-        return QStringLiteral("The images are identical: %1, %2.")
-            .arg(counted(diff.a.imageSize, QStringLiteral("byte")),
-                counted(diff.blocks.size(), QStringLiteral("block")));
+    if (diff.identical) {
+        QString text = QStringLiteral("The images are identical: %1, %2")
+                           .arg(counted(diff.a.imageSize, QStringLiteral("byte")),
+                               counted(diff.blocks.size(), QStringLiteral("block")));
+        // Equal files, yet blocks that reach past their end are not shown equal: their rows say changed.
+        if (const int unheld = diff.blockCount(DiffStatus::Changed))
+            text += QStringLiteral(", %1 of them not held whole").arg(unheld);
+        return text + QLatin1Char('.');
+    }
     QString text = QStringLiteral("The images differ. Blocks: %1 changed, %2 added, %3 removed, %4 same.")
                        .arg(diff.blockCount(DiffStatus::Changed))
                        .arg(diff.blockCount(DiffStatus::Added))
@@ -441,7 +451,11 @@ QString diffText(const ImageDiff& diff)
 
 CommandResult runDiff(const FlashImage& a, const FlashImage& b, const QStringList& paths, bool json)
 {
-    const ImageDiff diff = diffImages(a, b);
+    const Refusable<ImageDiff> compared = diffImages(a, b);
+    // A table that would cost more than its images is trouble, like an unreadable image: 1 means "differ".
+    if (!compared.accepted())
+        return CommandResult::failure(exitBadInput, compared.refusal.message);
+    const ImageDiff& diff = *compared.value;
     CommandResult result;
     result.exitStatus = diff.identical ? exitSuccess : exitRefused;
     // The verdict belongs with the report on stdout, as cmp's does, whether or not the images differ; the
@@ -485,9 +499,11 @@ Command diffCommand()
     command.helpNotes = QStringLiteral(
         "Blocks are matched by DMH index and ID; an ID listed several times in a DMH is matched in table "
         "order. Each block is same, changed (with the fields that differ), added (only in B) or removed "
-        "(only in A).\n"
-        "Exit status: 0 the files are byte-identical; 1 they differ; 2 bad usage or an image that cannot "
-        "be read or has no DMH.");
+        "(only in A); a block that either image does not hold whole is changed (held).\n"
+        "Exit status: 0 the files are byte-identical; 1 they differ; 2 bad usage, an image that cannot "
+        "be read or has no DMH, a table that would take too much comparing, or a report that could not "
+        "be written.");
+    command.writeFailureStatus = exitBadInput;
     command.prepare = prepareDiff;
     return command;
 }

@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
+#include <tuple>
+#include <vector>
 
 namespace {
 
@@ -141,23 +144,6 @@ struct Pair {
     bool identical = false;
 };
 
-void compareMatched(const Pair& images, BlockDiff& block)
-{
-    const DiffBlockSide& a = *block.a;
-    const DiffBlockSide& b = *block.b;
-    block.changes = entryChanges(a.entry, b.entry);
-    // held never exceeds the block's size, so this is also the shorter block's length at most. A block
-    // the images do not hold (length 0) may start anywhere past their ends: no pointer is formed there.
-    const qint64 length = qMin(a.held, b.held);
-    if (length <= 0 || (images.identical && a.start == b.start))
-        block.bytes = ByteComparison::equal(length);
-    else
-        block.bytes = compareBytes(images.a.imageData() + a.start, images.b.imageData() + b.start, length);
-    if (block.bytes.differs())
-        block.changes.append(BlockField::Bytes);
-    block.status = block.changes.isEmpty() ? DiffStatus::Same : DiffStatus::Changed;
-}
-
 // The entries of one DMH index: the n-th entry of A with an ID is matched with the n-th of B with it.
 void diffBlocksOfDmh(const Pair& images, int dmhIndex, QVector<BlockDiff>& blocks)
 {
@@ -185,7 +171,8 @@ void diffBlocksOfDmh(const Pair& images, int dmhIndex, QVector<BlockDiff>& block
             const int matched = candidates[rank++];
             matchedInB[matched] = true;
             block.b = blockSideOf(dmhB, matched, images.b.imageSize());
-            compareMatched(images, block);
+            // Their bytes are compared once every block is matched, each range once.
+            block.changes = entryChanges(block.a->entry, block.b->entry);
         } else {
             block.status = DiffStatus::Removed;
         }
@@ -201,6 +188,94 @@ void diffBlocksOfDmh(const Pair& images, int dmhIndex, QVector<BlockDiff>& block
         block.b = blockSideOf(dmhB, entryIndex, images.b.imageSize());
         blocks.append(block);
     }
+}
+
+// What comparing a matched block reads: its start in each image and the length both hold.
+struct ComparedRange {
+    qint64 startA = 0;
+    qint64 startB = 0;
+    qint64 length = 0;
+
+    bool operator<(const ComparedRange& other) const
+    {
+        return std::tie(startA, startB, length) < std::tie(other.startA, other.startB, other.length);
+    }
+    bool operator==(const ComparedRange& other) const
+    {
+        return startA == other.startA && startB == other.startB && length == other.length;
+    }
+};
+
+// The range a matched block's comparison must read; none when its bytes are known without reading.
+std::optional<ComparedRange> rangeToRead(const Pair& images, const BlockDiff& block)
+{
+    // held never exceeds the block's size, so this is also the shorter block's length at most. A block
+    // the images do not hold (length 0) may start anywhere past their ends: no pointer is formed there.
+    const qint64 length = qMin(block.a->held, block.b->held);
+    if (length <= 0 || (images.identical && block.a->start == block.b->start))
+        return std::nullopt;
+    return ComparedRange { block.a->start, block.b->start, length };
+}
+
+QString tooMuchToCompare(qint64 rangeCount, qint64 total, qint64 sizeA, qint64 sizeB)
+{
+    const QString images = sizeA == sizeB
+        ? QStringLiteral("the %1 bytes of each image").arg(sizeA)
+        : QStringLiteral("the %1 bytes of the shorter image").arg(qMin(sizeA, sizeB));
+    return QStringLiteral("Too much to compare: the blocks span %1 distinct byte ranges, %2 bytes in all, "
+                          "more than %3 times %4.")
+        .arg(rangeCount)
+        .arg(total)
+        .arg(diffReadLimitFactor)
+        .arg(images);
+}
+
+// Compares the bytes of every matched block and settles its status. Each distinct range is read once
+// however many entries list it, and the reading is bounded by the images before any of it starts.
+std::optional<Outcome> compareMatchedBlocks(const Pair& images, ImageDiff& diff)
+{
+    std::vector<ComparedRange> ranges;
+    for (const BlockDiff& block : diff.blocks) {
+        if (block.a && block.b) {
+            if (const std::optional<ComparedRange> range = rangeToRead(images, block))
+                ranges.push_back(*range);
+        }
+    }
+    std::sort(ranges.begin(), ranges.end());
+    ranges.erase(std::unique(ranges.begin(), ranges.end()), ranges.end());
+    // At most 65,535 ranges of under 4 GiB each: the sum cannot overflow.
+    qint64 total = 0;
+    for (const ComparedRange& range : ranges)
+        total += range.length;
+    const qint64 shorter = qMin(images.a.imageSize(), images.b.imageSize());
+    if (total > diffReadLimitFactor * shorter)
+        return Outcome::refused(
+            tooMuchToCompare(qint64(ranges.size()), total, images.a.imageSize(), images.b.imageSize()));
+
+    std::vector<ByteComparison> comparisons;
+    comparisons.reserve(ranges.size());
+    for (const ComparedRange& range : ranges)
+        comparisons.push_back(compareBytes(
+            images.a.imageData() + range.startA, images.b.imageData() + range.startB, range.length));
+    diff.blockBytesRead = total;
+
+    for (BlockDiff& block : diff.blocks) {
+        if (!block.a || !block.b)
+            continue;
+        if (const std::optional<ComparedRange> range = rangeToRead(images, block)) {
+            const auto found = std::lower_bound(ranges.cbegin(), ranges.cend(), *range);
+            block.bytes = comparisons[size_t(found - ranges.cbegin())];
+        } else {
+            block.bytes = ByteComparison::equal(qMin(block.a->held, block.b->held));
+        }
+        if (block.bytes.differs())
+            block.changes.append(BlockField::Bytes);
+        // Bytes one image lacks cannot be shown equal: such a block is never the same.
+        if (!block.heldWhole())
+            block.changes.append(BlockField::Held);
+        block.status = block.changes.isEmpty() ? DiffStatus::Same : DiffStatus::Changed;
+    }
+    return std::nullopt;
 }
 
 // Every listed block's bytes below `limit`, in position order.
@@ -246,6 +321,11 @@ ByteComparison diffOutsideBlocks(const Pair& images)
 
 } // namespace
 
+bool BlockDiff::heldWhole() const
+{
+    return (!a || a->held == a->entry.size) && (!b || b->held == b->entry.size);
+}
+
 int ImageDiff::blockCount(DiffStatus status) const
 {
     return int(std::count_if(
@@ -258,7 +338,7 @@ int ImageDiff::dmhsDiffering() const
         dmhs.cbegin(), dmhs.cend(), [](const DmhDiff& dmh) { return dmh.status != DiffStatus::Same; }));
 }
 
-ImageDiff diffImages(const FlashImage& a, const FlashImage& b)
+Refusable<ImageDiff> diffImages(const FlashImage& a, const FlashImage& b)
 {
     ImageDiff diff;
     // One pass over equal images answers everything about their bytes: the comparisons below then only
@@ -273,6 +353,8 @@ ImageDiff diffImages(const FlashImage& a, const FlashImage& b)
     diff.dmhs = diffDmhs(a.dmhRecords(), b.dmhRecords());
     for (int dmhIndex = 0; dmhIndex < diff.dmhs.size(); ++dmhIndex)
         diffBlocksOfDmh(images, dmhIndex, diff.blocks);
+    if (std::optional<Outcome> refusal = compareMatchedBlocks(images, diff))
+        return Refusable<ImageDiff>::refused(*refusal);
     diff.outsideBlocks = diffOutsideBlocks(images);
-    return diff;
+    return Refusable<ImageDiff>::of(std::move(diff));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "bytecomparison.h"
+#include "outcome.h"
 
 #include "model/blockentry.h"
 #include "model/dmhrecord.h"
@@ -22,8 +23,9 @@ enum class DiffStatus {
 };
 
 // What can differ between two entries matched to each other, in the order they are reported. Every byte
-// of an entry but the ID (the key they are matched by) belongs to one field.
-enum class BlockField { Size, Offset, Crc, Name, Version, Time, Flags, Reserved, Trailer, Bytes };
+// of an entry but the ID (the key they are matched by) belongs to one field; Bytes is the block's bytes,
+// and Held says that an image does not hold the whole block, so its bytes cannot all be compared.
+enum class BlockField { Size, Offset, Crc, Name, Version, Time, Flags, Reserved, Trailer, Bytes, Held };
 
 // The header fields of a DMH, and the number of its entries the image holds whole.
 enum class DmhField { Position, DataCapacity, SdramSize, FlashSize, EntryCount, EntrySize, EntriesRead };
@@ -52,6 +54,9 @@ struct BlockDiff {
     // Matched blocks: each read at its own image position, over the bytes both blocks have and both
     // images hold; positions count from the block's start.
     ByteComparison bytes;
+
+    // Every image that lists the block holds all of its bytes, as its own entry sizes it.
+    bool heldWhole() const;
 };
 
 // A DMH's header as read, and the number of its entries the image holds whole.
@@ -101,10 +106,18 @@ struct ImageDiff {
     // The positions both images hold that lie in no listed block of either image (DMH headers and entry
     // tables among them), compared in place; positions are image positions.
     ByteComparison outsideBlocks;
+    // The bytes read to compare the matched blocks: a range that several entries list is read once.
+    qint64 blockBytesRead = 0;
 
     int blockCount(DiffStatus status) const;
     int dmhsDiffering() const;
 };
 
-// Compares B with A: reads each image's bytes in place, never copies or checksums them.
-ImageDiff diffImages(const FlashImage& a, const FlashImage& b);
+// The matched blocks' comparisons may read at most this many times the bytes of the shorter image. An
+// ordinary table lists each byte in one block or a few; one whose distinct ranges need more is refused
+// before a byte is read, so a hostile table costs no more than its image.
+constexpr qint64 diffReadLimitFactor = 8;
+
+// Compares B with A: reads each image's bytes in place, never copies or checksums them. Refused when the
+// blocks would take more reading than diffReadLimitFactor allows.
+Refusable<ImageDiff> diffImages(const FlashImage& a, const FlashImage& b);

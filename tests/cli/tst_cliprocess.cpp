@@ -50,6 +50,7 @@ void TestCliProcess::init()
     QVERIFY(writeFile(path(QStringLiteral("image.bin")), StandardImages::recordAndTwoPlain()));
     QVERIFY(writeFile(path(QStringLiteral("exists.bin")), "old"));
     QVERIFY(writeFile(path(QStringLiteral("repl.bin")), QByteArray(100, 'r')));
+    QVERIFY(writeFile(path(QStringLiteral("other.bin")), StandardImages::fiveBlocks()));
 }
 
 void TestCliProcess::streamsAndStatuses_data()
@@ -250,6 +251,13 @@ void TestCliProcess::standardOutputThatFails_data()
         << QStringList { "info", "--json", "$MISSING" } << full << 2 << noSpace;
     QTest::newRow("usage error, nothing for stdout") << QStringList { "export", "$IMAGE",
         "5" } << full << 2 << QByteArray("Run 'tessel-cli export --help' for usage.");
+    // diff's 1 means "the images differ": a report that was lost is trouble, 2, whatever it said.
+    QTest::newRow("diff, identical, full disk")
+        << QStringList { "diff", "$IMAGE", "$IMAGE" } << full << 2 << noSpace;
+    QTest::newRow("diff, different, full disk")
+        << QStringList { "diff", "$IMAGE", "$OTHER" } << full << 2 << noSpace;
+    QTest::newRow("diff --json, different, full disk")
+        << QStringList { "diff", "--json", "$IMAGE", "$OTHER" } << full << 2 << noSpace;
     QTest::newRow("list, closed pipe") << QStringList { "list", "$IMAGE" } << closed << 1 << brokenPipe;
     QTest::newRow("export -o -, closed pipe")
         << QStringList { "export", "$IMAGE", "6", "-o", "-" } << closed << 1 << brokenPipe;
@@ -274,6 +282,7 @@ void TestCliProcess::standardOutputThatFails()
     arguments.replaceInStrings(QStringLiteral("$IMAGE"), path("image.bin"));
     arguments.replaceInStrings(QStringLiteral("$REPL"), path("repl.bin"));
     arguments.replaceInStrings(QStringLiteral("$MISSING"), path("missing.bin"));
+    arguments.replaceInStrings(QStringLiteral("$OTHER"), path("other.bin"));
     // The system's reasons in English.
     QProcessEnvironment environment = environmentWith(QStringLiteral("1772694489"));
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));

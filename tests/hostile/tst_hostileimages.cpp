@@ -2,12 +2,16 @@
 
 #include "standardimages.h"
 
+#include "model/imagebuffer.h"
 #include "model/imagelayout.h"
 #include "ops/blockcheck.h"
 #include "ops/blockinfo.h"
+#include "ops/imagediff.h"
 
 #include <QElapsedTimer>
 #include <QtTest>
+
+#include <cstring>
 
 #include <sys/resource.h>
 
@@ -25,6 +29,8 @@ private slots:
     void replacements();
     void verifies_data();
     void verifies();
+    void diffs_data();
+    void diffs();
     void staleCatalogueStaysInsideTheImageInMemory();
 };
 
@@ -92,6 +98,32 @@ long peakResidentKiB()
     rusage usage {};
     getrusage(RUSAGE_SELF, &usage);
     return usage.ru_maxrss;
+}
+
+// `count` entries at 0 over an image of `size` bytes: all of it each, or from the entry's index on.
+QByteArray entriesOverTheImage(int count, qint64 size, bool eachRangeItsOwn)
+{
+    TestDmh dmh;
+    for (int index = 0; index < count; ++index) {
+        const quint32 offset = eachRangeItsOwn ? quint32(index) : 0;
+        dmh.entries.append(testEntry(quint8(index), offset, quint32(size) - offset));
+    }
+    return ImageBuilder(size).dmh(0, dmh).image();
+}
+
+QByteArray flipped(QByteArray image, qint64 position)
+{
+    image[int(position)] = char(image[int(position)] ^ 1);
+    return image;
+}
+
+bool loadInMemory(FlashImage& image, const QByteArray& bytes)
+{
+    ImageBuffer buffer;
+    if (!buffer.allocate(bytes.size()))
+        return false;
+    std::memcpy(buffer.data(), bytes.constData(), size_t(bytes.size()));
+    return image.loadBytes(std::move(buffer));
 }
 
 QByteArray manyEntries(int entryCount)
@@ -443,6 +475,60 @@ void TestHostileImages::verifies()
         if (check.dataCrcComputed())
             QCOMPARE(check.computedDataCrc, crcOf(check.facts.start, check.facts.dataLength));
     }
+}
+
+void TestHostileImages::diffs_data()
+{
+    QTest::addColumn<QByteArray>("a");
+    QTest::addColumn<QByteArray>("b");
+    // Empty: compared, having read `bytesRead` bytes of blocks, with `changed` blocks changed.
+    QTest::addColumn<QString>("refusal");
+    QTest::addColumn<qint64>("bytesRead");
+    QTest::addColumn<int>("changed");
+
+    constexpr qint64 large = 4 << 20;
+    const QByteArray sameRange = entriesOverTheImage(65535, large, false);
+    QTest::newRow("65,535 entries over the whole image, one range")
+        << sameRange << flipped(sameRange, large - 1) << QString() << large << 65535;
+    const QByteArray ownRanges = entriesOverTheImage(65535, large, true);
+    QTest::newRow("65,535 entries over the whole image, each range its own")
+        << ownRanges << flipped(ownRanges, large - 1)
+        << "Too much to compare: the blocks span 65535 distinct byte ranges, 272726327295 bytes in all, "
+           "more than 8 times the 4194304 bytes of each image."
+        << qint64(-1) << -1;
+    constexpr qint64 small = 0x10000;
+    const QByteArray eight = entriesOverTheImage(8, small, true);
+    QTest::newRow("8 ranges of nearly the whole image")
+        << eight << flipped(eight, small - 1) << QString() << 8 * small - 28 << 8;
+    const QByteArray nine = entriesOverTheImage(9, small, true);
+    QTest::newRow("9 ranges, B half as long")
+        << nine << nine.left(small / 2)
+        << "Too much to compare: the blocks span 9 distinct byte ranges, 294876 bytes in all, more than 8 "
+           "times the 32768 bytes of the shorter image."
+        << qint64(-1) << -1;
+}
+
+// However many entries list the same bytes, they are read once, and a table whose distinct ranges would
+// read more than a fixed multiple of the image is refused before any of them is read.
+void TestHostileImages::diffs()
+{
+    QFETCH(QByteArray, a);
+    QFETCH(QByteArray, b);
+    QFETCH(QString, refusal);
+    QFETCH(qint64, bytesRead);
+    QFETCH(int, changed);
+
+    FlashImage imageA;
+    FlashImage imageB;
+    QVERIFY(loadInMemory(imageA, a) && loadInMemory(imageB, b));
+    const Refusable<ImageDiff> diff = diffImages(imageA, imageB);
+    QCOMPARE(diff.refusal.message, refusal);
+    QCOMPARE(diff.accepted(), refusal.isEmpty());
+    if (!diff.accepted())
+        return;
+    QCOMPARE(diff.value->blockBytesRead, bytesRead);
+    QCOMPARE(diff.value->blockCount(DiffStatus::Changed), changed);
+    QCOMPARE(diff.value->blockCount(DiffStatus::Same), 0);
 }
 
 void TestHostileImages::staleCatalogueStaysInsideTheImageInMemory()
