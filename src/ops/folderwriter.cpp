@@ -144,9 +144,13 @@ bool FolderWriter::open()
         return fail(FolderFault::Obstacle);
     // A folder that is to replace another stays private until it takes that folder's permission bits.
     const mode_t mode = targetExists ? 0700 : 0777;
-    temporary = takeHiddenName(name, [&](const QByteArray& candidate) {
-        return calls.makeFolder(parent, candidate.constData(), mode) == 0;
-    });
+    {
+        const SignalCleanup::Deferral deferral;
+        temporary = takeHiddenName(name, [&](const QByteArray& candidate) {
+            return calls.makeFolder(parent, candidate.constData(), mode) == 0;
+        });
+        temporaryOnSignal.remember(parent, temporary, SignalCleanup::Kind::Folder);
+    }
     if (temporary.isEmpty())
         return fail(FolderFault::Failed);
     folder = calls.openFolderAt(parent, temporary.constData());
@@ -196,13 +200,15 @@ bool FolderWriter::commit()
     if (!putInPlace(exchanged))
         return false;
 
-    // The new folder is in place; what follows cannot take it back.
+    // The new folder is in place; what follows cannot take it back. After an exchange the hidden name
+    // holds the old folder, which a signal still removes until it is gone.
     ::close(folder);
     folder = -1;
     const QByteArray old = temporary;
     temporary.clear();
     if (exchanged && !removeTree(parent, old))
         leftoverPath = QFile::decodeName(parentPath + '/' + old);
+    temporaryOnSignal.forget();
     const bool durable = calls.syncFolder(parent) == 0;
     discard();
     if (!durable)
@@ -220,7 +226,7 @@ void FolderWriter::discard()
     }
     if (!temporary.isEmpty()) {
         removeTree(parent, temporary);
-        temporary.clear();
+        forgetTemporary();
     }
     if (parent >= 0) {
         ::close(parent);
@@ -250,8 +256,14 @@ bool FolderWriter::putInPlace(bool& exchanged)
         const bool taken = errno == ENOTEMPTY || errno == EEXIST || errno == ENOTDIR || errno == EISDIR;
         return fail(taken ? FolderFault::Exists : FolderFault::Failed);
     }
-    temporary.clear();
+    forgetTemporary();
     return true;
+}
+
+void FolderWriter::forgetTemporary()
+{
+    temporary.clear();
+    temporaryOnSignal.forget();
 }
 
 // Removes the folder `treeName` in `within` and everything in it, symlinks as links. Goes on past a

@@ -2,6 +2,7 @@
 
 #include "outputplan.h"
 #include "planwriter.h"
+#include "signalcleanup.h"
 
 #include <QByteArray>
 #include <QString>
@@ -51,8 +52,9 @@ enum class FolderFault {
 // step, and the parent folder is synced so that the name survives a power cut. A rename replaces no
 // folder with something in it, so without --force a folder that filled meanwhile is left alone; with
 // --force a folder that is there swaps places with the new one in one step, and the old tree is removed
-// afterwards. Until then the path is untouched, and a refused or failed writer leaves nothing behind.
-// A symlink is followed; anything at the path but a folder is refused.
+// afterwards. Until then the path is untouched, and a refused or failed writer leaves nothing behind; the
+// hidden folder is removed when SIGINT, SIGTERM or SIGHUP ends the process. A symlink is followed;
+// anything at the path but a folder is refused.
 class FolderWriter {
 public:
     FolderWriter(const QString& path, ExistingOutput existing);
@@ -90,6 +92,7 @@ private:
     FolderObstacle examine();
     bool putInPlace(bool& exchanged);
     bool removeTree(int folder, const QByteArray& name);
+    void forgetTemporary();
     bool fail(FolderFault fault);
 
     FileSystemCalls& calls;
@@ -100,8 +103,9 @@ private:
     int parent = -1;
     // The hidden folder being built, open to write into and to sync.
     int folder = -1;
-    // Its name in the parent while it is there.
+    // Its name in the parent while it is there, removed by an ending signal too.
     QByteArray temporary;
+    SignalCleanup::Entry temporaryOnSignal;
     // A symlink to nothing: there is no folder to follow it to, and the name is taken.
     bool danglingLink = false;
     bool targetExists = false;
