@@ -11,6 +11,7 @@
 #include "ops/blockinfo.h"
 #include "ops/folderwriter.h"
 
+#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -19,6 +20,34 @@
 namespace {
 
 const QByteArray indexFileName("index.json");
+
+// How many times the image's size the block files may take in all. Entries that list some bytes again
+// (an entry for the whole image beside its blocks, a second DMH for a recovery copy) stay far below it;
+// a table that lists one range thousands of times, which would fill any disk, does not.
+constexpr qint64 sizeMultipleLimit = 8;
+
+// The files an index.json lists: each block's `file` that is a name. Nothing when the bytes are not the
+// list document export --all writes.
+std::optional<QSet<QByteArray>> filesListedIn(const QByteArray& bytes)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject index = document.object();
+    const QJsonValue blocks = index.value(QStringLiteral("blocks"));
+    if (index.value(QStringLiteral("command")).toString() != QLatin1String("list") || !blocks.isArray())
+        return std::nullopt;
+    QSet<QByteArray> files;
+    for (const QJsonValue& block : blocks.toArray()) {
+        const QJsonValue file = block.toObject().value(QStringLiteral("file"));
+        if (file.isString())
+            files.insert(QFile::encodeName(file.toString()));
+        else if (!file.isNull())
+            return std::nullopt;
+    }
+    return files;
+}
 
 // How many decimal digits `number` takes.
 int digitsOf(int number)
@@ -81,30 +110,53 @@ CommandResult exportAll(const FlashImage& image, const ExportAllRequest& request
 {
     CommandResult result;
     result.details.insert(QStringLiteral("output"), request.folderPath);
+    // index.json, by which a later export --all --force knows the folder as one that export --all wrote.
+    const FolderIndex index { indexFileName, filesListedIn };
     if (const std::optional<CommandResult> refusal
-        = OutputTarget::checkFolder(request.folderPath, request.force, { request.imagePath })) {
+        = OutputTarget::checkFolder(request.folderPath, request.force, { request.imagePath }, index)) {
         result.exitStatus = refusal->exitStatus;
         result.message = refusal->message;
         return result;
     }
 
-    FolderWriter writer(request.folderPath, OutputTarget::existingOutput(request.force));
-    if (!writer.open())
-        return writeFailure(result, writer, request);
+    // Every block planned first, so that what the files would take is known before anything is written.
     const ImageView view = ImageView::of(image);
     const QVector<BlockFacts> blocks = BlockFacts::collect(view, image.dmhRecords());
     const BlockFileNames fileNames(blocks);
+    QVector<QByteArray> blockFileNames;
+    QVector<Refusable<ExportPlan>> plans;
+    blockFileNames.reserve(blocks.size());
+    plans.reserve(blocks.size());
+    qint64 blockBytes = 0;
+    int blockFiles = 0;
+    for (const BlockFacts& block : blocks) {
+        blockFileNames.append(fileNames.of(block));
+        plans.append(planExport(view, block.location(), QString::fromLatin1(blockFileNames.last())));
+        if (plans.last().accepted()) {
+            blockBytes += plans.last().value->output.length;
+            ++blockFiles;
+        }
+    }
+    if (blockBytes > sizeMultipleLimit * view.size) {
+        result.exitStatus = exitRefused;
+        result.message = QStringLiteral("The %1 block files would take %2 bytes, more than %3 times the "
+                                        "image's %4 bytes: its DMHs list the same bytes again and again. "
+                                        "Nothing was written.")
+                             .arg(blockFiles)
+                             .arg(blockBytes)
+                             .arg(sizeMultipleLimit)
+                             .arg(view.size);
+        return result;
+    }
+
     QJsonArray listed;
     QStringList notExported;
-    for (const BlockFacts& block : blocks) {
+    for (int at = 0; at < blocks.size(); ++at) {
+        const BlockFacts& block = blocks[at];
         QJsonObject row = BlockListing::json(block, BlockListing::cells(block.entry));
-        const QByteArray fileName = fileNames.of(block);
-        const Refusable<ExportPlan> planned
-            = planExport(view, block.location(), QString::fromLatin1(fileName));
+        const Refusable<ExportPlan>& planned = plans[at];
         if (planned.accepted()) {
-            if (!writer.addFile(fileName, view.data, view.size, planned.value->output))
-                return writeFailure(result, writer, request);
-            row.insert(QStringLiteral("file"), QString::fromLatin1(fileName));
+            row.insert(QStringLiteral("file"), QString::fromLatin1(blockFileNames[at]));
         } else {
             // The export's own explanation of its refusal, as a single export would give it.
             const QString reason = planned.refusal.detail;
@@ -118,8 +170,19 @@ CommandResult exportAll(const FlashImage& image, const ExportAllRequest& request
     }
     CommandResult listing;
     listing.details.insert(QStringLiteral("blocks"), listed);
-    const QJsonObject index = JsonDocument::of(QStringLiteral("list"), request.imagePath, listing);
-    if (!writer.addFile(indexFileName, QJsonDocument(index).toJson(QJsonDocument::Indented)))
+    const QByteArray indexBytes
+        = QJsonDocument(JsonDocument::of(QStringLiteral("list"), request.imagePath, listing))
+              .toJson(QJsonDocument::Indented);
+
+    FolderWriter writer(request.folderPath, OutputTarget::existingOutput(request.force), index);
+    if (!writer.open(blockBytes + indexBytes.size(), blockFiles + 1))
+        return writeFailure(result, writer, request);
+    for (int at = 0; at < blocks.size(); ++at) {
+        if (plans[at].accepted()
+            && !writer.addFile(blockFileNames[at], view.data, view.size, plans[at].value->output))
+            return writeFailure(result, writer, request);
+    }
+    if (!writer.addFile(indexFileName, indexBytes))
         return writeFailure(result, writer, request);
     const bool committed = writer.commit();
     if (!committed && writer.fault() != FolderFault::NotDurable
@@ -127,7 +190,6 @@ CommandResult exportAll(const FlashImage& image, const ExportAllRequest& request
         return writeFailure(result, writer, request);
 
     // The folder is in place from here on.
-    const int blockFiles = writer.filesWritten() - 1;
     result.details.insert(QStringLiteral("blocks"), listed);
     result.details.insert(QStringLiteral("filesWritten"), writer.filesWritten());
     result.details.insert(QStringLiteral("bytesWritten"), double(writer.bytesWritten()));

@@ -4,6 +4,8 @@
 #include "exitstatus.h"
 #include "truncationguard.h"
 
+#include "ops/signalcleanup.h"
+
 #include <QCoreApplication>
 
 #include <cerrno>
@@ -38,6 +40,8 @@ int main(int argc, char* argv[])
     // Past a file-size limit a write then fails and is reported, instead of the signal ending the process.
     std::signal(SIGXFSZ, SIG_IGN);
     stopCleanlyWhenAnInputShrinks();
+    // SIGINT, SIGTERM and SIGHUP remove a writer's hidden file or folder before they end the process.
+    SignalCleanup::installHandlers();
     // A reader that went away (| head) makes a write fail with EPIPE, reported as a write error, instead of
     // the signal ending the process without a word.
     std::signal(SIGPIPE, SIG_IGN);

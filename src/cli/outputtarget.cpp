@@ -87,9 +87,43 @@ std::optional<CommandResult> danglingFolderLink(const QString& folderPath)
                        .arg(folderPath, given.symLinkTarget()));
 }
 
-CommandResult folderRefusal(FolderObstacle obstacle, const QString& folderPath, const QString& target)
+
+enum class CurrentFolder { Elsewhere, Is, Holds };
+
+// Whether `target` is the current folder or holds it, by device and inode, so that every path to the
+// folder counts (a symlink, a bind mount).
+CurrentFolder relationToCurrentFolder(const QString& target)
+{
+    struct stat targetStatus { };
+    if (::stat(QFile::encodeName(target).constData(), &targetStatus) != 0)
+        return CurrentFolder::Elsewhere;
+    // The system's own path of the current folder: its symlinks are followed already.
+    QString folder = QDir::currentPath();
+    for (CurrentFolder relation = CurrentFolder::Is;; relation = CurrentFolder::Holds) {
+        struct stat status { };
+        if (::stat(QFile::encodeName(folder).constData(), &status) == 0
+            && status.st_dev == targetStatus.st_dev && status.st_ino == targetStatus.st_ino)
+            return relation;
+        const QString above = QFileInfo(folder).path();
+        if (above == folder)
+            return CurrentFolder::Elsewhere;
+        folder = above;
+    }
+}
+
+// Why a folder with something in it is not one export --all may replace.
+CommandResult notAnExport(const QString& folderPath, const QString& why)
+{
+    return refusal(QStringLiteral("%1 %2; --force replaces only an empty folder or one that export --all "
+                                  "wrote, so nothing was written.")
+                       .arg(folderPath, why));
+}
+
+CommandResult folderRefusal(FolderObstacle obstacle, const QString& folderPath, const QString& target,
+    const FolderIndex& index, const QByteArray& unlisted)
 {
     const QString parent = QFileInfo(target).absolutePath();
+    const QString indexName = QFile::decodeName(index.fileName);
     switch (obstacle) {
     case FolderObstacle::None:
         break;
@@ -97,9 +131,22 @@ CommandResult folderRefusal(FolderObstacle obstacle, const QString& folderPath, 
         if (const std::optional<CommandResult> dangling = danglingFolderLink(folderPath))
             return *dangling;
         break;
+    case FolderObstacle::NoRoom:
+        break;
     case FolderObstacle::NotEmpty:
         return refusal(
             QStringLiteral("%1 already exists and is not empty; use --force to replace it.").arg(folderPath));
+    case FolderObstacle::WithoutIndex:
+        return notAnExport(folderPath, QStringLiteral("is not empty and holds no %1").arg(indexName));
+    case FolderObstacle::IndexNotReadable:
+        return refusal(
+            QStringLiteral("%1 is not the index export --all writes; --force replaces only an empty "
+                           "folder or one that export --all wrote, so nothing was written.")
+                .arg(QDir(folderPath).filePath(indexName)));
+    case FolderObstacle::Unlisted:
+        return notAnExport(folderPath,
+            QStringLiteral("holds %1, which is not a file its %2 lists")
+                .arg(QFile::decodeName(unlisted), indexName));
     case FolderObstacle::File:
         return notAFolder(folderPath, "file");
     case FolderObstacle::CharacterDevice:
@@ -194,10 +241,22 @@ void OutputTarget::explainFault(const Outcome& outcome, const QString& outputPat
 }
 
 std::optional<CommandResult> OutputTarget::checkFolder(
-    const QString& folderPath, bool force, const QStringList& inputPaths)
+    const QString& folderPath, bool force, const QStringList& inputPaths, const FolderIndex& index)
 {
     QString target;
-    const FolderObstacle obstacle = FolderWriter::check(folderPath, existingOutput(force), &target);
+    QByteArray unlisted;
+    const FolderObstacle obstacle
+        = FolderWriter::check(folderPath, existingOutput(force), index, &target, &unlisted);
+    // Even an empty one: a rename over the current folder would leave the shell in a deleted one.
+    switch (relationToCurrentFolder(target)) {
+    case CurrentFolder::Is:
+        return refusal(QStringLiteral("%1 is the current folder; it is never replaced.").arg(folderPath));
+    case CurrentFolder::Holds:
+        return refusal(QStringLiteral("%1 holds the current folder %2; it is never replaced.")
+                           .arg(folderPath, QDir::currentPath()));
+    case CurrentFolder::Elsewhere:
+        break;
+    }
     for (const QString& input : inputPaths) {
         if (holds(target, input))
             return refusal(
@@ -205,7 +264,7 @@ std::optional<CommandResult> OutputTarget::checkFolder(
     }
     if (obstacle == FolderObstacle::None)
         return std::nullopt;
-    return folderRefusal(obstacle, folderPath, target);
+    return folderRefusal(obstacle, folderPath, target, index, unlisted);
 }
 
 void OutputTarget::explainFolderFault(const FolderWriter& writer, const QString& folderPath, bool force,
@@ -215,11 +274,28 @@ void OutputTarget::explainFolderFault(const FolderWriter& writer, const QString&
     case FolderFault::None:
         return;
     case FolderFault::Obstacle:
-        result.message = folderRefusal(writer.obstacle(), folderPath, writer.target()).message;
+        if (writer.obstacle() == FolderObstacle::NoRoom)
+            result.message = writer.bytesNeeded() > writer.bytesFree()
+                ? QStringLiteral("%1 needs %2 bytes for its %3 files, but the file system it goes on has %4 "
+                                 "bytes free; nothing was written.")
+                      .arg(folderPath)
+                      .arg(writer.bytesNeeded())
+                      .arg(writer.filesNeeded())
+                      .arg(writer.bytesFree())
+                : QStringLiteral("%1 needs %2 files, but the file system it goes on has room for %3 more; "
+                                 "nothing was written.")
+                      .arg(folderPath)
+                      .arg(writer.filesNeeded())
+                      .arg(writer.filesFree());
+        else
+            result.message = folderRefusal(
+                writer.obstacle(), folderPath, writer.target(), writer.index(), writer.unlisted())
+                                 .message;
         return;
     case FolderFault::Exists:
         // What took the name while the blocks were written: a folder that filled, or a file.
-        if (const std::optional<CommandResult> refusal = checkFolder(folderPath, force, inputPaths))
+        if (const std::optional<CommandResult> refusal
+            = checkFolder(folderPath, force, inputPaths, writer.index()))
             result.message = refusal->message;
         else
             result.message

@@ -42,10 +42,11 @@ public:
     }
 
     // The rules for a folder of outputs (export --all -o DIR): a folder that does not exist yet or is
-    // empty, or with --force one that is there; never a file, device, FIFO, socket or symlink to nothing,
-    // and never a folder that holds an input. The refusal, or nothing when it may be written.
+    // empty, or with --force one that an earlier run wrote (`index` and only the files it lists); never
+    // another folder, a file, device, FIFO, socket or symlink to nothing, and never the current folder,
+    // one above it or one that holds an input. The refusal, or nothing when it may be written.
     static std::optional<CommandResult> checkFolder(
-        const QString& folderPath, bool force, const QStringList& inputPaths);
+        const QString& folderPath, bool force, const QStringList& inputPaths, const FolderIndex& index);
     // Why the folder writer stopped, as the message (and detail) of `result`.
     static void explainFolderFault(const FolderWriter& writer, const QString& folderPath, bool force,
         const QStringList& inputPaths, CommandResult& result);

@@ -2,6 +2,8 @@
 
 #include "exitstatus.h"
 
+#include "ops/signalcleanup.h"
+
 #include <csignal>
 
 #include <unistd.h>
@@ -15,6 +17,7 @@ extern "C" void onBusError(int)
         = "tessel-cli: an input file was cut short while it was being read; stopped.\n";
     const ssize_t ignored = ::write(STDERR_FILENO, message, sizeof message - 1);
     static_cast<void>(ignored);
+    SignalCleanup::removeRecorded();
     ::_exit(exitBadInput);
 }
 

@@ -112,6 +112,11 @@ int FileSystemCalls::removeFolder(int folder, const char* name)
     return ::unlinkat(folder, name, AT_REMOVEDIR);
 }
 
+int FileSystemCalls::freeSpace(int folder, struct statvfs* result)
+{
+    return ::fstatvfs(folder, result);
+}
+
 FileSystemCalls& FileSystemCalls::current()
 {
     return *installed();

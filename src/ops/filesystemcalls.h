@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 
 // The system calls the writer commits a file with, one virtual function each, so that tests can make any
@@ -44,6 +45,8 @@ public:
     virtual int exchange(int folder, const char* first, const char* second);
     // unlinkat(AT_REMOVEDIR) of an empty folder.
     virtual int removeFolder(int folder, const char* name);
+    // fstatvfs: the free space and free files of the file system that holds `folder`.
+    virtual int freeSpace(int folder, struct statvfs* result);
 
     // The calls every writer uses: the real ones unless a test put others in place.
     static FileSystemCalls& current();

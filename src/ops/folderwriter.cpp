@@ -8,11 +8,15 @@
 #include <QFileInfo>
 #include <QList>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <optional>
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 using WriterSupport::permissionBits;
@@ -66,11 +70,44 @@ std::optional<QList<QByteArray>> namesIn(int folder)
     return names;
 }
 
+// Far more than the index of the largest table a load accepts; past it the file is no such index.
+constexpr qint64 largestIndex = qint64(256) << 20;
+
+// The bytes of the regular file `name` in `folder`, symlinks not followed; nothing when it is another
+// kind of file, larger than an index can be, or cannot be read.
+std::optional<QByteArray> readIndex(int folder, const QByteArray& name)
+{
+    // O_NONBLOCK: a FIFO under the index's name must not hang the run; it is refused below.
+    const int file = ::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0)
+        return std::nullopt;
+    struct stat status { };
+    QByteArray bytes;
+    bool complete = ::fstat(file, &status) == 0 && S_ISREG(status.st_mode) && status.st_size <= largestIndex;
+    if (complete) {
+        bytes.resize(int(status.st_size));
+        qint64 done = 0;
+        while (complete && done < bytes.size()) {
+            const ssize_t read = ::read(file, bytes.data() + done, size_t(bytes.size() - done));
+            if (read < 0 && errno == EINTR)
+                continue;
+            // A file that shrank while it was read is no index to trust.
+            complete = read > 0;
+            done += qMax<ssize_t>(read, 0);
+        }
+    }
+    ::close(file);
+    if (!complete)
+        return std::nullopt;
+    return bytes;
+}
+
 } // namespace
 
-FolderWriter::FolderWriter(const QString& path, ExistingOutput existing)
+FolderWriter::FolderWriter(const QString& path, ExistingOutput existing, FolderIndex index)
     : calls(FileSystemCalls::current())
     , existing(existing)
+    , folderIndex(std::move(index))
 {
     // A trailing slash, "." and ".." name a folder as well as its plain path does.
     const QFileInfo given(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
@@ -86,17 +123,23 @@ FolderWriter::~FolderWriter()
     discard();
 }
 
-FolderObstacle FolderWriter::check(const QString& path, ExistingOutput existing, QString* target)
+FolderObstacle FolderWriter::check(const QString& path, ExistingOutput existing, const FolderIndex& index,
+    QString* target, QByteArray* unlisted)
 {
-    FolderWriter writer(path, existing);
+    FolderWriter writer(path, existing, index);
+    const FolderObstacle obstacle = writer.examine();
     if (target)
         *target = writer.targetPath;
-    return writer.examine();
+    if (unlisted)
+        *unlisted = writer.unlistedName;
+    return obstacle;
 }
 
 // Opens the parent and looks at what the name holds, in the order that names the most useful obstacle.
 FolderObstacle FolderWriter::examine()
 {
+    oldNames.clear();
+    unlistedName.clear();
     if (name.isEmpty() || danglingLink)
         return FolderObstacle::Unreachable;
     parent = calls.openFolder(parentPath.constData());
@@ -114,24 +157,75 @@ FolderObstacle FolderWriter::examine()
         if (kind != FolderObstacle::None)
             return kind;
         targetMode = status.st_mode;
-        if (existing == ExistingOutput::Refuse) {
-            const int existingFolder = calls.openFolderAt(parent, name.constData());
-            if (existingFolder < 0)
-                return FolderObstacle::Unreachable;
-            const std::optional<QList<QByteArray>> names = namesIn(existingFolder);
-            ::close(existingFolder);
-            if (!names)
-                return FolderObstacle::Unreachable;
-            if (!names->isEmpty())
-                return FolderObstacle::NotEmpty;
-        }
+        const int existingFolder = calls.openFolderAt(parent, name.constData());
+        if (existingFolder < 0)
+            return FolderObstacle::Unreachable;
+        const FolderObstacle contents = examineContents(existingFolder);
+        ::close(existingFolder);
+        if (contents != FolderObstacle::None)
+            return contents;
     }
     if (calls.access(parent, ".", W_OK | X_OK) != 0)
         return refusedAccess(errno) ? FolderObstacle::UnwritableParent : FolderObstacle::Unreachable;
     return FolderObstacle::None;
 }
 
-bool FolderWriter::open()
+// Whether the folder there may be replaced: an empty one, or with --force one that holds its index and
+// only files the index lists. Keeps the names it holds, the only ones that replacing it removes.
+FolderObstacle FolderWriter::examineContents(int existingFolder)
+{
+    std::optional<QList<QByteArray>> names = namesIn(existingFolder);
+    if (!names)
+        return FolderObstacle::Unreachable;
+    if (names->isEmpty())
+        return FolderObstacle::None;
+    // Sorted, so that a refusal names the same entry every time.
+    std::sort(names->begin(), names->end());
+    if (!names->contains(folderIndex.fileName))
+        return FolderObstacle::WithoutIndex;
+    const std::optional<QByteArray> indexBytes = readIndex(existingFolder, folderIndex.fileName);
+    const std::optional<QSet<QByteArray>> listed
+        = indexBytes && folderIndex.listedFiles ? folderIndex.listedFiles(*indexBytes) : std::nullopt;
+    if (!listed)
+        return FolderObstacle::IndexNotReadable;
+    for (const QByteArray& entry : qAsConst(*names)) {
+        if (entry == folderIndex.fileName)
+            continue;
+        struct stat status { };
+        if (!listed->contains(entry)
+            || ::fstatat(existingFolder, entry.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0
+            || !S_ISREG(status.st_mode)) {
+            unlistedName = entry;
+            return FolderObstacle::Unlisted;
+        }
+    }
+    if (existing == ExistingOutput::Refuse)
+        return FolderObstacle::NotEmpty;
+    oldNames = *names;
+    return FolderObstacle::None;
+}
+
+// Room for the files on the target's file system, with each file's last block and the folder's own.
+// Where the file system cannot say, the writes themselves tell.
+FolderObstacle FolderWriter::examineRoom(qint64 bytesToWrite, int filesToWrite)
+{
+    struct statvfs space { };
+    if ((bytesToWrite <= 0 && filesToWrite <= 0) || calls.freeSpace(parent, &space) != 0)
+        return FolderObstacle::None;
+    const qint64 blockSize = qint64(space.f_frsize != 0 ? space.f_frsize : space.f_bsize);
+    if (blockSize <= 0)
+        return FolderObstacle::None;
+    neededBytes = bytesToWrite + (qint64(filesToWrite) + 1) * blockSize;
+    neededFiles = filesToWrite;
+    freeBytes = qint64(std::min<unsigned long long>(space.f_bavail, LLONG_MAX / blockSize)) * blockSize;
+    // A file system that counts no files at all (btrfs) makes them as needed.
+    freeFiles = space.f_files != 0 ? qint64(space.f_favail) : -1;
+    if (neededBytes > freeBytes || (freeFiles >= 0 && filesToWrite + 1 > freeFiles))
+        return FolderObstacle::NoRoom;
+    return FolderObstacle::None;
+}
+
+bool FolderWriter::open(qint64 bytesToWrite, int filesToWrite)
 {
     discard();
     lastFault = FolderFault::None;
@@ -140,13 +234,19 @@ bool FolderWriter::open()
     bytes = 0;
     leftoverPath.clear();
     lastObstacle = examine();
+    if (lastObstacle == FolderObstacle::None)
+        lastObstacle = examineRoom(bytesToWrite, filesToWrite);
     if (lastObstacle != FolderObstacle::None)
         return fail(FolderFault::Obstacle);
     // A folder that is to replace another stays private until it takes that folder's permission bits.
     const mode_t mode = targetExists ? 0700 : 0777;
-    temporary = takeHiddenName(name, [&](const QByteArray& candidate) {
-        return calls.makeFolder(parent, candidate.constData(), mode) == 0;
-    });
+    {
+        const SignalCleanup::Deferral deferral;
+        temporary = takeHiddenName(name, [&](const QByteArray& candidate) {
+            return calls.makeFolder(parent, candidate.constData(), mode) == 0;
+        });
+        temporaryOnSignal.remember(parent, temporary, SignalCleanup::Kind::Folder);
+    }
     if (temporary.isEmpty())
         return fail(FolderFault::Failed);
     folder = calls.openFolderAt(parent, temporary.constData());
@@ -196,13 +296,15 @@ bool FolderWriter::commit()
     if (!putInPlace(exchanged))
         return false;
 
-    // The new folder is in place; what follows cannot take it back.
+    // The new folder is in place; what follows cannot take it back. After an exchange the hidden name
+    // holds the old folder, which a signal still removes until it is gone.
     ::close(folder);
     folder = -1;
     const QByteArray old = temporary;
     temporary.clear();
-    if (exchanged && !removeTree(parent, old))
+    if (exchanged && !removeOldFolder(old))
         leftoverPath = QFile::decodeName(parentPath + '/' + old);
+    temporaryOnSignal.forget();
     const bool durable = calls.syncFolder(parent) == 0;
     discard();
     if (!durable)
@@ -220,7 +322,7 @@ void FolderWriter::discard()
     }
     if (!temporary.isEmpty()) {
         removeTree(parent, temporary);
-        temporary.clear();
+        forgetTemporary();
     }
     if (parent >= 0) {
         ::close(parent);
@@ -228,8 +330,9 @@ void FolderWriter::discard()
     }
 }
 
-// With --force a folder that is there swaps places with the new one; otherwise a rename, which puts a
-// folder in place of nothing or of an empty folder, never of one with something in it or of a file.
+// With --force a folder that is there and may still be replaced swaps places with the new one;
+// otherwise a rename, which puts a folder in place of nothing or of an empty folder, never of one with
+// something in it or of a file.
 bool FolderWriter::putInPlace(bool& exchanged)
 {
     if (existing == ExistingOutput::Replace) {
@@ -240,6 +343,14 @@ bool FolderWriter::putInPlace(bool& exchanged)
         if (there && !S_ISDIR(status.st_mode))
             return fail(FolderFault::Exists);
         if (there) {
+            // Looked at again right before: a folder that took in something else meanwhile is left alone.
+            const int existingFolder = calls.openFolderAt(parent, name.constData());
+            if (existingFolder < 0)
+                return fail(FolderFault::Failed);
+            const FolderObstacle contents = examineContents(existingFolder);
+            ::close(existingFolder);
+            if (contents != FolderObstacle::None)
+                return fail(FolderFault::Exists);
             if (calls.exchange(parent, temporary.constData(), name.constData()) != 0)
                 return fail(FolderFault::Failed);
             exchanged = true;
@@ -250,12 +361,34 @@ bool FolderWriter::putInPlace(bool& exchanged)
         const bool taken = errno == ENOTEMPTY || errno == EEXIST || errno == ENOTDIR || errno == EISDIR;
         return fail(taken ? FolderFault::Exists : FolderFault::Failed);
     }
-    temporary.clear();
+    forgetTemporary();
     return true;
 }
 
-// Removes the folder `treeName` in `within` and everything in it, symlinks as links. Goes on past a
-// failure so that as little as possible is left; true when nothing is.
+// The old folder, now under the hidden name: the names it held when it was last looked at go, then the
+// folder; anything that reached it since stays there, and is reported as left.
+bool FolderWriter::removeOldFolder(const QByteArray& oldName)
+{
+    const int old = calls.openFolderAt(parent, oldName.constData());
+    if (old < 0)
+        return false;
+    bool removedAll = true;
+    for (const QByteArray& entry : qAsConst(oldNames)) {
+        if (calls.remove(old, entry.constData()) != 0 && errno != ENOENT)
+            removedAll = false;
+    }
+    ::close(old);
+    return removedAll && calls.removeFolder(parent, oldName.constData()) == 0;
+}
+
+void FolderWriter::forgetTemporary()
+{
+    temporary.clear();
+    temporaryOnSignal.forget();
+}
+
+// Removes the folder `treeName` in `within` (the writer's own hidden folder) and everything in it,
+// symlinks as links. Goes on past a failure so that as little as possible is left; true when nothing is.
 bool FolderWriter::removeTree(int within, const QByteArray& treeName)
 {
     const int tree = calls.openFolderAt(within, treeName.constData());

@@ -248,7 +248,7 @@ void PlanWriter::discard()
     }
     if (!temporary.isEmpty()) {
         calls.remove(folder, temporary.constData());
-        temporary.clear();
+        forgetTemporary();
     }
     if (folder >= 0) {
         ::close(folder);
@@ -274,7 +274,7 @@ bool PlanWriter::putInPlace()
     if (!temporary.isEmpty()) {
         if (calls.rename(folder, temporary.constData(), name.constData(), replace) != 0)
             return fail(errno == EEXIST && !replace ? OutputFault::Exists : OutputFault::None);
-        temporary.clear();
+        forgetTemporary();
         return true;
     }
     if (!replace || !targetExists) {
@@ -286,23 +286,36 @@ bool PlanWriter::putInPlace()
             return fail(OutputFault::Exists);
     }
     // A link cannot replace a name; the file gets a hidden one first and is renamed over the target.
-    temporary = takeHiddenName(name, [this](const QByteArray& candidate) {
-        return calls.linkUnnamed(file, folder, candidate.constData()) == 0;
-    });
+    {
+        const SignalCleanup::Deferral deferral;
+        temporary = takeHiddenName(name, [this](const QByteArray& candidate) {
+            return calls.linkUnnamed(file, folder, candidate.constData()) == 0;
+        });
+        temporaryOnSignal.remember(folder, temporary, SignalCleanup::Kind::File);
+    }
     if (temporary.isEmpty() || calls.rename(folder, temporary.constData(), name.constData(), true) != 0)
         return fail(OutputFault::None);
-    temporary.clear();
+    forgetTemporary();
     return true;
 }
 
 int PlanWriter::createNamedTemporary(mode_t mode)
 {
+    const SignalCleanup::Deferral deferral;
     int created = -1;
     temporary = takeHiddenName(name, [&](const QByteArray& candidate) {
         created = calls.createNamed(folder, candidate.constData(), mode);
         return created >= 0;
     });
+    temporaryOnSignal.remember(folder, temporary, SignalCleanup::Kind::File);
     return created;
+}
+
+// The hidden name is gone (renamed or removed): nothing is left for a signal to remove.
+void PlanWriter::forgetTemporary()
+{
+    temporary.clear();
+    temporaryOnSignal.forget();
 }
 
 bool PlanWriter::writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan)

@@ -2,6 +2,7 @@
 
 #include "outcome.h"
 #include "outputplan.h"
+#include "signalcleanup.h"
 
 #include <QByteArray>
 #include <QString>
@@ -72,8 +73,9 @@ struct OutputCheck {
 // The one way an output file reaches the disk. The plan goes into a new file without a name in the
 // target's folder (a hidden named one where the file system has none), is synced, takes the target's
 // name in one step and the folder is synced, so the name survives a power cut. Until then the path is
-// untouched: a refused, failed or killed action leaves an existing file as it was and no new one. A
-// symlink is followed and its target replaced; anything at the path but a regular file is refused.
+// untouched: a refused, failed or killed action leaves an existing file as it was and no new one (a
+// hidden name is removed when SIGINT, SIGTERM or SIGHUP ends the process). A symlink is followed and its
+// target replaced; anything at the path but a regular file is refused.
 // Given a stream, the writer writes the plan into it instead, and `path` only names the output in texts.
 class PlanWriter {
 public:
@@ -105,6 +107,7 @@ private:
     OutputObstacle examine();
     bool putInPlace();
     int createNamedTemporary(mode_t mode);
+    void forgetTemporary();
     bool fail(OutputFault fault);
     bool writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
 
@@ -118,8 +121,9 @@ private:
     int folder = -1;
     int file = -1;
     bool targetExists = false;
-    // The hidden name the new file has while it has one; removed on failure.
+    // The hidden name the new file has while it has one; removed on failure, and by an ending signal.
     QByteArray temporary;
+    SignalCleanup::Entry temporaryOnSignal;
     OutputFault lastFault = OutputFault::None;
     // errno of the call that failed last; 0 when no call failed.
     int lastError = 0;

@@ -11,6 +11,7 @@
 #include "model/imagelayout.h"
 #include "ops/blockexport.h"
 #include "ops/blockreplace.h"
+#include "ops/filesystemcalls.h"
 
 #include <QBitArray>
 #include <QDir>
@@ -19,6 +20,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <ctime>
@@ -897,10 +899,32 @@ void TestCli::exportAllFolderRules_data()
     QTest::newRow("new folder, trailing slash") << "slash" << false << QString();
     QTest::newRow("empty folder") << "empty" << false << QString();
     QTest::newRow("empty folder, --force") << "empty" << true << QString();
+    // A folder with something in it is replaced only when an earlier export --all wrote it.
+    const QString onlyExports
+        = "; --force replaces only an empty folder or one that export --all wrote, so nothing was written.";
     QTest::newRow("folder with files")
-        << "full" << false << "DIR already exists and is not empty; use --force to replace it.";
-    QTest::newRow("folder with files, --force") << "full" << true << QString();
-    QTest::newRow("symlink to a folder with files, --force") << "link" << true << QString();
+        << "full" << false << "DIR is not empty and holds no index.json" + onlyExports;
+    QTest::newRow("folder with files, --force")
+        << "full" << true << "DIR is not empty and holds no index.json" + onlyExports;
+    QTest::newRow("earlier export") << "export" << false
+                                    << "DIR already exists and is not empty; use --force to replace it.";
+    QTest::newRow("earlier export, --force") << "export" << true << QString();
+    QTest::newRow("symlink to an earlier export, --force") << "link" << true << QString();
+    QTest::newRow("earlier export with a file beside index.json, --force")
+        << "extra" << true << "DIR holds notes.txt, which is not a file its index.json lists" + onlyExports;
+    QTest::newRow("earlier export with its index cut short, --force")
+        << "cut index" << true << "DIR/index.json is not the index export --all writes" + onlyExports;
+    QTest::newRow("current folder, an earlier export, --force")
+        << "current" << true << "DIR is the current folder; it is never replaced.";
+    QTest::newRow("folder above the current one, --force")
+        << "parent" << true << "DIR holds the current folder CWD; it is never replaced.";
+    QTest::newRow("too little free space")
+        << "no room" << false
+        << "DIR needs NEEDED bytes for its 6 files, but the file system it goes on has 4096 bytes free; "
+           "nothing was written.";
+    QTest::newRow("too few free files")
+        << "no files" << false
+        << "DIR needs 6 files, but the file system it goes on has room for 3 more; nothing was written.";
     QTest::newRow("file, --force")
         << "file" << true << "DIR is a file; -o names the folder that --all writes, so nothing was written.";
     QTest::newRow("FIFO") << "fifo" << false
@@ -930,12 +954,71 @@ void TestCli::exportAllFolderRules()
         return writeFile(path(name + QStringLiteral("/old.bin")), "old")
             && writeFile(path(name + QStringLiteral("/sub/deep.bin")), "deep");
     };
+    // What export --all wrote from another image, so that none of its files is among the new ones.
+    const auto earlierExport = [this](const QString& name) {
+        return writeFile(path(QStringLiteral("other.bin")), twoDmhImage())
+            && runCommand({ "export", path(QStringLiteral("other.bin")), "--all", "-o", path(name) }).exitCode
+            == 1;
+    };
+    const QString previousFolder = QDir::currentPath();
+    const auto restoreCurrentFolder = qScopeGuard([&previousFolder] { QDir::setCurrent(previousFolder); });
+    // The file system as it reports its free space; where a row leaves it, as it is.
+    struct CrampedFileSystem : FileSystemCalls {
+        fsblkcnt_t freeBlocks = 0;
+        fsfilcnt_t freeFiles = 0;
+        int freeSpace(int fileSystemFolder, struct statvfs* result) override
+        {
+            if (FileSystemCalls::freeSpace(fileSystemFolder, result) != 0)
+                return -1;
+            result->f_frsize = 4096;
+            if (freeBlocks != 0)
+                result->f_bavail = freeBlocks;
+            if (freeFiles != 0) {
+                result->f_files = 1000;
+                result->f_favail = freeFiles;
+            }
+            return 0;
+        }
+    } fileSystem;
+    const FileSystemCalls::Override seam(fileSystem);
+    // Without room the refusal states what the files would take: what they take when there is room,
+    // and one 4 KiB block for each file's end and the folder's own.
+    qint64 neededBytes = 0;
+    if (setup == QLatin1String("no room")) {
+        const CliRun reference
+            = runCommand({ "export", "--json", imagePath, "--all", "-o", path("reference") });
+        QCOMPARE(reference.exitCode, 0);
+        const QJsonObject written = reference.json();
+        neededBytes = qint64(written.value(QStringLiteral("bytesWritten")).toDouble())
+            + 4096 * (written.value(QStringLiteral("filesWritten")).toInt() + 1);
+        fileSystem.freeBlocks = 1;
+    }
+    if (setup == QLatin1String("no files"))
+        fileSystem.freeFiles = 3;
     if (setup == QLatin1String("empty"))
         QVERIFY(top.mkdir(QStringLiteral("out")));
     if (setup == QLatin1String("full"))
         QVERIFY(fillWithOldFiles(QStringLiteral("out")));
+    if (setup == QLatin1String("export") || setup == QLatin1String("extra")
+        || setup == QLatin1String("cut index") || setup == QLatin1String("current"))
+        QVERIFY(earlierExport(QStringLiteral("out")));
+    if (setup == QLatin1String("extra"))
+        QVERIFY(writeFile(path(QStringLiteral("out/notes.txt")), "not the export's"));
+    if (setup == QLatin1String("cut index")) {
+        const QByteArray index = readFile(path(QStringLiteral("out/index.json")));
+        QVERIFY(writeFile(path(QStringLiteral("out/index.json")), index.left(index.size() / 2)));
+    }
+    if (setup == QLatin1String("current")) {
+        QVERIFY(QDir::setCurrent(folder));
+        folder = QStringLiteral(".");
+    }
+    if (setup == QLatin1String("parent")) {
+        QVERIFY(top.mkpath(QStringLiteral("out/inner")));
+        QVERIFY(QDir::setCurrent(path(QStringLiteral("out/inner"))));
+        folder = QStringLiteral("..");
+    }
     if (setup == QLatin1String("link")) {
-        QVERIFY(fillWithOldFiles(QStringLiteral("real")));
+        QVERIFY(earlierExport(QStringLiteral("real")));
         QVERIFY(QFile::link(path(QStringLiteral("real")), folder));
         target = path(QStringLiteral("real"));
     }
@@ -979,7 +1062,9 @@ void TestCli::exportAllFolderRules()
                                     .replace(QLatin1String("PARENT"), path(QStringLiteral("missing")))
                                     .replace(QLatin1String("GONE"), path(QStringLiteral("gone")))
                                     .replace(QLatin1String("DIR"), folder)
-                                    .replace(QLatin1String("IMAGE"), imagePath);
+                                    .replace(QLatin1String("IMAGE"), imagePath)
+                                    .replace(QLatin1String("CWD"), path(QStringLiteral("out/inner")))
+                                    .replace(QLatin1String("NEEDED"), QString::number(neededBytes));
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(QString::fromUtf8(run.err).trimmed(), message);
         QCOMPARE(folderTree(directory->path()), before);

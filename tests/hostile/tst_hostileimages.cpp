@@ -1,4 +1,5 @@
 #include "hostilefixture.h"
+#include "inprocesscli.h"
 
 #include "standardimages.h"
 
@@ -267,6 +268,15 @@ void TestHostileImages::exports_data()
     emptyFirst.dmh(0, TestDmh {}).dmh(0x400, dmhWith({ testEntry(9, 0x100, 0x20, "later") }, 0x800));
     QTest::newRow("empty DMH before the ID") << emptyFirst.image() << "9"
                                              << "Can not find the DMH." << QByteArray();
+
+    // 65,535 entries that each cover the whole 4 MiB image: export --all would write 256 GiB.
+    constexpr quint32 fourMebibytes = 4 << 20;
+    const QVector<TestEntry> wholeImage(65535, testEntry(1, 0, fourMebibytes, "whole"));
+    QTest::newRow("export --all of 65,535 entries over the whole image")
+        << ImageBuilder(fourMebibytes).dmh(0, dmhWith(wholeImage, fourMebibytes)).image() << "--all"
+        << "The 65535 block files would take 274873712640 bytes, more than 8 times the image's 4194304 "
+           "bytes: its DMHs list the same bytes again and again. Nothing was written."
+        << QByteArray();
 }
 
 void TestHostileImages::exports()
@@ -280,6 +290,18 @@ void TestHostileImages::exports()
     QVERIFY(fixture.load(image));
     QVERIFY(fixture.write("block.out", previousOutput));
     const QStringList before = fixture.entries();
+    if (id == QLatin1String("--all")) {
+        // tessel-cli's export --all into a new folder: refused before anything is made.
+        QElapsedTimer timer;
+        timer.start();
+        const CliRun run
+            = runCliInProcess({ "export", fixture.imagePath, "--all", "-o", fixture.path("blocks") });
+        qInfo("export --all refused after %lld ms", timer.elapsed());
+        QCOMPARE(run.exitCode, 1);
+        QCOMPARE(QString::fromUtf8(run.err).trimmed(), message);
+        QCOMPARE(fixture.entries(), before);
+        return;
+    }
     const Outcome outcome = fixture.exportBlock(id, "block.out");
     const QString expected = message.contains("%1") ? message.arg(fixture.path("block.out")) : message;
     QCOMPARE(outcome.message, expected);

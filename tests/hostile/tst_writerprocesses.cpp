@@ -1,9 +1,12 @@
 #include "imagebuilder.h"
+#include "inprocesscli.h"
 #include "outputnodes.h"
 #include "testfiles.h"
 
 #include "model/flashimage.h"
 #include "ops/blockreplace.h"
+#include "ops/filesystemcalls.h"
+#include "ops/signalcleanup.h"
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -18,7 +21,9 @@
 #include <cstring>
 #include <vector>
 
+#include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -32,14 +37,16 @@
 #endif
 #endif
 
-// tessel-cli as other programs meet it: killed while it writes, racing other writers of one output,
-// under an address space smaller than the image, pointed at nodes that are not files, and dry runs that
-// must foresee a write that would fail.
+// tessel-cli as other programs meet it: killed while it writes, stopped by a signal while it writes,
+// racing other writers of one output, under an address space smaller than the image, pointed at nodes
+// that are not files, and dry runs that must foresee a write that would fail.
 class TestWriterProcesses : public QObject {
     Q_OBJECT
 
 private slots:
     void killedReplacementLeavesOldOrNew();
+    void endingSignalsLeaveNoHiddenOutput_data();
+    void endingSignalsLeaveNoHiddenOutput();
     void concurrentWriters_data();
     void concurrentWriters();
     void resourceLimits_data();
@@ -163,6 +170,108 @@ QString cliPath()
     return QStringLiteral(TESSEL_CLI_PATH);
 }
 
+// In a child: SIGINT, SIGTERM and SIGHUP as a terminal's shell leaves them, whatever the test inherited
+// (a background job may start with SIGINT ignored), and the output to nowhere.
+void prepareSignalChild()
+{
+    for (const int signalNumber : { SIGINT, SIGTERM, SIGHUP })
+        signal(signalNumber, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int nowhere = open("/dev/null", O_WRONLY);
+    dup2(nowhere, STDOUT_FILENO);
+    dup2(nowhere, STDERR_FILENO);
+}
+
+// tessel-cli started in a child of its own; its process ID.
+pid_t startCli(const QStringList& arguments)
+{
+    std::vector<QByteArray> storage { QByteArray(TESSEL_CLI_PATH) };
+    for (const QString& argument : arguments)
+        storage.push_back(QFile::encodeName(argument));
+    std::vector<char*> argv;
+    for (QByteArray& argument : storage)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        prepareSignalChild();
+        execv(argv[0], argv.data());
+        _exit(122);
+    }
+    return child;
+}
+
+// The real calls, except that the file system has no unnamed files and the first write of the output
+// tells the test through `ready`, then waits for a signal: the single-file writer is caught with its
+// named temporary file in place, as on a file system without O_TMPFILE.
+class NamedAndWaiting : public FileSystemCalls {
+public:
+    explicit NamedAndWaiting(int ready)
+        : ready(ready)
+    {
+    }
+    int createUnnamed(int, mode_t) override
+    {
+        errno = EOPNOTSUPP;
+        return -1;
+    }
+    ssize_t write(int file, const void* data, size_t length) override
+    {
+        if (!announced) {
+            announced = true;
+            const char byte = 'w';
+            if (::write(ready, &byte, 1) == 1)
+                pause();
+        }
+        return FileSystemCalls::write(file, data, length);
+    }
+
+private:
+    int ready;
+    bool announced = false;
+};
+
+// tessel-cli's commands run in a forked child with the handlers main() installs and the seam above;
+// its process ID, once it is writing.
+pid_t startWaitingExport(const QStringList& arguments)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(ready[0]);
+        prepareSignalChild();
+        NamedAndWaiting calls(ready[1]);
+        const FileSystemCalls::Override seam(calls);
+        SignalCleanup::installHandlers();
+        CapturingConsole console;
+        _exit(runCli(QStringList { QStringLiteral("tessel-cli") } + arguments, console));
+    }
+    close(ready[1]);
+    pollfd waiting { ready[0], POLLIN, 0 };
+    char byte = 0;
+    const bool writing = child > 0 && poll(&waiting, 1, 60000) == 1 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    if (writing || child <= 0)
+        return child;
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return -1;
+}
+
+// The first name in `folder` that starts with `prefix`, hidden ones included; empty when there is none.
+QString entryStartingWith(const QString& folder, const QString& prefix)
+{
+    for (const QString& name : folderEntries(folder)) {
+        if (name.startsWith(prefix))
+            return name;
+    }
+    return {};
+}
+
 // A folder for large files: /var/tmp is on disk where /tmp may be a small tmpfs.
 QString largeFileFolder()
 {
@@ -244,6 +353,84 @@ void TestWriterProcesses::killedReplacementLeavesOldOrNew()
     qInfo("%d kills left the old file, %d the new one (an uninterrupted run took %lld ms)", keptOld, madeNew,
         wholeRun);
     QVERIFY(keptOld > 0 && madeNew > 0);
+}
+
+void TestWriterProcesses::endingSignalsLeaveNoHiddenOutput_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::addColumn<bool>("folder");
+    const QVector<QPair<int, const char*>> signalNames { { SIGINT, "SIGINT" }, { SIGTERM, "SIGTERM" },
+        { SIGHUP, "SIGHUP" } };
+    for (const auto& ending : signalNames) {
+        QTest::addRow("%s, export --all of 513 MiB", ending.second) << ending.first << true;
+        QTest::addRow("%s, export through a named temporary file", ending.second) << ending.first << false;
+    }
+}
+
+// SIGINT, SIGTERM or SIGHUP while the output is written: the process ends by that signal (as its exit
+// status shows) and leaves neither the output nor its hidden folder or file. export --all is the real
+// tessel-cli, signalled once its hidden folder holds a file; the single export runs tessel-cli's
+// commands in a child where unnamed files fail and the first write waits for the signal.
+void TestWriterProcesses::endingSignalsLeaveNoHiddenOutput()
+{
+    QFETCH(int, signalNumber);
+    QFETCH(bool, folder);
+
+    QTemporaryDir scratch(largeFileFolder());
+    QVERIFY(scratch.isValid());
+    QVERIFY(QDir(scratch.path()).mkdir("runs"));
+    const QString runs = scratch.filePath("runs");
+    const QString image = runs + QStringLiteral("/image.bin");
+    const QString output = runs + (folder ? QStringLiteral("/blocks") : QStringLiteral("/out.bin"));
+    const QString hiddenPrefix
+        = folder ? QStringLiteral(".blocks.tessel-") : QStringLiteral(".out.bin.tessel-");
+    if (folder) {
+        // Eight blocks of 64 MiB behind the first MiB, sparse: the export takes seconds, the image no disk.
+        TestDmh dmh;
+        dmh.flashSize = quint32(mebibyte + 8 * 64 * mebibyte);
+        for (int block = 0; block < 8; ++block)
+            dmh.entries << testEntry(
+                quint8(block + 1), quint32(mebibyte + block * 64 * mebibyte), quint32(64 * mebibyte), "part");
+        QFile file(image);
+        const QByteArray head = ImageBuilder(mebibyte, '\0').dmh(0, dmh).image();
+        QVERIFY(
+            file.open(QIODevice::WriteOnly) && file.write(head) == head.size() && file.resize(dmh.flashSize));
+    } else {
+        QVERIFY(writeImage(image, 2 * mebibyte));
+    }
+    const QStringList before = folderEntries(runs);
+
+    pid_t child = -1;
+    if (folder) {
+        child = startCli({ "export", image, "--all", "-o", output });
+        QVERIFY(child > 0);
+        // Signalled once the hidden folder holds a file, with most of the 512 MiB still to write.
+        QElapsedTimer waited;
+        waited.start();
+        QString hidden;
+        while (waited.elapsed() < 60000 && waitpid(child, nullptr, WNOHANG) == 0) {
+            hidden = entryStartingWith(runs, hiddenPrefix);
+            if (!hidden.isEmpty() && !folderEntries(runs + QLatin1Char('/') + hidden).isEmpty())
+                break;
+            hidden.clear();
+            usleep(200);
+        }
+        if (hidden.isEmpty())
+            kill(child, SIGKILL);
+        QVERIFY2(!hidden.isEmpty(), "export --all was not seen writing into its hidden folder");
+    } else {
+        child = startWaitingExport({ "export", image, "2", "-o", output });
+        QVERIFY2(child > 0, "the export did not start writing");
+        QVERIFY2(
+            !entryStartingWith(runs, hiddenPrefix).isEmpty(), "the export writes no named temporary file");
+    }
+    QCOMPARE(kill(child, signalNumber), 0);
+    int status = 0;
+    QCOMPARE(waitpid(child, &status, 0), child);
+    QVERIFY2(WIFSIGNALED(status) && WTERMSIG(status) == signalNumber,
+        qPrintable(WIFSIGNALED(status) ? QStringLiteral("ended by signal %1").arg(WTERMSIG(status))
+                                       : QStringLiteral("exited with %1").arg(WEXITSTATUS(status))));
+    QCOMPARE(folderEntries(runs), before);
 }
 
 void TestWriterProcesses::concurrentWriters_data()

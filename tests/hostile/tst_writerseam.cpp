@@ -29,6 +29,7 @@ private slots:
     void nameTakenAtTheLastMoment();
     void cliUnpackFailsAtEveryCall_data();
     void cliUnpackFailsAtEveryCall();
+    void cliUnpackFolderTakenAtTheLastMoment_data();
     void cliUnpackFolderTakenAtTheLastMoment();
 };
 
@@ -163,6 +164,26 @@ private:
     bool withoutUnnamedFiles;
 };
 
+// Another program puts a file into the folder at `path` when the new folder is synced, the last step
+// before it takes the folder's place.
+class IntrudingCalls : public FileSystemCalls {
+public:
+    explicit IntrudingCalls(const QString& path)
+        : path(path)
+    {
+    }
+    int syncFolder(int folder) override
+    {
+        if (!intruded)
+            intruded = writeFile(path, "another program's file");
+        return FileSystemCalls::syncFolder(folder);
+    }
+
+private:
+    QString path;
+    bool intruded = false;
+};
+
 enum class Target { New, Existing, NewNotReplacing };
 
 const QByteArray previousOutput("bytes of an earlier output");
@@ -211,7 +232,7 @@ HereRun runCliHere(const QStringList& arguments)
     return { run.exitCode, run.out + run.err };
 }
 
-// What the folder of export --all replaces.
+// What the folder of export --all replaces: nothing, an empty folder, or what an earlier run wrote.
 enum class FolderTarget { New, Empty, Full };
 
 // The folder "blocks" as it was before a run, and no hidden folder beside it.
@@ -224,11 +245,12 @@ bool prepareFolder(HostileFixture& fixture, FolderTarget target)
     }
     if (target == FolderTarget::New)
         return true;
-    if (!top.mkpath(QStringLiteral("blocks/sub")))
+    if (!top.mkpath(QStringLiteral("blocks")))
         return false;
-    return target == FolderTarget::Empty ? top.rmdir(QStringLiteral("blocks/sub"))
-                                         : fixture.write("blocks/old.bin", previousOutput)
-            && fixture.write("blocks/sub/deep.bin", previousOutput);
+    return target == FolderTarget::Empty
+        || (fixture.write("blocks/old.bin", previousOutput)
+            && fixture.write("blocks/index.json",
+                R"({"command": "list", "blocks": [{"file": "old.bin"}, {"file": null}]})"));
 }
 
 // Every file is synced before the folder is, the folder before it takes the name (a rename, or an
@@ -451,7 +473,7 @@ void TestWriterSeam::cliUnpackFailsAtEveryCall_data()
     QTest::addColumn<int>("target");
     QTest::addRow("new folder") << int(FolderTarget::New);
     QTest::addRow("empty folder used") << int(FolderTarget::Empty);
-    QTest::addRow("folder with files replaced") << int(FolderTarget::Full);
+    QTest::addRow("earlier export replaced") << int(FolderTarget::Full);
 }
 
 void TestWriterSeam::cliUnpackFailsAtEveryCall()
@@ -513,23 +535,50 @@ void TestWriterSeam::cliUnpackFailsAtEveryCall()
     }
 }
 
-// Another writer puts a file where the folder goes just before it is renamed there: the rename refuses,
+void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment_data()
+{
+    QTest::addColumn<bool>("force");
+    QTest::newRow("a file put at DIR") << false;
+    QTest::newRow("a file put into the earlier export at DIR, --force") << true;
+}
+
+// Another program puts a file where the folder goes just before it is renamed there, or into the earlier
+// export that --force would replace: the run is refused as if the file had been there from the start,
 // the other file stays, and the hidden folder is gone.
 void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
 {
+    QFETCH(bool, force);
     HostileFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     const QString folder = fixture.path("blocks");
-    QStringList expectedEntries = fixture.entries() << "blocks";
+    QVERIFY(prepareFolder(fixture, force ? FolderTarget::Full : FolderTarget::New));
+    QStringList expectedEntries = fixture.entries();
+    if (!force)
+        expectedEntries << "blocks";
     expectedEntries.sort();
+    QStringList arguments { "export", fixture.imagePath, "--all", "-o", folder };
+    if (force)
+        arguments << "--force";
     RacingCalls racing("blocks", false);
-    const FileSystemCalls::Override seam(racing);
-    const HereRun run = runCliHere({ "export", fixture.imagePath, "--all", "-o", folder });
+    IntrudingCalls intruding(fixture.path("blocks/notes.txt"));
+    const FileSystemCalls::Override seam(force ? static_cast<FileSystemCalls&>(intruding) : racing);
+    const QMap<QString, QByteArray> earlier = folderTree(folder);
+    const HereRun run = runCliHere(arguments);
     QCOMPARE(run.exitCode, 1);
-    QCOMPARE(QString::fromUtf8(run.output).trimmed(),
-        QStringLiteral("%1 is a file; -o names the folder that --all writes, so nothing was written.")
-            .arg(folder));
-    QCOMPARE(fixture.read("blocks"), QByteArray(RacingCalls::otherBytes));
+    if (force) {
+        QCOMPARE(QString::fromUtf8(run.output).trimmed(),
+            QStringLiteral("%1 holds notes.txt, which is not a file its index.json lists; --force replaces "
+                           "only an empty folder or one that export --all wrote, so nothing was written.")
+                .arg(folder));
+        QMap<QString, QByteArray> expected = earlier;
+        expected.insert(QStringLiteral("/notes.txt"), "another program's file");
+        QCOMPARE(folderTree(folder), expected);
+    } else {
+        QCOMPARE(QString::fromUtf8(run.output).trimmed(),
+            QStringLiteral("%1 is a file; -o names the folder that --all writes, so nothing was written.")
+                .arg(folder));
+        QCOMPARE(fixture.read("blocks"), QByteArray(RacingCalls::otherBytes));
+    }
     QCOMPARE(fixture.entries(), expectedEntries);
 }
 
