@@ -87,7 +87,6 @@ std::optional<CommandResult> danglingFolderLink(const QString& folderPath)
                        .arg(folderPath, given.symLinkTarget()));
 }
 
-
 enum class CurrentFolder { Elsewhere, Is, Holds };
 
 // Whether `target` is the current folder or holds it, by device and inode, so that every path to the
