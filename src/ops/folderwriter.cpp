@@ -68,9 +68,10 @@ std::optional<QList<QByteArray>> namesIn(int folder)
 
 } // namespace
 
-FolderWriter::FolderWriter(const QString& path, ExistingOutput existing)
+FolderWriter::FolderWriter(const QString& path, ExistingOutput existing, InputWatch* inputs)
     : calls(FileSystemCalls::current())
     , existing(existing)
+    , inputs(inputs)
 {
     // A trailing slash, "." and ".." name a folder as well as its plain path does.
     const QFileInfo given(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
@@ -139,6 +140,7 @@ bool FolderWriter::open()
     files = 0;
     bytes = 0;
     leftoverPath.clear();
+    changedInput.reset();
     lastObstacle = examine();
     if (lastObstacle != FolderObstacle::None)
         return fail(FolderFault::Obstacle);
@@ -168,6 +170,9 @@ bool FolderWriter::addFile(
     if (::close(file) != 0 && error == 0)
         error = errno;
     if (error != 0) {
+        // A write from the mapping of an image that shrank fails (EFAULT): the input's fault.
+        if (inputChanged(false))
+            return false;
         errno = error;
         return fail(FolderFault::Failed);
     }
@@ -192,6 +197,9 @@ bool FolderWriter::commit()
         return fail(FolderFault::Failed);
     if (calls.syncFolder(folder) != 0)
         return fail(FolderFault::Failed);
+    // The last moment at which nothing is in place yet: every file is written and synced.
+    if (inputChanged(true))
+        return false;
     bool exchanged = false;
     if (!putInPlace(exchanged))
         return false;
@@ -273,6 +281,17 @@ bool FolderWriter::removeTree(int within, const QByteArray& treeName)
     }
     ::close(tree);
     return removedAll && calls.removeFolder(within, treeName.constData()) == 0;
+}
+
+bool FolderWriter::inputChanged(bool beforeCommit)
+{
+    if (!inputs)
+        return false;
+    changedInput = beforeCommit ? inputs->checkBeforeCommit() : inputs->firstChange();
+    if (!changedInput)
+        return false;
+    fail(FolderFault::InputChanged);
+    return true;
 }
 
 bool FolderWriter::fail(FolderFault fault)

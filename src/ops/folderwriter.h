@@ -1,10 +1,13 @@
 #pragma once
 
+#include "inputwatch.h"
 #include "outputplan.h"
 #include "planwriter.h"
 
 #include <QByteArray>
 #include <QString>
+
+#include <optional>
 
 #include <sys/types.h>
 
@@ -44,6 +47,8 @@ enum class FolderFault {
     NotDurable,
     // The new folder is in place, but what the old one held could not all be removed; leftover() names it.
     OldContentsLeft,
+    // An input changed since it was opened (inputChange() says how); nothing changed at the path.
+    InputChanged,
 };
 
 // The one way a folder of outputs reaches the disk, whole or not at all. The files go into a new hidden
@@ -52,10 +57,11 @@ enum class FolderFault {
 // folder with something in it, so without --force a folder that filled meanwhile is left alone; with
 // --force a folder that is there swaps places with the new one in one step, and the old tree is removed
 // afterwards. Until then the path is untouched, and a refused or failed writer leaves nothing behind.
-// A symlink is followed; anything at the path but a folder is refused.
+// A symlink is followed; anything at the path but a folder is refused. Given the run's inputs, the folder
+// is not put in place when one of them changed since it was opened.
 class FolderWriter {
 public:
-    FolderWriter(const QString& path, ExistingOutput existing);
+    FolderWriter(const QString& path, ExistingOutput existing, InputWatch* inputs = nullptr);
     ~FolderWriter();
     FolderWriter(const FolderWriter&) = delete;
     FolderWriter& operator=(const FolderWriter&) = delete;
@@ -83,6 +89,8 @@ public:
     int error() const { return lastError; }
     // Where the old folder's remains are, after OldContentsLeft (also with NotDurable); empty otherwise.
     QString leftover() const { return leftoverPath; }
+    // The input that changed, after InputChanged.
+    const std::optional<InputChange>& inputChange() const { return changedInput; }
     int filesWritten() const { return files; }
     qint64 bytesWritten() const { return bytes; }
 
@@ -91,9 +99,12 @@ private:
     bool putInPlace(bool& exchanged);
     bool removeTree(int folder, const QByteArray& name);
     bool fail(FolderFault fault);
+    bool inputChanged(bool beforeCommit);
 
     FileSystemCalls& calls;
     ExistingOutput existing;
+    InputWatch* inputs = nullptr;
+    std::optional<InputChange> changedInput;
     QString targetPath;
     QByteArray parentPath;
     QByteArray name;

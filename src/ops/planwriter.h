@@ -1,10 +1,13 @@
 #pragma once
 
+#include "inputwatch.h"
 #include "outcome.h"
 #include "outputplan.h"
 
 #include <QByteArray>
 #include <QString>
+
+#include <optional>
 
 #include <sys/types.h>
 
@@ -75,10 +78,12 @@ struct OutputCheck {
 // untouched: a refused, failed or killed action leaves an existing file as it was and no new one. A
 // symlink is followed and its target replaced; anything at the path but a regular file is refused.
 // Given a stream, the writer writes the plan into it instead, and `path` only names the output in texts.
+// Given the run's inputs, it puts nothing in place when one of them changed since it was opened (looked at
+// once every byte is written and synced, and after a failed write, which a shrunken mapping explains).
 class PlanWriter {
 public:
     explicit PlanWriter(const QString& path, ExistingOutput existing = ExistingOutput::Replace,
-        OutputStream* stream = nullptr);
+        OutputStream* stream = nullptr, InputWatch* inputs = nullptr);
     ~PlanWriter();
     PlanWriter(const PlanWriter&) = delete;
     PlanWriter& operator=(const PlanWriter&) = delete;
@@ -98,7 +103,7 @@ public:
 
     // Why open() or writeAndCommit() last failed, beyond the status text.
     OutputFault fault() const { return lastFault; }
-    // The failed outcome with `statusText`, carrying fault().
+    // The failed outcome with `statusText`, carrying fault(); for a changed input, that input's own.
     Outcome failure(const QString& statusText) const;
 
 private:
@@ -106,6 +111,7 @@ private:
     bool putInPlace();
     int createNamedTemporary(mode_t mode);
     bool fail(OutputFault fault);
+    bool inputChanged(bool beforeCommit);
     bool writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
 
     FileSystemCalls& calls;
@@ -124,4 +130,7 @@ private:
     // errno of the call that failed last; 0 when no call failed.
     int lastError = 0;
     OutputStream* stream = nullptr;
+    InputWatch* inputs = nullptr;
+    // The input that changed, with fault() InputChanged.
+    std::optional<InputChange> changedInput;
 };
