@@ -66,10 +66,11 @@ private:
     int entryDigits = 2;
 };
 
-// The folder writer's fault as the result: its message, the explanation and exit status 1.
+// The folder writer's fault as the result: its message, the explanation and exit status 1 (2 for an input
+// that changed).
 CommandResult writeFailure(CommandResult result, const FolderWriter& writer, const ExportAllRequest& request)
 {
-    result.exitStatus = exitRefused;
+    result.exitStatus = writer.fault() == FolderFault::InputChanged ? exitBadInput : exitRefused;
     OutputTarget::explainFolderFault(
         writer, request.folderPath, request.force, { request.imagePath }, result);
     return result;
@@ -88,7 +89,7 @@ CommandResult exportAll(const FlashImage& image, const ExportAllRequest& request
         return result;
     }
 
-    FolderWriter writer(request.folderPath, OutputTarget::existingOutput(request.force));
+    FolderWriter writer(request.folderPath, OutputTarget::existingOutput(request.force), request.inputs);
     if (!writer.open())
         return writeFailure(result, writer, request);
     const ImageView view = ImageView::of(image);
