@@ -6,6 +6,7 @@
 #include "console.h"
 #include "jsondocument.h"
 #include "outputtarget.h"
+#include "truncationguard.h"
 
 #include "model/flashimage.h"
 
@@ -55,17 +56,35 @@ std::optional<CommandResult> loadImages(
                 QStringLiteral("%1 is %2; an image is read from a file or a block device.").arg(path, *kind));
         auto image = std::make_unique<FlashImage>();
         // Mapped: a large image costs no copy and no fresh memory (main() guards against a file that
-        // shrinks meanwhile).
+        // shrinks meanwhile, and names it).
+        nameInputForTruncation(path);
         if (!image->load(path.toStdWString(), FlashImage::ReadMode::Map)) {
             CommandResult failure
                 = CommandResult::failure(exitBadInput, QString::fromUtf8(image->lastError()));
             failure.detail = image->lastErrorDetail();
             return failure;
         }
+        nameInputForTruncation(path, image->imageData(), image->imageSize());
         images.push_back(std::move(image));
     }
     return std::nullopt;
 }
+
+// What a run that read a moving input answers instead of what it found.
+CommandResult changedInputResult(const InputChange& change, int standardOutputError)
+{
+    const Outcome outcome = change.outcome(
+        QStringLiteral("An answer about bytes that were moving would not hold, so none is given."));
+    CommandResult result = CommandResult::failure(exitBadInput, outcome.message);
+    result.detail = outcome.detail;
+    result.standardOutputError = standardOutputError;
+    return result;
+}
+
+// The mapped images' names are forgotten once they are unmapped.
+struct InputNamesForTruncation {
+    ~InputNamesForTruncation() { forgetInputNamesForTruncation(); }
+};
 
 void print(const QString& commandName, const QString& imagePath, bool json, const CommandResult& result,
     Console& console)
@@ -135,6 +154,11 @@ int runCommandLine(const QStringList& arguments, Console& console)
     }
 
     const QStringList imagePaths = parsed.positional().mid(0, command->imageCount);
+    // Every input's status is taken before any of them is read.
+    InputWatch& inputs = *prepared.inputs;
+    for (const QString& path : imagePaths + prepared.otherInputs)
+        inputs.watch(path);
+    const InputNamesForTruncation names;
     std::vector<std::unique_ptr<FlashImage>> images;
     CommandResult result;
     if (std::optional<CommandResult> unreadable = loadImages(imagePaths, images)) {
@@ -149,6 +173,12 @@ int runCommandLine(const QStringList& arguments, Console& console)
                 return badUsage(console, usageError + usageHint(command->name));
         }
         result = prepared.run(loaded);
+        // An output put in place was checked by its writer; anything else the run says rests on what it
+        // read, which must not have moved.
+        if (result.exitStatus != exitBadInput && !inputs.heldAtCommit()) {
+            if (const std::optional<InputChange> change = inputs.firstChange())
+                result = changedInputResult(*change, result.standardOutputError);
+        }
     }
     if (result.standardOutputError != 0)
         console.noteOutError(result.standardOutputError);

@@ -3,11 +3,14 @@
 #include "arguments.h"
 #include "commandresult.h"
 
+#include "ops/inputwatch.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
 
 #include <functional>
+#include <memory>
 
 class FlashImage;
 
@@ -21,6 +24,12 @@ struct PreparedCommand {
     std::function<QString(const QVector<FlashImage*>& images)> usageOnImages;
     // Runs on the loaded images, in the order of the command's first positional arguments.
     std::function<CommandResult(const QVector<FlashImage*>& images)> run;
+    // The files the run reads besides its images (replacements).
+    QStringList otherInputs;
+    // The images and otherInputs, watched from before they are opened. A command that writes gives it to
+    // its writer, which puts nothing in place when one of them changed; for any other, the runner gives no
+    // answer when one did.
+    std::shared_ptr<InputWatch> inputs = std::make_shared<InputWatch>();
 
     static PreparedCommand badUsage(const QString& error)
     {

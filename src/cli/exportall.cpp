@@ -95,10 +95,11 @@ private:
     int entryDigits = 2;
 };
 
-// The folder writer's fault as the result: its message, the explanation and exit status 1.
+// The folder writer's fault as the result: its message, the explanation and exit status 1 (2 for an input
+// that changed).
 CommandResult writeFailure(CommandResult result, const FolderWriter& writer, const ExportAllRequest& request)
 {
-    result.exitStatus = exitRefused;
+    result.exitStatus = writer.fault() == FolderFault::InputChanged ? exitBadInput : exitRefused;
     OutputTarget::explainFolderFault(
         writer, request.folderPath, request.force, { request.imagePath }, result);
     return result;
@@ -174,7 +175,8 @@ CommandResult exportAll(const FlashImage& image, const ExportAllRequest& request
         = QJsonDocument(JsonDocument::of(QStringLiteral("list"), request.imagePath, listing))
               .toJson(QJsonDocument::Indented);
 
-    FolderWriter writer(request.folderPath, OutputTarget::existingOutput(request.force), index);
+    FolderWriter writer(
+        request.folderPath, OutputTarget::existingOutput(request.force), index, request.inputs);
     if (!writer.open(blockBytes + indexBytes.size(), blockFiles + 1))
         return writeFailure(result, writer, request);
     for (int at = 0; at < blocks.size(); ++at) {

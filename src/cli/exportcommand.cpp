@@ -19,6 +19,8 @@ struct ExportArguments {
     QString blockText;
     QString outputPath;
     bool force = false;
+    // The image, watched from before it is opened; the writer looks at it last.
+    std::shared_ptr<InputWatch> inputs;
 };
 
 CommandResult runExport(const FlashImage& image, const ExportArguments& arguments)
@@ -48,10 +50,12 @@ CommandResult runExport(const FlashImage& image, const ExportArguments& argument
 
     const ImageView view = ImageView::of(image);
     OutputStream standardOutput { STDOUT_FILENO };
-    const Outcome outcome = exportBlock(view, location, arguments.outputPath,
-        OutputTarget::existingOutput(arguments.force), toStandardOutput ? &standardOutput : nullptr);
+    const Outcome outcome
+        = exportBlock(view, location, arguments.outputPath, OutputTarget::existingOutput(arguments.force),
+            toStandardOutput ? &standardOutput : nullptr, arguments.inputs.get());
     result.standardOutputError = standardOutput.error;
-    result.exitStatus = outcome.success ? exitSuccess : exitRefused;
+    if (!outcome.success)
+        result.exitStatus = outcome.cause == FailureCause::UnreadableInput ? exitBadInput : exitRefused;
     result.message = outcome.message;
     // The operation knows only that nothing was found; the selection knows what BLOCK said.
     result.detail = location.found() ? outcome.detail : selection.notFoundDetail;
@@ -105,9 +109,11 @@ PreparedCommand prepareExport(const ParsedArguments& arguments)
         return PreparedCommand::badUsage(
             QStringLiteral("--all writes a folder of files; -o - (standard output) cannot hold one."));
     PreparedCommand prepared;
+    parsed.inputs = prepared.inputs;
     prepared.run = [parsed](const QVector<FlashImage*>& images) {
         if (parsed.all)
-            return exportAll(*images.first(), { parsed.imagePath, parsed.outputPath, parsed.force });
+            return exportAll(
+                *images.first(), { parsed.imagePath, parsed.outputPath, parsed.force, parsed.inputs.get() });
         return runExport(*images.first(), parsed);
     };
     return prepared;

@@ -305,6 +305,12 @@ void OutputTarget::explainFolderFault(const FolderWriter& writer, const QString&
         result.message = QStringLiteral("Could not write %1: %2; nothing was written.")
                              .arg(folderPath, QString::fromLocal8Bit(std::strerror(writer.error())));
         return;
+    case FolderFault::InputChanged: {
+        const Outcome outcome = writer.inputChange()->outcome(QStringLiteral("Nothing was written."));
+        result.message = outcome.message;
+        result.detail = outcome.detail;
+        return;
+    }
     case FolderFault::NotDurable:
     case FolderFault::OldContentsLeft:
         break;

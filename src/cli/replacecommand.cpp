@@ -32,6 +32,8 @@ struct ReplaceArguments {
     bool force = false;
     bool dryRun = false;
     StampTime stampTime;
+    // Every file the run reads, watched from before it is opened; the writer looks at them last.
+    std::shared_ptr<InputWatch> inputs;
 };
 
 QJsonObject blockJson(const BlockLocation& location)
@@ -50,6 +52,7 @@ ReplaceRequest requestFor(const ReplaceArguments& arguments, OutputStream& stand
     request.loadedImagePath = arguments.imagePath;
     request.stampTime = arguments.stampTime;
     request.dryRun = arguments.dryRun;
+    request.inputs = arguments.inputs.get();
     return request;
 }
 
@@ -318,6 +321,9 @@ PreparedCommand prepareReplace(const ParsedArguments& arguments)
             return pairsReachingOneEntry(images.first()->dmhRecords(), pairs);
         };
     }
+    for (const Pair& pair : parsed.pairs)
+        prepared.otherInputs << pair.replacementPath;
+    parsed.inputs = prepared.inputs;
     prepared.run = [parsed](const QVector<FlashImage*>& images) {
         return parsed.pairs.size() == 1 ? runOnePair(*images.first(), parsed)
                                         : runPairs(*images.first(), parsed);

@@ -43,9 +43,9 @@ Refusable<ExportPlan> planExport(
 }
 
 Outcome exportBlock(const ImageView& image, const BlockLocation& location, const QString& outputPath,
-    ExistingOutput existing, OutputStream* stream)
+    ExistingOutput existing, OutputStream* stream, InputWatch* inputs)
 {
-    PlanWriter writer(outputPath, existing, stream);
+    PlanWriter writer(outputPath, existing, stream, inputs);
     if (!writer.open())
         return writer.failure(StatusText::exportCanNotOpen(writer.fileName()));
     const Refusable<ExportPlan> planned = planExport(image, location, writer.fileName());

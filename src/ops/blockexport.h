@@ -22,7 +22,8 @@ struct ExportPlan {
 
 // The export action: opens the output (creating nothing yet), plans, writes and commits. The outcome
 // carries the status text; nothing is left at the path unless it succeeds. Given a stream, the block goes
-// there and `outputPath` only names it in the texts.
+// there and `outputPath` only names it in the texts. Given the run's inputs, a change of one since it was
+// opened leaves nothing at the path either.
 [[nodiscard]] Outcome exportBlock(const ImageView& image, const BlockLocation& location,
     const QString& outputPath, ExistingOutput existing = ExistingOutput::Replace,
-    OutputStream* stream = nullptr);
+    OutputStream* stream = nullptr, InputWatch* inputs = nullptr);

@@ -314,7 +314,7 @@ void applyGrow(uchar* imageData, QVector<DmhRecord>& catalogue, const ReplacePla
 Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const BlockLocation& location,
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
-    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream);
+    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream, request.inputs);
     if (!request.dryRun && !writer.open())
         return writer.failure(StatusText::canNotOpen(writer.fileName()));
     if (request.idText.isEmpty())

@@ -143,7 +143,7 @@ Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& locatio
 {
     const bool padded = variant == ReplaceVariant::Padded;
     ReplacementFile replacement(request.replacementPath);
-    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream);
+    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream, request.inputs);
     const Outcome opened = openBoth(replacement, writer, request.dryRun);
     if (!opened.success)
         return opened;

@@ -24,6 +24,9 @@ struct ReplaceRequest {
     ExistingOutput existingOutput = ExistingOutput::Replace;
     // When set, the new image goes into this stream (standard output) and outputPath only names it.
     OutputStream* outputStream = nullptr;
+    // When set, the files the run read (the image, the replacements): one that changed since it was opened
+    // stops the writer before the output takes its name.
+    InputWatch* inputs = nullptr;
     // The file the image was loaded from: the growing variant opens it before it writes.
     QString loadedImagePath;
     // Written into a refreshed record.

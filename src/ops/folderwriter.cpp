@@ -104,10 +104,12 @@ std::optional<QByteArray> readIndex(int folder, const QByteArray& name)
 
 } // namespace
 
-FolderWriter::FolderWriter(const QString& path, ExistingOutput existing, FolderIndex index)
+FolderWriter::FolderWriter(
+    const QString& path, ExistingOutput existing, FolderIndex index, InputWatch* inputs)
     : calls(FileSystemCalls::current())
     , existing(existing)
     , folderIndex(std::move(index))
+    , inputs(inputs)
 {
     // A trailing slash, "." and ".." name a folder as well as its plain path does.
     const QFileInfo given(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
@@ -233,6 +235,7 @@ bool FolderWriter::open(qint64 bytesToWrite, int filesToWrite)
     files = 0;
     bytes = 0;
     leftoverPath.clear();
+    changedInput.reset();
     lastObstacle = examine();
     if (lastObstacle == FolderObstacle::None)
         lastObstacle = examineRoom(bytesToWrite, filesToWrite);
@@ -268,6 +271,9 @@ bool FolderWriter::addFile(
     if (::close(file) != 0 && error == 0)
         error = errno;
     if (error != 0) {
+        // A write from the mapping of an image that shrank fails (EFAULT): the input's fault.
+        if (inputChanged(false))
+            return false;
         errno = error;
         return fail(FolderFault::Failed);
     }
@@ -292,6 +298,9 @@ bool FolderWriter::commit()
         return fail(FolderFault::Failed);
     if (calls.syncFolder(folder) != 0)
         return fail(FolderFault::Failed);
+    // The last moment at which nothing is in place yet: every file is written and synced.
+    if (inputChanged(true))
+        return false;
     bool exchanged = false;
     if (!putInPlace(exchanged))
         return false;
@@ -406,6 +415,17 @@ bool FolderWriter::removeTree(int within, const QByteArray& treeName)
     }
     ::close(tree);
     return removedAll && calls.removeFolder(within, treeName.constData()) == 0;
+}
+
+bool FolderWriter::inputChanged(bool beforeCommit)
+{
+    if (!inputs)
+        return false;
+    changedInput = beforeCommit ? inputs->checkBeforeCommit() : inputs->firstChange();
+    if (!changedInput)
+        return false;
+    fail(FolderFault::InputChanged);
+    return true;
 }
 
 bool FolderWriter::fail(FolderFault fault)

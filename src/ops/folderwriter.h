@@ -1,5 +1,6 @@
 #pragma once
 
+#include "inputwatch.h"
 #include "outputplan.h"
 #include "planwriter.h"
 #include "signalcleanup.h"
@@ -67,6 +68,8 @@ enum class FolderFault {
     NotDurable,
     // The new folder is in place, but what the old one held could not all be removed; leftover() names it.
     OldContentsLeft,
+    // An input changed since it was opened (inputChange() says how); nothing changed at the path.
+    InputChanged,
 };
 
 // The one way a folder of outputs reaches the disk, whole or not at all. The files go into a new hidden
@@ -78,10 +81,12 @@ enum class FolderFault {
 // are removed and the old folder with them, so nothing else is ever deleted. Any other folder is
 // refused. Until then the path is untouched, and a refused or failed writer leaves nothing behind; the
 // hidden folder is removed when SIGINT, SIGTERM or SIGHUP ends the process. A symlink is followed;
-// anything at the path but a folder is refused.
+// anything at the path but a folder is refused. Given the run's inputs, the folder is not put in place
+// when one of them changed since it was opened.
 class FolderWriter {
 public:
-    FolderWriter(const QString& path, ExistingOutput existing, FolderIndex index);
+    FolderWriter(
+        const QString& path, ExistingOutput existing, FolderIndex index, InputWatch* inputs = nullptr);
     ~FolderWriter();
     FolderWriter(const FolderWriter&) = delete;
     FolderWriter& operator=(const FolderWriter&) = delete;
@@ -121,6 +126,8 @@ public:
     int error() const { return lastError; }
     // Where the old folder's remains are, after OldContentsLeft (also with NotDurable); empty otherwise.
     QString leftover() const { return leftoverPath; }
+    // The input that changed, after InputChanged.
+    const std::optional<InputChange>& inputChange() const { return changedInput; }
     int filesWritten() const { return files; }
     qint64 bytesWritten() const { return bytes; }
 
@@ -133,10 +140,13 @@ private:
     bool removeTree(int folder, const QByteArray& name);
     void forgetTemporary();
     bool fail(FolderFault fault);
+    bool inputChanged(bool beforeCommit);
 
     FileSystemCalls& calls;
     ExistingOutput existing;
     FolderIndex folderIndex;
+    InputWatch* inputs = nullptr;
+    std::optional<InputChange> changedInput;
     QString targetPath;
     QByteArray parentPath;
     QByteArray name;

@@ -27,6 +27,8 @@ enum class OutputFault {
     NotRegularFile,
     // The new file is in place, but its folder could not be synced: it may not survive a power cut.
     NotDurable,
+    // An input changed (or was cut short) after the run opened it; nothing was put in place.
+    InputChanged,
 };
 
 // How a block action ended: the exact status text the user is shown, and for a failure its cause and,

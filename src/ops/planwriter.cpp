@@ -130,12 +130,13 @@ int writePlanToDescriptor(int descriptor, const uchar* imageData, qint64 imageSi
     return streamPlan(writeAll, imageData, imageSize, plan) ? 0 : error;
 }
 
-PlanWriter::PlanWriter(const QString& path, ExistingOutput existing, OutputStream* stream)
+PlanWriter::PlanWriter(const QString& path, ExistingOutput existing, OutputStream* stream, InputWatch* inputs)
     : calls(FileSystemCalls::current())
     , path(path)
     , existing(existing)
     , target(followSymlinks(path))
     , stream(stream)
+    , inputs(inputs)
 {
     const QFileInfo info(target);
     folderPath = QFile::encodeName(info.path());
@@ -188,6 +189,7 @@ bool PlanWriter::open()
     discard();
     lastFault = OutputFault::None;
     lastError = 0;
+    changedInput.reset();
     // A stream is open already, and there is no path to look at.
     if (stream)
         return true;
@@ -210,6 +212,10 @@ bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const 
     if (file < 0)
         return fail(OutputFault::None);
     if (const int error = writePlanToDescriptor(file, imageData, imageSize, plan); error != 0) {
+        // A write from the mapping of an image that shrank fails (EFAULT): the input's fault, not the
+        // output's.
+        if (inputChanged(false))
+            return false;
         errno = error;
         return fail(OutputFault::None);
     }
@@ -229,6 +235,9 @@ bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const 
     }
     if (calls.syncFile(file) != 0)
         return fail(OutputFault::None);
+    // The last moment at which nothing is in place yet: every byte is written and synced.
+    if (inputChanged(true))
+        return false;
     if (!putInPlace())
         return false;
     const bool durable = calls.syncFolder(folder) == 0;
@@ -258,6 +267,10 @@ void PlanWriter::discard()
 
 Outcome PlanWriter::failure(const QString& statusText) const
 {
+    if (lastFault == OutputFault::InputChanged && changedInput)
+        return changedInput->outcome(stream
+                ? QStringLiteral("What went to standard output before this was found cannot be trusted.")
+                : QStringLiteral("Nothing was written."));
     Outcome outcome = Outcome::writeFailed(statusText);
     outcome.outputFault = lastFault;
     if (lastError != 0)
@@ -320,11 +333,31 @@ void PlanWriter::forgetTemporary()
 
 bool PlanWriter::writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
 {
-    stream->error = writePlanToDescriptor(stream->descriptor, imageData, imageSize, plan);
-    if (stream->error == 0)
+    const int error = writePlanToDescriptor(stream->descriptor, imageData, imageSize, plan);
+    // A stream has nothing to take back: the inputs are looked at after its last byte, so that the reader
+    // at least learns what it got. EFAULT there is a shrunken mapping's, not standard output's.
+    if (inputChanged(error == 0)) {
+        if (error != EFAULT)
+            stream->error = error;
+        return false;
+    }
+    stream->error = error;
+    if (error == 0)
         return true;
-    errno = stream->error;
+    errno = error;
     return fail(OutputFault::None);
+}
+
+// Whether an input changed since the run opened it; if so the writer stops, having put nothing in place.
+bool PlanWriter::inputChanged(bool beforeCommit)
+{
+    if (!inputs)
+        return false;
+    changedInput = beforeCommit ? inputs->checkBeforeCommit() : inputs->firstChange();
+    if (!changedInput)
+        return false;
+    fail(OutputFault::InputChanged);
+    return true;
 }
 
 bool PlanWriter::fail(OutputFault fault)

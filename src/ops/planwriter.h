@@ -1,11 +1,14 @@
 #pragma once
 
+#include "inputwatch.h"
 #include "outcome.h"
 #include "outputplan.h"
 #include "signalcleanup.h"
 
 #include <QByteArray>
 #include <QString>
+
+#include <optional>
 
 #include <sys/types.h>
 
@@ -77,10 +80,12 @@ struct OutputCheck {
 // hidden name is removed when SIGINT, SIGTERM or SIGHUP ends the process). A symlink is followed and its
 // target replaced; anything at the path but a regular file is refused.
 // Given a stream, the writer writes the plan into it instead, and `path` only names the output in texts.
+// Given the run's inputs, it puts nothing in place when one of them changed since it was opened (looked at
+// once every byte is written and synced, and after a failed write, which a shrunken mapping explains).
 class PlanWriter {
 public:
     explicit PlanWriter(const QString& path, ExistingOutput existing = ExistingOutput::Replace,
-        OutputStream* stream = nullptr);
+        OutputStream* stream = nullptr, InputWatch* inputs = nullptr);
     ~PlanWriter();
     PlanWriter(const PlanWriter&) = delete;
     PlanWriter& operator=(const PlanWriter&) = delete;
@@ -100,7 +105,7 @@ public:
 
     // Why open() or writeAndCommit() last failed, beyond the status text.
     OutputFault fault() const { return lastFault; }
-    // The failed outcome with `statusText`, carrying fault().
+    // The failed outcome with `statusText`, carrying fault(); for a changed input, that input's own.
     Outcome failure(const QString& statusText) const;
 
 private:
@@ -109,6 +114,7 @@ private:
     int createNamedTemporary(mode_t mode);
     void forgetTemporary();
     bool fail(OutputFault fault);
+    bool inputChanged(bool beforeCommit);
     bool writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
 
     FileSystemCalls& calls;
@@ -128,4 +134,7 @@ private:
     // errno of the call that failed last; 0 when no call failed.
     int lastError = 0;
     OutputStream* stream = nullptr;
+    InputWatch* inputs = nullptr;
+    // The input that changed, with fault() InputChanged.
+    std::optional<InputChange> changedInput;
 };

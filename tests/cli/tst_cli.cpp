@@ -274,6 +274,7 @@ private slots:
     void layoutThatTheFlashSizeContradicts();
     void textEscapesWhatATerminalWouldObey_data();
     void textEscapesWhatATerminalWouldObey();
+    void imageCutShortWhileMappedStopsCleanly_data();
     void imageCutShortWhileMappedStopsCleanly();
 
     void diffReportsEachBlock_data();
@@ -1959,11 +1960,23 @@ void TestCli::diffOfUnreadableImages()
     QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), filesBefore);
 }
 
+void TestCli::imageCutShortWhileMappedStopsCleanly_data()
+{
+    QTest::addColumn<QString>("naming");
+    QTest::addColumn<bool>("named");
+    QTest::newRow("its mapping named") << "mapping" << true;
+    // While an image loads its mapping is not known yet; its scan reads every page.
+    QTest::newRow("being loaded") << "loading" << true;
+    QTest::newRow("another mapping named") << "other" << false;
+}
+
 void TestCli::imageCutShortWhileMappedStopsCleanly()
 {
+    QFETCH(QString, naming);
+    QFETCH(bool, named);
     // The commands map their images; another process cuts one short. The next read of a lost page
-    // raises SIGBUS, which tessel-cli turns into one line on stderr and exit status 2. In a child, since
-    // it ends the process.
+    // raises SIGBUS, which tessel-cli turns into one line on stderr naming the input and exit status 2.
+    // In a child, since it ends the process.
     const QString file = path(QStringLiteral("shrinking.bin"));
     constexpr int length = 1 << 20;
     QVERIFY(writeFile(file, QByteArray(length, 'x')));
@@ -1979,6 +1992,13 @@ void TestCli::imageCutShortWhileMappedStopsCleanly()
         if (descriptor < 0 || !image.mapFile(descriptor, length)
             || ::truncate(QFile::encodeName(file).constData(), 0) != 0)
             ::_exit(100);
+        static const uchar elsewhere[16] = {};
+        if (naming == QLatin1String("loading"))
+            nameInputForTruncation(file);
+        else
+            nameInputForTruncation(naming == QLatin1String("mapping") ? file : QStringLiteral("other.bin"),
+                naming == QLatin1String("mapping") ? image.data() : elsewhere,
+                naming == QLatin1String("mapping") ? length : 16);
         const volatile uchar lastByte = image.data()[length - 1];
         ::_exit(lastByte == 'x' ? 101 : 102);
     }
@@ -1992,8 +2012,9 @@ void TestCli::imageCutShortWhileMappedStopsCleanly()
     QCOMPARE(::waitpid(child, &status, 0), child);
     QVERIFY2(WIFEXITED(status), "the child ends by itself, not by the signal");
     QCOMPARE(WEXITSTATUS(status), 2);
-    QCOMPARE(
-        error, QByteArray("tessel-cli: an input file was cut short while it was being read; stopped.\n"));
+    QCOMPARE(error,
+        "tessel-cli: " + (named ? QFile::encodeName(file) + ": " : QByteArray())
+            + "an input file was cut short while it was being read; stopped.\n");
 }
 
 QTEST_GUILESS_MAIN(TestCli)

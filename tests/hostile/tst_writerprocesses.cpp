@@ -39,7 +39,8 @@
 
 // tessel-cli as other programs meet it: killed while it writes, stopped by a signal while it writes,
 // racing other writers of one output, under an address space smaller than the image, pointed at nodes
-// that are not files, and dry runs that must foresee a write that would fail.
+// that are not files, dry runs that must foresee a write that would fail, and inputs that another
+// process changes while it reads them.
 class TestWriterProcesses : public QObject {
     Q_OBJECT
 
@@ -55,6 +56,8 @@ private slots:
     void nodeOutputs();
     void dryRunAsNobody_data();
     void dryRunAsNobody();
+    void inputChangedDuringRun_data();
+    void inputChangedDuringRun();
 };
 
 namespace {
@@ -677,6 +680,117 @@ void TestWriterProcesses::dryRunAsNobody()
         run.output.constData());
     QCOMPARE(folderEntries(folder.path()), before);
     QVERIFY(folderEntries(folder.filePath("ro")).isEmpty());
+}
+
+namespace {
+
+// A process that writes 16 bytes into `path` every millisecond, behind its first 2 MiB (its DMH and listed
+// blocks stay as they were), until it is killed.
+pid_t startScribbler(const QString& path)
+{
+    const pid_t child = fork();
+    if (child != 0)
+        return child;
+    const int descriptor = open(QFile::encodeName(path).constData(), O_WRONLY);
+    for (qint64 round = 0;
+         pwrite(descriptor, "written meanwhile", 16, 2 * mebibyte + round * 4099 % mebibyte) == 16; ++round)
+        usleep(1000);
+    _exit(1);
+}
+
+// Whether the process maps the file `needle` names or (`mapped` false) has a file open whose path starts
+// with it.
+bool holds(qint64 process, const QByteArray& needle, bool mapped)
+{
+    const QString proc = QStringLiteral("/proc/%1/").arg(process);
+    if (mapped)
+        return readFile(proc + QStringLiteral("maps")).contains(needle);
+    for (const QString& entry :
+        QDir(proc + QStringLiteral("fd")).entryList(QDir::AllEntries | QDir::System)) {
+        char target[4096];
+        const ssize_t length
+            = readlink(QFile::encodeName(proc + "fd/" + entry).constData(), target, sizeof target);
+        if (length > 0 && QByteArray(target, int(length)).startsWith(needle))
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+void TestWriterProcesses::inputChangedDuringRun_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("changing");
+    // 0: written into every millisecond; 1 MiB: cut to it as soon as it is mapped, while it loads; 4 MiB:
+    // cut to it once the output is open, so that only the write reads a lost page.
+    QTest::addColumn<qint64>("cutTo");
+    // The start of what is printed on stderr, NAME standing for the input's path.
+    QTest::addColumn<QString>("expected");
+
+    const QString changed = QStringLiteral("NAME changed while it was read.\n");
+    for (const char* command : { "replace", "export", "diff", "verify", "list", "info" }) {
+        const QString changing = qstrcmp(command, "diff") == 0 ? "other.bin" : "image.bin";
+        QTest::addRow("%s, written into", command) << command << changing << qint64(0) << changed;
+        QTest::addRow("%s, cut short while loaded", command)
+            << command << changing << mebibyte
+            << "tessel-cli: NAME: an input file was cut short while it was being read; stopped.\n";
+    }
+    for (const char* command : { "replace", "export" })
+        QTest::addRow("%s, cut short while written", command)
+            << command << "image.bin" << 4 * mebibyte
+            << "NAME: an input file was cut short while it was being read.\nIt had 536870912 bytes when it "
+               "was "
+               "opened and has 4194304 now. Nothing was written.\n";
+}
+
+// An input of 512 MiB that another process changes during the run: no output holds bytes written after
+// the run began and no answer rests on them. The run ends with exit status 2 naming the input, and
+// nothing is written.
+void TestWriterProcesses::inputChangedDuringRun()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, changing);
+    QFETCH(qint64, cutTo);
+    QFETCH(QString, expected);
+
+    QTemporaryDir folder(largeFileFolder());
+    QVERIFY(folder.isValid());
+    const QString path = folder.filePath(changing);
+    QVERIFY(writeImage(folder.filePath("image.bin"), 512 * mebibyte));
+    QVERIFY(writeImage(folder.filePath("other.bin"), 512 * mebibyte));
+    QVERIFY(writeFile(folder.filePath("new.img"), ImageBuilder::randomBytes(0x10000, 9)));
+    const QStringList before = folderEntries(folder.path());
+    QStringList arguments { command, folder.filePath("image.bin") };
+    if (command == QLatin1String("diff"))
+        arguments << folder.filePath("other.bin");
+    else if (command == QLatin1String("replace"))
+        arguments << "2" << folder.filePath("new.img") << "-o" << folder.filePath("out.bin");
+    else if (command == QLatin1String("export"))
+        arguments << "2"
+                  << "-o" << folder.filePath("out.bin");
+
+    const pid_t scribbler = cutTo == 0 ? startScribbler(path) : -1;
+    QProcess process;
+    process.start(cliPath(), arguments);
+    QVERIFY(process.waitForStarted());
+    QElapsedTimer clock;
+    clock.start();
+    // An unnamed output file shows as "FOLDER/#INODE (deleted)".
+    const QByteArray sign = QFile::encodeName(cutTo == mebibyte ? path : folder.filePath("#"));
+    while (cutTo > 0 && !process.waitForFinished(0) && !holds(process.processId(), sign, cutTo == mebibyte)
+        && clock.elapsed() < 60000)
+        usleep(100);
+    QVERIFY(cutTo == 0 || truncate(QFile::encodeName(path).constData(), cutTo) == 0);
+    QVERIFY(process.state() == QProcess::NotRunning || process.waitForFinished(120000));
+    if (scribbler > 0 && kill(scribbler, SIGKILL) == 0)
+        waitpid(scribbler, nullptr, 0);
+
+    const QString error = QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 2, qPrintable(error));
+    QVERIFY2(error.startsWith(QString(expected).replace("NAME", path)), qPrintable(error));
+    QVERIFY2(process.readAllStandardOutput().isEmpty(), "no answer");
+    QCOMPARE(folderEntries(folder.path()), before);
 }
 
 QTEST_GUILESS_MAIN(TestWriterProcesses)

@@ -6,11 +6,13 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QTemporaryFile>
 #include <QtTest>
 
 #include <cerrno>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 // Every system call of a commit made to fail in turn through the file-system seam: the action ends in
@@ -31,6 +33,8 @@ private slots:
     void cliUnpackFailsAtEveryCall();
     void cliUnpackFolderTakenAtTheLastMoment_data();
     void cliUnpackFolderTakenAtTheLastMoment();
+    void cliStopsWhenAnInputChanges_data();
+    void cliStopsWhenAnInputChanges();
 };
 
 namespace {
@@ -184,6 +188,75 @@ private:
     bool intruded = false;
 };
 
+// What another process does to a file that a run reads.
+enum class InputEdit { Appended, Overwritten, CutShort, PermissionsChanged, ReplacedByCopy, Removed };
+
+// The real calls, except that the first one named `moment` is preceded by `edit` to the file at `path`.
+class EditingCalls : public FileSystemCalls {
+public:
+    EditingCalls(const QString& moment, InputEdit edit, const QString& path)
+        : moment(moment)
+        , edit(edit)
+        , path(QFile::encodeName(path))
+    {
+    }
+    ssize_t write(int file, const void* data, size_t length) override
+    {
+        editAt("write");
+        return FileSystemCalls::write(file, data, length);
+    }
+    int syncFile(int file) override
+    {
+        editAt("syncFile");
+        return FileSystemCalls::syncFile(file);
+    }
+    int syncFolder(int folder) override
+    {
+        editAt("syncFolder");
+        return FileSystemCalls::syncFolder(folder);
+    }
+
+    // Whether the edit was made, and made whole.
+    bool edited = false;
+
+private:
+    void editAt(const char* call)
+    {
+        if (edited || moment != QLatin1String(call))
+            return;
+        const QByteArray copy = path + ".copy";
+        const int file = ::open(path.constData(), O_WRONLY | (edit == InputEdit::Appended ? O_APPEND : 0));
+        struct stat status { };
+        edited = file >= 0 && ::fstat(file, &status) == 0;
+        switch (edit) {
+        case InputEdit::Appended:
+        case InputEdit::Overwritten:
+            // 16 bytes at the end, or in the middle.
+            edited = edited && ::pwrite(file, "written meanwhile", 16, status.st_size / 2) == 16;
+            break;
+        case InputEdit::CutShort:
+            edited = edited && ::ftruncate(file, 4096) == 0;
+            break;
+        case InputEdit::PermissionsChanged:
+            edited = edited && ::fchmod(file, (status.st_mode & 07777) ^ S_IROTH) == 0;
+            break;
+        case InputEdit::ReplacedByCopy:
+            // The same bytes in another file.
+            edited = edited && QFile::copy(QFile::decodeName(path), QFile::decodeName(copy))
+                && ::rename(copy.constData(), path.constData()) == 0;
+            break;
+        case InputEdit::Removed:
+            edited = edited && ::unlink(path.constData()) == 0;
+            break;
+        }
+        ::close(file);
+    }
+
+    QString moment;
+    InputEdit edit;
+    QByteArray path;
+};
+
 enum class Target { New, Existing, NewNotReplacing };
 
 const QByteArray previousOutput("bytes of an earlier output");
@@ -284,6 +357,8 @@ void addRows(const QVector<QPair<Writer, const char*>>& writers)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(InputEdit)
 
 void TestWriterSeam::actionsFailAtEveryCall_data()
 {
@@ -580,6 +655,97 @@ void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
         QCOMPARE(fixture.read("blocks"), QByteArray(RacingCalls::otherBytes));
     }
     QCOMPARE(fixture.entries(), expectedEntries);
+}
+
+void TestWriterSeam::cliStopsWhenAnInputChanges_data()
+{
+    // IMAGE, R1, R2, R3 and OUT stand for the fixture's files; R1 is a padded replacement of boot (5), R2 one
+    // of kernel (6, with a record), R3 grows boot.
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<InputEdit>("edit");
+    // The writer's call before which the input is edited.
+    QTest::addColumn<QString>("moment");
+    // The first line printed, NAME standing for the input's path; empty for a success.
+    QTest::addColumn<QString>("message");
+
+    const QString changed = QStringLiteral("NAME changed while it was read.");
+    const QString cutShort = QStringLiteral("NAME: an input file was cut short while it was being read.");
+    const QString replaceBoot = QStringLiteral("replace IMAGE 5 R1 -o OUT");
+    // clang-format off
+    QTest::newRow("export, image grew") << "export IMAGE 5 -o OUT" << "image.bin" << InputEdit::Appended << "syncFile" << changed;
+    QTest::newRow("export, image cut short while written from") << "export IMAGE 5 -o OUT" << "image.bin" << InputEdit::CutShort << "write" << cutShort;
+    QTest::newRow("replace, image written in place") << replaceBoot << "image.bin" << InputEdit::Overwritten << "syncFile" << changed;
+    QTest::newRow("replace, image cut short while written from") << replaceBoot << "image.bin" << InputEdit::CutShort << "write" << cutShort;
+    QTest::newRow("replace, replacement written in place") << replaceBoot << "r1.img" << InputEdit::Overwritten << "write" << changed;
+    QTest::newRow("replace, image replaced by a copy") << replaceBoot << "image.bin" << InputEdit::ReplacedByCopy << "syncFile" << changed;
+    QTest::newRow("replace, image grew after the commit") << replaceBoot << "image.bin" << InputEdit::Appended << "syncFolder" << "";
+    QTest::newRow("replace to standard output, image cut short") << "replace IMAGE 5 R1 -o -" << "image.bin" << InputEdit::CutShort << "write" << cutShort;
+    QTest::newRow("record, image's permissions changed") << "replace IMAGE 6 R2 -o OUT" << "image.bin" << InputEdit::PermissionsChanged << "syncFile" << changed;
+    QTest::newRow("growth, replacement removed") << "replace IMAGE 5 R3 -o OUT" << "r3.img" << InputEdit::Removed << "syncFile" << changed;
+    QTest::newRow("two pairs, second replacement grew") << "replace IMAGE 5 R1 6 R2 -o OUT" << "r2.img" << InputEdit::Appended << "syncFile" << changed;
+    QTest::newRow("export --all, image grew") << "export IMAGE --all -o OUT" << "image.bin" << InputEdit::Appended << "syncFolder" << changed;
+    QTest::newRow("export --all, image cut short while written from") << "export IMAGE --all -o OUT" << "image.bin" << InputEdit::CutShort << "write" << cutShort;
+    // clang-format on
+}
+
+// tessel-cli in this process, with an input edited at a precise step of the writer: before the output takes
+// its name, the run ends with exit status 2 naming the input and nothing is written; after it, the output
+// stands. The image is mapped, so cutting it short makes the write from its lost pages fail (EFAULT).
+void TestWriterSeam::cliStopsWhenAnInputChanges()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QString, input);
+    QFETCH(InputEdit, edit);
+    QFETCH(QString, moment);
+    QFETCH(QString, message);
+
+    HostileFixture fixture;
+    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
+    QVERIFY(fixture.writeReplacement("r1.img", actionOf(Writer::Padded).replacementLength));
+    QVERIFY(fixture.writeReplacement("r2.img", actionOf(Writer::WithInfo).replacementLength));
+    QVERIFY(fixture.writeReplacement("r3.img", actionOf(Writer::Grow).replacementLength));
+    const QStringList before = fixture.entries();
+    QStringList words = arguments.split(QLatin1Char(' '));
+    for (QString& word : words) {
+        if (word == QLatin1String("IMAGE") || word == QLatin1String("OUT"))
+            word = word == QLatin1String("IMAGE") ? fixture.imagePath : fixture.path("out");
+        else if (word.startsWith(QLatin1Char('R')))
+            word = fixture.path(word.toLower() + ".img");
+    }
+    // Standard output is the test's own: the data goes to a file meanwhile (/dev/null would not read it).
+    QTemporaryFile sink;
+    QVERIFY(sink.open());
+    const int savedOut = ::dup(STDOUT_FILENO);
+    ::dup2(sink.handle(), STDOUT_FILENO);
+    EditingCalls editing(moment, edit, fixture.path(input));
+    HereRun run;
+    {
+        const FileSystemCalls::Override seam(editing);
+        run = runCliHere(words);
+    }
+    ::dup2(savedOut, STDOUT_FILENO);
+    ::close(savedOut);
+
+    QVERIFY(editing.edited);
+    if (message.isEmpty()) {
+        QVERIFY2(run.exitCode == 0, run.output.constData());
+        QVERIFY(fixture.entries().contains("out"));
+        return;
+    }
+    QVERIFY2(run.exitCode == 2, run.output.constData());
+    const QStringList lines = QString::fromUtf8(run.output).split(QLatin1Char('\n'));
+    QCOMPARE(lines.first(), QString(message).replace("NAME", fixture.path(input)));
+    // The writer's own report: the write from lost pages is the input's failure, not the output's.
+    QCOMPARE(lines.size(), 3);
+    QVERIFY2(lines.at(1).endsWith(words.last() == QLatin1String("-")
+                     ? QLatin1String("What went to standard output before this was found cannot be trusted.")
+                     : QLatin1String("Nothing was written.")),
+        run.output.constData());
+    QStringList after = before;
+    if (edit == InputEdit::Removed)
+        after.removeOne(input);
+    QCOMPARE(fixture.entries(), after);
 }
 
 QTEST_GUILESS_MAIN(TestWriterSeam)
