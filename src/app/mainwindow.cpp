@@ -26,6 +26,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     ui.LEBinFile->setAcceptDrops(true);
     ui.LEBinFile->installEventFilter(this);
+    installEventFilter(this);
     ui.tableView->setSelectionMode(QAbstractItemView::SingleSelection);
     ui.tableView->setContextMenuPolicy(Qt::NoContextMenu);
     connect(ui.BtnBrowseFlash, &QPushButton::clicked, this, &MainWindow::slotBrowseFlash);

@@ -31,7 +31,8 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Watches LEBinFile for files dropped on it.
+    // Watches LEBinFile for files dropped on it, and the window for status tips, which it keeps off the
+    // status line.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private slots:
