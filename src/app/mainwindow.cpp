@@ -11,6 +11,7 @@ MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent)
 {
     ui.setupUi(this);
+    applyLightPalette();
     applyStyleSheet();
 
     blockMenu = new QMenu(this);
