@@ -1,11 +1,11 @@
 #include "app/mainwindow.h"
 
 #include "ops/blockexport.h"
+#include "ops/blockfilename.h"
 #include "ops/blockgrow.h"
 #include "ops/statustexts.h"
 #include "ops/stamptime.h"
 
-#include <QChar>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -39,9 +39,7 @@ void MainWindow::slotClickSaveBlock()
         showStatus(failureColour, StatusText::notSelectingSavingBlock());
         return;
     }
-    // A file name cannot hold a zero character: the name is proposed up to its first one.
-    const QString name = selectedBlockName();
-    const QString proposedName = name.left(name.indexOf(QChar(0)));
+    const QString proposedName = proposedBlockFileName(selectedBlockName(), idText);
     const QString outputPath
         = QFileDialog::getSaveFileName(this, tr("Save Block"), proposedName, tr("All (*.*)"));
     if (outputPath.isEmpty())

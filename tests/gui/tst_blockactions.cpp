@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QStandardItemModel>
+#include <QTextCodec>
 #include <QtTest>
 
 class TestBlockActions : public QObject {
@@ -16,7 +17,10 @@ class TestBlockActions : public QObject {
 
 private slots:
     void init();
+    void initTestCase();
     void exportsSelectedBlock();
+    void proposesPlainFileName_data();
+    void proposesPlainFileName();
     void replaces_data();
     void replaces();
     void growthStaysInMemoryButNotInTable();
@@ -62,6 +66,12 @@ QAction* TestBlockActions::action(WindowDriver& driver, const QString& text)
     return nullptr;
 }
 
+void TestBlockActions::initTestCase()
+{
+    // Names are decoded as a desktop of today decodes them.
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+}
+
 void TestBlockActions::exportsSelectedBlock()
 {
     WindowDriver driver;
@@ -82,6 +92,47 @@ void TestBlockActions::exportsSelectedBlock()
         driver.statusBar()->currentMessage(), QStringLiteral("Save block %1 successfully!!!").arg(output));
     QCOMPARE(driver.statusColour(), QStringLiteral("color:#15428b"));
     QCOMPARE(readFile(output), image.mid(0x10000, 1000));
+}
+
+void TestBlockActions::proposesPlainFileName_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("proposed");
+    // Each name is the name field of the block with ID 2a.
+    QTest::newRow("plain") << QByteArray("boot") << "boot";
+    QTest::newRow("cut at the zero") << QByteArray("na\0me", 5) << "na";
+    QTest::newRow("two folders up") << QByteArray("../../et") << "et";
+    QTest::newRow("right-to-left override") << QByteArray("\xE2\x80\xAEgnp.e") << "gnp.e";
+    QTest::newRow("isolate and mark") << QByteArray("\xE2\x81\xA6x\xE2\x80\x8Fy") << "xy";
+    QTest::newRow("tab and newline") << QByteArray("a\tb\nc") << "abc";
+    QTest::newRow("C1 control and delete") << QByteArray("\xC2\x85\x61\x7F\x62") << "ab";
+    QTest::newRow("backslash") << QByteArray("a\\b") << "ab";
+    QTest::newRow("hidden file") << QByteArray(".profile") << "profile";
+    QTest::newRow("dot behind a control") << QByteArray("\x01.x") << "x";
+    QTest::newRow("only dots") << QByteArray("..") << "2a";
+    QTest::newRow("only a separator") << QByteArray("/") << "2a";
+    QTest::newRow("only controls") << QByteArray("\x1B\x07") << "2a";
+    QTest::newRow("empty") << QByteArray() << "2a";
+}
+
+// The dialog proposes a plain file in its own folder; the table still shows the name as read.
+void TestBlockActions::proposesPlainFileName()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QString, proposed);
+    TestDmh dmh;
+    dmh.entries = { testEntry(0x2a, 0x100, 0x10, name) };
+    QVERIFY(writeFile(imagePath, ImageBuilder(0x1000).dmh(0, dmh).image()));
+    WindowDriver driver;
+    driver.dropFile(imagePath);
+    QCOMPARE(driver.table()->model()->index(0, 3).data().toString(),
+        QString::fromLocal8Bit(name.leftJustified(8, '\0').constData(), 8));
+
+    DialogScript script({ QString() });
+    QVERIFY(driver.chooseFromMenu(driver.rowPoint(0), "Save as..."));
+    QCOMPARE(script.shown.size(), 1);
+    QCOMPARE(script.shown[0].proposedName, proposed);
+    QCOMPARE(script.shown[0].directory, QDir::currentPath());
 }
 
 void TestBlockActions::replaces_data()
