@@ -62,6 +62,8 @@ private:
         const QString& outputPath, const QString& replacementPath, const BlockLocation& location);
     ReplaceRequest replaceRequest(const QString& outputPath, const QString& replacementPath) const;
     void showOutcome(const Outcome& outcome);
+    // The outcome of an action that wrote `outputPath`; opens the image again when that was its file.
+    void showWriteOutcome(const Outcome& outcome, const QString& outputPath);
 
     Ui::MainWindow ui;
     FlashImage flashImage;

@@ -12,6 +12,8 @@
 #include <QTextCodec>
 #include <QtTest>
 
+#include <unistd.h>
+
 class TestBlockActions : public QObject {
     Q_OBJECT
 
@@ -26,6 +28,8 @@ private slots:
     void growthStaysInMemoryButNotInTable();
     void noSelection();
     void staleCatalogueStopsEveryAction();
+    void writeOverOpenImageOpensItAgain_data();
+    void writeOverOpenImageOpensItAgain();
 
 private:
     void openImage(WindowDriver& driver);
@@ -284,6 +288,71 @@ void TestBlockActions::staleCatalogueStopsEveryAction()
     }
     QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Not data from file!!!"));
     QVERIFY(!QFileInfo::exists(output));
+}
+
+void TestBlockActions::writeOverOpenImageOpensItAgain_data()
+{
+    QTest::addColumn<QString>("opened");
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<bool>("sameFile");
+    // image.bin is the image; link.bin a symlink to it, hard.bin a hard link of it, other.bin a copy.
+    QTest::newRow("same path") << "image.bin"
+                               << "image.bin" << true;
+    QTest::newRow("opened through a symlink") << "link.bin"
+                                              << "image.bin" << true;
+    QTest::newRow("written through a symlink") << "image.bin"
+                                               << "link.bin" << true;
+    QTest::newRow("hard link, replaced apart") << "image.bin"
+                                               << "hard.bin" << false;
+    QTest::newRow("another file") << "image.bin"
+                                  << "other.bin" << false;
+}
+
+// Two replacements in a row written over the image: the second starts from what the first wrote.
+void TestBlockActions::writeOverOpenImageOpensItAgain()
+{
+    QFETCH(QString, opened);
+    QFETCH(QString, written);
+    QFETCH(bool, sameFile);
+    QVERIFY(QFile::link(imagePath, folder->filePath("link.bin")));
+    QVERIFY(::link(QFile::encodeName(imagePath).constData(),
+                QFile::encodeName(folder->filePath("hard.bin")).constData())
+        == 0);
+    QVERIFY(writeFile(folder->filePath("other.bin"), image));
+    const QString target = folder->filePath(written);
+    const QByteArray recordData = ImageBuilder::randomBytes(1000, 7);
+    const QByteArray paddedData = ImageBuilder::randomBytes(1000, 8);
+    const QString recordFile = folder->create("record.img", recordData);
+    const QString paddedFile = folder->create("padded.img", paddedData);
+
+    WindowDriver driver;
+    driver.dropFile(folder->filePath(opened));
+    const QString crcBefore = driver.table()->model()->index(0, 2).data().toString();
+    {
+        DialogScript script({ recordFile, target });
+        QVERIFY(driver.chooseFromMenu(driver.rowPoint(0), "Replace with..."));
+        QVERIFY(!script.unexpected);
+        QVERIFY2(script.shown.last().replaceConfirmed, "the dialog asks before replacing a file");
+    }
+    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Replace block successfully!!!"));
+    QCOMPARE(driver.statusColour(), QStringLiteral("color:#15428b"));
+    QCOMPARE(driver.pathField()->text(), folder->filePath(opened));
+    // Opened again, the table shows the record's new entry CRC and, like any fresh table, no selection.
+    const QString crcAfter = driver.table()->model()->index(0, 2).data().toString();
+    QCOMPARE(crcAfter != crcBefore, sameFile);
+    QCOMPARE(driver.selectedRows(), sameFile ? QList<int>() : QList<int> { 0 });
+
+    {
+        DialogScript script({ paddedFile, target });
+        QVERIFY(driver.chooseFromMenu(driver.rowPoint(1), "Replace with..."));
+        QVERIFY(!script.unexpected);
+    }
+    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Replace block successfully!!!"));
+    const QByteArray result = readFile(target);
+    QCOMPARE(result.mid(0x30000, 1000), paddedData);
+    QCOMPARE(result.mid(0x10000, 1000), sameFile ? recordData : image.mid(0x10000, 1000));
+    if (!sameFile)
+        QCOMPARE(readFile(imagePath), image);
 }
 
 QTEST_MAIN(TestBlockActions)
