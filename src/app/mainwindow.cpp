@@ -11,6 +11,7 @@ MainWindow::MainWindow(QWidget* parent)
     : QMainWindow(parent)
 {
     ui.setupUi(this);
+    applyLightPalette();
     applyStyleSheet();
 
     blockMenu = new QMenu(this);
@@ -26,6 +27,7 @@ MainWindow::MainWindow(QWidget* parent)
 
     ui.LEBinFile->setAcceptDrops(true);
     ui.LEBinFile->installEventFilter(this);
+    installEventFilter(this);
     ui.tableView->setSelectionMode(QAbstractItemView::SingleSelection);
     ui.tableView->setContextMenuPolicy(Qt::NoContextMenu);
     connect(ui.BtnBrowseFlash, &QPushButton::clicked, this, &MainWindow::slotBrowseFlash);

@@ -31,7 +31,8 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Watches LEBinFile for files dropped on it.
+    // Watches LEBinFile for files dropped on it, and the window for status tips, which it keeps off the
+    // status line.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private slots:
@@ -61,6 +62,8 @@ private:
         const QString& outputPath, const QString& replacementPath, const BlockLocation& location);
     ReplaceRequest replaceRequest(const QString& outputPath, const QString& replacementPath) const;
     void showOutcome(const Outcome& outcome);
+    // The outcome of an action that wrote `outputPath`; opens the image again when that was its file.
+    void showWriteOutcome(const Outcome& outcome, const QString& outputPath);
 
     Ui::MainWindow ui;
     FlashImage flashImage;

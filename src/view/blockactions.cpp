@@ -1,19 +1,40 @@
 #include "app/mainwindow.h"
 
 #include "ops/blockexport.h"
+#include "ops/blockfilename.h"
 #include "ops/blockgrow.h"
 #include "ops/statustexts.h"
 #include "ops/stamptime.h"
 
-#include <QChar>
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLineEdit>
+
+#include <sys/stat.h>
 
 namespace {
 
 const QString successColour = QStringLiteral("#15428b");
 const QString failureColour = QStringLiteral("red");
+
+// Whether the two paths name one file, a symlink naming its target. Asked after a write, which puts a new
+// file in the output's place: a hard link of the open image then keeps the old file and is another one.
+bool nameSameFile(const QString& first, const QString& second)
+{
+    const QFileInfo firstInfo(first);
+    const QFileInfo secondInfo(second);
+    if (!firstInfo.exists() || !secondInfo.exists())
+        return false;
+    if (firstInfo.canonicalFilePath() == secondInfo.canonicalFilePath())
+        return true;
+    // One file can still have two canonical paths, through a bind mount.
+    struct stat firstStatus { };
+    struct stat secondStatus { };
+    return ::stat(QFile::encodeName(first).constData(), &firstStatus) == 0
+        && ::stat(QFile::encodeName(second).constData(), &secondStatus) == 0
+        && firstStatus.st_dev == secondStatus.st_dev && firstStatus.st_ino == secondStatus.st_ino;
+}
 
 } // namespace
 
@@ -32,6 +53,17 @@ void MainWindow::showOutcome(const Outcome& outcome)
     showStatus(outcome.success ? successColour : failureColour, outcome.message);
 }
 
+void MainWindow::showWriteOutcome(const Outcome& outcome, const QString& outputPath)
+{
+    // Written over the open image, the file no longer holds what the memory and the table describe, and
+    // the next action would start from the old bytes and undo this one. It is opened again as Browse
+    // opens it; the action's text is shown last, so it stays whatever the open shows.
+    const QString openPath = ui.LEBinFile->text();
+    if (outcome.success && nameSameFile(outputPath, openPath))
+        openImage(openPath);
+    showOutcome(outcome);
+}
+
 void MainWindow::slotClickSaveBlock()
 {
     const QString idText = selectedBlockId();
@@ -39,9 +71,7 @@ void MainWindow::slotClickSaveBlock()
         showStatus(failureColour, StatusText::notSelectingSavingBlock());
         return;
     }
-    // A file name cannot hold a zero character: the name is proposed up to its first one.
-    const QString name = selectedBlockName();
-    const QString proposedName = name.left(name.indexOf(QChar(0)));
+    const QString proposedName = proposedBlockFileName(selectedBlockName(), idText);
     const QString outputPath
         = QFileDialog::getSaveFileName(this, tr("Save Block"), proposedName, tr("All (*.*)"));
     if (outputPath.isEmpty())
@@ -49,7 +79,7 @@ void MainWindow::slotClickSaveBlock()
     const std::optional<BlockLocation> location = findBlock(idText);
     if (!location)
         return;
-    showOutcome(exportBlock(ImageView::of(flashImage), *location, outputPath));
+    showWriteOutcome(exportBlock(ImageView::of(flashImage), *location, outputPath), outputPath);
 }
 
 void MainWindow::slotClickSaveBin()
@@ -104,19 +134,24 @@ ReplaceRequest MainWindow::replaceRequest(const QString& outputPath, const QStri
 void MainWindow::replaceBlockPadded(
     const QString& outputPath, const QString& replacementPath, const BlockLocation& location)
 {
-    showOutcome(::replaceBlockPadded(flashImage, location, replaceRequest(outputPath, replacementPath)));
+    showWriteOutcome(
+        ::replaceBlockPadded(flashImage, location, replaceRequest(outputPath, replacementPath)), outputPath);
 }
 
 void MainWindow::replaceBlockWithInfo(
     const QString& outputPath, const QString& replacementPath, const BlockLocation& location)
 {
-    showOutcome(::replaceBlockWithInfo(flashImage, location, replaceRequest(outputPath, replacementPath)));
+    showWriteOutcome(
+        ::replaceBlockWithInfo(flashImage, location, replaceRequest(outputPath, replacementPath)),
+        outputPath);
 }
 
 void MainWindow::replaceBlockGrow(
     const QString& outputPath, const QString& replacementPath, const BlockLocation& location)
 {
-    // Changes the image in memory and `catalogue`; the table keeps its values until the next open.
-    showOutcome(
-        ::replaceBlockGrow(flashImage, catalogue, location, replaceRequest(outputPath, replacementPath)));
+    // Changes the image in memory and `catalogue`; the table keeps its values until the next open, which
+    // follows at once when the output is the open image.
+    showWriteOutcome(
+        ::replaceBlockGrow(flashImage, catalogue, location, replaceRequest(outputPath, replacementPath)),
+        outputPath);
 }

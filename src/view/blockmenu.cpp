@@ -8,13 +8,18 @@
 
 namespace {
 
-// The display text of `column` in the table's current row; empty when no row is current.
+// The display text of `column` in the table's current row; empty when no row is current, and when the
+// current row is not shown selected. The view makes a row current without selecting it (focus coming
+// back from the menu or by Tab, Ctrl+click on the selected row): an action must not act on a row the
+// user cannot see chosen.
 QString currentRowText(const QTableView* table, int column)
 {
     const QItemSelectionModel* selection = table->selectionModel();
     if (!selection)
         return {};
     const QModelIndex current = selection->currentIndex();
+    if (!current.isValid() || !selection->isRowSelected(current.row(), current.parent()))
+        return {};
     return current.sibling(current.row(), column).data(Qt::DisplayRole).toString();
 }
 

@@ -32,6 +32,10 @@ void MainWindow::openImage(QString path)
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 {
+    // The status line keeps the last message until the next one: the base class would show every status
+    // tip there, and the menu sends an empty one whenever the pointer enters or leaves an entry.
+    if (watched == this && event->type() == QEvent::StatusTip)
+        return true;
     if (watched == ui.LEBinFile && event->type() == QEvent::DragEnter) {
         // Any drag may enter; what it carries is judged at the drop.
         static_cast<QDragEnterEvent*>(event)->acceptProposedAction();

@@ -9,19 +9,27 @@
 
 #include <QAction>
 #include <QStandardItemModel>
+#include <QTextCodec>
 #include <QtTest>
+
+#include <unistd.h>
 
 class TestBlockActions : public QObject {
     Q_OBJECT
 
 private slots:
     void init();
+    void initTestCase();
     void exportsSelectedBlock();
+    void proposesPlainFileName_data();
+    void proposesPlainFileName();
     void replaces_data();
     void replaces();
     void growthStaysInMemoryButNotInTable();
     void noSelection();
     void staleCatalogueStopsEveryAction();
+    void writeOverOpenImageOpensItAgain_data();
+    void writeOverOpenImageOpensItAgain();
 
 private:
     void openImage(WindowDriver& driver);
@@ -62,6 +70,12 @@ QAction* TestBlockActions::action(WindowDriver& driver, const QString& text)
     return nullptr;
 }
 
+void TestBlockActions::initTestCase()
+{
+    // Names are decoded as a desktop of today decodes them.
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+}
+
 void TestBlockActions::exportsSelectedBlock()
 {
     WindowDriver driver;
@@ -82,6 +96,47 @@ void TestBlockActions::exportsSelectedBlock()
         driver.statusBar()->currentMessage(), QStringLiteral("Save block %1 successfully!!!").arg(output));
     QCOMPARE(driver.statusColour(), QStringLiteral("color:#15428b"));
     QCOMPARE(readFile(output), image.mid(0x10000, 1000));
+}
+
+void TestBlockActions::proposesPlainFileName_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("proposed");
+    // Each name is the name field of the block with ID 2a.
+    QTest::newRow("plain") << QByteArray("boot") << "boot";
+    QTest::newRow("cut at the zero") << QByteArray("na\0me", 5) << "na";
+    QTest::newRow("two folders up") << QByteArray("../../et") << "et";
+    QTest::newRow("right-to-left override") << QByteArray("\xE2\x80\xAEgnp.e") << "gnp.e";
+    QTest::newRow("isolate and mark") << QByteArray("\xE2\x81\xA6x\xE2\x80\x8Fy") << "xy";
+    QTest::newRow("tab and newline") << QByteArray("a\tb\nc") << "abc";
+    QTest::newRow("C1 control and delete") << QByteArray("\xC2\x85\x61\x7F\x62") << "ab";
+    QTest::newRow("backslash") << QByteArray("a\\b") << "ab";
+    QTest::newRow("hidden file") << QByteArray(".profile") << "profile";
+    QTest::newRow("dot behind a control") << QByteArray("\x01.x") << "x";
+    QTest::newRow("only dots") << QByteArray("..") << "2a";
+    QTest::newRow("only a separator") << QByteArray("/") << "2a";
+    QTest::newRow("only controls") << QByteArray("\x1B\x07") << "2a";
+    QTest::newRow("empty") << QByteArray() << "2a";
+}
+
+// The dialog proposes a plain file in its own folder; the table still shows the name as read.
+void TestBlockActions::proposesPlainFileName()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QString, proposed);
+    TestDmh dmh;
+    dmh.entries = { testEntry(0x2a, 0x100, 0x10, name) };
+    QVERIFY(writeFile(imagePath, ImageBuilder(0x1000).dmh(0, dmh).image()));
+    WindowDriver driver;
+    driver.dropFile(imagePath);
+    QCOMPARE(driver.table()->model()->index(0, 3).data().toString(),
+        QString::fromLocal8Bit(name.leftJustified(8, '\0').constData(), 8));
+
+    DialogScript script({ QString() });
+    QVERIFY(driver.chooseFromMenu(driver.rowPoint(0), "Save as..."));
+    QCOMPARE(script.shown.size(), 1);
+    QCOMPARE(script.shown[0].proposedName, proposed);
+    QCOMPARE(script.shown[0].directory, QDir::currentPath());
 }
 
 void TestBlockActions::replaces_data()
@@ -233,6 +288,71 @@ void TestBlockActions::staleCatalogueStopsEveryAction()
     }
     QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Not data from file!!!"));
     QVERIFY(!QFileInfo::exists(output));
+}
+
+void TestBlockActions::writeOverOpenImageOpensItAgain_data()
+{
+    QTest::addColumn<QString>("opened");
+    QTest::addColumn<QString>("written");
+    QTest::addColumn<bool>("sameFile");
+    // image.bin is the image; link.bin a symlink to it, hard.bin a hard link of it, other.bin a copy.
+    QTest::newRow("same path") << "image.bin"
+                               << "image.bin" << true;
+    QTest::newRow("opened through a symlink") << "link.bin"
+                                              << "image.bin" << true;
+    QTest::newRow("written through a symlink") << "image.bin"
+                                               << "link.bin" << true;
+    QTest::newRow("hard link, replaced apart") << "image.bin"
+                                               << "hard.bin" << false;
+    QTest::newRow("another file") << "image.bin"
+                                  << "other.bin" << false;
+}
+
+// Two replacements in a row written over the image: the second starts from what the first wrote.
+void TestBlockActions::writeOverOpenImageOpensItAgain()
+{
+    QFETCH(QString, opened);
+    QFETCH(QString, written);
+    QFETCH(bool, sameFile);
+    QVERIFY(QFile::link(imagePath, folder->filePath("link.bin")));
+    QVERIFY(::link(QFile::encodeName(imagePath).constData(),
+                QFile::encodeName(folder->filePath("hard.bin")).constData())
+        == 0);
+    QVERIFY(writeFile(folder->filePath("other.bin"), image));
+    const QString target = folder->filePath(written);
+    const QByteArray recordData = ImageBuilder::randomBytes(1000, 7);
+    const QByteArray paddedData = ImageBuilder::randomBytes(1000, 8);
+    const QString recordFile = folder->create("record.img", recordData);
+    const QString paddedFile = folder->create("padded.img", paddedData);
+
+    WindowDriver driver;
+    driver.dropFile(folder->filePath(opened));
+    const QString crcBefore = driver.table()->model()->index(0, 2).data().toString();
+    {
+        DialogScript script({ recordFile, target });
+        QVERIFY(driver.chooseFromMenu(driver.rowPoint(0), "Replace with..."));
+        QVERIFY(!script.unexpected);
+        QVERIFY2(script.shown.last().replaceConfirmed, "the dialog asks before replacing a file");
+    }
+    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Replace block successfully!!!"));
+    QCOMPARE(driver.statusColour(), QStringLiteral("color:#15428b"));
+    QCOMPARE(driver.pathField()->text(), folder->filePath(opened));
+    // Opened again, the table shows the record's new entry CRC and, like any fresh table, no selection.
+    const QString crcAfter = driver.table()->model()->index(0, 2).data().toString();
+    QCOMPARE(crcAfter != crcBefore, sameFile);
+    QCOMPARE(driver.selectedRows(), sameFile ? QList<int>() : QList<int> { 0 });
+
+    {
+        DialogScript script({ paddedFile, target });
+        QVERIFY(driver.chooseFromMenu(driver.rowPoint(1), "Replace with..."));
+        QVERIFY(!script.unexpected);
+    }
+    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Replace block successfully!!!"));
+    const QByteArray result = readFile(target);
+    QCOMPARE(result.mid(0x30000, 1000), paddedData);
+    QCOMPARE(result.mid(0x10000, 1000), sameFile ? recordData : image.mid(0x10000, 1000));
+    if (!sameFile)
+        QCOMPARE(readFile(imagePath), image);
 }
 
 QTEST_MAIN(TestBlockActions)

@@ -1,9 +1,9 @@
+#include "dialogscript.h"
 #include "standardimages.h"
 #include "testfolder.h"
 #include "windowdriver.h"
 
 #include <QSignalSpy>
-#include <QWindow>
 #include <QtTest>
 
 // The block menu on the table: when a right click shows it, where, and how often.
@@ -18,11 +18,20 @@ private slots:
     void firstOpen();
     void oneMenuPerRightClickAfterManyOpens();
     void menuOpensBelowLastRow();
+    void actionsActOnSelectedRowOnly_data();
+    void actionsActOnSelectedRowOnly();
+    void statusLineKeptThroughMenu_data();
+    void statusLineKeptThroughMenu();
 
 private:
     // Right-clicks the table's viewport at `point` through the window, as the platform delivers it.
     void rightClick(const QPoint& point);
     QPoint rowPoint(int row) const;
+    // One gesture of the tables below, as a user makes it: "click 1", "ctrl+click 1", "right click 1" and
+    // "right click below" (the menu stays open), "save as 1", "save as below" and "replace with 1" (the
+    // entry clicked in the menu shown there), "hover save as", "hover replace with", and the keys
+    // "escape", "down", "ctrl+space" and "tab to the table".
+    void perform(const QString& gesture);
 
     std::unique_ptr<TestFolder> folder;
     std::unique_ptr<WindowDriver> driver;
@@ -43,15 +52,41 @@ void TestBlockMenu::cleanup()
 
 void TestBlockMenu::rightClick(const QPoint& point)
 {
-    QWidget* viewport = driver->table()->viewport();
-    QWindow* window = driver->window().windowHandle();
-    QTest::mouseClick(window, Qt::RightButton, Qt::NoModifier, viewport->mapTo(&driver->window(), point));
+    driver->clickTable(point, Qt::RightButton);
 }
 
 QPoint TestBlockMenu::rowPoint(int row) const
 {
-    QTableView* table = driver->table();
-    return table->visualRect(table->model()->index(row, 1)).center();
+    return driver->rowPoint(row);
+}
+
+void TestBlockMenu::perform(const QString& gesture)
+{
+    const QString place = gesture.section(' ', -1);
+    const QPoint point = place == "below" ? driver->belowRows() : rowPoint(place.toInt());
+    if (gesture.startsWith("click "))
+        driver->clickTable(point);
+    else if (gesture.startsWith("ctrl+click "))
+        driver->clickTable(point, Qt::LeftButton, Qt::ControlModifier);
+    else if (gesture.startsWith("right click "))
+        rightClick(point);
+    else if (gesture.startsWith("save as "))
+        QVERIFY(driver->chooseFromMenu(point, "Save as..."));
+    else if (gesture.startsWith("replace with "))
+        QVERIFY(driver->chooseFromMenu(point, "Replace with..."));
+    else if (gesture.startsWith("hover "))
+        driver->hoverMenuEntry(gesture == "hover save as" ? "Save as..." : "Replace with...");
+    else if (gesture == "escape")
+        driver->pressKey(Qt::Key_Escape);
+    else if (gesture == "down")
+        driver->pressKey(Qt::Key_Down);
+    else if (gesture == "ctrl+space")
+        driver->pressKey(Qt::Key_Space, Qt::ControlModifier);
+    else if (gesture == "tab to the table")
+        for (int presses = 0; presses < 5 && QApplication::focusWidget() != driver->table(); ++presses)
+            driver->pressKey(Qt::Key_Tab);
+    else
+        QFAIL(qPrintable("unknown gesture " + gesture));
 }
 
 void TestBlockMenu::noMenuBeforeFirstOpen()
@@ -135,6 +170,115 @@ void TestBlockMenu::menuOpensBelowLastRow()
     rightClick(belowRows);
     QCOMPARE(shown.count(), 1);
     QCOMPARE(driver->blockMenu()->pos(), table->viewport()->mapToGlobal(belowRows));
+}
+
+void TestBlockMenu::actionsActOnSelectedRowOnly_data()
+{
+    QTest::addColumn<QStringList>("gestures");
+    // The row the actions act on, the one shown selected; -1 for none.
+    QTest::addColumn<int>("actedOn");
+    QTest::newRow("save as below the rows, first time") << QStringList {} << -1;
+    QTest::newRow("save as below the rows, second time") << QStringList { "save as below" } << -1;
+    QTest::newRow("menu below the rows closed") << QStringList { "right click below", "escape" } << -1;
+    QTest::newRow("ctrl+click on the selected row") << QStringList { "click 1", "ctrl+click 1" } << -1;
+    QTest::newRow("ctrl+space on the selected row") << QStringList { "click 2", "ctrl+space" } << -1;
+    QTest::newRow("tab into the table") << QStringList { "tab to the table" } << -1;
+    QTest::newRow("click on a row") << QStringList { "click 1" } << 1;
+    QTest::newRow("click, then down") << QStringList { "click 1", "down" } << 2;
+    QTest::newRow("ctrl+click on another row") << QStringList { "click 1", "ctrl+click 3" } << 3;
+    QTest::newRow("right click on a row") << QStringList { "right click 2", "escape" } << 2;
+    QTest::newRow("row deselected, then clicked")
+        << QStringList { "click 1", "ctrl+click 1", "click 0" } << 0;
+}
+
+// Both actions are chosen from the menu below the rows, where a right click changes no selection.
+void TestBlockMenu::actionsActOnSelectedRowOnly()
+{
+    QFETCH(QStringList, gestures);
+    QFETCH(int, actedOn);
+    driver->dropFile(folder->create("four.bin", StandardImages::fourBlocks()));
+    const QStringList names { "boot", "kernel", "nocrc", "rootfs" };
+    {
+        // No gesture opens a dialog: one that showed would be closed and noted here.
+        DialogScript script({});
+        for (const QString& gesture : qAsConst(gestures))
+            perform(gesture);
+        QVERIFY(!script.unexpected);
+    }
+    QCOMPARE(driver->selectedRows(), actedOn < 0 ? QList<int>() : QList<int> { actedOn });
+
+    const QString exported = folder->filePath("block.out");
+    {
+        DialogScript script({ exported });
+        perform("save as below");
+        QCOMPARE(script.shown.size(), actedOn < 0 ? 0 : 1);
+        if (actedOn >= 0)
+            QCOMPARE(script.shown.first().proposedName, names.at(actedOn));
+    }
+    if (actedOn >= 0) {
+        QCOMPARE(driver->statusBar()->currentMessage(),
+            QStringLiteral("Save block %1 successfully!!!").arg(exported));
+        QVERIFY(QFileInfo::exists(exported));
+        return;
+    }
+    QCOMPARE(driver->statusBar()->currentMessage(), QStringLiteral("Not selecting saving block"));
+    QCOMPARE(driver->statusColour(), QStringLiteral("color:red"));
+    QVERIFY(!QFileInfo::exists(exported));
+
+    const QString replacement = folder->create("new.img", QByteArray(100, 'r'));
+    const QString output = folder->filePath("out.bin");
+    {
+        DialogScript script({ replacement, output });
+        perform("replace with below");
+        QCOMPARE(script.shown.size(), 2);
+    }
+    QCOMPARE(driver->statusBar()->currentMessage(), QStringLiteral("no block selected"));
+    QCOMPARE(driver->statusColour(), QStringLiteral("color:red"));
+    QVERIFY(!QFileInfo::exists(output));
+    QCOMPARE(driver->selectedRows(), QList<int>());
+}
+
+void TestBlockMenu::statusLineKeptThroughMenu_data()
+{
+    QTest::addColumn<QStringList>("gestures");
+    QTest::addColumn<QStringList>("answers");
+    QTest::newRow("hover save as") << QStringList { "right click below", "hover save as" } << QStringList();
+    QTest::newRow("hover replace with") << QStringList { "right click below", "hover replace with",
+        "hover save as", "escape" } << QStringList();
+    QTest::newRow("keys through the menu")
+        << QStringList { "right click 1", "down", "down", "escape" } << QStringList();
+    QTest::newRow("save as, dialog cancelled") << QStringList { "save as 1" } << QStringList { "" };
+    QTest::newRow("replace with, first dialog cancelled")
+        << QStringList { "replace with 1" } << QStringList { "" };
+    QTest::newRow("replace with, second dialog cancelled")
+        << QStringList { "replace with 1" } << QStringList { "replacement", "" };
+}
+
+// The status line keeps the last message, whatever the menu and its entries point at.
+void TestBlockMenu::statusLineKeptThroughMenu()
+{
+    QFETCH(QStringList, gestures);
+    QFETCH(QStringList, answers);
+    driver->dropFile(folder->create("four.bin", StandardImages::fourBlocks()));
+    {
+        DialogScript script({});
+        perform("save as below");
+    }
+    const QString message = QStringLiteral("Not selecting saving block");
+    QCOMPARE(driver->statusBar()->currentMessage(), message);
+
+    answers.replaceInStrings("replacement", folder->create("new.img", QByteArray(100, 'r')));
+    {
+        DialogScript script(answers);
+        for (const QString& gesture : qAsConst(gestures)) {
+            perform(gesture);
+            QCOMPARE(driver->statusBar()->currentMessage(), message);
+        }
+        QCOMPARE(script.shown.size(), answers.size());
+        QVERIFY(!script.unexpected);
+    }
+    QCOMPARE(driver->statusBar()->currentMessage(), message);
+    QCOMPARE(driver->statusColour(), QStringLiteral("color:red"));
 }
 
 QTEST_MAIN(TestBlockMenu)

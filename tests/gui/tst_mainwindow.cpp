@@ -1,14 +1,69 @@
 #include "app/stylesheet.h"
+#include "standardimages.h"
+#include "testfolder.h"
 #include "windowdriver.h"
 
 #include <QAction>
 #include <QFile>
+#include <QFileDialog>
+#include <QHash>
 #include <QIcon>
+#include <QImage>
 #include <QMenuBar>
 #include <QMetaMethod>
+#include <QPushButton>
 #include <QTemporaryDir>
 #include <QToolBar>
 #include <QtTest>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// The relative luminance of a colour, as contrast ratios are reckoned (WCAG 2).
+double luminance(QRgb colour)
+{
+    const auto linear = [](int channel) {
+        const double value = channel / 255.0;
+        return value <= 0.03928 ? value / 12.92 : std::pow((value + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * linear(qRed(colour)) + 0.7152 * linear(qGreen(colour)) + 0.0722 * linear(qBlue(colour));
+}
+
+// The contrast of text on its background in a picture of one widget, frames cut off by `inset`: the
+// background is the commonest colour, the text the pixel farthest from it in luminance.
+double textContrast(const QImage& picture, int inset)
+{
+    const QRect inside = picture.rect().adjusted(inset, inset, -inset, -inset);
+    QHash<QRgb, int> counts;
+    for (int y = inside.top(); y <= inside.bottom(); ++y)
+        for (int x = inside.left(); x <= inside.right(); ++x)
+            ++counts[picture.pixel(x, y) | 0xff000000u];
+    QRgb background = 0;
+    for (auto count = counts.cbegin(); count != counts.cend(); ++count)
+        if (count.value() > counts.value(background))
+            background = count.key();
+    const double backgroundLuminance = luminance(background);
+    double textLuminance = backgroundLuminance;
+    for (auto count = counts.cbegin(); count != counts.cend(); ++count)
+        if (std::abs(luminance(count.key()) - backgroundLuminance)
+            > std::abs(textLuminance - backgroundLuminance))
+            textLuminance = luminance(count.key());
+    return (std::max(backgroundLuminance, textLuminance) + 0.05)
+        / (std::min(backgroundLuminance, textLuminance) + 0.05);
+}
+
+// What a dark desktop theme hands the application: light text on near-black.
+QPalette darkDesktopPalette()
+{
+    const QColor light(239, 240, 241);
+    const QColor window(35, 38, 41);
+    return QPalette(light, QColor(49, 54, 59), QColor(70, 75, 80), QColor(20, 22, 24), QColor(40, 44, 48),
+        light, Qt::white, QColor(20, 22, 24), window);
+}
+
+} // namespace
 
 // The window as it starts: form, texts, fonts, resources, style sheet, meta-object and block menu.
 class TestMainWindow : public QObject {
@@ -25,6 +80,8 @@ private slots:
     void resourcesLoad();
     void styleSheetEndsAtNul_data();
     void styleSheetEndsAtNul();
+    void readableOnDarkDesktop_data();
+    void readableOnDarkDesktop();
 };
 
 void TestMainWindow::startsEmpty()
@@ -221,6 +278,52 @@ void TestMainWindow::styleSheetEndsAtNul()
     applyStyleSheet(folder.filePath("missing.qss"));
     QCOMPARE(qApp->styleSheet(), QString());
     applyStyleSheet();
+}
+
+void TestMainWindow::readableOnDarkDesktop_data()
+{
+    QTest::addColumn<QString>("part");
+    QTest::newRow("path field") << "path field";
+    QTest::newRow("browse button") << "browse button";
+    QTest::newRow("odd table row") << "odd table row";
+    QTest::newRow("file dialog's name field") << "file dialog";
+}
+
+// Grabs a part of the window as a dark desktop shows it and measures its text against its background.
+void TestMainWindow::readableOnDarkDesktop()
+{
+    QFETCH(QString, part);
+    QApplication::setPalette(darkDesktopPalette());
+    TestFolder folder;
+    WindowDriver driver;
+    driver.dropFile(folder.create("twodmh.bin", StandardImages::twoDmhs()));
+    QImage picture;
+    int inset = 4;
+    if (part == "path field") {
+        QVERIFY(!driver.pathField()->text().isEmpty());
+        picture = driver.pathField()->grab().toImage();
+    } else if (part == "browse button") {
+        picture = driver.find<QPushButton>("BtnBrowseFlash")->grab().toImage();
+    } else if (part == "odd table row") {
+        // One cell, inside its grid lines: row 1's name, "kernel12".
+        QTableView* table = driver.table();
+        picture = table->viewport()->grab(table->visualRect(table->model()->index(1, 3))).toImage();
+        inset = 2;
+    } else {
+        QFileDialog dialog(&driver.window());
+        dialog.setOption(QFileDialog::DontUseNativeDialog);
+        dialog.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+        auto* nameField = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        QVERIFY(nameField);
+        nameField->setText(QStringLiteral("kernel.bin"));
+        // Without the text cursor, which is drawn in another colour than the text.
+        nameField->clearFocus();
+        picture = nameField->grab().toImage();
+    }
+    const double contrast = textContrast(picture, inset);
+    // 4.5 to 1 is the least contrast for normal text that the web's accessibility guidelines allow.
+    QVERIFY2(contrast >= 4.5, qPrintable(QStringLiteral("contrast %1 to 1").arg(contrast)));
 }
 
 QTEST_MAIN(TestMainWindow)

@@ -2,12 +2,26 @@
 
 #include "dialogscript.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QMimeData>
 #include <QPushButton>
+#include <QWindow>
 #include <QtTest>
+
+namespace {
+
+QAction* menuEntry(QMenu* menu, const QString& text)
+{
+    for (QAction* action : menu->actions())
+        if (action->text() == text)
+            return action;
+    return nullptr;
+}
+
+} // namespace
 
 WindowDriver::WindowDriver()
     : mainWindow(std::make_unique<MainWindow>())
@@ -15,6 +29,8 @@ WindowDriver::WindowDriver()
     mainWindow->show();
     if (!QTest::qWaitForWindowExposed(mainWindow.get()))
         qWarning("the main window was not exposed");
+    // Keys and focus go to the active window, as on a desktop, also on an X server without a window manager.
+    QApplication::setActiveWindow(mainWindow.get());
 }
 
 WindowDriver::~WindowDriver() = default;
@@ -64,4 +80,67 @@ DialogSeen WindowDriver::browse(const QString& path)
         seen.accepted = first.accepted;
     }
     return seen;
+}
+
+QPoint WindowDriver::rowPoint(int row) const
+{
+    return table()->visualRect(table()->model()->index(row, 1)).center();
+}
+
+QPoint WindowDriver::belowRows() const
+{
+    QTableView* view = table();
+    const int rows = view->model() ? view->model()->rowCount() : 0;
+    const int lastRowEnd = rows > 0 ? view->rowViewportPosition(rows - 1) + view->rowHeight(rows - 1) : 0;
+    return QPoint(view->viewport()->width() / 2, (lastRowEnd + view->viewport()->height()) / 2);
+}
+
+void WindowDriver::clickTable(const QPoint& point, Qt::MouseButton button, Qt::KeyboardModifiers modifiers)
+{
+    const QPoint inWindow = table()->viewport()->mapTo(mainWindow.get(), point);
+    QTest::mouseClick(mainWindow->windowHandle(), button, modifiers, inWindow);
+}
+
+void WindowDriver::hoverMenuEntry(const QString& entry)
+{
+    QMenu* menu = blockMenu();
+    QAction* action = menuEntry(menu, entry);
+    if (!action || !menu->isVisible()) {
+        qWarning("no shown menu entry %s", qPrintable(entry));
+        return;
+    }
+    // A hand moves the pointer in steps; a menu takes no notice of the first move into it.
+    const QPoint centre = menu->actionGeometry(action).center();
+    QTest::mouseMove(menu->windowHandle(), centre - QPoint(2, 0));
+    QTest::mouseMove(menu->windowHandle(), centre);
+}
+
+bool WindowDriver::chooseFromMenu(const QPoint& point, const QString& entry)
+{
+    clickTable(point, Qt::RightButton);
+    QMenu* menu = blockMenu();
+    QAction* action = menuEntry(menu, entry);
+    if (!action || !menu->isVisible())
+        return false;
+    hoverMenuEntry(entry);
+    QTest::mouseClick(
+        menu->windowHandle(), Qt::LeftButton, Qt::NoModifier, menu->actionGeometry(action).center());
+    return true;
+}
+
+void WindowDriver::pressKey(Qt::Key key, Qt::KeyboardModifiers modifiers)
+{
+    QWidget* target = QApplication::focusWidget();
+    if (!target)
+        target = mainWindow.get();
+    QTest::keyClick(target->window()->windowHandle(), key, modifiers);
+}
+
+QList<int> WindowDriver::selectedRows() const
+{
+    QList<int> rows;
+    if (const QItemSelectionModel* selection = table()->selectionModel())
+        for (const QModelIndex& index : selection->selectedRows())
+            rows << index.row();
+    return rows;
 }

@@ -62,6 +62,22 @@ public:
     // Clicks Browse and answers every dialog that shows: chooses `path`, or cancels when it is empty.
     DialogSeen browse(const QString& path);
 
+    // The mouse and keys on the block table and its menu, delivered through the windows as the platform
+    // delivers them. Points are in the table's viewport.
+    QPoint rowPoint(int row) const;
+    QPoint belowRows() const;
+    void clickTable(const QPoint& point, Qt::MouseButton button = Qt::LeftButton,
+        Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    // Points at `entry` of the shown block menu without clicking it.
+    void hoverMenuEntry(const QString& entry);
+    // Right-clicks the table at `point` and clicks `entry` of the menu that shows; false when no menu
+    // showed. Whatever the entry opens (dialogs) is answered before this returns.
+    bool chooseFromMenu(const QPoint& point, const QString& entry);
+    // Presses a key where the keyboard focus is.
+    void pressKey(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    // The rows the table shows selected.
+    QList<int> selectedRows() const;
+
 private:
     std::unique_ptr<MainWindow> mainWindow;
 };

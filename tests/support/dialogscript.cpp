@@ -1,9 +1,11 @@
 #include "dialogscript.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMessageBox>
 
 DialogScript::DialogScript(const QStringList& answers)
     : pending(answers)
@@ -11,6 +13,23 @@ DialogScript::DialogScript(const QStringList& answers)
     timer.setInterval(10);
     QObject::connect(&timer, &QTimer::timeout, [this] { answer(); });
     timer.start();
+    confirmation.setInterval(10);
+    QObject::connect(&confirmation, &QTimer::timeout, [this] { confirmReplace(); });
+}
+
+void DialogScript::confirmReplace()
+{
+    auto* question = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (!question || !qobject_cast<QFileDialog*>(question->parentWidget()) || shown.isEmpty())
+        return;
+    QAbstractButton* yes = question->button(QMessageBox::Yes);
+    if (!yes) {
+        unexpected = true;
+        question->close();
+        return;
+    }
+    shown.last().replaceConfirmed = true;
+    yes->click();
 }
 
 void DialogScript::answer()
@@ -41,7 +60,9 @@ void DialogScript::answer()
     }
     // Typed as a user would type it: selectFile() leaves the name field alone while it has focus.
     nameField->setText(path);
+    confirmation.start();
     static_cast<QDialog*>(dialog)->accept();
+    confirmation.stop();
     shown.last().accepted = !dialog->isVisible();
     if (dialog->isVisible()) {
         unexpected = true;

@@ -13,11 +13,14 @@ struct DialogShown {
     QString proposedName;
     // The dialog took the path it was given and closed.
     bool accepted = false;
+    // The path named an existing file, and the dialog's question whether to replace it was answered Yes.
+    bool replaceConfirmed = false;
 };
 
 // Answers the file dialogs the window shows, in turn, from a timer: each answer is a path to type, or
-// empty to cancel. Anything else (a dialog beyond the answers, a path the dialog would not take, any other
-// modal window, which would wait forever) is closed and noted as unexpected.
+// empty to cancel; a save dialog that asks whether to replace an existing file is told Yes. Anything else (a
+// dialog beyond the answers, a path the dialog would not take, any other modal window, which would wait
+// forever) is closed and noted as unexpected.
 class DialogScript {
 public:
     explicit DialogScript(const QStringList& answers);
@@ -27,7 +30,10 @@ public:
 
 private:
     void answer();
+    void confirmReplace();
 
     QStringList pending;
     QTimer timer;
+    // The question comes while the dialog's accept() runs inside answer(): another timer answers it.
+    QTimer confirmation;
 };
