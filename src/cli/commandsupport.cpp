@@ -112,4 +112,17 @@ PreparedCommand onOneImage(
     return prepared;
 }
 
+Command oneImageCommand(const QString& name, const QString& summary, const QString& helpNotes,
+    std::function<CommandResult(const FlashImage& image)> run)
+{
+    Command command;
+    command.name = name;
+    command.summary = summary;
+    command.synopsis = QStringLiteral("[--json] IMAGE");
+    command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") } };
+    command.helpNotes = helpNotes;
+    command.prepare = [run](const ParsedArguments& arguments) { return onOneImage(arguments, run); };
+    return command;
+}
+
 } // namespace CommandSupport

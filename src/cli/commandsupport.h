@@ -15,8 +15,8 @@ class FlashImage;
 struct BlockSelection;
 struct Outcome;
 
-// Pieces the commands share: number texts, the JSON that names a block, argument counts, and what a
-// block selection or a failed action puts into a result.
+// Pieces the commands share: number texts, the JSON that names a block, argument counts, what a block
+// selection or a failed action puts into a result, and the row of a command that reads one image.
 namespace CommandSupport {
 
 // Positions, offsets and CRCs as the block table writes them: lower-case hex without prefix.
@@ -53,5 +53,8 @@ QString argumentCountError(int wanted, int got);
 // The shape of info, list and verify: exactly one non-empty IMAGE, no other argument.
 PreparedCommand onOneImage(
     const ParsedArguments& arguments, std::function<CommandResult(const FlashImage& image)> run);
+// The row of such a command ("[--json] IMAGE"), which reads its image and writes nothing.
+Command oneImageCommand(const QString& name, const QString& summary, const QString& helpNotes,
+    std::function<CommandResult(const FlashImage& image)> run);
 
 } // namespace CommandSupport
