@@ -27,6 +27,36 @@ QString displayName(const OptionSpec& option)
     return QStringLiteral("--") + option.longName;
 }
 
+// The option an argument that starts with "-" names, with the value attached to it ("--output=OUT",
+// "-oOUT"); or why it names none (then `error` is set).
+struct NamedOption {
+    const OptionSpec* option = nullptr;
+    std::optional<QString> attached;
+    QString error;
+};
+
+NamedOption nameOption(const QVector<OptionSpec>& options, const QString& argument)
+{
+    NamedOption named;
+    if (argument.startsWith(QLatin1String("--"))) {
+        const int equals = argument.indexOf(QLatin1Char('='));
+        const QString name = argument.mid(2, equals < 0 ? -1 : equals - 2);
+        named.option = findLong(options, name);
+        if (!named.option)
+            named.error = QStringLiteral("Unknown option '--%1'.").arg(name);
+        else if (equals >= 0)
+            named.attached = argument.mid(equals + 1);
+        return named;
+    }
+    named.option = findShort(options, argument.at(1));
+    // "-oOUT" is "-o OUT", as getopt reads it; a switch takes nothing after its letter.
+    if (!named.option || (argument.size() > 2 && !named.option->takesValue()))
+        named.error = QStringLiteral("Unknown option '%1'.").arg(argument);
+    else if (argument.size() > 2)
+        named.attached = argument.mid(2);
+    return named;
+}
+
 } // namespace
 
 bool ParsedArguments::isSet(const QString& longName) const
@@ -59,27 +89,11 @@ ArgumentParse ArgumentParse::parse(const QVector<OptionSpec>& options, const QSt
             continue;
         }
 
-        const OptionSpec* option = nullptr;
-        std::optional<QString> attached;
-        if (argument.startsWith(QLatin1String("--"))) {
-            const int equals = argument.indexOf(QLatin1Char('='));
-            const QString name = argument.mid(2, equals < 0 ? -1 : equals - 2);
-            option = findLong(options, name);
-            if (!option)
-                return fail(QStringLiteral("Unknown option '--%1'.").arg(name));
-            if (equals >= 0)
-                attached = argument.mid(equals + 1);
-        } else {
-            option = findShort(options, argument.at(1));
-            if (!option)
-                return fail(QStringLiteral("Unknown option '%1'.").arg(argument));
-            // "-oOUT" is "-o OUT", as getopt reads it; a switch takes nothing after its letter.
-            if (argument.size() > 2) {
-                if (!option->takesValue())
-                    return fail(QStringLiteral("Unknown option '%1'.").arg(argument));
-                attached = argument.mid(2);
-            }
-        }
+        const NamedOption named = nameOption(options, argument);
+        if (!named.error.isEmpty())
+            return fail(named.error);
+        const OptionSpec* option = named.option;
+        const std::optional<QString>& attached = named.attached;
 
         // The last of two values would silently win, and a switch given twice is a script's slip as
         // well: an option is given once.

@@ -71,13 +71,12 @@ std::optional<CommandResult> loadImages(
 }
 
 // What a run that read a moving input answers instead of what it found.
-CommandResult changedInputResult(const InputChange& change, int standardOutputError)
+CommandResult changedInputResult(const InputChange& change)
 {
     const Outcome outcome = change.outcome(
         QStringLiteral("An answer about bytes that were moving would not hold, so none is given."));
     CommandResult result = CommandResult::failure(exitBadInput, outcome.message);
     result.detail = outcome.detail;
-    result.standardOutputError = standardOutputError;
     return result;
 }
 
@@ -107,6 +106,82 @@ void print(const QString& commandName, const QString& imagePath, bool json, cons
         if (!result.detail.isEmpty())
             console.printOut(result.detail);
     }
+}
+
+// -o - where the command's row does not let it stand for standard output.
+QString noStandardOutput(const Command& command, const OutputSpec& spec)
+{
+    const QString writer = spec.selectedBy.isEmpty() ? command.name : QStringLiteral("--") + spec.selectedBy;
+    if (spec.kind == OutputKind::Folder)
+        return QStringLiteral("%1 writes a folder of files; -o - (standard output) cannot hold one.")
+            .arg(writer);
+    return QStringLiteral("%1 writes a file that standard output cannot take; name one with -o OUT.")
+        .arg(writer);
+}
+
+// The rules for -o - that hold before anything is read: only where the command's row allows it, never
+// beside --json, never to a terminal. The exit status of a refusal; otherwise standard output is kept for
+// the data from now on.
+std::optional<int> refuseStandardOutput(
+    const Command& command, const ParsedArguments& parsed, const OutputTarget& output, Console& console)
+{
+    if (!output.isStandardOutput())
+        return std::nullopt;
+    if (const OutputSpec spec = OutputSpec::select(command.outputs, parsed); !spec.standardOutput)
+        return badUsage(console, noStandardOutput(command, spec) + usageHint(command.name));
+    if (parsed.isSet(CommonOptions::json().longName))
+        return badUsage(console,
+            QStringLiteral("--json and -o - both write to standard output.") + usageHint(command.name));
+    if (console.outIsTerminal())
+        return badUsage(console,
+            QStringLiteral("Standard output is a terminal; -o - writes binary data there. Send it to a pipe "
+                           "or a file (-o - | sha256sum, -o - > out.bin), or name a file with -o OUT."));
+    console.keepOutForData();
+    return std::nullopt;
+}
+
+// Loads the images, runs the command on them and prints what it found or did; the exit status.
+int runPrepared(
+    const Command& command, const ParsedArguments& parsed, const PreparedCommand& prepared, Console& console)
+{
+    const QStringList imagePaths = parsed.positional().mid(0, command.imageCount);
+    OutputTarget output(parsed.value(QStringLiteral("output")), parsed.isSet(QStringLiteral("force")),
+        parsed.isSet(QStringLiteral("dry-run")), imagePaths + prepared.otherInputs, prepared.inputs.get());
+    if (const std::optional<int> refused = refuseStandardOutput(command, parsed, output, console))
+        return *refused;
+
+    // Every input's status is taken before any of them is read.
+    InputWatch& inputs = *prepared.inputs;
+    for (const QString& path : imagePaths + prepared.otherInputs)
+        inputs.watch(path);
+    const InputNamesForTruncation names;
+    std::vector<std::unique_ptr<FlashImage>> images;
+    CommandResult result;
+    if (std::optional<CommandResult> unreadable = loadImages(imagePaths, images)) {
+        result = *unreadable;
+    } else {
+        QVector<FlashImage*> loaded;
+        for (const std::unique_ptr<FlashImage>& image : images)
+            loaded.append(image.get());
+        if (prepared.usageOnImages) {
+            const QString usageError = prepared.usageOnImages(loaded);
+            if (!usageError.isEmpty())
+                return badUsage(console, usageError + usageHint(command.name));
+        }
+        result = prepared.run(loaded, output);
+        // An output put in place was checked by its writer; anything else the run says rests on what it
+        // read, which must not have moved.
+        if (result.exitStatus != exitBadInput && !inputs.heldAtCommit()) {
+            if (const std::optional<InputChange> change = inputs.firstChange())
+                result = changedInputResult(*change);
+        }
+    }
+    if (output.standardOutputError() != 0)
+        console.noteOutError(output.standardOutputError());
+    print(command.name, imagePaths.value(0), parsed.isSet(CommonOptions::json().longName), result, console);
+    if (console.outError() != 0)
+        return qMax(result.exitStatus, command.writeFailureStatus);
+    return result.exitStatus;
 }
 
 // Everything but the final check of standard output.
@@ -140,52 +215,7 @@ int runCommandLine(const QStringList& arguments, Console& console)
     const PreparedCommand prepared = command->prepare(parsed);
     if (!prepared.usageError.isEmpty())
         return badUsage(console, prepared.usageError + usageHint(command->name));
-    const bool json = parsed.isSet(CommonOptions::json().longName);
-    if (OutputTarget::isStandardOutput(parsed.value(QStringLiteral("output")))) {
-        if (json)
-            return badUsage(console,
-                QStringLiteral("--json and -o - both write to standard output.") + usageHint(command->name));
-        if (console.outIsTerminal())
-            return badUsage(console,
-                QStringLiteral(
-                    "Standard output is a terminal; -o - writes binary data there. Send it to a pipe "
-                    "or a file (-o - | sha256sum, -o - > out.bin), or name a file with -o OUT."));
-        console.keepOutForData();
-    }
-
-    const QStringList imagePaths = parsed.positional().mid(0, command->imageCount);
-    // Every input's status is taken before any of them is read.
-    InputWatch& inputs = *prepared.inputs;
-    for (const QString& path : imagePaths + prepared.otherInputs)
-        inputs.watch(path);
-    const InputNamesForTruncation names;
-    std::vector<std::unique_ptr<FlashImage>> images;
-    CommandResult result;
-    if (std::optional<CommandResult> unreadable = loadImages(imagePaths, images)) {
-        result = *unreadable;
-    } else {
-        QVector<FlashImage*> loaded;
-        for (const std::unique_ptr<FlashImage>& image : images)
-            loaded.append(image.get());
-        if (prepared.usageOnImages) {
-            const QString usageError = prepared.usageOnImages(loaded);
-            if (!usageError.isEmpty())
-                return badUsage(console, usageError + usageHint(command->name));
-        }
-        result = prepared.run(loaded);
-        // An output put in place was checked by its writer; anything else the run says rests on what it
-        // read, which must not have moved.
-        if (result.exitStatus != exitBadInput && !inputs.heldAtCommit()) {
-            if (const std::optional<InputChange> change = inputs.firstChange())
-                result = changedInputResult(*change, result.standardOutputError);
-        }
-    }
-    if (result.standardOutputError != 0)
-        console.noteOutError(result.standardOutputError);
-    print(command->name, imagePaths.value(0), json, result, console);
-    if (console.outError() != 0)
-        return qMax(result.exitStatus, command->writeFailureStatus);
-    return result.exitStatus;
+    return runPrepared(*command, parsed, prepared, console);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "arguments.h"
 #include "commandresult.h"
+#include "outputtarget.h"
 
 #include "ops/inputwatch.h"
 
@@ -22,13 +23,14 @@ struct PreparedCommand {
     // Bad usage that only the loaded images reveal (two BLOCK texts that reach one entry): the error, or
     // empty. Optional; asked before `run`, and reported as any bad usage is.
     std::function<QString(const QVector<FlashImage*>& images)> usageOnImages;
-    // Runs on the loaded images, in the order of the command's first positional arguments.
-    std::function<CommandResult(const QVector<FlashImage*>& images)> run;
+    // Runs on the loaded images, in the order of the command's first positional arguments, writing what
+    // it writes to `output`.
+    std::function<CommandResult(const QVector<FlashImage*>& images, OutputTarget& output)> run;
     // The files the run reads besides its images (replacements).
     QStringList otherInputs;
-    // The images and otherInputs, watched from before they are opened. A command that writes gives it to
-    // its writer, which puts nothing in place when one of them changed; for any other, the runner gives no
-    // answer when one did.
+    // The images and otherInputs, watched from before they are opened. The output target hands it to the
+    // writer, which puts nothing in place when one of them changed; for a command that writes nothing, the
+    // runner gives no answer when one did.
     std::shared_ptr<InputWatch> inputs = std::make_shared<InputWatch>();
 
     static PreparedCommand badUsage(const QString& error)
@@ -56,6 +58,8 @@ struct Command {
     QVector<OptionSpec> options;
     // How many images it loads: its first positional arguments, checked by `prepare`.
     int imageCount = 1;
+    // What it writes at -o (nothing when empty); the runner applies the output rules from it.
+    QVector<OutputSpec> outputs;
     // Closing lines of the command's help.
     QString helpNotes;
     // The least exit status of a run whose output did not reach standard output. diff keeps 1 for "the

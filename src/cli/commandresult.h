@@ -20,8 +20,6 @@ struct CommandResult {
     QStringList warnings;
     // The command's own fields of the JSON document.
     QJsonObject details;
-    // errno of a failed write of the command's data to standard output (-o -), reported as a write error.
-    int standardOutputError = 0;
 
     bool succeeded() const { return exitStatus == exitSuccess; }
 

@@ -1,6 +1,9 @@
 #include "commandsupport.h"
 
+#include "blockselection.h"
+
 #include "model/flashimage.h"
+#include "ops/outcome.h"
 #include "ops/replacesupport.h"
 
 namespace CommandSupport {
@@ -67,6 +70,30 @@ QJsonObject blockIdentity(int dmhIndex, int entryIndex, const BlockEntry& entry)
     };
 }
 
+bool refusedSelection(const BlockSelection& selection, CommandResult& result)
+{
+    const BlockLocation& location = selection.location;
+    result.warnings += selection.warnings;
+    if (location.found())
+        result.details.insert(
+            QStringLiteral("block"), blockIdentity(location.dmhIndex, location.entryIndex, location.entry));
+    if (!selection.refusal)
+        return false;
+    result.exitStatus = exitRefused;
+    result.message = *selection.refusal;
+    return true;
+}
+
+QString failureDetail(const BlockSelection& selection, const Outcome& outcome)
+{
+    return selection.location.found() ? outcome.detail : selection.notFoundDetail;
+}
+
+int failureStatus(const Outcome& outcome)
+{
+    return outcome.cause == FailureCause::UnreadableInput ? exitBadInput : exitRefused;
+}
+
 QString argumentCountError(int wanted, int got)
 {
     return QStringLiteral("Expected %1 argument(s), got %2.").arg(wanted).arg(got);
@@ -81,8 +108,21 @@ PreparedCommand onOneImage(
     if (positional.first().isEmpty())
         return PreparedCommand::badUsage(QStringLiteral("IMAGE must not be empty."));
     PreparedCommand prepared;
-    prepared.run = [run](const QVector<FlashImage*>& images) { return run(*images.first()); };
+    prepared.run = [run](const QVector<FlashImage*>& images, OutputTarget&) { return run(*images.first()); };
     return prepared;
+}
+
+Command oneImageCommand(const QString& name, const QString& summary, const QString& helpNotes,
+    std::function<CommandResult(const FlashImage& image)> run)
+{
+    Command command;
+    command.name = name;
+    command.summary = summary;
+    command.synopsis = QStringLiteral("[--json] IMAGE");
+    command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") } };
+    command.helpNotes = helpNotes;
+    command.prepare = [run](const ParsedArguments& arguments) { return onOneImage(arguments, run); };
+    return command;
 }
 
 } // namespace CommandSupport

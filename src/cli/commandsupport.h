@@ -12,8 +12,11 @@
 #include <functional>
 
 class FlashImage;
+struct BlockSelection;
+struct Outcome;
 
-// Pieces the commands share: number texts, the JSON that names a block, argument counts.
+// Pieces the commands share: number texts, the JSON that names a block, argument counts, what a block
+// selection or a failed action puts into a result, and the row of a command that reads one image.
 namespace CommandSupport {
 
 // Positions, offsets and CRCs as the block table writes them: lower-case hex without prefix.
@@ -34,11 +37,24 @@ QJsonObject dmhJson(const DmhSide& dmh);
 // The fields that name a block in every listing.
 QJsonObject blockIdentity(int dmhIndex, int entryIndex, const BlockEntry& entry);
 
+// Takes what `selection` found into `result`: its warnings, and the block it names ("block") when it
+// found one. True when it refused to name a block; then the refusal is in `result` (exit 1).
+[[nodiscard]] bool refusedSelection(const BlockSelection& selection, CommandResult& result);
+// The explanation of a failed action on `selection`: the operation knows only that nothing was found, the
+// selection knows what BLOCK said.
+QString failureDetail(const BlockSelection& selection, const Outcome& outcome);
+// The exit status of a failed action: a replacement or loaded image that cannot be read is unreadable
+// input (2); the rest are refusals (1).
+int failureStatus(const Outcome& outcome);
+
 // "Expected N argument(s), got M."
 QString argumentCountError(int wanted, int got);
 
 // The shape of info, list and verify: exactly one non-empty IMAGE, no other argument.
 PreparedCommand onOneImage(
     const ParsedArguments& arguments, std::function<CommandResult(const FlashImage& image)> run);
+// The row of such a command ("[--json] IMAGE"), which reads its image and writes nothing.
+Command oneImageCommand(const QString& name, const QString& summary, const QString& helpNotes,
+    std::function<CommandResult(const FlashImage& image)> run);
 
 } // namespace CommandSupport

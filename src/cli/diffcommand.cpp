@@ -479,7 +479,7 @@ PreparedCommand prepareDiff(const ParsedArguments& arguments)
         return PreparedCommand::badUsage(QStringLiteral("A and B must not be empty."));
     const bool json = arguments.isSet(CommonOptions::json().longName);
     PreparedCommand prepared;
-    prepared.run = [positional, json](const QVector<FlashImage*>& images) {
+    prepared.run = [positional, json](const QVector<FlashImage*>& images, OutputTarget&) {
         return runDiff(*images.at(0), *images.at(1), positional, json);
     };
     return prepared;

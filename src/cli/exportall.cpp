@@ -95,122 +95,145 @@ private:
     int entryDigits = 2;
 };
 
-// The folder writer's fault as the result: its message, the explanation and exit status 1 (2 for an input
-// that changed).
-CommandResult writeFailure(CommandResult result, const FolderWriter& writer, const ExportAllRequest& request)
+// Every block's file name and export plan, and what the files of the accepted plans take in all.
+struct BlockFiles {
+    QVector<BlockFacts> blocks;
+    QVector<QByteArray> names;
+    QVector<Refusable<ExportPlan>> plans;
+    qint64 bytes = 0;
+    int files = 0;
+};
+
+BlockFiles planBlockFiles(const ImageView& view, const QVector<DmhRecord>& catalogue)
 {
-    result.exitStatus = writer.fault() == FolderFault::InputChanged ? exitBadInput : exitRefused;
-    OutputTarget::explainFolderFault(
-        writer, request.folderPath, request.force, { request.imagePath }, result);
+    BlockFiles planned;
+    planned.blocks = BlockFacts::collect(view, catalogue);
+    const BlockFileNames fileNames(planned.blocks);
+    planned.names.reserve(planned.blocks.size());
+    planned.plans.reserve(planned.blocks.size());
+    for (const BlockFacts& block : qAsConst(planned.blocks)) {
+        planned.names.append(fileNames.of(block));
+        planned.plans.append(planExport(view, block.location(), QString::fromLatin1(planned.names.last())));
+        if (planned.plans.last().accepted()) {
+            planned.bytes += planned.plans.last().value->output.length;
+            ++planned.files;
+        }
+    }
+    return planned;
+}
+
+// index.json's rows, one a block, and why each block that is not exported is not.
+struct Listing {
+    QJsonArray rows;
+    QStringList notExported;
+};
+
+Listing listBlockFiles(const BlockFiles& planned)
+{
+    Listing listing;
+    for (int at = 0; at < planned.blocks.size(); ++at) {
+        const BlockFacts& block = planned.blocks[at];
+        QJsonObject row = BlockListing::json(block, BlockListing::cells(block.entry));
+        const Refusable<ExportPlan>& plan = planned.plans[at];
+        if (plan.accepted()) {
+            row.insert(QStringLiteral("file"), QString::fromLatin1(planned.names[at]));
+        } else {
+            // The export's own explanation of its refusal, as a single export would give it.
+            const QString reason = plan.refusal.detail;
+            row.insert(QStringLiteral("file"), QJsonValue(QJsonValue::Null));
+            row.insert(QStringLiteral("reason"), reason);
+            listing.notExported << QStringLiteral("Block %1 (DMH %2, entry %3): %4")
+                                       .arg(block.entry.idText(), QString::number(block.dmhIndex),
+                                           QString::number(block.entryIndex), reason);
+        }
+        listing.rows.append(row);
+    }
+    return listing;
+}
+
+// Writes the block files and index.json and puts the folder in place. False when it is not in place; true
+// also when it is but its parent was not synced or the old folder not all removed (the writer's fault).
+bool writeFolder(
+    FolderWriter& writer, const ImageView& view, const BlockFiles& planned, const QByteArray& indexBytes)
+{
+    if (!writer.open(planned.bytes + indexBytes.size(), planned.files + 1))
+        return false;
+    for (int at = 0; at < planned.blocks.size(); ++at) {
+        const Refusable<ExportPlan>& plan = planned.plans[at];
+        if (plan.accepted() && !writer.addFile(planned.names[at], view.data, view.size, plan.value->output))
+            return false;
+    }
+    if (!writer.addFile(indexFileName, indexBytes))
+        return false;
+    return writer.commit() || writer.fault() == FolderFault::NotDurable
+        || writer.fault() == FolderFault::OldContentsLeft;
+}
+
+// What was written, with the blocks that could not be exported and what the folder in place has not
+// done; either exits 1.
+CommandResult writtenResult(CommandResult result, const FolderWriter& writer, const BlockFiles& planned,
+    const Listing& listing, const OutputTarget& output)
+{
+    result.details.insert(QStringLiteral("blocks"), listing.rows);
+    result.details.insert(QStringLiteral("filesWritten"), writer.filesWritten());
+    result.details.insert(QStringLiteral("bytesWritten"), double(writer.bytesWritten()));
+    result.message = QStringLiteral("Wrote %1 block files and index.json (%2 bytes) to %3.")
+                         .arg(planned.files)
+                         .arg(writer.bytesWritten())
+                         .arg(output.path());
+    if (!listing.notExported.isEmpty()) {
+        result.exitStatus = exitRefused;
+        result.message.chop(1);
+        result.message += QStringLiteral("; %1 of %2 blocks could not be exported.")
+                              .arg(listing.notExported.size())
+                              .arg(planned.blocks.size());
+        result.detail = listing.notExported.join(QLatin1Char('\n'));
+    }
+    if (writer.fault() != FolderFault::None) {
+        result.exitStatus = exitRefused;
+        output.explainFolderFault(writer, result);
+    }
     return result;
 }
 
 } // namespace
 
-CommandResult exportAll(const FlashImage& image, const ExportAllRequest& request)
+CommandResult exportAll(const FlashImage& image, const QString& imagePath, OutputTarget& output)
 {
     CommandResult result;
-    result.details.insert(QStringLiteral("output"), request.folderPath);
+    result.details.insert(QStringLiteral("output"), output.path());
     // index.json, by which a later export --all --force knows the folder as one that export --all wrote.
     const FolderIndex index { indexFileName, filesListedIn };
-    if (const std::optional<CommandResult> refusal
-        = OutputTarget::checkFolder(request.folderPath, request.force, { request.imagePath }, index)) {
-        result.exitStatus = refusal->exitStatus;
-        result.message = refusal->message;
+    if (output.refusedFolder(index, result))
         return result;
-    }
 
     // Every block planned first, so that what the files would take is known before anything is written.
     const ImageView view = ImageView::of(image);
-    const QVector<BlockFacts> blocks = BlockFacts::collect(view, image.dmhRecords());
-    const BlockFileNames fileNames(blocks);
-    QVector<QByteArray> blockFileNames;
-    QVector<Refusable<ExportPlan>> plans;
-    blockFileNames.reserve(blocks.size());
-    plans.reserve(blocks.size());
-    qint64 blockBytes = 0;
-    int blockFiles = 0;
-    for (const BlockFacts& block : blocks) {
-        blockFileNames.append(fileNames.of(block));
-        plans.append(planExport(view, block.location(), QString::fromLatin1(blockFileNames.last())));
-        if (plans.last().accepted()) {
-            blockBytes += plans.last().value->output.length;
-            ++blockFiles;
-        }
-    }
-    if (blockBytes > sizeMultipleLimit * view.size) {
+    const BlockFiles planned = planBlockFiles(view, image.dmhRecords());
+    if (planned.bytes > sizeMultipleLimit * view.size) {
         result.exitStatus = exitRefused;
         result.message = QStringLiteral("The %1 block files would take %2 bytes, more than %3 times the "
                                         "image's %4 bytes: its DMHs list the same bytes again and again. "
                                         "Nothing was written.")
-                             .arg(blockFiles)
-                             .arg(blockBytes)
+                             .arg(planned.files)
+                             .arg(planned.bytes)
                              .arg(sizeMultipleLimit)
                              .arg(view.size);
         return result;
     }
-
-    QJsonArray listed;
-    QStringList notExported;
-    for (int at = 0; at < blocks.size(); ++at) {
-        const BlockFacts& block = blocks[at];
-        QJsonObject row = BlockListing::json(block, BlockListing::cells(block.entry));
-        const Refusable<ExportPlan>& planned = plans[at];
-        if (planned.accepted()) {
-            row.insert(QStringLiteral("file"), QString::fromLatin1(blockFileNames[at]));
-        } else {
-            // The export's own explanation of its refusal, as a single export would give it.
-            const QString reason = planned.refusal.detail;
-            row.insert(QStringLiteral("file"), QJsonValue(QJsonValue::Null));
-            row.insert(QStringLiteral("reason"), reason);
-            notExported << QStringLiteral("Block %1 (DMH %2, entry %3): %4")
-                               .arg(block.entry.idText(), QString::number(block.dmhIndex),
-                                   QString::number(block.entryIndex), reason);
-        }
-        listed.append(row);
-    }
-    CommandResult listing;
-    listing.details.insert(QStringLiteral("blocks"), listed);
+    const Listing listing = listBlockFiles(planned);
+    CommandResult indexDocument;
+    indexDocument.details.insert(QStringLiteral("blocks"), listing.rows);
     const QByteArray indexBytes
-        = QJsonDocument(JsonDocument::of(QStringLiteral("list"), request.imagePath, listing))
+        = QJsonDocument(JsonDocument::of(QStringLiteral("list"), imagePath, indexDocument))
               .toJson(QJsonDocument::Indented);
 
-    FolderWriter writer(
-        request.folderPath, OutputTarget::existingOutput(request.force), index, request.inputs);
-    if (!writer.open(blockBytes + indexBytes.size(), blockFiles + 1))
-        return writeFailure(result, writer, request);
-    for (int at = 0; at < blocks.size(); ++at) {
-        if (plans[at].accepted()
-            && !writer.addFile(blockFileNames[at], view.data, view.size, plans[at].value->output))
-            return writeFailure(result, writer, request);
+    FolderWriter writer(output.path(), output.existingOutput(), index, output.inputs());
+    if (!writeFolder(writer, view, planned, indexBytes)) {
+        // Exit 1, or 2 for an input that changed.
+        result.exitStatus = writer.fault() == FolderFault::InputChanged ? exitBadInput : exitRefused;
+        output.explainFolderFault(writer, result);
+        return result;
     }
-    if (!writer.addFile(indexFileName, indexBytes))
-        return writeFailure(result, writer, request);
-    const bool committed = writer.commit();
-    if (!committed && writer.fault() != FolderFault::NotDurable
-        && writer.fault() != FolderFault::OldContentsLeft)
-        return writeFailure(result, writer, request);
-
-    // The folder is in place from here on.
-    result.details.insert(QStringLiteral("blocks"), listed);
-    result.details.insert(QStringLiteral("filesWritten"), writer.filesWritten());
-    result.details.insert(QStringLiteral("bytesWritten"), double(writer.bytesWritten()));
-    result.message = QStringLiteral("Wrote %1 block files and index.json (%2 bytes) to %3.")
-                         .arg(blockFiles)
-                         .arg(writer.bytesWritten())
-                         .arg(request.folderPath);
-    if (!notExported.isEmpty()) {
-        result.exitStatus = exitRefused;
-        result.message.chop(1);
-        result.message += QStringLiteral("; %1 of %2 blocks could not be exported.")
-                              .arg(notExported.size())
-                              .arg(blocks.size());
-        result.detail = notExported.join(QLatin1Char('\n'));
-    }
-    if (!committed) {
-        result.exitStatus = exitRefused;
-        OutputTarget::explainFolderFault(
-            writer, request.folderPath, request.force, { request.imagePath }, result);
-    }
-    return result;
+    return writtenResult(result, writer, planned, listing, output);
 }

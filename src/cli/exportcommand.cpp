@@ -8,8 +8,6 @@
 #include "model/flashimage.h"
 #include "ops/blockexport.h"
 
-#include <unistd.h>
-
 namespace {
 
 struct ExportArguments {
@@ -17,52 +15,28 @@ struct ExportArguments {
     bool all = false;
     // BLOCK in any of its forms; --name NAME is given as name:NAME.
     QString blockText;
-    QString outputPath;
-    bool force = false;
-    // The image, watched from before it is opened; the writer looks at it last.
-    std::shared_ptr<InputWatch> inputs;
 };
 
-CommandResult runExport(const FlashImage& image, const ExportArguments& arguments)
+CommandResult runExport(const FlashImage& image, const QString& blockText, OutputTarget& output)
 {
     CommandResult result;
-    result.details.insert(QStringLiteral("output"), arguments.outputPath);
-    const BlockSelection selection = BlockSelection::byText(image.dmhRecords(), arguments.blockText);
-    const BlockLocation& location = selection.location;
-    result.warnings = selection.warnings;
-    if (location.found())
-        result.details.insert(QStringLiteral("block"),
-            CommandSupport::blockIdentity(location.dmhIndex, location.entryIndex, location.entry));
-    if (selection.refusal) {
-        result.exitStatus = exitRefused;
-        result.message = *selection.refusal;
+    result.details.insert(QStringLiteral("output"), output.path());
+    const BlockSelection selection = BlockSelection::byText(image.dmhRecords(), blockText);
+    if (CommandSupport::refusedSelection(selection, result) || output.refused(result))
         return result;
-    }
-    const QStringList inputs { arguments.imagePath };
-    const bool toStandardOutput = OutputTarget::isStandardOutput(arguments.outputPath);
-    if (const std::optional<CommandResult> refusal = toStandardOutput
-            ? std::nullopt
-            : OutputTarget::check(arguments.outputPath, arguments.force, inputs, false)) {
-        result.exitStatus = refusal->exitStatus;
-        result.message = refusal->message;
-        return result;
-    }
 
+    const BlockLocation& location = selection.location;
     const ImageView view = ImageView::of(image);
-    OutputStream standardOutput { STDOUT_FILENO };
-    const Outcome outcome
-        = exportBlock(view, location, arguments.outputPath, OutputTarget::existingOutput(arguments.force),
-            toStandardOutput ? &standardOutput : nullptr, arguments.inputs.get());
-    result.standardOutputError = standardOutput.error;
+    const Outcome outcome = exportBlock(
+        view, location, output.path(), output.existingOutput(), output.stream(), output.inputs());
     if (!outcome.success)
-        result.exitStatus = outcome.cause == FailureCause::UnreadableInput ? exitBadInput : exitRefused;
+        result.exitStatus = CommandSupport::failureStatus(outcome);
     result.message = outcome.message;
-    // The operation knows only that nothing was found; the selection knows what BLOCK said.
-    result.detail = location.found() ? outcome.detail : selection.notFoundDetail;
-    OutputTarget::explainFault(outcome, arguments.outputPath, arguments.force, inputs, result);
+    result.detail = CommandSupport::failureDetail(selection, outcome);
+    output.explainFault(outcome, result);
     if (outcome.success) {
         // Planning again costs nothing and touches no file; it tells what was written.
-        const Refusable<ExportPlan> planned = planExport(view, location, arguments.outputPath);
+        const Refusable<ExportPlan> planned = planExport(view, location, output.path());
         if (planned.accepted()) {
             const ExportPlan& plan = *planned.value;
             result.details.insert(QStringLiteral("length"), double(plan.output.length));
@@ -71,7 +45,7 @@ CommandResult runExport(const FlashImage& image, const ExportArguments& argument
                 = QStringLiteral("Wrote %1 bytes, %2 of block %3, to %4.")
                       .arg(QString::number(plan.output.length),
                           plan.dataPartOnly ? QStringLiteral("the data part") : QStringLiteral("all"),
-                          location.entry.idText(), OutputTarget::describe(arguments.outputPath));
+                          location.entry.idText(), output.describe());
         }
     }
     return result;
@@ -82,8 +56,6 @@ PreparedCommand prepareExport(const ParsedArguments& arguments)
     ExportArguments parsed;
     parsed.all = arguments.isSet(QStringLiteral("all"));
     const bool byName = arguments.isSet(QStringLiteral("name"));
-    parsed.outputPath = arguments.value(QStringLiteral("output"));
-    parsed.force = arguments.isSet(QStringLiteral("force"));
     const QStringList& positional = arguments.positional();
     if (parsed.all && byName)
         return PreparedCommand::badUsage(QStringLiteral("--all exports every block; it takes no --name."));
@@ -102,19 +74,14 @@ PreparedCommand prepareExport(const ParsedArguments& arguments)
         if (!blockError.isEmpty())
             return PreparedCommand::badUsage(blockError);
     }
-    if (parsed.outputPath.isEmpty())
+    if (arguments.value(QStringLiteral("output")).isEmpty())
         return PreparedCommand::badUsage(
             parsed.all ? QStringLiteral("-o DIR is required.") : QStringLiteral("-o OUT is required."));
-    if (parsed.all && OutputTarget::isStandardOutput(parsed.outputPath))
-        return PreparedCommand::badUsage(
-            QStringLiteral("--all writes a folder of files; -o - (standard output) cannot hold one."));
     PreparedCommand prepared;
-    parsed.inputs = prepared.inputs;
-    prepared.run = [parsed](const QVector<FlashImage*>& images) {
+    prepared.run = [parsed](const QVector<FlashImage*>& images, OutputTarget& output) {
         if (parsed.all)
-            return exportAll(
-                *images.first(), { parsed.imagePath, parsed.outputPath, parsed.force, parsed.inputs.get() });
-        return runExport(*images.first(), parsed);
+            return exportAll(*images.first(), parsed.imagePath, output);
+        return runExport(*images.first(), parsed.blockText, output);
     };
     return prepared;
 }
@@ -139,6 +106,8 @@ Command exportCommand()
         { QStringLiteral("all"), QChar(), QString(),
             QStringLiteral("Export every entry of every DMH into the new folder DIR, one file each, with "
                            "index.json listing them.") } };
+    command.outputs
+        = { { OutputKind::File, true, QString() }, { OutputKind::Folder, false, QStringLiteral("all") } };
     command.helpNotes
         = CommonOptions::exitStatusNote(QStringLiteral(", or --all with blocks it could not export"));
     command.prepare = prepareExport;

@@ -54,13 +54,7 @@ CommandResult runInfo(const FlashImage& image)
 
 Command infoCommand()
 {
-    Command command;
-    command.name = QStringLiteral("info");
-    command.summary = QStringLiteral("Show the image's sizes, block number, software version and DMHs.");
-    command.synopsis = QStringLiteral("[--json] IMAGE");
-    command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") } };
-    command.helpNotes = CommonOptions::exitStatusNote();
-    command.prepare
-        = [](const ParsedArguments& arguments) { return CommandSupport::onOneImage(arguments, runInfo); };
-    return command;
+    return CommandSupport::oneImageCommand(QStringLiteral("info"),
+        QStringLiteral("Show the image's sizes, block number, software version and DMHs."),
+        CommonOptions::exitStatusNote(), runInfo);
 }

@@ -39,13 +39,7 @@ CommandResult runList(const FlashImage& image)
 
 Command listCommand()
 {
-    Command command;
-    command.name = QStringLiteral("list");
-    command.summary = QStringLiteral("List every block entry with the block table's columns.");
-    command.synopsis = QStringLiteral("[--json] IMAGE");
-    command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") } };
-    command.helpNotes = CommonOptions::exitStatusNote();
-    command.prepare
-        = [](const ParsedArguments& arguments) { return CommandSupport::onOneImage(arguments, runList); };
-    return command;
+    return CommandSupport::oneImageCommand(QStringLiteral("list"),
+        QStringLiteral("List every block entry with the block table's columns."),
+        CommonOptions::exitStatusNote(), runList);
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "arguments.h"
 #include "commandresult.h"
 
 #include "ops/folderwriter.h"
@@ -7,47 +8,85 @@
 #include "ops/planwriter.h"
 
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
 #include <optional>
 
-// The rules for -o: an existing file only with --force, and never the input image (nor the replacement),
-// whatever path, symlink or hard link names it; never a folder, device, FIFO or socket, with --force or
-// not; and for a dry run, a path where the file could be created.
+class InputWatch;
+
+// What a command writes at -o, as its row declares it.
+enum class OutputKind {
+    Nothing,
+    File,
+    // A folder of files, put in place whole or not at all.
+    Folder,
+};
+
+// One thing a command may write. A command that writes different things names the switch that selects
+// each but its usual one (export --all writes a folder instead of a file).
+struct OutputSpec {
+    OutputKind kind = OutputKind::Nothing;
+    // Whether -o - may stand for standard output.
+    bool standardOutput = false;
+    // The switch that selects this output; empty for the command's usual one.
+    QString selectedBy;
+
+    // The output among `outputs` that `arguments` select: the one whose switch is given, else the usual
+    // one, else Nothing.
+    static OutputSpec select(const QVector<OutputSpec>& outputs, const ParsedArguments& arguments);
+};
+
+// Where a command's data goes (-o), and the rules for it. "-" is standard output, which no rule for a path
+// concerns. A file: an existing one only with --force, and never an input (whatever path, symlink or hard
+// link names it); never a folder, device, FIFO or socket, with --force or not; and for a dry run, a path
+// where the file could be created. A folder of files (export --all -o DIR): one that does not exist yet or
+// is empty, or with --force one that an earlier run wrote; never the current folder, one above it or one
+// that holds an input.
+// The runner makes the target from the command's row and options and applies the rules for "-" before
+// anything is read; the command asks refused() where it would write, after its own refusals, and words
+// its writer's failure through explainFault().
 class OutputTarget {
 public:
-    // How the writer treats a file at the path: only --force replaces one.
-    static ExistingOutput existingOutput(bool force)
-    {
-        return force ? ExistingOutput::Replace : ExistingOutput::Refuse;
-    }
-    // What the writer found beyond the status text: a name taken (or a device put there) while the output
-    // was written reads as the -o refusal it now is; an output that could not be opened names the missing
-    // or unwritable folder (or file); a file written but not synced into its folder says so.
-    static void explainFault(const Outcome& outcome, const QString& outputPath, bool force,
-        const QStringList& inputPaths, CommandResult& result);
+    OutputTarget() = default;
+    OutputTarget(
+        const QString& path, bool force, bool dryRun, const QStringList& inputPaths, InputWatch* inputs);
 
-    // The refusal to report, or nothing when `outputPath` may be written. A real run leaves a missing or
-    // unwritable folder (or file) to the writer, whose status text is the window's; a dry run refuses it
-    // with that status text and the explanation the real run gives.
-    static std::optional<CommandResult> check(
-        const QString& outputPath, bool force, const QStringList& inputPaths, bool dryRun);
-
-    // "-o -": the data goes to standard output, where none of the rules for a path apply. A file named
-    // "-" is still reached as "./-".
-    static bool isStandardOutput(const QString& outputPath) { return outputPath == QLatin1String("-"); }
+    // The path as given; empty when none is (a dry run without -o).
+    const QString& path() const { return outputPath; }
+    // "-o -": the data goes to standard output. A file named "-" is still reached as "./-".
+    bool isStandardOutput() const { return outputPath == QLatin1String("-"); }
     // The output as a sentence names it: the path, or "standard output".
-    static QString describe(const QString& outputPath)
-    {
-        return isStandardOutput(outputPath) ? QStringLiteral("standard output") : outputPath;
-    }
+    QString describe() const;
+    // How the writer treats a file at the path: only --force replaces one.
+    ExistingOutput existingOutput() const { return force ? ExistingOutput::Replace : ExistingOutput::Refuse; }
+    // The stream the writer writes into instead of a file: standard output for "-o -", else none.
+    OutputStream* stream() { return isStandardOutput() ? &standardOutput : nullptr; }
+    // errno of a failed write of the data to standard output; 0 when none failed.
+    int standardOutputError() const { return standardOutput.error; }
+    // The run's inputs, watched from before they were opened; the writer looks at them last.
+    InputWatch* inputs() const { return watchedInputs; }
 
-    // The rules for a folder of outputs (export --all -o DIR): a folder that does not exist yet or is
-    // empty, or with --force one that an earlier run wrote (`index` and only the files it lists); never
-    // another folder, a file, device, FIFO, socket or symlink to nothing, and never the current folder,
-    // one above it or one that holds an input. The refusal, or nothing when it may be written.
-    static std::optional<CommandResult> checkFolder(
-        const QString& folderPath, bool force, const QStringList& inputPaths, const FolderIndex& index);
+    // Whether the rules refuse the file: then the refusal's status, message and detail are in `result`.
+    // A real run leaves a missing or unwritable folder (or file) to the writer, whose status text is the
+    // window's; a dry run refuses it with that status text and the explanation the real run gives.
+    [[nodiscard]] bool refused(CommandResult& result) const;
+    // The same for a folder of files whose earlier runs `index` tells.
+    [[nodiscard]] bool refusedFolder(const FolderIndex& index, CommandResult& result) const;
+
+    // What the file writer met, beyond the status text in `result`: a name taken (or a device put there)
+    // while the output was written reads as the refusal it now is; an output that could not be opened
+    // names the missing or unwritable folder (or file); a file written but not synced into its folder says
+    // so.
+    void explainFault(const Outcome& outcome, CommandResult& result) const;
     // Why the folder writer stopped, as the message (and detail) of `result`.
-    static void explainFolderFault(const FolderWriter& writer, const QString& folderPath, bool force,
-        const QStringList& inputPaths, CommandResult& result);
+    void explainFolderFault(const FolderWriter& writer, CommandResult& result) const;
+
+private:
+    QString outputPath;
+    bool force = false;
+    bool dryRun = false;
+    QStringList inputPaths;
+    InputWatch* watchedInputs = nullptr;
+    OutputStream standardOutput;
 };

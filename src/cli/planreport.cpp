@@ -43,11 +43,15 @@ QJsonValue fieldValueNumber(ChangedField field, quint64 value)
     return field == ChangedField::RecordTime ? QJsonValue(QJsonValue::Null) : QJsonValue(double(value));
 }
 
-} // namespace
+// One table of the report, as text and as its JSON array.
+struct ReportTable {
+    TextTable text;
+    QJsonArray json;
+};
 
-PlanReport describePlan(const ReplacePlan& plan)
+// The variant, the lengths and the range of bytes that may change.
+TextTable summaryTable(const ReplacePlan& plan)
 {
-    const qint64 outputLength = plan.output.length;
     const qint64 changedEnd = plan.changedStart + plan.changedLength;
     TextTable summary({ QStringLiteral("Variant:"), variantName(plan.variant) });
     summary.addRow({ QStringLiteral("Replacement length:"), QString::number(plan.replacementLength) });
@@ -57,19 +61,24 @@ PlanReport describePlan(const ReplacePlan& plan)
             : QStringLiteral("%1 to %2 (%3 bytes)")
                   .arg(hexText(quint64(plan.changedStart)), hexText(quint64(changedEnd - 1)))
                   .arg(plan.changedLength) });
-    summary.addRow({ QStringLiteral("Output length:"), QString::number(outputLength) });
+    summary.addRow({ QStringLiteral("Output length:"), QString::number(plan.output.length) });
+    return summary;
+}
 
-    TextTable fields({ QStringLiteral("Field"), QStringLiteral("DMH"), QStringLiteral("Entry"),
-        QStringLiteral("Position(hex)"), QStringLiteral("Width"), QStringLiteral("Old"),
-        QStringLiteral("New") });
-    QJsonArray fieldsJson;
-    for (const FieldChange& change : plan.fields) {
+// Every rewritten field with its old and new value.
+ReportTable fieldsTable(const QVector<FieldChange>& changes)
+{
+    ReportTable fields { TextTable({ QStringLiteral("Field"), QStringLiteral("DMH"), QStringLiteral("Entry"),
+                             QStringLiteral("Position(hex)"), QStringLiteral("Width"), QStringLiteral("Old"),
+                             QStringLiteral("New") }),
+        QJsonArray() };
+    for (const FieldChange& change : changes) {
         const QString oldText = fieldValueText(change.field, change.oldValue);
         const QString newText = fieldValueText(change.field, change.newValue);
-        fields.addRow(
+        fields.text.addRow(
             { fieldName(change.field), QString::number(change.dmhIndex), QString::number(change.entryIndex),
                 hexText(quint64(change.position)), QString::number(change.width), oldText, newText });
-        fieldsJson.append(QJsonObject {
+        fields.json.append(QJsonObject {
             { QStringLiteral("field"), fieldName(change.field) },
             { QStringLiteral("dmhIndex"), change.dmhIndex },
             { QStringLiteral("entryIndex"), change.entryIndex },
@@ -82,16 +91,22 @@ PlanReport describePlan(const ReplacePlan& plan)
             { QStringLiteral("newText"), newText },
         });
     }
+    return fields;
+}
 
-    TextTable moves({ QStringLiteral("ID"), QStringLiteral("Entry"), QStringLiteral("From(hex)"),
-        QStringLiteral("To(hex)"), QStringLiteral("Size(Bytes)"), QStringLiteral("By(Bytes)") });
-    QJsonArray movesJson;
-    for (const BlockMove& move : plan.moves) {
+// The blocks a growth moves: from where, to where and by how much.
+ReportTable movesTable(const QVector<BlockMove>& blockMoves)
+{
+    ReportTable moves { TextTable({ QStringLiteral("ID"), QStringLiteral("Entry"),
+                            QStringLiteral("From(hex)"), QStringLiteral("To(hex)"),
+                            QStringLiteral("Size(Bytes)"), QStringLiteral("By(Bytes)") }),
+        QJsonArray() };
+    for (const BlockMove& move : blockMoves) {
         const qint64 distance = move.to - move.from;
-        moves.addRow(
+        moves.text.addRow(
             { BlockEntry::idText(move.id), QString::number(move.entryIndex), hexText(quint64(move.from)),
                 hexText(quint64(move.to)), QString::number(move.size), QString::number(distance) });
-        movesJson.append(QJsonObject {
+        moves.json.append(QJsonObject {
             { QStringLiteral("id"), int(move.id) },
             { QStringLiteral("idText"), BlockEntry::idText(move.id) },
             { QStringLiteral("entryIndex"), move.entryIndex },
@@ -103,7 +118,15 @@ PlanReport describePlan(const ReplacePlan& plan)
             { QStringLiteral("by"), double(distance) },
         });
     }
+    return moves;
+}
 
+} // namespace
+
+PlanReport describePlan(const ReplacePlan& plan)
+{
+    const ReportTable fields = fieldsTable(plan.fields);
+    const ReportTable moves = movesTable(plan.moves);
     PlanReport report;
     report.json = QJsonObject {
         { QStringLiteral("variant"), variantName(plan.variant) },
@@ -111,16 +134,16 @@ PlanReport describePlan(const ReplacePlan& plan)
         { QStringLiteral("changedStart"), double(plan.changedStart) },
         { QStringLiteral("changedStartText"), hexText(quint64(plan.changedStart)) },
         { QStringLiteral("changedLength"), double(plan.changedLength) },
-        { QStringLiteral("outputLength"), double(outputLength) },
-        { QStringLiteral("fields"), fieldsJson },
-        { QStringLiteral("moves"), movesJson },
+        { QStringLiteral("outputLength"), double(plan.output.length) },
+        { QStringLiteral("fields"), fields.json },
+        { QStringLiteral("moves"), moves.json },
     };
-    QString text = summary.render();
+    QString text = summaryTable(plan).render();
     text += QStringLiteral("\n\nRewritten fields:\n")
-        + (plan.fields.isEmpty() ? QStringLiteral("none") : fields.render());
+        + (plan.fields.isEmpty() ? QStringLiteral("none") : fields.text.render());
     if (plan.variant == ReplaceVariant::Grow)
         text += QStringLiteral("\n\nMoved blocks:\n")
-            + (plan.moves.isEmpty() ? QStringLiteral("none") : moves.render());
+            + (plan.moves.isEmpty() ? QStringLiteral("none") : moves.text.render());
     report.text = text;
     return report;
 }

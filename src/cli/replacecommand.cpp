@@ -15,8 +15,6 @@
 #include <QJsonArray>
 #include <QSet>
 
-#include <unistd.h>
-
 namespace {
 
 // BLOCK FILE: which block gets which file's bytes. BLOCK is an ID text, DMH:ID, or name:NAME.
@@ -28,12 +26,8 @@ struct Pair {
 struct ReplaceArguments {
     QString imagePath;
     QVector<Pair> pairs;
-    QString outputPath;
-    bool force = false;
     bool dryRun = false;
     StampTime stampTime;
-    // Every file the run reads, watched from before it is opened; the writer looks at them last.
-    std::shared_ptr<InputWatch> inputs;
 };
 
 QJsonObject blockJson(const BlockLocation& location)
@@ -41,134 +35,90 @@ QJsonObject blockJson(const BlockLocation& location)
     return CommandSupport::blockIdentity(location.dmhIndex, location.entryIndex, location.entry);
 }
 
-// `standardOutput` receives the image when OUT is "-"; it must outlive the request.
-ReplaceRequest requestFor(const ReplaceArguments& arguments, OutputStream& standardOutput)
+ReplaceRequest requestFor(const ReplaceArguments& arguments, OutputTarget& output)
 {
     ReplaceRequest request;
-    if (OutputTarget::isStandardOutput(arguments.outputPath))
-        request.outputStream = &standardOutput;
-    request.outputPath = arguments.outputPath;
-    request.existingOutput = OutputTarget::existingOutput(arguments.force);
+    request.outputStream = output.stream();
+    request.outputPath = output.path();
+    request.existingOutput = output.existingOutput();
     request.loadedImagePath = arguments.imagePath;
     request.stampTime = arguments.stampTime;
     request.dryRun = arguments.dryRun;
-    request.inputs = arguments.inputs.get();
+    request.inputs = output.inputs();
     return request;
 }
 
-QStringList inputsOf(const ReplaceArguments& arguments)
-{
-    QStringList inputs { arguments.imagePath };
-    for (const Pair& pair : arguments.pairs)
-        inputs << pair.replacementPath;
-    return inputs;
-}
-
 // The fields every replace document carries from the start, refusals included.
-CommandResult startResult(const ReplaceArguments& arguments)
+CommandResult startResult(const ReplaceArguments& arguments, const OutputTarget& output)
 {
     CommandResult result;
     result.details.insert(QStringLiteral("dryRun"), arguments.dryRun);
     result.details.insert(QStringLiteral("replacement"), arguments.pairs.first().replacementPath);
     result.details.insert(QStringLiteral("output"),
-        arguments.outputPath.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(arguments.outputPath));
+        output.path().isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(output.path()));
     return result;
 }
 
-// The -o rules; nothing to check when no output is named (a dry run) or it is standard output.
-bool refusedOutput(const ReplaceArguments& arguments, CommandResult& result)
-{
-    if (arguments.outputPath.isEmpty() || OutputTarget::isStandardOutput(arguments.outputPath))
-        return false;
-    const std::optional<CommandResult> refusal
-        = OutputTarget::check(arguments.outputPath, arguments.force, inputsOf(arguments), arguments.dryRun);
-    if (!refusal)
-        return false;
-    result.exitStatus = refusal->exitStatus;
-    result.message = refusal->message;
-    result.detail = refusal->detail;
-    return true;
-}
-
 // A failed action: its status text, its explanation, and the exit status its cause asks for.
-void fail(
-    const Outcome& outcome, const QString& detail, const ReplaceArguments& arguments, CommandResult& result)
+void fail(const Outcome& outcome, const QString& detail, const OutputTarget& output, CommandResult& result)
 {
     result.message = outcome.message;
     result.detail = detail;
-    // A replacement or loaded image that cannot be read is unreadable input; the rest are refusals.
-    result.exitStatus = outcome.cause == FailureCause::UnreadableInput ? exitBadInput : exitRefused;
-    OutputTarget::explainFault(outcome, arguments.outputPath, arguments.force, inputsOf(arguments), result);
+    result.exitStatus = CommandSupport::failureStatus(outcome);
+    output.explainFault(outcome, result);
 }
 
-QString writtenText(const ReplaceArguments& arguments, qint64 length)
+QString writtenText(const OutputTarget& output, qint64 length)
 {
     return QStringLiteral("Wrote the new image, %1 bytes, to %2.")
-        .arg(QString::number(length), OutputTarget::describe(arguments.outputPath));
+        .arg(QString::number(length), output.describe());
 }
 
 // A dry run's report: the plan text, where the output would have gone, and that nothing was written.
-void finishDryRun(const QString& planText, const ReplaceArguments& arguments, CommandResult& result)
+void finishDryRun(const QString& planText, const OutputTarget& output, CommandResult& result)
 {
     result.text = planText;
-    if (!arguments.outputPath.isEmpty())
-        result.text += QStringLiteral("\n\nOutput (not written): %1").arg(arguments.outputPath);
+    if (!output.path().isEmpty())
+        result.text += QStringLiteral("\n\nOutput (not written): %1").arg(output.path());
     result.message = QStringLiteral("Dry run: nothing was written.");
 }
 
-CommandResult runOnePair(FlashImage& image, const ReplaceArguments& arguments)
+CommandResult runOnePair(FlashImage& image, const ReplaceArguments& arguments, OutputTarget& output)
 {
     const Pair& pair = arguments.pairs.first();
-    CommandResult result = startResult(arguments);
+    CommandResult result = startResult(arguments, output);
     const BlockSelection selection = BlockSelection::byText(image.dmhRecords(), pair.blockText);
-    const BlockLocation& location = selection.location;
-    result.warnings = selection.warnings;
-    if (location.found())
-        result.details.insert(QStringLiteral("block"), blockJson(location));
-    if (selection.refusal) {
-        result.exitStatus = exitRefused;
-        result.message = *selection.refusal;
-        return result;
-    }
-    if (refusedOutput(arguments, result))
+    if (CommandSupport::refusedSelection(selection, result) || output.refused(result))
         return result;
 
-    OutputStream standardOutput { STDOUT_FILENO };
-    ReplaceRequest request = requestFor(arguments, standardOutput);
+    ReplaceRequest request = requestFor(arguments, output);
     request.idText = selection.idText;
     request.replacementPath = pair.replacementPath;
     // The operations work on the front end's own copy of the catalogue, as the window's do.
     QVector<DmhRecord> catalogue = image.dmhRecords();
     ReplacePlan plan;
+    const BlockLocation& location = selection.location;
     const Outcome outcome = replaceBlockAt(image, catalogue, location, request, &plan);
-    result.standardOutputError = standardOutput.error;
     if (!outcome.success) {
-        // The operation knows only that nothing was found; the selection knows what BLOCK said.
-        fail(outcome, location.found() ? outcome.detail : selection.notFoundDetail, arguments, result);
+        fail(outcome, CommandSupport::failureDetail(selection, outcome), output, result);
         return result;
     }
     result.warnings += replacementWarnings(image.dmhRecords(), location, plan);
     const PlanReport report = describePlan(plan);
     result.details.insert(QStringLiteral("plan"), report.json);
     if (arguments.dryRun) {
-        finishDryRun(report.text, arguments, result);
+        finishDryRun(report.text, output, result);
     } else {
         result.message = outcome.message;
-        result.detail = writtenText(arguments, plan.output.length);
+        result.detail = writtenText(output, plan.output.length);
     }
     return result;
 }
 
-CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments)
+// The chain of pairs: each finds its block in the image as it stands after the pairs before it, as a run
+// of its own would; what it found is kept in `selections` for the report.
+QVector<ChainPair> chainOf(const QVector<Pair>& pairs, QVector<BlockSelection>& selections)
 {
-    CommandResult result = startResult(arguments);
-    const QVector<Pair>& pairs = arguments.pairs;
-    if (refusedOutput(arguments, result))
-        return result;
-
-    // Each pair finds its block in the image as it stands after the pairs before it, as a run of its own
-    // would; what it found is kept for the report.
-    QVector<BlockSelection> selections;
     QVector<ChainPair> chain;
     for (const Pair& pair : pairs) {
         ChainPair link;
@@ -185,17 +135,17 @@ CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments)
         };
         chain.append(link);
     }
-    OutputStream standardOutput { STDOUT_FILENO };
-    const ChainResult done = replaceChain(image, chain, requestFor(arguments, standardOutput));
-    result.standardOutputError = standardOutput.error;
+    return chain;
+}
 
-    if (!selections.isEmpty() && selections.first().location.found())
-        result.details.insert(QStringLiteral("block"), blockJson(selections.first().location));
+// Every pair carried out, in the JSON `steps` and in the dry run's text, with the warnings of each.
+QString reportSteps(const QVector<Pair>& pairs, const QVector<BlockSelection>& selections,
+    const ChainResult& done, CommandResult& result)
+{
     QJsonArray steps;
     QStringList texts;
     for (int index = 0; index < done.plans.size(); ++index) {
-        const ReplacePlan& plan = done.plans[index];
-        const PlanReport report = describePlan(plan);
+        const PlanReport report = describePlan(done.plans[index]);
         steps.append(QJsonObject {
             { QStringLiteral("block"), blockJson(selections[index].location) },
             { QStringLiteral("blockText"), pairs[index].blockText },
@@ -209,36 +159,57 @@ CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments)
         result.warnings += done.warnings.value(index);
     }
     result.details.insert(QStringLiteral("steps"), steps);
+    return texts.join(QStringLiteral("\n\n"));
+}
 
+// The pair that was refused: which one, and why, with nothing written.
+void failPair(const QVector<Pair>& pairs, const QVector<BlockSelection>& selections, const ChainResult& done,
+    const OutputTarget& output, CommandResult& result)
+{
+    const Pair& failed = pairs[done.failedPair];
+    // Every pair that failed was located first (a refused location is the failure itself).
+    result.warnings += selections[done.failedPair].warnings;
+    result.details.insert(QStringLiteral("failedPair"),
+        QJsonObject {
+            { QStringLiteral("index"), done.failedPair },
+            { QStringLiteral("block"), failed.blockText },
+            { QStringLiteral("replacement"), failed.replacementPath },
+        });
+    const QString pairText
+        = QStringLiteral("Pair %1 of %2 (BLOCK %3, FILE %4) was refused; nothing was written.")
+              .arg(QString::number(done.failedPair + 1), QString::number(pairs.size()), failed.blockText,
+                  failed.replacementPath);
+    fail(done.outcome,
+        done.outcome.detail.isEmpty() ? pairText : pairText + QLatin1Char('\n') + done.outcome.detail, output,
+        result);
+}
+
+CommandResult runPairs(FlashImage& image, const ReplaceArguments& arguments, OutputTarget& output)
+{
+    CommandResult result = startResult(arguments, output);
+    const QVector<Pair>& pairs = arguments.pairs;
+    if (output.refused(result))
+        return result;
+
+    QVector<BlockSelection> selections;
+    const ChainResult done = replaceChain(image, chainOf(pairs, selections), requestFor(arguments, output));
+    if (!selections.isEmpty() && selections.first().location.found())
+        result.details.insert(QStringLiteral("block"), blockJson(selections.first().location));
+    const QString stepsText = reportSteps(pairs, selections, done, result);
     if (done.failedPair >= 0) {
-        const Pair& failed = pairs[done.failedPair];
-        // Every pair that failed was located first (a refused location is the failure itself).
-        result.warnings += selections[done.failedPair].warnings;
-        result.details.insert(QStringLiteral("failedPair"),
-            QJsonObject {
-                { QStringLiteral("index"), done.failedPair },
-                { QStringLiteral("block"), failed.blockText },
-                { QStringLiteral("replacement"), failed.replacementPath },
-            });
-        const QString pairText
-            = QStringLiteral("Pair %1 of %2 (BLOCK %3, FILE %4) was refused; nothing was written.")
-                  .arg(QString::number(done.failedPair + 1), QString::number(pairs.size()), failed.blockText,
-                      failed.replacementPath);
-        fail(done.outcome,
-            done.outcome.detail.isEmpty() ? pairText : pairText + QLatin1Char('\n') + done.outcome.detail,
-            arguments, result);
+        failPair(pairs, selections, done, output, result);
         return result;
     }
     if (!done.outcome.success) {
-        fail(done.outcome, done.outcome.detail, arguments, result);
+        fail(done.outcome, done.outcome.detail, output, result);
         return result;
     }
     if (arguments.dryRun) {
-        finishDryRun(texts.join(QStringLiteral("\n\n")), arguments, result);
+        finishDryRun(stepsText, output, result);
         return result;
     }
     result.message = done.outcome.message;
-    result.detail = writtenText(arguments, done.plans.last().output.length)
+    result.detail = writtenText(output, done.plans.last().output.length)
         + QStringLiteral(" %1 blocks were replaced in one pass.").arg(pairs.size());
     return result;
 }
@@ -275,8 +246,6 @@ QString pairsReachingOneEntry(const QVector<DmhRecord>& catalogue, const QVector
 PreparedCommand prepareReplace(const ParsedArguments& arguments)
 {
     ReplaceArguments parsed;
-    parsed.outputPath = arguments.value(QStringLiteral("output"));
-    parsed.force = arguments.isSet(QStringLiteral("force"));
     parsed.dryRun = arguments.isSet(QStringLiteral("dry-run"));
     QStringList positional = arguments.positional();
     // --name NAME stands for the first BLOCK.
@@ -308,7 +277,7 @@ PreparedCommand prepareReplace(const ParsedArguments& arguments)
         named.insert(pair.blockText);
         parsed.pairs.append(pair);
     }
-    if (parsed.outputPath.isEmpty() && !parsed.dryRun)
+    if (arguments.value(QStringLiteral("output")).isEmpty() && !parsed.dryRun)
         return PreparedCommand::badUsage(QStringLiteral("-o OUT is required."));
     // A malformed SOURCE_DATE_EPOCH is bad usage, found before any file is looked at.
     const StampClockReading clock = StampClockReading::now();
@@ -323,10 +292,9 @@ PreparedCommand prepareReplace(const ParsedArguments& arguments)
     }
     for (const Pair& pair : parsed.pairs)
         prepared.otherInputs << pair.replacementPath;
-    parsed.inputs = prepared.inputs;
-    prepared.run = [parsed](const QVector<FlashImage*>& images) {
-        return parsed.pairs.size() == 1 ? runOnePair(*images.first(), parsed)
-                                        : runPairs(*images.first(), parsed);
+    prepared.run = [parsed](const QVector<FlashImage*>& images, OutputTarget& output) {
+        return parsed.pairs.size() == 1 ? runOnePair(*images.first(), parsed, output)
+                                        : runPairs(*images.first(), parsed, output);
     };
     return prepared;
 }
@@ -352,6 +320,7 @@ Command replaceCommand()
             QStringLiteral(
                 "Write nothing; print the variant, the bytes that change, the rewritten fields and "
                 "the moved blocks.") } };
+    command.outputs = { { OutputKind::File, true, QString() } };
     command.helpNotes = CommonOptions::exitStatusNote()
         + QStringLiteral(
             "\nMore BLOCK FILE pairs replace several blocks in one pass: each pair acts on the image "

@@ -189,13 +189,7 @@ CommandResult runVerify(const FlashImage& image)
 
 Command verifyCommand()
 {
-    Command command;
-    command.name = QStringLiteral("verify");
-    command.summary = QStringLiteral("Check every block's CRC and every block-info record's data CRC.");
-    command.synopsis = QStringLiteral("[--json] IMAGE");
-    command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") } };
-    command.helpNotes = CommonOptions::exitStatusNote(QStringLiteral(" or a block that does not hold"));
-    command.prepare
-        = [](const ParsedArguments& arguments) { return CommandSupport::onOneImage(arguments, runVerify); };
-    return command;
+    return CommandSupport::oneImageCommand(QStringLiteral("verify"),
+        QStringLiteral("Check every block's CRC and every block-info record's data CRC."),
+        CommonOptions::exitStatusNote(QStringLiteral(" or a block that does not hold")), runVerify);
 }

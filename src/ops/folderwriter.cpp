@@ -19,30 +19,12 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
+using WriterSupport::obstacleOfKind;
 using WriterSupport::permissionBits;
 using WriterSupport::refusedAccess;
 using WriterSupport::takeHiddenName;
 
 namespace {
-
-FolderObstacle obstacleOfKind(mode_t mode)
-{
-    switch (mode & S_IFMT) {
-    case S_IFDIR:
-        return FolderObstacle::None;
-    case S_IFREG:
-        return FolderObstacle::File;
-    case S_IFCHR:
-        return FolderObstacle::CharacterDevice;
-    case S_IFBLK:
-        return FolderObstacle::BlockDevice;
-    case S_IFIFO:
-        return FolderObstacle::Fifo;
-    case S_IFSOCK:
-        return FolderObstacle::Socket;
-    }
-    return FolderObstacle::Unreachable;
-}
 
 // The names in an open folder, "." and ".." left out; nothing when it cannot be read to the end.
 std::optional<QList<QByteArray>> namesIn(int folder)
@@ -113,8 +95,10 @@ FolderWriter::FolderWriter(
 {
     // A trailing slash, "." and ".." name a folder as well as its plain path does.
     const QFileInfo given(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
+    givenPath = path;
     targetPath = given.exists() ? given.canonicalFilePath() : given.absoluteFilePath();
-    danglingLink = !given.exists() && given.isSymLink();
+    if (!given.exists() && given.isSymLink())
+        danglingLink = given.symLinkTarget();
     const QFileInfo target(targetPath);
     parentPath = QFile::encodeName(target.path());
     name = QFile::encodeName(target.fileName());
@@ -125,71 +109,78 @@ FolderWriter::~FolderWriter()
     discard();
 }
 
-FolderObstacle FolderWriter::check(const QString& path, ExistingOutput existing, const FolderIndex& index,
-    QString* target, QByteArray* unlisted)
+OutputCheck FolderWriter::check(const QString& path, ExistingOutput existing, const FolderIndex& index)
 {
     FolderWriter writer(path, existing, index);
-    const FolderObstacle obstacle = writer.examine();
-    if (target)
-        *target = writer.targetPath;
-    if (unlisted)
-        *unlisted = writer.unlistedName;
-    return obstacle;
+    writer.lastObstacle = writer.examine();
+    return writer.output();
+}
+
+OutputCheck FolderWriter::output() const
+{
+    OutputCheck found { lastObstacle, targetPath, {} };
+    if (lastObstacle == OutputObstacle::Unlisted)
+        found.named = QFile::decodeName(unlistedName);
+    else if (lastObstacle == OutputObstacle::DanglingLink)
+        found.named = *danglingLink;
+    return found;
 }
 
 // Opens the parent and looks at what the name holds, in the order that names the most useful obstacle.
-FolderObstacle FolderWriter::examine()
+OutputObstacle FolderWriter::examine()
 {
     oldNames.clear();
     unlistedName.clear();
-    if (name.isEmpty() || danglingLink)
-        return FolderObstacle::Unreachable;
+    if (danglingLink)
+        return OutputObstacle::DanglingLink;
+    if (name.isEmpty())
+        return OutputObstacle::Unreachable;
     parent = calls.openFolder(parentPath.constData());
     if (parent < 0) {
         if (errno == ENOENT || errno == ENOTDIR)
-            return FolderObstacle::MissingParent;
-        return refusedAccess(errno) ? FolderObstacle::UnwritableParent : FolderObstacle::Unreachable;
+            return OutputObstacle::MissingFolder;
+        return refusedAccess(errno) ? OutputObstacle::UnwritableFolder : OutputObstacle::Unreachable;
     }
     struct stat status { };
     targetExists = calls.status(parent, name.constData(), &status) == 0;
     if (!targetExists && errno != ENOENT)
-        return FolderObstacle::Unreachable;
+        return OutputObstacle::Unreachable;
     if (targetExists) {
-        const FolderObstacle kind = obstacleOfKind(status.st_mode);
-        if (kind != FolderObstacle::None)
+        const OutputObstacle kind = obstacleOfKind(status.st_mode, S_IFDIR);
+        if (kind != OutputObstacle::None)
             return kind;
         targetMode = status.st_mode;
         const int existingFolder = calls.openFolderAt(parent, name.constData());
         if (existingFolder < 0)
-            return FolderObstacle::Unreachable;
-        const FolderObstacle contents = examineContents(existingFolder);
+            return OutputObstacle::Unreachable;
+        const OutputObstacle contents = examineContents(existingFolder);
         ::close(existingFolder);
-        if (contents != FolderObstacle::None)
+        if (contents != OutputObstacle::None)
             return contents;
     }
     if (calls.access(parent, ".", W_OK | X_OK) != 0)
-        return refusedAccess(errno) ? FolderObstacle::UnwritableParent : FolderObstacle::Unreachable;
-    return FolderObstacle::None;
+        return refusedAccess(errno) ? OutputObstacle::UnwritableFolder : OutputObstacle::Unreachable;
+    return OutputObstacle::None;
 }
 
 // Whether the folder there may be replaced: an empty one, or with --force one that holds its index and
 // only files the index lists. Keeps the names it holds, the only ones that replacing it removes.
-FolderObstacle FolderWriter::examineContents(int existingFolder)
+OutputObstacle FolderWriter::examineContents(int existingFolder)
 {
     std::optional<QList<QByteArray>> names = namesIn(existingFolder);
     if (!names)
-        return FolderObstacle::Unreachable;
+        return OutputObstacle::Unreachable;
     if (names->isEmpty())
-        return FolderObstacle::None;
+        return OutputObstacle::None;
     // Sorted, so that a refusal names the same entry every time.
     std::sort(names->begin(), names->end());
     if (!names->contains(folderIndex.fileName))
-        return FolderObstacle::WithoutIndex;
+        return OutputObstacle::WithoutIndex;
     const std::optional<QByteArray> indexBytes = readIndex(existingFolder, folderIndex.fileName);
     const std::optional<QSet<QByteArray>> listed
         = indexBytes && folderIndex.listedFiles ? folderIndex.listedFiles(*indexBytes) : std::nullopt;
     if (!listed)
-        return FolderObstacle::IndexNotReadable;
+        return OutputObstacle::IndexNotReadable;
     for (const QByteArray& entry : qAsConst(*names)) {
         if (entry == folderIndex.fileName)
             continue;
@@ -198,33 +189,33 @@ FolderObstacle FolderWriter::examineContents(int existingFolder)
             || ::fstatat(existingFolder, entry.constData(), &status, AT_SYMLINK_NOFOLLOW) != 0
             || !S_ISREG(status.st_mode)) {
             unlistedName = entry;
-            return FolderObstacle::Unlisted;
+            return OutputObstacle::Unlisted;
         }
     }
     if (existing == ExistingOutput::Refuse)
-        return FolderObstacle::NotEmpty;
+        return OutputObstacle::Exists;
     oldNames = *names;
-    return FolderObstacle::None;
+    return OutputObstacle::None;
 }
 
 // Room for the files on the target's file system, with each file's last block and the folder's own.
 // Where the file system cannot say, the writes themselves tell.
-FolderObstacle FolderWriter::examineRoom(qint64 bytesToWrite, int filesToWrite)
+OutputObstacle FolderWriter::examineRoom(qint64 bytesToWrite, int filesToWrite)
 {
     struct statvfs space { };
     if ((bytesToWrite <= 0 && filesToWrite <= 0) || calls.freeSpace(parent, &space) != 0)
-        return FolderObstacle::None;
+        return OutputObstacle::None;
     const qint64 blockSize = qint64(space.f_frsize != 0 ? space.f_frsize : space.f_bsize);
     if (blockSize <= 0)
-        return FolderObstacle::None;
+        return OutputObstacle::None;
     neededBytes = bytesToWrite + (qint64(filesToWrite) + 1) * blockSize;
     neededFiles = filesToWrite;
     freeBytes = qint64(std::min<unsigned long long>(space.f_bavail, LLONG_MAX / blockSize)) * blockSize;
     // A file system that counts no files at all (btrfs) makes them as needed.
     freeFiles = space.f_files != 0 ? qint64(space.f_favail) : -1;
     if (neededBytes > freeBytes || (freeFiles >= 0 && filesToWrite + 1 > freeFiles))
-        return FolderObstacle::NoRoom;
-    return FolderObstacle::None;
+        return OutputObstacle::NoRoom;
+    return OutputObstacle::None;
 }
 
 bool FolderWriter::open(qint64 bytesToWrite, int filesToWrite)
@@ -237,9 +228,9 @@ bool FolderWriter::open(qint64 bytesToWrite, int filesToWrite)
     leftoverPath.clear();
     changedInput.reset();
     lastObstacle = examine();
-    if (lastObstacle == FolderObstacle::None)
+    if (lastObstacle == OutputObstacle::None)
         lastObstacle = examineRoom(bytesToWrite, filesToWrite);
-    if (lastObstacle != FolderObstacle::None)
+    if (lastObstacle != OutputObstacle::None)
         return fail(FolderFault::Obstacle);
     // A folder that is to replace another stays private until it takes that folder's permission bits.
     const mode_t mode = targetExists ? 0700 : 0777;
@@ -350,16 +341,16 @@ bool FolderWriter::putInPlace(bool& exchanged)
         if (!there && errno != ENOENT)
             return fail(FolderFault::Failed);
         if (there && !S_ISDIR(status.st_mode))
-            return fail(FolderFault::Exists);
+            return taken(obstacleOfKind(status.st_mode, S_IFDIR));
         if (there) {
             // Looked at again right before: a folder that took in something else meanwhile is left alone.
             const int existingFolder = calls.openFolderAt(parent, name.constData());
             if (existingFolder < 0)
                 return fail(FolderFault::Failed);
-            const FolderObstacle contents = examineContents(existingFolder);
+            const OutputObstacle contents = examineContents(existingFolder);
             ::close(existingFolder);
-            if (contents != FolderObstacle::None)
-                return fail(FolderFault::Exists);
+            if (contents != OutputObstacle::None)
+                return taken(contents);
             if (calls.exchange(parent, temporary.constData(), name.constData()) != 0)
                 return fail(FolderFault::Failed);
             exchanged = true;
@@ -367,8 +358,9 @@ bool FolderWriter::putInPlace(bool& exchanged)
         }
     }
     if (calls.rename(parent, temporary.constData(), name.constData(), true) != 0) {
-        const bool taken = errno == ENOTEMPTY || errno == EEXIST || errno == ENOTDIR || errno == EISDIR;
-        return fail(taken ? FolderFault::Exists : FolderFault::Failed);
+        if (errno == ENOTEMPTY || errno == EEXIST || errno == ENOTDIR || errno == EISDIR)
+            return taken(OutputObstacle::None);
+        return fail(FolderFault::Failed);
     }
     forgetTemporary();
     return true;
@@ -426,6 +418,22 @@ bool FolderWriter::inputChanged(bool beforeCommit)
         return false;
     fail(FolderFault::InputChanged);
     return true;
+}
+
+// The path was taken while the folder was built: the failure names what took it, `met` where the writer
+// saw it. A rename only says that the name is taken; what took it is looked at once the hidden folder is
+// gone, as a run starting then would find it (None when it is gone again).
+bool FolderWriter::taken(OutputObstacle met)
+{
+    fail(FolderFault::Exists);
+    if (met != OutputObstacle::None) {
+        lastObstacle = met;
+        return false;
+    }
+    FolderWriter probe(givenPath, existing, folderIndex);
+    lastObstacle = probe.examine();
+    unlistedName = probe.unlistedName;
+    return false;
 }
 
 bool FolderWriter::fail(FolderFault fault)

@@ -25,44 +25,16 @@ struct FolderIndex {
     std::function<std::optional<QSet<QByteArray>>(const QByteArray& bytes)> listedFiles;
 };
 
-// What keeps a folder writer from putting a folder at a path, found without creating anything.
-enum class FolderObstacle {
-    None,
-    // The parent folder does not exist, or is not a folder.
-    MissingParent,
-    // The parent folder may not be written by this user, or lies on a read-only mount.
-    UnwritableParent,
-    // A folder that an earlier writer of the same index left is there and ExistingOutput::Refuse was
-    // asked for.
-    NotEmpty,
-    // A folder with something in it that no earlier writer left, so never replaced: it holds no index,
-    // its index cannot be read as one, or it holds something its index does not list as a file
-    // (unlisted() names it).
-    WithoutIndex,
-    IndexNotReadable,
-    Unlisted,
-    // The file system has less room free than the files need (bytes or files).
-    NoRoom,
-    // Not a folder: never replaced.
-    File,
-    CharacterDevice,
-    BlockDevice,
-    Fifo,
-    Socket,
-    // The path cannot be looked at (a symlink loop or one to nothing, a name too long, an I/O error), or
-    // it is the root folder.
-    Unreachable,
-};
-
 // Why a folder writer stopped.
 enum class FolderFault {
     None,
-    // open() found an obstacle; obstacle() says which.
+    // open() found an obstacle; output() says which.
     Obstacle,
     // A system call failed (error() holds its errno); nothing changed at the path.
     Failed,
     // The path was taken while the folder was built (a folder with something in it, or another kind of
-    // file, appeared there); nothing changed at the path.
+    // file, appeared there); nothing changed at the path. output() names what took it, as far as it could
+    // still be found there.
     Exists,
     // The new folder is in place, but its parent could not be synced: it may not survive a power cut.
     NotDurable,
@@ -91,10 +63,8 @@ public:
     FolderWriter(const FolderWriter&) = delete;
     FolderWriter& operator=(const FolderWriter&) = delete;
 
-    // What open() would find at `path`, creating nothing. `target` is the folder that would be written,
-    // `unlisted` what an Unlisted obstacle names.
-    static FolderObstacle check(const QString& path, ExistingOutput existing, const FolderIndex& index,
-        QString* target = nullptr, QByteArray* unlisted = nullptr);
+    // What open() would find at `path`, creating nothing.
+    static OutputCheck check(const QString& path, ExistingOutput existing, const FolderIndex& index);
 
     // Refuses what check() refuses, and a file system without room for `files` files of `bytes` in all,
     // then makes the hidden folder; nothing appears at the path yet.
@@ -109,12 +79,10 @@ public:
     // Removes what was made without touching the path.
     void discard();
 
-    // The folder written: the path with its symlinks followed.
-    QString target() const { return targetPath; }
-    FolderObstacle obstacle() const { return lastObstacle; }
+    // What the writer found at the path: the folder written (the path with its symlinks followed), and
+    // the obstacle that stopped it, with what that names.
+    OutputCheck output() const;
     const FolderIndex& index() const { return folderIndex; }
-    // The entry an Unlisted obstacle names.
-    QByteArray unlisted() const { return unlistedName; }
     // For NoRoom: what the files need (each rounded up to whole blocks of the file system) and what is
     // free, in bytes and in files; -1 where the file system does not count files.
     qint64 bytesNeeded() const { return neededBytes; }
@@ -132,9 +100,10 @@ public:
     qint64 bytesWritten() const { return bytes; }
 
 private:
-    FolderObstacle examine();
-    FolderObstacle examineContents(int existingFolder);
-    FolderObstacle examineRoom(qint64 bytes, int files);
+    OutputObstacle examine();
+    OutputObstacle examineContents(int existingFolder);
+    OutputObstacle examineRoom(qint64 bytes, int files);
+    bool taken(OutputObstacle obstacle);
     bool putInPlace(bool& exchanged);
     bool removeOldFolder(const QByteArray& oldName);
     bool removeTree(int folder, const QByteArray& name);
@@ -147,6 +116,7 @@ private:
     FolderIndex folderIndex;
     InputWatch* inputs = nullptr;
     std::optional<InputChange> changedInput;
+    QString givenPath;
     QString targetPath;
     QByteArray parentPath;
     QByteArray name;
@@ -163,13 +133,14 @@ private:
     int neededFiles = 0;
     qint64 freeBytes = 0;
     qint64 freeFiles = -1;
-    // A symlink to nothing: there is no folder to follow it to, and the name is taken.
-    bool danglingLink = false;
+    // Where the path points when it is a symlink to nothing: there is no folder to follow it to, and the
+    // name is taken.
+    std::optional<QString> danglingLink;
     bool targetExists = false;
     mode_t targetMode = 0;
     int files = 0;
     qint64 bytes = 0;
-    FolderObstacle lastObstacle = FolderObstacle::None;
+    OutputObstacle lastObstacle = OutputObstacle::None;
     FolderFault lastFault = FolderFault::None;
     int lastError = 0;
     QString leftoverPath;

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+using WriterSupport::obstacleOfKind;
 using WriterSupport::permissionBits;
 using WriterSupport::refusedAccess;
 using WriterSupport::takeHiddenName;
@@ -47,25 +48,6 @@ QString followSymlinks(const QString& path)
     for (int depth = 0; depth < symlinkDepth && info.isSymLink(); ++depth)
         info.setFile(info.symLinkTarget());
     return info.filePath();
-}
-
-OutputObstacle obstacleOfKind(mode_t mode)
-{
-    switch (mode & S_IFMT) {
-    case S_IFREG:
-        return OutputObstacle::None;
-    case S_IFDIR:
-        return OutputObstacle::Folder;
-    case S_IFCHR:
-        return OutputObstacle::CharacterDevice;
-    case S_IFBLK:
-        return OutputObstacle::BlockDevice;
-    case S_IFIFO:
-        return OutputObstacle::Fifo;
-    case S_IFSOCK:
-        return OutputObstacle::Socket;
-    }
-    return OutputObstacle::Unreachable;
 }
 
 OutputFault faultOf(OutputObstacle obstacle)
@@ -154,7 +136,7 @@ PlanWriter::~PlanWriter()
 OutputCheck PlanWriter::check(const QString& path, ExistingOutput existing)
 {
     PlanWriter writer(path, existing);
-    return { writer.examine(), writer.target };
+    return { writer.examine(), writer.target, {} };
 }
 
 // Opens the folder and looks at what the name holds, in the order that names the most useful obstacle.
@@ -171,7 +153,7 @@ OutputObstacle PlanWriter::examine()
     if (!targetExists && errno != ENOENT)
         return OutputObstacle::Unreachable;
     if (targetExists) {
-        const OutputObstacle kind = obstacleOfKind(status.st_mode);
+        const OutputObstacle kind = obstacleOfKind(status.st_mode, S_IFREG);
         if (kind != OutputObstacle::None)
             return kind;
         if (existing == ExistingOutput::Refuse)
@@ -188,6 +170,7 @@ bool PlanWriter::open()
 {
     discard();
     lastFault = OutputFault::None;
+    lastObstacle = OutputObstacle::None;
     lastError = 0;
     changedInput.reset();
     // A stream is open already, and there is no path to look at.
@@ -195,7 +178,7 @@ bool PlanWriter::open()
         return true;
     const OutputObstacle obstacle = examine();
     if (obstacle != OutputObstacle::None)
-        return fail(faultOf(obstacle));
+        return stopAt(obstacle);
     // A file that is to replace another stays private until it takes that file's permission bits.
     const mode_t mode = targetExists ? 0600 : 0666;
     file = calls.createUnnamed(folder, mode);
@@ -227,9 +210,9 @@ bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const 
         return fail(OutputFault::None);
     if (targetExists) {
         if (!S_ISREG(status.st_mode))
-            return fail(OutputFault::NotRegularFile);
+            return stopAt(obstacleOfKind(status.st_mode, S_IFREG));
         if (existing == ExistingOutput::Refuse)
-            return fail(OutputFault::Exists);
+            return stopAt(OutputObstacle::Exists);
         if (calls.setMode(file, status.st_mode & permissionBits) != 0)
             return fail(OutputFault::None);
     }
@@ -273,6 +256,7 @@ Outcome PlanWriter::failure(const QString& statusText) const
                 : QStringLiteral("Nothing was written."));
     Outcome outcome = Outcome::writeFailed(statusText);
     outcome.outputFault = lastFault;
+    outcome.output = { lastObstacle, target, {} };
     if (lastError != 0)
         outcome.detail
             = QStringLiteral("%1: %2.").arg(path, QString::fromLocal8Bit(std::strerror(lastError)));
@@ -286,7 +270,7 @@ bool PlanWriter::putInPlace()
     const bool replace = existing == ExistingOutput::Replace;
     if (!temporary.isEmpty()) {
         if (calls.rename(folder, temporary.constData(), name.constData(), replace) != 0)
-            return fail(errno == EEXIST && !replace ? OutputFault::Exists : OutputFault::None);
+            return errno == EEXIST && !replace ? stopAt(OutputObstacle::Exists) : fail(OutputFault::None);
         forgetTemporary();
         return true;
     }
@@ -296,7 +280,7 @@ bool PlanWriter::putInPlace()
         if (errno != EEXIST)
             return fail(OutputFault::None);
         if (!replace)
-            return fail(OutputFault::Exists);
+            return stopAt(OutputObstacle::Exists);
     }
     // A link cannot replace a name; the file gets a hidden one first and is renamed over the target.
     {
@@ -358,6 +342,13 @@ bool PlanWriter::inputChanged(bool beforeCommit)
         return false;
     fail(OutputFault::InputChanged);
     return true;
+}
+
+// The writer met an obstacle at the path: the failure names it.
+bool PlanWriter::stopAt(OutputObstacle obstacle)
+{
+    lastObstacle = obstacle;
+    return fail(faultOf(obstacle));
 }
 
 bool PlanWriter::fail(OutputFault fault)

@@ -44,35 +44,6 @@ enum class ExistingOutput {
     Refuse,
 };
 
-// What keeps a writer from putting a file at a path, found without creating anything.
-enum class OutputObstacle {
-    None,
-    // The folder does not exist, or is not a folder.
-    MissingFolder,
-    // The folder may not be written by this user, or lies on a read-only mount.
-    UnwritableFolder,
-    // A file is there and ExistingOutput::Refuse was asked for.
-    Exists,
-    // The file there may not be written by this user.
-    UnwritableFile,
-    // Not a regular file: never replaced.
-    Folder,
-    CharacterDevice,
-    BlockDevice,
-    Fifo,
-    Socket,
-    // The path cannot be looked at: a symlink loop, a name too long, an I/O error.
-    Unreachable,
-};
-
-struct OutputCheck {
-    OutputObstacle obstacle = OutputObstacle::None;
-    // The file that would be written: the path with its symlinks followed.
-    QString target;
-
-    bool committable() const { return obstacle == OutputObstacle::None; }
-};
-
 // The one way an output file reaches the disk. The plan goes into a new file without a name in the
 // target's folder (a hidden named one where the file system has none), is synced, takes the target's
 // name in one step and the folder is synced, so the name survives a power cut. Until then the path is
@@ -105,11 +76,15 @@ public:
 
     // Why open() or writeAndCommit() last failed, beyond the status text.
     OutputFault fault() const { return lastFault; }
-    // The failed outcome with `statusText`, carrying fault(); for a changed input, that input's own.
+    // The obstacle at the path that stopped open() or writeAndCommit(); None when none did.
+    OutputObstacle obstacle() const { return lastObstacle; }
+    // The failed outcome with `statusText`, carrying fault() and what the writer found at the path; for a
+    // changed input, that input's own.
     Outcome failure(const QString& statusText) const;
 
 private:
     OutputObstacle examine();
+    bool stopAt(OutputObstacle obstacle);
     bool putInPlace();
     int createNamedTemporary(mode_t mode);
     void forgetTemporary();
@@ -131,6 +106,7 @@ private:
     QByteArray temporary;
     SignalCleanup::Entry temporaryOnSignal;
     OutputFault lastFault = OutputFault::None;
+    OutputObstacle lastObstacle = OutputObstacle::None;
     // errno of the call that failed last; 0 when no call failed.
     int lastError = 0;
     OutputStream* stream = nullptr;

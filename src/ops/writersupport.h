@@ -1,5 +1,7 @@
 #pragma once
 
+#include "outcome.h"
+
 #include <QByteArray>
 
 #include <cerrno>
@@ -7,7 +9,7 @@
 #include <sys/types.h>
 
 // What the file writer and the folder writer share: how a new output is named while it is being made,
-// and how a refusal to look is told from a failure.
+// how a refusal to look is told from a failure, and what a node of the wrong kind is.
 namespace WriterSupport {
 
 // A replaced file's or folder's permission bits; set-user-ID and the like are not carried over.
@@ -15,6 +17,10 @@ inline constexpr mode_t permissionBits = 0777;
 
 // A refusal by permissions or a read-only mount, rather than a failure to look.
 bool refusedAccess(int error);
+
+// The obstacle a node of `mode` is where a node of type `wanted` (S_IFREG, S_IFDIR) goes; None for one
+// of that type.
+OutputObstacle obstacleOfKind(mode_t mode, mode_t wanted);
 
 // ".NAME.tessel-XXXXXXXX" beside the target: hidden, recognisable, and within the length a name may have.
 QByteArray hiddenName(const QByteArray& name);

@@ -70,6 +70,16 @@ bool commitSource(const QString& path, ExistingOutput existing = ExistingOutput:
             reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 0, 64, {} });
 }
 
+// What stands at the paths the check rows name: a file, a folder and symlinks to a file, to nothing and
+// to themselves.
+bool makeOutputNodes(const TestFolder& folder)
+{
+    return folder.write("file.bin", "a file") && QDir(folder.path()).mkdir("dir")
+        && QFile::link(folder.filePath("file.bin"), folder.filePath("link.bin"))
+        && QFile::link(folder.filePath("none.bin"), folder.filePath("dangling.bin"))
+        && QFile::link(folder.filePath("loop.bin"), folder.filePath("loop.bin"));
+}
+
 } // namespace
 
 Q_DECLARE_METATYPE(OutputPlan)
@@ -91,6 +101,9 @@ private slots:
     void refusesAnExistingName();
     void checkCreatesNothing_data();
     void checkCreatesNothing();
+    void openNamesWhatCheckFinds_data();
+    void openNamesWhatCheckFinds();
+    void namesANodePutThereWhileWriting();
 };
 
 void TestPlanWriter::streamsRangesAndPatches_data()
@@ -316,11 +329,7 @@ void TestPlanWriter::checkCreatesNothing()
     QFETCH(QString, target);
 
     TestFolder folder;
-    QVERIFY(folder.write("file.bin", "a file"));
-    QVERIFY(QDir(folder.path()).mkdir("dir"));
-    QVERIFY(QFile::link(folder.filePath("file.bin"), folder.filePath("link.bin")));
-    QVERIFY(QFile::link(folder.filePath("none.bin"), folder.filePath("dangling.bin")));
-    QVERIFY(QFile::link(folder.filePath("loop.bin"), folder.filePath("loop.bin")));
+    QVERIFY(makeOutputNodes(folder));
     const QStringList before = folder.entries();
 
     const OutputCheck check = PlanWriter::check(folder.filePath(output), ExistingOutput(existing));
@@ -330,6 +339,52 @@ void TestPlanWriter::checkCreatesNothing()
         QFileInfo(check.target).absoluteFilePath(), QFileInfo(folder.filePath(target)).absoluteFilePath());
     QCOMPARE(folder.entries(), before);
     QCOMPARE(readFile(folder.filePath("file.bin")), QByteArray("a file"));
+}
+
+void TestPlanWriter::openNamesWhatCheckFinds_data()
+{
+    checkCreatesNothing_data();
+}
+
+// A failure names the obstacle the writer met, with the file it would have written, so that a front end
+// words it without looking at the path again.
+void TestPlanWriter::openNamesWhatCheckFinds()
+{
+    QFETCH(QString, output);
+    QFETCH(int, existing);
+    QFETCH(int, obstacle);
+    QFETCH(QString, target);
+
+    TestFolder folder;
+    QVERIFY(makeOutputNodes(folder));
+    const QStringList before = folder.entries();
+
+    PlanWriter writer(folder.filePath(output), ExistingOutput(existing));
+    QCOMPARE(writer.open(), obstacle == int(OutputObstacle::None));
+    QCOMPARE(int(writer.obstacle()), obstacle);
+    const Outcome failure = writer.failure(QStringLiteral("failed"));
+    QCOMPARE(int(failure.output.obstacle), obstacle);
+    QCOMPARE(QFileInfo(failure.output.target).absoluteFilePath(),
+        QFileInfo(folder.filePath(target)).absoluteFilePath());
+    writer.discard();
+    QCOMPARE(folder.entries(), before);
+}
+
+// The path is looked at again right before the file takes it: a FIFO put there meanwhile is named.
+void TestPlanWriter::namesANodePutThereWhileWriting()
+{
+    TestFolder folder;
+    const QString target = folder.filePath("out.bin");
+    PlanWriter writer(target);
+    QVERIFY(writer.open());
+    QCOMPARE(mkfifo(QFile::encodeName(target).constData(), 0600), 0);
+    QVERIFY(!writer.writeAndCommit(
+        reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 0, 64, {} }));
+    QCOMPARE(writer.fault(), OutputFault::NotRegularFile);
+    QCOMPARE(writer.failure(QStringLiteral("failed")).output.obstacle, OutputObstacle::Fifo);
+    QFileInfo node(target);
+    QVERIFY2(!node.isFile() && node.exists(), "the FIFO stays as it was");
+    QCOMPARE(folder.entries(), QStringList({ "out.bin" }));
 }
 
 QTEST_GUILESS_MAIN(TestPlanWriter)
