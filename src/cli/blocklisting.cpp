@@ -2,6 +2,8 @@
 
 #include "commandsupport.h"
 
+#include "model/blockcolumns.h"
+
 #include <QJsonArray>
 
 using CommandSupport::hexText;
@@ -10,8 +12,7 @@ namespace BlockListing {
 
 QStringList cells(const BlockEntry& entry)
 {
-    return { entry.idText(), entry.sizeCellText(), entry.crcCellText(), entry.nameCellText(),
-        entry.versionCellText(), entry.timeCellText() };
+    return BlockColumns::texts(entry);
 }
 
 void addEntryFields(QJsonObject& row, const BlockEntry& entry, qint64 start)

@@ -9,7 +9,7 @@
 // with `diff`'s rows.
 namespace BlockListing {
 
-// The block table's six texts: ID, Size(Bytes), CRC, Name, Version, Time(Y/M/D/H/M/S).
+// The texts of the block table's columns (BlockColumns), as JSON `cells` carries them.
 QStringList cells(const BlockEntry& entry);
 // What an entry says of its block, and the image position it starts at: the fields every block listing
 // (list, diff) carries besides the block's identity.

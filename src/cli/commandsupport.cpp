@@ -28,11 +28,6 @@ QJsonValue optionalText(bool present, const QString& text)
     return present ? QJsonValue(text) : QJsonValue(QJsonValue::Null);
 }
 
-QString softwareVersionText(const QByteArray& version)
-{
-    return QString::fromUtf8(version.constData(), int(qstrnlen(version.constData(), uint(version.size()))));
-}
-
 QJsonObject imageSummaryJson(const ImageSummary& summary)
 {
     return QJsonObject {
@@ -40,7 +35,7 @@ QJsonObject imageSummaryJson(const ImageSummary& summary)
         { QStringLiteral("sdramSize"), double(summary.sdramSize) },
         { QStringLiteral("flashSize"), double(summary.flashSize) },
         { QStringLiteral("blockNumber"), summary.blockNumber },
-        { QStringLiteral("softwareVersion"), softwareVersionText(summary.softwareVersion) },
+        { QStringLiteral("softwareVersion"), SoftwareVersion::displayText(summary.softwareVersion) },
     };
 }
 

@@ -27,8 +27,6 @@ QString prefixedHex(qint64 value);
 QJsonValue optionalNumber(bool present, double value);
 QJsonValue optionalText(bool present, const QString& text);
 
-// The "Software Version:" label's text: up to the first zero byte, decoded as UTF-8.
-QString softwareVersionText(const QByteArray& version);
 // The image facts info prints (diff prints them for each side).
 QJsonObject imageSummaryJson(const ImageSummary& summary);
 // A DMH's header facts, as info lists them (diff for each side).

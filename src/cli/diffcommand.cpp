@@ -15,7 +15,6 @@ using CommandSupport::imageSummaryJson;
 using CommandSupport::optionalNumber;
 using CommandSupport::optionalText;
 using CommandSupport::prefixedHex;
-using CommandSupport::softwareVersionText;
 
 namespace {
 
@@ -109,7 +108,7 @@ template <typename Field> QJsonArray fieldNames(const QVector<Field>& fields)
     return names;
 }
 
-// The text of the "Software Version:" label: up to the first zero byte, decoded as UTF-8.
+// An entry's bytes 40 to 47, which no other field covers, as hex.
 QString trailerText(const BlockEntry& entry)
 {
     return QString::fromLatin1(
@@ -375,8 +374,8 @@ QString imageFieldText(ImageField field, const ImageDiff& diff)
     case ImageField::SoftwareVersion:
         return label
             + QStringLiteral(": %1 -> %2")
-                  .arg(printableText(softwareVersionText(diff.a.softwareVersion)),
-                      printableText(softwareVersionText(diff.b.softwareVersion)));
+                  .arg(printableText(SoftwareVersion::displayText(diff.a.softwareVersion)),
+                      printableText(SoftwareVersion::displayText(diff.b.softwareVersion)));
     }
     return {};
 }

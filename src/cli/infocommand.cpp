@@ -11,7 +11,6 @@
 using CommandSupport::dmhJson;
 using CommandSupport::hexText;
 using CommandSupport::imageSummaryJson;
-using CommandSupport::softwareVersionText;
 
 namespace {
 
@@ -19,7 +18,7 @@ CommandResult runInfo(const FlashImage& image)
 {
     CommandResult result;
     result.details = imageSummaryJson(ImageSummary::of(image));
-    const QString version = softwareVersionText(image.softwareVersion());
+    const QString version = SoftwareVersion::displayText(image.softwareVersion());
 
     TextTable summary({ QStringLiteral("Image Size:"), QString::number(image.imageSize()) });
     summary.addRow({ QStringLiteral("SDRAM Size:"), QString::number(image.sdramSize()) });

@@ -2,6 +2,7 @@
 
 #include "dmhscan.h"
 #include "imagelayout.h"
+#include "softwareversion.h"
 
 #include <QString>
 #include <QVarLengthArray>
@@ -297,8 +298,7 @@ void FlashImage::mergeEntryOffsets(const IdPositions& ids)
 
 void FlashImage::readSoftwareVersion(qint64 dmhPosition, const BlockEntry& entry)
 {
-    // Only version bytes of the block itself that lie inside the image are read; the text ends at the
-    // first zero.
+    // Only version bytes of the block itself that lie inside the image are read.
     const qint64 start = dmhPosition + entry.offset;
     const qint64 available
         = qBound<qint64>(0, qMin<qint64>(imageSize() - start, entry.size), versionTextLength);
@@ -307,7 +307,7 @@ void FlashImage::readSoftwareVersion(qint64 dmhPosition, const BlockEntry& entry
         return;
     }
     const char* text = reinterpret_cast<const char*>(buffer.data() + start);
-    softwareVersionText = QByteArray(text, int(qstrnlen(text, uint(available))));
+    softwareVersionText = QByteArray(text, SoftwareVersion::textLength(text, int(available)));
 }
 
 quint32 FlashImage::entryOffset(int id) const

@@ -2,6 +2,7 @@
 
 #include "dmhrecord.h"
 #include "imagebuffer.h"
+#include "softwareversion.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -52,6 +53,7 @@ public:
     bool parseDmh(qint64 position);
     quint32 entryOffset(int id) const;
 
+    // The version text's bytes, up to its first zero (SoftwareVersion::displayText shows them).
     const QByteArray& softwareVersion() const { return softwareVersionText; }
     const QByteArray& lastError() const { return lastErrorText; }
     // What lies behind lastError(), in plain English with the file and the numbers: the system's reason,

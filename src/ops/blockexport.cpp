@@ -13,8 +13,7 @@ Refusable<ExportPlan> planExport(
     using ReplaceSupport::blockTitle;
     using ReplaceSupport::blockTitleFirst;
     if (!location.found())
-        return Refusable<ExportPlan>::refused(Outcome::refused(
-            StatusText::canNotFindDmh(), QStringLiteral("The block is not listed by any DMH.")));
+        return Refusable<ExportPlan>::refused(ReplaceSupport::blockNotFound());
     if (!ImageLayout::rangeInside(location.start(), location.size, image.size))
         return Refusable<ExportPlan>::refused(Outcome::refused(StatusText::blockOutOfImage(),
             QStringLiteral("%1 lies at %2, beyond the image's %3 bytes.")

@@ -45,7 +45,7 @@ GrowTarget findGrowTarget(const DmhRecord& dmh, const QString& idText)
     return target;
 }
 
-Outcome blockNotFound()
+Outcome blockNotInItsDmh()
 {
     return Outcome::refused(
         StatusText::canNotFindDmh(), QStringLiteral("The block is not listed by the DMH it was found in."));
@@ -160,11 +160,11 @@ Outcome checkGrowCapacity(
     const QVector<DmhRecord>& catalogue, int dmhIndex, const QString& idText, qint64 replacementLength)
 {
     if (dmhIndex < 0 || dmhIndex >= catalogue.size())
-        return blockNotFound();
+        return blockNotInItsDmh();
     const DmhRecord& dmh = catalogue.at(dmhIndex);
     const GrowTarget target = findGrowTarget(dmh, idText);
     if (target.entryIndex < 0)
-        return blockNotFound();
+        return blockNotInItsDmh();
     const qint64 total = replacementLength + target.others;
     if (total > qint64(dmh.dataCapacity))
         return Outcome::refused(StatusText::overMaxSize(),

@@ -34,12 +34,6 @@ bool blockBufferFits(const std::shared_ptr<ImageBuffer>& block, const BlockLocat
     return block && !block->isNull() && block->size() == qint64(location.size);
 }
 
-Outcome blockNotFound()
-{
-    return Outcome::refused(
-        StatusText::canNotFindDmh(), QStringLiteral("The block is not listed by any DMH."));
-}
-
 Outcome bufferMissing(const BlockLocation& location)
 {
     return Outcome::refused(StatusText::allocFailed(),

@@ -53,6 +53,12 @@ int dmhTouchedBy(const QVector<DmhRecord>& catalogue, qint64 start, qint64 lengt
     return -1;
 }
 
+Outcome blockNotFound()
+{
+    return Outcome::refused(
+        StatusText::canNotFindDmh(), QStringLiteral("The block is not listed by any DMH."));
+}
+
 Outcome checkFlashSizeFits(const ImageView& image)
 {
     if (image.flashSize == 0)

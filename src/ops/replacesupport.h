@@ -32,6 +32,9 @@ void coverRange(qint64& start, qint64& length, qint64 position, qint64 width);
 // table shares a byte with [start, start + length); -1 when none does.
 int dmhTouchedBy(const QVector<DmhRecord>& catalogue, qint64 start, qint64 length, int skippedDmh = -1);
 
+// The refusal of an action on a block that no DMH lists: export and replace say it alike.
+Outcome blockNotFound();
+
 // An output takes flashSize bytes from the image: more than the image holds, or none, is refused.
 Outcome checkFlashSizeFits(const ImageView& image);
 // No output may cut off part of a DMH or a block of the image (a look-alike inside block data can state

@@ -1,5 +1,7 @@
 #include "app/mainwindow.h"
 
+#include "model/blockcolumns.h"
+
 #include <QItemSelectionModel>
 #include <QMenu>
 #include <QModelIndex>
@@ -41,10 +43,10 @@ void MainWindow::TableViewMenuRequested(QPoint pos)
 
 QString MainWindow::selectedBlockId() const
 {
-    return currentRowText(ui.tableView, 0);
+    return currentRowText(ui.tableView, BlockColumns::Id);
 }
 
 QString MainWindow::selectedBlockName() const
 {
-    return currentRowText(ui.tableView, 3);
+    return currentRowText(ui.tableView, BlockColumns::Name);
 }

@@ -1,6 +1,5 @@
 #include "app/mainwindow.h"
 
-#include <QByteArray>
 #include <QLabel>
 #include <QStatusBar>
 
@@ -9,9 +8,7 @@ void MainWindow::refreshSummary()
     ui.laSDRAMSize->setText(QString::number(flashImage.sdramSize()));
     ui.laFlashSize->setText(QString::number(flashImage.flashSize()));
     ui.laBlockNum->setText(QString::number(flashImage.blockCount()));
-    const QByteArray& version = flashImage.softwareVersion();
-    const int length = int(qstrnlen(version.constData(), uint(version.size())));
-    ui.laSoftVer->setText(QString::fromUtf8(version.constData(), length));
+    ui.laSoftVer->setText(SoftwareVersion::displayText(flashImage.softwareVersion()));
 }
 
 void MainWindow::showStatus(QString colour, QString message)

@@ -1,0 +1,348 @@
+// The man page, the bash completion and the help against the command table: each names every command and
+// every option of every row, and none the table lacks. Adding an option to a row alone fails here.
+#include "inprocesscli.h"
+
+#include "command.h"
+#include "commandtable.h"
+#include "commonoptions.h"
+
+#include <QFile>
+#include <QHash>
+#include <QRegularExpression>
+#include <QStringList>
+#include <QTest>
+
+#include <algorithm>
+
+namespace {
+
+// Options of the program itself, handled before any command: `tessel-cli --help`, `tessel-cli --version`.
+const QStringList programOptions { QStringLiteral("--help"), QStringLiteral("--version") };
+const QStringList programOptionNames = programOptions + QStringList { QStringLiteral("-h") };
+
+QString readSource(const char* path)
+{
+    QFile file(QString::fromUtf8(path));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll());
+}
+
+// Every option name ("--dry-run", "-o") in `text`; words such as "tessel-cli" hold none.
+QStringList optionNamesIn(const QString& text)
+{
+    static const QRegularExpression name(QStringLiteral("(?<![\\w-])(--[a-z][a-z-]*[a-z]|-[a-z])(?![\\w-])"));
+    QStringList names;
+    auto matches = name.globalMatch(text);
+    while (matches.hasNext())
+        names.append(matches.next().captured(1));
+    names.removeDuplicates();
+    return names;
+}
+
+QStringList namesOf(const OptionSpec& option)
+{
+    QStringList names { QStringLiteral("--") + option.longName };
+    if (!option.shortName.isNull())
+        names.append(QStringLiteral("-") + option.shortName);
+    return names;
+}
+
+// How a document may name one option: its names joined by '|', any one of which will do.
+QString eitherName(const OptionSpec& option)
+{
+    return namesOf(option).join(QLatin1Char('|'));
+}
+
+QVector<OptionSpec> optionsOf(const Command& command)
+{
+    return CommonOptions::all() + command.options;
+}
+
+QStringList tableNames()
+{
+    QStringList names;
+    for (const Command& command : commandTable())
+        names.append(command.name);
+    return names;
+}
+
+// The man page source, roff escapes removed, cut into what the checks read.
+struct ManPage {
+    // The commands of the COMMANDS section, in order.
+    QStringList commands;
+    // The options of each SYNOPSIS line, by its command; "" for the program's own line, "COMMAND" for the
+    // line every command shares.
+    QHash<QString, QStringList> synopsisOptions;
+    QStringList synopsisCommands;
+    // The options the tags of the OPTIONS section name.
+    QStringList optionTags;
+
+    static ManPage parse(QString source)
+    {
+        source.remove(QRegularExpression(QStringLiteral("\\\\f[BIPR]")));
+        source.replace(QStringLiteral("\\-"), QStringLiteral("-"));
+        const QStringList lines = source.split(QLatin1Char('\n'));
+
+        ManPage page;
+        QString section;
+        for (int index = 0; index < lines.size(); ++index) {
+            const QString& line = lines.at(index);
+            const QString next = index + 1 < lines.size() ? lines.at(index + 1) : QString();
+            if (line.startsWith(QLatin1String(".SH "))) {
+                section = line.mid(4).trimmed();
+            } else if (section == QLatin1String("SYNOPSIS") && line.startsWith(QLatin1String(".SY "))) {
+                QString command;
+                if (next.startsWith(QLatin1String(".B ")))
+                    command = next.mid(3).trimmed();
+                else if (next == QLatin1String(".I COMMAND"))
+                    command = QStringLiteral("COMMAND");
+                if (!command.isEmpty() && command != QLatin1String("COMMAND")
+                    && !page.synopsisCommands.contains(command))
+                    page.synopsisCommands.append(command);
+                QStringList& options = page.synopsisOptions[command];
+                for (int inner = index + 1; inner < lines.size() && lines.at(inner) != QLatin1String(".YS");
+                     ++inner)
+                    options += optionNamesIn(lines.at(inner));
+                options.removeDuplicates();
+            } else if (line == QLatin1String(".TP") && section == QLatin1String("COMMANDS")) {
+                const QString command = next.section(QLatin1Char(' '), 1, 1);
+                if (!page.commands.contains(command))
+                    page.commands.append(command);
+            } else if (line == QLatin1String(".TP") && section == QLatin1String("OPTIONS")) {
+                page.optionTags += optionNamesIn(next);
+            }
+        }
+        page.optionTags.removeDuplicates();
+        return page;
+    }
+};
+
+// The completion script's copies of the table: the words `local -A NAME=( [command]="words" ... )`
+// gives each command, the program's own options and the options whose value is skipped.
+struct Completion {
+    QHash<QString, QStringList> options;
+    QHash<QString, QStringList> arguments;
+    QStringList programOptions;
+    QStringList valueOptions;
+
+    static QHash<QString, QStringList> table(const QString& source, const QString& name)
+    {
+        QHash<QString, QStringList> rows;
+        const int start = source.indexOf(QStringLiteral("local -A %1=(").arg(name));
+        if (start < 0)
+            return rows;
+        const int end = source.indexOf(QStringLiteral("\n    )"), start);
+        static const QRegularExpression row(QStringLiteral("\\[([\\w-]+)\\]=\"([^\"]*)\""));
+        auto matches = row.globalMatch(source.mid(start, end - start));
+        while (matches.hasNext()) {
+            const QRegularExpressionMatch match = matches.next();
+            rows.insert(match.captured(1), match.captured(2).split(QLatin1Char(' '), Qt::SkipEmptyParts));
+        }
+        return rows;
+    }
+
+    static Completion parse(const QString& source)
+    {
+        Completion completion;
+        completion.options = table(source, QStringLiteral("options"));
+        completion.arguments = table(source, QStringLiteral("arguments"));
+        const QRegularExpression program(QStringLiteral("compgen -W \"\\$\\{!options\\[\\*\\]\\}([^\"]*)\""));
+        completion.programOptions = optionNamesIn(program.match(source).captured(1));
+        const QRegularExpression skipped(QStringLiteral("^\\s*([-\\w |]+)\\)\\s*\\(\\(i \\+= 1\\)\\)"),
+            QRegularExpression::MultilineOption);
+        completion.valueOptions = optionNamesIn(skipped.match(source).captured(1));
+        return completion;
+    }
+};
+
+// The names in the option lines of a command's help ("  -o, --output <OUT>  ..."); a description's
+// continued lines are indented further.
+QStringList helpOptionNames(const QString& help)
+{
+    static const QRegularExpression optionLine(
+        QStringLiteral("^  (?:(-\\w), )?(--[\\w-]+)"), QRegularExpression::MultilineOption);
+    QStringList names;
+    auto matches = optionLine.globalMatch(help);
+    while (matches.hasNext()) {
+        const QRegularExpressionMatch match = matches.next();
+        if (match.capturedLength(1) > 0)
+            names.append(match.captured(1));
+        names.append(match.captured(2));
+    }
+    return names;
+}
+
+// The command names the general help lists, in order.
+QStringList helpCommandNames(const QString& help)
+{
+    const QString list = help.section(QStringLiteral("Commands:\n"), 1).section(QStringLiteral("\n\n"), 0, 0);
+    QStringList names;
+    for (const QString& line : list.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+        names.append(line.trimmed().section(QLatin1Char(' '), 0, 0));
+    return names;
+}
+
+QString helpOf(const QStringList& arguments)
+{
+    const CliRun run = runCliInProcess(arguments);
+    return run.exitCode == 0 ? QString::fromUtf8(run.out) : QString();
+}
+
+} // namespace
+
+class TestCommandDocs : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void commandLists_data();
+    void commandLists();
+    void optionNames_data();
+    void optionNames();
+    void completionArguments_data();
+    void completionArguments();
+
+private:
+    ManPage manPage;
+    Completion completion;
+};
+
+void TestCommandDocs::initTestCase()
+{
+    const QString manSource = readSource(TESSEL_MAN_PAGE);
+    const QString completionSource = readSource(TESSEL_BASH_COMPLETION);
+    QVERIFY2(!manSource.isEmpty(), TESSEL_MAN_PAGE " could not be read");
+    QVERIFY2(!completionSource.isEmpty(), TESSEL_BASH_COMPLETION " could not be read");
+    manPage = ManPage::parse(manSource);
+    completion = Completion::parse(completionSource);
+    // Each document's copy must be found at all, or the checks below would pass over nothing.
+    QVERIFY2(
+        manPage.synopsisOptions.contains(QString()), "the man page's SYNOPSIS has no line for the program");
+    QVERIFY2(!manPage.optionTags.isEmpty(), "the man page has no OPTIONS tags");
+    QVERIFY2(!completion.programOptions.isEmpty(), "the completion's program options were not found");
+    QVERIFY2(!completion.valueOptions.isEmpty(), "the completion's options with a value were not found");
+}
+
+void TestCommandDocs::commandLists_data()
+{
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<bool>("ordered");
+
+    QStringList completed = completion.options.keys();
+    QStringList withArguments = completion.arguments.keys();
+    QTest::newRow("man page SYNOPSIS") << manPage.synopsisCommands << true;
+    QTest::newRow("man page COMMANDS") << manPage.commands << true;
+    QTest::newRow("completion options") << completed << false;
+    QTest::newRow("completion arguments") << withArguments << false;
+    QTest::newRow("general help") << helpCommandNames(helpOf({ QStringLiteral("--help") })) << true;
+}
+
+void TestCommandDocs::commandLists()
+{
+    QFETCH(QStringList, listed);
+    QFETCH(bool, ordered);
+    QStringList expected = tableNames();
+    if (!ordered) {
+        std::sort(listed.begin(), listed.end());
+        std::sort(expected.begin(), expected.end());
+    }
+    QCOMPARE(listed, expected);
+}
+
+void TestCommandDocs::optionNames_data()
+{
+    // `named`: the option names a document gives in one place; each entry of `required` ("-o|--output":
+    // either will do) must be among them, and each of them in `allowed`.
+    QTest::addColumn<QStringList>("named");
+    QTest::addColumn<QStringList>("required");
+    QTest::addColumn<QStringList>("allowed");
+
+    QStringList everyName = programOptionNames;
+    QStringList everyOptionTag = programOptions;
+    QStringList valueOptionNames;
+    for (const Command& command : commandTable()) {
+        const QString& name = command.name;
+        QStringList own, ownEither, all, allLong;
+        for (const OptionSpec& option : command.options) {
+            own += namesOf(option);
+            ownEither.append(eitherName(option));
+        }
+        for (const OptionSpec& option : optionsOf(command)) {
+            all += namesOf(option);
+            allLong.append(QStringLiteral("--") + option.longName);
+            if (option.takesValue())
+                valueOptionNames += namesOf(option);
+        }
+        everyName += all;
+        everyOptionTag += all;
+
+        // The synopsis shows a command's own options, by either name, beside those every command takes.
+        QTest::newRow(qPrintable(name + QStringLiteral(": man page SYNOPSIS")))
+            << manPage.synopsisOptions.value(name) << ownEither << all;
+        QTest::newRow(qPrintable(name + QStringLiteral(": completion")))
+            << completion.options.value(name) << allLong << all;
+        QTest::newRow(qPrintable(name + QStringLiteral(": help")))
+            << helpOptionNames(helpOf({ name, QStringLiteral("--help") })) << all << all;
+    }
+    everyName.removeDuplicates();
+    everyOptionTag.removeDuplicates();
+    valueOptionNames.removeDuplicates();
+
+    const QString help = QStringLiteral("--") + CommonOptions::help().longName;
+    QTest::newRow("man page SYNOPSIS: the line of every command")
+        << manPage.synopsisOptions.value(QStringLiteral("COMMAND")) << QStringList { help } << everyName;
+    QTest::newRow("man page SYNOPSIS: the program")
+        << manPage.synopsisOptions.value(QString()) << programOptions << programOptionNames;
+    QTest::newRow("man page OPTIONS") << manPage.optionTags << everyOptionTag << everyName;
+    QTest::newRow("completion: the program")
+        << completion.programOptions << programOptions << programOptionNames;
+    QTest::newRow("completion: options whose value is skipped")
+        << completion.valueOptions << valueOptionNames << valueOptionNames;
+    QTest::newRow("general help") << optionNamesIn(helpOf({ QStringLiteral("--help") })) << programOptions
+                                  << programOptionNames;
+}
+
+void TestCommandDocs::optionNames()
+{
+    QFETCH(QStringList, named);
+    QFETCH(QStringList, required);
+    QFETCH(QStringList, allowed);
+    for (const QString& either : required) {
+        const QStringList names = either.split(QLatin1Char('|'));
+        const bool found = std::any_of(
+            names.cbegin(), names.cend(), [&](const QString& name) { return named.contains(name); });
+        QVERIFY2(found,
+            qPrintable(
+                QStringLiteral("%1 is not named; named: %2").arg(either, named.join(QLatin1Char(' ')))));
+    }
+    for (const QString& name : named)
+        QVERIFY2(allowed.contains(name),
+            qPrintable(QStringLiteral("%1 is named, but the table has no such option").arg(name)));
+}
+
+void TestCommandDocs::completionArguments_data()
+{
+    QTest::addColumn<QStringList>("completed");
+    QTest::addColumn<QStringList>("expected");
+
+    // The completion names a positional argument by what it completes: the images a command loads are
+    // IMAGE whatever the help calls them.
+    for (const Command& command : commandTable()) {
+        QStringList kinds;
+        for (int index = 0; index < command.arguments.size(); ++index)
+            kinds.append(
+                index < command.imageCount ? QStringLiteral("IMAGE") : command.arguments.at(index).name);
+        QTest::newRow(qPrintable(command.name)) << completion.arguments.value(command.name) << kinds;
+    }
+}
+
+void TestCommandDocs::completionArguments()
+{
+    QFETCH(QStringList, completed);
+    QFETCH(QStringList, expected);
+    QCOMPARE(completed, expected);
+}
+
+QTEST_GUILESS_MAIN(TestCommandDocs)
+#include "tst_commanddocs.moc"
