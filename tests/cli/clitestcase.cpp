@@ -1,8 +1,6 @@
 #include "clitestcase.h"
 
 #include "fixedclock.h"
-#include "testfiles.h"
-#include "model/flashimage.h"
 #include "model/imagelayout.h"
 
 #include <QtTest>
@@ -14,21 +12,14 @@ qint64 entryField(int index, int fieldOffset)
     return dmhPosition + ImageLayout::dmhHeaderSize + BlockEntry::byteSize * index + fieldOffset;
 }
 
-Outcome replaceInProcess(const QString& imagePath, const QString& idText, const QString& replacementPath,
-    const QString& outputPath, ReplacePlan* plan)
+Outcome CliTestCase::replaceInProcess(
+    const QString& idText, const QString& replacement, const QString& output, ReplacePlan* plan)
 {
-    FlashImage image;
-    if (!image.load(imagePath.toStdWString()))
+    if (!fixture->reload())
         return Outcome::refused(QStringLiteral("load failed"));
-    QVector<DmhRecord> catalogue = image.dmhRecords();
-    ReplaceRequest request;
-    request.idText = idText;
-    request.replacementPath = replacementPath;
-    request.outputPath = outputPath;
-    request.loadedImagePath = imagePath;
-    request.stampTime = StampTime::fromDateTime(QDateTime::fromSecsSinceEpoch(fixedEpoch, Qt::UTC));
-    request.dryRun = outputPath.isEmpty();
-    return replaceBlock(image, catalogue, request, plan);
+    ReplaceRequest request = fixture->request(idText, replacement, output);
+    request.dryRun = output.isEmpty();
+    return fixture->replace(request, plan);
 }
 
 void CliTestCase::initTestCase()
@@ -40,8 +31,8 @@ void CliTestCase::initTestCase()
 
 void CliTestCase::init()
 {
-    directory = std::make_unique<TestFolder>();
-    QVERIFY2(directory->isValid(), "cannot make a temporary directory");
+    fixture = std::make_unique<ImageFixture>();
+    QVERIFY2(fixture->isValid(), "cannot make a temporary directory");
     imagePath = path(QStringLiteral("image.bin"));
-    QVERIFY2(writeFile(imagePath, StandardImages::fiveBlocks()), "cannot write the standard image");
+    QVERIFY2(fixture->write("image.bin", StandardImages::fiveBlocks()), "cannot write the standard image");
 }

@@ -1,9 +1,8 @@
 #pragma once
 
+#include "imagefixture.h"
 #include "inprocesscli.h"
 #include "standardimages.h"
-#include "testfolder.h"
-#include "ops/blockreplace.h"
 
 #include <QObject>
 #include <QString>
@@ -23,12 +22,8 @@ inline CliRun runCommand(const QStringList& arguments)
     return runCliInProcess(arguments);
 }
 
-// What the operations themselves write for the same image, block, replacement and clock.
-Outcome replaceInProcess(const QString& imagePath, const QString& idText, const QString& replacementPath,
-    const QString& outputPath, ReplacePlan* plan = nullptr);
-
-// What every test of a command shares: the fixed clock, and a fresh folder holding the standard image as
-// image.bin before each test.
+// What every test of a command shares: the fixed clock, and before each test a fresh folder holding the
+// standard image as image.bin.
 class CliTestCase : public QObject {
     Q_OBJECT
 
@@ -37,8 +32,13 @@ private slots:
     void init();
 
 protected:
-    QString path(const QString& name) const { return directory->filePath(name); }
+    // The file `name` in the test's folder; the folder itself without a name.
+    QString path(const QString& name = {}) const { return fixture->path(name); }
+    // What the operations themselves write for image.bin and the same block, replacement and clock: to the
+    // file `output`, or a dry run without one.
+    Outcome replaceInProcess(const QString& idText, const QString& replacement, const QString& output,
+        ReplacePlan* plan = nullptr);
 
-    std::unique_ptr<TestFolder> directory;
+    std::unique_ptr<ImageFixture> fixture;
     QString imagePath;
 };

@@ -286,7 +286,7 @@ void TestCliCommon::refusals()
     if (existingOutput == QLatin1String("dangling"))
         QVERIFY(QFile::link(missing, output));
     if (existingOutput == QLatin1String("folder"))
-        QVERIFY(QDir(directory->path()).mkdir(QStringLiteral("out.bin")));
+        QVERIFY(QDir(path()).mkdir(QStringLiteral("out.bin")));
     if (existingOutput == QLatin1String("hardlink"))
         QCOMPARE(::link(QFile::encodeName(imagePath).constData(), QFile::encodeName(output).constData()), 0);
     const auto fill = [&](QString text) {
@@ -294,7 +294,7 @@ void TestCliCommon::refusals()
             .replace(QLatin1String("OUT"), output)
             .replace(QLatin1String("REPL"), replacementPath)
             .replace(QLatin1String("MISSING"), missing)
-            .replace(QLatin1String("FOLDER"), directory->path());
+            .replace(QLatin1String("FOLDER"), path());
     };
     QStringList filled;
     for (const QString& argument : arguments)

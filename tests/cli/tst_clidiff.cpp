@@ -303,11 +303,11 @@ void TestCliDiff::diffReportsEachBlock()
     } else {
         const QString replacementPath = path(QStringLiteral("replacement.bin"));
         QVERIFY(writeFile(replacementPath, replacement));
-        const Outcome outcome = replaceInProcess(imagePath, replacedId, replacementPath, pathB);
+        const Outcome outcome = replaceInProcess(replacedId, "replacement.bin", "b.bin");
         QVERIFY2(outcome.success, qPrintable(outcome.message));
         b = readFile(pathB);
     }
-    const QStringList filesBefore = QDir(directory->path()).entryList(QDir::Files | QDir::Hidden);
+    const QStringList filesBefore = fixture->entries();
 
     const bool identical = a == b;
     const CliRun json = runCommand({ "diff", "--json", imagePath, pathB });
@@ -341,7 +341,7 @@ void TestCliDiff::diffReportsEachBlock()
     }
     QCOMPARE(lines.last(), document.value(QStringLiteral("message")).toString());
     QVERIFY(lines.last().startsWith(identical ? "The images are identical" : "The images differ."));
-    QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), filesBefore);
+    QCOMPARE(fixture->entries(), filesBefore);
 }
 
 void TestCliDiff::diffOfUnreadableImages_data()
@@ -394,7 +394,7 @@ void TestCliDiff::diffOfUnreadableImages()
     QStringList filled;
     for (const QString& argument : arguments)
         filled << fill(argument);
-    const QStringList filesBefore = QDir(directory->path()).entryList(QDir::Files | QDir::Hidden);
+    const QStringList filesBefore = fixture->entries();
 
     const CliRun text = runCommand(QStringList { "diff" } + filled);
     QCOMPARE(text.exitCode, 2);
@@ -414,7 +414,7 @@ void TestCliDiff::diffOfUnreadableImages()
             json.json().value(QStringLiteral("detail")).toString(), lines.size() > 1 ? lines.last() : "");
         QVERIFY(!json.json().contains(QStringLiteral("identical")));
     }
-    QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), filesBefore);
+    QCOMPARE(fixture->entries(), filesBefore);
 }
 
 QTEST_GUILESS_MAIN(TestCliDiff)

@@ -284,12 +284,12 @@ void TestCliExport::exportAllFolderRules()
     QFETCH(bool, force);
     QFETCH(QString, refusal);
 
-    QDir top(directory->path());
+    QDir top(path());
     QString folder = path(QStringLiteral("out"));
     // The folder the blocks land in: the symlink's target for a symlink.
     QString target = folder;
     const auto fillWithOldFiles = [this](const QString& name) {
-        QDir(directory->path()).mkpath(name + QStringLiteral("/sub"));
+        QDir(path()).mkpath(name + QStringLiteral("/sub"));
         return writeFile(path(name + QStringLiteral("/old.bin")), "old")
             && writeFile(path(name + QStringLiteral("/sub/deep.bin")), "deep");
     };
@@ -370,12 +370,12 @@ void TestCliExport::exportAllFolderRules()
     if (setup == QLatin1String("no parent"))
         folder = path(QStringLiteral("missing/out"));
     if (setup == QLatin1String("holds image"))
-        folder = target = directory->path();
+        folder = target = path();
     QStringList arguments { "export", imagePath, "--all", "-o",
         setup == QLatin1String("slash") ? folder + QLatin1Char('/') : folder };
     if (force)
         arguments << QStringLiteral("--force");
-    const QMap<QString, QByteArray> before = folderTree(directory->path());
+    const QMap<QString, QByteArray> before = folderTree(path());
 
     const CliRun run = runCommand(arguments);
     if (refusal.isEmpty()) {
@@ -387,7 +387,7 @@ void TestCliExport::exportAllFolderRules()
         if (setup == QLatin1String("link"))
             QCOMPARE(QFileInfo(folder).symLinkTarget(), target);
         // Nothing but the folder changed, and no hidden folder is left beside it.
-        const QString inside = target.mid(directory->path().size()) + QLatin1Char('/');
+        const QString inside = target.mid(path().size()) + QLatin1Char('/');
         const auto outside = [&inside](QMap<QString, QByteArray> tree) {
             for (auto entry = tree.begin(); entry != tree.end();)
                 entry = entry.key().startsWith(inside) ? tree.erase(entry) : std::next(entry);
@@ -395,7 +395,7 @@ void TestCliExport::exportAllFolderRules()
         };
         QMap<QString, QByteArray> expected = outside(before);
         expected.insert(inside.chopped(1), "folder");
-        QCOMPARE(outside(folderTree(directory->path())), expected);
+        QCOMPARE(outside(folderTree(path())), expected);
     } else {
         const QString message = QString(refusal)
                                     .replace(QLatin1String("PARENT"), path(QStringLiteral("missing")))
@@ -406,7 +406,7 @@ void TestCliExport::exportAllFolderRules()
                                     .replace(QLatin1String("NEEDED"), QString::number(neededBytes));
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(QString::fromUtf8(run.err).trimmed(), message);
-        QCOMPARE(folderTree(directory->path()), before);
+        QCOMPARE(folderTree(path()), before);
     }
 }
 

@@ -58,7 +58,7 @@ void TestCliReplace::replaceWritesWhatTheOperationWrites()
         message + QStringLiteral("\nWrote the new image, %1 bytes, to %2.").arg(imageSize).arg(output));
 
     const QString expectedPath = path(QStringLiteral("expected.bin"));
-    const Outcome outcome = replaceInProcess(imagePath, idText, replacementPath, expectedPath);
+    const Outcome outcome = replaceInProcess(idText, "replacement.bin", "expected.bin");
     QVERIFY2(outcome.success, qPrintable(outcome.message));
     QCOMPARE(outcome.message, message);
     const QByteArray written = readFile(output);
@@ -110,17 +110,17 @@ void TestCliReplace::dryRunWritesNothingAndShowsThePlan()
     QVERIFY(writeFile(replacementPath, replacement));
     const QString output = path(QStringLiteral("new.bin"));
     const QStringList outputArguments = withOutput ? QStringList { "-o", output } : QStringList {};
-    const QStringList before = QDir(directory->path()).entryList(QDir::Files | QDir::Hidden);
+    const QStringList before = fixture->entries();
 
     ReplacePlan expected;
-    const Outcome outcome = replaceInProcess(imagePath, idText, replacementPath, QString(), &expected);
+    const Outcome outcome = replaceInProcess(idText, "replacement.bin", QString(), &expected);
     QVERIFY2(outcome.success, qPrintable(outcome.message));
 
     const CliRun run
         = runCommand(QStringList { "replace", "--dry-run", "--json", imagePath, idText, replacementPath }
             + outputArguments);
     QCOMPARE(run.exitCode, 0);
-    QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), before);
+    QCOMPARE(fixture->entries(), before);
     QCOMPARE(readFile(imagePath), StandardImages::fiveBlocks());
 
     const QJsonObject plan = run.json().value(QStringLiteral("plan")).toObject();
@@ -158,7 +158,7 @@ void TestCliReplace::dryRunWritesNothingAndShowsThePlan()
     QCOMPARE(text.exitCode, 0);
     QVERIFY2(text.out.contains(variantName(expected.variant).toUtf8()), text.out.constData());
     QVERIFY2(text.out.contains("Dry run: nothing was written."), text.out.constData());
-    QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), before);
+    QCOMPARE(fixture->entries(), before);
 }
 
 void TestCliReplace::severalPairsAreTheChainOfSingleRuns_data()
@@ -236,7 +236,7 @@ void TestCliReplace::severalPairsAreTheChainOfSingleRuns()
     QCOMPARE(pairs.json().value(QStringLiteral("steps")).toArray().size(), blocks.size());
 
     // The dry run shows each pair's plan, in order, and writes nothing.
-    const QStringList before = QDir(directory->path()).entryList(QDir::Files | QDir::Hidden);
+    const QStringList before = fixture->entries();
     const CliRun dryRun = runCommand(QStringList { "replace", "--dry-run", imagePath } + pairArguments);
     QCOMPARE(dryRun.exitCode, 0);
     for (int index = 0; index < blocks.size(); ++index)
@@ -246,7 +246,7 @@ void TestCliReplace::severalPairsAreTheChainOfSingleRuns()
                                          .arg(blocks[index])
                                          .toUtf8()),
             dryRun.out.constData());
-    QCOMPARE(QDir(directory->path()).entryList(QDir::Files | QDir::Hidden), before);
+    QCOMPARE(fixture->entries(), before);
 }
 
 void TestCliReplace::surprisingReplacementsWarn_data()

@@ -1,6 +1,6 @@
-#include "hostilefixture.h"
+#include "imagebuilder.h"
+#include "imagefixture.h"
 #include "inprocesscli.h"
-
 #include "standardimages.h"
 
 #include "model/imagebuffer.h"
@@ -212,18 +212,18 @@ void TestHostileImages::loads()
     QFETCH(int, blocks);
     QFETCH(QByteArray, version);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QElapsedTimer timer;
     timer.start();
     const bool loaded = fixture.load(image);
-    QCOMPARE(fixture.loaded->lastError(), error);
+    QCOMPARE(fixture.image->lastError(), error);
     QCOMPARE(loaded, error.isEmpty());
-    QCOMPARE(fixture.loaded->blockCount(), blocks);
+    QCOMPARE(fixture.image->blockCount(), blocks);
     qint64 listed = 0;
-    for (const DmhRecord& dmh : fixture.loaded->dmhRecords())
+    for (const DmhRecord& dmh : fixture.image->dmhRecords())
         listed += dmh.entries.size();
     QCOMPARE(listed, qint64(blocks));
-    QCOMPARE(fixture.loaded->softwareVersion(), version);
+    QCOMPARE(fixture.image->softwareVersion(), version);
 }
 
 void TestHostileImages::exports_data()
@@ -286,7 +286,7 @@ void TestHostileImages::exports()
     QFETCH(QString, message);
     QFETCH(QByteArray, written);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(image));
     QVERIFY(fixture.write("block.out", previousOutput));
     const QStringList before = fixture.entries();
@@ -423,7 +423,7 @@ void TestHostileImages::replacements()
     QFETCH(qint64, length);
     QFETCH(QString, message);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(image));
     QVERIFY(fixture.writeReplacement("replacement.img", length));
     QVERIFY(fixture.write("new.bin", previousOutput));
@@ -439,7 +439,7 @@ void TestHostileImages::replacements()
     QCOMPARE(fixture.read("new.bin"), previousOutput);
     QCOMPARE(fixture.entries(), before);
     // A refusal changes nothing in memory either, the growing variant included.
-    QCOMPARE(QByteArray(reinterpret_cast<const char*>(fixture.loaded->imageData()), image.size()), image);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(fixture.image->imageData()), image.size()), image);
     QCOMPARE(fixture.catalogue.size(), catalogueBefore.size());
     for (int index = 0; index < catalogueBefore.size(); ++index)
         QVERIFY(fixture.catalogue.at(index).entries == catalogueBefore.at(index).entries);
@@ -469,9 +469,9 @@ void TestHostileImages::verifies()
     QFETCH(qint64, bytesRead);
     QFETCH(QString, refusal);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(image));
-    const Refusable<BlockChecks> checked = checkBlocks(ImageView::of(*fixture.loaded), fixture.catalogue);
+    const Refusable<BlockChecks> checked = checkBlocks(ImageView::of(*fixture.image), fixture.catalogue);
     if (!refusal.isEmpty()) {
         QVERIFY(!checked.accepted());
         QCOMPARE(checked.refusal.message, refusal);
@@ -557,11 +557,11 @@ void TestHostileImages::staleCatalogueStaysInsideTheImageInMemory()
 {
     // After a failed load the window's catalogue still describes the last good image, while memory
     // holds the file that failed. Whatever reads through the old catalogue must stay inside it.
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(recordImage(1000)));
     const QVector<DmhRecord> stale = fixture.catalogue;
     QVERIFY(!fixture.load(QByteArray(0x100, 'z')));
-    QCOMPARE(fixture.loaded->lastError(), QByteArray("Can not find DMH."));
+    QCOMPARE(fixture.image->lastError(), QByteArray("Can not find DMH."));
     fixture.catalogue = stale;
     QVERIFY(fixture.write("replacement.img", QByteArray(0x10, 'r')));
     QVERIFY(fixture.write("long.img", QByteArray(0x10001, 'r')));
@@ -575,8 +575,8 @@ void TestHostileImages::staleCatalogueStaysInsideTheImageInMemory()
     QCOMPARE(grown.message, QStringLiteral("Flash size does not fit the image!!!"));
     QVERIFY(!exported.success && !replaced.success && !grown.success);
     QCOMPARE(fixture.entries(), before);
-    QCOMPARE(QByteArray(reinterpret_cast<const char*>(fixture.loaded->imageData()), 0x100),
-        QByteArray(0x100, 'z'));
+    QCOMPARE(
+        QByteArray(reinterpret_cast<const char*>(fixture.image->imageData()), 0x100), QByteArray(0x100, 'z'));
 }
 
 QTEST_GUILESS_MAIN(TestHostileImages)

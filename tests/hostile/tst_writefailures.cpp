@@ -65,7 +65,7 @@ std::optional<OutputNode> nodeOf(Failure failure)
 }
 
 // Runs the writer in a child that has dropped root, whose permission bits would not stop a write.
-Outcome runAsNobody(HostileFixture& fixture, Writer writer, const QString& output)
+Outcome runAsNobody(ImageFixture& fixture, Writer writer, const QString& output)
 {
     if (getuid() != 0)
         return runWriter(fixture, writer, output);
@@ -169,7 +169,7 @@ void TestWriteFailures::matrix()
     const Writer which = Writer(writer);
     const WriterAction action = actionOf(which);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("replacement.img", action.replacementLength));
     // What a write to an ordinary new file gives: every success below must be byte for byte the same.

@@ -267,7 +267,7 @@ ExistingOutput existingOf(Target target)
 }
 
 // The folder as it was before a run, with the output as it was.
-bool prepareTarget(HostileFixture& fixture, Target target)
+bool prepareTarget(ImageFixture& fixture, Target target)
 {
     QFile::remove(fixture.path("out.bin"));
     return target != Target::Existing || fixture.write("out.bin", previousOutput);
@@ -309,7 +309,7 @@ HereRun runCliHere(const QStringList& arguments)
 enum class FolderTarget { New, Empty, Full };
 
 // The folder "blocks" as it was before a run, and no hidden folder beside it.
-bool prepareFolder(HostileFixture& fixture, FolderTarget target)
+bool prepareFolder(ImageFixture& fixture, FolderTarget target)
 {
     QDir top(fixture.path(QString()));
     for (const QString& name : fixture.entries()) {
@@ -377,7 +377,7 @@ void TestWriterSeam::actionsFailAtEveryCall()
     const Writer which = Writer(writer);
     const Target kind = Target(target);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
     const QString output = fixture.path("out.bin");
@@ -446,7 +446,7 @@ void TestWriterSeam::cliFailsAtEveryCall()
     const Writer which = Writer(writer);
     const Target kind = Target(target);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
     const QString output = fixture.path("out.bin");
@@ -519,7 +519,7 @@ void TestWriterSeam::nameTakenAtTheLastMoment()
     QFETCH(bool, named);
     const Writer which = Writer(writer);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
     const QString output = fixture.path("out.bin");
@@ -556,7 +556,7 @@ void TestWriterSeam::cliUnpackFailsAtEveryCall()
     QFETCH(int, target);
     const FolderTarget kind = FolderTarget(target);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     const QString folder = fixture.path("blocks");
     QStringList arguments { "export", fixture.imagePath, "--all", "-o", folder };
@@ -623,7 +623,7 @@ void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment_data()
 void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
 {
     QFETCH(bool, force);
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     const QString folder = fixture.path("blocks");
     QVERIFY(prepareFolder(fixture, force ? FolderTarget::Full : FolderTarget::New));
@@ -700,7 +700,7 @@ void TestWriterSeam::cliStopsWhenAnInputChanges()
     QFETCH(QString, moment);
     QFETCH(QString, message);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("r1.img", actionOf(Writer::Padded).replacementLength));
     QVERIFY(fixture.writeReplacement("r2.img", actionOf(Writer::WithInfo).replacementLength));

@@ -1,5 +1,5 @@
 #include "imagebuilder.h"
-#include "opsfixture.h"
+#include "imagefixture.h"
 #include "testbytes.h"
 #include "testfiles.h"
 
@@ -134,11 +134,10 @@ void TestBlockExport::exportsBlockOrDataPart()
     QFETCH(qint64, start);
     QFETCH(qint64, expectedLength);
 
-    OpsFixture fixture;
-    const auto loaded = fixture.load(image);
-    QVERIFY(loaded);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(image));
     const QString output = fixture.path("block.out");
-    const Outcome outcome = exportBlock(ImageView::of(*loaded), findBlock(loaded->dmhRecords(), "1"), output);
+    const Outcome outcome = fixture.exportBlock("1", "block.out");
     QVERIFY2(outcome.success, qPrintable(outcome.message));
     QCOMPARE(outcome.message, QStringLiteral("Save block %1 successfully!!!").arg(output));
     QVERIFY(QFileInfo::exists(output));
@@ -182,33 +181,30 @@ void TestBlockExport::refusesAndWritesNothing()
     QFETCH(bool, outputExists);
     QFETCH(QString, message);
 
-    OpsFixture fixture;
-    const auto loaded = fixture.load(image);
-    QVERIFY(loaded);
-    const QByteArray before = imageBytes(*loaded);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(image));
+    const QByteArray before = imageBytes(*fixture.image);
     const QString output = fixture.path("block.out");
     const QByteArray earlier("what the user had");
     if (outputExists)
-        QVERIFY(!fixture.write("block.out", earlier).isEmpty());
+        QVERIFY(fixture.write("block.out", earlier));
 
-    const Outcome outcome
-        = exportBlock(ImageView::of(*loaded), findBlock(loaded->dmhRecords(), idText), output);
+    const Outcome outcome = fixture.exportBlock(idText, "block.out");
     QVERIFY(!outcome.success);
     QCOMPARE(outcome.message, message.contains("%1") ? message.arg(output) : message);
     QCOMPARE(QFileInfo::exists(output), outputExists);
     if (outputExists)
         QCOMPARE(readFile(output), earlier);
     QCOMPARE(fixture.entries().size(), outputExists ? 2 : 1);
-    QCOMPARE(imageBytes(*loaded), before);
+    QCOMPARE(imageBytes(*fixture.image), before);
 }
 
 void TestBlockExport::reportsOutputThatCannotBeOpened()
 {
-    OpsFixture fixture;
-    const auto loaded = fixture.load(oneBlockImage(testEntry(1, 0x10000, 0x20000), {}, false));
-    QVERIFY(loaded);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(oneBlockImage(testEntry(1, 0x10000, 0x20000), {}, false)));
     const QString output = fixture.path("missing-folder/block.out");
-    const Outcome outcome = exportBlock(ImageView::of(*loaded), findBlock(loaded->dmhRecords(), "1"), output);
+    const Outcome outcome = fixture.exportBlock("1", "missing-folder/block.out");
     QVERIFY(!outcome.success);
     QCOMPARE(outcome.message, QStringLiteral("Can not open %1").arg(output));
     QVERIFY(!QFileInfo::exists(output));
