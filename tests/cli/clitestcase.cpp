@@ -3,6 +3,7 @@
 #include "fixedclock.h"
 #include "model/imagelayout.h"
 
+#include <QRegularExpression>
 #include <QtTest>
 
 #include <ctime>
@@ -20,6 +21,28 @@ Outcome CliTestCase::replaceInProcess(
     ReplaceRequest request = fixture->request(idText, replacement, output);
     request.dryRun = output.isEmpty();
     return fixture->replace(request, plan);
+}
+
+QString CliTestCase::fill(QString text, const Names& names) const
+{
+    for (const auto& [name, value] : names
+            + Names { { "IMAGE", imagePath }, { "OUT", path("out.bin") }, { "REPL", path("replacement.bin") },
+                { "MISSING", path("missing.bin") }, { "FOLDER", path() } })
+        text.replace(name, value);
+    return text;
+}
+
+QStringList CliTestCase::fill(QStringList texts, const Names& names) const
+{
+    for (QString& text : texts)
+        text = fill(text, names);
+    return texts;
+}
+
+QStringList CliTestCase::words(const QString& line, const Names& names) const
+{
+    return fill(
+        line.split(' ', Qt::SkipEmptyParts).replaceInStrings(QRegularExpression("^\"\"$"), QString()), names);
 }
 
 void CliTestCase::initTestCase()

@@ -5,7 +5,10 @@
 #include "standardimages.h"
 
 #include <QObject>
+#include <QPair>
 #include <QString>
+#include <QStringList>
+#include <QVector>
 
 #include <memory>
 
@@ -34,6 +37,20 @@ private slots:
 protected:
     // The file `name` in the test's folder; the folder itself without a name.
     QString path(const QString& name = {}) const { return fixture->path(name); }
+    // Writes the file `name` in the test's folder and returns its path; a file that cannot be written ends
+    // the program.
+    QString create(const QString& name, const QByteArray& bytes) const
+    {
+        return fixture->create(name, bytes);
+    }
+    // `text` with the names it holds filled in: first `names` in their order, then IMAGE (image.bin), OUT
+    // (out.bin), REPL (replacement.bin), MISSING (missing.bin, never made) and FOLDER (the test's folder).
+    using Names = QVector<QPair<QString, QString>>;
+    QString fill(QString text, const Names& names = {}) const;
+    QStringList fill(QStringList texts, const Names& names = {}) const;
+    // The arguments of a command line written as one text, split at blanks and filled in; "" stands for an
+    // empty argument.
+    QStringList words(const QString& line, const Names& names = {}) const;
     // What the operations themselves write for image.bin and the same block, replacement and clock: to the
     // file `output`, or a dry run without one.
     Outcome replaceInProcess(const QString& idText, const QString& replacement, const QString& output,

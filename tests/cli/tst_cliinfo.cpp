@@ -29,22 +29,22 @@ void TestCliInfo::infoReportsSummaryAndDmhs()
     const CliRun run = runCommand({ "info", "--json", imagePath });
     QCOMPARE(run.exitCode, 0);
     const QJsonObject json = run.json();
-    QCOMPARE(json.value(QStringLiteral("schemaVersion")).toInt(), 1);
-    QCOMPARE(json.value(QStringLiteral("command")).toString(), QStringLiteral("info"));
-    QCOMPARE(json.value(QStringLiteral("success")).toBool(), true);
-    QCOMPARE(json.value(QStringLiteral("imageSize")).toDouble(), double(imageSize));
-    QCOMPARE(json.value(QStringLiteral("sdramSize")).toDouble(), 67108864.0);
-    QCOMPARE(json.value(QStringLiteral("flashSize")).toDouble(), double(imageSize));
-    QCOMPARE(json.value(QStringLiteral("blockNumber")).toInt(), 5);
-    QCOMPARE(json.value(QStringLiteral("softwareVersion")).toString(), QStringLiteral("V1.2.3"));
-    const QJsonArray dmhs = json.value(QStringLiteral("dmhs")).toArray();
+    QCOMPARE(json.value("schemaVersion").toInt(), 1);
+    QCOMPARE(json.value("command").toString(), QStringLiteral("info"));
+    QCOMPARE(json.value("success").toBool(), true);
+    QCOMPARE(json.value("imageSize").toDouble(), double(imageSize));
+    QCOMPARE(json.value("sdramSize").toDouble(), 67108864.0);
+    QCOMPARE(json.value("flashSize").toDouble(), double(imageSize));
+    QCOMPARE(json.value("blockNumber").toInt(), 5);
+    QCOMPARE(json.value("softwareVersion").toString(), QStringLiteral("V1.2.3"));
+    const QJsonArray dmhs = json.value("dmhs").toArray();
     QCOMPARE(dmhs.size(), 1);
     const QJsonObject dmh = dmhs[0].toObject();
-    QCOMPARE(dmh.value(QStringLiteral("position")).toDouble(), double(dmhPosition));
-    QCOMPARE(dmh.value(QStringLiteral("positionText")).toString(), QStringLiteral("100"));
-    QCOMPARE(dmh.value(QStringLiteral("dataCapacity")).toDouble(), double(0x01000000));
-    QCOMPARE(dmh.value(QStringLiteral("entryCount")).toInt(), 5);
-    QCOMPARE(dmh.value(QStringLiteral("entrySize")).toInt(), 48);
+    QCOMPARE(dmh.value("position").toDouble(), double(dmhPosition));
+    QCOMPARE(dmh.value("positionText").toString(), QStringLiteral("100"));
+    QCOMPARE(dmh.value("dataCapacity").toDouble(), double(0x01000000));
+    QCOMPARE(dmh.value("entryCount").toInt(), 5);
+    QCOMPARE(dmh.value("entrySize").toInt(), 48);
 }
 
 void TestCliInfo::secondDmhCountsFromItsOwnPosition()
@@ -63,20 +63,19 @@ void TestCliInfo::secondDmhCountsFromItsOwnPosition()
     QVERIFY(writeFile(imagePath, builder.image()));
 
     const QJsonObject info = runCommand({ "info", "--json", imagePath }).json();
-    QCOMPARE(info.value(QStringLiteral("blockNumber")).toInt(), 3);
-    QCOMPARE(info.value(QStringLiteral("sdramSize")).toInt(), 2);
-    QCOMPARE(info.value(QStringLiteral("dmhs")).toArray().size(), 2);
+    QCOMPARE(info.value("blockNumber").toInt(), 3);
+    QCOMPARE(info.value("sdramSize").toInt(), 2);
+    QCOMPARE(info.value("dmhs").toArray().size(), 2);
 
-    const QJsonArray blocks
-        = runCommand({ "list", "--json", imagePath }).json().value(QStringLiteral("blocks")).toArray();
+    const QJsonArray blocks = runCommand({ "list", "--json", imagePath }).json().value("blocks").toArray();
     QCOMPARE(blocks.size(), 3);
-    QCOMPARE(blocks[0].toObject().value(QStringLiteral("start")).toInt(), 0x100);
-    QCOMPARE(blocks[1].toObject().value(QStringLiteral("start")).toInt(), 0x8100);
-    QCOMPARE(blocks[1].toObject().value(QStringLiteral("dmhIndex")).toInt(), 1);
+    QCOMPARE(blocks[0].toObject().value("start").toInt(), 0x100);
+    QCOMPARE(blocks[1].toObject().value("start").toInt(), 0x8100);
+    QCOMPARE(blocks[1].toObject().value("dmhIndex").toInt(), 1);
 
     // ID 5 finds the first DMH's block, as in the window, and says that it is listed twice; the second
     // one cannot be reached by its name, but DMH:ID reaches it.
-    const QString output = path(QStringLiteral("block.out"));
+    const QString output = path("block.out");
     const CliRun byId = runCommand({ "export", imagePath, "5", "-o", output });
     QCOMPARE(byId.exitCode, 0);
     QCOMPARE(readFile(output), QByteArray(0x10, 'a'));
@@ -93,9 +92,7 @@ void TestCliInfo::secondDmhCountsFromItsOwnPosition()
     const CliRun qualified = runCommand({ "export", "--json", imagePath, "1:5", "-o", path("second.out") });
     QCOMPARE(qualified.exitCode, 0);
     QCOMPARE(readFile(path("second.out")), QByteArray(0x10, 'b'));
-    QCOMPARE(
-        qualified.json().value(QStringLiteral("block")).toObject().value(QStringLiteral("dmhIndex")).toInt(),
-        1);
+    QCOMPARE(qualified.json().value("block").toObject().value("dmhIndex").toInt(), 1);
     QVERIFY2(qualified.err.isEmpty(), "ID 5 is listed once in DMH 1");
 }
 

@@ -19,7 +19,7 @@ void TestCliList::listShowsTableTextsAndRecords()
 {
     const CliRun run = runCommand({ "list", "--json", imagePath });
     QCOMPARE(run.exitCode, 0);
-    const QJsonArray blocks = run.json().value(QStringLiteral("blocks")).toArray();
+    const QJsonArray blocks = run.json().value("blocks").toArray();
     FlashImage image;
     QVERIFY(image.load(imagePath.toStdWString()));
     const QVector<BlockEntry>& entries = image.dmhRecords().first().entries;
@@ -29,38 +29,36 @@ void TestCliList::listShowsTableTextsAndRecords()
         const QJsonObject block = blocks[row].toObject();
         const QStringList cells { entry.idText(), entry.sizeCellText(), entry.crcCellText(),
             entry.nameCellText(), entry.versionCellText(), entry.timeCellText() };
-        QCOMPARE(block.value(QStringLiteral("cells")).toVariant().toStringList(), cells);
-        QCOMPARE(block.value(QStringLiteral("id")).toInt(), int(entry.id));
-        QCOMPARE(block.value(QStringLiteral("size")).toDouble(), double(entry.size));
-        QCOMPARE(block.value(QStringLiteral("crc")).toDouble(), double(entry.crc));
-        QCOMPARE(block.value(QStringLiteral("offset")).toDouble(), double(entry.offset));
-        QCOMPARE(block.value(QStringLiteral("start")).toDouble(), double(dmhPosition + entry.offset));
-        QCOMPARE(block.value(QStringLiteral("flags")).toInt(), int(entry.flags));
-        QCOMPARE(block.value(QStringLiteral("dmhIndex")).toInt(), 0);
-        QCOMPARE(block.value(QStringLiteral("nameText")).toString(), QString::fromLatin1(entry.nameText()));
+        QCOMPARE(block.value("cells").toVariant().toStringList(), cells);
+        QCOMPARE(block.value("id").toInt(), int(entry.id));
+        QCOMPARE(block.value("size").toDouble(), double(entry.size));
+        QCOMPARE(block.value("crc").toDouble(), double(entry.crc));
+        QCOMPARE(block.value("offset").toDouble(), double(entry.offset));
+        QCOMPARE(block.value("start").toDouble(), double(dmhPosition + entry.offset));
+        QCOMPARE(block.value("flags").toInt(), int(entry.flags));
+        QCOMPARE(block.value("dmhIndex").toInt(), 0);
+        QCOMPARE(block.value("nameText").toString(), QString::fromLatin1(entry.nameText()));
     }
     // The table's texts, checked by value: lower-case hex IDs, "NCRC" as its hex, names padded to 8.
-    QCOMPARE(blocks[1].toObject().value(QStringLiteral("idText")).toString(), QStringLiteral("ab"));
-    QCOMPARE(blocks[3].toObject().value(QStringLiteral("crcText")).toString(), QStringLiteral("4352434e"));
-    QCOMPARE(
-        blocks[2].toObject().value(QStringLiteral("name")).toString(), QString::fromLatin1("kernel\0\0", 8));
-    QCOMPARE(
-        blocks[0].toObject().value(QStringLiteral("time")).toString(), QStringLiteral("2014/3/5/14/7/9"));
+    QCOMPARE(blocks[1].toObject().value("idText").toString(), QStringLiteral("ab"));
+    QCOMPARE(blocks[3].toObject().value("crcText").toString(), QStringLiteral("4352434e"));
+    QCOMPARE(blocks[2].toObject().value("name").toString(), QString::fromLatin1("kernel\0\0", 8));
+    QCOMPARE(blocks[0].toObject().value("time").toString(), QStringLiteral("2014/3/5/14/7/9"));
 
     for (int row = 0; row < blocks.size(); ++row) {
         const QJsonObject block = blocks[row].toObject();
         const bool record = row == 2;
-        QCOMPARE(block.value(QStringLiteral("hasBlockInfo")).toBool(), record);
-        QCOMPARE(block.value(QStringLiteral("dataLength")).isNull(), !record);
+        QCOMPARE(block.value("hasBlockInfo").toBool(), record);
+        QCOMPARE(block.value("dataLength").isNull(), !record);
     }
-    QCOMPARE(blocks[2].toObject().value(QStringLiteral("dataLength")).toInt(), 1000);
+    QCOMPARE(blocks[2].toObject().value("dataLength").toInt(), 1000);
 }
 
 void TestCliList::listColumnsAreAligned()
 {
     const CliRun run = runCommand({ "list", imagePath });
     QCOMPARE(run.exitCode, 0);
-    const QStringList lines = QString::fromUtf8(run.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList lines = QString::fromUtf8(run.out).split('\n', Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 6);
     const QString& header = lines[0];
     // The kernel row: each value starts under its column's header.
@@ -71,7 +69,7 @@ void TestCliList::listColumnsAreAligned()
     for (const auto& column : columns) {
         const int headerColumn = header.indexOf(column.first);
         QVERIFY2(headerColumn >= 0, qPrintable(header));
-        QVERIFY2(kernel.mid(headerColumn).startsWith(column.second + QLatin1Char(' '))
+        QVERIFY2(kernel.mid(headerColumn).startsWith(column.second + ' ')
                 || kernel.mid(headerColumn) == column.second,
             qPrintable(QStringLiteral("%1 not under %2 in\n%3\n%4")
                            .arg(column.second, column.first, header, kernel)));

@@ -47,10 +47,10 @@ void TestCliProcess::init()
 {
     folder = std::make_unique<TestFolder>();
     QVERIFY(folder->isValid());
-    QVERIFY(writeFile(path(QStringLiteral("image.bin")), StandardImages::recordAndTwoPlain()));
-    QVERIFY(writeFile(path(QStringLiteral("exists.bin")), "old"));
-    QVERIFY(writeFile(path(QStringLiteral("repl.bin")), QByteArray(100, 'r')));
-    QVERIFY(writeFile(path(QStringLiteral("other.bin")), StandardImages::fiveBlocks()));
+    QVERIFY(writeFile(path("image.bin"), StandardImages::recordAndTwoPlain()));
+    QVERIFY(writeFile(path("exists.bin"), "old"));
+    QVERIFY(writeFile(path("repl.bin"), QByteArray(100, 'r')));
+    QVERIFY(writeFile(path("other.bin"), StandardImages::fiveBlocks()));
 }
 
 void TestCliProcess::streamsAndStatuses_data()
@@ -143,7 +143,7 @@ void TestCliProcess::sourceDateEpoch()
     QFETCH(QString, zone);
     QFETCH(QByteArray, stamp);
 
-    const QString output = path(QStringLiteral("out.bin"));
+    const QString output = path("out.bin");
     const CliRun run
         = runCliProcess({ "replace", "--json", path("image.bin"), "6", path("repl.bin"), "-o", output },
             environmentWith(epoch, zone));

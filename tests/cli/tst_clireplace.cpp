@@ -34,13 +34,14 @@ void TestCliReplace::replaceWritesWhatTheOperationWrites_data()
     QTest::addColumn<QByteArray>("replacement");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("padded") << "10" << ImageBuilder::randomBytes(0x123, 7) << "Replace block successfully!!!";
-    QTest::newRow("padded, 64 KiB multiple") << "21" << QByteArray() << "Replace block successfully!!!";
-    QTest::newRow("record") << "20" << ImageBuilder::randomBytes(2000, 8) << "Replace block successfully!!!";
-    QTest::newRow("record, empty") << "20" << QByteArray() << "Replace block successfully!!!";
-    QTest::newRow("grow") << "21" << ImageBuilder::randomBytes(0x10800, 9) << "Replace Block successfully!!!";
-    QTest::newRow("grow last block") << "22" << ImageBuilder::randomBytes(0x1100, 10)
-                                     << "Replace Block successfully!!!";
+    const QString replaced = "Replace block successfully!!!";
+    const QString grown = "Replace Block successfully!!!";
+    QTest::newRow("padded") << "10" << ImageBuilder::randomBytes(0x123, 7) << replaced;
+    QTest::newRow("padded, 64 KiB multiple") << "21" << QByteArray() << replaced;
+    QTest::newRow("record") << "20" << ImageBuilder::randomBytes(2000, 8) << replaced;
+    QTest::newRow("record, empty") << "20" << QByteArray() << replaced;
+    QTest::newRow("grow") << "21" << ImageBuilder::randomBytes(0x10800, 9) << grown;
+    QTest::newRow("grow last block") << "22" << ImageBuilder::randomBytes(0x1100, 10) << grown;
 }
 
 void TestCliReplace::replaceWritesWhatTheOperationWrites()
@@ -49,30 +50,27 @@ void TestCliReplace::replaceWritesWhatTheOperationWrites()
     QFETCH(QByteArray, replacement);
     QFETCH(QString, message);
 
-    const QString replacementPath = path(QStringLiteral("replacement.bin"));
-    QVERIFY(writeFile(replacementPath, replacement));
-    const QString output = path(QStringLiteral("new.bin"));
+    const QString replacementPath = create("replacement.bin", replacement);
+    const QString output = path("new.bin");
     const CliRun run = runCommand({ "replace", imagePath, idText, replacementPath, "-o", output });
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(QString::fromUtf8(run.out).trimmed(),
         message + QStringLiteral("\nWrote the new image, %1 bytes, to %2.").arg(imageSize).arg(output));
 
-    const QString expectedPath = path(QStringLiteral("expected.bin"));
     const Outcome outcome = replaceInProcess(idText, "replacement.bin", "expected.bin");
     QVERIFY2(outcome.success, qPrintable(outcome.message));
     QCOMPARE(outcome.message, message);
     const QByteArray written = readFile(output);
     QCOMPARE(written.size(), int(imageSize));
-    QVERIFY2(written == readFile(expectedPath), "the CLI writes the operation's bytes");
+    QVERIFY2(written == readFile(path("expected.bin")), "the CLI writes the operation's bytes");
     QVERIFY2(written != StandardImages::fiveBlocks(), "the block was replaced");
     QCOMPARE(readFile(imagePath), StandardImages::fiveBlocks());
 }
 
 void TestCliReplace::replaceStampsSourceDateEpoch()
 {
-    const QString replacementPath = path(QStringLiteral("replacement.bin"));
-    QVERIFY(writeFile(replacementPath, QByteArray(300, 'k')));
-    const QString output = path(QStringLiteral("new.bin"));
+    const QString replacementPath = create("replacement.bin", QByteArray(300, 'k'));
+    const QString output = path("new.bin");
     const CliRun run = runCommand({ "replace", imagePath, "20", replacementPath, "-o", output });
     QCOMPARE(run.exitCode, 0);
     const QByteArray written = readFile(output);
@@ -106,10 +104,8 @@ void TestCliReplace::dryRunWritesNothingAndShowsThePlan()
     QFETCH(QByteArray, replacement);
     QFETCH(bool, withOutput);
 
-    const QString replacementPath = path(QStringLiteral("replacement.bin"));
-    QVERIFY(writeFile(replacementPath, replacement));
-    const QString output = path(QStringLiteral("new.bin"));
-    const QStringList outputArguments = withOutput ? QStringList { "-o", output } : QStringList {};
+    const QString replacementPath = create("replacement.bin", replacement);
+    const QStringList outputArguments = withOutput ? QStringList { "-o", path("new.bin") } : QStringList {};
     const QStringList before = fixture->entries();
 
     ReplacePlan expected;
@@ -123,34 +119,34 @@ void TestCliReplace::dryRunWritesNothingAndShowsThePlan()
     QCOMPARE(fixture->entries(), before);
     QCOMPARE(readFile(imagePath), StandardImages::fiveBlocks());
 
-    const QJsonObject plan = run.json().value(QStringLiteral("plan")).toObject();
-    QCOMPARE(plan.value(QStringLiteral("variant")).toString(), variantName(expected.variant));
-    QCOMPARE(plan.value(QStringLiteral("replacementLength")).toDouble(), double(replacement.size()));
-    QCOMPARE(plan.value(QStringLiteral("changedStart")).toDouble(), double(expected.changedStart));
-    QCOMPARE(plan.value(QStringLiteral("changedLength")).toDouble(), double(expected.changedLength));
-    const QJsonArray fields = plan.value(QStringLiteral("fields")).toArray();
+    const QJsonObject plan = run.json().value("plan").toObject();
+    QCOMPARE(plan.value("variant").toString(), variantName(expected.variant));
+    QCOMPARE(plan.value("replacementLength").toDouble(), double(replacement.size()));
+    QCOMPARE(plan.value("changedStart").toDouble(), double(expected.changedStart));
+    QCOMPARE(plan.value("changedLength").toDouble(), double(expected.changedLength));
+    const QJsonArray fields = plan.value("fields").toArray();
     QCOMPARE(fields.size(), expected.fields.size());
     for (int index = 0; index < fields.size(); ++index) {
         const QJsonObject field = fields[index].toObject();
         const FieldChange& change = expected.fields[index];
-        QCOMPARE(field.value(QStringLiteral("field")).toString(), fieldName(change.field));
-        QCOMPARE(field.value(QStringLiteral("position")).toDouble(), double(change.position));
+        QCOMPARE(field.value("field").toString(), fieldName(change.field));
+        QCOMPARE(field.value("position").toDouble(), double(change.position));
         if (change.field != ChangedField::RecordTime) {
-            QCOMPARE(field.value(QStringLiteral("old")).toDouble(), double(change.oldValue));
-            QCOMPARE(field.value(QStringLiteral("new")).toDouble(), double(change.newValue));
+            QCOMPARE(field.value("old").toDouble(), double(change.oldValue));
+            QCOMPARE(field.value("new").toDouble(), double(change.newValue));
         } else {
-            QCOMPARE(field.value(QStringLiteral("newText")).toString(), QStringLiteral("2026/3/5/7/8/9"));
+            QCOMPARE(field.value("newText").toString(), QStringLiteral("2026/3/5/7/8/9"));
         }
     }
-    const QJsonArray moves = plan.value(QStringLiteral("moves")).toArray();
+    const QJsonArray moves = plan.value("moves").toArray();
     QCOMPARE(moves.size(), expected.moves.size());
     if (expected.variant == ReplaceVariant::Grow) {
         // fs grows by 0x800; the block behind it moves by as much.
         QCOMPARE(moves.size(), 1);
         const QJsonObject move = moves[0].toObject();
-        QCOMPARE(move.value(QStringLiteral("idText")).toString(), QStringLiteral("22"));
-        QCOMPARE(move.value(QStringLiteral("from")).toDouble(), double(dmhPosition + 0x30000));
-        QCOMPARE(move.value(QStringLiteral("by")).toInt(), 0x800);
+        QCOMPARE(move.value("idText").toString(), QStringLiteral("22"));
+        QCOMPARE(move.value("from").toDouble(), double(dmhPosition + 0x30000));
+        QCOMPARE(move.value("by").toInt(), 0x800);
     }
 
     const CliRun text = runCommand(
@@ -169,20 +165,15 @@ void TestCliReplace::severalPairsAreTheChainOfSingleRuns_data()
     QTest::addColumn<int>("failedPair");
 
     // The standard image: 10 plain, 20 with a record, 21 "NCRC" with 22 right behind it.
-    QTest::newRow("padded, then record")
-        << QStringList { "10", "20" } << QList<int> { 0x123, 2000 } << 0 << -1;
-    QTest::newRow("record, then growth")
-        << QStringList { "20", "21" } << QList<int> { 1500, 0x10800 } << 0 << -1;
-    QTest::newRow("growth, then the block it moved")
-        << QStringList { "21", "22" } << QList<int> { 0x10800, 0x100 } << 0 << -1;
-    QTest::newRow("three variants") << QStringList { "10", "20", "21" } << QList<int> { 0x10, 0x20, 0x10001 }
-                                    << 0 << -1;
-    QTest::newRow("by name and by DMH:ID")
-        << QStringList { "name:kernel", "0:10" } << QList<int> { 100, 50 } << 0 << -1;
-    QTest::newRow("refusal in the last pair")
-        << QStringList { "10", "20" } << QList<int> { 0x100, 0x10000 } << 1 << 1;
-    QTest::newRow("unknown block in the first pair")
-        << QStringList { "99", "20" } << QList<int> { 1, 2 } << 1 << 0;
+    // clang-format off
+    QTest::newRow("padded, then record") << QStringList { "10", "20" } << QList<int> { 0x123, 2000 } << 0 << -1;
+    QTest::newRow("record, then growth") << QStringList { "20", "21" } << QList<int> { 1500, 0x10800 } << 0 << -1;
+    QTest::newRow("growth, then the block it moved") << QStringList { "21", "22" } << QList<int> { 0x10800, 0x100 } << 0 << -1;
+    QTest::newRow("three variants") << QStringList { "10", "20", "21" } << QList<int> { 0x10, 0x20, 0x10001 } << 0 << -1;
+    QTest::newRow("by name and by DMH:ID") << QStringList { "name:kernel", "0:10" } << QList<int> { 100, 50 } << 0 << -1;
+    QTest::newRow("refusal in the last pair") << QStringList { "10", "20" } << QList<int> { 0x100, 0x10000 } << 1 << 1;
+    QTest::newRow("unknown block in the first pair") << QStringList { "99", "20" } << QList<int> { 1, 2 } << 1 << 0;
+    // clang-format on
 }
 
 void TestCliReplace::severalPairsAreTheChainOfSingleRuns()
@@ -194,9 +185,9 @@ void TestCliReplace::severalPairsAreTheChainOfSingleRuns()
 
     QStringList pairArguments;
     for (int index = 0; index < blocks.size(); ++index) {
-        const QString replacement = path(QStringLiteral("replacement%1.bin").arg(index));
-        QVERIFY(writeFile(replacement, ImageBuilder::randomBytes(lengths[index], quint32(20 + index))));
-        pairArguments << blocks[index] << replacement;
+        pairArguments << blocks[index]
+                      << create(QStringLiteral("replacement%1.bin").arg(index),
+                             ImageBuilder::randomBytes(lengths[index], quint32(20 + index)));
     }
 
     // The chain of single runs, each on the output of the one before.
@@ -204,36 +195,34 @@ void TestCliReplace::severalPairsAreTheChainOfSingleRuns()
     CliRun single;
     for (int index = 0; index < blocks.size(); ++index) {
         const QString output = path(QStringLiteral("chain%1.bin").arg(index));
-        QStringList arguments { "replace", input };
-        if (blocks[index].startsWith(QLatin1String("name:")))
-            arguments << "--name" << blocks[index].mid(5);
-        else
-            arguments << blocks[index];
-        arguments << pairArguments[2 * index + 1] << "-o" << output;
-        single = runCommand(arguments);
+        const QStringList block = blocks[index].startsWith("name:")
+            ? QStringList { "--name", blocks[index].mid(5) }
+            : blocks.mid(index, 1);
+        single = runCommand(QStringList { "replace", input } + block
+            + QStringList { pairArguments[2 * index + 1], "-o", output });
         if (single.exitCode != 0)
             break;
         input = output;
     }
 
-    const QString output = path(QStringLiteral("pairs.bin"));
+    const QString output = path("pairs.bin");
     const CliRun pairs = runCommand(
         QStringList { "replace", "--json", imagePath } + pairArguments + QStringList { "-o", output });
     QCOMPARE(pairs.exitCode, exitCode);
     QCOMPARE(single.exitCode, exitCode);
-    QCOMPARE(pairs.json().value(QStringLiteral("message")).toString(),
-        QString::fromUtf8(single.exitCode == 0 ? single.out : single.err).section(QLatin1Char('\n'), 0, 0));
+    QCOMPARE(pairs.json().value("message").toString(),
+        QString::fromUtf8(single.exitCode == 0 ? single.out : single.err).section('\n', 0, 0));
     if (exitCode != 0) {
         // All or nothing: no output, and the explanation names the pair that was refused.
         QVERIFY(!QFile::exists(output));
-        const QJsonObject failed = pairs.json().value(QStringLiteral("failedPair")).toObject();
-        QCOMPARE(failed.value(QStringLiteral("index")).toInt(), failedPair);
-        QVERIFY2(pairs.json().value(QStringLiteral("detail")).toString().startsWith(QStringLiteral("Pair ")),
+        const QJsonObject failed = pairs.json().value("failedPair").toObject();
+        QCOMPARE(failed.value("index").toInt(), failedPair);
+        QVERIFY2(pairs.json().value("detail").toString().startsWith(QStringLiteral("Pair ")),
             pairs.err.constData());
         return;
     }
     QVERIFY2(readFile(output) == readFile(input), "several pairs write what the chain of single runs writes");
-    QCOMPARE(pairs.json().value(QStringLiteral("steps")).toArray().size(), blocks.size());
+    QCOMPARE(pairs.json().value("steps").toArray().size(), blocks.size());
 
     // The dry run shows each pair's plan, in order, and writes nothing.
     const QStringList before = fixture->entries();
@@ -256,10 +245,8 @@ void TestCliReplace::surprisingReplacementsWarn_data()
     QTest::addColumn<QByteArray>("replacement");
     QTest::addColumn<QString>("warning");
 
-    TestDmh nested;
-    nested.entryCount = 0;
     QTest::newRow("new bytes hold a DMH")
-        << false << "10" << (QByteArray(0x40, 'x') + ImageBuilder::dmhHeader(nested))
+        << false << "10" << (QByteArray(0x40, 'x') + ImageBuilder::dmhHeader(TestDmh {}))
         << "The new bytes of block 10 (boot) hold a DMH at 0x40 into the block";
     QTest::newRow("growth over NCRC") << false << "21" << ImageBuilder::randomBytes(0x10800, 3)
                                       << "The entry of block 21 (fs) held the \"NCRC\" marker";
@@ -281,13 +268,12 @@ void TestCliReplace::surprisingReplacementsWarn()
         TestDmh dmh = StandardImages::fiveBlocksDmh();
         dmh.entries.append(testEntry(0x30, 0, 0x10000, "all"));
         overlay(image, dmhPosition, ImageBuilder::dmhHeader(dmh));
-        QVERIFY(writeFile(imagePath, image));
+        QVERIFY(fixture->write("image.bin", image));
     }
-    const QString replacementPath = path(QStringLiteral("replacement.bin"));
-    QVERIFY(writeFile(replacementPath, replacement));
-    const CliRun run = runCommand({ "replace", "--dry-run", "--json", imagePath, block, replacementPath });
+    const CliRun run = runCommand(
+        { "replace", "--dry-run", "--json", imagePath, block, create("replacement.bin", replacement) });
     QCOMPARE(run.exitCode, 0);
-    const QJsonArray warnings = run.json().value(QStringLiteral("warnings")).toArray();
+    const QJsonArray warnings = run.json().value("warnings").toArray();
     if (warning.isEmpty()) {
         QVERIFY2(warnings.isEmpty(), run.err.constData());
         return;

@@ -16,7 +16,7 @@ namespace {
 QJsonObject blockWithId(const QJsonArray& blocks, const QString& idText)
 {
     for (const QJsonValue& block : blocks) {
-        if (block.toObject().value(QStringLiteral("idText")).toString() == idText)
+        if (block.toObject().value("idText").toString() == idText)
             return block.toObject();
     }
     return {};
@@ -100,28 +100,28 @@ void TestCliVerify::verifyReportsFacts()
     const CliRun run = runCommand({ "verify", "--json", imagePath });
     QCOMPARE(run.exitCode, exitCode);
     const QJsonObject json = run.json();
-    QCOMPARE(json.value(QStringLiteral("holds")).toBool(), exitCode == 0);
-    QCOMPARE(json.value(QStringLiteral("blocksFailing")).toInt(), exitCode == 0 ? 0 : 1);
-    const QJsonObject block = blockWithId(json.value(QStringLiteral("blocks")).toArray(), idText);
+    QCOMPARE(json.value("holds").toBool(), exitCode == 0);
+    QCOMPARE(json.value("blocksFailing").toInt(), exitCode == 0 ? 0 : 1);
+    const QJsonObject block = blockWithId(json.value("blocks").toArray(), idText);
     QVERIFY2(!block.isEmpty(), "the block is reported");
-    const QJsonObject crc = block.value(QStringLiteral("crc")).toObject();
-    QCOMPARE(crc.value(QStringLiteral("status")).toString(), crcStatus);
-    QCOMPARE(block.value(QStringLiteral("insideImage")).toBool(), crcStatus != QLatin1String("not-read"));
-    QCOMPARE(block.value(QStringLiteral("holds")).toBool(), exitCode == 0);
-    if (crcStatus == QLatin1String("ok") || crcStatus == QLatin1String("mismatch")) {
+    const QJsonObject crc = block.value("crc").toObject();
+    QCOMPARE(crc.value("status").toString(), crcStatus);
+    QCOMPARE(block.value("insideImage").toBool(), crcStatus != "not-read");
+    QCOMPARE(block.value("holds").toBool(), exitCode == 0);
+    if (crcStatus == "ok" || crcStatus == "mismatch") {
         // The computed CRC is the block's own, stored or not.
         FlashImage loaded;
         QVERIFY(loaded.load(imagePath.toStdWString()));
         const BlockLocation location = findBlock(loaded.dmhRecords(), idText);
         const quint32 expected = ImageBuilder::crcOf(image.mid(int(location.start()), int(location.size)));
-        QCOMPARE(crc.value(QStringLiteral("computed")).toDouble(), double(expected));
-        QCOMPARE(crc.value(QStringLiteral("computedText")).toString(), QString::number(expected, 16));
-        QCOMPARE(crc.value(QStringLiteral("stored")).toDouble(), double(location.entry.crc));
+        QCOMPARE(crc.value("computed").toDouble(), double(expected));
+        QCOMPARE(crc.value("computedText").toString(), QString::number(expected, 16));
+        QCOMPARE(crc.value("stored").toDouble(), double(location.entry.crc));
     }
-    const QJsonValue record = block.value(QStringLiteral("record"));
+    const QJsonValue record = block.value("record");
     QCOMPARE(record.isNull(), recordStatus.isEmpty());
     if (!recordStatus.isEmpty())
-        QCOMPARE(record.toObject().value(QStringLiteral("status")).toString(), recordStatus);
+        QCOMPARE(record.toObject().value("status").toString(), recordStatus);
 
     const CliRun text = runCommand({ "verify", imagePath });
     QCOMPARE(text.exitCode, exitCode);
@@ -146,36 +146,32 @@ void TestCliVerify::verifyRefusesWorkBeyondTheImage()
     const CliRun text = runCommand({ "verify", imagePath });
     QCOMPARE(text.exitCode, 1);
     QVERIFY(text.out.isEmpty());
-    const QStringList lines = QString::fromUtf8(text.err).trimmed().split(QLatin1Char('\n'));
+    const QStringList lines = QString::fromUtf8(text.err).trimmed().split('\n');
     QCOMPARE(lines.first(), message);
     QVERIFY2(lines.size() > 1 && lines.at(1).contains("20 different byte ranges in 20 entries"),
         text.err.constData());
     const CliRun json = runCommand({ "verify", "--json", imagePath });
     QCOMPARE(json.exitCode, 1);
-    QCOMPARE(json.json().value(QStringLiteral("message")).toString(), message);
-    QCOMPARE(json.json().value(QStringLiteral("holds")).toBool(true), false);
+    QCOMPARE(json.json().value("message").toString(), message);
+    QCOMPARE(json.json().value("holds").toBool(true), false);
 }
 
 void TestCliVerify::verifyFlagsPaddedReplacement()
 {
     // The padded variant keeps the entry's CRC as it was, so the replaced block no longer matches it.
-    const QString replacementPath = path(QStringLiteral("replacement.bin"));
+    const QString replacementPath = path("replacement.bin");
     QVERIFY(writeFile(replacementPath, QByteArray(0x100, 'p')));
-    const QString output = path(QStringLiteral("new.bin"));
+    const QString output = path("new.bin");
     QCOMPARE(runCommand({ "replace", imagePath, "10", replacementPath, "-o", output }).exitCode, 0);
     const CliRun run = runCommand({ "verify", "--json", output });
     QCOMPARE(run.exitCode, 1);
-    const QJsonArray blocks = run.json().value(QStringLiteral("blocks")).toArray();
-    QCOMPARE(blockWithId(blocks, "10")
-                 .value(QStringLiteral("crc"))
-                 .toObject()
-                 .value(QStringLiteral("status"))
-                 .toString(),
+    const QJsonArray blocks = run.json().value("blocks").toArray();
+    QCOMPARE(blockWithId(blocks, "10").value("crc").toObject().value("status").toString(),
         QStringLiteral("mismatch"));
-    QCOMPARE(run.json().value(QStringLiteral("blocksFailing")).toInt(), 1);
+    QCOMPARE(run.json().value("blocksFailing").toInt(), 1);
 
     // The record variant refreshes both CRCs, so its output verifies.
-    const QString recordOutput = path(QStringLiteral("record.bin"));
+    const QString recordOutput = path("record.bin");
     QCOMPARE(runCommand({ "replace", imagePath, "20", replacementPath, "-o", recordOutput }).exitCode, 0);
     QCOMPARE(runCommand({ "verify", recordOutput }).exitCode, 0);
 }
@@ -214,15 +210,15 @@ void TestCliVerify::layoutThatTheFlashSizeContradicts()
     const CliRun verify = runCommand({ "verify", "--json", imagePath });
     QCOMPARE(verify.exitCode, problems.isEmpty() ? 0 : 1);
     QStringList kinds;
-    for (const QJsonValue& problem : verify.json().value(QStringLiteral("layoutProblems")).toArray())
-        kinds << problem.toObject().value(QStringLiteral("kind")).toString();
+    for (const QJsonValue& problem : verify.json().value("layoutProblems").toArray())
+        kinds << problem.toObject().value("kind").toString();
     QCOMPARE(kinds, problems);
-    QCOMPARE(verify.json().value(QStringLiteral("holds")).toBool(), problems.isEmpty());
+    QCOMPARE(verify.json().value("holds").toBool(), problems.isEmpty());
 
     // info describes the image all the same and reports the same facts as warnings.
     const CliRun info = runCommand({ "info", "--json", imagePath });
     QCOMPARE(info.exitCode, 0);
-    QCOMPARE(info.json().value(QStringLiteral("warnings")).toArray().size(), problems.size());
+    QCOMPARE(info.json().value("warnings").toArray().size(), problems.size());
     QCOMPARE(info.err.count("warning: "), problems.size());
 }
 

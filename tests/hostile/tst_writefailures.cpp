@@ -214,7 +214,7 @@ void TestWriteFailures::matrix()
     if (failure->node && !makeNode(*failure->node, destination))
         QSKIP(qPrintable(
             QStringLiteral("cannot make a %1 here (mknod needs root)").arg(nodeName(*failure->node))));
-    if (failure->output == QLatin1String("out/link.bin"))
+    if (failure->output == "out/link.bin")
         QVERIFY(QFile::link(destination, fixture.path(failure->output)));
     if (failure->fileMode)
         QVERIFY(QFile::setPermissions(destination, failure->fileMode));
@@ -250,7 +250,7 @@ void TestWriteFailures::matrix()
         QCOMPARE(nodeIdentity(destination), identity);
     if (failure->folder)
         QVERIFY(QFileInfo(destination).isDir() && folderEntries(destination).isEmpty());
-    if (failure->output == QLatin1String("out/link.bin"))
+    if (failure->output == "out/link.bin")
         QCOMPARE(QFileInfo(fixture.path(failure->output)).symLinkTarget(), destination);
     // No temporary file is left beside the destination or the image.
     QStringList leftOver = folderEntries(folder) + folderEntries(fixture.path("."));

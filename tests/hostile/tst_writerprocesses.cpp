@@ -413,7 +413,7 @@ void TestWriterProcesses::endingSignalsLeaveNoHiddenOutput()
         QString hidden;
         while (waited.elapsed() < 60000 && waitpid(child, nullptr, WNOHANG) == 0) {
             hidden = entryStartingWith(runs, hiddenPrefix);
-            if (!hidden.isEmpty() && !folderEntries(runs + QLatin1Char('/') + hidden).isEmpty())
+            if (!hidden.isEmpty() && !folderEntries(runs + '/' + hidden).isEmpty())
                 break;
             hidden.clear();
             usleep(200);
@@ -497,8 +497,7 @@ void TestWriterProcesses::concurrentWriters()
                     QVERIFY2(
                         hashOf(output) == hashes[writer], qPrintable(context + ": not the winner's output"));
             } else if (force) {
-                QVERIFY2(process.exitCode() == 1 && error == QLatin1String("Replace block failed!!!"),
-                    qPrintable(context));
+                QVERIFY2(process.exitCode() == 1 && error == "Replace block failed!!!", qPrintable(context));
             } else {
                 QVERIFY2(process.exitCode() == 1 && error == existingMessage(output), qPrintable(context));
             }
@@ -545,11 +544,11 @@ void TestWriterProcesses::resourceLimits()
     QVERIFY(writeFile(replacement, QByteArray(0x1000, 'r')));
     const QStringList before = folderEntries(folder.path());
     QStringList arguments { command, image };
-    if (command != QLatin1String("info"))
+    if (command != "info")
         arguments << "2";
-    if (command == QLatin1String("replace"))
+    if (command == "replace")
         arguments << replacement;
-    if (command != QLatin1String("info"))
+    if (command != "info")
         arguments << "-o" << output;
 
     const rlim_t limit = addressSpace ? rlim_t(256 * mebibyte) : rlim_t(64 << 10);
@@ -557,7 +556,7 @@ void TestWriterProcesses::resourceLimits()
     QVERIFY2(run.exitCode == exitCode,
         qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(QString::fromUtf8(run.output))));
     // The status text, then the explanation (the system's reason) on a line of its own.
-    const QStringList lines = QString::fromUtf8(run.output).trimmed().split(QLatin1Char('\n'));
+    const QStringList lines = QString::fromUtf8(run.output).trimmed().split('\n');
     QCOMPARE(lines.first(), QString(message).replace("OUT", output));
     QVERIFY2(lines.size() <= 2, run.output.constData());
     QCOMPARE(folderEntries(folder.path()), before);
@@ -672,11 +671,10 @@ void TestWriterProcesses::dryRunAsNobody()
     if (force)
         arguments << "--force";
     const ChildRun run = runLimitedCli(arguments, RLIMIT_AS, 0, true);
-    const bool succeeds = message.startsWith(QLatin1String("Dry run"));
+    const bool succeeds = message.startsWith("Dry run");
     QVERIFY2(run.exitCode == (succeeds ? 0 : 1), run.output.constData());
-    QVERIFY2(QString::fromUtf8(run.output)
-                 .split(QLatin1Char('\n'))
-                 .contains(QString(message).replace("FOLDER", folder.path())),
+    QVERIFY2(
+        QString::fromUtf8(run.output).split('\n').contains(QString(message).replace("FOLDER", folder.path())),
         run.output.constData());
     QCOMPARE(folderEntries(folder.path()), before);
     QVERIFY(folderEntries(folder.filePath("ro")).isEmpty());
@@ -762,11 +760,11 @@ void TestWriterProcesses::inputChangedDuringRun()
     QVERIFY(writeFile(folder.filePath("new.img"), ImageBuilder::randomBytes(0x10000, 9)));
     const QStringList before = folderEntries(folder.path());
     QStringList arguments { command, folder.filePath("image.bin") };
-    if (command == QLatin1String("diff"))
+    if (command == "diff")
         arguments << folder.filePath("other.bin");
-    else if (command == QLatin1String("replace"))
+    else if (command == "replace")
         arguments << "2" << folder.filePath("new.img") << "-o" << folder.filePath("out.bin");
-    else if (command == QLatin1String("export"))
+    else if (command == "export")
         arguments << "2"
                   << "-o" << folder.filePath("out.bin");
 

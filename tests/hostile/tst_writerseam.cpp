@@ -271,7 +271,7 @@ bool prepareFolder(ImageFixture& fixture, FolderTarget target)
 {
     QDir top(fixture.path(QString()));
     for (const QString& name : fixture.entries()) {
-        if (name == QLatin1String("blocks") || name.startsWith(QLatin1String(".blocks.tessel-")))
+        if (name == "blocks" || name.startsWith(".blocks.tessel-"))
             QDir(fixture.path(name)).removeRecursively();
     }
     if (target == FolderTarget::New)
@@ -389,7 +389,7 @@ void TestWriterSeam::failAtEveryCall(bool commandLine)
         if (!commandLine)
             QVERIFY2(run.text == (opening ? openFailureText(which, output) : writeFailureText(which, output)),
                 context.constData());
-        if (failed == QLatin1String("syncFolder")) {
+        if (failed == "syncFolder") {
             // The new file is whole and in place; only the sync that makes its name durable failed.
             QVERIFY2(run.text.contains(writeFailureText(which, output)), context.constData());
             QVERIFY2(commandLine ? run.text.contains("was written, but its folder could not be synced")
@@ -503,7 +503,7 @@ void TestWriterSeam::cliUnpackFailsAtEveryCall()
         }
         // After the folder is in place: the new one stays, and the failure says what is not done.
         QVERIFY2(folderTree(folder) == written, context.constData());
-        if (failed == QLatin1String("syncFolder")) {
+        if (failed == "syncFolder") {
             QVERIFY2(run.text.contains("its parent folder could not be synced"), context.constData());
         } else {
             const QString leftover
@@ -544,7 +544,7 @@ void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
     ScriptedCalls intruding;
     bool intruded = false;
     intruding.beforeCall = [&](const QString& call) {
-        if (call == QLatin1String("syncFolder") && !intruded)
+        if (call == "syncFolder" && !intruded)
             intruded = fixture.write("blocks/notes.txt", "another program's file");
     };
     const FileSystemCalls::Override seam(force ? intruding : racing);
@@ -617,11 +617,11 @@ void TestWriterSeam::cliStopsWhenAnInputChanges()
     QVERIFY(fixture.writeReplacement("r2.img", actionOf(Writer::WithInfo).replacementLength));
     QVERIFY(fixture.writeReplacement("r3.img", actionOf(Writer::Grow).replacementLength));
     const QStringList before = fixture.entries();
-    QStringList words = arguments.split(QLatin1Char(' '));
+    QStringList words = arguments.split(' ');
     for (QString& word : words) {
-        if (word == QLatin1String("IMAGE") || word == QLatin1String("OUT"))
-            word = word == QLatin1String("IMAGE") ? fixture.imagePath : fixture.path("out");
-        else if (word.startsWith(QLatin1Char('R')))
+        if (word == "IMAGE" || word == "OUT")
+            word = word == "IMAGE" ? fixture.imagePath : fixture.path("out");
+        else if (word.startsWith('R'))
             word = fixture.path(word.toLower() + ".img");
     }
     // Standard output is the test's own: the data goes to a file meanwhile (/dev/null would not read it).
@@ -651,13 +651,13 @@ void TestWriterSeam::cliStopsWhenAnInputChanges()
         return;
     }
     QVERIFY2(run.exitCode == 2, qPrintable(run.text));
-    const QStringList lines = run.text.split(QLatin1Char('\n'));
+    const QStringList lines = run.text.split('\n');
     QCOMPARE(lines.first(), QString(message).replace("NAME", fixture.path(input)));
     // The writer's own report: the write from lost pages is the input's failure, not the output's.
     QCOMPARE(lines.size(), 3);
-    QVERIFY2(lines.at(1).endsWith(words.last() == QLatin1String("-")
-                     ? QLatin1String("What went to standard output before this was found cannot be trusted.")
-                     : QLatin1String("Nothing was written.")),
+    QVERIFY2(lines.at(1).endsWith(words.last() == "-"
+                     ? "What went to standard output before this was found cannot be trusted."
+                     : "Nothing was written."),
         qPrintable(run.text));
     QStringList after = before;
     if (edit == InputEdit::Removed)

@@ -13,19 +13,11 @@ namespace {
 
 constexpr qint64 imageLength = 0x80000;
 
-TestDmh dmhOf(const QVector<TestEntry>& entries)
-{
-    TestDmh dmh;
-    dmh.flashSize = imageLength;
-    dmh.entries = entries;
-    return dmh;
-}
-
 // One DMH at 0 with one block whose first bytes are `data`.
 QByteArray oneBlockImage(const TestEntry& entry, const QByteArray& data, bool withRecord)
 {
     ImageBuilder builder(imageLength);
-    builder.dmh(0, dmhOf({ entry }));
+    builder.dmh(0, testDmh({ entry }, imageLength));
     builder.block(0, entry, data, withRecord);
     return builder.image();
 }

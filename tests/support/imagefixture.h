@@ -19,6 +19,8 @@ public:
     bool isValid() const { return folder.isValid(); }
     QString path(const QString& name) const { return folder.filePath(name); }
     bool write(const QString& name, const QByteArray& bytes) const { return folder.write(name, bytes); }
+    // Writes the file `name` and returns its path; one that cannot be written ends the program.
+    QString create(const QString& name, const QByteArray& bytes) const { return folder.create(name, bytes); }
     // A file of `length` bytes; beyond a few MiB a sparse one, so that several GiB cost no disk.
     bool writeReplacement(const QString& name, qint64 length) const;
     QByteArray read(const QString& name) const { return folder.read(name); }
