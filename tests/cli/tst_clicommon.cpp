@@ -225,8 +225,7 @@ void TestCliCommon::refusals_data()
     QTest::newRow("export: missing folder") << "export IMAGE 10 -o MISSING/out.bin" << QString() << 1
         << "Can not open MISSING/out.bin" << noFolder;
     QTest::newRow("dry run: folder that is a file") << "replace IMAGE 10 REPL --dry-run -o REPL/out.bin" << QString()
-        << 1
-        << "Can not open REPL/out.bin!!!" << "REPL/out.bin cannot be created: there is no folder REPL.";
+        << 1 << "Can not open REPL/out.bin!!!" << "REPL/out.bin cannot be created: there is no folder REPL.";
     QTest::newRow("dry run: output is a folder") << "replace IMAGE 10 REPL --dry-run -o OUT" << "folder" << 1
         << "OUT is a folder; -o names the file to write." << QString();
     // clang-format on

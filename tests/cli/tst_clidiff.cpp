@@ -251,8 +251,7 @@ void TestCliDiff::diffReportsEachBlock_data()
         << withBlock(3, "0:21 changed held", "0:22 changed held") << sizeChanged << qint64(0)
         << "Blocks: 2 changed, 0 added, 0 removed, 3 same.";
     QTest::newRow("A cut before a block") << standard.left(0x30100) << standard << withBlock(4, "0:22 changed held")
-        << sizeChanged << qint64(0)
-        << "held: A 0 of 4096 bytes, B 4096 of 4096; 0 compared";
+        << sizeChanged << qint64(0) << "held: A 0 of 4096 bytes, B 4096 of 4096; 0 compared";
     // Byte-identical files (exit 0) whose last block reaches past their end: that block is not the same.
     QTest::newRow("identical, a block past the end") << standard.left(0x30800) << standard.left(0x30800)
         << withBlock(4, "0:22 changed held")

@@ -51,37 +51,25 @@ void TestCliVerify::verifyReportsFacts_data()
         = [&image](qint64 position) { return QByteArray(1, char(image[int(position)] ^ 0x01)); };
     const qint64 kernelStart = dmhPosition + 0x10000;
 
-    QTest::newRow("untouched: a block") << qint64(0) << QByteArray() << 0 << "10"
-                                        << "ok" << QString();
-    QTest::newRow("untouched: record") << qint64(0) << QByteArray() << 0 << "20"
-                                       << "ok"
-                                       << "ok";
-    QTest::newRow("untouched: NCRC") << qint64(0) << QByteArray() << 0 << "21"
-                                     << "not-checked" << QString();
-    QTest::newRow("flipped byte in a block")
-        << dmhPosition + 0x1000 + 0x7FF << flipped(dmhPosition + 0x1000 + 0x7FF) << 1 << "10"
-        << "mismatch" << QString();
-    QTest::newRow("flipped byte in a record's data")
-        << kernelStart + 999 << flipped(kernelStart + 999) << 1 << "20"
-        << "mismatch"
-        << "mismatch";
-    QTest::newRow("flipped byte in a record's fill")
-        << kernelStart + 1000 << flipped(kernelStart + 1000) << 1 << "20"
-        << "mismatch"
-        << "ok";
-    QTest::newRow("flipped byte in an NCRC block")
-        << dmhPosition + 0x20000 << flipped(dmhPosition + 0x20000) << 0 << "21"
-        << "not-checked" << QString();
-    QTest::newRow("flipped stored CRC")
-        << entryField(0, BlockEntry::crcOffset) << flipped(entryField(0, BlockEntry::crcOffset)) << 1 << "10"
-        << "mismatch" << QString();
-    QTest::newRow("data length reaching into the record")
-        << kernelStart + 0x10000 - 64 + 24 << u32Bytes(0x10000 - 63) << 1 << "20"
-        << "mismatch"
-        << "length-exceeds-block";
-    QTest::newRow("block reaching outside the image")
-        << entryField(4, BlockEntry::sizeOffset) << u32Bytes(0x40000) << 1 << "22"
-        << "not-read" << QString();
+    // clang-format off
+    QTest::newRow("untouched: a block") << qint64(0) << QByteArray() << 0 << "10" << "ok" << QString();
+    QTest::newRow("untouched: record") << qint64(0) << QByteArray() << 0 << "20" << "ok" << "ok";
+    QTest::newRow("untouched: NCRC") << qint64(0) << QByteArray() << 0 << "21" << "not-checked" << QString();
+    QTest::newRow("flipped byte in a block") << dmhPosition + 0x1000 + 0x7FF << flipped(dmhPosition + 0x1000 + 0x7FF)
+        << 1 << "10" << "mismatch" << QString();
+    QTest::newRow("flipped byte in a record's data") << kernelStart + 999 << flipped(kernelStart + 999) << 1 << "20"
+        << "mismatch" << "mismatch";
+    QTest::newRow("flipped byte in a record's fill") << kernelStart + 1000 << flipped(kernelStart + 1000) << 1 << "20"
+        << "mismatch" << "ok";
+    QTest::newRow("flipped byte in an NCRC block") << dmhPosition + 0x20000 << flipped(dmhPosition + 0x20000) << 0
+        << "21" << "not-checked" << QString();
+    QTest::newRow("flipped stored CRC") << entryField(0, BlockEntry::crcOffset)
+        << flipped(entryField(0, BlockEntry::crcOffset)) << 1 << "10" << "mismatch" << QString();
+    QTest::newRow("data length reaching into the record") << kernelStart + 0x10000 - 64 + 24 << u32Bytes(0x10000 - 63)
+        << 1 << "20" << "mismatch" << "length-exceeds-block";
+    QTest::newRow("block reaching outside the image") << entryField(4, BlockEntry::sizeOffset) << u32Bytes(0x40000) << 1
+        << "22" << "not-read" << QString();
+    // clang-format on
 }
 
 void TestCliVerify::verifyReportsFacts()

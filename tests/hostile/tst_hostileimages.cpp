@@ -158,26 +158,24 @@ void TestHostileImages::loads_data()
     claimsThree.entryCount = 3;
     const QByteArray header = ImageBuilder::dmhHeader(claimsThree);
 
+    // clang-format off
     QTest::newRow("magic 27 bytes before the end")
         << QByteArray(0x200, '\xFF') + header.left(27) << notFound << 0 << QByteArray();
     QTest::newRow("header at the very end claiming entries")
         << QByteArray(0x200, '\xFF') + header << QByteArray() << 0 << QByteArray();
-    QTest::newRow("entries past the end")
-        << QByteArray(0x100, '\xFF') + header + QByteArray(2 * 48 + 47, '\0') << QByteArray() << 2
-        << QByteArray();
-    QTest::newRow("recognition byte 0x31")
-        << QByteArray(0x10, '\0') + header.left(26) + "\x31" + header.mid(27) << notFound << 0
-        << QByteArray();
+    QTest::newRow("entries past the end") << QByteArray(0x100, '\xFF') + header + QByteArray(2 * 48 + 47, '\0')
+        << QByteArray() << 2 << QByteArray();
+    QTest::newRow("recognition byte 0x31") << QByteArray(0x10, '\0') + header.left(26) + "\x31" + header.mid(27)
+        << notFound << 0 << QByteArray();
     QTest::newRow("empty file") << QByteArray() << notFound << 0 << QByteArray();
     QTest::newRow("headers every 27 bytes, 65,535 entries each")
         << headersEvery(27, 64 << 10, 65535, 27) << tooMany << 0 << QByteArray();
     QTest::newRow("headers every 28 bytes, 65,535 entries each")
         << headersEvery(28, 64 << 10, 65535, 28) << tooMany << 0 << QByteArray();
-    QTest::newRow("two empty headers every 39 bytes")
-        << emptyHeaderPairs(64 << 10) << tooMany << 0 << QByteArray();
+    QTest::newRow("two empty headers every 39 bytes") << emptyHeaderPairs(64 << 10) << tooMany << 0 << QByteArray();
     QTest::newRow("65,535 entries") << manyEntries(65535) << QByteArray() << 65535 << QByteArray();
-    QTest::newRow("65,536 entries in two DMHs")
-        << manyEntries(65535) + manyEntries(1) << tooMany << 0 << QByteArray();
+    QTest::newRow("65,536 entries in two DMHs") << manyEntries(65535) + manyEntries(1) << tooMany << 0 << QByteArray();
+    // clang-format on
 
     QTest::newRow("ssdata reaching past the end")
         << ImageBuilder(0x400)
@@ -367,17 +365,16 @@ void TestHostileImages::replacements_data()
         .block(0, boot, ImageBuilder::randomBytes(1000, 3), true)
         .dmh(0x100000, testDmh({ testEntry(5, 0x10000, 0x40000, "recovery") }, 2 << 20))
         .dmh(0x120000, testDmh({}, 1 << 20));
-    QTest::newRow("look-alike flash size, record")
-        << lookAlike.image() << "1" << qint64(0x100) << flashNotFit;
-    QTest::newRow("look-alike flash size, padded")
-        << lookAlike.image() << "2" << qint64(0x100) << flashNotFit;
-    QTest::newRow("look-alike flash size, grow")
-        << lookAlike.image() << "2" << qint64(0x18000) << flashNotFit;
+    // clang-format off
+    QTest::newRow("look-alike flash size, record") << lookAlike.image() << "1" << qint64(0x100) << flashNotFit;
+    QTest::newRow("look-alike flash size, padded") << lookAlike.image() << "2" << qint64(0x100) << flashNotFit;
+    QTest::newRow("look-alike flash size, grow") << lookAlike.image() << "2" << qint64(0x18000) << flashNotFit;
     QTest::newRow("flash size leaving a listed block behind")
         << ImageBuilder(0x2000)
                .dmh(0, testDmh({ testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x1800, 0x400, "b") }, 0x1800))
                .image()
         << "1" << qint64(0x10) << flashNotFit;
+    // clang-format on
 
     const QString overwritesDmh = "Block would overwrite a DMH, can not replace!!!";
     QTest::newRow("padded block holding its own DMH")

@@ -32,6 +32,14 @@ QByteArray baseImage()
     return StandardImages::fourBlocks();
 }
 
+// The four blocks with their DMH changed by `change`.
+QByteArray varied(const std::function<void(TestDmh&)>& change)
+{
+    TestDmh dmh = StandardImages::fourBlocksDmh();
+    change(dmh);
+    return buildImage(dmh);
+}
+
 BlockEntry entryAt(const QByteArray& image, int index)
 {
     return BlockEntry::fromBytes(reinterpret_cast<const uchar*>(image.constData()) + entryStart + 48 * index);
@@ -361,116 +369,84 @@ void TestBlockReplace::refusesAndWritesNothing_data()
 
     const QByteArray base = baseImage();
     const QString overMax = "File size is over max size, can not replace!!!";
+    const QString notFit = "Flash size does not fit the image!!!";
+    const QString outOfImage = "Block is out of the image!!!";
+    const QString notBackToBack = "Blocks after the block are not back to back, can not replace!!!";
+    const QString notUnique = "Block ID is not unique, can not replace!!!";
+    const QString offAlignment = "Block would move a block info off its alignment, can not replace!!!";
+    const QString overwritesDmh = "Block would overwrite a DMH, can not replace!!!";
+    const QString notFortyEight = "DMH entry size is not 48, can not replace!!!";
+    const QByteArray shortFlash = varied([](TestDmh& dmh) { dmh.flashSize = 0x60000; });
+    const QByteArray wideEntries = varied([](TestDmh& dmh) { dmh.entrySize = 0x130; });
+    QByteArray secondDmh = base;
+    overlay(secondDmh, 0x7C000,
+        ImageBuilder::dmhHeader(testDmh({ testEntry(8, 0x100, 0x100, "other") }, imageLength)));
+    // clang-format off
     QTest::newRow("record: 0x1FFC1 bytes") << base << "1" << 0x1FFC1 << overMax;
     QTest::newRow("record: longer than the block") << base << "1" << 0x20001 << overMax;
     QTest::newRow("ID not found") << base << "3" << 10 << "Can not find the DMH.";
     QTest::newRow("no ID") << base << "" << 10 << "no block selected";
-
-    TestDmh zeroFlash = StandardImages::fourBlocksDmh();
-    zeroFlash.flashSize = 0;
-    QTest::newRow("flash size 0") << buildImage(zeroFlash) << "2" << 10
-                                  << "Flash size does not fit the image!!!";
-    TestDmh bigFlash = StandardImages::fourBlocksDmh();
-    bigFlash.flashSize = imageLength + 1;
+    QTest::newRow("flash size 0") << varied([](TestDmh& dmh) { dmh.flashSize = 0; }) << "2" << 10 << notFit;
     QTest::newRow("flash size over the image")
-        << buildImage(bigFlash) << "1" << 10 << "Flash size does not fit the image!!!";
-    TestDmh shortFlash = StandardImages::fourBlocksDmh();
-    shortFlash.flashSize = 0x60000;
-    QTest::newRow("padded block past flash size")
-        << buildImage(shortFlash) << "4" << 10 << "Block is out of the image!!!";
-    QTest::newRow("record block past flash size")
-        << buildImage(shortFlash) << "1a" << 10 << "Block is out of the image!!!";
-    QTest::newRow("grow past flash size")
-        << buildImage(shortFlash) << "2" << 0x20001 << "Block is out of the image!!!";
-
-    TestDmh beyond = StandardImages::fourBlocksDmh();
-    beyond.entries.append(testEntry(9, 0xF8000, 0x10000, "beyond"));
+        << varied([](TestDmh& dmh) { dmh.flashSize = imageLength + 1; }) << "1" << 10 << notFit;
+    QTest::newRow("padded block past flash size") << shortFlash << "4" << 10 << outOfImage;
+    QTest::newRow("record block past flash size") << shortFlash << "1a" << 10 << outOfImage;
+    QTest::newRow("grow past flash size") << shortFlash << "2" << 0x20001 << outOfImage;
     QTest::newRow("padded block past image end")
-        << buildImage(beyond) << "9" << 10 << "Block is out of the image!!!";
-
-    TestDmh zeroBlock = StandardImages::fourBlocksDmh();
-    zeroBlock.entries.append(testEntry(6, 0x80000, 0, "empty", 0));
-    QTest::newRow("block of size 0") << buildImage(zeroBlock) << "6" << 0
-                                     << "Block size is 0, can not replace!!!";
-
-    QTest::newRow("grow past image end") << base << "4" << 0x90001 << "Block is out of the image!!!";
-    TestDmh wideEntries = StandardImages::fourBlocksDmh();
-    wideEntries.entrySize = 0x130;
-    QTest::newRow("grow with entry size 0x130")
-        << buildImage(wideEntries) << "2" << 0x20001 << "DMH entry size is not 48, can not replace!!!";
-    TestDmh gap = StandardImages::fourBlocksDmh();
-    gap.entries[2].offset = 0x51000;
-    gap.entries[3].offset = 0x71000;
-    QTest::newRow("grow with a gap after the block") << buildImage(
-        gap) << "2" << 0x20001 << "Blocks after the block are not back to back, can not replace!!!";
-    TestDmh reordered = StandardImages::fourBlocksDmh();
-    std::swap(reordered.entries[2], reordered.entries[3]);
-    QTest::newRow("grow with blocks listed out of image order") << buildImage(
-        reordered) << "2" << 0x20001 << "Blocks after the block are not back to back, can not replace!!!";
-
-    QByteArray secondDmh = base;
-    TestDmh other;
-    other.flashSize = imageLength;
-    other.entries = { testEntry(8, 0x100, 0x100, "other") };
-    overlay(secondDmh, 0x7C000, ImageBuilder::dmhHeader(other));
-    QTest::newRow("grow into another DMH")
-        << secondDmh << "4" << 0xD000 << "Block would overwrite a DMH, can not replace!!!";
-    TestDmh earlierEntryBehind = StandardImages::fourBlocksDmh();
-    earlierEntryBehind.entries.prepend(testEntry(7, 0x7A000, 0x1000, "behind"));
-    QTest::newRow("grow into a block listed before it") << buildImage(
-        earlierEntryBehind) << "4" << 0xB000 << "Block would overwrite another block, can not replace!!!";
-    TestDmh repeated = StandardImages::fourBlocksDmh();
-    repeated.entries.append(testEntry(2, 0x78000, 0x30000, "again"));
+        << varied([](TestDmh& dmh) { dmh.entries.append(testEntry(9, 0xF8000, 0x10000, "beyond")); }) << "9" << 10 << outOfImage;
+    QTest::newRow("block of size 0")
+        << varied([](TestDmh& dmh) { dmh.entries.append(testEntry(6, 0x80000, 0, "empty", 0)); }) << "6" << 0
+        << "Block size is 0, can not replace!!!";
+    QTest::newRow("grow past image end") << base << "4" << 0x90001 << outOfImage;
+    QTest::newRow("grow with entry size 0x130") << wideEntries << "2" << 0x20001 << notFortyEight;
+    QTest::newRow("grow with a gap after the block")
+        << varied([](TestDmh& dmh) { dmh.entries[2].offset = 0x51000; dmh.entries[3].offset = 0x71000; })
+        << "2" << 0x20001 << notBackToBack;
+    QTest::newRow("grow with blocks listed out of image order")
+        << varied([](TestDmh& dmh) { std::swap(dmh.entries[2], dmh.entries[3]); }) << "2" << 0x20001 << notBackToBack;
+    QTest::newRow("grow into another DMH") << secondDmh << "4" << 0xD000 << overwritesDmh;
+    QTest::newRow("grow into a block listed before it")
+        << varied([](TestDmh& dmh) { dmh.entries.prepend(testEntry(7, 0x7A000, 0x1000, "behind")); }) << "4" << 0xB000
+        << "Block would overwrite another block, can not replace!!!";
     QTest::newRow("grow where the ID is listed again, larger")
-        << buildImage(repeated) << "2" << 0x20001 << "Block ID is not unique, can not replace!!!";
+        << varied([](TestDmh& dmh) { dmh.entries.append(testEntry(2, 0x78000, 0x30000, "again")); }) << "2" << 0x20001
+        << notUnique;
     // The variant is chosen by "first", which is shorter than the replacement; the growth would act on
     // "second", the last entry with the ID.
-    TestDmh listedTwice = StandardImages::fourBlocksDmh();
-    listedTwice.entries = { testEntry(2, 0x10000, 0x8000, "first"), testEntry(3, 0x18000, 0x8000, "other"),
-        testEntry(2, 0x20000, 0x4000, "second") };
-    QTest::newRow("grow where the ID is listed again, shorter")
-        << buildImage(listedTwice) << "2" << 0x9000 << "Block ID is not unique, can not replace!!!";
-
-    const QString offAlignment = "Block would move a block info off its alignment, can not replace!!!";
+    QTest::newRow("grow where the ID is listed again, shorter") << varied([](TestDmh& dmh) {
+        dmh.entries = { testEntry(2, 0x10000, 0x8000, "first"), testEntry(3, 0x18000, 0x8000, "other"),
+            testEntry(2, 0x20000, 0x4000, "second") };
+    }) << "2" << 0x9000 << notUnique;
     QTest::newRow("grow by 0x8000 moving a block with a record") << base << "2" << 0x28000 << offAlignment;
     QTest::newRow("grow nvram of the sample by 70,000 - 65,536 bytes")
-        << readFile(QStringLiteral(TESSEL_SAMPLE_IMAGE)) << "2" << 70000 << offAlignment;
+        << readFile(TESSEL_SAMPLE_IMAGE) << "2" << 70000 << offAlignment;
+    // clang-format on
     // Raw data off 64 KiB that happens to end in the record's signature would read as a record at 0x20000.
-    TestDmh rawBehind;
-    rawBehind.flashSize = imageLength;
-    rawBehind.entries = { testEntry(1, 0x10000, 0x8000, "plain"), testEntry(2, 0x18000, 0x10000, "raw", 0) };
-    const QByteArray endsInSignature
-        = ImageBuilder(imageLength)
-              .dmh(0, rawBehind)
-              .block(0, rawBehind.entries[1], ImageBuilder::randomBytes(0x100, 2), true)
-              .image();
+    const TestDmh rawBehind = testDmh(
+        { testEntry(1, 0x10000, 0x8000, "plain"), testEntry(2, 0x18000, 0x10000, "raw", 0) }, imageLength);
     QTest::newRow("grow by 0x8000 moving a raw block ending in a signature onto 64 KiB")
-        << endsInSignature << "1" << 0x10000
-        << "Block would give a moved block a block info, can not replace!!!";
+        << ImageBuilder(imageLength)
+               .dmh(0, rawBehind)
+               .block(0, rawBehind.entries[1], ImageBuilder::randomBytes(0x100, 2), true)
+               .image()
+        << "1" << 0x10000 << "Block would give a moved block a block info, can not replace!!!";
 
-    const QString notFit = "Flash size does not fit the image!!!";
     // A DMH look-alike inside a block of a second DMH is parsed last and says the flash holds 0x80000
     // bytes: every output would end before the second DMH.
+    const QByteArray second
+        = ImageBuilder::dmhHeader(testDmh({ testEntry(8, 0x1000, 0x1000, "nested") }, imageLength));
     QByteArray lookAlike = base;
-    TestDmh second;
-    second.flashSize = imageLength;
-    second.entries = { testEntry(8, 0x1000, 0x1000, "nested") };
-    overlay(lookAlike, 0x90000, ImageBuilder::dmhHeader(second));
-    TestDmh smallFlash;
-    smallFlash.flashSize = 0x80000;
-    overlay(lookAlike, 0x91000, ImageBuilder::dmhHeader(smallFlash));
+    overlay(lookAlike, 0x90000, second);
+    overlay(lookAlike, 0x91000, ImageBuilder::dmhHeader(testDmh({}, 0x80000)));
+    // clang-format off
     QTest::newRow("look-alike flash size, padded") << lookAlike << "2" << 10 << notFit;
     QTest::newRow("look-alike flash size, record") << lookAlike << "1" << 10 << notFit;
     QTest::newRow("look-alike flash size, grow") << lookAlike << "4" << 0x9000 << notFit;
-    TestDmh cutsRootfs = StandardImages::fourBlocksDmh();
-    cutsRootfs.flashSize = 0x74000;
-    QTest::newRow("flash size leaving a listed block behind")
-        << buildImage(cutsRootfs) << "2" << 10 << notFit;
+    QTest::newRow("flash size leaving a listed block behind") << varied([](TestDmh& dmh) { dmh.flashSize = 0x74000; })
+        << "2" << 10 << notFit;
+    // clang-format on
 
-    const QString overwritesDmh = "Block would overwrite a DMH, can not replace!!!";
-    TestDmh self;
-    self.flashSize = imageLength;
-    self.entries = { testEntry(1, 0, 0x20000, "self", 0) };
+    TestDmh self = testDmh({ testEntry(1, 0, 0x20000, "self", 0) }, imageLength);
     ImageBuilder selfWithRecord(imageLength);
     selfWithRecord.block(0, self.entries[0], ImageBuilder::randomBytes(1000, 1), true).dmh(0, self);
     QTest::newRow("record block holding its own DMH")
@@ -479,12 +455,10 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     QTest::newRow("padded block holding its own DMH")
         << ImageBuilder(imageLength).dmh(0, self).image() << "1" << 0x100 << overwritesDmh;
     QByteArray dmhInKernel = base;
-    overlay(dmhInKernel, 0x40000, ImageBuilder::dmhHeader(second));
+    overlay(dmhInKernel, 0x40000, second);
     QTest::newRow("padded block holding another DMH") << dmhInKernel << "2" << 10 << overwritesDmh;
-
-    const QString notFortyEight = "DMH entry size is not 48, can not replace!!!";
-    QTest::newRow("padded with entry size 0x130") << buildImage(wideEntries) << "2" << 10 << notFortyEight;
-    QTest::newRow("record with entry size 0x130") << buildImage(wideEntries) << "1" << 10 << notFortyEight;
+    QTest::newRow("padded with entry size 0x130") << wideEntries << "2" << 10 << notFortyEight;
+    QTest::newRow("record with entry size 0x130") << wideEntries << "1" << 10 << notFortyEight;
 }
 
 void TestBlockReplace::refusesAndWritesNothing()
