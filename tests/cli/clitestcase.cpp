@@ -3,6 +3,7 @@
 #include "fixedclock.h"
 #include "model/imagelayout.h"
 
+#include <QJsonDocument>
 #include <QRegularExpression>
 #include <QtTest>
 
@@ -11,6 +12,15 @@
 qint64 entryField(int index, int fieldOffset)
 {
     return dmhPosition + ImageLayout::dmhHeaderSize + BlockEntry::byteSize * index + fieldOffset;
+}
+
+void checkFields(const QJsonObject& object, const QJsonObject& expected)
+{
+    for (auto field = expected.begin(); field != expected.end(); ++field) {
+        const QJsonObject got { { field.key(), object.value(field.key()) } };
+        QVERIFY2(got.value(field.key()) == field.value(),
+            QJsonDocument(got).toJson(QJsonDocument::Compact).constData());
+    }
 }
 
 Outcome CliTestCase::replaceInProcess(

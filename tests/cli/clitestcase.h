@@ -4,6 +4,7 @@
 #include "inprocesscli.h"
 #include "standardimages.h"
 
+#include <QJsonObject>
 #include <QObject>
 #include <QPair>
 #include <QString>
@@ -18,6 +19,9 @@ inline constexpr qint64 imageSize = StandardImages::fiveBlocksLength;
 
 // Image position of a field of entry `index` of the standard DMH.
 qint64 entryField(int index, int fieldOffset);
+
+// Each field of `expected` is in `object` with the same value.
+void checkFields(const QJsonObject& object, const QJsonObject& expected);
 
 // The commands run in this process, with the clock fixed as SOURCE_DATE_EPOCH and TZ=UTC fix it.
 inline CliRun runCommand(const QStringList& arguments)

@@ -24,54 +24,45 @@ void TestCliInfo::infoReportsSummaryAndDmhs()
     const QString output = QString::fromUtf8(text.out);
     for (const char* line : { "SDRAM Size:        67108864", "Flash Size:        393216",
              "Block Number:      5", "Software Version:  V1.2.3", "Image Size:        393216" })
-        QVERIFY2(output.contains(QLatin1String(line)), qPrintable(output));
+        QVERIFY2(output.contains(line), qPrintable(output));
 
     const CliRun run = runCommand({ "info", "--json", imagePath });
     QCOMPARE(run.exitCode, 0);
-    const QJsonObject json = run.json();
-    QCOMPARE(json.value("schemaVersion").toInt(), 1);
-    QCOMPARE(json.value("command").toString(), QStringLiteral("info"));
-    QCOMPARE(json.value("success").toBool(), true);
-    QCOMPARE(json.value("imageSize").toDouble(), double(imageSize));
-    QCOMPARE(json.value("sdramSize").toDouble(), 67108864.0);
-    QCOMPARE(json.value("flashSize").toDouble(), double(imageSize));
-    QCOMPARE(json.value("blockNumber").toInt(), 5);
-    QCOMPARE(json.value("softwareVersion").toString(), QStringLiteral("V1.2.3"));
-    const QJsonArray dmhs = json.value("dmhs").toArray();
+    checkFields(run.json(),
+        { { "schemaVersion", 1 }, { "command", "info" }, { "success", true }, { "imageSize", imageSize },
+            { "sdramSize", 67108864 }, { "flashSize", imageSize }, { "blockNumber", 5 },
+            { "softwareVersion", "V1.2.3" } });
+    const QJsonArray dmhs = run.json().value("dmhs").toArray();
     QCOMPARE(dmhs.size(), 1);
-    const QJsonObject dmh = dmhs[0].toObject();
-    QCOMPARE(dmh.value("position").toDouble(), double(dmhPosition));
-    QCOMPARE(dmh.value("positionText").toString(), QStringLiteral("100"));
-    QCOMPARE(dmh.value("dataCapacity").toDouble(), double(0x01000000));
-    QCOMPARE(dmh.value("entryCount").toInt(), 5);
-    QCOMPARE(dmh.value("entrySize").toInt(), 48);
+    checkFields(dmhs[0].toObject(),
+        { { "position", dmhPosition }, { "positionText", "100" }, { "dataCapacity", 0x01000000 },
+            { "entryCount", 5 }, { "entrySize", 48 } });
 }
 
 void TestCliInfo::secondDmhCountsFromItsOwnPosition()
 {
     // Both DMHs list ID 5 at offset 0x100, so each block lies 0x100 bytes after its own DMH.
-    ImageBuilder builder(0x10000);
-    TestDmh first;
-    first.flashSize = 0x10000;
+    TestDmh first = testDmh({ testEntry(5, 0x100, 0x10, "first") }, 0x10000);
     first.sdramSize = 1;
-    first.entries = { testEntry(5, 0x100, 0x10, "first") };
-    TestDmh second = first;
+    TestDmh second
+        = testDmh({ testEntry(5, 0x100, 0x10, "second"), testEntry(6, 0x200, 0x10, "other") }, 0x10000);
     second.sdramSize = 2;
-    second.entries = { testEntry(5, 0x100, 0x10, "second"), testEntry(6, 0x200, 0x10, "other") };
-    builder.dmh(0, first).dmh(0x8000, second);
-    builder.fill(0x100, 0x10, 'a').fill(0x8100, 0x10, 'b');
-    QVERIFY(writeFile(imagePath, builder.image()));
+    QVERIFY(fixture->write("image.bin",
+        ImageBuilder(0x10000)
+            .dmh(0, first)
+            .dmh(0x8000, second)
+            .fill(0x100, 0x10, 'a')
+            .fill(0x8100, 0x10, 'b')
+            .image()));
 
     const QJsonObject info = runCommand({ "info", "--json", imagePath }).json();
-    QCOMPARE(info.value("blockNumber").toInt(), 3);
-    QCOMPARE(info.value("sdramSize").toInt(), 2);
+    checkFields(info, { { "blockNumber", 3 }, { "sdramSize", 2 } });
     QCOMPARE(info.value("dmhs").toArray().size(), 2);
 
     const QJsonArray blocks = runCommand({ "list", "--json", imagePath }).json().value("blocks").toArray();
     QCOMPARE(blocks.size(), 3);
-    QCOMPARE(blocks[0].toObject().value("start").toInt(), 0x100);
-    QCOMPARE(blocks[1].toObject().value("start").toInt(), 0x8100);
-    QCOMPARE(blocks[1].toObject().value("dmhIndex").toInt(), 1);
+    checkFields(blocks[0].toObject(), { { "start", 0x100 } });
+    checkFields(blocks[1].toObject(), { { "start", 0x8100 }, { "dmhIndex", 1 } });
 
     // ID 5 finds the first DMH's block, as in the window, and says that it is listed twice; the second
     // one cannot be reached by its name, but DMH:ID reaches it.

@@ -120,33 +120,28 @@ void TestCliReplace::dryRunWritesNothingAndShowsThePlan()
     QCOMPARE(readFile(imagePath), StandardImages::fiveBlocks());
 
     const QJsonObject plan = run.json().value("plan").toObject();
-    QCOMPARE(plan.value("variant").toString(), variantName(expected.variant));
-    QCOMPARE(plan.value("replacementLength").toDouble(), double(replacement.size()));
-    QCOMPARE(plan.value("changedStart").toDouble(), double(expected.changedStart));
-    QCOMPARE(plan.value("changedLength").toDouble(), double(expected.changedLength));
+    checkFields(plan,
+        { { "variant", variantName(expected.variant) }, { "replacementLength", replacement.size() },
+            { "changedStart", double(expected.changedStart) },
+            { "changedLength", double(expected.changedLength) } });
     const QJsonArray fields = plan.value("fields").toArray();
     QCOMPARE(fields.size(), expected.fields.size());
     for (int index = 0; index < fields.size(); ++index) {
-        const QJsonObject field = fields[index].toObject();
         const FieldChange& change = expected.fields[index];
-        QCOMPARE(field.value("field").toString(), fieldName(change.field));
-        QCOMPARE(field.value("position").toDouble(), double(change.position));
-        if (change.field != ChangedField::RecordTime) {
-            QCOMPARE(field.value("old").toDouble(), double(change.oldValue));
-            QCOMPARE(field.value("new").toDouble(), double(change.newValue));
-        } else {
-            QCOMPARE(field.value("newText").toString(), QStringLiteral("2026/3/5/7/8/9"));
-        }
+        checkFields(fields[index].toObject(),
+            { { "field", fieldName(change.field) }, { "position", double(change.position) } });
+        checkFields(fields[index].toObject(),
+            change.field == ChangedField::RecordTime
+                ? QJsonObject { { "newText", "2026/3/5/7/8/9" } }
+                : QJsonObject { { "old", double(change.oldValue) }, { "new", double(change.newValue) } });
     }
     const QJsonArray moves = plan.value("moves").toArray();
     QCOMPARE(moves.size(), expected.moves.size());
+    // fs grows by 0x800; the block behind it moves by as much.
     if (expected.variant == ReplaceVariant::Grow) {
-        // fs grows by 0x800; the block behind it moves by as much.
         QCOMPARE(moves.size(), 1);
-        const QJsonObject move = moves[0].toObject();
-        QCOMPARE(move.value("idText").toString(), QStringLiteral("22"));
-        QCOMPARE(move.value("from").toDouble(), double(dmhPosition + 0x30000));
-        QCOMPARE(move.value("by").toInt(), 0x800);
+        checkFields(
+            moves[0].toObject(), { { "idText", "22" }, { "from", dmhPosition + 0x30000 }, { "by", 0x800 } });
     }
 
     const CliRun text = runCommand(

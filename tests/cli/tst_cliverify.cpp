@@ -3,7 +3,6 @@
 #include "imagebuilder.h"
 #include "testbytes.h"
 #include "testfiles.h"
-#include "model/flashimage.h"
 #include "model/imagelayout.h"
 #include "ops/blockexport.h"
 
@@ -39,72 +38,62 @@ private slots:
 
 void TestCliVerify::verifyReportsFacts_data()
 {
-    QTest::addColumn<qint64>("patchPosition");
-    QTest::addColumn<QByteArray>("patch");
+    QTest::addColumn<QByteArray>("image");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("idText");
     QTest::addColumn<QString>("crcStatus");
     QTest::addColumn<QString>("recordStatus");
 
-    const QByteArray image = StandardImages::fiveBlocks();
-    const auto flipped
-        = [&image](qint64 position) { return QByteArray(1, char(image[int(position)] ^ 0x01)); };
+    const QByteArray standard = StandardImages::fiveBlocks();
+    const auto patched = [&standard](qint64 position, const QByteArray& bytes) {
+        QByteArray image = standard;
+        overlay(image, position, bytes);
+        return image;
+    };
+    const auto flipped = [&](qint64 position) {
+        return patched(position, QByteArray(1, char(standard[int(position)] ^ 1)));
+    };
     const qint64 kernelStart = dmhPosition + 0x10000;
-
     // clang-format off
-    QTest::newRow("untouched: a block") << qint64(0) << QByteArray() << 0 << "10" << "ok" << QString();
-    QTest::newRow("untouched: record") << qint64(0) << QByteArray() << 0 << "20" << "ok" << "ok";
-    QTest::newRow("untouched: NCRC") << qint64(0) << QByteArray() << 0 << "21" << "not-checked" << QString();
-    QTest::newRow("flipped byte in a block") << dmhPosition + 0x1000 + 0x7FF << flipped(dmhPosition + 0x1000 + 0x7FF)
-        << 1 << "10" << "mismatch" << QString();
-    QTest::newRow("flipped byte in a record's data") << kernelStart + 999 << flipped(kernelStart + 999) << 1 << "20"
-        << "mismatch" << "mismatch";
-    QTest::newRow("flipped byte in a record's fill") << kernelStart + 1000 << flipped(kernelStart + 1000) << 1 << "20"
-        << "mismatch" << "ok";
-    QTest::newRow("flipped byte in an NCRC block") << dmhPosition + 0x20000 << flipped(dmhPosition + 0x20000) << 0
-        << "21" << "not-checked" << QString();
-    QTest::newRow("flipped stored CRC") << entryField(0, BlockEntry::crcOffset)
-        << flipped(entryField(0, BlockEntry::crcOffset)) << 1 << "10" << "mismatch" << QString();
-    QTest::newRow("data length reaching into the record") << kernelStart + 0x10000 - 64 + 24 << u32Bytes(0x10000 - 63)
+    QTest::newRow("untouched: a block") << standard << 0 << "10" << "ok" << QString();
+    QTest::newRow("untouched: record") << standard << 0 << "20" << "ok" << "ok";
+    QTest::newRow("untouched: NCRC") << standard << 0 << "21" << "not-checked" << QString();
+    QTest::newRow("flipped byte in a block") << flipped(dmhPosition + 0x1000 + 0x7FF) << 1 << "10" << "mismatch" << QString();
+    QTest::newRow("flipped byte in a record's data") << flipped(kernelStart + 999) << 1 << "20" << "mismatch" << "mismatch";
+    QTest::newRow("flipped byte in a record's fill") << flipped(kernelStart + 1000) << 1 << "20" << "mismatch" << "ok";
+    QTest::newRow("flipped byte in an NCRC block") << flipped(dmhPosition + 0x20000) << 0 << "21" << "not-checked" << QString();
+    QTest::newRow("flipped stored CRC") << flipped(entryField(0, BlockEntry::crcOffset)) << 1 << "10" << "mismatch" << QString();
+    QTest::newRow("data length reaching into the record") << patched(kernelStart + 0x10000 - 64 + 24, u32Bytes(0x10000 - 63))
         << 1 << "20" << "mismatch" << "length-exceeds-block";
-    QTest::newRow("block reaching outside the image") << entryField(4, BlockEntry::sizeOffset) << u32Bytes(0x40000) << 1
-        << "22" << "not-read" << QString();
+    QTest::newRow("block reaching outside the image") << patched(entryField(4, BlockEntry::sizeOffset), u32Bytes(0x40000))
+        << 1 << "22" << "not-read" << QString();
     // clang-format on
 }
 
 void TestCliVerify::verifyReportsFacts()
 {
-    QFETCH(qint64, patchPosition);
-    QFETCH(QByteArray, patch);
+    QFETCH(QByteArray, image);
     QFETCH(int, exitCode);
     QFETCH(QString, idText);
     QFETCH(QString, crcStatus);
     QFETCH(QString, recordStatus);
 
-    QByteArray image = StandardImages::fiveBlocks();
-    image.replace(int(patchPosition), patch.size(), patch);
-    QVERIFY(writeFile(imagePath, image));
-
+    QVERIFY(fixture->load(image));
     const CliRun run = runCommand({ "verify", "--json", imagePath });
     QCOMPARE(run.exitCode, exitCode);
-    const QJsonObject json = run.json();
-    QCOMPARE(json.value("holds").toBool(), exitCode == 0);
-    QCOMPARE(json.value("blocksFailing").toInt(), exitCode == 0 ? 0 : 1);
-    const QJsonObject block = blockWithId(json.value("blocks").toArray(), idText);
+    checkFields(run.json(), { { "holds", exitCode == 0 }, { "blocksFailing", exitCode == 0 ? 0 : 1 } });
+    const QJsonObject block = blockWithId(run.json().value("blocks").toArray(), idText);
     QVERIFY2(!block.isEmpty(), "the block is reported");
     const QJsonObject crc = block.value("crc").toObject();
     QCOMPARE(crc.value("status").toString(), crcStatus);
-    QCOMPARE(block.value("insideImage").toBool(), crcStatus != "not-read");
-    QCOMPARE(block.value("holds").toBool(), exitCode == 0);
+    checkFields(block, { { "insideImage", crcStatus != "not-read" }, { "holds", exitCode == 0 } });
     if (crcStatus == "ok" || crcStatus == "mismatch") {
         // The computed CRC is the block's own, stored or not.
-        FlashImage loaded;
-        QVERIFY(loaded.load(imagePath.toStdWString()));
-        const BlockLocation location = findBlock(loaded.dmhRecords(), idText);
+        const BlockLocation location = findBlock(fixture->catalogue, idText);
         const quint32 expected = ImageBuilder::crcOf(image.mid(int(location.start()), int(location.size)));
-        QCOMPARE(crc.value("computed").toDouble(), double(expected));
-        QCOMPARE(crc.value("computedText").toString(), QString::number(expected, 16));
-        QCOMPARE(crc.value("stored").toDouble(), double(location.entry.crc));
+        checkFields(crc,
+            { { "computed", double(expected) }, { "computedText", QString::number(expected, 16) },
+                { "stored", double(location.entry.crc) } });
     }
     const QJsonValue record = block.value("record");
     QCOMPARE(record.isNull(), recordStatus.isEmpty());
@@ -124,11 +113,10 @@ void TestCliVerify::verifyReportsFacts()
 void TestCliVerify::verifyRefusesWorkBeyondTheImage()
 {
     // 20 distinct ranges of 0x800 bytes in a 0x1000-byte image: 40960 bytes to read, more than 8 times it.
-    TestDmh dmh;
-    dmh.flashSize = 0x1000;
+    TestDmh dmh = testDmh({}, 0x1000);
     for (quint32 index = 0; index < 20; ++index)
         dmh.entries.append(testEntry(quint8(index), 0x400 + index, 0x800, "overlap"));
-    QVERIFY(writeFile(imagePath, ImageBuilder(0x1000).dmh(0, dmh).image()));
+    QVERIFY(fixture->write("image.bin", ImageBuilder(0x1000).dmh(0, dmh).image()));
 
     const QString message("Verifying would read 40960 bytes, more than 8 times the image's 4096 bytes.");
     const CliRun text = runCommand({ "verify", imagePath });
@@ -140,23 +128,20 @@ void TestCliVerify::verifyRefusesWorkBeyondTheImage()
         text.err.constData());
     const CliRun json = runCommand({ "verify", "--json", imagePath });
     QCOMPARE(json.exitCode, 1);
-    QCOMPARE(json.json().value("message").toString(), message);
-    QCOMPARE(json.json().value("holds").toBool(true), false);
+    checkFields(json.json(), { { "message", message }, { "holds", false } });
 }
 
 void TestCliVerify::verifyFlagsPaddedReplacement()
 {
     // The padded variant keeps the entry's CRC as it was, so the replaced block no longer matches it.
-    const QString replacementPath = path("replacement.bin");
-    QVERIFY(writeFile(replacementPath, QByteArray(0x100, 'p')));
+    const QString replacementPath = create("replacement.bin", QByteArray(0x100, 'p'));
     const QString output = path("new.bin");
     QCOMPARE(runCommand({ "replace", imagePath, "10", replacementPath, "-o", output }).exitCode, 0);
     const CliRun run = runCommand({ "verify", "--json", output });
     QCOMPARE(run.exitCode, 1);
-    const QJsonArray blocks = run.json().value("blocks").toArray();
-    QCOMPARE(blockWithId(blocks, "10").value("crc").toObject().value("status").toString(),
-        QStringLiteral("mismatch"));
-    QCOMPARE(run.json().value("blocksFailing").toInt(), 1);
+    checkFields(blockWithId(run.json().value("blocks").toArray(), "10").value("crc").toObject(),
+        { { "status", "mismatch" } });
+    checkFields(run.json(), { { "blocksFailing", 1 } });
 
     // The record variant refreshes both CRCs, so its output verifies.
     const QString recordOutput = path("record.bin");
@@ -175,9 +160,7 @@ void TestCliVerify::layoutThatTheFlashSizeContradicts_data()
 
     // A DMH look-alike in the data of fs, stating half the flash size: it is parsed last, so it rules.
     QByteArray nested = standard;
-    TestDmh lookAlike;
-    lookAlike.flashSize = 0x30000;
-    overlay(nested, dmhPosition + 0x20000 + 0x40, ImageBuilder::dmhHeader(lookAlike));
+    overlay(nested, dmhPosition + 0x20000 + 0x40, ImageBuilder::dmhHeader(testDmh({}, 0x30000)));
     QTest::newRow("nested look-alike")
         << nested << QStringList { "flash-sizes-disagree", "block-beyond-flash", "block-beyond-flash" };
 
@@ -194,7 +177,7 @@ void TestCliVerify::layoutThatTheFlashSizeContradicts()
     QFETCH(QByteArray, image);
     QFETCH(QStringList, problems);
 
-    QVERIFY(writeFile(imagePath, image));
+    QVERIFY(fixture->write("image.bin", image));
     const CliRun verify = runCommand({ "verify", "--json", imagePath });
     QCOMPARE(verify.exitCode, problems.isEmpty() ? 0 : 1);
     QStringList kinds;
