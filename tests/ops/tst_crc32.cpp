@@ -46,6 +46,9 @@ void TestCrc32::checkValues_data()
 
     QTest::newRow("catalogue check value") << QByteArray("123456789") << 9 << 0x340BC6D9u;
     QTest::newRow("abc") << QByteArray("abc") << 3 << 0xCADBBE3Du;
+    QTest::newRow("one byte") << QByteArray("a") << 1 << 0x174841BCu;
+    QTest::newRow("a sentence") << QByteArray("The quick brown fox jumps over the lazy dog") << 43
+                                << 0xBEB05CC6u;
     QTest::newRow("nothing") << QByteArray() << 0 << 0xFFFFFFFFu;
     QTest::newRow("no bytes of abc") << QByteArray("abc") << 0 << 0xFFFFFFFFu;
     QTest::newRow("negative length") << QByteArray("abc") << -5 << 0xFFFFFFFFu;
