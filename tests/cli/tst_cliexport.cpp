@@ -85,6 +85,8 @@ private:
     void checkAgainstSingleExports(const QString& folder, const QByteArray& image, const QStringList& files,
         qint64* bytes, QStringList* reasons);
     bool earlierExport(const QString& name);
+    void prepareFolder(const QString& setup, QString* folder, QString* target, CrampedFileSystem* fileSystem,
+        qint64* neededBytes);
 };
 
 void TestCliExport::exportWritesWhatTheOperationWrites_data()
@@ -308,32 +310,24 @@ bool TestCliExport::earlierExport(const QString& name)
         && runCommand({ "export", path("other.bin"), "--all", "-o", path(name) }).exitCode == 1;
 }
 
-void TestCliExport::exportAllFolderRules()
+// Puts in place what the row `setup` names at -o's folder `folder` (which it may change, as it may the
+// folder the blocks land in, `target`), or in the file system's free space; `neededBytes` is what the
+// files would take.
+void TestCliExport::prepareFolder(const QString& setup, QString* folder, QString* target,
+    CrampedFileSystem* fileSystem, qint64* neededBytes)
 {
-    QFETCH(QString, setup);
-    QFETCH(bool, force);
-    QFETCH(QString, refusal);
-
-    // -o as given, and the folder the blocks land in: the symlink's target for a symlink.
-    QString folder = path("out");
-    QString target = folder;
-    const QString previousFolder = QDir::currentPath();
-    const auto restoreCurrentFolder = qScopeGuard([&previousFolder] { QDir::setCurrent(previousFolder); });
-    CrampedFileSystem fileSystem;
-    const FileSystemCalls::Override seam(fileSystem);
     // Without room the refusal states what the files would take: what they take when there is room,
     // and one 4 KiB block for each file's end and the folder's own.
-    qint64 neededBytes = 0;
     if (setup == "no room") {
         const CliRun reference
             = runCommand({ "export", "--json", imagePath, "--all", "-o", path("reference") });
         QCOMPARE(reference.exitCode, 0);
-        neededBytes = qint64(reference.json().value("bytesWritten").toDouble())
+        *neededBytes = qint64(reference.json().value("bytesWritten").toDouble())
             + 4096 * (reference.json().value("filesWritten").toInt() + 1);
-        fileSystem.freeBlocks = 1;
+        fileSystem->freeBlocks = 1;
     }
     if (setup == "no files")
-        fileSystem.freeFiles = 3;
+        fileSystem->freeFiles = 3;
     if (setup == "empty")
         QVERIFY(QDir(path()).mkdir("out"));
     if (setup == "full")
@@ -348,27 +342,46 @@ void TestCliExport::exportAllFolderRules()
         QVERIFY(fixture->write("out/index.json", index.left(index.size() / 2)));
     }
     if (setup == "current") {
-        QVERIFY(QDir::setCurrent(folder));
-        folder = ".";
+        QVERIFY(QDir::setCurrent(*folder));
+        *folder = ".";
     }
     if (setup == "parent") {
         QVERIFY(QDir(path()).mkpath("out/inner") && QDir::setCurrent(path("out/inner")));
-        folder = "..";
+        *folder = "..";
     }
     if (setup == "link") {
-        target = path("real");
-        QVERIFY(earlierExport("real") && QFile::link(target, folder));
+        *target = path("real");
+        QVERIFY(earlierExport("real") && QFile::link(*target, *folder));
     }
     if (setup == "file")
         QVERIFY(fixture->write("out", "a file"));
     if (setup == "fifo")
-        QCOMPARE(::mkfifo(QFile::encodeName(folder).constData(), 0600), 0);
+        QCOMPARE(::mkfifo(QFile::encodeName(*folder).constData(), 0600), 0);
     if (setup == "dangling")
-        QVERIFY(QFile::link(path("gone"), folder));
+        QVERIFY(QFile::link(path("gone"), *folder));
     if (setup == "no parent")
-        folder = path("missing/out");
+        *folder = path("missing/out");
     if (setup == "holds image")
-        folder = target = path();
+        *folder = *target = path();
+}
+
+void TestCliExport::exportAllFolderRules()
+{
+    QFETCH(QString, setup);
+    QFETCH(bool, force);
+    QFETCH(QString, refusal);
+
+    // -o as given, and the folder the blocks land in: the symlink's target for a symlink.
+    QString folder = path("out");
+    QString target = folder;
+    const QString previousFolder = QDir::currentPath();
+    const auto restoreCurrentFolder = qScopeGuard([&previousFolder] { QDir::setCurrent(previousFolder); });
+    CrampedFileSystem fileSystem;
+    const FileSystemCalls::Override seam(fileSystem);
+    qint64 neededBytes = 0;
+    prepareFolder(setup, &folder, &target, &fileSystem, &neededBytes);
+    if (QTest::currentTestFailed())
+        return;
     QStringList arguments { "export", imagePath, "--all", "-o", setup == "slash" ? folder + '/' : folder };
     if (force)
         arguments << "--force";
