@@ -191,8 +191,10 @@ void TestCliDiff::diffReportsEachBlock_data()
         << withBlock(0, "0:10 changed bytes") << none << qint64(0) << "Blocks: 1 changed, 0 added, 0 removed, 4 same.";
     QTest::newRow("record replacement") << standard << replacedIn(standard, "20", ImageBuilder::randomBytes(2000, 8))
         << withBlock(2, "0:20 changed crc,bytes") << none << qint64(-1) << "crc ";
-    QTest::newRow("growth moves the block behind") << standard << replacedIn(standard, "21", ImageBuilder::randomBytes(0x10800, 9))
-        << withBlock(3, "0:21 changed size,crc,bytes", "0:22 changed offset") << none << qint64(-1) << "offset 0x30000 -> 0x30800";
+    QTest::newRow("growth moves the block behind") << standard
+        << replacedIn(standard, "21", ImageBuilder::randomBytes(0x10800, 9))
+        << withBlock(3, "0:21 changed size,crc,bytes", "0:22 changed offset") << none << qint64(-1)
+        << "offset 0x30000 -> 0x30800";
     QTest::newRow("name only") << standard << patched(entryField(0, BlockEntry::nameOffset + 2), "a")
         << withBlock(0, "0:10 changed name") << none << qint64(1) << "name boot -> boat";
     QTest::newRow("version only") << standard << patched(entryField(1, BlockEntry::versionOffset), "2.0")

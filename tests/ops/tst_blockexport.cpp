@@ -121,7 +121,8 @@ void TestBlockExport::exportsBlockOrDataPart_data()
         << unaligned.mid(0x18000, 0x20000);
     QTest::newRow("flags 1: whole block") << flagged << "1" << "block.out" << saved << flagged.mid(0x10000, 0x20000);
     QTest::newRow("damaged signature: whole block") << damaged << "1" << "block.out" << saved << damaged.mid(0x10000, 0x20000);
-    QTest::newRow("data length up to the record") << upToRecord << "1" << "block.out" << saved << upToRecord.mid(0x10000, 0x1FFC0);
+    QTest::newRow("data length up to the record")
+        << upToRecord << "1" << "block.out" << saved << upToRecord.mid(0x10000, 0x1FFC0);
     // Refusals write nothing, and leave an earlier output as it was.
     const QByteArray beyond = oneBlockImage(testEntry(1, 0x70000, 0x20000, "boot"), {}, false);
     for (const QString output : { "block.out", "earlier" }) {
@@ -130,7 +131,8 @@ void TestBlockExport::exportsBlockOrDataPart_data()
             << dataLength(0x20000 - BlockInfo::recordSize + 1) << "1" << output << "Save block %1 failed!!!" << QByteArray();
         QTest::addRow("data length 0xFFFFFFFF%s", where) << dataLength(0xFFFFFFFF) << "1" << output << "Save block %1 failed!!!"
             << QByteArray();
-        QTest::addRow("block past image end%s", where) << beyond << "1" << output << "Block is out of the image!!!" << QByteArray();
+        QTest::addRow("block past image end%s", where)
+            << beyond << "1" << output << "Block is out of the image!!!" << QByteArray();
         QTest::addRow("ID not found%s", where) << withRecord << "9" << output << "Can not find the DMH." << QByteArray();
     }
     QTest::newRow("output that cannot be opened") << oneBlockImage(testEntry(1, 0x10000, 0x20000), {}, false) << "1"
