@@ -48,6 +48,14 @@ TestEntry testEntry(quint8 id, quint32 offset, quint32 size, const QByteArray& n
     return entry;
 }
 
+TestDmh testDmh(const QVector<TestEntry>& entries, quint32 flashSize)
+{
+    TestDmh dmh;
+    dmh.flashSize = flashSize;
+    dmh.entries = entries;
+    return dmh;
+}
+
 ImageBuilder::ImageBuilder(qint64 size, char fill)
     : content(int(size), fill)
 {

@@ -44,6 +44,9 @@ struct TestDmh {
     QVector<TestEntry> entries;
 };
 
+// A DMH listing `entries` with the flash size given, its other header fields at their defaults.
+TestDmh testDmh(const QVector<TestEntry>& entries, quint32 flashSize = 0);
+
 // Builds an image in memory: a fill byte everywhere, then DMHs, records and block bytes placed at the
 // positions given. Writes are clipped to the image so hostile layouts can be made on purpose.
 class ImageBuilder {

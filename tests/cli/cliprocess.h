@@ -15,7 +15,6 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,6 +75,7 @@ inline CliRun runCliWithStandardOutput(
     if (output < 0 || ::pipe2(errors, O_CLOEXEC) != 0)
         return run;
 
+    // Made before the fork: a child of a threaded process must not allocate.
     QList<QByteArray> argumentBytes { QFile::encodeName(QStringLiteral(TESSEL_CLI_PATH)) };
     for (const QString& argument : arguments)
         argumentBytes << QFile::encodeName(argument);
@@ -91,24 +91,17 @@ inline CliRun runCliWithStandardOutput(
         envp.push_back(variable.data());
     envp.push_back(nullptr);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, output, STDOUT_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, errors[1], STDERR_FILENO);
-    // The program must cope with SIGPIPE as a shell would start it, not as this test process has it.
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t defaults;
-    sigemptyset(&defaults);
-    sigaddset(&defaults, SIGPIPE);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF);
-    pid_t child = -1;
-    const int spawned = posix_spawn(&child, argv.front(), &actions, &attributes, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::dup2(output, STDOUT_FILENO);
+        ::dup2(errors[1], STDERR_FILENO);
+        // The program must cope with SIGPIPE as a shell would start it, not as this test process has it.
+        ::signal(SIGPIPE, SIG_DFL);
+        ::execve(argv.front(), argv.data(), envp.data());
+        ::_exit(127);
+    }
     ::close(errors[1]);
-    if (spawned == 0) {
+    if (child > 0) {
         // The terminal is read while the program runs: a terminal that nobody reads would stop it.
         QElapsedTimer clock;
         clock.start();

@@ -47,10 +47,10 @@ void TestCliProcess::init()
 {
     folder = std::make_unique<TestFolder>();
     QVERIFY(folder->isValid());
-    QVERIFY(writeFile(path(QStringLiteral("image.bin")), StandardImages::recordAndTwoPlain()));
-    QVERIFY(writeFile(path(QStringLiteral("exists.bin")), "old"));
-    QVERIFY(writeFile(path(QStringLiteral("repl.bin")), QByteArray(100, 'r')));
-    QVERIFY(writeFile(path(QStringLiteral("other.bin")), StandardImages::fiveBlocks()));
+    QVERIFY(writeFile(path("image.bin"), StandardImages::recordAndTwoPlain()));
+    QVERIFY(writeFile(path("exists.bin"), "old"));
+    QVERIFY(writeFile(path("repl.bin"), QByteArray(100, 'r')));
+    QVERIFY(writeFile(path("other.bin"), StandardImages::fiveBlocks()));
 }
 
 void TestCliProcess::streamsAndStatuses_data()
@@ -119,22 +119,16 @@ void TestCliProcess::sourceDateEpoch_data()
     QTest::addColumn<QByteArray>("stamp");
 
     // 2026-03-05 07:08:09 UTC, written as the local time the record holds.
-    QTest::newRow("UTC") << "1772694489"
-                         << "UTC" << QByteArray("\xEA\x07\x03\x05\x07\x08\x09", 7);
-    QTest::newRow("local time") << "1772694489"
-                                << "Asia/Tokyo" << QByteArray("\xEA\x07\x03\x05\x10\x08\x09", 7);
-    QTest::newRow("last second") << "253402300799"
-                                 << "UTC" << QByteArray("\x0F\x27\x0C\x1F\x17\x3B\x3B", 7);
-    QTest::newRow("word") << "yesterday"
-                          << "UTC" << QByteArray();
-    QTest::newRow("trailing newline") << "1772694489\n"
-                                      << "UTC" << QByteArray();
-    QTest::newRow("sign") << "+1772694489"
-                          << "UTC" << QByteArray();
-    QTest::newRow("past 9999") << "253402300800"
-                               << "UTC" << QByteArray();
-    QTest::newRow("past 9999 in the local zone") << "253402300799"
-                                                 << "Asia/Tokyo" << QByteArray();
+    // clang-format off
+    QTest::newRow("UTC") << "1772694489" << "UTC" << QByteArray("\xEA\x07\x03\x05\x07\x08\x09", 7);
+    QTest::newRow("local time") << "1772694489" << "Asia/Tokyo" << QByteArray("\xEA\x07\x03\x05\x10\x08\x09", 7);
+    QTest::newRow("last second") << "253402300799" << "UTC" << QByteArray("\x0F\x27\x0C\x1F\x17\x3B\x3B", 7);
+    QTest::newRow("word") << "yesterday" << "UTC" << QByteArray();
+    QTest::newRow("trailing newline") << "1772694489\n" << "UTC" << QByteArray();
+    QTest::newRow("sign") << "+1772694489" << "UTC" << QByteArray();
+    QTest::newRow("past 9999") << "253402300800" << "UTC" << QByteArray();
+    QTest::newRow("past 9999 in the local zone") << "253402300799" << "Asia/Tokyo" << QByteArray();
+    // clang-format on
 }
 
 void TestCliProcess::sourceDateEpoch()
@@ -143,7 +137,7 @@ void TestCliProcess::sourceDateEpoch()
     QFETCH(QString, zone);
     QFETCH(QByteArray, stamp);
 
-    const QString output = path(QStringLiteral("out.bin"));
+    const QString output = path("out.bin");
     const CliRun run
         = runCliProcess({ "replace", "--json", path("image.bin"), "6", path("repl.bin"), "-o", output },
             environmentWith(epoch, zone));

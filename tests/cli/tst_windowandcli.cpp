@@ -152,13 +152,13 @@ void TestWindowAndCli::sameOutcome()
     }
     const QString windowMessage
         = driver.statusBar()->currentMessage().replace(windowOutput, QStringLiteral("OUT"));
-    const bool windowSucceeded = driver.statusColour() == QLatin1String("color:#15428b");
+    const bool windowSucceeded = driver.statusColour() == "color:#15428b";
     QVERIFY2(windowSucceeded == succeeds, qPrintable(windowMessage));
     const QByteArray windowBytes = readFile(windowOutput);
 
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     // The record variant stamps the clock; the CLI is given the moment the window read.
-    if (succeeds && idText == QLatin1String("1") && !exporting)
+    if (succeeds && idText == "1" && !exporting)
         environment.insert(QStringLiteral("SOURCE_DATE_EPOCH"),
             QString::number(stampedEpoch(windowBytes, 0x10000 + 0x20000 - BlockInfo::recordSize)));
     const QStringList arguments = exporting
@@ -167,8 +167,7 @@ void TestWindowAndCli::sameOutcome()
     const CliRun run = runCliProcess(arguments, environment);
     QCOMPARE(run.exitCode, succeeds ? 0 : 1);
     // The status text comes first; the CLI may explain it on the lines after.
-    QString cliMessage
-        = QString::fromUtf8(succeeds ? run.out : run.err).trimmed().section(QLatin1Char('\n'), 0, 0);
+    QString cliMessage = QString::fromUtf8(succeeds ? run.out : run.err).trimmed().section('\n', 0, 0);
     QCOMPARE(cliMessage.replace(cliOutput, QStringLiteral("OUT")), windowMessage);
 
     QCOMPARE(QFile::exists(cliOutput), QFile::exists(windowOutput));

@@ -1,7 +1,8 @@
-#include "hostilefixture.h"
+#include "imagebuilder.h"
+#include "imagefixture.h"
 #include "inprocesscli.h"
-
 #include "standardimages.h"
+#include "testbytes.h"
 
 #include "model/imagebuffer.h"
 #include "model/imagelayout.h"
@@ -40,19 +41,11 @@ namespace {
 constexpr qint64 gibibyte = qint64(1) << 30;
 const QByteArray previousOutput("bytes of an earlier output");
 
-TestDmh dmhWith(const QVector<TestEntry>& entries, quint32 flashSize)
-{
-    TestDmh dmh;
-    dmh.flashSize = flashSize;
-    dmh.entries = entries;
-    return dmh;
-}
-
 // A DMH at 0 listing the given entries in an image of `size` bytes whose flash size is the image's.
 QByteArray plainImage(qint64 size, const QVector<TestEntry>& entries)
 {
     ImageBuilder builder(size);
-    const TestDmh dmh = dmhWith(entries, quint32(size));
+    const TestDmh dmh = testDmh(entries, quint32(size));
     for (const TestEntry& entry : entries)
         builder.block(0, entry, ImageBuilder::randomBytes(qMin<qint64>(entry.size, 0x40), entry.id), false);
     return builder.dmh(0, dmh).image();
@@ -63,7 +56,7 @@ QByteArray recordImage(quint32 dataLength, bool damagedSignature = false)
 {
     const TestEntry entry = testEntry(1, 0x10000, 0x10000, "app", 0);
     ImageBuilder builder(0x20000);
-    builder.dmh(0, dmhWith({ entry }, 0x20000))
+    builder.dmh(0, testDmh({ entry }, 0x20000))
         .block(0, entry, ImageBuilder::randomBytes(1000, 11), true)
         .blockInfo(0x20000 - BlockInfo::recordSize, dataLength, 0x12345678);
     if (damagedSignature)
@@ -166,40 +159,38 @@ void TestHostileImages::loads_data()
     claimsThree.entryCount = 3;
     const QByteArray header = ImageBuilder::dmhHeader(claimsThree);
 
+    // clang-format off
     QTest::newRow("magic 27 bytes before the end")
         << QByteArray(0x200, '\xFF') + header.left(27) << notFound << 0 << QByteArray();
     QTest::newRow("header at the very end claiming entries")
         << QByteArray(0x200, '\xFF') + header << QByteArray() << 0 << QByteArray();
-    QTest::newRow("entries past the end")
-        << QByteArray(0x100, '\xFF') + header + QByteArray(2 * 48 + 47, '\0') << QByteArray() << 2
-        << QByteArray();
-    QTest::newRow("recognition byte 0x31")
-        << QByteArray(0x10, '\0') + header.left(26) + "\x31" + header.mid(27) << notFound << 0
-        << QByteArray();
+    QTest::newRow("entries past the end") << QByteArray(0x100, '\xFF') + header + QByteArray(2 * 48 + 47, '\0')
+        << QByteArray() << 2 << QByteArray();
+    QTest::newRow("recognition byte 0x31") << QByteArray(0x10, '\0') + header.left(26) + "\x31" + header.mid(27)
+        << notFound << 0 << QByteArray();
     QTest::newRow("empty file") << QByteArray() << notFound << 0 << QByteArray();
     QTest::newRow("headers every 27 bytes, 65,535 entries each")
         << headersEvery(27, 64 << 10, 65535, 27) << tooMany << 0 << QByteArray();
     QTest::newRow("headers every 28 bytes, 65,535 entries each")
         << headersEvery(28, 64 << 10, 65535, 28) << tooMany << 0 << QByteArray();
-    QTest::newRow("two empty headers every 39 bytes")
-        << emptyHeaderPairs(64 << 10) << tooMany << 0 << QByteArray();
+    QTest::newRow("two empty headers every 39 bytes") << emptyHeaderPairs(64 << 10) << tooMany << 0 << QByteArray();
     QTest::newRow("65,535 entries") << manyEntries(65535) << QByteArray() << 65535 << QByteArray();
-    QTest::newRow("65,536 entries in two DMHs")
-        << manyEntries(65535) + manyEntries(1) << tooMany << 0 << QByteArray();
+    QTest::newRow("65,536 entries in two DMHs") << manyEntries(65535) + manyEntries(1) << tooMany << 0 << QByteArray();
+    // clang-format on
 
     QTest::newRow("ssdata reaching past the end")
         << ImageBuilder(0x400)
-               .dmh(0, dmhWith({ testEntry(1, 0x3F0, 0x40, "ssdata") }, 0x400))
+               .dmh(0, testDmh({ testEntry(1, 0x3F0, 0x40, "ssdata") }, 0x400))
                .fill(0x3F0, 0x10, 'V')
                .image()
         << QByteArray() << 1 << QByteArray(16, 'V');
     QTest::newRow("ssdata wholly past the end")
-        << ImageBuilder(0x400).dmh(0, dmhWith({ testEntry(1, 0x500, 0x40, "ssdata") }, 0x400)).image()
+        << ImageBuilder(0x400).dmh(0, testDmh({ testEntry(1, 0x500, 0x40, "ssdata") }, 0x400)).image()
         << QByteArray() << 1 << QByteArray();
     QTest::newRow("names without a zero byte")
         << ImageBuilder(0x400)
                .dmh(0,
-                   dmhWith({ testEntry(1, 0x100, 0x40, "ABCDEFGH"), testEntry(2, 0x140, 0x40, "ssdataXY") },
+                   testDmh({ testEntry(1, 0x100, 0x40, "ABCDEFGH"), testEntry(2, 0x140, 0x40, "ssdataXY") },
                        0x400))
                .image()
         << QByteArray() << 2 << QByteArray();
@@ -212,18 +203,16 @@ void TestHostileImages::loads()
     QFETCH(int, blocks);
     QFETCH(QByteArray, version);
 
-    HostileFixture fixture;
-    QElapsedTimer timer;
-    timer.start();
+    ImageFixture fixture;
     const bool loaded = fixture.load(image);
-    QCOMPARE(fixture.loaded->lastError(), error);
+    QCOMPARE(fixture.image->lastError(), error);
     QCOMPARE(loaded, error.isEmpty());
-    QCOMPARE(fixture.loaded->blockCount(), blocks);
+    QCOMPARE(fixture.image->blockCount(), blocks);
     qint64 listed = 0;
-    for (const DmhRecord& dmh : fixture.loaded->dmhRecords())
+    for (const DmhRecord& dmh : fixture.image->dmhRecords())
         listed += dmh.entries.size();
     QCOMPARE(listed, qint64(blocks));
-    QCOMPARE(fixture.loaded->softwareVersion(), version);
+    QCOMPARE(fixture.image->softwareVersion(), version);
 }
 
 void TestHostileImages::exports_data()
@@ -258,14 +247,14 @@ void TestHostileImages::exports_data()
     QTest::newRow("record signature damaged") << damaged << "1" << saved << damaged.mid(0x10000, 0x10000);
 
     ImageBuilder twice(0x800);
-    twice.dmh(0x10, dmhWith({ testEntry(2, 0x100, 0x40, "first") }, 0x800))
-        .dmh(0x400, dmhWith({ testEntry(2, 0x100, 0x20, "second") }, 0x800))
+    twice.dmh(0x10, testDmh({ testEntry(2, 0x100, 0x40, "first") }, 0x800))
+        .dmh(0x400, testDmh({ testEntry(2, 0x100, 0x20, "second") }, 0x800))
         .fill(0x110, 0x40, 'a')
         .fill(0x500, 0x20, 'b');
     QTest::newRow("duplicate IDs in two DMHs") << twice.image() << "2" << saved << QByteArray(0x40, 'a');
 
     ImageBuilder emptyFirst(0x800);
-    emptyFirst.dmh(0, TestDmh {}).dmh(0x400, dmhWith({ testEntry(9, 0x100, 0x20, "later") }, 0x800));
+    emptyFirst.dmh(0, TestDmh {}).dmh(0x400, testDmh({ testEntry(9, 0x100, 0x20, "later") }, 0x800));
     QTest::newRow("empty DMH before the ID") << emptyFirst.image() << "9"
                                              << "Can not find the DMH." << QByteArray();
 
@@ -273,7 +262,7 @@ void TestHostileImages::exports_data()
     constexpr quint32 fourMebibytes = 4 << 20;
     const QVector<TestEntry> wholeImage(65535, testEntry(1, 0, fourMebibytes, "whole"));
     QTest::newRow("export --all of 65,535 entries over the whole image")
-        << ImageBuilder(fourMebibytes).dmh(0, dmhWith(wholeImage, fourMebibytes)).image() << "--all"
+        << ImageBuilder(fourMebibytes).dmh(0, testDmh(wholeImage, fourMebibytes)).image() << "--all"
         << "The 65535 block files would take 274873712640 bytes, more than 8 times the image's 4194304 "
            "bytes: its DMHs list the same bytes again and again. Nothing was written."
         << QByteArray();
@@ -286,11 +275,11 @@ void TestHostileImages::exports()
     QFETCH(QString, message);
     QFETCH(QByteArray, written);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(image));
     QVERIFY(fixture.write("block.out", previousOutput));
     const QStringList before = fixture.entries();
-    if (id == QLatin1String("--all")) {
+    if (id == "--all") {
         // tessel-cli's export --all into a new folder: refused before anything is made.
         QElapsedTimer timer;
         timer.start();
@@ -324,7 +313,7 @@ void TestHostileImages::replacements_data()
     const TestEntry block = testEntry(1, 0x100, 0x100, "blk");
     for (const quint32 flashSize : { 0u, 0x1001u, 0x80000000u, 0xFFFFFFFFu }) {
         ImageBuilder builder(0x1000);
-        builder.dmh(0, dmhWith({ block }, flashSize));
+        builder.dmh(0, testDmh({ block }, flashSize));
         QTest::addRow("flash size %u", flashSize) << builder.image() << "1" << qint64(0x10) << flashNotFit;
     }
     QTest::newRow("offset + size wrapping 32 bits")
@@ -335,7 +324,7 @@ void TestHostileImages::replacements_data()
 
     const QVector<TestEntry> backToBack
         = { testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x200, 0x100, "b") };
-    TestDmh wide = dmhWith(backToBack, 0x1000);
+    TestDmh wide = testDmh(backToBack, 0x1000);
     wide.entrySize = 0x0130;
     QTest::newRow("entry size 0x0130") << ImageBuilder(0x1000).dmh(0, wide).image() << "1" << qint64(0x180)
                                        << "DMH entry size is not 48, can not replace!!!";
@@ -346,7 +335,7 @@ void TestHostileImages::replacements_data()
     QTest::newRow("tail past the end")
         << plainImage(0x1000, { testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x200, 0x1000, "b") }) << "1"
         << qint64(0x180) << outOfImage;
-    TestDmh full = dmhWith({ testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x200, 0xFFFFFF00, "b") }, 0x1000);
+    TestDmh full = testDmh({ testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x200, 0xFFFFFF00, "b") }, 0x1000);
     full.dataCapacity = 0xFFFFFFFF;
     QTest::newRow("total over 2^32") << ImageBuilder(0x1000).dmh(0, full).image() << "1" << qint64(0x200)
                                      << overMax;
@@ -355,7 +344,7 @@ void TestHostileImages::replacements_data()
     QTest::newRow("several GiB into a block without one")
         << plainImage(0x1000, backToBack) << "2" << 5 * gibibyte << overMax;
     // Within the capacity, but far past the image: refused on its length alone, before it is read.
-    TestDmh roomy = dmhWith(backToBack, 0x1000);
+    TestDmh roomy = testDmh(backToBack, 0x1000);
     roomy.dataCapacity = 0xFFFFFFFF;
     QTest::newRow("3 GiB within the capacity")
         << ImageBuilder(0x1000).dmh(0, roomy).image() << "1" << 3 * gibibyte << outOfImage;
@@ -371,21 +360,20 @@ void TestHostileImages::replacements_data()
     const TestEntry boot = testEntry(1, 0x10000, 0x10000, "boot", 0);
     const TestEntry app = testEntry(2, 0x20000, 0x10000, "app");
     ImageBuilder lookAlike(2 << 20);
-    lookAlike.dmh(0, dmhWith({ boot, app }, 2 << 20))
+    lookAlike.dmh(0, testDmh({ boot, app }, 2 << 20))
         .block(0, boot, ImageBuilder::randomBytes(1000, 3), true)
-        .dmh(0x100000, dmhWith({ testEntry(5, 0x10000, 0x40000, "recovery") }, 2 << 20))
-        .dmh(0x120000, dmhWith({}, 1 << 20));
-    QTest::newRow("look-alike flash size, record")
-        << lookAlike.image() << "1" << qint64(0x100) << flashNotFit;
-    QTest::newRow("look-alike flash size, padded")
-        << lookAlike.image() << "2" << qint64(0x100) << flashNotFit;
-    QTest::newRow("look-alike flash size, grow")
-        << lookAlike.image() << "2" << qint64(0x18000) << flashNotFit;
+        .dmh(0x100000, testDmh({ testEntry(5, 0x10000, 0x40000, "recovery") }, 2 << 20))
+        .dmh(0x120000, testDmh({}, 1 << 20));
+    // clang-format off
+    QTest::newRow("look-alike flash size, record") << lookAlike.image() << "1" << qint64(0x100) << flashNotFit;
+    QTest::newRow("look-alike flash size, padded") << lookAlike.image() << "2" << qint64(0x100) << flashNotFit;
+    QTest::newRow("look-alike flash size, grow") << lookAlike.image() << "2" << qint64(0x18000) << flashNotFit;
     QTest::newRow("flash size leaving a listed block behind")
         << ImageBuilder(0x2000)
-               .dmh(0, dmhWith({ testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x1800, 0x400, "b") }, 0x1800))
+               .dmh(0, testDmh({ testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x1800, 0x400, "b") }, 0x1800))
                .image()
         << "1" << qint64(0x10) << flashNotFit;
+    // clang-format on
 
     const QString overwritesDmh = "Block would overwrite a DMH, can not replace!!!";
     QTest::newRow("padded block holding its own DMH")
@@ -394,22 +382,22 @@ void TestHostileImages::replacements_data()
     // destroy its magic.
     ImageBuilder nestedTable(0x8000);
     nestedTable
-        .dmh(0, dmhWith({ testEntry(1, 0x1000, 0x1000, "a"), testEntry(2, 0x2000, 0x1000, "b") }, 0x8000))
-        .dmh(ImageLayout::dmhHeaderSize + 48 + BlockEntry::crcOffset, dmhWith({}, 0x8000));
+        .dmh(0, testDmh({ testEntry(1, 0x1000, 0x1000, "a"), testEntry(2, 0x2000, 0x1000, "b") }, 0x8000))
+        .dmh(ImageLayout::dmhHeaderSize + 48 + BlockEntry::crcOffset, testDmh({}, 0x8000));
     QTest::newRow("grow with a DMH inside its entry table")
         << nestedTable.image() << "2" << qint64(0x1800) << overwritesDmh;
     // The same over the entry's CRC, the one table field the record variant writes.
     ImageBuilder crcInHeader(0x20000);
-    crcInHeader.dmh(0, dmhWith({ boot }, 0x20000))
+    crcInHeader.dmh(0, testDmh({ boot }, 0x20000))
         .block(0, boot, QByteArray(100, 'd'), true)
-        .dmh(ImageLayout::dmhHeaderSize + BlockEntry::crcOffset, dmhWith({}, 0x20000));
+        .dmh(ImageLayout::dmhHeaderSize + BlockEntry::crcOffset, testDmh({}, 0x20000));
     QTest::newRow("record with a DMH over its entry's CRC")
         << crcInHeader.image() << "1" << qint64(0x80) << overwritesDmh;
 
     const QString notFortyEight = "DMH entry size is not 48, can not replace!!!";
     QTest::newRow("entry size 0x0130, padded")
         << ImageBuilder(0x1000).dmh(0, wide).image() << "1" << qint64(0x80) << notFortyEight;
-    TestDmh wideWithRecord = dmhWith({ boot }, 0x20000);
+    TestDmh wideWithRecord = testDmh({ boot }, 0x20000);
     wideWithRecord.entrySize = 0x0130;
     QTest::newRow("entry size 0x0130, record")
         << ImageBuilder(0x20000).dmh(0, wideWithRecord).block(0, boot, QByteArray(100, 'd'), true).image()
@@ -423,7 +411,7 @@ void TestHostileImages::replacements()
     QFETCH(qint64, length);
     QFETCH(QString, message);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(image));
     QVERIFY(fixture.writeReplacement("replacement.img", length));
     QVERIFY(fixture.write("new.bin", previousOutput));
@@ -439,7 +427,7 @@ void TestHostileImages::replacements()
     QCOMPARE(fixture.read("new.bin"), previousOutput);
     QCOMPARE(fixture.entries(), before);
     // A refusal changes nothing in memory either, the growing variant included.
-    QCOMPARE(QByteArray(reinterpret_cast<const char*>(fixture.loaded->imageData()), image.size()), image);
+    QCOMPARE(imageBytes(*fixture.image), image);
     QCOMPARE(fixture.catalogue.size(), catalogueBefore.size());
     for (int index = 0; index < catalogueBefore.size(); ++index)
         QVERIFY(fixture.catalogue.at(index).entries == catalogueBefore.at(index).entries);
@@ -469,9 +457,9 @@ void TestHostileImages::verifies()
     QFETCH(qint64, bytesRead);
     QFETCH(QString, refusal);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(image));
-    const Refusable<BlockChecks> checked = checkBlocks(ImageView::of(*fixture.loaded), fixture.catalogue);
+    const Refusable<BlockChecks> checked = checkBlocks(ImageView::of(*fixture.image), fixture.catalogue);
     if (!refusal.isEmpty()) {
         QVERIFY(!checked.accepted());
         QCOMPARE(checked.refusal.message, refusal);
@@ -557,11 +545,11 @@ void TestHostileImages::staleCatalogueStaysInsideTheImageInMemory()
 {
     // After a failed load the window's catalogue still describes the last good image, while memory
     // holds the file that failed. Whatever reads through the old catalogue must stay inside it.
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(recordImage(1000)));
     const QVector<DmhRecord> stale = fixture.catalogue;
     QVERIFY(!fixture.load(QByteArray(0x100, 'z')));
-    QCOMPARE(fixture.loaded->lastError(), QByteArray("Can not find DMH."));
+    QCOMPARE(fixture.image->lastError(), QByteArray("Can not find DMH."));
     fixture.catalogue = stale;
     QVERIFY(fixture.write("replacement.img", QByteArray(0x10, 'r')));
     QVERIFY(fixture.write("long.img", QByteArray(0x10001, 'r')));
@@ -575,8 +563,7 @@ void TestHostileImages::staleCatalogueStaysInsideTheImageInMemory()
     QCOMPARE(grown.message, QStringLiteral("Flash size does not fit the image!!!"));
     QVERIFY(!exported.success && !replaced.success && !grown.success);
     QCOMPARE(fixture.entries(), before);
-    QCOMPARE(QByteArray(reinterpret_cast<const char*>(fixture.loaded->imageData()), 0x100),
-        QByteArray(0x100, 'z'));
+    QCOMPARE(imageBytes(*fixture.image), QByteArray(0x100, 'z'));
 }
 
 QTEST_GUILESS_MAIN(TestHostileImages)

@@ -30,42 +30,60 @@ private slots:
 
 namespace {
 
-enum class Failure {
-    FullFileSystem,
-    FileSizeLimit,
-    ReadOnlyFolder,
-    ReadOnlyFile,
-    PathIsFolder,
-    Symlink,
-    LoadedImage,
-    CharacterDevice,
-    Fifo,
-    Socket,
-    SymlinkToFifo
+// How the writer runs: as it is, as nobody (whose permission bits count), under a file-size limit, or
+// onto a small file system.
+enum class Limit { None, Nobody, FileSize, FullFileSystem };
+// What the user must see: the text for an output that cannot be opened, for a failed write, or success.
+enum class Text { OpenFailed, WriteFailed, Success };
+
+// One way a write can fail (or must not): what stands at out/new.bin (an earlier output, unless a folder
+// or a node takes its place), which name the writer is given, and how it runs.
+struct FailureCase {
+    const char* name;
+    // The name the writer is given.
+    QString output;
+    // Permission bits given to out/new.bin and to the folder out afterwards (0: left as they are).
+    QFile::Permissions fileMode;
+    QFile::Permissions folderMode;
+    // A folder, or a node that is not a regular file, in place of the earlier output.
+    bool folder;
+    std::optional<OutputNode> node;
+    Limit limit;
+    Text text;
 };
+
+const QFile::Permissions readWrite = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
+    | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
+const QFile::Permissions readExecute = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
+    | QFile::ReadOther | QFile::ExeOther;
+const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+const QFile::Permissions everyone = readWrite | readExecute;
+const QString newFile = QStringLiteral("out/new.bin");
+
+// clang-format off
+const FailureCase failureCases[] = {
+    { "full file system", newFile, {}, {}, false, {}, Limit::FullFileSystem, Text::WriteFailed },
+    { "file-size limit", newFile, {}, {}, false, {}, Limit::FileSize, Text::WriteFailed },
+    { "read-only folder", newFile, readWrite, readExecute, false, {}, Limit::Nobody, Text::OpenFailed },
+    { "read-only file", newFile, readOnly, everyone, false, {}, Limit::Nobody, Text::OpenFailed },
+    { "path is a folder", newFile, {}, {}, true, {}, Limit::None, Text::OpenFailed },
+    // The link stays a link; its target, the earlier output, receives the new bytes.
+    { "symlink", "out/link.bin", {}, {}, false, {}, Limit::None, Text::Success },
+    { "the loaded image", "image.bin", {}, {}, false, {}, Limit::None, Text::Success },
+    // Only a regular file is replaced: the node stays exactly as it was, whatever it is.
+    { "character device", newFile, {}, {}, false, OutputNode::CharacterDevice, Limit::None, Text::OpenFailed },
+    { "FIFO", newFile, {}, {}, false, OutputNode::Fifo, Limit::None, Text::OpenFailed },
+    { "socket", newFile, {}, {}, false, OutputNode::Socket, Limit::None, Text::OpenFailed },
+    { "symlink to a FIFO", newFile, {}, {}, false, OutputNode::SymlinkToFifo, Limit::None, Text::OpenFailed },
+};
+// clang-format on
 
 // Smaller than every output, larger than the file that was there before.
 constexpr qint64 roomForOutput = 16 << 10;
 const QByteArray previousOutput("bytes of an earlier output");
 
-std::optional<OutputNode> nodeOf(Failure failure)
-{
-    switch (failure) {
-    case Failure::CharacterDevice:
-        return OutputNode::CharacterDevice;
-    case Failure::Fifo:
-        return OutputNode::Fifo;
-    case Failure::Socket:
-        return OutputNode::Socket;
-    case Failure::SymlinkToFifo:
-        return OutputNode::SymlinkToFifo;
-    default:
-        return std::nullopt;
-    }
-}
-
 // Runs the writer in a child that has dropped root, whose permission bits would not stop a write.
-Outcome runAsNobody(HostileFixture& fixture, Writer writer, const QString& output)
+Outcome runAsNobody(ImageFixture& fixture, Writer writer, const QString& output)
 {
     if (getuid() != 0)
         return runWriter(fixture, writer, output);
@@ -143,33 +161,29 @@ public:
 
 } // namespace
 
+Q_DECLARE_METATYPE(const FailureCase*)
+
 void TestWriteFailures::matrix_data()
 {
     QTest::addColumn<int>("writer");
-    QTest::addColumn<int>("failure");
+    QTest::addColumn<const FailureCase*>("failure");
 
     const QVector<QPair<Writer, const char*>> writers = { { Writer::Export, "export" },
         { Writer::Padded, "padded" }, { Writer::WithInfo, "record" }, { Writer::Grow, "grow" } };
-    const QVector<QPair<Failure, const char*>> failures = { { Failure::FullFileSystem, "full file system" },
-        { Failure::FileSizeLimit, "file-size limit" }, { Failure::ReadOnlyFolder, "read-only folder" },
-        { Failure::ReadOnlyFile, "read-only file" }, { Failure::PathIsFolder, "path is a folder" },
-        { Failure::Symlink, "symlink" }, { Failure::LoadedImage, "the loaded image" },
-        { Failure::CharacterDevice, "character device" }, { Failure::Fifo, "FIFO" },
-        { Failure::Socket, "socket" }, { Failure::SymlinkToFifo, "symlink to a FIFO" } };
     for (const auto& writer : writers) {
-        for (const auto& failure : failures)
-            QTest::addRow("%s, %s", writer.second, failure.second) << int(writer.first) << int(failure.first);
+        for (const FailureCase& failure : failureCases)
+            QTest::addRow("%s, %s", writer.second, failure.name) << int(writer.first) << &failure;
     }
 }
 
 void TestWriteFailures::matrix()
 {
     QFETCH(int, writer);
-    QFETCH(int, failure);
+    QFETCH(const FailureCase*, failure);
     const Writer which = Writer(writer);
     const WriterAction action = actionOf(which);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("replacement.img", action.replacementLength));
     // What a write to an ordinary new file gives: every success below must be byte for byte the same.
@@ -181,119 +195,67 @@ void TestWriteFailures::matrix()
     QVERIFY(!QFile::remove(baselinePath) || !QFileInfo::exists(baselinePath));
 
     // The child that drops root must reach the image, the replacement and the destination folders.
-    QVERIFY(QFile::setPermissions(fixture.path("."),
-        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
-            | QFile::ReadOther | QFile::ExeOther));
+    QVERIFY(QFile::setPermissions(fixture.path("."), QFile::WriteOwner | readExecute));
     QDir(fixture.path(".")).mkdir("out");
     const QString folder = fixture.path("out");
-    QString destinationName = "out/new.bin";
-    QString destination = fixture.path(destinationName);
-    QVERIFY(fixture.write("out/new.bin", previousOutput));
-
+    const QString destination = fixture.path(newFile);
+    // A full disk: a tmpfs mounted over the folder until the checks below are done, where one may be.
     std::unique_ptr<SmallFileSystem> small;
-    Outcome outcome;
-    QString expectedText;
-    bool succeeds = false;
-    switch (Failure(failure)) {
-    case Failure::FullFileSystem: {
-        // Mounted over the folder until the checks below are done; the earlier output goes in first.
+    if (failure->limit == Limit::FullFileSystem) {
         small = std::make_unique<SmallFileSystem>(folder, roomForOutput);
         if (!small->mounted)
             qInfo("tmpfs cannot be mounted here; a file-size limit stands in for the full disk");
-        QVERIFY(fixture.write(destinationName, previousOutput));
-        if (small->mounted) {
-            outcome = runWriter(fixture, which, destinationName);
-        } else {
-            FileSizeLimit limit(roomForOutput);
-            QVERIFY(limit.active);
-            outcome = runWriter(fixture, which, destinationName);
-        }
-        expectedText = writeFailureText(which, destination);
-        break;
     }
-    case Failure::FileSizeLimit: {
+    QVERIFY(fixture.write(newFile, previousOutput));
+    if (failure->folder || failure->node)
+        QVERIFY(QFile::remove(destination));
+    if (failure->folder)
+        QVERIFY(QDir(folder).mkdir("new.bin"));
+    if (failure->node && !makeNode(*failure->node, destination))
+        QSKIP(qPrintable(
+            QStringLiteral("cannot make a %1 here (mknod needs root)").arg(nodeName(*failure->node))));
+    if (failure->output == "out/link.bin")
+        QVERIFY(QFile::link(destination, fixture.path(failure->output)));
+    if (failure->fileMode)
+        QVERIFY(QFile::setPermissions(destination, failure->fileMode));
+    if (failure->folderMode)
+        QVERIFY(QFile::setPermissions(folder, failure->folderMode));
+    const QByteArray identity = nodeIdentity(destination);
+    const QByteArray fifoIdentity = nodeIdentity(destination + ".fifo");
+
+    Outcome outcome;
+    if (failure->limit == Limit::Nobody) {
+        outcome = runAsNobody(fixture, which, failure->output);
+    } else if (failure->limit == Limit::FileSize || (small && !small->mounted)) {
         FileSizeLimit limit(roomForOutput);
         QVERIFY(limit.active);
-        outcome = runWriter(fixture, which, "out/new.bin");
-        expectedText = writeFailureText(which, destination);
-        break;
-    }
-    case Failure::ReadOnlyFolder:
-        QVERIFY(QFile::setPermissions(destination,
-            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther
-                | QFile::WriteOther));
-        QVERIFY(QFile::setPermissions(folder,
-            QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
-                | QFile::ExeOther));
-        outcome = runAsNobody(fixture, which, "out/new.bin");
-        expectedText = openFailureText(which, destination);
-        break;
-    case Failure::ReadOnlyFile:
-        QVERIFY(QFile::setPermissions(destination, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
-        QVERIFY(QFile::setPermissions(folder,
-            QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::WriteGroup
-                | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther));
-        outcome = runAsNobody(fixture, which, "out/new.bin");
-        expectedText = openFailureText(which, destination);
-        break;
-    case Failure::PathIsFolder:
-        QVERIFY(QFile::remove(destination));
-        QVERIFY(QDir(folder).mkdir("new.bin"));
-        outcome = runWriter(fixture, which, "out/new.bin");
-        expectedText = openFailureText(which, destination);
-        QVERIFY(QFileInfo(destination).isDir());
-        QVERIFY(folderEntries(destination).isEmpty());
-        break;
-    case Failure::Symlink:
-        QVERIFY(QFile::link(destination, fixture.path("out/link.bin")));
-        outcome = runWriter(fixture, which, "out/link.bin");
-        expectedText = successText(which, fixture.path("out/link.bin"));
-        succeeds = true;
-        // The link stays a link; its target receives the new bytes.
-        QCOMPARE(QFileInfo(fixture.path("out/link.bin")).symLinkTarget(), destination);
-        break;
-    case Failure::LoadedImage:
-        destinationName = "image.bin";
-        destination = fixture.path(destinationName);
-        outcome = runWriter(fixture, which, "image.bin");
-        expectedText = successText(which, destination);
-        succeeds = true;
-        break;
-    case Failure::CharacterDevice:
-    case Failure::Fifo:
-    case Failure::Socket:
-    case Failure::SymlinkToFifo: {
-        // Only a regular file is replaced: the node stays exactly as it was, whatever it is.
-        QVERIFY(QFile::remove(destination));
-        const OutputNode node = *nodeOf(Failure(failure));
-        if (!makeNode(node, destination))
-            QSKIP(qPrintable(QStringLiteral("cannot make a %1 here (mknod needs root)").arg(nodeName(node))));
-        const QByteArray identity = nodeIdentity(destination);
-        const QByteArray fifoIdentity = nodeIdentity(destination + ".fifo");
-        outcome = runWriter(fixture, which, "out/new.bin");
-        expectedText = openFailureText(which, destination);
-        QCOMPARE(nodeIdentity(destination), identity);
-        QCOMPARE(nodeIdentity(destination + ".fifo"), fifoIdentity);
-        break;
-    }
+        outcome = runWriter(fixture, which, failure->output);
+    } else {
+        outcome = runWriter(fixture, which, failure->output);
     }
 
-    QCOMPARE(outcome.message, expectedText);
-    QCOMPARE(outcome.success, succeeds);
+    const QString output = fixture.path(failure->output);
+    const QString texts[]
+        = { openFailureText(which, output), writeFailureText(which, output), successText(which, output) };
+    QCOMPARE(outcome.message, texts[int(failure->text)]);
+    QCOMPARE(outcome.success, failure->text == Text::Success);
     // (A FIFO is never read: that would wait for a writer.)
-    if (succeeds)
-        QVERIFY2(fixture.read(destinationName) == expected,
+    if (outcome.success)
+        QVERIFY2(fixture.read(failure->output) == expected,
             "the written file differs from the same write to a new file");
-    else if (Failure(failure) != Failure::PathIsFolder && !nodeOf(Failure(failure)))
-        QCOMPARE(fixture.read(destinationName), previousOutput);
+    else if (!failure->folder && !failure->node)
+        QCOMPARE(fixture.read(failure->output), previousOutput);
+    QCOMPARE(nodeIdentity(destination + ".fifo"), fifoIdentity);
+    if (failure->node)
+        QCOMPARE(nodeIdentity(destination), identity);
+    if (failure->folder)
+        QVERIFY(QFileInfo(destination).isDir() && folderEntries(destination).isEmpty());
+    if (failure->output == "out/link.bin")
+        QCOMPARE(QFileInfo(fixture.path(failure->output)).symLinkTarget(), destination);
     // No temporary file is left beside the destination or the image.
     QStringList leftOver = folderEntries(folder) + folderEntries(fixture.path("."));
-    leftOver.removeAll("out");
-    leftOver.removeAll("new.bin");
-    leftOver.removeAll("link.bin");
-    leftOver.removeAll("new.bin.fifo");
-    leftOver.removeAll("image.bin");
-    leftOver.removeAll("replacement.img");
+    for (const char* name : { "out", "new.bin", "link.bin", "new.bin.fifo", "image.bin", "replacement.img" })
+        leftOver.removeAll(name);
     QVERIFY2(leftOver.isEmpty(), qPrintable(leftOver.join(", ")));
 }
 

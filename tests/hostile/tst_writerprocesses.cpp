@@ -17,6 +17,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <functional>
 #include <csignal>
 #include <cstring>
 #include <vector>
@@ -70,17 +71,21 @@ QString existingMessage(const QString& output)
     return QStringLiteral("%1 already exists; use --force to replace it.").arg(output);
 }
 
-// An image of `size` bytes, sparse behind its first MiB: one DMH at 0 whose block "2" (1 MiB at 1 MiB,
-// no record) takes a padded replacement.
-bool writeImage(const QString& path, qint64 size)
+// An image sparse behind its first MiB, its DMH at 0, as long as the DMH's flash size.
+bool writeSparseImage(const QString& path, const TestDmh& dmh)
 {
-    TestDmh dmh;
-    dmh.flashSize = quint32(size);
-    dmh.entries = { testEntry(1, 0x10000, 0x10000, "first"),
-        testEntry(2, quint32(mebibyte), quint32(mebibyte), "data") };
     QFile file(path);
     const QByteArray head = ImageBuilder(mebibyte, '\0').dmh(0, dmh).image();
-    return file.open(QIODevice::WriteOnly) && file.write(head) == head.size() && file.resize(size);
+    return file.open(QIODevice::WriteOnly) && file.write(head) == head.size() && file.resize(dmh.flashSize);
+}
+
+// An image of `size` bytes whose block "2" (1 MiB at 1 MiB, no record) takes a padded replacement.
+bool writeImage(const QString& path, qint64 size)
+{
+    return writeSparseImage(path,
+        testDmh({ testEntry(1, 0x10000, 0x10000, "first"),
+                    testEntry(2, quint32(mebibyte), quint32(mebibyte), "data") },
+            quint32(size)));
 }
 
 QByteArray hashOf(const QString& path)
@@ -119,6 +124,43 @@ bool writeExpected(const QString& imagePath, const QString& replacementPath, con
     return replaceBlock(image, catalogue, request).success;
 }
 
+// In a child: SIGINT, SIGTERM and SIGHUP as a terminal's shell leaves them, whatever the test inherited
+// (a background job may start with SIGINT ignored), SIGXFSZ at its default, and the output to `output`
+// (-1: nowhere).
+void prepareChild(int output = -1)
+{
+    for (const int signalNumber : { SIGINT, SIGTERM, SIGHUP, SIGXFSZ })
+        signal(signalNumber, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    const int target = output >= 0 ? output : open("/dev/null", O_WRONLY);
+    dup2(target, STDOUT_FILENO);
+    dup2(target, STDERR_FILENO);
+}
+
+// tessel-cli started in a child of its own, prepared as above, once `setUp` succeeded there (otherwise the
+// child ends with status 121); its process ID.
+pid_t startCli(const QStringList& arguments, int output = -1, const std::function<bool()>& setUp = {})
+{
+    std::vector<QByteArray> storage { QByteArray(TESSEL_CLI_PATH) };
+    for (const QString& argument : arguments)
+        storage.push_back(QFile::encodeName(argument));
+    std::vector<char*> argv;
+    for (QByteArray& argument : storage)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    const pid_t child = fork();
+    if (child == 0) {
+        prepareChild(output);
+        if (setUp && !setUp())
+            _exit(121);
+        execv(argv[0], argv.data());
+        _exit(122);
+    }
+    return child;
+}
+
 struct ChildRun {
     int exitCode = -1;
     QByteArray output;
@@ -130,80 +172,21 @@ struct ChildRun {
 ChildRun runLimitedCli(const QStringList& arguments, int resource, rlim_t limit, bool asNobody)
 {
     QTemporaryFile capture;
-    if (!capture.open())
-        return {};
-    std::vector<QByteArray> storage { QByteArray(TESSEL_CLI_PATH) };
-    for (const QString& argument : arguments)
-        storage.push_back(QFile::encodeName(argument));
-    std::vector<char*> argv;
-    for (QByteArray& argument : storage)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
     const passwd* nobody = getpwnam("nobody");
-    if (asNobody && !nobody)
+    if (!capture.open() || (asNobody && !nobody))
         return {};
     const uid_t uid = nobody ? nobody->pw_uid : 0;
     const gid_t gid = nobody ? nobody->pw_gid : 0;
-
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(capture.handle(), STDOUT_FILENO);
-        dup2(capture.handle(), STDERR_FILENO);
-        signal(SIGXFSZ, SIG_DFL);
+    const pid_t child = startCli(arguments, capture.handle(), [&] {
         const rlimit limits { limit, limit };
-        if (limit > 0 && setrlimit(resource, &limits) != 0)
-            _exit(120);
-        if (asNobody && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
-            _exit(121);
-        execv(argv[0], argv.data());
-        _exit(122);
-    }
+        return (limit == 0 || setrlimit(resource, &limits) == 0)
+            && (!asNobody || (setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0));
+    });
     int status = 0;
     if (child < 0 || waitpid(child, &status, 0) != child)
         return {};
-    ChildRun run;
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     capture.seek(0);
-    run.output = capture.readAll();
-    return run;
-}
-
-QString cliPath()
-{
-    return QStringLiteral(TESSEL_CLI_PATH);
-}
-
-// In a child: SIGINT, SIGTERM and SIGHUP as a terminal's shell leaves them, whatever the test inherited
-// (a background job may start with SIGINT ignored), and the output to nowhere.
-void prepareSignalChild()
-{
-    for (const int signalNumber : { SIGINT, SIGTERM, SIGHUP })
-        signal(signalNumber, SIG_DFL);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    const int nowhere = open("/dev/null", O_WRONLY);
-    dup2(nowhere, STDOUT_FILENO);
-    dup2(nowhere, STDERR_FILENO);
-}
-
-// tessel-cli started in a child of its own; its process ID.
-pid_t startCli(const QStringList& arguments)
-{
-    std::vector<QByteArray> storage { QByteArray(TESSEL_CLI_PATH) };
-    for (const QString& argument : arguments)
-        storage.push_back(QFile::encodeName(argument));
-    std::vector<char*> argv;
-    for (QByteArray& argument : storage)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        prepareSignalChild();
-        execv(argv[0], argv.data());
-        _exit(122);
-    }
-    return child;
+    return { WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), capture.readAll() };
 }
 
 // The real calls, except that the file system has no unnamed files and the first write of the output
@@ -246,7 +229,7 @@ pid_t startWaitingExport(const QStringList& arguments)
     const pid_t child = fork();
     if (child == 0) {
         close(ready[0]);
-        prepareSignalChild();
+        prepareChild();
         NamedAndWaiting calls(ready[1]);
         const FileSystemCalls::Override seam(calls);
         SignalCleanup::installHandlers();
@@ -283,6 +266,25 @@ QString largeFileFolder()
         : QDir::tempPath() + QStringLiteral("/tessel-writer-XXXXXX");
 }
 
+// A command line written as one text; IMAGE, REPL, OTHER and OUT stand for image.bin, replacement.bin,
+// other.bin and out.bin in `folder`.
+QStringList commandLine(const QString& line, const QTemporaryDir& folder)
+{
+    QStringList words = line.split(' ');
+    const QStringList names { "IMAGE", "image.bin", "REPL", "replacement.bin", "OTHER", "other.bin", "OUT",
+        "out.bin" };
+    for (QString& word : words)
+        word = names.contains(word) ? folder.filePath(names[names.indexOf(word) + 1]) : word;
+    return words;
+}
+
+// The folder with image.bin, `size` bytes as writeImage makes it, and replacement.bin, 4 KiB for its block 2.
+bool fillFolder(const QTemporaryDir& folder, qint64 size)
+{
+    return folder.isValid() && writeImage(folder.filePath("image.bin"), size)
+        && writeFile(folder.filePath("replacement.bin"), QByteArray(0x1000, 'r'));
+}
+
 } // namespace
 
 // SIGKILL at 30 moments spread from the start of the process to a quarter more than the time an uninterrupted
@@ -311,7 +313,7 @@ void TestWriterProcesses::killedReplacementLeavesOldOrNew()
         QFile::remove(target);
         writeFile(target, oldTarget);
         QProcess process;
-        process.start(cliPath(), arguments);
+        process.start(QStringLiteral(TESSEL_CLI_PATH), arguments);
         process.waitForStarted();
         const bool ended = process.waitForFinished(int(delay));
         if (!ended)
@@ -389,15 +391,11 @@ void TestWriterProcesses::endingSignalsLeaveNoHiddenOutput()
         = folder ? QStringLiteral(".blocks.tessel-") : QStringLiteral(".out.bin.tessel-");
     if (folder) {
         // Eight blocks of 64 MiB behind the first MiB, sparse: the export takes seconds, the image no disk.
-        TestDmh dmh;
-        dmh.flashSize = quint32(mebibyte + 8 * 64 * mebibyte);
+        TestDmh dmh = testDmh({}, quint32(mebibyte + 8 * 64 * mebibyte));
         for (int block = 0; block < 8; ++block)
             dmh.entries << testEntry(
                 quint8(block + 1), quint32(mebibyte + block * 64 * mebibyte), quint32(64 * mebibyte), "part");
-        QFile file(image);
-        const QByteArray head = ImageBuilder(mebibyte, '\0').dmh(0, dmh).image();
-        QVERIFY(
-            file.open(QIODevice::WriteOnly) && file.write(head) == head.size() && file.resize(dmh.flashSize));
+        QVERIFY(writeSparseImage(image, dmh));
     } else {
         QVERIFY(writeImage(image, 2 * mebibyte));
     }
@@ -413,7 +411,7 @@ void TestWriterProcesses::endingSignalsLeaveNoHiddenOutput()
         QString hidden;
         while (waited.elapsed() < 60000 && waitpid(child, nullptr, WNOHANG) == 0) {
             hidden = entryStartingWith(runs, hiddenPrefix);
-            if (!hidden.isEmpty() && !folderEntries(runs + QLatin1Char('/') + hidden).isEmpty())
+            if (!hidden.isEmpty() && !folderEntries(runs + '/' + hidden).isEmpty())
                 break;
             hidden.clear();
             usleep(200);
@@ -478,7 +476,7 @@ void TestWriterProcesses::concurrentWriters()
                 folder.filePath(QStringLiteral("replacement%1.bin").arg(writer)), "-o", output };
             if (force)
                 arguments << "--force";
-            processes.back()->start(cliPath(), arguments);
+            processes.back()->start(QStringLiteral(TESSEL_CLI_PATH), arguments);
         }
         int winners = 0;
         for (int writer = 0; writer < writers; ++writer) {
@@ -497,8 +495,7 @@ void TestWriterProcesses::concurrentWriters()
                     QVERIFY2(
                         hashOf(output) == hashes[writer], qPrintable(context + ": not the winner's output"));
             } else if (force) {
-                QVERIFY2(process.exitCode() == 1 && error == QLatin1String("Replace block failed!!!"),
-                    qPrintable(context));
+                QVERIFY2(process.exitCode() == 1 && error == "Replace block failed!!!", qPrintable(context));
             } else {
                 QVERIFY2(process.exitCode() == 1 && error == existingMessage(output), qPrintable(context));
             }
@@ -511,23 +508,25 @@ void TestWriterProcesses::concurrentWriters()
 
 void TestWriterProcesses::resourceLimits_data()
 {
-    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("arguments");
     QTest::addColumn<int>("resource");
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
+    // clang-format off
     // An image larger than the address space cannot be loaded: the load's own text and exit status 2.
-    QTest::newRow("info, address space") << "info" << int(RLIMIT_AS) << 2 << "Alloc memory failed!";
-    QTest::newRow("replace, address space") << "replace" << int(RLIMIT_AS) << 2 << "Alloc memory failed!";
+    QTest::newRow("info, address space") << "info IMAGE" << int(RLIMIT_AS) << 2 << "Alloc memory failed!";
+    QTest::newRow("replace, address space") << "replace IMAGE 2 REPL -o OUT" << int(RLIMIT_AS) << 2 << "Alloc memory failed!";
     // A file-size limit below the output: the failed text and exit status 1, not a death by SIGXFSZ.
-    QTest::newRow("export, file size") << "export" << int(RLIMIT_FSIZE) << 1 << "Save block OUT failed!!!";
-    QTest::newRow("replace, file size") << "replace" << int(RLIMIT_FSIZE) << 1 << "Replace block failed!!!";
+    QTest::newRow("export, file size") << "export IMAGE 2 -o OUT" << int(RLIMIT_FSIZE) << 1 << "Save block OUT failed!!!";
+    QTest::newRow("replace, file size") << "replace IMAGE 2 REPL -o OUT" << int(RLIMIT_FSIZE) << 1 << "Replace block failed!!!";
+    // clang-format on
 }
 
 // No crash and nothing written when a resource runs out.
 void TestWriterProcesses::resourceLimits()
 {
-    QFETCH(QString, command);
+    QFETCH(QString, arguments);
     QFETCH(int, resource);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
@@ -535,30 +534,18 @@ void TestWriterProcesses::resourceLimits()
     if (resource == RLIMIT_AS)
         QSKIP("AddressSanitizer reserves terabytes of shadow memory and cannot start under RLIMIT_AS");
 #endif
-    QTemporaryDir folder(largeFileFolder());
-    QVERIFY(folder.isValid());
-    const QString image = folder.filePath("image.bin");
-    const QString replacement = folder.filePath("replacement.bin");
-    const QString output = folder.filePath("out.bin");
     const bool addressSpace = resource == RLIMIT_AS;
-    QVERIFY(writeImage(image, (addressSpace ? 512 : 2) * mebibyte));
-    QVERIFY(writeFile(replacement, QByteArray(0x1000, 'r')));
+    QTemporaryDir folder(largeFileFolder());
+    QVERIFY(fillFolder(folder, (addressSpace ? 512 : 2) * mebibyte));
     const QStringList before = folderEntries(folder.path());
-    QStringList arguments { command, image };
-    if (command != QLatin1String("info"))
-        arguments << "2";
-    if (command == QLatin1String("replace"))
-        arguments << replacement;
-    if (command != QLatin1String("info"))
-        arguments << "-o" << output;
 
     const rlim_t limit = addressSpace ? rlim_t(256 * mebibyte) : rlim_t(64 << 10);
-    const ChildRun run = runLimitedCli(arguments, resource, limit, false);
+    const ChildRun run = runLimitedCli(commandLine(arguments, folder), resource, limit, false);
     QVERIFY2(run.exitCode == exitCode,
         qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(QString::fromUtf8(run.output))));
     // The status text, then the explanation (the system's reason) on a line of its own.
-    const QStringList lines = QString::fromUtf8(run.output).trimmed().split(QLatin1Char('\n'));
-    QCOMPARE(lines.first(), QString(message).replace("OUT", output));
+    const QStringList lines = QString::fromUtf8(run.output).trimmed().split('\n');
+    QCOMPARE(lines.first(), QString(message).replace("OUT", folder.filePath("out.bin")));
     QVERIFY2(lines.size() <= 2, run.output.constData());
     QCOMPARE(folderEntries(folder.path()), before);
 }
@@ -590,25 +577,19 @@ void TestWriterProcesses::nodeOutputs()
     const OutputNode kind = OutputNode(node);
 
     QTemporaryDir folder;
-    QVERIFY(folder.isValid());
-    const QString image = folder.filePath("image.bin");
-    const QString replacement = folder.filePath("replacement.bin");
-    const QString output = folder.filePath("out");
-    QVERIFY(writeImage(image, 2 * mebibyte));
-    QVERIFY(writeFile(replacement, QByteArray(0x1000, 'r')));
+    QVERIFY(fillFolder(folder, 2 * mebibyte));
+    const QString output = folder.filePath("out.bin");
     if (!makeNode(kind, output))
         QSKIP(qPrintable(QStringLiteral("cannot make a %1 here (mknod needs root)").arg(nodeName(kind))));
     const QStringList before = folderEntries(folder.path());
     const QByteArray identity = nodeIdentity(output);
     const QByteArray fifoIdentity = nodeIdentity(output + ".fifo");
 
-    QStringList arguments = exportBlock ? QStringList { "export", image, "2" }
-                                        : QStringList { "replace", image, "2", replacement };
-    arguments << "-o" << output;
-    if (force)
-        arguments << "--force";
     QProcess process;
-    process.start(cliPath(), arguments);
+    process.start(QStringLiteral(TESSEL_CLI_PATH),
+        commandLine((exportBlock ? "export IMAGE 2" : "replace IMAGE 2 REPL")
+                + QString(force ? " --force" : "") + " -o OUT",
+            folder));
     QVERIFY(process.waitForFinished(60000));
     const QString kindName = kind == OutputNode::SymlinkToFifo ? QStringLiteral("FIFO") : nodeName(kind);
     QCOMPARE(process.exitCode(), 1);
@@ -649,14 +630,10 @@ void TestWriterProcesses::dryRunAsNobody()
         QSKIP("needs root to run tessel-cli as nobody");
 
     QTemporaryDir folder;
-    QVERIFY(folder.isValid());
+    QVERIFY(fillFolder(folder, 2 * mebibyte));
     QVERIFY(QFile::setPermissions(folder.path(),
         QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
             | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther));
-    const QString image = folder.filePath("image.bin");
-    const QString replacement = folder.filePath("replacement.bin");
-    QVERIFY(writeImage(image, 2 * mebibyte));
-    QVERIFY(writeFile(replacement, QByteArray(0x1000, 'r')));
     QVERIFY(QDir(folder.path()).mkdir("ro"));
     QVERIFY(QFile::setPermissions(folder.filePath("ro"),
         QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
@@ -666,17 +643,16 @@ void TestWriterProcesses::dryRunAsNobody()
         folder.filePath("ro.bin"), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
     const QStringList before = folderEntries(folder.path());
 
-    QStringList arguments { "replace", image, "2", replacement, "-o", folder.filePath(output) };
+    QStringList arguments = commandLine("replace IMAGE 2 REPL -o", folder) << folder.filePath(output);
     if (dryRun)
         arguments << "--dry-run";
     if (force)
         arguments << "--force";
     const ChildRun run = runLimitedCli(arguments, RLIMIT_AS, 0, true);
-    const bool succeeds = message.startsWith(QLatin1String("Dry run"));
+    const bool succeeds = message.startsWith("Dry run");
     QVERIFY2(run.exitCode == (succeeds ? 0 : 1), run.output.constData());
-    QVERIFY2(QString::fromUtf8(run.output)
-                 .split(QLatin1Char('\n'))
-                 .contains(QString(message).replace("FOLDER", folder.path())),
+    QVERIFY2(
+        QString::fromUtf8(run.output).split('\n').contains(QString(message).replace("FOLDER", folder.path())),
         run.output.constData());
     QCOMPARE(folderEntries(folder.path()), before);
     QVERIFY(folderEntries(folder.filePath("ro")).isEmpty());
@@ -720,6 +696,7 @@ bool holds(qint64 process, const QByteArray& needle, bool mapped)
 
 void TestWriterProcesses::inputChangedDuringRun_data()
 {
+    // The command; its arguments follow from it.
     QTest::addColumn<QString>("command");
     QTest::addColumn<QString>("changing");
     // 0: written into every millisecond; 1 MiB: cut to it as soon as it is mapped, while it loads; 4 MiB:
@@ -740,8 +717,7 @@ void TestWriterProcesses::inputChangedDuringRun_data()
         QTest::addRow("%s, cut short while written", command)
             << command << "image.bin" << 4 * mebibyte
             << "NAME: an input file was cut short while it was being read.\nIt had 536870912 bytes when it "
-               "was "
-               "opened and has 4194304 now. Nothing was written.\n";
+               "was opened and has 4194304 now. Nothing was written.\n";
 }
 
 // An input of 512 MiB that another process changes during the run: no output holds bytes written after
@@ -759,20 +735,15 @@ void TestWriterProcesses::inputChangedDuringRun()
     const QString path = folder.filePath(changing);
     QVERIFY(writeImage(folder.filePath("image.bin"), 512 * mebibyte));
     QVERIFY(writeImage(folder.filePath("other.bin"), 512 * mebibyte));
-    QVERIFY(writeFile(folder.filePath("new.img"), ImageBuilder::randomBytes(0x10000, 9)));
+    QVERIFY(writeFile(folder.filePath("replacement.bin"), ImageBuilder::randomBytes(0x10000, 9)));
     const QStringList before = folderEntries(folder.path());
-    QStringList arguments { command, folder.filePath("image.bin") };
-    if (command == QLatin1String("diff"))
-        arguments << folder.filePath("other.bin");
-    else if (command == QLatin1String("replace"))
-        arguments << "2" << folder.filePath("new.img") << "-o" << folder.filePath("out.bin");
-    else if (command == QLatin1String("export"))
-        arguments << "2"
-                  << "-o" << folder.filePath("out.bin");
+    const QMap<QString, QString> lines { { "diff", "diff IMAGE OTHER" },
+        { "replace", "replace IMAGE 2 REPL -o OUT" }, { "export", "export IMAGE 2 -o OUT" } };
+    const QStringList arguments = commandLine(lines.value(command, command + " IMAGE"), folder);
 
     const pid_t scribbler = cutTo == 0 ? startScribbler(path) : -1;
     QProcess process;
-    process.start(cliPath(), arguments);
+    process.start(QStringLiteral(TESSEL_CLI_PATH), arguments);
     QVERIFY(process.waitForStarted());
     QElapsedTimer clock;
     clock.start();

@@ -35,88 +35,89 @@ private slots:
     void cliUnpackFolderTakenAtTheLastMoment();
     void cliStopsWhenAnInputChanges_data();
     void cliStopsWhenAnInputChanges();
+
+private:
+    void failAtEveryCall(bool commandLine);
 };
 
 namespace {
 
-// The real calls, recorded by name; the one numbered `failAt` (from 0) fails with EIO instead.
+using Real = FileSystemCalls;
+
+// The real calls, recorded by name and announced to `beforeCall`; the one numbered `failAt` (from 0)
+// fails with EIO instead.
 class ScriptedCalls : public FileSystemCalls {
 public:
     int failAt = -1;
     // Unnamed files fail as on a file system without them, so the writer takes its named fallback.
     bool withoutUnnamedFiles = false;
+    // What another program does just before a call, given the call's name.
+    std::function<void(const QString&)> beforeCall;
     QStringList made;
 
-    int openFolder(const char* path) override
-    {
-        return pass("openFolder") ? FileSystemCalls::openFolder(path) : -1;
-    }
+    int openFolder(const char* path) override { return pass("openFolder") ? Real::openFolder(path) : -1; }
     int status(int folder, const char* name, struct stat* result) override
     {
-        return pass("status") ? FileSystemCalls::status(folder, name, result) : -1;
+        return pass("status") ? Real::status(folder, name, result) : -1;
     }
     int access(int folder, const char* name, int mode) override
     {
-        return pass("access") ? FileSystemCalls::access(folder, name, mode) : -1;
+        return pass("access") ? Real::access(folder, name, mode) : -1;
     }
     int createUnnamed(int folder, mode_t mode) override
     {
         if (!pass("createUnnamed"))
             return -1;
         if (!withoutUnnamedFiles)
-            return FileSystemCalls::createUnnamed(folder, mode);
+            return Real::createUnnamed(folder, mode);
         errno = EOPNOTSUPP;
         return -1;
     }
     int createNamed(int folder, const char* name, mode_t mode) override
     {
-        return pass("createNamed") ? FileSystemCalls::createNamed(folder, name, mode) : -1;
+        return pass("createNamed") ? Real::createNamed(folder, name, mode) : -1;
     }
     ssize_t write(int file, const void* data, size_t length) override
     {
-        return pass("write") ? FileSystemCalls::write(file, data, length) : -1;
+        return pass("write") ? Real::write(file, data, length) : -1;
     }
-    int setMode(int file, mode_t mode) override
-    {
-        return pass("setMode") ? FileSystemCalls::setMode(file, mode) : -1;
-    }
-    int syncFile(int file) override { return pass("syncFile") ? FileSystemCalls::syncFile(file) : -1; }
+    int setMode(int file, mode_t mode) override { return pass("setMode") ? Real::setMode(file, mode) : -1; }
+    int syncFile(int file) override { return pass("syncFile") ? Real::syncFile(file) : -1; }
     int linkUnnamed(int file, int folder, const char* name) override
     {
-        return pass("linkUnnamed") ? FileSystemCalls::linkUnnamed(file, folder, name) : -1;
+        return pass("linkUnnamed") ? Real::linkUnnamed(file, folder, name) : -1;
     }
     int rename(int folder, const char* from, const char* to, bool replace) override
     {
-        return pass("rename") ? FileSystemCalls::rename(folder, from, to, replace) : -1;
+        return pass("rename") ? Real::rename(folder, from, to, replace) : -1;
     }
     int remove(int folder, const char* name) override
     {
-        return pass("remove") ? FileSystemCalls::remove(folder, name) : -1;
+        return pass("remove") ? Real::remove(folder, name) : -1;
     }
-    int syncFolder(int folder) override
-    {
-        return pass("syncFolder") ? FileSystemCalls::syncFolder(folder) : -1;
-    }
+    int syncFolder(int folder) override { return pass("syncFolder") ? Real::syncFolder(folder) : -1; }
     int makeFolder(int folder, const char* name, mode_t mode) override
     {
-        return pass("makeFolder") ? FileSystemCalls::makeFolder(folder, name, mode) : -1;
+        return pass("makeFolder") ? Real::makeFolder(folder, name, mode) : -1;
     }
     int openFolderAt(int folder, const char* name) override
     {
-        return pass("openFolderAt") ? FileSystemCalls::openFolderAt(folder, name) : -1;
+        return pass("openFolderAt") ? Real::openFolderAt(folder, name) : -1;
     }
     int exchange(int folder, const char* first, const char* second) override
     {
-        return pass("exchange") ? FileSystemCalls::exchange(folder, first, second) : -1;
+        return pass("exchange") ? Real::exchange(folder, first, second) : -1;
     }
     int removeFolder(int folder, const char* name) override
     {
-        return pass("removeFolder") ? FileSystemCalls::removeFolder(folder, name) : -1;
+        return pass("removeFolder") ? Real::removeFolder(folder, name) : -1;
     }
 
 private:
     bool pass(const char* call)
     {
+        if (beforeCall)
+            beforeCall(QLatin1String(call));
         made << QLatin1String(call);
         if (made.size() - 1 != failAt)
             return true;
@@ -127,29 +128,21 @@ private:
 
 // Another writer takes the output's name just before this one puts its file there: after every look
 // the writer takes, so only a step that refuses an existing name keeps the other file.
-class RacingCalls : public FileSystemCalls {
+class RacingCalls : public ScriptedCalls {
 public:
-    RacingCalls(const QByteArray& name, bool withoutUnnamedFiles)
+    explicit RacingCalls(const QByteArray& name)
         : name(name)
-        , withoutUnnamedFiles(withoutUnnamedFiles)
     {
-    }
-    int createUnnamed(int folder, mode_t mode) override
-    {
-        if (!withoutUnnamedFiles)
-            return FileSystemCalls::createUnnamed(folder, mode);
-        errno = EOPNOTSUPP;
-        return -1;
     }
     int linkUnnamed(int file, int folder, const char* to) override
     {
         takeName(folder, to);
-        return FileSystemCalls::linkUnnamed(file, folder, to);
+        return ScriptedCalls::linkUnnamed(file, folder, to);
     }
     int rename(int folder, const char* from, const char* to, bool replace) override
     {
         takeName(folder, to);
-        return FileSystemCalls::rename(folder, from, to, replace);
+        return ScriptedCalls::rename(folder, from, to, replace);
     }
 
     static constexpr char otherBytes[] = "the other writer's output";
@@ -165,97 +158,42 @@ private:
     }
 
     QByteArray name;
-    bool withoutUnnamedFiles;
-};
-
-// Another program puts a file into the folder at `path` when the new folder is synced, the last step
-// before it takes the folder's place.
-class IntrudingCalls : public FileSystemCalls {
-public:
-    explicit IntrudingCalls(const QString& path)
-        : path(path)
-    {
-    }
-    int syncFolder(int folder) override
-    {
-        if (!intruded)
-            intruded = writeFile(path, "another program's file");
-        return FileSystemCalls::syncFolder(folder);
-    }
-
-private:
-    QString path;
-    bool intruded = false;
 };
 
 // What another process does to a file that a run reads.
 enum class InputEdit { Appended, Overwritten, CutShort, PermissionsChanged, ReplacedByCopy, Removed };
 
-// The real calls, except that the first one named `moment` is preceded by `edit` to the file at `path`.
-class EditingCalls : public FileSystemCalls {
-public:
-    EditingCalls(const QString& moment, InputEdit edit, const QString& path)
-        : moment(moment)
-        , edit(edit)
-        , path(QFile::encodeName(path))
-    {
+// Makes `edit` to the file at `path`; whether it was made, and made whole.
+bool editInput(InputEdit edit, const QByteArray& path)
+{
+    const QByteArray copy = path + ".copy";
+    const int file = ::open(path.constData(), O_WRONLY | (edit == InputEdit::Appended ? O_APPEND : 0));
+    struct stat status { };
+    bool edited = file >= 0 && ::fstat(file, &status) == 0;
+    switch (edit) {
+    case InputEdit::Appended:
+    case InputEdit::Overwritten:
+        // 16 bytes at the end, or in the middle.
+        edited = edited && ::pwrite(file, "written meanwhile", 16, status.st_size / 2) == 16;
+        break;
+    case InputEdit::CutShort:
+        edited = edited && ::ftruncate(file, 4096) == 0;
+        break;
+    case InputEdit::PermissionsChanged:
+        edited = edited && ::fchmod(file, (status.st_mode & 07777) ^ S_IROTH) == 0;
+        break;
+    case InputEdit::ReplacedByCopy:
+        // The same bytes in another file.
+        edited = edited && QFile::copy(QFile::decodeName(path), QFile::decodeName(copy))
+            && ::rename(copy.constData(), path.constData()) == 0;
+        break;
+    case InputEdit::Removed:
+        edited = edited && ::unlink(path.constData()) == 0;
+        break;
     }
-    ssize_t write(int file, const void* data, size_t length) override
-    {
-        editAt("write");
-        return FileSystemCalls::write(file, data, length);
-    }
-    int syncFile(int file) override
-    {
-        editAt("syncFile");
-        return FileSystemCalls::syncFile(file);
-    }
-    int syncFolder(int folder) override
-    {
-        editAt("syncFolder");
-        return FileSystemCalls::syncFolder(folder);
-    }
-
-    // Whether the edit was made, and made whole.
-    bool edited = false;
-
-private:
-    void editAt(const char* call)
-    {
-        if (edited || moment != QLatin1String(call))
-            return;
-        const QByteArray copy = path + ".copy";
-        const int file = ::open(path.constData(), O_WRONLY | (edit == InputEdit::Appended ? O_APPEND : 0));
-        struct stat status { };
-        edited = file >= 0 && ::fstat(file, &status) == 0;
-        switch (edit) {
-        case InputEdit::Appended:
-        case InputEdit::Overwritten:
-            // 16 bytes at the end, or in the middle.
-            edited = edited && ::pwrite(file, "written meanwhile", 16, status.st_size / 2) == 16;
-            break;
-        case InputEdit::CutShort:
-            edited = edited && ::ftruncate(file, 4096) == 0;
-            break;
-        case InputEdit::PermissionsChanged:
-            edited = edited && ::fchmod(file, (status.st_mode & 07777) ^ S_IROTH) == 0;
-            break;
-        case InputEdit::ReplacedByCopy:
-            // The same bytes in another file.
-            edited = edited && QFile::copy(QFile::decodeName(path), QFile::decodeName(copy))
-                && ::rename(copy.constData(), path.constData()) == 0;
-            break;
-        case InputEdit::Removed:
-            edited = edited && ::unlink(path.constData()) == 0;
-            break;
-        }
-        ::close(file);
-    }
-
-    QString moment;
-    InputEdit edit;
-    QByteArray path;
-};
+    ::close(file);
+    return edited;
+}
 
 enum class Target { New, Existing, NewNotReplacing };
 
@@ -267,7 +205,7 @@ ExistingOutput existingOf(Target target)
 }
 
 // The folder as it was before a run, with the output as it was.
-bool prepareTarget(HostileFixture& fixture, Target target)
+bool prepareTarget(ImageFixture& fixture, Target target)
 {
     QFile::remove(fixture.path("out.bin"));
     return target != Target::Existing || fixture.write("out.bin", previousOutput);
@@ -293,27 +231,47 @@ int lastOpeningCall(const QStringList& made)
     return qMax(made.lastIndexOf("createUnnamed"), made.lastIndexOf("createNamed"));
 }
 
-struct HereRun {
+// One run as the user meets it: the window's status text, or all that tessel-cli printed; exit status 1
+// stands for the window's red text.
+struct WriterRun {
     int exitCode = -1;
-    QByteArray output;
+    QString text;
+    OutputFault fault = OutputFault::None;
 };
 
 // tessel-cli in this process, so that the seam reaches it; what it prints on both streams is kept.
-HereRun runCliHere(const QStringList& arguments)
+WriterRun runCliHere(const QStringList& arguments)
 {
     const CliRun run = runCliInProcess(arguments);
-    return { run.exitCode, run.out + run.err };
+    return { run.exitCode, QString::fromUtf8(run.out + run.err) };
+}
+
+// One writer to out.bin: the window's action, or tessel-cli doing the same (--force where it replaces).
+WriterRun runToOutput(ImageFixture& fixture, Writer writer, ExistingOutput existing, bool commandLine)
+{
+    if (!commandLine) {
+        const Outcome outcome = runWriter(fixture, writer, "out.bin", existing);
+        return { outcome.success ? 0 : 1, outcome.message, outcome.outputFault };
+    }
+    QStringList arguments { writer == Writer::Export ? "export" : "replace", fixture.imagePath,
+        actionOf(writer).id };
+    if (writer != Writer::Export)
+        arguments << fixture.path("replacement.img");
+    arguments << "-o" << fixture.path("out.bin");
+    if (existing == ExistingOutput::Replace)
+        arguments << "--force";
+    return runCliHere(arguments);
 }
 
 // What the folder of export --all replaces: nothing, an empty folder, or what an earlier run wrote.
 enum class FolderTarget { New, Empty, Full };
 
 // The folder "blocks" as it was before a run, and no hidden folder beside it.
-bool prepareFolder(HostileFixture& fixture, FolderTarget target)
+bool prepareFolder(ImageFixture& fixture, FolderTarget target)
 {
     QDir top(fixture.path(QString()));
     for (const QString& name : fixture.entries()) {
-        if (name == QLatin1String("blocks") || name.startsWith(QLatin1String(".blocks.tessel-")))
+        if (name == "blocks" || name.startsWith(".blocks.tessel-"))
             QDir(fixture.path(name)).removeRecursively();
     }
     if (target == FolderTarget::New)
@@ -343,6 +301,9 @@ QString folderOrderProblem(const QStringList& made)
 
 void addRows(const QVector<QPair<Writer, const char*>>& writers)
 {
+    QTest::addColumn<int>("writer");
+    QTest::addColumn<int>("target");
+    QTest::addColumn<bool>("named");
     const QVector<QPair<Target, const char*>> targets
         = { { Target::New, "new file" }, { Target::Existing, "existing file replaced" },
               { Target::NewNotReplacing, "new file, not replacing" } };
@@ -362,14 +323,28 @@ Q_DECLARE_METATYPE(InputEdit)
 
 void TestWriterSeam::actionsFailAtEveryCall_data()
 {
-    QTest::addColumn<int>("writer");
-    QTest::addColumn<int>("target");
-    QTest::addColumn<bool>("named");
     addRows({ { Writer::Export, "export" }, { Writer::Padded, "padded" }, { Writer::WithInfo, "record" },
         { Writer::Grow, "grow" } });
 }
 
 void TestWriterSeam::actionsFailAtEveryCall()
+{
+    failAtEveryCall(false);
+}
+
+void TestWriterSeam::cliFailsAtEveryCall_data()
+{
+    addRows({ { Writer::Export, "export" }, { Writer::Padded, "replace" } });
+}
+
+void TestWriterSeam::cliFailsAtEveryCall()
+{
+    failAtEveryCall(true);
+}
+
+// The window's actions and tessel-cli alike: a successful run is recorded call by call, then run again
+// with each of those calls failing in turn.
+void TestWriterSeam::failAtEveryCall(bool commandLine)
 {
     QFETCH(int, writer);
     QFETCH(int, target);
@@ -377,20 +352,21 @@ void TestWriterSeam::actionsFailAtEveryCall()
     const Writer which = Writer(writer);
     const Target kind = Target(target);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
     const QString output = fixture.path("out.bin");
+    const auto runWith = [&](ScriptedCalls& calls) {
+        calls.withoutUnnamedFiles = named;
+        const FileSystemCalls::Override seam(calls);
+        return runToOutput(fixture, which, existingOf(kind), commandLine);
+    };
 
     QVERIFY(prepareTarget(fixture, kind));
     ScriptedCalls recorder;
-    recorder.withoutUnnamedFiles = named;
-    Outcome outcome;
-    {
-        const FileSystemCalls::Override seam(recorder);
-        outcome = runWriter(fixture, which, "out.bin", existingOf(kind));
-    }
-    QCOMPARE(outcome.message, successText(which, output));
+    const WriterRun done = runWith(recorder);
+    QVERIFY2(done.exitCode == 0, qPrintable(done.text));
+    QCOMPARE(done.text.section('\n', 0, 0), successText(which, output));
     const QByteArray expected = fixture.read("out.bin");
     QCOMPARE(expected.size(), actionOf(which).outputLength);
     const QString problem = orderProblem(recorder.made);
@@ -399,103 +375,36 @@ void TestWriterSeam::actionsFailAtEveryCall()
 
     for (int failAt = 0; failAt < recorder.made.size(); ++failAt) {
         const QString failed = recorder.made[failAt];
-        const QByteArray context = QStringLiteral("call %1 (%2) failed").arg(failAt).arg(failed).toUtf8();
         QVERIFY(prepareTarget(fixture, kind));
-        const QStringList before = fixture.entries();
+        QStringList after = fixture.entries();
         ScriptedCalls failing;
-        failing.withoutUnnamedFiles = named;
         failing.failAt = failAt;
-        {
-            const FileSystemCalls::Override seam(failing);
-            outcome = runWriter(fixture, which, "out.bin", existingOf(kind));
-        }
-        QVERIFY2(!outcome.success, context.constData());
+        const WriterRun run = runWith(failing);
+        const QByteArray context = QStringLiteral("call %1 (%2) failed: ").arg(failAt).arg(failed).toUtf8()
+            + run.text.toUtf8() + "; left " + fixture.entries().join(", ").toUtf8();
+        QVERIFY2(run.exitCode == 1, context.constData());
+        // The window shows the status text of the step that failed; tessel-cli looks at the output before it
+        // opens it and explains a failure there in words of its own.
         const bool opening = failAt <= lastOpeningCall(recorder.made);
-        QVERIFY2(
-            outcome.message == (opening ? openFailureText(which, output) : writeFailureText(which, output)),
-            qPrintable(context + ": " + outcome.message));
-        if (failed == QLatin1String("syncFolder")) {
-            QCOMPARE(outcome.outputFault, OutputFault::NotDurable);
+        if (!commandLine)
+            QVERIFY2(run.text == (opening ? openFailureText(which, output) : writeFailureText(which, output)),
+                context.constData());
+        if (failed == "syncFolder") {
+            // The new file is whole and in place; only the sync that makes its name durable failed.
+            QVERIFY2(run.text.contains(writeFailureText(which, output)), context.constData());
+            QVERIFY2(commandLine ? run.text.contains("was written, but its folder could not be synced")
+                                 : run.fault == OutputFault::NotDurable,
+                context.constData());
             QVERIFY2(fixture.read("out.bin") == expected, context.constData());
-            QStringList after = before;
             if (!after.contains("out.bin"))
                 after << "out.bin";
             after.sort();
-            QCOMPARE(fixture.entries(), after);
         } else {
+            QVERIFY2(!run.text.contains("was written"), context.constData());
             QVERIFY2(fixture.read("out.bin") == (kind == Target::Existing ? previousOutput : QByteArray()),
                 context.constData());
-            QVERIFY2(fixture.entries() == before, qPrintable(context + ": " + fixture.entries().join(", ")));
         }
-    }
-}
-
-void TestWriterSeam::cliFailsAtEveryCall_data()
-{
-    QTest::addColumn<int>("writer");
-    QTest::addColumn<int>("target");
-    QTest::addColumn<bool>("named");
-    addRows({ { Writer::Export, "export" }, { Writer::Padded, "replace" } });
-}
-
-void TestWriterSeam::cliFailsAtEveryCall()
-{
-    QFETCH(int, writer);
-    QFETCH(int, target);
-    QFETCH(bool, named);
-    const Writer which = Writer(writer);
-    const Target kind = Target(target);
-
-    HostileFixture fixture;
-    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
-    QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
-    const QString output = fixture.path("out.bin");
-    QStringList arguments = which == Writer::Export
-        ? QStringList { "export", fixture.imagePath, "5" }
-        : QStringList { "replace", fixture.imagePath, "5", fixture.path("replacement.img") };
-    arguments << "-o" << output;
-    if (kind != Target::NewNotReplacing)
-        arguments << "--force";
-
-    QVERIFY(prepareTarget(fixture, kind));
-    ScriptedCalls recorder;
-    recorder.withoutUnnamedFiles = named;
-    HereRun run;
-    {
-        const FileSystemCalls::Override seam(recorder);
-        run = runCliHere(arguments);
-    }
-    QVERIFY2(run.exitCode == 0, run.output.constData());
-    const QByteArray expected = fixture.read("out.bin");
-    QCOMPARE(expected.size(), actionOf(which).outputLength);
-    const QString problem = orderProblem(recorder.made);
-    QVERIFY2(problem.isEmpty(), qPrintable(problem + ": " + recorder.made.join(", ")));
-
-    for (int failAt = 0; failAt < recorder.made.size(); ++failAt) {
-        const QString failed = recorder.made[failAt];
-        QVERIFY(prepareTarget(fixture, kind));
-        const QStringList before = fixture.entries();
-        ScriptedCalls failing;
-        failing.withoutUnnamedFiles = named;
-        failing.failAt = failAt;
-        {
-            const FileSystemCalls::Override seam(failing);
-            run = runCliHere(arguments);
-        }
-        const QByteArray context
-            = QStringLiteral("call %1 (%2) failed: ").arg(failAt).arg(failed).toUtf8() + run.output;
-        QVERIFY2(run.exitCode == 1, context.constData());
-        if (failed == QLatin1String("syncFolder")) {
-            QVERIFY2(run.output.contains(writeFailureText(which, output).toUtf8()), context.constData());
-            QVERIFY2(
-                run.output.contains("was written, but its folder could not be synced"), context.constData());
-            QVERIFY2(fixture.read("out.bin") == expected, context.constData());
-        } else {
-            QVERIFY2(!run.output.contains("was written"), context.constData());
-            QVERIFY2(fixture.read("out.bin") == (kind == Target::Existing ? previousOutput : QByteArray()),
-                context.constData());
-            QVERIFY2(fixture.entries() == before, context.constData());
-        }
+        QVERIFY2(fixture.entries() == after, context.constData());
     }
 }
 
@@ -519,25 +428,24 @@ void TestWriterSeam::nameTakenAtTheLastMoment()
     QFETCH(bool, named);
     const Writer which = Writer(writer);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
     const QString output = fixture.path("out.bin");
     QStringList expectedEntries = fixture.entries() << "out.bin";
     expectedEntries.sort();
-    RacingCalls racing("out.bin", named);
+    RacingCalls racing("out.bin");
+    racing.withoutUnnamedFiles = named;
     const FileSystemCalls::Override seam(racing);
+    const WriterRun run = runToOutput(fixture, which, ExistingOutput::Refuse, commandLine);
+    QCOMPARE(run.exitCode, 1);
     if (commandLine) {
         // The -o refusal of a name taken before the run, now for one taken during it.
-        const HereRun run = runCliHere(
-            { "replace", fixture.imagePath, "5", fixture.path("replacement.img"), "-o", output });
-        QCOMPARE(run.exitCode, 1);
-        QCOMPARE(QString::fromUtf8(run.output).trimmed(),
-            QStringLiteral("%1 already exists; use --force to replace it.").arg(output));
+        QCOMPARE(
+            run.text.trimmed(), QStringLiteral("%1 already exists; use --force to replace it.").arg(output));
     } else {
-        const Outcome outcome = runWriter(fixture, which, "out.bin", ExistingOutput::Refuse);
-        QCOMPARE(outcome.message, writeFailureText(which, output));
-        QCOMPARE(outcome.outputFault, OutputFault::Exists);
+        QCOMPARE(run.text, writeFailureText(which, output));
+        QCOMPARE(run.fault, OutputFault::Exists);
     }
     QCOMPARE(fixture.read("out.bin"), QByteArray(RacingCalls::otherBytes));
     QCOMPARE(fixture.entries(), expectedEntries);
@@ -556,7 +464,7 @@ void TestWriterSeam::cliUnpackFailsAtEveryCall()
     QFETCH(int, target);
     const FolderTarget kind = FolderTarget(target);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     const QString folder = fixture.path("blocks");
     QStringList arguments { "export", fixture.imagePath, "--all", "-o", folder };
@@ -565,12 +473,12 @@ void TestWriterSeam::cliUnpackFailsAtEveryCall()
 
     QVERIFY(prepareFolder(fixture, kind));
     ScriptedCalls recorder;
-    HereRun run;
-    {
-        const FileSystemCalls::Override seam(recorder);
-        run = runCliHere(arguments);
-    }
-    QVERIFY2(run.exitCode == 0, run.output.constData());
+    const auto runWith = [&arguments](ScriptedCalls& calls) {
+        const FileSystemCalls::Override seam(calls);
+        return runCliHere(arguments);
+    };
+    const WriterRun done = runWith(recorder);
+    QVERIFY2(done.exitCode == 0, qPrintable(done.text));
     const QMap<QString, QByteArray> written = folderTree(folder);
     QCOMPARE(written.size(), 4);
     const QString problem = folderOrderProblem(recorder.made);
@@ -584,28 +492,24 @@ void TestWriterSeam::cliUnpackFailsAtEveryCall()
         const QMap<QString, QByteArray> before = folderTree(fixture.path(QString()));
         ScriptedCalls failing;
         failing.failAt = failAt;
-        {
-            const FileSystemCalls::Override seam(failing);
-            run = runCliHere(arguments);
-        }
+        const WriterRun run = runWith(failing);
         const QByteArray context
-            = QStringLiteral("call %1 (%2) failed: ").arg(failAt).arg(failed).toUtf8() + run.output;
+            = QStringLiteral("call %1 (%2) failed: %3").arg(failAt).arg(failed, run.text).toUtf8();
         QVERIFY2(run.exitCode == 1, context.constData());
         if (failAt <= placed) {
-            QVERIFY2(!run.output.contains("was written, but"), context.constData());
+            QVERIFY2(!run.text.contains("was written, but"), context.constData());
             QVERIFY2(folderTree(fixture.path(QString())) == before, context.constData());
             continue;
         }
         // After the folder is in place: the new one stays, and the failure says what is not done.
         QVERIFY2(folderTree(folder) == written, context.constData());
-        if (failed == QLatin1String("syncFolder")) {
-            QVERIFY2(run.output.contains("its parent folder could not be synced"), context.constData());
+        if (failed == "syncFolder") {
+            QVERIFY2(run.text.contains("its parent folder could not be synced"), context.constData());
         } else {
-            const QByteArray leftover
-                = run.output.mid(run.output.indexOf("the rest is in ") + 15).split('\n').first();
-            QVERIFY2(
-                leftover.startsWith(QFile::encodeName(fixture.path(".blocks.tessel-"))), context.constData());
-            QVERIFY2(QFileInfo(QFile::decodeName(leftover.chopped(1))).isDir(), context.constData());
+            const QString leftover
+                = run.text.mid(run.text.indexOf("the rest is in ") + 15).section('\n', 0, 0);
+            QVERIFY2(leftover.startsWith(fixture.path(".blocks.tessel-")), context.constData());
+            QVERIFY2(QFileInfo(leftover.chopped(1)).isDir(), context.constData());
         }
     }
 }
@@ -623,7 +527,7 @@ void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment_data()
 void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
 {
     QFETCH(bool, force);
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     const QString folder = fixture.path("blocks");
     QVERIFY(prepareFolder(fixture, force ? FolderTarget::Full : FolderTarget::New));
@@ -634,14 +538,21 @@ void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
     QStringList arguments { "export", fixture.imagePath, "--all", "-o", folder };
     if (force)
         arguments << "--force";
-    RacingCalls racing("blocks", false);
-    IntrudingCalls intruding(fixture.path("blocks/notes.txt"));
-    const FileSystemCalls::Override seam(force ? static_cast<FileSystemCalls&>(intruding) : racing);
+    RacingCalls racing("blocks");
+    // Or another program puts a file into the earlier export when the new folder is synced, the last step
+    // before it takes the earlier one's place.
+    ScriptedCalls intruding;
+    bool intruded = false;
+    intruding.beforeCall = [&](const QString& call) {
+        if (call == "syncFolder" && !intruded)
+            intruded = fixture.write("blocks/notes.txt", "another program's file");
+    };
+    const FileSystemCalls::Override seam(force ? intruding : racing);
     const QMap<QString, QByteArray> earlier = folderTree(folder);
-    const HereRun run = runCliHere(arguments);
+    const WriterRun run = runCliHere(arguments);
     QCOMPARE(run.exitCode, 1);
     if (force) {
-        QCOMPARE(QString::fromUtf8(run.output).trimmed(),
+        QCOMPARE(run.text.trimmed(),
             QStringLiteral("%1 holds notes.txt, which is not a file its index.json lists; --force replaces "
                            "only an empty folder or one that export --all wrote, so nothing was written.")
                 .arg(folder));
@@ -649,7 +560,7 @@ void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
         expected.insert(QStringLiteral("/notes.txt"), "another program's file");
         QCOMPARE(folderTree(folder), expected);
     } else {
-        QCOMPARE(QString::fromUtf8(run.output).trimmed(),
+        QCOMPARE(run.text.trimmed(),
             QStringLiteral("%1 is a file; -o names the folder that --all writes, so nothing was written.")
                 .arg(folder));
         QCOMPARE(fixture.read("blocks"), QByteArray(RacingCalls::otherBytes));
@@ -700,17 +611,17 @@ void TestWriterSeam::cliStopsWhenAnInputChanges()
     QFETCH(QString, moment);
     QFETCH(QString, message);
 
-    HostileFixture fixture;
+    ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("r1.img", actionOf(Writer::Padded).replacementLength));
     QVERIFY(fixture.writeReplacement("r2.img", actionOf(Writer::WithInfo).replacementLength));
     QVERIFY(fixture.writeReplacement("r3.img", actionOf(Writer::Grow).replacementLength));
     const QStringList before = fixture.entries();
-    QStringList words = arguments.split(QLatin1Char(' '));
+    QStringList words = arguments.split(' ');
     for (QString& word : words) {
-        if (word == QLatin1String("IMAGE") || word == QLatin1String("OUT"))
-            word = word == QLatin1String("IMAGE") ? fixture.imagePath : fixture.path("out");
-        else if (word.startsWith(QLatin1Char('R')))
+        if (word == "IMAGE" || word == "OUT")
+            word = word == "IMAGE" ? fixture.imagePath : fixture.path("out");
+        else if (word.startsWith('R'))
             word = fixture.path(word.toLower() + ".img");
     }
     // Standard output is the test's own: the data goes to a file meanwhile (/dev/null would not read it).
@@ -718,8 +629,14 @@ void TestWriterSeam::cliStopsWhenAnInputChanges()
     QVERIFY(sink.open());
     const int savedOut = ::dup(STDOUT_FILENO);
     ::dup2(sink.handle(), STDOUT_FILENO);
-    EditingCalls editing(moment, edit, fixture.path(input));
-    HereRun run;
+    // The first call named `moment` is preceded by the edit.
+    ScriptedCalls editing;
+    bool edited = false;
+    editing.beforeCall = [&](const QString& call) {
+        if (!edited && call == moment)
+            edited = editInput(edit, QFile::encodeName(fixture.path(input)));
+    };
+    WriterRun run;
     {
         const FileSystemCalls::Override seam(editing);
         run = runCliHere(words);
@@ -727,21 +644,21 @@ void TestWriterSeam::cliStopsWhenAnInputChanges()
     ::dup2(savedOut, STDOUT_FILENO);
     ::close(savedOut);
 
-    QVERIFY(editing.edited);
+    QVERIFY(edited);
     if (message.isEmpty()) {
-        QVERIFY2(run.exitCode == 0, run.output.constData());
+        QVERIFY2(run.exitCode == 0, qPrintable(run.text));
         QVERIFY(fixture.entries().contains("out"));
         return;
     }
-    QVERIFY2(run.exitCode == 2, run.output.constData());
-    const QStringList lines = QString::fromUtf8(run.output).split(QLatin1Char('\n'));
+    QVERIFY2(run.exitCode == 2, qPrintable(run.text));
+    const QStringList lines = run.text.split('\n');
     QCOMPARE(lines.first(), QString(message).replace("NAME", fixture.path(input)));
     // The writer's own report: the write from lost pages is the input's failure, not the output's.
     QCOMPARE(lines.size(), 3);
-    QVERIFY2(lines.at(1).endsWith(words.last() == QLatin1String("-")
-                     ? QLatin1String("What went to standard output before this was found cannot be trusted.")
-                     : QLatin1String("Nothing was written.")),
-        run.output.constData());
+    QVERIFY2(lines.at(1).endsWith(words.last() == "-"
+                     ? "What went to standard output before this was found cannot be trusted."
+                     : "Nothing was written."),
+        qPrintable(run.text));
     QStringList after = before;
     if (edit == InputEdit::Removed)
         after.removeOne(input);

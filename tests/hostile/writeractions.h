@@ -1,6 +1,6 @@
 #pragma once
 
-#include "hostilefixture.h"
+#include "imagefixture.h"
 #include "standardimages.h"
 
 #include <QString>
@@ -61,7 +61,7 @@ inline QString writeFailureText(Writer writer, const QString& output)
 }
 
 // Loads the image afresh (a growth changes the one in memory) and runs one writer on "replacement.img".
-inline Outcome runWriter(HostileFixture& fixture, Writer writer, const QString& output,
+inline Outcome runWriter(ImageFixture& fixture, Writer writer, const QString& output,
     ExistingOutput existing = ExistingOutput::Replace)
 {
     if (!fixture.reload())

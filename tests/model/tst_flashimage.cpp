@@ -179,17 +179,16 @@ void TestFlashImage::softwareVersion_data()
     QTest::addColumn<QByteArray>("version");
 
     const QByteArray twentyFive("ABCDEFGHIJKLMNOPQRSTUVWXY");
+    // clang-format off
     QTest::newRow("text ends at zero")
         << QByteArray("ssdata") << 0x40u << QByteArray("V1.2.3\0tail", 11) << QByteArray("V1.2.3");
-    QTest::newRow("no zero: 20 characters")
-        << QByteArray("ssdata") << 0x40u << twentyFive << twentyFive.left(20);
-    QTest::newRow("zero first: empty")
-        << QByteArray("ssdata") << 0x40u << QByteArray(1, '\0') << QByteArray();
-    QTest::newRow("upper case is another name")
-        << QByteArray("SSDATA") << 0x40u << QByteArray("V9") << QByteArray();
+    QTest::newRow("no zero: 20 characters") << QByteArray("ssdata") << 0x40u << twentyFive << twentyFive.left(20);
+    QTest::newRow("zero first: empty") << QByteArray("ssdata") << 0x40u << QByteArray(1, '\0') << QByteArray();
+    QTest::newRow("upper case is another name") << QByteArray("SSDATA") << 0x40u << QByteArray("V9") << QByteArray();
     QTest::newRow("byte 30 not zero") << QByteArray("ssdatax") << 0x40u << QByteArray("V9") << QByteArray();
     QTest::newRow("byte 31 does not matter")
         << QByteArray("ssdata\0z", 8) << 0x40u << QByteArray("V7\0", 3) << QByteArray("V7");
+    // clang-format on
     // The next block's bytes follow at once; the text stops at the block's end.
     QTest::newRow("8-byte block, no zero")
         << QByteArray("ssdata") << 8u << QByteArray("TSL-2.30KERNELDATAKE") << QByteArray("TSL-2.30");
@@ -348,13 +347,12 @@ void TestFlashImage::boundsHostileHeaderFloods_data()
 
     // Overlapping headers each claiming the most entries: a literal catalogue would hold hundreds of
     // millions of entries. The load must stop at its ceiling instead.
-    QTest::newRow("1 MiB, every 27 bytes")
-        << (1 << 20) << 27 << 38000 << 65535 << QByteArray("Too many DMH entries!");
-    QTest::newRow("64 KiB, every 28 bytes")
-        << (1 << 16) << 28 << 2300 << 65535 << QByteArray("Too many DMH entries!");
-    QTest::newRow("1,025 empty headers")
-        << (1 << 20) << 39 << 1025 << 0 << QByteArray("Too many DMH entries!");
+    // clang-format off
+    QTest::newRow("1 MiB, every 27 bytes") << (1 << 20) << 27 << 38000 << 65535 << QByteArray("Too many DMH entries!");
+    QTest::newRow("64 KiB, every 28 bytes") << (1 << 16) << 28 << 2300 << 65535 << QByteArray("Too many DMH entries!");
+    QTest::newRow("1,025 empty headers") << (1 << 20) << 39 << 1025 << 0 << QByteArray("Too many DMH entries!");
     QTest::newRow("1,024 empty headers load") << (1 << 20) << 39 << 1024 << 0 << QByteArray();
+    // clang-format on
 }
 
 void TestFlashImage::boundsHostileHeaderFloods()

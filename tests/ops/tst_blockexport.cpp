@@ -1,5 +1,5 @@
 #include "imagebuilder.h"
-#include "opsfixture.h"
+#include "imagefixture.h"
 #include "testbytes.h"
 #include "testfiles.h"
 
@@ -13,19 +13,11 @@ namespace {
 
 constexpr qint64 imageLength = 0x80000;
 
-TestDmh dmhOf(const QVector<TestEntry>& entries)
-{
-    TestDmh dmh;
-    dmh.flashSize = imageLength;
-    dmh.entries = entries;
-    return dmh;
-}
-
 // One DMH at 0 with one block whose first bytes are `data`.
 QByteArray oneBlockImage(const TestEntry& entry, const QByteArray& data, bool withRecord)
 {
     ImageBuilder builder(imageLength);
-    builder.dmh(0, dmhOf({ entry }));
+    builder.dmh(0, testDmh({ entry }, imageLength));
     builder.block(0, entry, data, withRecord);
     return builder.image();
 }
@@ -52,9 +44,6 @@ private slots:
     void findsFirstMatchingEntry();
     void exportsBlockOrDataPart_data();
     void exportsBlockOrDataPart();
-    void refusesAndWritesNothing_data();
-    void refusesAndWritesNothing();
-    void reportsOutputThatCannotBeOpened();
 };
 
 void TestBlockExport::findsFirstMatchingEntry_data()
@@ -102,116 +91,81 @@ void TestBlockExport::findsFirstMatchingEntry()
 void TestBlockExport::exportsBlockOrDataPart_data()
 {
     QTest::addColumn<QByteArray>("image");
-    QTest::addColumn<qint64>("start");
-    QTest::addColumn<qint64>("expectedLength");
+    QTest::addColumn<QString>("idText");
+    // The output's name; "earlier" names one that holds what the user had.
+    QTest::addColumn<QString>("output");
+    QTest::addColumn<QString>("message");
+    // What the output holds after a success; null for a refusal.
+    QTest::addColumn<QByteArray>("written");
 
+    const QString saved = "Save block %1 successfully!!!";
     const QByteArray data = ImageBuilder::randomBytes(1000, 7);
-    TestEntry recordBlock = testEntry(1, 0x10000, 0x20000, "boot", 0);
-    QTest::newRow("record, 1000 data bytes")
-        << oneBlockImage(recordBlock, data, true) << qint64(0x10000) << qint64(1000);
-    QTest::newRow("record, no data") << oneBlockImage(recordBlock, {}, true) << qint64(0x10000) << qint64(0);
-
-    TestEntry unaligned = testEntry(1, 0x18000, 0x20000, "boot", 0);
-    QTest::newRow("unaligned offset: whole block, record included")
-        << oneBlockImage(unaligned, data, true) << qint64(0x18000) << qint64(0x20000);
-    TestEntry flagged = testEntry(1, 0x10000, 0x20000, "boot", 1);
-    QTest::newRow("flags 1: whole block")
-        << oneBlockImage(flagged, data, true) << qint64(0x10000) << qint64(0x20000);
-
-    QByteArray damaged = oneBlockImage(recordBlock, data, true);
+    const TestEntry recordBlock = testEntry(1, 0x10000, 0x20000, "boot", 0);
+    const QByteArray withRecord = oneBlockImage(recordBlock, data, true);
+    const QByteArray unaligned = oneBlockImage(testEntry(1, 0x18000, 0x20000, "boot", 0), data, true);
+    const QByteArray flagged = oneBlockImage(testEntry(1, 0x10000, 0x20000, "boot", 1), data, true);
+    QByteArray damaged = withRecord;
     damaged[0x10000 + 0x20000 - BlockInfo::recordSize + 11] = 1;
-    QTest::newRow("damaged signature: whole block") << damaged << qint64(0x10000) << qint64(0x20000);
-
-    QByteArray atRecordStart = oneBlockImage(recordBlock, data, true);
-    overlay(atRecordStart, 0x10000 + 0x20000 - BlockInfo::recordSize + BlockInfo::dataLengthOffset,
-        u32Bytes(0x20000 - BlockInfo::recordSize));
-    QTest::newRow("data length up to the record") << atRecordStart << qint64(0x10000) << qint64(0x1FFC0);
+    // The record's data length set to `length`.
+    const auto dataLength = [&recordBlock](quint32 length) {
+        QByteArray image = oneBlockImage(recordBlock, {}, true);
+        overlay(
+            image, 0x10000 + 0x20000 - BlockInfo::recordSize + BlockInfo::dataLengthOffset, u32Bytes(length));
+        return image;
+    };
+    const QByteArray upToRecord = dataLength(0x20000 - BlockInfo::recordSize);
+    // clang-format off
+    QTest::newRow("record, 1000 data bytes") << withRecord << "1" << "block.out" << saved << data;
+    QTest::newRow("record, no data") << oneBlockImage(recordBlock, {}, true) << "1" << "block.out" << saved << QByteArray("");
+    QTest::newRow("unaligned offset: whole block, record included") << unaligned << "1" << "block.out" << saved
+        << unaligned.mid(0x18000, 0x20000);
+    QTest::newRow("flags 1: whole block") << flagged << "1" << "block.out" << saved << flagged.mid(0x10000, 0x20000);
+    QTest::newRow("damaged signature: whole block") << damaged << "1" << "block.out" << saved << damaged.mid(0x10000, 0x20000);
+    QTest::newRow("data length up to the record")
+        << upToRecord << "1" << "block.out" << saved << upToRecord.mid(0x10000, 0x1FFC0);
+    // Refusals write nothing, and leave an earlier output as it was.
+    const QByteArray beyond = oneBlockImage(testEntry(1, 0x70000, 0x20000, "boot"), {}, false);
+    for (const QString output : { "block.out", "earlier" }) {
+        const char* const where = output == "earlier" ? ", file there" : ", no file";
+        QTest::addRow("data length into record%s", where)
+            << dataLength(0x20000 - BlockInfo::recordSize + 1) << "1" << output << "Save block %1 failed!!!" << QByteArray();
+        QTest::addRow("data length 0xFFFFFFFF%s", where) << dataLength(0xFFFFFFFF) << "1" << output << "Save block %1 failed!!!"
+            << QByteArray();
+        QTest::addRow("block past image end%s", where)
+            << beyond << "1" << output << "Block is out of the image!!!" << QByteArray();
+        QTest::addRow("ID not found%s", where) << withRecord << "9" << output << "Can not find the DMH." << QByteArray();
+    }
+    QTest::newRow("output that cannot be opened") << oneBlockImage(testEntry(1, 0x10000, 0x20000), {}, false) << "1"
+        << "missing-folder/block.out" << "Can not open %1" << QByteArray();
+    // clang-format on
 }
 
 void TestBlockExport::exportsBlockOrDataPart()
 {
     QFETCH(QByteArray, image);
-    QFETCH(qint64, start);
-    QFETCH(qint64, expectedLength);
-
-    OpsFixture fixture;
-    const auto loaded = fixture.load(image);
-    QVERIFY(loaded);
-    const QString output = fixture.path("block.out");
-    const Outcome outcome = exportBlock(ImageView::of(*loaded), findBlock(loaded->dmhRecords(), "1"), output);
-    QVERIFY2(outcome.success, qPrintable(outcome.message));
-    QCOMPARE(outcome.message, QStringLiteral("Save block %1 successfully!!!").arg(output));
-    QVERIFY(QFileInfo::exists(output));
-    QCOMPARE(readFile(output), image.mid(int(start), int(expectedLength)));
-}
-
-void TestBlockExport::refusesAndWritesNothing_data()
-{
-    QTest::addColumn<QByteArray>("image");
-    QTest::addColumn<QString>("idText");
-    QTest::addColumn<bool>("outputExists");
-    QTest::addColumn<QString>("message");
-
-    TestEntry recordBlock = testEntry(1, 0x10000, 0x20000, "boot", 0);
-    QByteArray pastRecord = oneBlockImage(recordBlock, {}, true);
-    overlay(pastRecord, 0x10000 + 0x20000 - BlockInfo::recordSize + BlockInfo::dataLengthOffset,
-        u32Bytes(0x20000 - BlockInfo::recordSize + 1));
-    QByteArray huge = oneBlockImage(recordBlock, {}, true);
-    overlay(
-        huge, 0x10000 + 0x20000 - BlockInfo::recordSize + BlockInfo::dataLengthOffset, u32Bytes(0xFFFFFFFF));
-    const QByteArray beyond = oneBlockImage(testEntry(1, 0x70000, 0x20000, "boot"), {}, false);
-    const QByteArray fine = oneBlockImage(recordBlock, {}, true);
-
-    for (bool exists : { false, true }) {
-        const char* const where = exists ? ", file there" : ", no file";
-        QTest::newRow(qPrintable(QStringLiteral("data length into record%1").arg(where)))
-            << pastRecord << "1" << exists << "Save block %1 failed!!!";
-        QTest::newRow(qPrintable(QStringLiteral("data length 0xFFFFFFFF%1").arg(where)))
-            << huge << "1" << exists << "Save block %1 failed!!!";
-        QTest::newRow(qPrintable(QStringLiteral("block past image end%1").arg(where)))
-            << beyond << "1" << exists << "Block is out of the image!!!";
-        QTest::newRow(qPrintable(QStringLiteral("ID not found%1").arg(where)))
-            << fine << "9" << exists << "Can not find the DMH.";
-    }
-}
-
-void TestBlockExport::refusesAndWritesNothing()
-{
-    QFETCH(QByteArray, image);
     QFETCH(QString, idText);
-    QFETCH(bool, outputExists);
+    QFETCH(QString, output);
     QFETCH(QString, message);
+    QFETCH(QByteArray, written);
 
-    OpsFixture fixture;
-    const auto loaded = fixture.load(image);
-    QVERIFY(loaded);
-    const QByteArray before = imageBytes(*loaded);
-    const QString output = fixture.path("block.out");
+    ImageFixture fixture;
+    QVERIFY(fixture.load(image));
     const QByteArray earlier("what the user had");
-    if (outputExists)
-        QVERIFY(!fixture.write("block.out", earlier).isEmpty());
+    if (output == "earlier")
+        QVERIFY(fixture.write(output, earlier));
+    const QStringList before = fixture.entries();
 
-    const Outcome outcome
-        = exportBlock(ImageView::of(*loaded), findBlock(loaded->dmhRecords(), idText), output);
-    QVERIFY(!outcome.success);
-    QCOMPARE(outcome.message, message.contains("%1") ? message.arg(output) : message);
-    QCOMPARE(QFileInfo::exists(output), outputExists);
-    if (outputExists)
-        QCOMPARE(readFile(output), earlier);
-    QCOMPARE(fixture.entries().size(), outputExists ? 2 : 1);
-    QCOMPARE(imageBytes(*loaded), before);
-}
-
-void TestBlockExport::reportsOutputThatCannotBeOpened()
-{
-    OpsFixture fixture;
-    const auto loaded = fixture.load(oneBlockImage(testEntry(1, 0x10000, 0x20000), {}, false));
-    QVERIFY(loaded);
-    const QString output = fixture.path("missing-folder/block.out");
-    const Outcome outcome = exportBlock(ImageView::of(*loaded), findBlock(loaded->dmhRecords(), "1"), output);
-    QVERIFY(!outcome.success);
-    QCOMPARE(outcome.message, QStringLiteral("Can not open %1").arg(output));
-    QVERIFY(!QFileInfo::exists(output));
+    const Outcome outcome = fixture.exportBlock(idText, output);
+    QCOMPARE(outcome.message, message.contains("%1") ? message.arg(fixture.path(output)) : message);
+    QCOMPARE(outcome.success, !written.isNull());
+    if (outcome.success) {
+        QCOMPARE(fixture.read(output), written);
+        QCOMPARE(fixture.entries(), QStringList({ "block.out", "image.bin" }));
+    } else {
+        QCOMPARE(fixture.read(output), output == "earlier" ? earlier : QByteArray());
+        QCOMPARE(fixture.entries(), before);
+    }
+    QCOMPARE(imageBytes(*fixture.image), image);
 }
 
 QTEST_GUILESS_MAIN(TestBlockExport)

@@ -1,6 +1,5 @@
 #include "imagebuilder.h"
 #include "ops/blockinfo.h"
-#include "ops/crc32.h"
 #include "ops/stamptime.h"
 
 #include <QtTest>
@@ -30,8 +29,6 @@ class TestBlockInfo : public QObject {
     Q_OBJECT
 
 private slots:
-    void computeTakesSignedLength_data();
-    void computeTakesSignedLength();
     void recordRule_data();
     void recordRule();
     void readsDataLength();
@@ -40,30 +37,6 @@ private slots:
     void stampTimeSplitsOneMoment();
     void stampTimeReadsTheLocalClock();
 };
-
-void TestBlockInfo::computeTakesSignedLength_data()
-{
-    QTest::addColumn<QByteArray>("data");
-    QTest::addColumn<int>("length");
-    QTest::addColumn<quint32>("crc");
-
-    QTest::newRow("check value") << QByteArray("123456789") << 9 << 0x340BC6D9u;
-    QTest::newRow("abc") << QByteArray("abc") << 3 << 0xCADBBE3Du;
-    QTest::newRow("no bytes") << QByteArray("abc") << 0 << 0xFFFFFFFFu;
-    QTest::newRow("negative length") << QByteArray("abc") << -5 << 0xFFFFFFFFu;
-    QTest::newRow("prefix only") << QByteArray("abcdef") << 3 << 0xCADBBE3Du;
-}
-
-void TestBlockInfo::computeTakesSignedLength()
-{
-    QFETCH(QByteArray, data);
-    QFETCH(int, length);
-    QFETCH(quint32, crc);
-    const Crc32 crc32;
-    QCOMPARE(crc32.compute(bytesOf(data), length), crc);
-    if (length > 0)
-        QCOMPARE(crc32.computeWithTable(bytesOf(data), length), crc);
-}
 
 void TestBlockInfo::recordRule_data()
 {

@@ -1,6 +1,6 @@
 #include "fixedclock.h"
 #include "imagebuilder.h"
-#include "opsfixture.h"
+#include "imagefixture.h"
 #include "replacementmodel.h"
 #include "standardimages.h"
 #include "testbytes.h"
@@ -17,6 +17,7 @@
 
 namespace {
 
+using Variant = ReplacementModel::Variant;
 constexpr qint64 imageLength = StandardImages::fourBlocksLength;
 constexpr int entryStart = ImageLayout::dmhHeaderSize;
 
@@ -31,15 +32,27 @@ QByteArray baseImage()
     return StandardImages::fourBlocks();
 }
 
+// The four blocks with their DMH changed by `change`.
+QByteArray varied(const std::function<void(TestDmh&)>& change)
+{
+    TestDmh dmh = StandardImages::fourBlocksDmh();
+    change(dmh);
+    return buildImage(dmh);
+}
+
 BlockEntry entryAt(const QByteArray& image, int index)
 {
     return BlockEntry::fromBytes(reinterpret_cast<const uchar*>(image.constData()) + entryStart + 48 * index);
 }
 
 // What the shared reference model makes of the block at `index` of the DMH at 0 of `image`; an empty
-// array when the variant does not apply. Every image here holds one flash size, in that DMH.
-QByteArray expected(ReplacementModel::Variant variant, const QByteArray& image, int index,
-    const QByteArray& replacement, const StampTime& time = fixedStamp())
+// array when the variant does not apply. Every image here holds one flash size, in that DMH. Padded: the
+// block holds the replacement and 0xFF, plus the entry copy when size and length are multiples of 64 KiB
+// and the replacement leaves room for it. WithInfo: replacement, 0xFF, the old record with new length, CRC
+// and time; the entry's CRC is that of the whole new block unless it holds the marker. Grow: the block
+// takes the replacement, the blocks after it follow at once, their entries carry the shifted offsets, and
+// the grown entry the new size and the replacement's CRC.
+QByteArray modelOutput(Variant variant, const QByteArray& image, int index, const QByteArray& replacement)
 {
     const auto* bytes = reinterpret_cast<const uchar*>(image.constData());
     ReplacementModel::Case replacementCase;
@@ -51,67 +64,17 @@ QByteArray expected(ReplacementModel::Variant variant, const QByteArray& image, 
     replacementCase.entryIndex = index;
     replacementCase.replacement = reinterpret_cast<const uchar*>(replacement.constData());
     replacementCase.replacementLength = replacement.size();
-    replacementCase.stampTime = time;
+    replacementCase.stampTime = fixedStamp();
     return ReplacementModel::output(replacementCase, variant).value_or(QByteArray());
 }
 
-// The padded variant: the block holds the replacement and 0xFF, plus the entry copy when size and
-// length are multiples of 64 KiB and the replacement leaves room for it.
-QByteArray expectedPadded(const QByteArray& image, int index, const QByteArray& replacement)
+// The request for `id` that front ends make, with `replacement` written as replacement.bin.
+ReplaceRequest requestFor(ImageFixture& fixture, const QString& id, const QByteArray& replacement,
+    const QString& output = "out.bin")
 {
-    return expected(ReplacementModel::Variant::Padded, image, index, replacement);
+    fixture.write("replacement.bin", replacement);
+    return fixture.request(id, "replacement.bin", output);
 }
-
-// The record variant: replacement, 0xFF, the old record with new length, CRC and time; the entry's CRC
-// is that of the whole new block unless it holds the marker.
-QByteArray expectedWithInfo(
-    const QByteArray& image, int index, const QByteArray& replacement, const StampTime& time)
-{
-    return expected(ReplacementModel::Variant::WithInfo, image, index, replacement, time);
-}
-
-// The growing variant: the block takes the replacement, the blocks after it follow at once, their
-// entries carry the shifted offsets, and the grown entry the new size and the replacement's CRC.
-QByteArray expectedGrow(const QByteArray& image, int index, const QByteArray& replacement)
-{
-    return expected(ReplacementModel::Variant::Grow, image, index, replacement);
-}
-
-QStringList filesIn(const OpsFixture& fixture)
-{
-    return fixture.entries();
-}
-
-// One loaded image with its own catalogue copy, as a front end holds them.
-struct Session {
-    OpsFixture fixture;
-    std::unique_ptr<FlashImage> image;
-    QVector<DmhRecord> catalogue;
-
-    explicit Session(const QByteArray& bytes)
-        : image(fixture.load(bytes))
-    {
-        if (image)
-            catalogue = image->dmhRecords();
-    }
-
-    ReplaceRequest request(
-        const QString& id, const QByteArray& replacement, const QString& output = "out.bin")
-    {
-        ReplaceRequest request;
-        request.idText = id;
-        request.replacementPath = fixture.write("replacement.bin", replacement);
-        request.outputPath = fixture.path(output);
-        request.loadedImagePath = fixture.imagePath;
-        request.stampTime = fixedStamp();
-        return request;
-    }
-
-    Outcome replace(const ReplaceRequest& request, ReplacePlan* plan = nullptr)
-    {
-        return replaceBlock(*image, catalogue, request, plan);
-    }
-};
 
 } // namespace
 
@@ -160,24 +123,25 @@ void TestBlockReplace::padsBlockWithoutRecord()
     QFETCH(int, index);
     QFETCH(int, length);
 
-    Session session(baseImage());
-    QVERIFY(session.image);
-    const QByteArray loaded = imageBytes(*session.image);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(baseImage()));
+    const QByteArray loaded = imageBytes(*fixture.image);
     const QByteArray replacement = ImageBuilder::randomBytes(length, 99);
-    const ReplaceRequest request = session.request(id, replacement);
+    const ReplaceRequest request = requestFor(fixture, id, replacement);
 
     ReplacePlan plan;
-    const Outcome outcome = session.replace(request, &plan);
+    const Outcome outcome = fixture.replace(request, &plan);
     QCOMPARE(outcome.message, QStringLiteral("Replace block successfully!!!"));
     QVERIFY(outcome.success);
     QCOMPARE(plan.variant, ReplaceVariant::Padded);
     const QByteArray output = readFile(request.outputPath);
     QCOMPARE(output.size(), int(imageLength));
-    QVERIFY2(output == expectedPadded(loaded, index, replacement), "output differs from the padded model");
+    QVERIFY2(output == modelOutput(Variant::Padded, loaded, index, replacement),
+        "output differs from the padded model");
     // The DMH is not touched, and neither is the image in memory.
     QCOMPARE(output.left(entryStart + 48 * 4), loaded.left(entryStart + 48 * 4));
-    QCOMPARE(imageBytes(*session.image), loaded);
-    QCOMPARE(session.catalogue.at(0).entries, session.image->dmhRecords().at(0).entries);
+    QCOMPARE(imageBytes(*fixture.image), loaded);
+    QCOMPARE(fixture.catalogue.at(0).entries, fixture.image->dmhRecords().at(0).entries);
 }
 
 void TestBlockReplace::refreshesRecordAndEntryCrc_data()
@@ -198,19 +162,19 @@ void TestBlockReplace::refreshesRecordAndEntryCrc()
     QFETCH(int, index);
     QFETCH(int, length);
 
-    Session session(baseImage());
-    QVERIFY(session.image);
-    const QByteArray loaded = imageBytes(*session.image);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(baseImage()));
+    const QByteArray loaded = imageBytes(*fixture.image);
     const QByteArray replacement = ImageBuilder::randomBytes(length, 42);
-    const ReplaceRequest request = session.request(id, replacement);
+    const ReplaceRequest request = requestFor(fixture, id, replacement);
 
     ReplacePlan plan;
-    const Outcome outcome = session.replace(request, &plan);
+    const Outcome outcome = fixture.replace(request, &plan);
     QCOMPARE(outcome.message, QStringLiteral("Replace block successfully!!!"));
     QVERIFY(outcome.success);
     QCOMPARE(plan.variant, ReplaceVariant::WithInfo);
     const QByteArray output = readFile(request.outputPath);
-    const QByteArray expected = expectedWithInfo(loaded, index, replacement, fixedStamp());
+    const QByteArray expected = modelOutput(Variant::WithInfo, loaded, index, replacement);
     QVERIFY2(output == expected, "output differs from the record model");
     // 2026-03-05 07:08:09 at record offsets 48 to 54, as the record lays it out.
     const BlockEntry entry = entryAt(loaded, index);
@@ -220,7 +184,7 @@ void TestBlockReplace::refreshesRecordAndEntryCrc()
         QCOMPARE(output.mid(entryStart + 48 * index + 12, 4), QByteArray("NCRC"));
     else
         QVERIFY(output.mid(entryStart + 48 * index + 12, 4) != loaded.mid(entryStart + 48 * index + 12, 4));
-    QCOMPARE(imageBytes(*session.image), loaded);
+    QCOMPARE(imageBytes(*fixture.image), loaded);
 }
 
 // Two DMHs list ID 1: the block of the first is replaced, so its entry gets the CRC, not the entry
@@ -235,15 +199,15 @@ void TestBlockReplace::patchesEntryThatWasFoundWhenIdRepeats()
     const qint64 secondPosition = 0x90000;
     overlay(image, secondPosition, ImageBuilder::dmhHeader(second));
 
-    Session session(image);
-    QVERIFY(session.image);
-    QCOMPARE(session.image->entryOffset(1), quint32(secondPosition + entryStart));
-    const QByteArray loaded = imageBytes(*session.image);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(image));
+    QCOMPARE(fixture.image->entryOffset(1), quint32(secondPosition + entryStart));
+    const QByteArray loaded = imageBytes(*fixture.image);
     const QByteArray replacement = ImageBuilder::randomBytes(300, 5);
-    const ReplaceRequest request = session.request("1", replacement);
-    const Outcome outcome = session.replace(request);
+    const ReplaceRequest request = requestFor(fixture, "1", replacement);
+    const Outcome outcome = fixture.replace(request);
     QVERIFY2(outcome.success, qPrintable(outcome.message));
-    QCOMPARE(readFile(request.outputPath), expectedWithInfo(loaded, 0, replacement, fixedStamp()));
+    QCOMPARE(readFile(request.outputPath), modelOutput(Variant::WithInfo, loaded, 0, replacement));
 }
 
 void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt_data()
@@ -275,27 +239,27 @@ void TestBlockReplace::growsBlockAndMovesTheBlocksAfterIt()
     QFETCH(int, index);
     QFETCH(int, length);
 
-    Session session(image);
-    QVERIFY(session.image);
-    const QByteArray loaded = imageBytes(*session.image);
-    const QVector<BlockEntry> tableBefore = session.catalogue.at(0).entries;
+    ImageFixture fixture;
+    QVERIFY(fixture.load(image));
+    const QByteArray loaded = imageBytes(*fixture.image);
+    const QVector<BlockEntry> tableBefore = fixture.catalogue.at(0).entries;
     const QByteArray replacement = ImageBuilder::randomBytes(length, 11);
-    const ReplaceRequest request = session.request(id, replacement);
+    const ReplaceRequest request = requestFor(fixture, id, replacement);
 
     ReplacePlan plan;
-    const Outcome outcome = session.replace(request, &plan);
+    const Outcome outcome = fixture.replace(request, &plan);
     QCOMPARE(outcome.message, QStringLiteral("Replace Block successfully!!!"));
     QVERIFY(outcome.success);
     QCOMPARE(plan.variant, ReplaceVariant::Grow);
     QCOMPARE(plan.moves.size(), 3 - index);
 
-    const QByteArray expected = expectedGrow(loaded, index, replacement);
+    const QByteArray expected = modelOutput(Variant::Grow, loaded, index, replacement);
     QVERIFY2(readFile(request.outputPath) == expected, "output differs from the growing model");
     // The change stays in memory, and the window's catalogue follows it; the loader's own list does not.
-    QVERIFY(imageBytes(*session.image) == expected);
+    QVERIFY(imageBytes(*fixture.image) == expected);
     for (int entry = 0; entry < 4; ++entry)
-        QVERIFY(session.catalogue.at(0).entries.at(entry) == entryAt(expected, entry));
-    QCOMPARE(session.image->dmhRecords().at(0).entries, tableBefore);
+        QVERIFY(fixture.catalogue.at(0).entries.at(entry) == entryAt(expected, entry));
+    QCOMPARE(fixture.image->dmhRecords().at(0).entries, tableBefore);
     // A moved block keeps its record, or its lack of one.
     const auto bytesOf
         = [](const QByteArray& bytes) { return reinterpret_cast<const uchar*>(bytes.constData()); };
@@ -326,79 +290,74 @@ void TestBlockReplace::testsCapacityIn64Bits()
     shape.entries = { testEntry(1, 0x1000, 0x8000, "small"), testEntry(2, 0x9000, 0xF0000, "big") };
     shape.dataCapacity = capacity;
     shape.flashSize = 0x120000;
-    Session session(buildImage(shape, 0x120000));
-    QVERIFY(session.image);
-    const QByteArray loaded = imageBytes(*session.image);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(buildImage(shape, 0x120000)));
+    const QByteArray loaded = imageBytes(*fixture.image);
     const QByteArray replacement = ImageBuilder::randomBytes(length, 1);
-    const ReplaceRequest request = session.request("1", replacement);
+    const ReplaceRequest request = requestFor(fixture, "1", replacement);
 
-    const Outcome outcome = session.replace(request);
+    const Outcome outcome = fixture.replace(request);
     QCOMPARE(outcome.success, accepted);
     if (accepted) {
         QCOMPARE(outcome.message, QStringLiteral("Replace Block successfully!!!"));
-        QVERIFY(readFile(request.outputPath) == expectedGrow(loaded, 0, replacement));
+        QVERIFY(readFile(request.outputPath) == modelOutput(Variant::Grow, loaded, 0, replacement));
     } else {
         QCOMPARE(outcome.message, QStringLiteral("File size is over max size, can not replace!!!"));
         QVERIFY(!QFileInfo::exists(request.outputPath));
-        QVERIFY(imageBytes(*session.image) == loaded);
+        QVERIFY(imageBytes(*fixture.image) == loaded);
     }
 }
 
 void TestBlockReplace::exportAfterGrowthSeesMovedBytes()
 {
-    Session session(baseImage());
-    QVERIFY(session.image);
-    const QString before = session.fixture.path("before.out");
-    const QString after = session.fixture.path("after.out");
-    const auto exportRootfs = [&session](const QString& path) {
-        return exportBlock(ImageView::of(*session.image), findBlock(session.catalogue, "4"), path);
-    };
-    QVERIFY(exportRootfs(before).success);
-    QVERIFY(session.replace(session.request("2", ImageBuilder::randomBytes(0x30000, 8))).success);
-    QCOMPARE(findBlock(session.catalogue, "4").offset, 0x80000u);
-    QVERIFY(exportRootfs(after).success);
-    QCOMPARE(readFile(after), readFile(before));
-    QCOMPARE(readFile(after).size(), 0x8000);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(baseImage()));
+    QVERIFY(fixture.exportBlock("4", "before.out").success);
+    QVERIFY(fixture.replace(requestFor(fixture, "2", ImageBuilder::randomBytes(0x30000, 8))).success);
+    QCOMPARE(findBlock(fixture.catalogue, "4").offset, 0x80000u);
+    QVERIFY(fixture.exportBlock("4", "after.out").success);
+    QCOMPARE(fixture.read("after.out"), fixture.read("before.out"));
+    QCOMPARE(fixture.read("after.out").size(), 0x8000);
 }
 
 void TestBlockReplace::eachReplacementStartsFromLoadedImage()
 {
-    Session session(baseImage());
-    QVERIFY(session.image);
-    const QByteArray loaded = imageBytes(*session.image);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(baseImage()));
+    const QByteArray loaded = imageBytes(*fixture.image);
     const QByteArray first = ImageBuilder::randomBytes(0x1000, 21);
     const QByteArray second = ImageBuilder::randomBytes(0x800, 22);
-    QVERIFY(session.replace(session.request("2", first, "first.bin")).success);
-    QVERIFY(session.replace(session.request("1", second, "second.bin")).success);
-    QVERIFY(readFile(session.fixture.path("first.bin")) == expectedPadded(loaded, 1, first));
-    QVERIFY(
-        readFile(session.fixture.path("second.bin")) == expectedWithInfo(loaded, 0, second, fixedStamp()));
+    QVERIFY(fixture.replace(requestFor(fixture, "2", first, "first.bin")).success);
+    QVERIFY(fixture.replace(requestFor(fixture, "1", second, "second.bin")).success);
+    QVERIFY(readFile(fixture.path("first.bin")) == modelOutput(Variant::Padded, loaded, 1, first));
+    QVERIFY(readFile(fixture.path("second.bin")) == modelOutput(Variant::WithInfo, loaded, 0, second));
 }
 
 void TestBlockReplace::writesExactlyFlashSize()
 {
     TestDmh shape = StandardImages::fourBlocksDmh();
     shape.flashSize = 0xC0000;
-    Session session(buildImage(shape));
-    QVERIFY(session.image);
-    const QByteArray loaded = imageBytes(*session.image);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(buildImage(shape)));
+    const QByteArray loaded = imageBytes(*fixture.image);
     const QByteArray replacement = ImageBuilder::randomBytes(777, 2);
-    const ReplaceRequest request = session.request("2", replacement);
-    QVERIFY(session.replace(request).success);
-    QVERIFY(readFile(request.outputPath) == expectedPadded(loaded, 1, replacement).left(0xC0000));
+    const ReplaceRequest request = requestFor(fixture, "2", replacement);
+    QVERIFY(fixture.replace(request).success);
+    QVERIFY(
+        readFile(request.outputPath) == modelOutput(Variant::Padded, loaded, 1, replacement).left(0xC0000));
 }
 
 void TestBlockReplace::writesOverLoadedImagesOwnPath()
 {
-    Session session(baseImage());
-    QVERIFY(session.image);
-    const QByteArray loaded = imageBytes(*session.image);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(baseImage()));
+    const QByteArray loaded = imageBytes(*fixture.image);
     const QByteArray replacement = ImageBuilder::randomBytes(0x30000, 4);
-    ReplaceRequest request = session.request("2", replacement);
-    request.outputPath = session.fixture.imagePath;
-    const Outcome outcome = session.replace(request);
+    ReplaceRequest request = requestFor(fixture, "2", replacement);
+    request.outputPath = fixture.imagePath;
+    const Outcome outcome = fixture.replace(request);
     QVERIFY2(outcome.success, qPrintable(outcome.message));
-    QVERIFY(readFile(session.fixture.imagePath) == expectedGrow(loaded, 1, replacement));
+    QVERIFY(readFile(fixture.imagePath) == modelOutput(Variant::Grow, loaded, 1, replacement));
 }
 
 void TestBlockReplace::refusesAndWritesNothing_data()
@@ -410,116 +369,84 @@ void TestBlockReplace::refusesAndWritesNothing_data()
 
     const QByteArray base = baseImage();
     const QString overMax = "File size is over max size, can not replace!!!";
+    const QString notFit = "Flash size does not fit the image!!!";
+    const QString outOfImage = "Block is out of the image!!!";
+    const QString notBackToBack = "Blocks after the block are not back to back, can not replace!!!";
+    const QString notUnique = "Block ID is not unique, can not replace!!!";
+    const QString offAlignment = "Block would move a block info off its alignment, can not replace!!!";
+    const QString overwritesDmh = "Block would overwrite a DMH, can not replace!!!";
+    const QString notFortyEight = "DMH entry size is not 48, can not replace!!!";
+    const QByteArray shortFlash = varied([](TestDmh& dmh) { dmh.flashSize = 0x60000; });
+    const QByteArray wideEntries = varied([](TestDmh& dmh) { dmh.entrySize = 0x130; });
+    QByteArray secondDmh = base;
+    overlay(secondDmh, 0x7C000,
+        ImageBuilder::dmhHeader(testDmh({ testEntry(8, 0x100, 0x100, "other") }, imageLength)));
+    // clang-format off
     QTest::newRow("record: 0x1FFC1 bytes") << base << "1" << 0x1FFC1 << overMax;
     QTest::newRow("record: longer than the block") << base << "1" << 0x20001 << overMax;
     QTest::newRow("ID not found") << base << "3" << 10 << "Can not find the DMH.";
     QTest::newRow("no ID") << base << "" << 10 << "no block selected";
-
-    TestDmh zeroFlash = StandardImages::fourBlocksDmh();
-    zeroFlash.flashSize = 0;
-    QTest::newRow("flash size 0") << buildImage(zeroFlash) << "2" << 10
-                                  << "Flash size does not fit the image!!!";
-    TestDmh bigFlash = StandardImages::fourBlocksDmh();
-    bigFlash.flashSize = imageLength + 1;
+    QTest::newRow("flash size 0") << varied([](TestDmh& dmh) { dmh.flashSize = 0; }) << "2" << 10 << notFit;
     QTest::newRow("flash size over the image")
-        << buildImage(bigFlash) << "1" << 10 << "Flash size does not fit the image!!!";
-    TestDmh shortFlash = StandardImages::fourBlocksDmh();
-    shortFlash.flashSize = 0x60000;
-    QTest::newRow("padded block past flash size")
-        << buildImage(shortFlash) << "4" << 10 << "Block is out of the image!!!";
-    QTest::newRow("record block past flash size")
-        << buildImage(shortFlash) << "1a" << 10 << "Block is out of the image!!!";
-    QTest::newRow("grow past flash size")
-        << buildImage(shortFlash) << "2" << 0x20001 << "Block is out of the image!!!";
-
-    TestDmh beyond = StandardImages::fourBlocksDmh();
-    beyond.entries.append(testEntry(9, 0xF8000, 0x10000, "beyond"));
+        << varied([](TestDmh& dmh) { dmh.flashSize = imageLength + 1; }) << "1" << 10 << notFit;
+    QTest::newRow("padded block past flash size") << shortFlash << "4" << 10 << outOfImage;
+    QTest::newRow("record block past flash size") << shortFlash << "1a" << 10 << outOfImage;
+    QTest::newRow("grow past flash size") << shortFlash << "2" << 0x20001 << outOfImage;
     QTest::newRow("padded block past image end")
-        << buildImage(beyond) << "9" << 10 << "Block is out of the image!!!";
-
-    TestDmh zeroBlock = StandardImages::fourBlocksDmh();
-    zeroBlock.entries.append(testEntry(6, 0x80000, 0, "empty", 0));
-    QTest::newRow("block of size 0") << buildImage(zeroBlock) << "6" << 0
-                                     << "Block size is 0, can not replace!!!";
-
-    QTest::newRow("grow past image end") << base << "4" << 0x90001 << "Block is out of the image!!!";
-    TestDmh wideEntries = StandardImages::fourBlocksDmh();
-    wideEntries.entrySize = 0x130;
-    QTest::newRow("grow with entry size 0x130")
-        << buildImage(wideEntries) << "2" << 0x20001 << "DMH entry size is not 48, can not replace!!!";
-    TestDmh gap = StandardImages::fourBlocksDmh();
-    gap.entries[2].offset = 0x51000;
-    gap.entries[3].offset = 0x71000;
-    QTest::newRow("grow with a gap after the block") << buildImage(
-        gap) << "2" << 0x20001 << "Blocks after the block are not back to back, can not replace!!!";
-    TestDmh reordered = StandardImages::fourBlocksDmh();
-    std::swap(reordered.entries[2], reordered.entries[3]);
-    QTest::newRow("grow with blocks listed out of image order") << buildImage(
-        reordered) << "2" << 0x20001 << "Blocks after the block are not back to back, can not replace!!!";
-
-    QByteArray secondDmh = base;
-    TestDmh other;
-    other.flashSize = imageLength;
-    other.entries = { testEntry(8, 0x100, 0x100, "other") };
-    overlay(secondDmh, 0x7C000, ImageBuilder::dmhHeader(other));
-    QTest::newRow("grow into another DMH")
-        << secondDmh << "4" << 0xD000 << "Block would overwrite a DMH, can not replace!!!";
-    TestDmh earlierEntryBehind = StandardImages::fourBlocksDmh();
-    earlierEntryBehind.entries.prepend(testEntry(7, 0x7A000, 0x1000, "behind"));
-    QTest::newRow("grow into a block listed before it") << buildImage(
-        earlierEntryBehind) << "4" << 0xB000 << "Block would overwrite another block, can not replace!!!";
-    TestDmh repeated = StandardImages::fourBlocksDmh();
-    repeated.entries.append(testEntry(2, 0x78000, 0x30000, "again"));
+        << varied([](TestDmh& dmh) { dmh.entries.append(testEntry(9, 0xF8000, 0x10000, "beyond")); }) << "9" << 10 << outOfImage;
+    QTest::newRow("block of size 0")
+        << varied([](TestDmh& dmh) { dmh.entries.append(testEntry(6, 0x80000, 0, "empty", 0)); }) << "6" << 0
+        << "Block size is 0, can not replace!!!";
+    QTest::newRow("grow past image end") << base << "4" << 0x90001 << outOfImage;
+    QTest::newRow("grow with entry size 0x130") << wideEntries << "2" << 0x20001 << notFortyEight;
+    QTest::newRow("grow with a gap after the block")
+        << varied([](TestDmh& dmh) { dmh.entries[2].offset = 0x51000; dmh.entries[3].offset = 0x71000; })
+        << "2" << 0x20001 << notBackToBack;
+    QTest::newRow("grow with blocks listed out of image order")
+        << varied([](TestDmh& dmh) { std::swap(dmh.entries[2], dmh.entries[3]); }) << "2" << 0x20001 << notBackToBack;
+    QTest::newRow("grow into another DMH") << secondDmh << "4" << 0xD000 << overwritesDmh;
+    QTest::newRow("grow into a block listed before it")
+        << varied([](TestDmh& dmh) { dmh.entries.prepend(testEntry(7, 0x7A000, 0x1000, "behind")); }) << "4" << 0xB000
+        << "Block would overwrite another block, can not replace!!!";
     QTest::newRow("grow where the ID is listed again, larger")
-        << buildImage(repeated) << "2" << 0x20001 << "Block ID is not unique, can not replace!!!";
+        << varied([](TestDmh& dmh) { dmh.entries.append(testEntry(2, 0x78000, 0x30000, "again")); }) << "2" << 0x20001
+        << notUnique;
     // The variant is chosen by "first", which is shorter than the replacement; the growth would act on
     // "second", the last entry with the ID.
-    TestDmh listedTwice = StandardImages::fourBlocksDmh();
-    listedTwice.entries = { testEntry(2, 0x10000, 0x8000, "first"), testEntry(3, 0x18000, 0x8000, "other"),
-        testEntry(2, 0x20000, 0x4000, "second") };
-    QTest::newRow("grow where the ID is listed again, shorter")
-        << buildImage(listedTwice) << "2" << 0x9000 << "Block ID is not unique, can not replace!!!";
-
-    const QString offAlignment = "Block would move a block info off its alignment, can not replace!!!";
+    QTest::newRow("grow where the ID is listed again, shorter") << varied([](TestDmh& dmh) {
+        dmh.entries = { testEntry(2, 0x10000, 0x8000, "first"), testEntry(3, 0x18000, 0x8000, "other"),
+            testEntry(2, 0x20000, 0x4000, "second") };
+    }) << "2" << 0x9000 << notUnique;
     QTest::newRow("grow by 0x8000 moving a block with a record") << base << "2" << 0x28000 << offAlignment;
     QTest::newRow("grow nvram of the sample by 70,000 - 65,536 bytes")
-        << readFile(QStringLiteral(TESSEL_SAMPLE_IMAGE)) << "2" << 70000 << offAlignment;
+        << readFile(TESSEL_SAMPLE_IMAGE) << "2" << 70000 << offAlignment;
+    // clang-format on
     // Raw data off 64 KiB that happens to end in the record's signature would read as a record at 0x20000.
-    TestDmh rawBehind;
-    rawBehind.flashSize = imageLength;
-    rawBehind.entries = { testEntry(1, 0x10000, 0x8000, "plain"), testEntry(2, 0x18000, 0x10000, "raw", 0) };
-    const QByteArray endsInSignature
-        = ImageBuilder(imageLength)
-              .dmh(0, rawBehind)
-              .block(0, rawBehind.entries[1], ImageBuilder::randomBytes(0x100, 2), true)
-              .image();
+    const TestDmh rawBehind = testDmh(
+        { testEntry(1, 0x10000, 0x8000, "plain"), testEntry(2, 0x18000, 0x10000, "raw", 0) }, imageLength);
     QTest::newRow("grow by 0x8000 moving a raw block ending in a signature onto 64 KiB")
-        << endsInSignature << "1" << 0x10000
-        << "Block would give a moved block a block info, can not replace!!!";
+        << ImageBuilder(imageLength)
+               .dmh(0, rawBehind)
+               .block(0, rawBehind.entries[1], ImageBuilder::randomBytes(0x100, 2), true)
+               .image()
+        << "1" << 0x10000 << "Block would give a moved block a block info, can not replace!!!";
 
-    const QString notFit = "Flash size does not fit the image!!!";
     // A DMH look-alike inside a block of a second DMH is parsed last and says the flash holds 0x80000
     // bytes: every output would end before the second DMH.
+    const QByteArray second
+        = ImageBuilder::dmhHeader(testDmh({ testEntry(8, 0x1000, 0x1000, "nested") }, imageLength));
     QByteArray lookAlike = base;
-    TestDmh second;
-    second.flashSize = imageLength;
-    second.entries = { testEntry(8, 0x1000, 0x1000, "nested") };
-    overlay(lookAlike, 0x90000, ImageBuilder::dmhHeader(second));
-    TestDmh smallFlash;
-    smallFlash.flashSize = 0x80000;
-    overlay(lookAlike, 0x91000, ImageBuilder::dmhHeader(smallFlash));
+    overlay(lookAlike, 0x90000, second);
+    overlay(lookAlike, 0x91000, ImageBuilder::dmhHeader(testDmh({}, 0x80000)));
+    // clang-format off
     QTest::newRow("look-alike flash size, padded") << lookAlike << "2" << 10 << notFit;
     QTest::newRow("look-alike flash size, record") << lookAlike << "1" << 10 << notFit;
     QTest::newRow("look-alike flash size, grow") << lookAlike << "4" << 0x9000 << notFit;
-    TestDmh cutsRootfs = StandardImages::fourBlocksDmh();
-    cutsRootfs.flashSize = 0x74000;
-    QTest::newRow("flash size leaving a listed block behind")
-        << buildImage(cutsRootfs) << "2" << 10 << notFit;
+    QTest::newRow("flash size leaving a listed block behind") << varied([](TestDmh& dmh) { dmh.flashSize = 0x74000; })
+        << "2" << 10 << notFit;
+    // clang-format on
 
-    const QString overwritesDmh = "Block would overwrite a DMH, can not replace!!!";
-    TestDmh self;
-    self.flashSize = imageLength;
-    self.entries = { testEntry(1, 0, 0x20000, "self", 0) };
+    TestDmh self = testDmh({ testEntry(1, 0, 0x20000, "self", 0) }, imageLength);
     ImageBuilder selfWithRecord(imageLength);
     selfWithRecord.block(0, self.entries[0], ImageBuilder::randomBytes(1000, 1), true).dmh(0, self);
     QTest::newRow("record block holding its own DMH")
@@ -528,12 +455,10 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     QTest::newRow("padded block holding its own DMH")
         << ImageBuilder(imageLength).dmh(0, self).image() << "1" << 0x100 << overwritesDmh;
     QByteArray dmhInKernel = base;
-    overlay(dmhInKernel, 0x40000, ImageBuilder::dmhHeader(second));
+    overlay(dmhInKernel, 0x40000, second);
     QTest::newRow("padded block holding another DMH") << dmhInKernel << "2" << 10 << overwritesDmh;
-
-    const QString notFortyEight = "DMH entry size is not 48, can not replace!!!";
-    QTest::newRow("padded with entry size 0x130") << buildImage(wideEntries) << "2" << 10 << notFortyEight;
-    QTest::newRow("record with entry size 0x130") << buildImage(wideEntries) << "1" << 10 << notFortyEight;
+    QTest::newRow("padded with entry size 0x130") << wideEntries << "2" << 10 << notFortyEight;
+    QTest::newRow("record with entry size 0x130") << wideEntries << "1" << 10 << notFortyEight;
 }
 
 void TestBlockReplace::refusesAndWritesNothing()
@@ -544,78 +469,78 @@ void TestBlockReplace::refusesAndWritesNothing()
     QFETCH(QString, message);
 
     for (bool outputExists : { false, true }) {
-        Session session(image);
-        QVERIFY(session.image);
-        const QByteArray loaded = imageBytes(*session.image);
-        const QVector<DmhRecord> catalogue = session.catalogue;
-        const ReplaceRequest request = session.request(id, ImageBuilder::randomBytes(length, 6));
+        ImageFixture fixture;
+        QVERIFY(fixture.load(image));
+        const QByteArray loaded = imageBytes(*fixture.image);
+        const QVector<DmhRecord> catalogue = fixture.catalogue;
+        const ReplaceRequest request = requestFor(fixture, id, ImageBuilder::randomBytes(length, 6));
         const QByteArray earlier("what the user had");
         if (outputExists)
-            QVERIFY(!session.fixture.write("out.bin", earlier).isEmpty());
-        const QStringList filesBefore = filesIn(session.fixture);
+            QVERIFY(fixture.write("out.bin", earlier));
+        const QStringList filesBefore = fixture.entries();
 
-        const Outcome outcome = session.replace(request);
+        const Outcome outcome = fixture.replace(request);
         QCOMPARE(outcome.message, message);
         QVERIFY(!outcome.success);
-        QCOMPARE(filesIn(session.fixture), filesBefore);
+        QCOMPARE(fixture.entries(), filesBefore);
         if (outputExists)
             QCOMPARE(readFile(request.outputPath), earlier);
-        QVERIFY2(imageBytes(*session.image) == loaded, "the image in memory changed");
-        QCOMPARE(session.catalogue.at(0).entries, catalogue.at(0).entries);
+        QVERIFY2(imageBytes(*fixture.image) == loaded, "the image in memory changed");
+        QCOMPARE(fixture.catalogue.at(0).entries, catalogue.at(0).entries);
     }
 }
 
 void TestBlockReplace::refusesRecordWithoutSignature()
 {
-    Session session(baseImage());
-    QVERIFY(session.image);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(baseImage()));
     // "kernel" is aligned but ends in random bytes, not a record.
-    const BlockLocation location = findBlock(session.catalogue, "2");
-    const ReplaceRequest request = session.request("2", QByteArray(10, 'x'));
-    const Outcome outcome = replaceBlockWithInfo(*session.image, location, request);
+    const BlockLocation location = findBlock(fixture.catalogue, "2");
+    const ReplaceRequest request = requestFor(fixture, "2", QByteArray(10, 'x'));
+    const Outcome outcome = replaceBlockWithInfo(*fixture.image, location, request);
     QCOMPARE(outcome.message, QStringLiteral("block info at block end is not legitimate!!!"));
     QVERIFY(!QFileInfo::exists(request.outputPath));
 }
 
 void TestBlockReplace::growReportsEmptyIdText()
 {
-    Session session(baseImage());
-    QVERIFY(session.image);
-    const BlockLocation location = findBlock(session.catalogue, "2");
-    const ReplaceRequest request = session.request({}, QByteArray(0x20001, 'x'));
-    const Outcome outcome = replaceBlockGrow(*session.image, session.catalogue, location, request);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(baseImage()));
+    const BlockLocation location = findBlock(fixture.catalogue, "2");
+    const ReplaceRequest request = requestFor(fixture, {}, QByteArray(0x20001, 'x'));
+    const Outcome outcome = replaceBlockGrow(*fixture.image, fixture.catalogue, location, request);
     QCOMPARE(outcome.message, QStringLiteral("Not selecting saving block"));
     QVERIFY(!QFileInfo::exists(request.outputPath));
 }
 
 void TestBlockReplace::growFailsOnMissingLoadedFileAfterChange()
 {
-    Session session(baseImage());
-    QVERIFY(session.image);
-    const QByteArray loaded = imageBytes(*session.image);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(baseImage()));
+    const QByteArray loaded = imageBytes(*fixture.image);
     const QByteArray replacement = ImageBuilder::randomBytes(0x30000, 9);
-    ReplaceRequest request = session.request("2", replacement);
-    QVERIFY(QFile::remove(session.fixture.imagePath));
+    ReplaceRequest request = requestFor(fixture, "2", replacement);
+    QVERIFY(QFile::remove(fixture.imagePath));
 
-    const Outcome outcome = session.replace(request);
-    QCOMPARE(outcome.message, QStringLiteral("Can not open %1!!!").arg(session.fixture.imagePath));
+    const Outcome outcome = fixture.replace(request);
+    QCOMPARE(outcome.message, QStringLiteral("Can not open %1!!!").arg(fixture.imagePath));
     QVERIFY(!QFileInfo::exists(request.outputPath));
-    QVERIFY(imageBytes(*session.image) == expectedGrow(loaded, 1, replacement));
+    QVERIFY(imageBytes(*fixture.image) == modelOutput(Variant::Grow, loaded, 1, replacement));
 }
 
 void TestBlockReplace::dryRunDescribesWithoutChanging()
 {
-    Session session(baseImage());
-    QVERIFY(session.image);
-    const QByteArray loaded = imageBytes(*session.image);
+    ImageFixture fixture;
+    QVERIFY(fixture.load(baseImage()));
+    const QByteArray loaded = imageBytes(*fixture.image);
 
-    ReplaceRequest grow = session.request("2", ImageBuilder::randomBytes(0x30000, 3));
+    ReplaceRequest grow = requestFor(fixture, "2", ImageBuilder::randomBytes(0x30000, 3));
     grow.dryRun = true;
     ReplacePlan plan;
-    QVERIFY(session.replace(grow, &plan).success);
-    QCOMPARE(filesIn(session.fixture), QStringList({ "image.bin", "replacement.bin" }));
-    QVERIFY(imageBytes(*session.image) == loaded);
-    QCOMPARE(session.catalogue.at(0).entries, session.image->dmhRecords().at(0).entries);
+    QVERIFY(fixture.replace(grow, &plan).success);
+    QCOMPARE(fixture.entries(), QStringList({ "image.bin", "replacement.bin" }));
+    QVERIFY(imageBytes(*fixture.image) == loaded);
+    QCOMPARE(fixture.catalogue.at(0).entries, fixture.image->dmhRecords().at(0).entries);
     QCOMPARE(plan.moves.size(), 2);
     QCOMPARE(plan.moves.at(0).id, quint8(0x1a));
     QCOMPARE(plan.moves.at(0).from, qint64(0x50000));
@@ -630,16 +555,16 @@ void TestBlockReplace::dryRunDescribesWithoutChanging()
     QCOMPARE(plan.fields.at(3).newValue, quint64(0x80000));
     QCOMPARE(plan.changedStart + plan.changedLength, qint64(0x88000));
 
-    ReplaceRequest record = session.request("1", ImageBuilder::randomBytes(100, 3));
+    ReplaceRequest record = requestFor(fixture, "1", ImageBuilder::randomBytes(100, 3));
     record.dryRun = true;
-    QVERIFY(session.replace(record, &plan).success);
+    QVERIFY(fixture.replace(record, &plan).success);
     QCOMPARE(plan.variant, ReplaceVariant::WithInfo);
     QCOMPARE(plan.fields.at(0).field, ChangedField::RecordDataLength);
     QCOMPARE(plan.fields.at(0).oldValue, quint64(1000));
     QCOMPARE(plan.fields.at(0).newValue, quint64(100));
     QCOMPARE(plan.fields.at(2).field, ChangedField::RecordTime);
     QCOMPARE(plan.fields.at(2).newValue, quint64(0x090807050307EAull));
-    QCOMPARE(filesIn(session.fixture), QStringList({ "image.bin", "replacement.bin" }));
+    QCOMPARE(fixture.entries(), QStringList({ "image.bin", "replacement.bin" }));
 }
 
 QTEST_GUILESS_MAIN(TestBlockReplace)

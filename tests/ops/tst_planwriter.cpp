@@ -61,13 +61,18 @@ OutputPatch blockPatch(qint64 position, const QByteArray& bytes)
 }
 
 const QByteArray source = ImageBuilder::randomBytes(4096, 3);
+const uchar* const sourceBytes = reinterpret_cast<const uchar*>(source.constData());
+
+// Streams `plan` over the source into the writer's file and commits it.
+bool commit(PlanWriter& writer, const OutputPlan& plan = { 0, 64, {} })
+{
+    return writer.writeAndCommit(sourceBytes, source.size(), plan);
+}
 
 bool commitSource(const QString& path, ExistingOutput existing = ExistingOutput::Replace)
 {
     PlanWriter writer(path, existing);
-    return writer.open()
-        && writer.writeAndCommit(
-            reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 0, 64, {} });
+    return writer.open() && commit(writer);
 }
 
 // What stands at the paths the check rows name: a file, a folder and symlinks to a file, to nothing and
@@ -131,7 +136,7 @@ void TestPlanWriter::streamsRangesAndPatches()
 
     QBuffer buffer;
     QVERIFY(buffer.open(QIODevice::WriteOnly));
-    QVERIFY(writePlan(buffer, reinterpret_cast<const uchar*>(source.constData()), source.size(), plan));
+    QVERIFY(writePlan(buffer, sourceBytes, source.size(), plan));
     QCOMPARE(buffer.data(), expected);
 }
 
@@ -154,7 +159,7 @@ void TestPlanWriter::refusesPlansOutsideTheImage()
     QBuffer buffer;
     QVERIFY(buffer.open(QIODevice::WriteOnly));
     QVERIFY(!plan.fitsImage(source.size()));
-    QVERIFY(!writePlan(buffer, reinterpret_cast<const uchar*>(source.constData()), source.size(), plan));
+    QVERIFY(!writePlan(buffer, sourceBytes, source.size(), plan));
     QVERIFY(buffer.data().isEmpty());
 }
 
@@ -164,8 +169,7 @@ void TestPlanWriter::reportsShortWrite()
         ShortWriteDevice device(capacity);
         QVERIFY(device.open(QIODevice::WriteOnly | QIODevice::Unbuffered));
         const OutputPlan plan { 0, 1004, { patch(1000, "tail") } };
-        const bool whole
-            = writePlan(device, reinterpret_cast<const uchar*>(source.constData()), source.size(), plan);
+        const bool whole = writePlan(device, sourceBytes, source.size(), plan);
         QVERIFY2(!whole, qPrintable(QStringLiteral("capacity %1 reported as whole").arg(capacity)));
     }
 }
@@ -186,8 +190,7 @@ void TestPlanWriter::commitsWholeFileOnly()
 
     PlanWriter writer(target);
     QVERIFY(writer.open());
-    QVERIFY(writer.writeAndCommit(
-        reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 10, 20, {} }));
+    QVERIFY(commit(writer, OutputPlan { 10, 20, {} }));
     QCOMPARE(readFile(target), source.mid(10, 20));
 }
 
@@ -209,9 +212,7 @@ void TestPlanWriter::failedWriteLeavesExistingFile()
 
     PlanWriter writer(target);
     const bool opened = writer.open();
-    const bool committed = opened
-        && writer.writeAndCommit(
-            reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 0, 4096, {} });
+    const bool committed = opened && commit(writer, OutputPlan { 0, 4096, {} });
 
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
@@ -232,8 +233,7 @@ void TestPlanWriter::replacesSymlinkTarget()
 
     PlanWriter writer(link);
     QVERIFY(writer.open());
-    QVERIFY(writer.writeAndCommit(
-        reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 0, 64, {} }));
+    QVERIFY(commit(writer));
     QVERIFY(QFileInfo(link).isSymLink());
     QCOMPARE(readFile(real), source.left(64));
 }
@@ -288,8 +288,7 @@ void TestPlanWriter::refusesAnExistingName()
     PlanWriter writer(fresh, ExistingOutput::Refuse);
     QVERIFY(writer.open());
     QVERIFY(folder.write("fresh.bin", "another writer's"));
-    QVERIFY(!writer.writeAndCommit(
-        reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 0, 64, {} }));
+    QVERIFY(!commit(writer));
     QCOMPARE(writer.fault(), OutputFault::Exists);
     QCOMPARE(readFile(fresh), QByteArray("another writer's"));
     QCOMPARE(folder.entries(), QStringList({ "fresh.bin", "out.bin" }));

@@ -1,0 +1,467 @@
+#include "clitestcase.h"
+
+#include "imagebuilder.h"
+#include "testfiles.h"
+#include "truncationguard.h"
+#include "model/imagebuffer.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonObject>
+#include <QtTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+// Usage, help and the rules every command shares: unreadable images, refusals and -o, BLOCK forms across
+// DMHs, text a terminal would obey, and an image cut short while it is read.
+class TestCliCommon : public CliTestCase {
+    Q_OBJECT
+
+private slots:
+    void usage_data();
+    void usage();
+    void unreadableImage_data();
+    void unreadableImage();
+    void refusals_data();
+    void refusals();
+    void outputOptionForms_data();
+    void outputOptionForms();
+    void blockNamesAcrossDmhs_data();
+    void blockNamesAcrossDmhs();
+    void textEscapesWhatATerminalWouldObey_data();
+    void textEscapesWhatATerminalWouldObey();
+    void imageCutShortWhileMappedStopsCleanly_data();
+    void imageCutShortWhileMappedStopsCleanly();
+};
+
+void TestCliCommon::usage_data()
+{
+    // The command line; "" is an empty argument.
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<int>("exitCode");
+    // What stdout starts with after a success, stderr after a failure.
+    QTest::addColumn<QString>("textStart");
+
+    QTest::newRow("no command") << "" << 2 << QString();
+    QTest::newRow("unknown command") << "dump x.bin" << 2 << QString();
+    QTest::newRow("general help") << "--help" << 0 << "Usage: tessel-cli COMMAND";
+    for (const QString command : { "info", "list", "verify", "export", "replace", "diff" })
+        QTest::newRow(qPrintable(command + " --help"))
+            << command + " --help" << 0 << "Usage: tessel-cli " + command;
+    // clang-format off
+    QTest::newRow("info without image") << "info" << 2 << QString();
+    QTest::newRow("info with two images") << "info a.bin b.bin" << 2 << QString();
+    QTest::newRow("unknown option") << "list --colour a.bin" << 2 << QString();
+    QTest::newRow("export without -o") << "export a.bin 10" << 2 << QString();
+    QTest::newRow("export with BLOCK and --name") << "export a.bin 10 --name boot -o out" << 2 << QString();
+    QTest::newRow("replace without FILE") << "replace a.bin 10 -o out" << 2 << QString();
+    QTest::newRow("replace without -o") << "replace a.bin 10 r.bin" << 2 << QString();
+    QTest::newRow("pair without FILE") << "replace a.bin 10 r.bin 20 -o x" << 2 << QString();
+    QTest::newRow("block named by two pairs") << "replace a.bin 10 r.bin 10 s.bin -o x" << 2 << QString();
+    QTest::newRow("empty name in a pair") << "replace a.bin 10 r.bin name: s.bin -o x" << 2 << QString();
+    QTest::newRow("-o given twice") << "export a.bin 10 -o x -o y" << 2 << QString();
+    QTest::newRow("--name given twice") << "export a.bin --name a --name b -o x" << 2 << QString();
+    QTest::newRow("--json given twice") << "list --json a.bin --json" << 2 << "Option --json is given more than once.";
+    QTest::newRow("--force given twice") << "export a.bin 10 --force --force -o x" << 2
+        << "Option --force is given more than once.";
+    QTest::newRow("--dry-run given twice") << "replace --dry-run a.bin 10 r.bin --dry-run" << 2
+        << "Option --dry-run is given more than once.";
+    QTest::newRow("empty BLOCK") << "export a.bin \"\" -o x" << 2 << QString();
+    QTest::newRow("empty FILE") << "replace a.bin 10 \"\" -o x" << 2 << QString();
+    QTest::newRow("empty NAME") << "export a.bin --name= -o x" << 2 << QString();
+    QTest::newRow("empty OUT") << "export a.bin 10 -o \"\"" << 2 << QString();
+    QTest::newRow("switch with a value") << "export a.bin 10 --force=yes -o x" << 2 << QString();
+    QTest::newRow("single-dash word") << "list -json a.bin" << 2 << QString();
+    QTest::newRow("usage error with --json prints no JSON") << "list --json --colour a.bin" << 2 << QString();
+    // With an image that loads, so that only the arguments can be refused.
+    QTest::newRow("export --all with BLOCK") << "export IMAGE 10 --all -o d" << 2
+        << "--all exports every block; it takes no BLOCK.";
+    QTest::newRow("export --all with --name") << "export IMAGE --all --name boot -o d" << 2
+        << "--all exports every block; it takes no --name.";
+    QTest::newRow("export --all without -o") << "export IMAGE --all" << 2 << "-o DIR is required.";
+    QTest::newRow("export --all to standard output")
+        << "export IMAGE --all -o -" << 2 << "--all writes a folder of files; -o - (standard output) cannot hold one.";
+    QTest::newRow("export --json to standard output") << "export --json IMAGE 10 -o -" << 2
+        << "--json and -o - both write to standard output.";
+    QTest::newRow("replace --json to standard output") << "replace IMAGE 10 IMAGE -o - --json" << 2
+        << "--json and -o - both write to standard output.";
+    QTest::newRow("ID and DMH:ID of one block in two pairs") << "replace IMAGE 10 r.bin 0:10 s.bin -o x" << 2
+        << "Pairs 1 (BLOCK 10, FILE r.bin) and 2 (BLOCK 0:10, FILE s.bin) both reach block 10 (DMH 0, entry 0); "
+           "each block is replaced once per run.";
+    QTest::newRow("--name and ID of one block in two pairs, --json")
+        << "replace --json IMAGE --name kernel r.bin 10 s.bin 20 t.bin --dry-run" << 2
+        << "Pairs 1 (BLOCK name:kernel, FILE r.bin) and 3 (BLOCK 20, FILE t.bin) both reach block 20 (DMH 0, entry 2)";
+    // clang-format on
+}
+
+void TestCliCommon::usage()
+{
+    QFETCH(QString, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, textStart);
+
+    const CliRun run = runCommand(words(arguments));
+    QCOMPARE(run.exitCode, exitCode);
+    if (exitCode == 0) {
+        QVERIFY2(run.out.startsWith(textStart.toUtf8()), run.out.constData());
+        QVERIFY(run.err.isEmpty());
+    } else {
+        QVERIFY2(!run.err.isEmpty(), "a usage error says what is wrong on stderr");
+        QVERIFY2(run.err.startsWith(textStart.toUtf8()), run.err.constData());
+        QVERIFY2(run.out.isEmpty(), run.out.constData());
+    }
+}
+
+void TestCliCommon::unreadableImage_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<bool>("exists");
+    QTest::addColumn<QString>("message");
+    // The explanation after the status text; FILE is the image's path.
+    QTest::addColumn<QString>("detail");
+
+    const QString noDmh
+        = "FILE holds no DMH: none of its %1 bytes starts the 12 bytes \"*^_^*DM(^o^)\" with 0x30 "
+          "26 bytes after their start.";
+    const QByteArray wrongRecognition
+        = ImageBuilder(4096).dmh(0, TestDmh { 0, 0, 4096, -1, 0x31, {} }).image();
+    // clang-format off
+    QTest::newRow("missing file") << QByteArray() << false << QString() << "FILE: No such file or directory.";
+    QTest::newRow("empty file") << QByteArray() << true << "Can not find DMH." << noDmh.arg(0);
+    QTest::newRow("no DMH") << QByteArray(4096, '\xFF') << true << "Can not find DMH." << noDmh.arg(4096);
+    QTest::newRow("magic without recognition byte") << wrongRecognition << true << "Can not find DMH."
+        << noDmh.arg(4096);
+    // Read at once rather than waiting for a writer that may never come.
+    QTest::newRow("FIFO") << QByteArray("fifo") << false
+        << " is a FIFO; an image is read from a file or a block device." << QString();
+    // clang-format on
+}
+
+void TestCliCommon::unreadableImage()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(bool, exists);
+    QFETCH(QString, message);
+    QFETCH(QString, detail);
+
+    const QString file = path("input.bin");
+    if (exists)
+        QVERIFY(fixture->write("input.bin", content));
+    QString expected = exists ? message : file + "is not exist!";
+    if (content == "fifo") {
+        QCOMPARE(::mkfifo(QFile::encodeName(file).constData(), 0600), 0);
+        expected = file + message;
+    }
+    detail.replace("FILE", file);
+    const QString expectedError = detail.isEmpty() ? expected : expected + '\n' + detail;
+    for (const QString command : { "info", "list", "verify" }) {
+        const CliRun run = runCommand({ command, file });
+        QCOMPARE(run.exitCode, 2);
+        QCOMPARE(QString::fromUtf8(run.err).trimmed(), expectedError);
+        QVERIFY(run.out.isEmpty());
+
+        const CliRun json = runCommand({ command, "--json", file });
+        QCOMPARE(json.exitCode, 2);
+        QCOMPARE(json.json().value("success").toBool(true), false);
+        QCOMPARE(json.json().value("exitStatus").toInt(), 2);
+        QCOMPARE(json.json().value("message").toString(), expected);
+        QCOMPARE(json.json().value("detail").toString(), detail);
+    }
+}
+
+void TestCliCommon::refusals_data()
+{
+    // The command line; IMAGE, OUT, REPL, MISSING and FOLDER are filled in by the test.
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<QString>("existingOutput");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QString>("detail");
+
+    const QString inputFile = " is an input file; it is never written in place.";
+    const QString notFound = "Can not find the DMH.";
+    const QString idForm
+        = "IDs are written as the table shows them, in lower-case hex without prefix or leading zeros: ";
+    const QString noFolder = "MISSING/out.bin cannot be created: there is no folder MISSING.";
+    // clang-format off
+    QTest::newRow("existing output") << "export IMAGE 10 -o OUT" << "old" << 1
+        << "OUT already exists; use --force to replace it." << QString();
+    QTest::newRow("output is the image") << "export IMAGE 10 --force -o IMAGE" << QString() << 1 << "IMAGE" + inputFile
+        << QString();
+    QTest::newRow("output is the replacement") << "replace IMAGE 10 REPL --force -o REPL" << QString() << 1
+        << "REPL" + inputFile << QString();
+    QTest::newRow("output links to the image") << "export IMAGE 10 --force -o OUT" << "symlink" << 1
+        << "OUT" + inputFile << QString();
+    QTest::newRow("output is a hard link to the image") << "replace IMAGE 10 REPL --force -o OUT" << "hardlink" << 1
+        << "OUT" + inputFile << QString();
+    QTest::newRow("unknown ID") << "export IMAGE 99 -o OUT" << QString() << 1 << notFound
+        << "No DMH lists a block with ID 99.";
+    QTest::newRow("ID in upper case") << "replace IMAGE AB REPL -o OUT" << QString() << 1 << notFound << idForm + "ab.";
+    QTest::newRow("ID with leading zero") << "export IMAGE 010 -o OUT" << QString() << 1 << notFound << idForm + "10.";
+    QTest::newRow("ambiguous name") << "export IMAGE --name boot -o OUT" << QString() << 1
+        << "Block name boot is ambiguous; use one of the IDs: 10 (DMH 0), 22 (DMH 0)." << QString();
+    QTest::newRow("unknown name") << "replace IMAGE --name boo REPL -o OUT" << QString() << 1
+        << "No block is named boo." << QString();
+    QTest::newRow("record variant: too long") << "replace IMAGE 20 REPL -o OUT" << "long" << 1
+        << "File size is over max size, can not replace!!!"
+        << "The replacement is 65473 bytes, 1 over the 65472 bytes of data block 20 (kernel) holds (its 65536 bytes "
+           "less the 64-byte block-info record).";
+    QTest::newRow("replacement is a folder") << "replace IMAGE 10 FOLDER -o OUT" << QString() << 2
+        << "Can not open FOLDER!!!" << "FOLDER is a folder, not a file.";
+    QTest::newRow("missing replacement") << "replace IMAGE 10 MISSING -o OUT" << QString() << 2
+        << "Can not open MISSING!!!" << "MISSING: No such file or directory.";
+    QTest::newRow("output is a dangling symlink") << "export IMAGE 10 -o OUT" << "dangling" << 1
+        << "OUT already exists; use --force to replace it." << QString();
+    QTest::newRow("output is a folder") << "export IMAGE 10 --force -o OUT" << "folder" << 1
+        << "OUT is a folder; -o names the file to write." << QString();
+    // A dry run says what the run itself would.
+    QTest::newRow("missing folder") << "replace IMAGE 10 REPL -o MISSING/out.bin" << QString() << 1
+        << "Can not open MISSING/out.bin!!!" << noFolder;
+    QTest::newRow("dry run: missing folder") << "replace IMAGE 10 REPL --dry-run -o MISSING/out.bin" << QString() << 1
+        << "Can not open MISSING/out.bin!!!" << noFolder;
+    QTest::newRow("export: missing folder") << "export IMAGE 10 -o MISSING/out.bin" << QString() << 1
+        << "Can not open MISSING/out.bin" << noFolder;
+    QTest::newRow("dry run: folder that is a file") << "replace IMAGE 10 REPL --dry-run -o REPL/out.bin" << QString()
+        << 1 << "Can not open REPL/out.bin!!!" << "REPL/out.bin cannot be created: there is no folder REPL.";
+    QTest::newRow("dry run: output is a folder") << "replace IMAGE 10 REPL --dry-run -o OUT" << "folder" << 1
+        << "OUT is a folder; -o names the file to write." << QString();
+    // clang-format on
+}
+
+void TestCliCommon::refusals()
+{
+    QFETCH(QString, arguments);
+    QFETCH(QString, existingOutput);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QFETCH(QString, detail);
+
+    const QString output = path("out.bin");
+    create("replacement.bin", existingOutput == "long" ? QByteArray(0x10000 - 63, 'r') : QByteArray(16, 'r'));
+    if (existingOutput == "old")
+        QVERIFY(fixture->write("out.bin", "old"));
+    if (existingOutput == "symlink")
+        QVERIFY(QFile::link(imagePath, output));
+    if (existingOutput == "dangling")
+        QVERIFY(QFile::link(path("missing.bin"), output));
+    if (existingOutput == "folder")
+        QVERIFY(QDir(path()).mkdir("out.bin"));
+    if (existingOutput == "hardlink")
+        QCOMPARE(::link(QFile::encodeName(imagePath).constData(), QFile::encodeName(output).constData()), 0);
+    const QStringList filled = words(arguments);
+    const QByteArray outputBefore = readFile(output);
+
+    const CliRun run = runCommand(filled);
+    QCOMPARE(run.exitCode, exitCode);
+    // The status text, then the explanation with the file and the numbers, when there is one.
+    const QString expectedError = detail.isEmpty() ? fill(message) : fill(message + '\n' + detail);
+    QCOMPARE(QString::fromUtf8(run.err).trimmed(), expectedError);
+    QVERIFY2(run.out.isEmpty(), run.out.constData());
+    QCOMPARE(readFile(imagePath), StandardImages::fiveBlocks());
+    QCOMPARE(readFile(output), outputBefore);
+    if (existingOutput.isEmpty())
+        QVERIFY2(!QFile::exists(output), "a refused action creates no file");
+
+    const CliRun json = runCommand(QStringList { filled.first(), "--json" } + filled.mid(1));
+    QCOMPARE(json.exitCode, exitCode);
+    const QJsonObject document = json.json();
+    QCOMPARE(document.value("success").toBool(true), false);
+    QCOMPARE(document.value("message").toString(), fill(message));
+    QCOMPARE(document.value("detail").toString(), fill(detail));
+    QCOMPARE(QString::fromUtf8(json.err).trimmed(), expectedError);
+    // A refusal carries every field of its command that is known by then.
+    QCOMPARE(document.value("output").toString(), filled.value(filled.indexOf("-o") + 1));
+    if (filled.first() == "replace") {
+        QCOMPARE(document.value("dryRun").toBool(), filled.contains("--dry-run"));
+        QVERIFY(document.value("replacement").isString());
+    }
+    const bool named = message.startsWith("No block") || message.contains("ambiguous")
+        || message == "Can not find the DMH.";
+    QCOMPARE(document.contains("block"), !named);
+}
+
+void TestCliCommon::outputOptionForms_data()
+{
+    QTest::addColumn<QString>("option");
+    // When set, OUT is a read-only file that --force replaces (root may replace it); the new file keeps
+    // its permission bits.
+    QTest::addColumn<bool>("readOnlyOutput");
+
+    QTest::newRow("-o OUT") << "-o OUT" << false;
+    QTest::newRow("-oOUT") << "-oOUT" << false;
+    QTest::newRow("--output OUT") << "--output OUT" << false;
+    QTest::newRow("--output=OUT") << "--output=OUT" << false;
+    QTest::newRow("--force over a read-only file") << "--force -o OUT" << true;
+}
+
+void TestCliCommon::outputOptionForms()
+{
+    QFETCH(QString, option);
+    QFETCH(bool, readOnlyOutput);
+
+    const QString output = path("out.bin");
+    const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
+    if (readOnlyOutput)
+        QVERIFY(fixture->write("out.bin", "old") && QFile::setPermissions(output, readOnly));
+    const CliRun run = runCommand(words("export IMAGE 10 " + option));
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QCOMPARE(readFile(output), StandardImages::fiveBlocks().mid(int(dmhPosition + 0x1000), 0x800));
+    // The "User" flags say what this user may do (root may write anything); the others are the bits.
+    const QFile::Permissions bits = QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+        | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
+    if (readOnlyOutput)
+        QCOMPARE(QFile::permissions(output) & bits, readOnly);
+}
+
+void TestCliCommon::blockNamesAcrossDmhs_data()
+{
+    QTest::addColumn<bool>("emptyFirstDmh");
+    QTest::addColumn<QStringList>("block");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    // DMH 0 lists 5 "boot" (or nothing), DMH 1 lists 5 "boot" and 6 "late", DMH 2 lists 6 "spare".
+    QTest::newRow("name in two DMHs with one ID")
+        << false << QStringList { "--name", "boot" } << 1
+        << "Block name boot is ambiguous; use one of the IDs: 5 (DMH 0), 1:5.";
+    QTest::newRow("name behind an empty DMH") << true << QStringList { "--name", "late" } << 1
+                                              << "Block late has ID 6, but the search by ID ends at DMH 0, "
+                                                 "which has no entries; use 1:6 to act on it.";
+    QTest::newRow("ID behind an empty DMH")
+        << true << QStringList { "6" } << 1
+        << "Can not find the DMH.\nThe search by ID ends at DMH 0, which has no "
+           "entries; 1:6 reaches the block behind it.";
+    QTest::newRow("DMH:ID behind an empty DMH") << true << QStringList { "1:6" } << 0 << QString();
+    QTest::newRow("DMH:ID of the last DMH") << false << QStringList { "2:6" } << 0 << QString();
+    QTest::newRow("DMH:ID of a DMH that is not there")
+        << false << QStringList { "3:5" } << 1
+        << "Can not find the DMH.\nThe image has 3 DMH(s), numbered from 0; there is no DMH 3.";
+    QTest::newRow("DMH:ID not in that DMH")
+        << false << QStringList { "0:6" } << 1 << "Can not find the DMH.\nDMH 0 lists no block with ID 6.";
+}
+
+void TestCliCommon::blockNamesAcrossDmhs()
+{
+    QFETCH(bool, emptyFirstDmh);
+    QFETCH(QStringList, block);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    const QVector<TestEntry> boot { testEntry(5, 0x100, 0x10, "boot") };
+    ImageBuilder builder(0x30000);
+    builder.dmh(0, testDmh(emptyFirstDmh ? QVector<TestEntry>() : boot, 0x30000))
+        .dmh(0x10000, testDmh(boot + QVector<TestEntry> { testEntry(6, 0x200, 0x10, "late") }, 0x30000))
+        .dmh(0x20000, testDmh({ testEntry(6, 0x100, 0x10, "spare") }, 0x30000));
+    builder.fill(0x10200, 0x10, 'L').fill(0x20100, 0x10, 'S');
+    QVERIFY(fixture->write("image.bin", builder.image()));
+
+    const QString output = path("out.bin");
+    const CliRun run = runCommand(QStringList { "export", imagePath } + block + QStringList { "-o", output });
+    QCOMPARE(run.exitCode, exitCode);
+    if (exitCode == 0) {
+        QCOMPARE(readFile(output), QByteArray(0x10, block.first() == "1:6" ? 'L' : 'S'));
+    } else {
+        QCOMPARE(QString::fromUtf8(run.err).trimmed(), message);
+        QVERIFY(!QFile::exists(output));
+    }
+}
+
+void TestCliCommon::textEscapesWhatATerminalWouldObey_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("shown");
+
+    // clang-format off
+    QTest::newRow("escape sequence") << QByteArray("\x1b[2J") << "\\x1b[2J";
+    QTest::newRow("C1 control") << QByteArray("a\xc2\x9b" "2J") << "a\\x9b2J";
+    QTest::newRow("right-to-left override") << QByteArray("\xe2\x80\xae" "abc") << "\\u{202e}abc";
+    QTest::newRow("isolate") << QByteArray("\xe2\x81\xa6" "ab") << "\\u{2066}ab";
+    // clang-format on
+    QTest::newRow("plain") << QByteArray("kernel") << "kernel";
+}
+
+void TestCliCommon::textEscapesWhatATerminalWouldObey()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QString, shown);
+
+    // The crafted text is both a block's name and the software version in its ssdata block.
+    const QByteArray image
+        = ImageBuilder(0x10000)
+              .dmh(0,
+                  testDmh(
+                      { testEntry(1, 0x1000, 0x100, name), testEntry(2, 0x2000, 0x100, "ssdata") }, 0x10000))
+              .bytes(0x2000, name + QByteArray(1, '\0'))
+              .image();
+    QVERIFY(fixture->write("image.bin", image));
+
+    const QString list = QString::fromUtf8(runCommand({ "list", imagePath }).out);
+    QVERIFY2(list.contains("  " + shown + "  "), qPrintable(list));
+    const QString info = QString::fromUtf8(runCommand({ "info", imagePath }).out);
+    QVERIFY2(info.contains("Software Version:  " + shown + '\n'), qPrintable(info));
+    for (const QString& output : { list, info }) {
+        for (const ushort code : { 0x1b, 0x9b, 0x202e, 0x2066 })
+            QVERIFY2(!output.contains(QChar(code)), "no character a terminal obeys reaches it");
+    }
+}
+
+void TestCliCommon::imageCutShortWhileMappedStopsCleanly_data()
+{
+    QTest::addColumn<QString>("naming");
+    QTest::addColumn<bool>("named");
+    QTest::newRow("its mapping named") << "mapping" << true;
+    // While an image loads its mapping is not known yet; its scan reads every page.
+    QTest::newRow("being loaded") << "loading" << true;
+    QTest::newRow("another mapping named") << "other" << false;
+}
+
+void TestCliCommon::imageCutShortWhileMappedStopsCleanly()
+{
+    QFETCH(QString, naming);
+    QFETCH(bool, named);
+    // The commands map their images; another process cuts one short. The next read of a lost page
+    // raises SIGBUS, which tessel-cli turns into one line on stderr naming the input and exit status 2.
+    // In a child, since it ends the process.
+    const QString file = create("shrinking.bin", QByteArray(1 << 20, 'x'));
+    int errorPipe[2];
+    QCOMPARE(::pipe(errorPipe), 0);
+    const pid_t child = ::fork();
+    QVERIFY(child >= 0);
+    if (child == 0) {
+        ::dup2(errorPipe[1], STDERR_FILENO);
+        stopCleanlyWhenAnInputShrinks();
+        const int descriptor = ::open(QFile::encodeName(file).constData(), O_RDONLY);
+        ImageBuffer image;
+        if (descriptor < 0 || !image.mapFile(descriptor, 1 << 20)
+            || ::truncate(QFile::encodeName(file).constData(), 0) != 0)
+            ::_exit(100);
+        static const uchar elsewhere[16] = {};
+        if (naming == "loading")
+            nameInputForTruncation(file);
+        else if (naming == "mapping")
+            nameInputForTruncation(file, image.data(), 1 << 20);
+        else
+            nameInputForTruncation("other.bin", elsewhere, 16);
+        const volatile uchar lastByte = image.data()[(1 << 20) - 1];
+        ::_exit(lastByte == 'x' ? 101 : 102);
+    }
+    ::close(errorPipe[1]);
+    QByteArray error;
+    char chunk[256];
+    for (ssize_t got; (got = ::read(errorPipe[0], chunk, sizeof chunk)) > 0;)
+        error.append(chunk, int(got));
+    ::close(errorPipe[0]);
+    int status = 0;
+    QCOMPARE(::waitpid(child, &status, 0), child);
+    QVERIFY2(WIFEXITED(status), "the child ends by itself, not by the signal");
+    QCOMPARE(WEXITSTATUS(status), 2);
+    QCOMPARE(error,
+        "tessel-cli: " + (named ? QFile::encodeName(file) + ": " : QByteArray())
+            + "an input file was cut short while it was being read; stopped.\n");
+}
+
+QTEST_GUILESS_MAIN(TestCliCommon)
+#include "tst_clicommon.moc"

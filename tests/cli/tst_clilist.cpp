@@ -1,0 +1,67 @@
+#include "clitestcase.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QtTest>
+
+// tessel-cli list: the table's texts and records, in JSON and in aligned columns.
+class TestCliList : public CliTestCase {
+    Q_OBJECT
+
+private slots:
+    void listShowsTableTextsAndRecords();
+    void listColumnsAreAligned();
+};
+
+void TestCliList::listShowsTableTextsAndRecords()
+{
+    const CliRun run = runCommand({ "list", "--json", imagePath });
+    QCOMPARE(run.exitCode, 0);
+    const QJsonArray blocks = run.json().value("blocks").toArray();
+    QVERIFY(fixture->reload());
+    const QVector<BlockEntry>& entries = fixture->catalogue.first().entries;
+    QCOMPARE(blocks.size(), entries.size());
+    for (int row = 0; row < entries.size(); ++row) {
+        const BlockEntry& entry = entries[row];
+        checkFields(blocks[row].toObject(),
+            { { "cells",
+                  QJsonArray::fromStringList({ entry.idText(), entry.sizeCellText(), entry.crcCellText(),
+                      entry.nameCellText(), entry.versionCellText(), entry.timeCellText() }) },
+                { "id", entry.id }, { "size", double(entry.size) }, { "crc", double(entry.crc) },
+                { "offset", double(entry.offset) }, { "start", double(dmhPosition + entry.offset) },
+                { "flags", entry.flags }, { "dmhIndex", 0 },
+                { "nameText", QString::fromLatin1(entry.nameText()) },
+                // Only the kernel block ends in a record.
+                { "hasBlockInfo", row == 2 }, { "dataLength", row == 2 ? QJsonValue(1000) : QJsonValue() } });
+    }
+    // The table's texts, checked by value: lower-case hex IDs, "NCRC" as its hex, names padded to 8.
+    checkFields(blocks[1].toObject(), { { "idText", "ab" } });
+    checkFields(blocks[3].toObject(), { { "crcText", "4352434e" } });
+    checkFields(blocks[2].toObject(), { { "name", QString::fromLatin1("kernel\0\0", 8) } });
+    checkFields(blocks[0].toObject(), { { "time", "2014/3/5/14/7/9" } });
+}
+
+void TestCliList::listColumnsAreAligned()
+{
+    const CliRun run = runCommand({ "list", imagePath });
+    QCOMPARE(run.exitCode, 0);
+    const QStringList lines = QString::fromUtf8(run.out).split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 6);
+    const QString& header = lines[0];
+    // The kernel row: each value starts under its column's header.
+    const QString& kernel = lines[3];
+    const QVector<QPair<QString, QString>> columns { { "ID", "20" }, { "Size(Bytes)", "65536" },
+        { "Name", "kernel" }, { "Time(Y/M/D/H/M/S)", "2014/3/5/14/7/9" }, { "Offset(hex)", "10000" },
+        { "Record", "yes" }, { "Data length", "1000" } };
+    for (const auto& column : columns) {
+        const int headerColumn = header.indexOf(column.first);
+        QVERIFY2(headerColumn >= 0, qPrintable(header));
+        QVERIFY2(kernel.mid(headerColumn).startsWith(column.second + ' ')
+                || kernel.mid(headerColumn) == column.second,
+            qPrintable(QStringLiteral("%1 not under %2 in\n%3\n%4")
+                           .arg(column.second, column.first, header, kernel)));
+    }
+}
+
+QTEST_GUILESS_MAIN(TestCliList)
+#include "tst_clilist.moc"

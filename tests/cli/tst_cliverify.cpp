@@ -1,0 +1,197 @@
+#include "clitestcase.h"
+
+#include "imagebuilder.h"
+#include "testbytes.h"
+#include "testfiles.h"
+#include "model/imagelayout.h"
+#include "ops/blockexport.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QtTest>
+
+namespace {
+
+QJsonObject blockWithId(const QJsonArray& blocks, const QString& idText)
+{
+    for (const QJsonValue& block : blocks) {
+        if (block.toObject().value("idText").toString() == idText)
+            return block.toObject();
+    }
+    return {};
+}
+
+} // namespace
+
+// tessel-cli verify: the facts about every block's CRC and record, and the layout's problems.
+class TestCliVerify : public CliTestCase {
+    Q_OBJECT
+
+private slots:
+    void verifyReportsFacts_data();
+    void verifyReportsFacts();
+    void verifyRefusesWorkBeyondTheImage();
+    void verifyFlagsPaddedReplacement();
+    void layoutThatTheFlashSizeContradicts_data();
+    void layoutThatTheFlashSizeContradicts();
+};
+
+void TestCliVerify::verifyReportsFacts_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("idText");
+    QTest::addColumn<QString>("crcStatus");
+    QTest::addColumn<QString>("recordStatus");
+
+    const QByteArray standard = StandardImages::fiveBlocks();
+    const auto patched = [&standard](qint64 position, const QByteArray& bytes) {
+        QByteArray image = standard;
+        overlay(image, position, bytes);
+        return image;
+    };
+    const auto flipped = [&](qint64 position) {
+        return patched(position, QByteArray(1, char(standard[int(position)] ^ 1)));
+    };
+    const qint64 kernelStart = dmhPosition + 0x10000;
+    // clang-format off
+    QTest::newRow("untouched: a block") << standard << 0 << "10" << "ok" << QString();
+    QTest::newRow("untouched: record") << standard << 0 << "20" << "ok" << "ok";
+    QTest::newRow("untouched: NCRC") << standard << 0 << "21" << "not-checked" << QString();
+    QTest::newRow("flipped byte in a block") << flipped(dmhPosition + 0x1000 + 0x7FF) << 1 << "10" << "mismatch" << QString();
+    QTest::newRow("flipped byte in a record's data") << flipped(kernelStart + 999) << 1 << "20" << "mismatch" << "mismatch";
+    QTest::newRow("flipped byte in a record's fill") << flipped(kernelStart + 1000) << 1 << "20" << "mismatch" << "ok";
+    QTest::newRow("flipped byte in an NCRC block") << flipped(dmhPosition + 0x20000) << 0 << "21" << "not-checked" << QString();
+    QTest::newRow("flipped stored CRC") << flipped(entryField(0, BlockEntry::crcOffset)) << 1 << "10" << "mismatch" << QString();
+    QTest::newRow("data length reaching into the record") << patched(kernelStart + 0x10000 - 64 + 24, u32Bytes(0x10000 - 63))
+        << 1 << "20" << "mismatch" << "length-exceeds-block";
+    QTest::newRow("block reaching outside the image") << patched(entryField(4, BlockEntry::sizeOffset), u32Bytes(0x40000))
+        << 1 << "22" << "not-read" << QString();
+    // clang-format on
+}
+
+void TestCliVerify::verifyReportsFacts()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(int, exitCode);
+    QFETCH(QString, idText);
+    QFETCH(QString, crcStatus);
+    QFETCH(QString, recordStatus);
+
+    QVERIFY(fixture->load(image));
+    const CliRun run = runCommand({ "verify", "--json", imagePath });
+    QCOMPARE(run.exitCode, exitCode);
+    checkFields(run.json(), { { "holds", exitCode == 0 }, { "blocksFailing", exitCode == 0 ? 0 : 1 } });
+    const QJsonObject block = blockWithId(run.json().value("blocks").toArray(), idText);
+    QVERIFY2(!block.isEmpty(), "the block is reported");
+    const QJsonObject crc = block.value("crc").toObject();
+    QCOMPARE(crc.value("status").toString(), crcStatus);
+    checkFields(block, { { "insideImage", crcStatus != "not-read" }, { "holds", exitCode == 0 } });
+    if (crcStatus == "ok" || crcStatus == "mismatch") {
+        // The computed CRC is the block's own, stored or not.
+        const BlockLocation location = findBlock(fixture->catalogue, idText);
+        const quint32 expected = ImageBuilder::crcOf(image.mid(int(location.start()), int(location.size)));
+        checkFields(crc,
+            { { "computed", double(expected) }, { "computedText", QString::number(expected, 16) },
+                { "stored", double(location.entry.crc) } });
+    }
+    const QJsonValue record = block.value("record");
+    QCOMPARE(record.isNull(), recordStatus.isEmpty());
+    if (!recordStatus.isEmpty())
+        QCOMPARE(record.toObject().value("status").toString(), recordStatus);
+
+    const CliRun text = runCommand({ "verify", imagePath });
+    QCOMPARE(text.exitCode, exitCode);
+    if (exitCode == 0) {
+        QVERIFY2(text.out.contains("All 5 blocks hold."), text.out.constData());
+        QVERIFY(text.err.isEmpty());
+    } else {
+        QCOMPARE(text.err.trimmed(), QByteArray("1 of 5 blocks do not hold."));
+    }
+}
+
+void TestCliVerify::verifyRefusesWorkBeyondTheImage()
+{
+    // 20 distinct ranges of 0x800 bytes in a 0x1000-byte image: 40960 bytes to read, more than 8 times it.
+    TestDmh dmh = testDmh({}, 0x1000);
+    for (quint32 index = 0; index < 20; ++index)
+        dmh.entries.append(testEntry(quint8(index), 0x400 + index, 0x800, "overlap"));
+    QVERIFY(fixture->write("image.bin", ImageBuilder(0x1000).dmh(0, dmh).image()));
+
+    const QString message("Verifying would read 40960 bytes, more than 8 times the image's 4096 bytes.");
+    const CliRun text = runCommand({ "verify", imagePath });
+    QCOMPARE(text.exitCode, 1);
+    QVERIFY(text.out.isEmpty());
+    const QStringList lines = QString::fromUtf8(text.err).trimmed().split('\n');
+    QCOMPARE(lines.first(), message);
+    QVERIFY2(lines.size() > 1 && lines.at(1).contains("20 different byte ranges in 20 entries"),
+        text.err.constData());
+    const CliRun json = runCommand({ "verify", "--json", imagePath });
+    QCOMPARE(json.exitCode, 1);
+    checkFields(json.json(), { { "message", message }, { "holds", false } });
+}
+
+void TestCliVerify::verifyFlagsPaddedReplacement()
+{
+    // The padded variant keeps the entry's CRC as it was, so the replaced block no longer matches it.
+    const QString replacementPath = create("replacement.bin", QByteArray(0x100, 'p'));
+    const QString output = path("new.bin");
+    QCOMPARE(runCommand({ "replace", imagePath, "10", replacementPath, "-o", output }).exitCode, 0);
+    const CliRun run = runCommand({ "verify", "--json", output });
+    QCOMPARE(run.exitCode, 1);
+    checkFields(blockWithId(run.json().value("blocks").toArray(), "10").value("crc").toObject(),
+        { { "status", "mismatch" } });
+    checkFields(run.json(), { { "blocksFailing", 1 } });
+
+    // The record variant refreshes both CRCs, so its output verifies.
+    const QString recordOutput = path("record.bin");
+    QCOMPARE(runCommand({ "replace", imagePath, "20", replacementPath, "-o", recordOutput }).exitCode, 0);
+    QCOMPARE(runCommand({ "verify", recordOutput }).exitCode, 0);
+}
+
+void TestCliVerify::layoutThatTheFlashSizeContradicts_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<QStringList>("problems");
+
+    const QByteArray standard = StandardImages::fiveBlocks();
+    QTest::newRow("whole") << standard << QStringList {};
+    QTest::newRow("cut short") << standard.left(0x50000) << QStringList { "image-shorter-than-flash" };
+
+    // A DMH look-alike in the data of fs, stating half the flash size: it is parsed last, so it rules.
+    QByteArray nested = standard;
+    overlay(nested, dmhPosition + 0x20000 + 0x40, ImageBuilder::dmhHeader(testDmh({}, 0x30000)));
+    QTest::newRow("nested look-alike")
+        << nested << QStringList { "flash-sizes-disagree", "block-beyond-flash", "block-beyond-flash" };
+
+    QByteArray small = standard;
+    overlay(small, dmhPosition + ImageLayout::flashSizeOffset, u32Bytes(0x100));
+    QTest::newRow("DMH beyond the flash size")
+        << small
+        << QStringList { "dmh-beyond-flash", "block-beyond-flash", "block-beyond-flash", "block-beyond-flash",
+               "block-beyond-flash", "block-beyond-flash" };
+}
+
+void TestCliVerify::layoutThatTheFlashSizeContradicts()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(QStringList, problems);
+
+    QVERIFY(fixture->write("image.bin", image));
+    const CliRun verify = runCommand({ "verify", "--json", imagePath });
+    QCOMPARE(verify.exitCode, problems.isEmpty() ? 0 : 1);
+    QStringList kinds;
+    for (const QJsonValue& problem : verify.json().value("layoutProblems").toArray())
+        kinds << problem.toObject().value("kind").toString();
+    QCOMPARE(kinds, problems);
+    QCOMPARE(verify.json().value("holds").toBool(), problems.isEmpty());
+
+    // info describes the image all the same and reports the same facts as warnings.
+    const CliRun info = runCommand({ "info", "--json", imagePath });
+    QCOMPARE(info.exitCode, 0);
+    QCOMPARE(info.json().value("warnings").toArray().size(), problems.size());
+    QCOMPARE(info.err.count("warning: "), problems.size());
+}
+
+QTEST_GUILESS_MAIN(TestCliVerify)
+#include "tst_cliverify.moc"
