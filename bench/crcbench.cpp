@@ -2,7 +2,7 @@
 #include "benchimages.h"
 #include "benchmarks.h"
 
-#include "ops/crc32.h"
+#include "ops/record/crc32.h"
 
 #include <libdeflate.h>
 #include <zlib.h>

@@ -6,8 +6,8 @@
 #include "pagemode.h"
 
 #include "model/flashimage.h"
-#include "ops/blocklocation.h"
-#include "ops/imagediff.h"
+#include "ops/base/blocklocation.h"
+#include "ops/inspect/imagediff.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -5,8 +5,8 @@
 
 #include "exportall.h"
 #include "model/flashimage.h"
-#include "ops/blockexport.h"
-#include "ops/blockfacts.h"
+#include "ops/export/blockexport.h"
+#include "ops/inspect/blockfacts.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,10 +5,10 @@
 #include "pagemode.h"
 
 #include "model/flashimage.h"
-#include "ops/blockexport.h"
-#include "ops/blocklocation.h"
-#include "ops/blockreplace.h"
-#include "ops/planwriter.h"
+#include "ops/export/blockexport.h"
+#include "ops/base/blocklocation.h"
+#include "ops/replace/blockreplace.h"
+#include "ops/write/planwriter.h"
 
 #include <QDateTime>
 #include <QFile>

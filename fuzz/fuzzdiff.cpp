@@ -9,7 +9,7 @@
 #include "fuzzimage.h"
 
 #include "model/imagelayout.h"
-#include "ops/imagediff.h"
+#include "ops/inspect/imagediff.h"
 
 #include <set>
 #include <tuple>

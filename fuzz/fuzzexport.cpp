@@ -5,8 +5,8 @@
 #include "fuzzscratch.h"
 
 #include "model/imagelayout.h"
-#include "ops/blockexport.h"
-#include "ops/blockinfo.h"
+#include "ops/export/blockexport.h"
+#include "ops/record/blockinfo.h"
 
 #include <QString>
 #include <QStringList>

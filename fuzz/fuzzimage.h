@@ -5,9 +5,9 @@
 
 #include "model/flashimage.h"
 #include "model/imagelayout.h"
-#include "ops/blocklocation.h"
-#include "ops/outputplan.h"
-#include "ops/planwriter.h"
+#include "ops/base/blocklocation.h"
+#include "ops/write/outputplan.h"
+#include "ops/write/planwriter.h"
 
 #include <QBuffer>
 #include <QByteArray>

@@ -10,11 +10,11 @@
 #include "replacementmodel.h"
 
 #include "model/imagelayout.h"
-#include "ops/blockinfo.h"
-#include "ops/blockgrow.h"
-#include "ops/blockreplace.h"
-#include "ops/crc32.h"
-#include "ops/replacechain.h"
+#include "ops/record/blockinfo.h"
+#include "ops/replace/blockgrow.h"
+#include "ops/replace/blockreplace.h"
+#include "ops/record/crc32.h"
+#include "ops/replace/replacechain.h"
 
 #include <QString>
 

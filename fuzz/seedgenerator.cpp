@@ -3,7 +3,7 @@
 
 #include "imagebuilder.h"
 #include "model/imagelayout.h"
-#include "ops/blockinfo.h"
+#include "ops/record/blockinfo.h"
 
 #include <QDir>
 #include <QFile>

@@ -7,7 +7,7 @@
 #include "imagebuilder.h"
 
 #include "model/flashimage.h"
-#include "ops/blockinfo.h"
+#include "ops/record/blockinfo.h"
 
 #include <QByteArray>
 #include <QSaveFile>

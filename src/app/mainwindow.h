@@ -4,9 +4,9 @@
 
 #include "model/dmhrecord.h"
 #include "model/flashimage.h"
-#include "ops/blocklocation.h"
-#include "ops/blockreplace.h"
-#include "ops/outcome.h"
+#include "ops/base/blocklocation.h"
+#include "ops/replace/blockreplace.h"
+#include "ops/base/outcome.h"
 
 #include <QMainWindow>
 #include <QPoint>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ops/blockfacts.h"
+#include "ops/inspect/blockfacts.h"
 
 #include <QJsonObject>
 #include <QStringList>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ops/blocklocation.h"
+#include "ops/base/blocklocation.h"
 
 #include "model/dmhrecord.h"
 

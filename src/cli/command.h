@@ -4,7 +4,7 @@
 #include "commandresult.h"
 #include "outputtarget.h"
 
-#include "ops/inputwatch.h"
+#include "ops/write/inputwatch.h"
 
 #include <QString>
 #include <QStringList>

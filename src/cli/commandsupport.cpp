@@ -3,8 +3,8 @@
 #include "blockselection.h"
 
 #include "model/flashimage.h"
-#include "ops/outcome.h"
-#include "ops/replacesupport.h"
+#include "ops/base/outcome.h"
+#include "ops/replace/replacesupport.h"
 
 namespace CommandSupport {
 

@@ -3,7 +3,7 @@
 #include "command.h"
 
 #include "model/blockentry.h"
-#include "ops/imagediff.h"
+#include "ops/inspect/imagediff.h"
 
 #include <QJsonObject>
 #include <QJsonValue>

@@ -5,7 +5,7 @@
 #include "texttable.h"
 
 #include "model/flashimage.h"
-#include "ops/imagediff.h"
+#include "ops/inspect/imagediff.h"
 
 #include <QJsonArray>
 

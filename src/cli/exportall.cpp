@@ -6,10 +6,10 @@
 #include "outputtarget.h"
 
 #include "model/flashimage.h"
-#include "ops/blockexport.h"
-#include "ops/blockfacts.h"
-#include "ops/blockinfo.h"
-#include "ops/folderwriter.h"
+#include "ops/export/blockexport.h"
+#include "ops/inspect/blockfacts.h"
+#include "ops/record/blockinfo.h"
+#include "ops/write/folderwriter.h"
 
 #include <QFile>
 #include <QJsonArray>

@@ -6,7 +6,7 @@
 #include "outputtarget.h"
 
 #include "model/flashimage.h"
-#include "ops/blockexport.h"
+#include "ops/export/blockexport.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include "texttable.h"
 
 #include "model/flashimage.h"
-#include "ops/layoutcheck.h"
+#include "ops/inspect/layoutcheck.h"
 
 #include <QJsonArray>
 

@@ -6,7 +6,7 @@
 
 #include "model/blockcolumns.h"
 #include "model/flashimage.h"
-#include "ops/blockfacts.h"
+#include "ops/inspect/blockfacts.h"
 
 #include <QJsonArray>
 

@@ -4,7 +4,7 @@
 #include "exitstatus.h"
 #include "truncationguard.h"
 
-#include "ops/signalcleanup.h"
+#include "ops/write/signalcleanup.h"
 
 #include <QCoreApplication>
 

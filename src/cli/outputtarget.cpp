@@ -1,6 +1,6 @@
 #include "outputtarget.h"
 
-#include "ops/statustexts.h"
+#include "ops/base/statustexts.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -3,9 +3,9 @@
 #include "arguments.h"
 #include "commandresult.h"
 
-#include "ops/folderwriter.h"
-#include "ops/outcome.h"
-#include "ops/planwriter.h"
+#include "ops/write/folderwriter.h"
+#include "ops/base/outcome.h"
+#include "ops/write/planwriter.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ops/blockreplace.h"
+#include "ops/replace/blockreplace.h"
 
 #include <QJsonObject>
 #include <QString>

@@ -7,10 +7,10 @@
 #include "stampclock.h"
 
 #include "model/flashimage.h"
-#include "ops/blockreplace.h"
-#include "ops/replacechain.h"
-#include "ops/replacewarnings.h"
-#include "ops/statustexts.h"
+#include "ops/replace/blockreplace.h"
+#include "ops/replace/replacechain.h"
+#include "ops/replace/replacewarnings.h"
+#include "ops/base/statustexts.h"
 
 #include <QJsonArray>
 #include <QSet>

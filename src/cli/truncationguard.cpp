@@ -2,7 +2,7 @@
 
 #include "exitstatus.h"
 
-#include "ops/signalcleanup.h"
+#include "ops/write/signalcleanup.h"
 
 #include <QByteArray>
 

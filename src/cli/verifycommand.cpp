@@ -4,8 +4,8 @@
 #include "texttable.h"
 
 #include "model/flashimage.h"
-#include "ops/blockcheck.h"
-#include "ops/layoutcheck.h"
+#include "ops/inspect/blockcheck.h"
+#include "ops/inspect/layoutcheck.h"
 
 #include <QJsonArray>
 

@@ -1,10 +1,10 @@
 #include "app/mainwindow.h"
 
-#include "ops/blockexport.h"
-#include "ops/blockfilename.h"
-#include "ops/blockgrow.h"
-#include "ops/statustexts.h"
-#include "ops/stamptime.h"
+#include "ops/export/blockexport.h"
+#include "ops/export/blockfilename.h"
+#include "ops/replace/blockgrow.h"
+#include "ops/base/statustexts.h"
+#include "ops/record/stamptime.h"
 
 #include <QFile>
 #include <QFileDialog>

@@ -1,8 +1,8 @@
 #include "imagebuilder.h"
 
 #include "model/imagelayout.h"
-#include "ops/blockinfo.h"
-#include "ops/crc32.h"
+#include "ops/record/blockinfo.h"
+#include "ops/record/crc32.h"
 
 #include <QFile>
 #include <QRandomGenerator>

@@ -3,7 +3,7 @@
 #include "imagebuilder.h"
 #include "testbytes.h"
 #include "testfiles.h"
-#include "ops/filesystemcalls.h"
+#include "ops/write/filesystemcalls.h"
 
 #include <QDir>
 #include <QFile>

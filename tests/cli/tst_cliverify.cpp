@@ -4,7 +4,7 @@
 #include "testbytes.h"
 #include "testfiles.h"
 #include "model/imagelayout.h"
-#include "ops/blockexport.h"
+#include "ops/export/blockexport.h"
 
 #include <QJsonArray>
 #include <QJsonObject>

@@ -6,7 +6,7 @@
 #include "windowdriver.h"
 
 #include "model/imagelayout.h"
-#include "ops/blockinfo.h"
+#include "ops/record/blockinfo.h"
 
 #include <QAction>
 #include <QtTest>

@@ -6,9 +6,9 @@
 
 #include "model/imagebuffer.h"
 #include "model/imagelayout.h"
-#include "ops/blockcheck.h"
-#include "ops/blockinfo.h"
-#include "ops/imagediff.h"
+#include "ops/inspect/blockcheck.h"
+#include "ops/record/blockinfo.h"
+#include "ops/inspect/imagediff.h"
 
 #include <QElapsedTimer>
 #include <QtTest>

@@ -2,7 +2,7 @@
 #include "testfiles.h"
 #include "writeractions.h"
 
-#include "ops/blockinfo.h"
+#include "ops/record/blockinfo.h"
 
 #include <QFileInfo>
 #include <QtTest>

@@ -4,9 +4,9 @@
 #include "testfiles.h"
 
 #include "model/flashimage.h"
-#include "ops/blockreplace.h"
-#include "ops/filesystemcalls.h"
-#include "ops/signalcleanup.h"
+#include "ops/replace/blockreplace.h"
+#include "ops/write/filesystemcalls.h"
+#include "ops/write/signalcleanup.h"
 
 #include <QCryptographicHash>
 #include <QDir>

@@ -2,7 +2,7 @@
 
 #include "inprocesscli.h"
 #include "testfiles.h"
-#include "ops/filesystemcalls.h"
+#include "ops/write/filesystemcalls.h"
 
 #include <QDir>
 #include <QFileInfo>

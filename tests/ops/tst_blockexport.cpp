@@ -3,9 +3,9 @@
 #include "testbytes.h"
 #include "testfiles.h"
 
-#include "ops/blockexport.h"
-#include "ops/blocklocation.h"
-#include "ops/blockinfo.h"
+#include "ops/export/blockexport.h"
+#include "ops/base/blocklocation.h"
+#include "ops/record/blockinfo.h"
 
 #include <QtTest>
 

@@ -1,6 +1,6 @@
 #include "imagebuilder.h"
-#include "ops/blockinfo.h"
-#include "ops/stamptime.h"
+#include "ops/record/blockinfo.h"
+#include "ops/record/stamptime.h"
 
 #include <QtTest>
 

@@ -7,11 +7,11 @@
 #include "testfiles.h"
 
 #include "model/imagelayout.h"
-#include "ops/blockexport.h"
-#include "ops/blockinfo.h"
-#include "ops/blocklocation.h"
-#include "ops/blockgrow.h"
-#include "ops/blockreplace.h"
+#include "ops/export/blockexport.h"
+#include "ops/record/blockinfo.h"
+#include "ops/base/blocklocation.h"
+#include "ops/replace/blockgrow.h"
+#include "ops/replace/blockreplace.h"
 
 #include <QtTest>
 

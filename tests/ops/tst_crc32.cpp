@@ -1,6 +1,6 @@
 #include "replacementmodel.h"
 
-#include "ops/crc32.h"
+#include "ops/record/crc32.h"
 
 #include <QRandomGenerator>
 #include <QtTest>

@@ -3,7 +3,7 @@
 #include "testfiles.h"
 #include "testfolder.h"
 
-#include "ops/planwriter.h"
+#include "ops/write/planwriter.h"
 
 #include <QBuffer>
 #include <QtTest>

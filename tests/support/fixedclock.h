@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ops/stamptime.h"
+#include "ops/record/stamptime.h"
 
 #include <QtGlobal>
 

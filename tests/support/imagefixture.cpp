@@ -2,7 +2,7 @@
 
 #include "fixedclock.h"
 #include "imagebuilder.h"
-#include "ops/blockexport.h"
+#include "ops/export/blockexport.h"
 
 #include <QFile>
 

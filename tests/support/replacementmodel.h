@@ -1,7 +1,7 @@
 #pragma once
 
 #include "model/blockentry.h"
-#include "ops/stamptime.h"
+#include "ops/record/stamptime.h"
 
 #include <QByteArray>
 #include <QVector>

@@ -1,0 +1,45 @@
+#include "ops/write/writersupport.h"
+
+#include <QRandomGenerator>
+
+#include <sys/stat.h>
+
+namespace WriterSupport {
+
+bool refusedAccess(int error)
+{
+    return error == EACCES || error == EPERM || error == EROFS;
+}
+
+OutputObstacle obstacleOfKind(mode_t mode, mode_t wanted)
+{
+    const mode_t type = mode & S_IFMT;
+    if (type == wanted)
+        return OutputObstacle::None;
+    switch (type) {
+    case S_IFREG:
+        return OutputObstacle::File;
+    case S_IFDIR:
+        return OutputObstacle::Folder;
+    case S_IFCHR:
+        return OutputObstacle::CharacterDevice;
+    case S_IFBLK:
+        return OutputObstacle::BlockDevice;
+    case S_IFIFO:
+        return OutputObstacle::Fifo;
+    case S_IFSOCK:
+        return OutputObstacle::Socket;
+    }
+    return OutputObstacle::Unreachable;
+}
+
+QByteArray hiddenName(const QByteArray& name)
+{
+    static const char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    QByteArray suffix(8, '\0');
+    for (char& letter : suffix)
+        letter = letters[QRandomGenerator::global()->bounded(int(sizeof letters - 1))];
+    return '.' + name.left(200) + ".tessel-" + suffix;
+}
+
+} // namespace WriterSupport
