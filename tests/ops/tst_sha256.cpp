@@ -1,0 +1,50 @@
+#include "ops/record/sha256.h"
+
+#include <QtTest>
+
+#include <vector>
+
+class TestSha256 : public QObject {
+    Q_OBJECT
+
+private slots:
+    void knownAnswers_data();
+    void knownAnswers();
+    void piecesGiveTheWholeDigest();
+};
+
+// FIPS 180-4 example vectors, and the million-'a' message that crosses many blocks.
+void TestSha256::knownAnswers_data()
+{
+    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::newRow("empty") << QByteArray()
+                           << QByteArray("e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    QTest::newRow("abc") << QByteArray("abc")
+                         << QByteArray("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    QTest::newRow("two blocks") << QByteArray("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq")
+                                << QByteArray("248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    QTest::newRow("million a") << QByteArray(1000000, 'a')
+                               << QByteArray("cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+void TestSha256::knownAnswers()
+{
+    QFETCH(QByteArray, message);
+    QFETCH(QByteArray, expected);
+    QCOMPARE(Sha256::hex(reinterpret_cast<const uchar*>(message.constData()), message.size()), expected);
+}
+
+void TestSha256::piecesGiveTheWholeDigest()
+{
+    std::vector<uchar> bytes(300000);
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = uchar(i * 131 + i / 7);
+    Sha256 inPieces;
+    for (size_t at = 0; at < bytes.size(); at += 65537)
+        inPieces.add(bytes.data() + at, qint64(std::min<size_t>(65537, bytes.size() - at)));
+    QCOMPARE(inPieces.finishHex(), Sha256::hex(bytes.data(), qint64(bytes.size())));
+}
+
+QTEST_GUILESS_MAIN(TestSha256)
+#include "tst_sha256.moc"
