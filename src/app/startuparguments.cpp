@@ -25,20 +25,22 @@ void print(std::FILE* stream, const QString& text)
 
 StartupArguments::StartupArguments(const QStringList& arguments)
 {
-    parser.setApplicationDescription(QStringLiteral(
-        "Inspect a device flash image and export or replace its blocks.\n"
-        "The toolkit's own options (-platform, -style, ...) are accepted as well."));
+    parser.setApplicationDescription(
+        QStringLiteral("Inspect a device flash image and export or replace its blocks.\n"
+                       "The toolkit's own options (-platform, -style, ...) are accepted as well."));
     // Not addHelpOption: its --help-all, which lists the toolkit's options too, only answers in process(),
     // which ends the program itself with a status of its own choosing.
     parser.addOption(QCommandLineOption({ QStringLiteral("h"), QStringLiteral("help") },
         QStringLiteral("Displays help on commandline options.")));
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("image"),
-        QStringLiteral("The flash image to open at start, as if chosen with Browse."), QStringLiteral("[image]"));
+        QStringLiteral("The flash image to open at start, as if chosen with Browse."),
+        QStringLiteral("[image]"));
     if (!parser.parse(arguments))
         fault = parser.errorText();
     else if (parser.positionalArguments().size() > 1)
-        fault = QStringLiteral("Only one image can be opened; %1 were given.").arg(parser.positionalArguments().size());
+        fault = QStringLiteral("Only one image can be opened; %1 were given.")
+                    .arg(parser.positionalArguments().size());
 }
 
 bool StartupArguments::asksOnlyForText(int argc, char* argv[])
@@ -49,7 +51,8 @@ bool StartupArguments::asksOnlyForText(int argc, char* argv[])
 
 bool StartupArguments::showsWindow() const
 {
-    return fault.isEmpty() && !parser.isSet(QStringLiteral("help")) && !parser.isSet(QStringLiteral("version"));
+    return fault.isEmpty() && !parser.isSet(QStringLiteral("help"))
+        && !parser.isSet(QStringLiteral("version"));
 }
 
 int StartupArguments::answer() const
