@@ -51,12 +51,13 @@ if [ "$mode" = package ]; then
     exit 0
 fi
 
-# Building and running the program: the toolchain, Qt 5, isa-l, OpenSSL's libcrypto (SHA-256), and Carlito, the metric twin of Calibri
-# that the style sheet names. The tests add Google Benchmark and the compression libraries the
-# benchmarks compare with, clang for the fuzzers and sanitizer runtimes, and Xvfb for screenshots.
+# Building and running the program: the toolchain, Qt 5, isa-l, OpenSSL's libcrypto (SHA-256), librsvg's
+# rsvg-convert (the build renders the desktop icons with it), and Carlito, the metric twin of Calibri that
+# the style sheet names. The tests add Google Benchmark and the compression libraries the benchmarks
+# compare with, clang for the fuzzers and sanitizer runtimes, and Xvfb for screenshots.
 packages=(
     cmake g++ make
-    qtbase5-dev qtbase5-dev-tools libisal-dev libssl-dev
+    qtbase5-dev qtbase5-dev-tools libisal-dev libssl-dev librsvg2-bin
     fonts-crosextra-carlito
 )
 if [ "$mode" = test ]; then

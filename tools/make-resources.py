@@ -1,12 +1,14 @@
 #!/usr/bin/env python3
-"""Writes the window icon, the background picture and the desktop icons of Tessel.
+"""Writes the window icon and the background picture of Tessel.
 
     python3 tools/make-resources.py [--preview PNG]
 
 Outputs (paths relative to the repository root):
     resources/Tessel/icon1.ico          four 24-bit images, 64, 32, 48 and 16 px, in that order
     resources/background.png            1 x 1080 opaque vertical gradient behind the central area
-    packaging/icons/tessel-<N>.png      the same four images as RGBA PNGs for the hicolor theme
+
+The desktop icons are not made here: the build renders them from resources/tessel.svg, the same mark
+drawn as a vector.
 
 The mark is a flash chip seen from above on a pale blue square: a dark blue body with pins on all four
 sides and four pale tiles on it, one of them a stronger blue (the block being worked on). Each size is
@@ -182,10 +184,6 @@ def background_rows():
     return [[(*gradient_colour(y), 255)] for y in range(GRADIENT_HEIGHT)]
 
 
-def rgba_rows(rows):
-    return [[(r, g, b, 255 if opaque else 0) for r, g, b, opaque in row] for row in rows]
-
-
 def preview_rows(icons, scale=8):
     """All sizes side by side, enlarged, on a light and on a dark band, for looking at the design."""
     gap = 8
@@ -219,10 +217,6 @@ def main():
     (ROOT / "resources/Tessel").mkdir(parents=True, exist_ok=True)
     (ROOT / "resources/Tessel/icon1.ico").write_bytes(ico)
     (ROOT / "resources/background.png").write_bytes(png_file(background_rows()))
-
-    (ROOT / "packaging/icons").mkdir(parents=True, exist_ok=True)
-    for size in ICON_ORDER:
-        (ROOT / f"packaging/icons/tessel-{size}.png").write_bytes(png_file(rgba_rows(icons[size])))
 
     if arguments.preview:
         arguments.preview.write_bytes(png_file(preview_rows(icons)))

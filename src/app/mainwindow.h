@@ -35,6 +35,10 @@ public:
     // status line.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
+    // Opens `path` as a choice in the Browse dialog does: the dialog's next start, the path field, the
+    // image, the block menu. Also what the program does with an image named on its command line.
+    void openChosenImage(const QString& path);
+
 private slots:
     void slotClickSaveBlock();
     void slotClickSaveBin();

@@ -1,3 +1,4 @@
+#include "app/busycursor.h"
 #include "app/mainwindow.h"
 
 #include "ops/export/blockexport.h"
@@ -79,6 +80,7 @@ void MainWindow::slotClickSaveBlock()
     const std::optional<BlockLocation> location = findBlock(idText);
     if (!location)
         return;
+    const BusyCursor busy;
     showWriteOutcome(exportBlock(ImageView::of(flashImage), *location, outputPath), outputPath);
 }
 
@@ -105,6 +107,7 @@ void MainWindow::slotClickSaveBin()
         return;
     }
     const qint64 replacementLength = QFileInfo(replacementPath).size();
+    const BusyCursor busy;
     switch (chooseVariant(ImageView::of(flashImage), *location, replacementLength)) {
     case ReplaceVariant::Padded:
         replaceBlockPadded(outputPath, replacementPath, *location);

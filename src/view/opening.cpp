@@ -1,3 +1,4 @@
+#include "app/busycursor.h"
 #include "app/mainwindow.h"
 
 #include <QDragEnterEvent>
@@ -11,8 +12,12 @@
 void MainWindow::slotBrowseFlash()
 {
     const QString path = QFileDialog::getOpenFileName(this, tr("Flash bin"), browsePath, tr("Bin (*.bin)"));
-    if (path.isEmpty())
-        return;
+    if (!path.isEmpty())
+        openChosenImage(path);
+}
+
+void MainWindow::openChosenImage(const QString& path)
+{
     browsePath = path.left(path.lastIndexOf(QLatin1Char('/')) + 1);
     ui.LEBinFile->setText(path);
     openImage(path);
@@ -22,6 +27,7 @@ void MainWindow::slotBrowseFlash()
 
 void MainWindow::openImage(QString path)
 {
+    const BusyCursor busy;
     if (flashImage.load(path.toStdWString())) {
         refreshSummary();
         buildBlockTable();
@@ -50,6 +56,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
         if (path.isEmpty())
             return false;
         ui.LEBinFile->setText(path);
+        const BusyCursor busy;
         if (flashImage.load(path.toStdWString())) {
             refreshSummary();
             buildBlockTable();

@@ -83,8 +83,11 @@ void TestBlockActions::exportsSelectedBlock()
     selectRow(driver, 0);
     const QString output = folder->filePath("boot.out");
 
+    const CursorWatch watch(driver);
     DialogScript script({ output });
     action(driver, "Save as...")->trigger();
+    QVERIFY2(watch.busyThroughout(), "the export runs under the busy cursor");
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
     QVERIFY(!script.unexpected);
     QCOMPARE(script.shown.size(), 1);
     QCOMPARE(script.shown[0].caption, QStringLiteral("Save Block"));
@@ -172,8 +175,12 @@ void TestBlockActions::replaces()
     QVERIFY(writeFile(replacement, bytes));
     const QString output = folder->filePath("out.bin");
 
+    const CursorWatch watch(driver);
     DialogScript script({ replacement, output });
     action(driver, "Replace with...")->trigger();
+    // The busy cursor from the choice to the message, and gone after a refusal as after a write.
+    QVERIFY2(watch.busyThroughout(), "the replacement runs under the busy cursor");
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
     QVERIFY(!script.unexpected);
     QCOMPARE(script.shown.size(), 2);
     QCOMPARE(script.shown[0].caption, QStringLiteral("Select a block"));

@@ -11,6 +11,7 @@
 #include <QImage>
 #include <QMenuBar>
 #include <QMetaMethod>
+#include <QProcess>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QToolBar>
@@ -82,6 +83,8 @@ private slots:
     void styleSheetEndsAtNul();
     void readableOnDarkDesktop_data();
     void readableOnDarkDesktop();
+    void commandLine_data();
+    void commandLine();
 };
 
 void TestMainWindow::startsEmpty()
@@ -324,6 +327,61 @@ void TestMainWindow::readableOnDarkDesktop()
     const double contrast = textContrast(picture, inset);
     // 4.5 to 1 is the least contrast for normal text that the web's accessibility guidelines allow.
     QVERIFY2(contrast >= 4.5, qPrintable(QStringLiteral("contrast %1 to 1").arg(contrast)));
+}
+
+void TestMainWindow::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("display");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("out");
+    QTest::addColumn<QByteArray>("err");
+
+    // `out` is how stdout starts, `err` a line stderr holds; empty means nothing of the program's own.
+    QTest::newRow("help") << QStringList { "--help" } << true << 0
+                          << QByteArray("Usage: " TESSEL_PATH " [options] [image]\n") << QByteArray();
+    QTest::newRow("version") << QStringList { "-v" } << true << 0 << QByteArray("Tessel " TESSEL_VERSION "\n")
+                             << QByteArray();
+    // Where no window can show, the texts are still there.
+    QTest::newRow("help, no display")
+        << QStringList { "-h" } << false << 0 << QByteArray("Usage: ") << QByteArray();
+    QTest::newRow("version, no display") << QStringList { "--version" } << false << 0
+                                         << QByteArray("Tessel " TESSEL_VERSION "\n") << QByteArray();
+    QTest::newRow("help after a toolkit option") << QStringList { "-platform", "offscreen", "--help" }
+                                                 << false << 0 << QByteArray("Usage: ") << QByteArray();
+    QTest::newRow("unknown option") << QStringList { "--bogus", "image.bin" } << true << 2 << QByteArray()
+                                    << QByteArray("Tessel: Unknown option 'bogus'.");
+    QTest::newRow("two images") << QStringList { "a.bin", "b.bin" } << true << 2 << QByteArray()
+                                << QByteArray("Tessel: Only one image can be opened; 2 were given.");
+}
+
+// What the program prints and how it ends when its arguments ask for no window, or are wrong.
+void TestMainWindow::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, display);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, out);
+    QFETCH(QByteArray, err);
+
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    for (const char* name : { "QT_QPA_PLATFORM", "DISPLAY", "WAYLAND_DISPLAY" })
+        environment.remove(QString::fromLatin1(name));
+    if (display)
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    QProcess program;
+    program.setProcessEnvironment(environment);
+    program.start(QStringLiteral(TESSEL_PATH), arguments);
+    QVERIFY(program.waitForFinished(30000));
+    const QByteArray printed = program.readAllStandardOutput();
+    const QByteArray complained = program.readAllStandardError();
+    QCOMPARE(program.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(program.exitCode(), exitCode);
+    QVERIFY2(out.isEmpty() ? printed.isEmpty() : printed.startsWith(out), printed.constData());
+    if (err.isEmpty())
+        QVERIFY2(!complained.contains("Tessel"), complained.constData());
+    else
+        QVERIFY2(complained.split('\n').contains(err), complained.constData());
 }
 
 QTEST_MAIN(TestMainWindow)

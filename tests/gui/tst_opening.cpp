@@ -165,24 +165,33 @@ void TestOpening::dropDoesNotMoveBrowseStart()
 
 void TestOpening::failedOpenKeepsLastImage_data()
 {
-    QTest::addColumn<bool>("byDialog");
-    QTest::newRow("dialog") << true;
-    QTest::newRow("drop") << false;
+    QTest::addColumn<QString>("way");
+    QTest::newRow("dialog") << "dialog";
+    QTest::newRow("drop") << "drop";
+    // An image named on the program's command line, which is opened as the dialog's choice is.
+    QTest::newRow("command line") << "command line";
 }
 
+// Every load runs under the busy cursor, which is gone again after it, whether it succeeded or not.
 void TestOpening::failedOpenKeepsLastImage()
 {
-    QFETCH(bool, byDialog);
+    QFETCH(QString, way);
     WindowDriver driver;
     const auto open = [&](const QString& path) {
-        if (byDialog)
-            return driver.browse(path).accepted;
-        driver.dropFile(path);
-        return true;
+        const CursorWatch watch(driver);
+        bool opened = true;
+        if (way == "dialog")
+            opened = driver.browse(path).accepted;
+        else if (way == "drop")
+            driver.dropFile(path);
+        else
+            driver.window().openChosenImage(path);
+        return opened && watch.busyThroughout() && !QGuiApplication::overrideCursor();
     };
     QVERIFY(open(twoDmh));
     QAbstractItemModel* model = driver.table()->model();
     QVERIFY(model);
+    QCOMPARE(driver.table()->contextMenuPolicy(), Qt::CustomContextMenu);
 
     QVERIFY(open(noDmh));
     QCOMPARE(driver.pathField()->text(), noDmh);
@@ -199,6 +208,8 @@ void TestOpening::failedOpenKeepsLastImage()
     QCOMPARE(driver.table()->model()->rowCount(), 2);
     QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Can not find DMH."));
     QCOMPARE(driver.statusColour(), QStringLiteral("color:red"));
+    // Only the dialog and the command line move the next dialog's start to the image's folder.
+    QCOMPARE(driver.browse(QString()).directory, way == "drop" ? QStringLiteral("/") : folder->path());
 }
 
 QTEST_MAIN(TestOpening)

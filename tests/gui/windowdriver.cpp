@@ -6,6 +6,8 @@
 #include <QApplication>
 #include <QDragEnterEvent>
 #include <QDropEvent>
+#include <QGuiApplication>
+#include <QHeaderView>
 #include <QMimeData>
 #include <QPushButton>
 #include <QWindow>
@@ -143,4 +145,31 @@ QList<int> WindowDriver::selectedRows() const
         for (const QModelIndex& index : selection->selectedRows())
             rows << index.row();
     return rows;
+}
+
+CursorWatch::CursorWatch(WindowDriver& driver)
+    : seam(*this)
+{
+    connections.push_back(
+        QObject::connect(driver.statusBar(), &QStatusBar::messageChanged, [this] { look(); }));
+    connections.push_back(QObject::connect(
+        driver.table()->verticalHeader(), &QHeaderView::sectionCountChanged, [this] { look(); }));
+}
+
+CursorWatch::~CursorWatch()
+{
+    for (const QMetaObject::Connection& connection : connections)
+        QObject::disconnect(connection);
+}
+
+int CursorWatch::syncFile(int file)
+{
+    look();
+    return FileSystemCalls::syncFile(file);
+}
+
+void CursorWatch::look()
+{
+    const QCursor* cursor = QGuiApplication::overrideCursor();
+    seen << (cursor ? int(cursor->shape()) : -1);
 }

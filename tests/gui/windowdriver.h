@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/mainwindow.h"
+#include "ops/filesystemcalls.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -13,6 +14,7 @@
 #include <QUrl>
 
 #include <memory>
+#include <vector>
 
 class QMimeData;
 
@@ -80,4 +82,23 @@ public:
 
 private:
     std::unique_ptr<MainWindow> mainWindow;
+};
+
+// The application's override cursor as the window's work sees it: at each file synced by the writer, each
+// status message and each change of the table's row count, while the watch lives.
+class CursorWatch : public FileSystemCalls {
+public:
+    explicit CursorWatch(WindowDriver& driver);
+    ~CursorWatch() override;
+
+    int syncFile(int file) override;
+    // Whether the watch saw anything, and the busy cursor at every look.
+    bool busyThroughout() const { return !seen.isEmpty() && seen.count(Qt::WaitCursor) == seen.size(); }
+    // What each look saw: a cursor shape, or -1 for no override cursor.
+    QList<int> seen;
+
+private:
+    void look();
+    FileSystemCalls::Override seam;
+    std::vector<QMetaObject::Connection> connections;
 };
