@@ -1,7 +1,7 @@
 #pragma once
 
 #include "app/mainwindow.h"
-#include "ops/filesystemcalls.h"
+#include "ops/write/filesystemcalls.h"
 
 #include <QLabel>
 #include <QLineEdit>
