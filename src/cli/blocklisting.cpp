@@ -18,10 +18,14 @@ QStringList cells(const BlockEntry& entry)
 void addEntryFields(QJsonObject& row, const BlockEntry& entry, qint64 start)
 {
     row.insert(QStringLiteral("size"), double(entry.size));
-    row.insert(QStringLiteral("crc"), double(entry.crc));
+    row.insert(QStringLiteral("crc"), CommandSupport::storedCrcJson(entry.crc, entry.crcCellText()));
     row.insert(QStringLiteral("crcText"), entry.crcCellText());
     row.insert(QStringLiteral("version"), entry.versionCellText());
+    row.insert(QStringLiteral("versionText"), CommandSupport::versionText(entry));
     row.insert(QStringLiteral("time"), entry.timeCellText());
+    row.insert(QStringLiteral("timeIso"),
+        CommandSupport::isoTime(
+            entry.year(), entry.month(), entry.day(), entry.hour(), entry.minute(), entry.second()));
     row.insert(QStringLiteral("offset"), double(entry.offset));
     row.insert(QStringLiteral("offsetText"), hexText(entry.offset));
     row.insert(QStringLiteral("start"), double(start));

@@ -48,13 +48,14 @@ std::optional<QString> streamKind(const QString& path)
 
 // Loads every image or says why one cannot be read.
 std::optional<CommandResult> loadImages(
-    const QStringList& paths, std::vector<std::unique_ptr<FlashImage>>& images)
+    const QStringList& paths, std::vector<std::unique_ptr<FlashImage>>& images, ProgressMeter& progress)
 {
     for (const QString& path : paths) {
         if (const std::optional<QString> kind = streamKind(path))
             return CommandResult::failure(exitBadInput,
                 QStringLiteral("%1 is %2; an image is read from a file or a block device.").arg(path, *kind));
         auto image = std::make_unique<FlashImage>();
+        image->setProgress(progress.callback(QStringLiteral("Reading %1").arg(path)));
         // Mapped: a large image costs no copy and no fresh memory (main() guards against a file that
         // shrinks meanwhile, and names it).
         nameInputForTruncation(path);
@@ -85,8 +86,10 @@ struct InputNamesForTruncation {
     ~InputNamesForTruncation() { forgetInputNamesForTruncation(); }
 };
 
-void print(const QString& commandName, const QString& imagePath, bool json, const CommandResult& result,
-    Console& console)
+// With --quiet a success says nothing beyond the data it was asked for (tables, JSON); warnings,
+// refusals and failures still reach stderr.
+void print(const QString& commandName, const QString& imagePath, bool json, bool quiet,
+    const CommandResult& result, Console& console)
 {
     if (json) {
         console.printJson(JsonDocument::of(commandName, imagePath, result));
@@ -101,7 +104,7 @@ void print(const QString& commandName, const QString& imagePath, bool json, cons
         console.printError(result.message);
         if (!result.detail.isEmpty())
             console.printError(result.detail);
-    } else if (!json) {
+    } else if (!json && !quiet) {
         console.printOut(result.message);
         if (!result.detail.isEmpty())
             console.printOut(result.detail);
@@ -149,6 +152,10 @@ int runPrepared(
         parsed.isSet(QStringLiteral("dry-run")), imagePaths + prepared.otherInputs, prepared.inputs.get());
     if (const std::optional<int> refused = refuseStandardOutput(command, parsed, output, console))
         return *refused;
+    const bool json = parsed.isSet(CommonOptions::json().longName);
+    const bool quiet = parsed.isSet(CommonOptions::quiet().longName);
+    ProgressMeter progress(console, console.errorIsTerminal() && !json && !quiet);
+    output.setProgressMeter(&progress);
 
     // Every input's status is taken before any of them is read.
     InputWatch& inputs = *prepared.inputs;
@@ -157,7 +164,7 @@ int runPrepared(
     const InputNamesForTruncation names;
     std::vector<std::unique_ptr<FlashImage>> images;
     CommandResult result;
-    if (std::optional<CommandResult> unreadable = loadImages(imagePaths, images)) {
+    if (std::optional<CommandResult> unreadable = loadImages(imagePaths, images, progress)) {
         result = *unreadable;
     } else {
         QVector<FlashImage*> loaded;
@@ -165,8 +172,10 @@ int runPrepared(
             loaded.append(image.get());
         if (prepared.usageOnImages) {
             const QString usageError = prepared.usageOnImages(loaded);
-            if (!usageError.isEmpty())
+            if (!usageError.isEmpty()) {
+                progress.finish();
                 return badUsage(console, usageError + usageHint(command.name));
+            }
         }
         result = prepared.run(loaded, output);
         // An output put in place was checked by its writer; anything else the run says rests on what it
@@ -176,9 +185,12 @@ int runPrepared(
                 result = changedInputResult(*change);
         }
     }
+    progress.finish();
     if (output.standardOutputError() != 0)
         console.noteOutError(output.standardOutputError());
-    print(command.name, imagePaths.value(0), parsed.isSet(CommonOptions::json().longName), result, console);
+    if (console.readerGone())
+        return exitClosedPipe;
+    print(command.name, imagePaths.value(0), json, quiet, result, console);
     if (console.outError() != 0)
         return qMax(result.exitStatus, command.writeFailureStatus);
     return result.exitStatus;
@@ -223,6 +235,8 @@ int runCommandLine(const QStringList& arguments, Console& console)
 int runCli(const QStringList& arguments, Console& console)
 {
     int exitStatus = runCommandLine(arguments, console);
+    if (console.readerGone())
+        return exitClosedPipe;
     // As coreutils do: output that did not reach standard output is a failure, whatever came before.
     if (const int error = console.outError()) {
         console.printError(

@@ -6,6 +6,10 @@
 #include "ops/base/outcome.h"
 #include "ops/replace/replacesupport.h"
 
+#include <QDateTime>
+
+#include <algorithm>
+
 namespace CommandSupport {
 
 QString hexText(quint64 value)
@@ -62,6 +66,29 @@ QJsonObject blockIdentity(int dmhIndex, int entryIndex, const BlockEntry& entry)
         { QStringLiteral("idText"), entry.idText() },
         { QStringLiteral("name"), entry.nameCellText() },
         { QStringLiteral("nameText"), QString::fromLocal8Bit(entry.nameText()) },
+    };
+}
+
+QJsonValue isoTime(int year, int month, int day, int hour, int minute, int second)
+{
+    const QDate date(year, month, day);
+    const QTime time(hour, minute, second);
+    if (!date.isValid() || !time.isValid() || year < 1 || year > 9999)
+        return QJsonValue(QJsonValue::Null);
+    return QDateTime(date, time).toString(Qt::ISODate);
+}
+
+QString versionText(const BlockEntry& entry)
+{
+    const auto end = std::find(entry.version.cbegin(), entry.version.cend(), '\0');
+    return QString::fromLocal8Bit(entry.version.data(), int(end - entry.version.cbegin()));
+}
+
+QJsonObject storedCrcJson(quint32 stored, const QString& storedText)
+{
+    return QJsonObject {
+        { QStringLiteral("stored"), double(stored) },
+        { QStringLiteral("storedText"), storedText },
     };
 }
 

@@ -34,6 +34,13 @@ QJsonObject dmhJson(const DmhSide& dmh);
 
 // The fields that name a block in every listing.
 QJsonObject blockIdentity(int dmhIndex, int entryIndex, const BlockEntry& entry);
+// A time stamp as ISO 8601 ("2025-11-03T09:12:44"), without a zone: records and entries hold the local
+// time of the machine that wrote them. Null when the fields make no calendar date and time of day.
+QJsonValue isoTime(int year, int month, int day, int hour, int minute, int second);
+// The entry's version up to its first zero byte, as nameText is its name.
+QString versionText(const BlockEntry& entry);
+// A CRC as every document gives it: {stored, storedText}; a command that computes it adds its own fields.
+QJsonObject storedCrcJson(quint32 stored, const QString& storedText);
 
 // Takes what `selection` found into `result`: its warnings, and the block it names ("block") when it
 // found one. True when it refused to name a block; then the refusal is in `result` (exit 1).

@@ -13,9 +13,15 @@ OptionSpec json()
         QStringLiteral("Write one JSON document to stdout instead of text.") };
 }
 
+OptionSpec quiet()
+{
+    return { QStringLiteral("quiet"), QLatin1Char('q'), QString(),
+        QStringLiteral("Print no success texts and no progress; refusals and failures still go to stderr.") };
+}
+
 QVector<OptionSpec> all()
 {
-    return { help(), json() };
+    return { help(), json(), quiet() };
 }
 
 OptionSpec output(const QString& description)

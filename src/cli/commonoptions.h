@@ -9,7 +9,8 @@ namespace CommonOptions {
 
 OptionSpec help();
 OptionSpec json();
-// help and json, in the order the help lists them.
+OptionSpec quiet();
+// help, json and quiet, in the order the help lists them.
 QVector<OptionSpec> all();
 
 OptionSpec output(const QString& description);

@@ -7,11 +7,24 @@
 
 #include <unistd.h>
 
+bool Console::readerGone() const
+{
+    return firstOutError == EPIPE;
+}
+
 void Console::printLine(Stream stream, QByteArray bytes)
 {
+    if (readerGone())
+        return;
     if (!bytes.endsWith('\n'))
         bytes.append('\n');
     write(outForData ? Stream::Error : stream, bytes);
+}
+
+void Console::printProgress(const QByteArray& line)
+{
+    if (!readerGone())
+        write(Stream::Error, line);
 }
 
 void Console::printJson(const QJsonObject& document)
@@ -22,6 +35,11 @@ void Console::printJson(const QJsonObject& document)
 bool StandardConsole::outIsTerminal() const
 {
     return ::isatty(STDOUT_FILENO) == 1;
+}
+
+bool StandardConsole::errorIsTerminal() const
+{
+    return ::isatty(STDERR_FILENO) == 1;
 }
 
 void StandardConsole::write(Stream stream, const QByteArray& bytes)

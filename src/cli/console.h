@@ -22,6 +22,10 @@ public:
     void keepOutForData() { outForData = true; }
     // Whether standard output is a terminal, which data is never written to.
     virtual bool outIsTerminal() const { return false; }
+    // Whether standard error is a terminal, the only place progress is shown.
+    virtual bool errorIsTerminal() const { return false; }
+    // A progress line on stderr as it is: no line end is added, so that the next one overwrites it.
+    void printProgress(const QByteArray& line);
 
     // The first write to standard output that failed, by the console or by a command writing its data
     // there: its errno, 0 while none has.
@@ -31,6 +35,9 @@ public:
         if (firstOutError == 0)
             firstOutError = error;
     }
+    // The reader of standard output went away (EPIPE): the run ends quietly, as a filter does, so nothing
+    // more is printed on either stream.
+    bool readerGone() const;
 
 protected:
     virtual void write(Stream stream, const QByteArray& bytes) = 0;
@@ -46,6 +53,7 @@ private:
 class StandardConsole final : public Console {
 public:
     bool outIsTerminal() const override;
+    bool errorIsTerminal() const override;
 
 protected:
     void write(Stream stream, const QByteArray& bytes) override;

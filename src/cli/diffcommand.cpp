@@ -448,9 +448,10 @@ QString diffText(const ImageDiff& diff)
     return lines.join(QLatin1Char('\n'));
 }
 
-CommandResult runDiff(const FlashImage& a, const FlashImage& b, const QStringList& paths, bool json)
+CommandResult runDiff(const FlashImage& a, const FlashImage& b, const QStringList& paths, bool json,
+    const ProgressCallback& progress)
 {
-    const Refusable<ImageDiff> compared = diffImages(a, b);
+    const Refusable<ImageDiff> compared = diffImages(a, b, progress);
     // A table that would cost more than its images is trouble, like an unreadable image: 1 means "differ".
     if (!compared.accepted())
         return CommandResult::failure(exitBadInput, compared.refusal.message);
@@ -478,8 +479,9 @@ PreparedCommand prepareDiff(const ParsedArguments& arguments)
         return PreparedCommand::badUsage(QStringLiteral("A and B must not be empty."));
     const bool json = arguments.isSet(CommonOptions::json().longName);
     PreparedCommand prepared;
-    prepared.run = [positional, json](const QVector<FlashImage*>& images, OutputTarget&) {
-        return runDiff(*images.at(0), *images.at(1), positional, json);
+    prepared.run = [positional, json](const QVector<FlashImage*>& images, OutputTarget& output) {
+        return runDiff(*images.at(0), *images.at(1), positional, json,
+            output.progress(QStringLiteral("Comparing %1 and %2").arg(positional.at(0), positional.at(1))));
     };
     return prepared;
 }

@@ -7,4 +7,7 @@ enum ExitStatus : int {
     exitRefused = 1,
     // Bad usage, or an input that cannot be read (an image without a DMH included).
     exitBadInput = 2,
+    // The reader of standard output went away (| head): 128 + SIGPIPE, what a shell reports for a filter
+    // that the signal ended.
+    exitClosedPipe = 141,
 };

@@ -12,6 +12,7 @@
 #include "ops/write/folderwriter.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 
@@ -222,13 +223,17 @@ CommandResult exportAll(const FlashImage& image, const QString& imagePath, Outpu
         return result;
     }
     const Listing listing = listBlockFiles(planned);
+    // The image by its file name and size, not the path as typed, so that one image gives one index
+    // wherever it lies and however it was named on the command line. Its sha256 belongs beside them.
     CommandResult indexDocument;
     indexDocument.details.insert(QStringLiteral("blocks"), listing.rows);
-    const QByteArray indexBytes
-        = QJsonDocument(JsonDocument::of(QStringLiteral("list"), imagePath, indexDocument))
-              .toJson(QJsonDocument::Indented);
+    indexDocument.details.insert(QStringLiteral("imageSize"), double(view.size));
+    const QByteArray indexBytes = QJsonDocument(
+        JsonDocument::of(QStringLiteral("list"), QFileInfo(imagePath).fileName(), indexDocument))
+                                      .toJson(QJsonDocument::Indented);
 
     FolderWriter writer(output.path(), output.existingOutput(), index, output.inputs());
+    writer.setProgress(output.progress(QStringLiteral("Writing %1").arg(output.path())));
     if (!writeFolder(writer, view, planned, indexBytes)) {
         // Exit 1, or 2 for an input that changed.
         result.exitStatus = writer.fault() == FolderFault::InputChanged ? exitBadInput : exitRefused;

@@ -5,7 +5,9 @@
 namespace {
 
 // Bumped only when a field changes meaning or disappears; new fields may be added within a version.
-constexpr int jsonSchemaVersion = 1;
+// 2: `crc` of list, diff and index.json is an object, as verify's is; index.json's `image` is the file's
+// name, not the path as typed.
+constexpr int jsonSchemaVersion = 2;
 
 } // namespace
 

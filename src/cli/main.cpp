@@ -42,8 +42,9 @@ int main(int argc, char* argv[])
     stopCleanlyWhenAnInputShrinks();
     // SIGINT, SIGTERM and SIGHUP remove a writer's hidden file or folder before they end the process.
     SignalCleanup::installHandlers();
-    // A reader that went away (| head) makes a write fail with EPIPE, reported as a write error, instead of
-    // the signal ending the process without a word.
+    // A reader that went away (| head) makes a write fail with EPIPE instead of the signal ending the
+    // process at once: an output being written is dropped as after any failure, then the process ends by
+    // SIGPIPE all the same, quietly, as filters do (status 141 in a shell).
     std::signal(SIGPIPE, SIG_IGN);
 
     // The bytes as given, before anything decodes them: a file name must survive the round trip.
@@ -59,5 +60,10 @@ int main(int argc, char* argv[])
         console.printError(decoded.error);
         return exitBadInput;
     }
-    return runCli(decoded.arguments, console);
+    const int exitStatus = runCli(decoded.arguments, console);
+    if (exitStatus == exitClosedPipe && console.readerGone()) {
+        std::signal(SIGPIPE, SIG_DFL);
+        std::raise(SIGPIPE);
+    }
+    return exitStatus;
 }

@@ -2,6 +2,7 @@
 
 #include "arguments.h"
 #include "commandresult.h"
+#include "progressmeter.h"
 
 #include "ops/write/folderwriter.h"
 #include "ops/base/outcome.h"
@@ -66,6 +67,13 @@ public:
     int standardOutputError() const { return standardOutput.error; }
     // The run's inputs, watched from before they were opened; the writer looks at them last.
     InputWatch* inputs() const { return watchedInputs; }
+    // The run's progress line, for the long work of writing or comparing (under `label`); empty when the
+    // run shows none.
+    ProgressCallback progress(const QString& label) const
+    {
+        return progressMeter ? progressMeter->callback(label) : ProgressCallback();
+    }
+    void setProgressMeter(ProgressMeter* meter) { progressMeter = meter; }
 
     // Whether the rules refuse the file: then the refusal's status, message and detail are in `result`.
     // A real run leaves a missing or unwritable folder (or file) to the writer, whose status text is the
@@ -89,4 +97,5 @@ private:
     QStringList inputPaths;
     InputWatch* watchedInputs = nullptr;
     OutputStream standardOutput;
+    ProgressMeter* progressMeter = nullptr;
 };

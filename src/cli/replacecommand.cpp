@@ -27,8 +27,23 @@ struct ReplaceArguments {
     QString imagePath;
     QVector<Pair> pairs;
     bool dryRun = false;
+    bool updateCrc = false;
     StampTime stampTime;
 };
+
+// The padded variant leaves the entry's CRC as the window does; a script that verifies the output next
+// should hear that before verify fails.
+QStringList staleCrcWarnings(const BlockLocation& location, const ReplacePlan& plan)
+{
+    if (!plan.entryCrcLeftStale || !plan.newBlockCrc)
+        return {};
+    return { QStringLiteral("the entry CRC of block %1 (DMH %2, entry %3) stays %4, but the new bytes have "
+                            "CRC %5: the padded replacement leaves it as it was, so verify will flag the "
+                            "block. --update-crc writes the new CRC into the entry.")
+                 .arg(location.entry.idText(), QString::number(location.dmhIndex),
+                     QString::number(location.entryIndex), location.entry.crcCellText(),
+                     QString::number(*plan.newBlockCrc, 16)) };
+}
 
 QJsonObject blockJson(const BlockLocation& location)
 {
@@ -44,7 +59,9 @@ ReplaceRequest requestFor(const ReplaceArguments& arguments, OutputTarget& outpu
     request.loadedImagePath = arguments.imagePath;
     request.stampTime = arguments.stampTime;
     request.dryRun = arguments.dryRun;
+    request.paddedEntryCrc = arguments.updateCrc ? PaddedEntryCrc::Update : PaddedEntryCrc::Keep;
     request.inputs = output.inputs();
+    request.progress = output.progress(QStringLiteral("Writing %1").arg(output.describe()));
     return request;
 }
 
@@ -104,6 +121,7 @@ CommandResult runOnePair(FlashImage& image, const ReplaceArguments& arguments, O
         return result;
     }
     result.warnings += replacementWarnings(image.dmhRecords(), location, plan);
+    result.warnings += staleCrcWarnings(location, plan);
     const PlanReport report = describePlan(plan);
     result.details.insert(QStringLiteral("plan"), report.json);
     if (arguments.dryRun) {
@@ -157,6 +175,7 @@ QString reportSteps(const QVector<Pair>& pairs, const QVector<BlockSelection>& s
                          pairs[index].replacementPath, report.text);
         result.warnings += selections[index].warnings;
         result.warnings += done.warnings.value(index);
+        result.warnings += staleCrcWarnings(selections[index].location, done.plans[index]);
     }
     result.details.insert(QStringLiteral("steps"), steps);
     return texts.join(QStringLiteral("\n\n"));
@@ -247,6 +266,7 @@ PreparedCommand prepareReplace(const ParsedArguments& arguments)
 {
     ReplaceArguments parsed;
     parsed.dryRun = arguments.isSet(QStringLiteral("dry-run"));
+    parsed.updateCrc = arguments.isSet(QStringLiteral("update-crc"));
     QStringList positional = arguments.positional();
     // --name NAME stands for the first BLOCK.
     const bool byName = arguments.isSet(QStringLiteral("name"));
@@ -319,7 +339,10 @@ Command replaceCommand()
         { QStringLiteral("dry-run"), QChar(), QString(),
             QStringLiteral(
                 "Write nothing; print the variant, the bytes that change, the rewritten fields and "
-                "the moved blocks.") } };
+                "the moved blocks.") },
+        { QStringLiteral("update-crc"), QChar(), QString(),
+            QStringLiteral("Padded variant (a block without a block-info record): write the CRC of the new "
+                           "block into its entry, as the other variants do, so that verify holds.") } };
     command.outputs = { { OutputKind::File, true, QString() } };
     command.helpNotes = CommonOptions::exitStatusNote()
         + QStringLiteral(
@@ -327,7 +350,7 @@ Command replaceCommand()
             "the pairs before it made, as runs of their own would, and the image is written once, "
             "or not at all when a pair is refused. Two pairs that reach one block are bad usage.")
         + QStringLiteral("\nA refreshed block-info record is stamped with SOURCE_DATE_EPOCH (seconds since "
-                         "1970-01-01 UTC, written as local time) when it is set, else with the local clock.");
+                         "1970-01-01 UTC, written in UTC) when it is set, else with the local clock.");
     command.prepare = prepareReplace;
     return command;
 }

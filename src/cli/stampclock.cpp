@@ -30,13 +30,7 @@ StampClockReading StampClockReading::now()
     const qint64 seconds = epoch.toLongLong(&valid);
     if (!digitsOnly(epoch) || !valid || seconds > lastSecond)
         return { std::nullopt, invalid };
-    // The record holds local time, as the window writes it; the epoch moment is converted to the local
-    // time zone (TZ=UTC gives the same bytes on every machine), which may carry it past the year 9999.
-    const QDateTime local = QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC).toLocalTime();
-    if (local.date().year() > 9999)
-        return { std::nullopt,
-            QStringLiteral("SOURCE_DATE_EPOCH %1 falls after the year 9999 in the local time zone; the "
-                           "record's year has four digits.")
-                .arg(QString::fromLatin1(epoch)) };
-    return { StampTime::fromDateTime(local), QString() };
+    // The instant in UTC, as reproducible builds expect: the same epoch gives the same bytes on every
+    // machine, whatever its time zone.
+    return { StampTime::fromDateTime(QDateTime::fromSecsSinceEpoch(seconds, Qt::UTC)), QString() };
 }

@@ -93,18 +93,33 @@ QJsonObject blockJson(const BlockCheck& check, const QStringList& problems)
     row.insert(QStringLiteral("startText"), hexText(quint64(block.start)));
     row.insert(QStringLiteral("size"), double(entry.size));
     row.insert(QStringLiteral("insideImage"), block.insideImage);
-    row.insert(QStringLiteral("crc"),
-        QJsonObject {
-            { QStringLiteral("status"), crcStatusText(check.crc) },
-            { QStringLiteral("stored"), double(entry.crc) },
-            { QStringLiteral("storedText"), entry.crcCellText() },
-            { QStringLiteral("computed"), optionalNumber(check.crcComputed(), check.computedCrc) },
-            { QStringLiteral("computedText"), optionalText(check.crcComputed(), hexText(check.computedCrc)) },
-        });
+    QJsonObject crc = CommandSupport::storedCrcJson(entry.crc, entry.crcCellText());
+    crc.insert(QStringLiteral("status"), crcStatusText(check.crc));
+    crc.insert(QStringLiteral("computed"), optionalNumber(check.crcComputed(), check.computedCrc));
+    crc.insert(QStringLiteral("computedText"), optionalText(check.crcComputed(), hexText(check.computedCrc)));
+    row.insert(QStringLiteral("crc"), crc);
     row.insert(QStringLiteral("record"), recordJson);
     row.insert(QStringLiteral("holds"), check.holds());
     row.insert(QStringLiteral("problems"), QJsonArray::fromStringList(problems));
     return row;
+}
+
+// An "NCRC" entry has nothing to check its CRC against: it holds, but is not called ok.
+QString resultCell(const BlockCheck& check, const QStringList& problems)
+{
+    if (!check.holds())
+        return problems.join(QStringLiteral("; "));
+    return check.crc == CrcCheck::NotChecked ? QStringLiteral("not checked") : QStringLiteral("ok");
+}
+
+// A failing block as stderr names it, so that a script that keeps only stderr still sees which.
+QString failureLine(const BlockCheck& check, const QStringList& problems)
+{
+    const BlockFacts& block = check.facts;
+    return QStringLiteral("Block %1 (%2), DMH %3, entry %4: %5.")
+        .arg(block.entry.idText(), printableText(QString::fromLocal8Bit(block.entry.nameText())),
+            QString::number(block.dmhIndex), QString::number(block.entryIndex),
+            problems.join(QStringLiteral("; ")));
 }
 
 QStringList tableRow(const BlockCheck& check, const QStringList& problems)
@@ -121,8 +136,7 @@ QStringList tableRow(const BlockCheck& check, const QStringList& problems)
         hexText(quint64(block.start)), entry.sizeCellText(), entry.crcCellText(), computedCrcCell,
         block.hasRecord ? QString::number(block.dataLength) : dash,
         block.hasRecord ? hexText(block.storedDataCrc) : dash,
-        check.dataCrcComputed() ? hexText(check.computedDataCrc) : dash,
-        check.holds() ? QStringLiteral("ok") : problems.join(QStringLiteral("; ")) };
+        check.dataCrcComputed() ? hexText(check.computedDataCrc) : dash, resultCell(check, problems) };
 }
 
 CommandResult runVerify(const FlashImage& image)
@@ -142,10 +156,13 @@ CommandResult runVerify(const FlashImage& image)
         return result;
     }
     const QVector<BlockCheck>& checks = checked.value->checks;
+    QStringList failureLines;
     for (const BlockCheck& check : checks) {
         const QStringList problems = problemsOf(check);
-        if (!check.holds())
+        if (!check.holds()) {
             ++failing;
+            failureLines.append(failureLine(check, problems));
+        }
         blocks.append(blockJson(check, problems));
         table.addRow(tableRow(check, problems));
     }
@@ -182,6 +199,8 @@ CommandResult runVerify(const FlashImage& image)
               .arg(checks.size())
         : QStringLiteral("%1 of %2 blocks do not hold.").arg(failing).arg(checks.size());
     result.message = (layoutTexts + QStringList { blockSummary }).join(QLatin1Char('\n'));
+    // The failing blocks explain the summary on stderr, as they stand in the table.
+    result.detail = failureLines.join(QLatin1Char('\n'));
     return result;
 }
 

@@ -19,6 +19,9 @@ using namespace ImageLayout;
 
 namespace {
 
+// How much of the image a scan covers between two progress reports.
+constexpr qint64 progressStep = qint64(64) << 20;
+
 // Closes the stream on every way out of load().
 struct StreamCloser {
     FILE* stream;
@@ -143,12 +146,19 @@ bool FlashImage::findDmh(qint64 length)
     Positions positions;
     qint64 entriesInAll = 0;
     const qint64 lastPosition = lastDmhPosition(length);
-    for (qint64 position = DmhScan::findNext(data, 0, lastPosition); position >= 0;
-         position = DmhScan::findNext(data, position + 1, lastPosition)) {
-        positions.append(position);
-        entriesInAll += entriesThatFit(position, readU16(data + position + entryCountOffset));
-        if (positions.size() > maxDmhCount || entriesInAll > maxTotalEntries)
-            break;
+    // In steps when someone watches: a mapped image is read from the disk as it is scanned.
+    const qint64 step = loadProgress ? progressStep : qMax<qint64>(lastPosition + 1, 1);
+    for (qint64 from = 0; from <= lastPosition; from += step) {
+        const qint64 last = qMin(lastPosition, from + step - 1);
+        for (qint64 position = DmhScan::findNext(data, from, last); position >= 0;
+             position = DmhScan::findNext(data, position + 1, last)) {
+            positions.append(position);
+            entriesInAll += entriesThatFit(position, readU16(data + position + entryCountOffset));
+            if (positions.size() > maxDmhCount || entriesInAll > maxTotalEntries)
+                return catalogue(positions, length);
+        }
+        if (loadProgress)
+            loadProgress(last + 1, lastPosition + 1);
     }
     return catalogue(positions, length);
 }

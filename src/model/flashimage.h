@@ -2,6 +2,7 @@
 
 #include "dmhrecord.h"
 #include "imagebuffer.h"
+#include "progress.h"
 #include "softwareversion.h"
 
 #include <QByteArray>
@@ -40,6 +41,8 @@ public:
     };
 
     [[nodiscard]] bool load(const std::wstring& path, ReadMode mode = ReadMode::Copy);
+    // Told how far the scan of each later load() has come (a mapped image is read as it is scanned).
+    void setProgress(ProgressCallback progress) { loadProgress = std::move(progress); }
     // The same as load() for bytes already in memory (fuzzers, benchmarks, tools that read elsewhere).
     [[nodiscard]] bool loadBytes(ImageBuffer&& bytes);
     // Hands the image's bytes over (to be changed and loaded again) and clears the image.
@@ -95,6 +98,7 @@ private:
     void readSoftwareVersion(qint64 dmhPosition, const BlockEntry& entry);
 
     ImageBuffer buffer;
+    ProgressCallback loadProgress;
     qint32 totalBlocks = 0;
     quint32 sdram = 0;
     quint32 flash = 0;

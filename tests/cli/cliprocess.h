@@ -45,7 +45,8 @@ enum class StandardOutput {
 };
 
 // Runs the built tessel-cli with its standard output on `kind`, SIGPIPE at its default, stderr read into
-// `err`; for a terminal, `out` holds what reached it. exitCode stays -1 when it did not end normally.
+// `err`; for a terminal, `out` holds what reached it. exitCode is 128 + the signal that ended it, as a shell
+// shows it, and -1 when it did not end.
 inline CliRun runCliWithStandardOutput(
     const QStringList& arguments, const QProcessEnvironment& environment, StandardOutput kind)
 {
@@ -126,8 +127,11 @@ inline CliRun runCliWithStandardOutput(
         if (errorOpen)
             ::kill(child, SIGKILL);
         int status = 0;
-        if (::waitpid(child, &status, 0) == child && WIFEXITED(status) && !errorOpen)
-            run.exitCode = WEXITSTATUS(status);
+        // A process a signal ended reads as a shell shows it: 128 + the signal.
+        if (::waitpid(child, &status, 0) == child && !errorOpen)
+            run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status)
+                : WIFSIGNALED(status)        ? 128 + WTERMSIG(status)
+                                             : -1;
         // The terminal's other end is still open here, so what reached it last is still there to read.
         ssize_t length = 0;
         while (terminal >= 0 && (length = ::read(terminal, buffer, sizeof buffer)) > 0)

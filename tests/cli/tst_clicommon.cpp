@@ -1,6 +1,7 @@
 #include "clitestcase.h"
 
 #include "imagebuilder.h"
+#include "progressmeter.h"
 #include "testfiles.h"
 #include "truncationguard.h"
 #include "model/imagebuffer.h"
@@ -29,6 +30,10 @@ private slots:
     void refusals();
     void outputOptionForms_data();
     void outputOptionForms();
+    void quietKeepsOnlyDataAndFailures_data();
+    void quietKeepsOnlyDataAndFailures();
+    void progressLine_data();
+    void progressLine();
     void blockNamesAcrossDmhs_data();
     void blockNamesAcrossDmhs();
     void textEscapesWhatATerminalWouldObey_data();
@@ -265,6 +270,11 @@ void TestCliCommon::refusals()
     if (existingOutput.isEmpty())
         QVERIFY2(!QFile::exists(output), "a refused action creates no file");
 
+    // --quiet keeps every refusal and failure.
+    const CliRun quiet = runCommand(filled + QStringList { "--quiet" });
+    QCOMPARE(quiet.exitCode, exitCode);
+    QCOMPARE(quiet.err, run.err);
+
     const CliRun json = runCommand(QStringList { filled.first(), "--json" } + filled.mid(1));
     QCOMPARE(json.exitCode, exitCode);
     const QJsonObject document = json.json();
@@ -314,6 +324,84 @@ void TestCliCommon::outputOptionForms()
         | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther;
     if (readOnlyOutput)
         QCOMPARE(QFile::permissions(output) & bits, readOnly);
+}
+
+void TestCliCommon::quietKeepsOnlyDataAndFailures_data()
+{
+    QTest::addColumn<QString>("arguments");
+    QTest::addColumn<int>("exitCode");
+    // What stdout still holds: the start of the data asked for, or nothing.
+    QTest::addColumn<QString>("out");
+
+    // clang-format off
+    QTest::newRow("export") << "export IMAGE 10 -o OUT" << 0 << QString();
+    QTest::newRow("replace") << "replace IMAGE 20 REPL -o OUT" << 0 << QString();
+    QTest::newRow("replace, dry run: the plan is the data") << "replace IMAGE 20 REPL --dry-run" << 0 << "Variant:";
+    QTest::newRow("export --all") << "export IMAGE --all -o FOLDER/blocks" << 0 << QString();
+    QTest::newRow("verify: the table is the data") << "verify IMAGE" << 0 << "DMH";
+    QTest::newRow("list --json") << "list --json IMAGE" << 0 << "{";
+    QTest::newRow("short form") << "export -q IMAGE 10 -o OUT" << 0 << QString();
+    // clang-format on
+}
+
+// --quiet drops the success texts and keeps the data asked for; nothing else reaches either stream.
+void TestCliCommon::quietKeepsOnlyDataAndFailures()
+{
+    QFETCH(QString, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+
+    create("replacement.bin", QByteArray(16, 'r'));
+    QStringList filled = words(arguments);
+    if (!filled.contains("-q"))
+        filled << "--quiet";
+    const CliRun run = runCommand(filled);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.isEmpty(), run.err.constData());
+    if (out.isEmpty())
+        QVERIFY2(run.out.isEmpty(), run.out.constData());
+    else
+        QVERIFY2(run.out.startsWith(out.toUtf8()) && !run.out.contains("successfully"), run.out.constData());
+}
+
+void TestCliCommon::progressLine_data()
+{
+    QTest::addColumn<bool>("terminal");
+    // Each report as "MILLISECONDS:MIB_DONE", of 1000 MiB, under one label unless it names another.
+    QTest::addColumn<QStringList>("reports");
+    QTest::addColumn<QByteArray>("errorStream");
+
+    const QByteArray clear("\r\x1b[K");
+    // clang-format off
+    QTest::newRow("not a terminal") << false << QStringList { "0:0", "1500:300", "3000:600" } << QByteArray();
+    QTest::newRow("done within a second") << true << QStringList { "0:0", "500:500", "900:1000" } << QByteArray();
+    QTest::newRow("past a second, redrawn every tenth") << true << QStringList { "0:0", "1000:256", "1050:300", "2000:512" }
+        << "\rWork: 256.0 MiB of 1000.0 MiB, 256.0 MiB/s\x1b[K\rWork: 512.0 MiB of 1000.0 MiB, 256.0 MiB/s\x1b[K" + clear;
+    QTest::newRow("rate of the current work") << true << QStringList { "0:0", "1200:600", "1250:0:Other", "1900:100:Other" }
+        << "\rWork: 600.0 MiB of 1000.0 MiB, 500.0 MiB/s\x1b[K\rOther: 100.0 MiB of 1000.0 MiB, 153.8 MiB/s\x1b[K" + clear;
+    // clang-format on
+}
+
+// The progress line shows only on a terminal and after about a second, with the bytes done, the total and
+// the rate, and is cleared at the end.
+void TestCliCommon::progressLine()
+{
+    QFETCH(bool, terminal);
+    QFETCH(QStringList, reports);
+    QFETCH(QByteArray, errorStream);
+
+    CapturingConsole console;
+    qint64 now = 0;
+    ProgressMeter meter(console, terminal, [&now] { return now; });
+    constexpr qint64 mebibyte = qint64(1) << 20;
+    for (const QString& report : reports) {
+        const QStringList parts = report.split(':');
+        now = parts.at(0).toLongLong();
+        meter.update(parts.value(2, "Work"), parts.at(1).toLongLong() * mebibyte, 1000 * mebibyte);
+    }
+    meter.finish();
+    QCOMPARE(console.err, errorStream);
+    QVERIFY(console.out.isEmpty());
 }
 
 void TestCliCommon::blockNamesAcrossDmhs_data()

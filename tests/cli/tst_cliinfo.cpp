@@ -29,7 +29,7 @@ void TestCliInfo::infoReportsSummaryAndDmhs()
     const CliRun run = runCommand({ "info", "--json", imagePath });
     QCOMPARE(run.exitCode, 0);
     checkFields(run.json(),
-        { { "schemaVersion", 1 }, { "command", "info" }, { "success", true }, { "imageSize", imageSize },
+        { { "schemaVersion", 2 }, { "command", "info" }, { "success", true }, { "imageSize", imageSize },
             { "sdramSize", 67108864 }, { "flashSize", imageSize }, { "blockNumber", 5 },
             { "softwareVersion", "V1.2.3" } });
     const QJsonArray dmhs = run.json().value("dmhs").toArray();

@@ -10,6 +10,8 @@ class TestCliList : public CliTestCase {
 
 private slots:
     void listShowsTableTextsAndRecords();
+    void textFieldsWithoutPadding_data();
+    void textFieldsWithoutPadding();
     void listColumnsAreAligned();
 };
 
@@ -27,7 +29,9 @@ void TestCliList::listShowsTableTextsAndRecords()
             { { "cells",
                   QJsonArray::fromStringList({ entry.idText(), entry.sizeCellText(), entry.crcCellText(),
                       entry.nameCellText(), entry.versionCellText(), entry.timeCellText() }) },
-                { "id", entry.id }, { "size", double(entry.size) }, { "crc", double(entry.crc) },
+                { "id", entry.id }, { "size", double(entry.size) },
+                { "crc",
+                    QJsonObject { { "stored", double(entry.crc) }, { "storedText", entry.crcCellText() } } },
                 { "offset", double(entry.offset) }, { "start", double(dmhPosition + entry.offset) },
                 { "flags", entry.flags }, { "dmhIndex", 0 },
                 { "nameText", QString::fromLatin1(entry.nameText()) },
@@ -38,7 +42,47 @@ void TestCliList::listShowsTableTextsAndRecords()
     checkFields(blocks[1].toObject(), { { "idText", "ab" } });
     checkFields(blocks[3].toObject(), { { "crcText", "4352434e" } });
     checkFields(blocks[2].toObject(), { { "name", QString::fromLatin1("kernel\0\0", 8) } });
-    checkFields(blocks[0].toObject(), { { "time", "2014/3/5/14/7/9" } });
+    checkFields(
+        blocks[0].toObject(), { { "time", "2014/3/5/14/7/9" }, { "timeIso", "2014-03-05T14:07:09" } });
+}
+
+void TestCliList::textFieldsWithoutPadding_data()
+{
+    QTest::addColumn<QByteArray>("version");
+    QTest::addColumn<QByteArray>("time");
+    QTest::addColumn<QString>("versionText");
+    QTest::addColumn<QJsonValue>("timeIso");
+
+    // Year (2 bytes, little-endian), month, day, hour, minute, second, and a spare byte.
+    // clang-format off
+    QTest::newRow("padded version") << QByteArray("v1.2\0\0\0\0", 8) << QByteArray("\xE9\x07\x0B\x03\x09\x0C\x2C\x00", 8)
+                                    << "v1.2" << QJsonValue("2025-11-03T09:12:44");
+    QTest::newRow("all 8 bytes") << QByteArray("20240101") << QByteArray("\xE8\x07\x02\x1D\x17\x3B\x3B\x00", 8)
+                                 << "20240101" << QJsonValue("2024-02-29T23:59:59");
+    QTest::newRow("no calendar date") << QByteArray(8, '\0') << QByteArray("\xE9\x07\x02\x1E\x00\x00\x00\x00", 8)
+                                      << "" << QJsonValue();
+    QTest::newRow("erased flash") << QByteArray(8, '\xFF') << QByteArray(8, '\xFF')
+                                  << QString::fromLocal8Bit(QByteArray(8, '\xFF')) << QJsonValue();
+    // clang-format on
+}
+
+// versionText is the version up to its first zero byte; timeIso the time as ISO 8601, null when the bytes
+// make no calendar time.
+void TestCliList::textFieldsWithoutPadding()
+{
+    QFETCH(QByteArray, version);
+    QFETCH(QByteArray, time);
+    QFETCH(QString, versionText);
+    QFETCH(QJsonValue, timeIso);
+
+    QByteArray image = StandardImages::fiveBlocks();
+    const qint64 entry = entryField(0, 0);
+    image.replace(int(entry + BlockEntry::versionOffset), 8, version);
+    image.replace(int(entry + BlockEntry::timeOffset), 8, time);
+    QVERIFY(fixture->write("image.bin", image));
+    const QJsonObject block
+        = runCommand({ "list", "--json", imagePath }).json().value("blocks").toArray()[0].toObject();
+    checkFields(block, { { "versionText", versionText }, { "timeIso", timeIso } });
 }
 
 void TestCliList::listColumnsAreAligned()

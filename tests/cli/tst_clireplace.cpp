@@ -239,15 +239,24 @@ void TestCliReplace::surprisingReplacementsWarn_data()
     QTest::addColumn<QString>("block");
     QTest::addColumn<QByteArray>("replacement");
     QTest::addColumn<QString>("warning");
+    QTest::addColumn<QStringList>("options");
 
+    // Padded replacements refresh the entry CRC (--update-crc) unless the row is about the stale one.
+    const QStringList updateCrc { "--update-crc" };
     QTest::newRow("new bytes hold a DMH")
         << false << "10" << (QByteArray(0x40, 'x') + ImageBuilder::dmhHeader(TestDmh {}))
-        << "The new bytes of block 10 (boot) hold a DMH at 0x40 into the block";
-    QTest::newRow("growth over NCRC") << false << "21" << ImageBuilder::randomBytes(0x10800, 3)
-                                      << "The entry of block 21 (fs) held the \"NCRC\" marker";
+        << "The new bytes of block 10 (boot) hold a DMH at 0x40 into the block" << updateCrc;
+    QTest::newRow("growth over NCRC")
+        << false << "21" << ImageBuilder::randomBytes(0x10800, 3)
+        << "The entry of block 21 (fs) held the \"NCRC\" marker" << QStringList();
     QTest::newRow("bytes inside a container block")
-        << true << "10" << QByteArray(0x10, 'c') << "lie inside block 30 (all) of DMH 0 (0x100 to 0x100ff)";
-    QTest::newRow("nothing surprising") << false << "10" << QByteArray(0x10, 'c') << QString();
+        << true << "10" << QByteArray(0x10, 'c') << "lie inside block 30 (all) of DMH 0 (0x100 to 0x100ff)"
+        << updateCrc;
+    QTest::newRow("padded: entry CRC left as it was")
+        << false << "10" << QByteArray(0x10, 'c')
+        << "the entry CRC of block 10 (DMH 0, entry 0) stays 2e77a92e, but the new bytes have CRC 63965a8f"
+        << QStringList();
+    QTest::newRow("nothing surprising") << false << "10" << QByteArray(0x10, 'c') << QString() << updateCrc;
 }
 
 void TestCliReplace::surprisingReplacementsWarn()
@@ -256,6 +265,7 @@ void TestCliReplace::surprisingReplacementsWarn()
     QFETCH(QString, block);
     QFETCH(QByteArray, replacement);
     QFETCH(QString, warning);
+    QFETCH(QStringList, options);
 
     if (container) {
         // A last entry that lists the first 64 KiB behind the DMH as one block of its own.
@@ -265,8 +275,9 @@ void TestCliReplace::surprisingReplacementsWarn()
         overlay(image, dmhPosition, ImageBuilder::dmhHeader(dmh));
         QVERIFY(fixture->write("image.bin", image));
     }
-    const CliRun run = runCommand(
-        { "replace", "--dry-run", "--json", imagePath, block, create("replacement.bin", replacement) });
+    const CliRun run = runCommand(QStringList { "replace", "--dry-run", "--json", imagePath, block,
+                                      create("replacement.bin", replacement) }
+        + options);
     QCOMPARE(run.exitCode, 0);
     const QJsonArray warnings = run.json().value("warnings").toArray();
     if (warning.isEmpty()) {

@@ -21,6 +21,16 @@ QJsonObject blockWithId(const QJsonArray& blocks, const QString& idText)
     return {};
 }
 
+// The line of verify's table whose ID column (the second) is `idText`.
+QString tableRowOf(const QString& table, const QString& idText)
+{
+    for (const QString& line : table.split('\n')) {
+        if (line.simplified().section(' ', 1, 1) == idText)
+            return line;
+    }
+    return {};
+}
+
 } // namespace
 
 // tessel-cli verify: the facts about every block's CRC and record, and the layout's problems.
@@ -31,6 +41,7 @@ private slots:
     void verifyReportsFacts_data();
     void verifyReportsFacts();
     void verifyRefusesWorkBeyondTheImage();
+    void verifyFlagsPaddedReplacement_data();
     void verifyFlagsPaddedReplacement();
     void layoutThatTheFlashSizeContradicts_data();
     void layoutThatTheFlashSizeContradicts();
@@ -100,13 +111,23 @@ void TestCliVerify::verifyReportsFacts()
     if (!recordStatus.isEmpty())
         QCOMPARE(record.toObject().value("status").toString(), recordStatus);
 
+    // The table's Result cell; a failing block is named on stderr as well, with the same problems.
     const CliRun text = runCommand({ "verify", imagePath });
     QCOMPARE(text.exitCode, exitCode);
+    const QString row = tableRowOf(QString::fromUtf8(text.out), idText);
     if (exitCode == 0) {
         QVERIFY2(text.out.contains("All 5 blocks hold."), text.out.constData());
         QVERIFY(text.err.isEmpty());
+        QVERIFY2(row.endsWith(crcStatus == "not-checked" ? "  not checked" : "  ok"), qPrintable(row));
     } else {
-        QCOMPARE(text.err.trimmed(), QByteArray("1 of 5 blocks do not hold."));
+        const QStringList lines = QString::fromUtf8(text.err).trimmed().split('\n');
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines.first(), QString("1 of 5 blocks do not hold."));
+        const QString problems = block.value("problems").toVariant().toStringList().join("; ");
+        QVERIFY2(
+            lines.last().startsWith("Block " + idText + " (") && lines.last().endsWith(": " + problems + "."),
+            qPrintable(lines.last()));
+        QVERIFY2(row.endsWith("  " + problems), qPrintable(row));
     }
 }
 
@@ -131,17 +152,42 @@ void TestCliVerify::verifyRefusesWorkBeyondTheImage()
     checkFields(json.json(), { { "message", message }, { "holds", false } });
 }
 
+void TestCliVerify::verifyFlagsPaddedReplacement_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("block");
+    QTest::addColumn<bool>("holds");
+
+    // The padded variant keeps the entry's CRC as it was, so the replaced block no longer matches it and
+    // replace says so; --update-crc writes the new block's CRC, an "NCRC" entry keeps its marker.
+    QTest::newRow("padded") << QStringList {} << "10" << false;
+    QTest::newRow("padded, --update-crc") << QStringList { "--update-crc" } << "10" << true;
+    QTest::newRow("padded, NCRC entry, --update-crc") << QStringList { "--update-crc" } << "21" << true;
+    QTest::newRow("padded, NCRC entry") << QStringList {} << "21" << true;
+}
+
 void TestCliVerify::verifyFlagsPaddedReplacement()
 {
-    // The padded variant keeps the entry's CRC as it was, so the replaced block no longer matches it.
+    QFETCH(QStringList, options);
+    QFETCH(QString, block);
+    QFETCH(bool, holds);
+
     const QString replacementPath = create("replacement.bin", QByteArray(0x100, 'p'));
     const QString output = path("new.bin");
-    QCOMPARE(runCommand({ "replace", imagePath, "10", replacementPath, "-o", output }).exitCode, 0);
+    const CliRun replaced = runCommand(
+        QStringList { "replace", "--json", imagePath, block, replacementPath, "-o", output } + options);
+    QCOMPARE(replaced.exitCode, 0);
+    const QStringList warnings = replaced.json().value("warnings").toVariant().toStringList();
+    QCOMPARE(warnings.size(), holds ? 0 : 1);
+    if (!holds)
+        QVERIFY2(warnings.first().contains("--update-crc")
+                && replaced.err.contains("warning: the entry CRC of block 10"),
+            replaced.err.constData());
     const CliRun run = runCommand({ "verify", "--json", output });
-    QCOMPARE(run.exitCode, 1);
-    checkFields(blockWithId(run.json().value("blocks").toArray(), "10").value("crc").toObject(),
-        { { "status", "mismatch" } });
-    checkFields(run.json(), { { "blocksFailing", 1 } });
+    QCOMPARE(run.exitCode, holds ? 0 : 1);
+    const QJsonObject crc = blockWithId(run.json().value("blocks").toArray(), block).value("crc").toObject();
+    QCOMPARE(crc.value("status").toString(), holds ? (block == "21" ? "not-checked" : "ok") : "mismatch");
+    checkFields(run.json(), { { "blocksFailing", holds ? 0 : 1 } });
 
     // The record variant refreshes both CRCs, so its output verifies.
     const QString recordOutput = path("record.bin");

@@ -594,7 +594,7 @@ void TestWriterSeam::cliStopsWhenAnInputChanges_data()
     QTest::newRow("replace to standard output, image cut short") << "replace IMAGE 5 R1 -o -" << "image.bin" << InputEdit::CutShort << "write" << cutShort;
     QTest::newRow("record, image's permissions changed") << "replace IMAGE 6 R2 -o OUT" << "image.bin" << InputEdit::PermissionsChanged << "syncFile" << changed;
     QTest::newRow("growth, replacement removed") << "replace IMAGE 5 R3 -o OUT" << "r3.img" << InputEdit::Removed << "syncFile" << changed;
-    QTest::newRow("two pairs, second replacement grew") << "replace IMAGE 5 R1 6 R2 -o OUT" << "r2.img" << InputEdit::Appended << "syncFile" << changed;
+    QTest::newRow("two pairs, second replacement grew") << "replace IMAGE 5 R1 6 R2 --update-crc -o OUT" << "r2.img" << InputEdit::Appended << "syncFile" << changed;
     QTest::newRow("export --all, image grew") << "export IMAGE --all -o OUT" << "image.bin" << InputEdit::Appended << "syncFolder" << changed;
     QTest::newRow("export --all, image cut short while written from") << "export IMAGE --all -o OUT" << "image.bin" << InputEdit::CutShort << "write" << cutShort;
     // clang-format on

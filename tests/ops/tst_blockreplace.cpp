@@ -108,13 +108,17 @@ void TestBlockReplace::padsBlockWithoutRecord_data()
     QTest::addColumn<QString>("id");
     QTest::addColumn<int>("index");
     QTest::addColumn<int>("length");
+    // The entry's CRC refreshed from all the new block's bytes, its entry copy included.
+    QTest::addColumn<bool>("updateCrc");
 
-    QTest::newRow("0x10000 into 0x20000: entry copy") << "2" << 1 << 0x10000;
-    QTest::newRow("1,000 bytes: no copy") << "2" << 1 << 1000;
-    QTest::newRow("empty: 0xFF and copy of size 0") << "2" << 1 << 0;
-    QTest::newRow("fills the block: no copy over the data") << "2" << 1 << 0x20000;
-    QTest::newRow("unaligned block, full") << "4" << 3 << 0x8000;
-    QTest::newRow("unaligned block, empty") << "4" << 3 << 0;
+    QTest::newRow("0x10000 into 0x20000: entry copy") << "2" << 1 << 0x10000 << false;
+    QTest::newRow("1,000 bytes: no copy") << "2" << 1 << 1000 << false;
+    QTest::newRow("empty: 0xFF and copy of size 0") << "2" << 1 << 0 << false;
+    QTest::newRow("fills the block: no copy over the data") << "2" << 1 << 0x20000 << false;
+    QTest::newRow("unaligned block, full") << "4" << 3 << 0x8000 << false;
+    QTest::newRow("unaligned block, empty") << "4" << 3 << 0 << false;
+    QTest::newRow("entry copy, CRC updated") << "2" << 1 << 0x10000 << true;
+    QTest::newRow("NCRC block, CRC update keeps the marker") << "4" << 3 << 1000 << true;
 }
 
 void TestBlockReplace::padsBlockWithoutRecord()
@@ -122,12 +126,14 @@ void TestBlockReplace::padsBlockWithoutRecord()
     QFETCH(QString, id);
     QFETCH(int, index);
     QFETCH(int, length);
+    QFETCH(bool, updateCrc);
 
     ImageFixture fixture;
     QVERIFY(fixture.load(baseImage()));
     const QByteArray loaded = imageBytes(*fixture.image);
     const QByteArray replacement = ImageBuilder::randomBytes(length, 99);
-    const ReplaceRequest request = requestFor(fixture, id, replacement);
+    ReplaceRequest request = requestFor(fixture, id, replacement);
+    request.paddedEntryCrc = updateCrc ? PaddedEntryCrc::Update : PaddedEntryCrc::Keep;
 
     ReplacePlan plan;
     const Outcome outcome = fixture.replace(request, &plan);
@@ -136,10 +142,21 @@ void TestBlockReplace::padsBlockWithoutRecord()
     QCOMPARE(plan.variant, ReplaceVariant::Padded);
     const QByteArray output = readFile(request.outputPath);
     QCOMPARE(output.size(), int(imageLength));
-    QVERIFY2(output == modelOutput(Variant::Padded, loaded, index, replacement),
-        "output differs from the padded model");
-    // The DMH is not touched, and neither is the image in memory.
-    QCOMPARE(output.left(entryStart + 48 * 4), loaded.left(entryStart + 48 * 4));
+    QByteArray expected = modelOutput(Variant::Padded, loaded, index, replacement);
+    const BlockEntry entry = entryAt(loaded, index);
+    const quint32 newCrc = ImageBuilder::crcOf(expected.mid(int(entry.offset), int(entry.size)));
+    QCOMPARE(plan.newBlockCrc.value_or(0), newCrc);
+    // "NCRC" is kept, as the record variant keeps it.
+    QCOMPARE(plan.entryCrcLeftStale, !updateCrc && !entry.hasNoCrcMarker() && newCrc != entry.crc);
+    const int crcPosition = entryStart + 48 * index + BlockEntry::crcOffset;
+    if (updateCrc && !entry.hasNoCrcMarker())
+        expected.replace(crcPosition, 4, u32Bytes(newCrc));
+    QVERIFY2(output == expected, "output differs from the padded model");
+    // The DMH is not touched but for a refreshed CRC, and the image in memory not at all.
+    QCOMPARE(output.left(crcPosition), loaded.left(crcPosition));
+    const int tableEnd = entryStart + 48 * 4;
+    QCOMPARE(output.mid(crcPosition + 4, tableEnd - crcPosition - 4),
+        loaded.mid(crcPosition + 4, tableEnd - crcPosition - 4));
     QCOMPARE(imageBytes(*fixture.image), loaded);
     QCOMPARE(fixture.catalogue.at(0).entries, fixture.image->dmhRecords().at(0).entries);
 }

@@ -142,7 +142,25 @@ struct Pair {
     const FlashImage& a;
     const FlashImage& b;
     bool identical = false;
+    const ProgressCallback& progress;
 };
+
+// How much the byte comparisons cover between two progress reports.
+constexpr qint64 progressStep = qint64(64) << 20;
+
+// One memcmp of the whole images, in steps when someone watches how far it has come.
+bool sameBytes(const uchar* a, const uchar* b, qint64 length, const ProgressCallback& progress)
+{
+    if (!progress)
+        return std::memcmp(a, b, size_t(length)) == 0;
+    for (qint64 done = 0; done < length; done += progressStep) {
+        const qint64 step = qMin(progressStep, length - done);
+        if (std::memcmp(a + done, b + done, size_t(step)) != 0)
+            return false;
+        progress(done + step, length);
+    }
+    return true;
+}
 
 // The entries of one DMH index: the n-th entry of A with an ID is matched with the n-th of B with it.
 void diffBlocksOfDmh(const Pair& images, int dmhIndex, QVector<BlockDiff>& blocks)
@@ -254,9 +272,14 @@ std::optional<Outcome> compareMatchedBlocks(const Pair& images, ImageDiff& diff)
 
     std::vector<ByteComparison> comparisons;
     comparisons.reserve(ranges.size());
-    for (const ComparedRange& range : ranges)
+    qint64 compared = 0;
+    for (const ComparedRange& range : ranges) {
         comparisons.push_back(compareBytes(
             images.a.imageData() + range.startA, images.b.imageData() + range.startB, range.length));
+        compared += range.length;
+        if (images.progress)
+            images.progress(compared, total);
+    }
     diff.blockBytesRead = total;
 
     for (BlockDiff& block : diff.blocks) {
@@ -338,14 +361,14 @@ int ImageDiff::dmhsDiffering() const
         dmhs.cbegin(), dmhs.cend(), [](const DmhDiff& dmh) { return dmh.status != DiffStatus::Same; }));
 }
 
-Refusable<ImageDiff> diffImages(const FlashImage& a, const FlashImage& b)
+Refusable<ImageDiff> diffImages(const FlashImage& a, const FlashImage& b, const ProgressCallback& progress)
 {
     ImageDiff diff;
     // One pass over equal images answers everything about their bytes: the comparisons below then only
     // match catalogues, which equal bytes make equal.
-    diff.identical = a.imageSize() == b.imageSize()
-        && std::memcmp(a.imageData(), b.imageData(), size_t(a.imageSize())) == 0;
-    const Pair images { a, b, diff.identical };
+    diff.identical
+        = a.imageSize() == b.imageSize() && sameBytes(a.imageData(), b.imageData(), a.imageSize(), progress);
+    const Pair images { a, b, diff.identical, progress };
 
     diff.a = ImageSummary::of(a);
     diff.b = ImageSummary::of(b);

@@ -5,6 +5,7 @@
 
 #include "model/blockentry.h"
 #include "model/dmhrecord.h"
+#include "model/progress.h"
 
 #include <QByteArray>
 #include <QVector>
@@ -120,4 +121,7 @@ constexpr qint64 diffReadLimitFactor = 8;
 
 // Compares B with A: reads each image's bytes in place, never copies or checksums them. Refused when the
 // blocks would take more reading than diffReadLimitFactor allows.
-Refusable<ImageDiff> diffImages(const FlashImage& a, const FlashImage& b);
+// `progress`, when given, hears how far the comparison of the whole images, then of the blocks' bytes, has
+// come.
+Refusable<ImageDiff> diffImages(
+    const FlashImage& a, const FlashImage& b, const ProgressCallback& progress = {});

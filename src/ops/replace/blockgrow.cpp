@@ -315,6 +315,7 @@ Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
     PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream, request.inputs);
+    writer.setProgress(request.progress);
     if (!request.dryRun && !writer.open())
         return writer.failure(StatusText::canNotOpen(writer.fileName()));
     if (request.idText.isEmpty())

@@ -89,6 +89,46 @@ Outcome checkCatalogue(
     return Outcome::succeeded({});
 }
 
+// The entry whose CRC a replacement rewrites must lie in the output.
+Outcome checkEntryInOutput(const ImageView& image, const BlockLocation& location)
+{
+    if (location.entryIndex >= 0
+        && rangeInside(entryPosition(location), BlockEntry::byteSize, image.flashSize))
+        return Outcome::succeeded({});
+    return Outcome::refused(StatusText::dmhOutOfImage(),
+        QStringLiteral("The entry of %1 at %2 lies beyond the first %3 bytes that make the output; its CRC "
+                       "could not be rewritten.")
+            .arg(blockTitle(location.entry), hexPosition(entryPosition(location)),
+                QString::number(image.flashSize)));
+}
+
+// The entry's own CRC is the one table field a refreshed CRC writes; it must not be part of another DMH.
+Outcome checkEntryCrcOwn(const QVector<DmhRecord>& catalogue, const BlockLocation& location)
+{
+    const qint64 crcPosition = entryPosition(location) + BlockEntry::crcOffset;
+    const int touched = dmhTouchedBy(catalogue, crcPosition, 4, location.dmhIndex);
+    if (touched < 0)
+        return Outcome::succeeded({});
+    return Outcome::refused(StatusText::wouldOverwriteDmh(),
+        QStringLiteral("The CRC of the entry of %1, at %2, lies in the header or entry table of DMH %3 at "
+                       "%4; rewriting it would change that DMH.")
+            .arg(blockTitle(location.entry), hexPosition(crcPosition), QString::number(touched),
+                hexPosition(catalogue.at(touched).position)));
+}
+
+// Rewrites the entry's CRC to `crc`: a field change and a 4-byte patch beside the block (the block holds
+// no entry table, checked before).
+void planEntryCrc(ReplacePlan& plan, const ImageView& image, const BlockLocation& location, quint32 crc)
+{
+    const qint64 crcPosition = entryPosition(location) + BlockEntry::crcOffset;
+    plan.fields.append(fieldChange(
+        image, ChangedField::EntryCrc, location.dmhIndex, location.entryIndex, crcPosition, 4, crc));
+    coverRange(plan.changedStart, plan.changedLength, crcPosition, 4);
+    QByteArray crcBytes(4, '\0');
+    ImageLayout::writeU32(reinterpret_cast<uchar*>(crcBytes.data()), crc);
+    plan.output.patches.append({ crcPosition, crcBytes, nullptr });
+}
+
 void sortPatches(QVector<OutputPatch>& patches)
 {
     std::sort(patches.begin(), patches.end(),
@@ -138,6 +178,7 @@ Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& locatio
     const bool padded = variant == ReplaceVariant::Padded;
     ReplacementFile replacement(request.replacementPath);
     PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream, request.inputs);
+    writer.setProgress(request.progress);
     const Outcome opened = openBoth(replacement, writer, request.dryRun);
     if (!opened.success)
         return opened;
@@ -145,15 +186,17 @@ Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& locatio
     // The loader's list: DMH positions and tables never move, and a growth keeps every block inside
     // the output, so it answers these checks as the window's catalogue would.
     const QVector<DmhRecord>& catalogue = image.dmhRecords();
-    const Outcome checked = padded ? checkPadded(view, catalogue, location, replacement.length())
-                                   : checkWithInfo(view, catalogue, location, replacement.length());
+    const Outcome checked = padded
+        ? checkPadded(view, catalogue, location, replacement.length(), request.paddedEntryCrc)
+        : checkWithInfo(view, catalogue, location, replacement.length());
     if (!checked.success)
         return refuse(writer, checked);
     Refusable<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location, request.spareBuffer);
     if (!block.accepted())
         return refuse(writer, block.refusal);
     const Refusable<ReplacePlan> planned = padded
-        ? planPadded(view, catalogue, location, std::move(*block.value), replacement.length())
+        ? planPadded(
+            view, catalogue, location, std::move(*block.value), replacement.length(), request.paddedEntryCrc)
         : planWithInfo(
             view, catalogue, location, std::move(*block.value), replacement.length(), request.stampTime);
     if (!planned.accepted())
@@ -171,7 +214,7 @@ ReplaceVariant chooseVariant(const ImageView& image, const BlockLocation& locati
 }
 
 Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
-    const BlockLocation& location, qint64 replacementLength)
+    const BlockLocation& location, qint64 replacementLength, PaddedEntryCrc entryCrc)
 {
     if (!location.found())
         return blockNotFound();
@@ -188,13 +231,22 @@ Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
     const Outcome inOutput = checkBlockInOutput(image, location);
     if (!inOutput.success)
         return inOutput;
-    return checkCatalogue(image, catalogue, location);
+    if (entryCrc == PaddedEntryCrc::Update) {
+        const Outcome entryInOutput = checkEntryInOutput(image, location);
+        if (!entryInOutput.success)
+            return entryInOutput;
+    }
+    const Outcome catalogueCheck = checkCatalogue(image, catalogue, location);
+    if (!catalogueCheck.success || entryCrc == PaddedEntryCrc::Keep)
+        return catalogueCheck;
+    return checkEntryCrcOwn(catalogue, location);
 }
 
 Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
-    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength)
+    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength,
+    PaddedEntryCrc entryCrc)
 {
-    const Outcome check = checkPadded(image, catalogue, location, replacementLength);
+    const Outcome check = checkPadded(image, catalogue, location, replacementLength, entryCrc);
     if (!check.success)
         return Refusable<ReplacePlan>::refused(check);
     if (!blockBufferFits(block, location))
@@ -222,9 +274,20 @@ Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecor
             copyPosition + BlockEntry::crcOffset, 4, copy.crc));
     }
 
+    // The entry's CRC holds only when it is rewritten with the CRC of all `size` new bytes (the record
+    // variant's rule, "NCRC" kept), or when it happens to match them.
     plan.output.length = image.flashSize;
+    const quint32 newCrc = Crc32::compute64(block->data(), size);
+    plan.newBlockCrc = newCrc;
+    if (!location.entry.hasNoCrcMarker()) {
+        if (entryCrc == PaddedEntryCrc::Update)
+            planEntryCrc(plan, image, location, newCrc);
+        else
+            plan.entryCrcLeftStale = location.entry.crc != newCrc;
+    }
     plan.output.patches.append({ location.start(), {}, block });
     plan.newBytes = std::move(block);
+    sortPatches(plan.output.patches);
     return Refusable<ReplacePlan>::of(std::move(plan));
 }
 
@@ -255,28 +318,13 @@ Outcome checkWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogu
         return Outcome::refused(StatusText::blockInfoNotLegitimate(),
             QStringLiteral("The block-info record of %1 at %2 does not start with its signature.")
                 .arg(blockTitle(location.entry), hexPosition(recordStart)));
-    if (location.entryIndex < 0
-        || !rangeInside(entryPosition(location), BlockEntry::byteSize, image.flashSize))
-        return Outcome::refused(StatusText::dmhOutOfImage(),
-            QStringLiteral(
-                "The entry of %1 at %2 lies beyond the first %3 bytes that make the output; its CRC "
-                "could not be rewritten.")
-                .arg(blockTitle(location.entry), hexPosition(entryPosition(location)),
-                    QString::number(image.flashSize)));
+    const Outcome entryInOutput = checkEntryInOutput(image, location);
+    if (!entryInOutput.success)
+        return entryInOutput;
     const Outcome catalogueCheck = checkCatalogue(image, catalogue, location);
     if (!catalogueCheck.success)
         return catalogueCheck;
-    // The entry's own CRC is the one table field this variant writes; it must not be part of another DMH.
-    const qint64 crcPosition = entryPosition(location) + BlockEntry::crcOffset;
-    const int touched = dmhTouchedBy(catalogue, crcPosition, 4, location.dmhIndex);
-    if (touched >= 0)
-        return Outcome::refused(StatusText::wouldOverwriteDmh(),
-            QStringLiteral(
-                "The CRC of the entry of %1, at %2, lies in the header or entry table of DMH %3 at "
-                "%4; rewriting it would change that DMH.")
-                .arg(blockTitle(location.entry), hexPosition(crcPosition), QString::number(touched),
-                    hexPosition(catalogue.at(touched).position)));
-    return Outcome::succeeded({});
+    return checkEntryCrcOwn(catalogue, location);
 }
 
 Refusable<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
@@ -317,16 +365,8 @@ Refusable<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRec
         fieldValue(buffer + recordOffset + BlockInfo::timeOffset, 7)));
 
     // "NCRC" is written back as it was; every other CRC becomes the CRC of the whole new block.
-    const qint64 crcPosition = entryPosition(location) + BlockEntry::crcOffset;
-    plan.fields.append(
-        fieldChange(image, ChangedField::EntryCrc, dmhIndex, entryIndex, crcPosition, 4, copy.crc));
-    coverRange(plan.changedStart, plan.changedLength, crcPosition, 4);
-
-    // The block holds no entry table (checked above), so the CRC is a patch of its own beside it.
-    QByteArray crcBytes(4, '\0');
-    ImageLayout::writeU32(reinterpret_cast<uchar*>(crcBytes.data()), copy.crc);
+    planEntryCrc(plan, image, location, copy.crc);
     plan.output.length = image.flashSize;
-    plan.output.patches.append({ crcPosition, crcBytes, nullptr });
     plan.output.patches.append({ location.start(), {}, block });
     plan.newBytes = std::move(block);
     sortPatches(plan.output.patches);

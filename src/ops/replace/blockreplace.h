@@ -17,6 +17,13 @@
 
 #include <memory>
 
+// What the padded variant does with the block's entry CRC. The window keeps it as it was; a front end may
+// ask for the CRC of the new block, the record variant's rule, so that the output verifies.
+enum class PaddedEntryCrc {
+    Keep,
+    Update,
+};
+
 struct ReplaceRequest {
     QString idText;
     QString replacementPath;
@@ -38,6 +45,9 @@ struct ReplaceRequest {
     // file (not even a temporary one) is created. The output path is then not opened, and a dry run that
     // passes every check ends in success with an empty message.
     bool dryRun = false;
+    PaddedEntryCrc paddedEntryCrc = PaddedEntryCrc::Keep;
+    // Told how much of the output has been written.
+    ProgressCallback progress;
 };
 
 // The variant for a block and a replacement length: WithInfo whenever the block carries a record (a
@@ -49,9 +59,10 @@ ReplaceVariant chooseVariant(const ImageView& image, const BlockLocation& locati
 // the replacement at the start and 0xFF behind it; the plan takes it over and adds the entry copy or the
 // record. The checks need only the replacement's length, so they run before it is read.
 [[nodiscard]] Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
-    const BlockLocation& location, qint64 replacementLength);
+    const BlockLocation& location, qint64 replacementLength, PaddedEntryCrc entryCrc = PaddedEntryCrc::Keep);
 [[nodiscard]] Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
-    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength);
+    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength,
+    PaddedEntryCrc entryCrc = PaddedEntryCrc::Keep);
 
 [[nodiscard]] Outcome checkWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
     const BlockLocation& location, qint64 replacementLength);

@@ -64,6 +64,7 @@ ChainResult replaceChain(FlashImage& image, const QVector<ChainPair>& pairs, con
     const ReplacePlan& lastPlan = result.plans.last();
     const bool grew = lastPlan.variant == ReplaceVariant::Grow;
     PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream, request.inputs);
+    writer.setProgress(request.progress);
     if (!writer.open()) {
         result.outcome = writer.failure(StatusText::canNotOpen(writer.fileName()));
         return result;

@@ -9,6 +9,7 @@
 #include <QtGlobal>
 
 #include <memory>
+#include <optional>
 
 // "Replace with...": a new image with one block replaced, written to a new file of exactly flashSize
 // bytes. Three variants, chosen by whether the block ends in a block-info record and whether the
@@ -67,6 +68,11 @@ struct ReplacePlan {
     // The new bytes the plan lays down: the whole new block (padded, record), whose bytes the output's
     // patch shows, or the replacement a growth copies in.
     std::shared_ptr<ImageBuffer> newBytes;
+
+    // Padded only: the CRC of all `size` bytes of the new block, and whether the entry's CRC, left as it
+    // was, no longer matches it (so that `verify` flags the block).
+    std::optional<quint32> newBlockCrc;
+    bool entryCrcLeftStale = false;
 
     // Grow only: where the change happens.
     int dmhIndex = -1;

@@ -225,6 +225,7 @@ bool FolderWriter::open(qint64 bytesToWrite, int filesToWrite)
     lastError = 0;
     files = 0;
     bytes = 0;
+    plannedBytes = bytesToWrite;
     leftoverPath.clear();
     changedInput.reset();
     lastObstacle = examine();
@@ -256,7 +257,12 @@ bool FolderWriter::addFile(
     const int file = calls.createNamed(folder, fileName.constData(), 0666);
     if (file < 0)
         return fail(FolderFault::Failed);
-    int error = writePlanToDescriptor(file, imageData, imageSize, plan);
+    ProgressCallback fileProgress;
+    if (progress) {
+        fileProgress
+            = [this](qint64 done, qint64) { progress(bytes + done, qMax(plannedBytes, bytes + done)); };
+    }
+    int error = writePlanToDescriptor(file, imageData, imageSize, plan, fileProgress);
     if (error == 0 && calls.syncFile(file) != 0)
         error = errno;
     if (::close(file) != 0 && error == 0)

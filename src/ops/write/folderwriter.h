@@ -78,6 +78,8 @@ public:
     [[nodiscard]] bool commit();
     // Removes what was made without touching the path.
     void discard();
+    // Told how many bytes of the files open() was given have been written, as they are.
+    void setProgress(ProgressCallback callback) { progress = std::move(callback); }
 
     // What the writer found at the path: the folder written (the path with its symlinks followed), and
     // the obstacle that stopped it, with what that names.
@@ -116,6 +118,9 @@ private:
     FolderIndex folderIndex;
     InputWatch* inputs = nullptr;
     std::optional<InputChange> changedInput;
+    ProgressCallback progress;
+    // The bytes open() was told the files take, the total progress counts towards.
+    qint64 plannedBytes = 0;
     QString givenPath;
     QString targetPath;
     QByteArray parentPath;

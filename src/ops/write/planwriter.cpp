@@ -88,11 +88,13 @@ bool writePlan(QIODevice& device, const uchar* imageData, qint64 imageSize, cons
     return streamPlan(writeAll, imageData, imageSize, plan);
 }
 
-int writePlanToDescriptor(int descriptor, const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
+int writePlanToDescriptor(int descriptor, const uchar* imageData, qint64 imageSize, const OutputPlan& plan,
+    const ProgressCallback& progress)
 {
     FileSystemCalls& calls = FileSystemCalls::current();
     int error = EINVAL;
-    const auto writeAll = [&calls, &error, descriptor](const uchar* data, qint64 length) {
+    qint64 done = 0;
+    const auto writeAll = [&](const uchar* data, qint64 length) {
         while (length > 0) {
             const ssize_t written = calls.write(descriptor, data, size_t(qMin(length, chunkSize)));
             if (written < 0 && errno == EINTR)
@@ -105,6 +107,9 @@ int writePlanToDescriptor(int descriptor, const uchar* imageData, qint64 imageSi
             }
             data += written;
             length -= written;
+            done += written;
+            if (progress)
+                progress(done, plan.length);
         }
         return true;
     };
@@ -194,7 +199,7 @@ bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const 
     errno = 0;
     if (file < 0)
         return fail(OutputFault::None);
-    if (const int error = writePlanToDescriptor(file, imageData, imageSize, plan); error != 0) {
+    if (const int error = writePlanToDescriptor(file, imageData, imageSize, plan, progress); error != 0) {
         // A write from the mapping of an image that shrank fails (EFAULT): the input's fault, not the
         // output's.
         if (inputChanged(false))
@@ -317,7 +322,7 @@ void PlanWriter::forgetTemporary()
 
 bool PlanWriter::writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan)
 {
-    const int error = writePlanToDescriptor(stream->descriptor, imageData, imageSize, plan);
+    const int error = writePlanToDescriptor(stream->descriptor, imageData, imageSize, plan, progress);
     // A stream has nothing to take back: the inputs are looked at after its last byte, so that the reader
     // at least learns what it got. EFAULT there is a shrunken mapping's, not standard output's.
     if (inputChanged(error == 0)) {

@@ -5,6 +5,8 @@
 #include "ops/write/outputplan.h"
 #include "ops/write/signalcleanup.h"
 
+#include "model/progress.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -23,8 +25,9 @@ class QIODevice;
 // Streams an output plan into an open descriptor through the file-system seam, going on after
 // interrupted and partial writes. 0 when every byte was written; otherwise the errno of the write that
 // failed (ENOSPC for one that took nothing, EINVAL for a plan that does not fit the image).
-[[nodiscard]] int writePlanToDescriptor(
-    int descriptor, const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
+// `progress`, when given, hears the bytes written so far of plan.length after each step.
+[[nodiscard]] int writePlanToDescriptor(int descriptor, const uchar* imageData, qint64 imageSize,
+    const OutputPlan& plan, const ProgressCallback& progress = {});
 
 // An open descriptor that a writer streams its output into instead of committing a file: standard output
 // feeding a pipe or a flashing tool. There is nothing to sync or rename; the bytes go out as they are made,
@@ -73,6 +76,8 @@ public:
     [[nodiscard]] bool writeAndCommit(const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
     // Drops what was opened without touching the path.
     void discard();
+    // Told how many bytes of the output have been written, as they are.
+    void setProgress(ProgressCallback callback) { progress = std::move(callback); }
 
     // Why open() or writeAndCommit() last failed, beyond the status text.
     OutputFault fault() const { return lastFault; }
@@ -111,6 +116,7 @@ private:
     int lastError = 0;
     OutputStream* stream = nullptr;
     InputWatch* inputs = nullptr;
+    ProgressCallback progress;
     // The input that changed, with fault() InputChanged.
     std::optional<InputChange> changedInput;
 };
