@@ -14,6 +14,7 @@
 #include "ops/replace/blockgrow.h"
 #include "ops/replace/blockreplace.h"
 #include "ops/record/crc32.h"
+#include "ops/replace/replaceaction.h"
 #include "ops/replace/replacechain.h"
 
 #include <QString>

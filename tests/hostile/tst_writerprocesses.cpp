@@ -4,7 +4,7 @@
 #include "testfiles.h"
 
 #include "model/flashimage.h"
-#include "ops/replace/blockreplace.h"
+#include "ops/replace/replaceaction.h"
 #include "ops/write/filesystemcalls.h"
 #include "ops/write/signalcleanup.h"
 

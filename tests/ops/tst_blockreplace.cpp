@@ -12,6 +12,7 @@
 #include "ops/base/blocklocation.h"
 #include "ops/replace/blockgrow.h"
 #include "ops/replace/blockreplace.h"
+#include "ops/replace/replaceaction.h"
 
 #include <QtTest>
 

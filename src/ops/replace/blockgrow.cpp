@@ -1,5 +1,6 @@
 #include "ops/replace/blockgrow.h"
 
+#include "ops/base/detailtexts.h"
 #include "ops/record/blockinfo.h"
 #include "ops/record/crc32.h"
 #include "ops/write/planwriter.h"
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <optional>
 
+using namespace DetailText;
 using namespace ReplaceSupport;
 using ImageLayout::entryPosition;
 using ImageLayout::rangeInside;

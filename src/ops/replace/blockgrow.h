@@ -1,9 +1,10 @@
 #pragma once
 
-#include "ops/replace/blockreplace.h"
+#include "ops/base/blocklocation.h"
 #include "ops/base/imageview.h"
 #include "ops/base/outcome.h"
 #include "ops/replace/replaceplan.h"
+#include "ops/replace/replacerequest.h"
 
 #include "model/dmhrecord.h"
 #include "model/flashimage.h"

@@ -1,6 +1,6 @@
 #include "ops/replace/blockreplace.h"
 
-#include "ops/replace/blockgrow.h"
+#include "ops/base/detailtexts.h"
 #include "ops/record/blockinfo.h"
 #include "ops/record/crc32.h"
 #include "ops/write/planwriter.h"
@@ -10,11 +10,10 @@
 
 #include "model/imagelayout.h"
 
-#include <QFileInfo>
-
 #include <algorithm>
 #include <cstring>
 
+using namespace DetailText;
 using namespace ReplaceSupport;
 using ImageLayout::rangeInside;
 
@@ -162,13 +161,6 @@ Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& locatio
 }
 
 } // namespace
-
-ReplaceVariant chooseVariant(const ImageView& image, const BlockLocation& location, qint64 replacementLength)
-{
-    if (BlockInfo::hasBlockInfo(image.data, image.size, location.dmhPosition, location.entry))
-        return ReplaceVariant::WithInfo;
-    return replacementLength <= qint64(location.size) ? ReplaceVariant::Padded : ReplaceVariant::Grow;
-}
 
 Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
     const BlockLocation& location, qint64 replacementLength)
@@ -343,41 +335,4 @@ Outcome replaceBlockWithInfo(const FlashImage& image, const BlockLocation& locat
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
     return replaceWithinBlock(image, location, request, ReplaceVariant::WithInfo, planOut);
-}
-
-Outcome replaceBlock(
-    FlashImage& image, QVector<DmhRecord>& catalogue, const ReplaceRequest& request, ReplacePlan* plan)
-{
-    if (request.idText.isEmpty())
-        return Outcome::refused(StatusText::noBlockSelected());
-    return replaceBlockAt(image, catalogue, findBlock(catalogue, request.idText), request, plan);
-}
-
-Outcome replaceBlockAt(FlashImage& image, QVector<DmhRecord>& catalogue, const BlockLocation& location,
-    const ReplaceRequest& request, ReplacePlan* plan)
-{
-    if (!location.found())
-        return blockNotFound();
-    const qint64 replacementLength = QFileInfo(request.replacementPath).size();
-    switch (chooseVariant(ImageView::of(image), location, replacementLength)) {
-    case ReplaceVariant::Padded:
-        return replaceBlockPadded(image, location, request, plan);
-    case ReplaceVariant::WithInfo:
-        return replaceBlockWithInfo(image, location, request, plan);
-    case ReplaceVariant::Grow:
-        return replaceBlockGrow(image, catalogue, location, request, plan);
-    }
-    return blockNotFound();
-}
-
-void applyPlan(uchar* imageData, QVector<DmhRecord>& catalogue, const ReplacePlan& plan)
-{
-    if (plan.variant == ReplaceVariant::Grow) {
-        applyGrow(imageData, catalogue, plan);
-        return;
-    }
-    // The padded and record plans take the image from its start and lay their bytes over it.
-    for (const OutputPatch& patch : plan.output.patches)
-        std::memcpy(
-            imageData + plan.output.sourceStart + patch.position, patch.data(), size_t(patch.length()));
 }

@@ -1,5 +1,6 @@
 #include "ops/replace/replacechain.h"
 
+#include "ops/replace/replaceaction.h"
 #include "ops/write/planwriter.h"
 #include "ops/replace/replacewarnings.h"
 #include "ops/base/statustexts.h"
