@@ -462,9 +462,8 @@ std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation
 {
     const ImageView view = ImageView::of(fuzzed.image);
     const QVector<DmhRecord>& catalogue = fuzzed.image.dmhRecords();
-    const QString idText = location.entry.idText();
     // Every check needs only the length: a replacement is read only once they all pass.
-    const Outcome check = ::checkGrow(view, catalogue, location.dmhIndex, idText, length);
+    const Outcome check = ::checkGrow(view, catalogue, location, length);
     const std::optional<Rewrite> allowed = growthAllowed(view, catalogue, location, length);
     FUZZ_CHECK(check.success == allowed.has_value());
     if (!check.success) {
@@ -476,8 +475,7 @@ std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation
     auto replacementBuffer = std::make_shared<ImageBuffer>();
     FUZZ_CHECK(replacementBuffer->allocate(length));
     std::memcpy(replacementBuffer->data(), replacement.constData(), size_t(length));
-    const Refusable<ReplacePlan> planned
-        = planGrow(view, catalogue, location.dmhIndex, idText, replacementBuffer);
+    const Refusable<ReplacePlan> planned = planGrow(view, catalogue, location, replacementBuffer);
     FUZZ_CHECK(planned.accepted());
     const ReplacePlan& plan = *planned.value;
     FUZZ_CHECK(plan.variant == ReplaceVariant::Grow);

@@ -16,6 +16,8 @@
 
 #include <QtTest>
 
+#include <cstring>
+
 namespace {
 
 using Variant = ReplacementModel::Variant;
@@ -92,6 +94,8 @@ private slots:
     void growsBlockAndMovesTheBlocksAfterIt();
     void testsCapacityIn64Bits_data();
     void testsCapacityIn64Bits();
+    void growActsOnlyOnTheEntryItIsGiven_data();
+    void growActsOnlyOnTheEntryItIsGiven();
     void exportAfterGrowthSeesMovedBytes();
     void eachReplacementStartsFromLoadedImage();
     void writesExactlyFlashSize();
@@ -307,6 +311,46 @@ void TestBlockReplace::testsCapacityIn64Bits()
         QVERIFY(!QFileInfo::exists(request.outputPath));
         QVERIFY(imageBytes(*fixture.image) == loaded);
     }
+}
+
+void TestBlockReplace::growActsOnlyOnTheEntryItIsGiven_data()
+{
+    QTest::addColumn<int>("dmhIndex");
+    QTest::addColumn<int>("entryIndex");
+    QTest::addColumn<bool>("accepted");
+
+    // "kernel" (ID 2) is entry 1 of DMH 0.
+    QTest::newRow("as found") << 0 << 1 << true;
+    QTest::newRow("a DMH the catalogue does not have") << 1 << 1 << false;
+    QTest::newRow("an entry past the table") << 0 << 4 << false;
+    QTest::newRow("an entry with another ID") << 0 << 0 << false;
+}
+
+// A location that its catalogue does not list (one kept from another image, say) grows nothing: the
+// growth reads the entry's table from the location, never by the ID alone.
+void TestBlockReplace::growActsOnlyOnTheEntryItIsGiven()
+{
+    QFETCH(int, dmhIndex);
+    QFETCH(int, entryIndex);
+    QFETCH(bool, accepted);
+
+    ImageFixture fixture;
+    QVERIFY(fixture.load(baseImage()));
+    BlockLocation location = findBlock(fixture.catalogue, "2");
+    location.dmhIndex = dmhIndex;
+    location.entryIndex = entryIndex;
+    const ImageView view = ImageView::of(*fixture.image);
+    auto replacement = std::make_shared<ImageBuffer>();
+    QVERIFY(replacement->allocate(0x30000));
+    std::memset(replacement->data(), 'x', size_t(replacement->size()));
+    const Outcome check = checkGrow(view, fixture.catalogue, location, replacement->size());
+    const Refusable<ReplacePlan> plan = planGrow(view, fixture.catalogue, location, replacement);
+    QCOMPARE(check.success, accepted);
+    QCOMPARE(plan.accepted(), accepted);
+    if (accepted)
+        QCOMPARE(plan.value->entryIndex, 1);
+    else
+        QCOMPARE(plan.refusal.message, QStringLiteral("Can not find the DMH."));
 }
 
 void TestBlockReplace::exportAfterGrowthSeesMovedBytes()

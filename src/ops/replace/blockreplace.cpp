@@ -1,12 +1,12 @@
 #include "ops/replace/blockreplace.h"
 
 #include "ops/base/detailtexts.h"
+#include "ops/base/statustexts.h"
 #include "ops/record/blockinfo.h"
 #include "ops/record/crc32.h"
-#include "ops/write/planwriter.h"
 #include "ops/replace/replacementfile.h"
 #include "ops/replace/replacesupport.h"
-#include "ops/base/statustexts.h"
+#include "ops/write/planwriter.h"
 
 #include "model/imagelayout.h"
 
@@ -129,66 +129,10 @@ Outcome finish(PlanWriter& writer, const ImageView& image, const ReplacePlan& pl
     return Outcome::succeeded(StatusText::replaceSucceeded());
 }
 
-// The padded and record variants take the same steps: open the replacement, then the output; the checks
-// that need only the replacement's length; read it into the block; plan; write.
-Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& location,
-    const ReplaceRequest& request, ReplaceVariant variant, ReplacePlan* planOut)
+// The padded plan of a replacement that passed checkPadded.
+Refusable<ReplacePlan> paddedPlan(const ImageView& image, const BlockLocation& location,
+    std::shared_ptr<ImageBuffer> block, qint64 replacementLength)
 {
-    const bool padded = variant == ReplaceVariant::Padded;
-    ReplacementFile replacement(request.replacementPath);
-    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream, request.inputs);
-    const Outcome opened = openBoth(replacement, writer, request.dryRun);
-    if (!opened.success)
-        return opened;
-    const ImageView view = ImageView::of(image);
-    // The loader's list: DMH positions and tables never move, and a growth keeps every block inside
-    // the output, so it answers these checks as the window's catalogue would.
-    const QVector<DmhRecord>& catalogue = image.dmhRecords();
-    const Outcome checked = padded ? checkPadded(view, catalogue, location, replacement.length())
-                                   : checkWithInfo(view, catalogue, location, replacement.length());
-    if (!checked.success)
-        return refuse(writer, checked);
-    Refusable<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location, request.spareBuffer);
-    if (!block.accepted())
-        return refuse(writer, block.refusal);
-    const Refusable<ReplacePlan> planned = padded
-        ? planPadded(view, catalogue, location, std::move(*block.value), replacement.length())
-        : planWithInfo(
-            view, catalogue, location, std::move(*block.value), replacement.length(), request.stampTime);
-    if (!planned.accepted())
-        return refuse(writer, planned.refusal);
-    return finish(writer, view, *planned.value, request, planOut);
-}
-
-} // namespace
-
-Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
-    const BlockLocation& location, qint64 replacementLength)
-{
-    if (!location.found())
-        return blockNotFound();
-    if (replacementLength > qint64(location.size))
-        return Outcome::refused(StatusText::overMaxSize(),
-            QStringLiteral("The replacement is %1 bytes, %2 over the %3 bytes %4 holds.")
-                .arg(QString::number(replacementLength), QString::number(replacementLength - location.size),
-                    QString::number(location.size), blockTitle(location.entry)));
-    // A block of size 0 always asks for the entry copy, whose place would lie before the block.
-    if (location.size == 0)
-        return Outcome::refused(StatusText::blockSizeZero(),
-            QStringLiteral("%1 has size 0: no replacement fits into it.")
-                .arg(blockTitleFirst(location.entry)));
-    const Outcome inOutput = checkBlockInOutput(image, location);
-    if (!inOutput.success)
-        return inOutput;
-    return checkCatalogue(image, catalogue, location);
-}
-
-Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
-    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength)
-{
-    const Outcome check = checkPadded(image, catalogue, location, replacementLength);
-    if (!check.success)
-        return Refusable<ReplacePlan>::refused(check);
     if (!blockBufferFits(block, location))
         return Refusable<ReplacePlan>::refused(bufferMissing(location));
 
@@ -218,6 +162,110 @@ Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecor
     plan.output.patches.append({ location.start(), {}, block });
     plan.newBytes = std::move(block);
     return Refusable<ReplacePlan>::of(std::move(plan));
+}
+
+// The record plan of a replacement that passed checkWithInfo.
+Refusable<ReplacePlan> recordPlan(const ImageView& image, const BlockLocation& location,
+    std::shared_ptr<ImageBuffer> block, qint64 replacementLength, const StampTime& stampTime)
+{
+    if (!blockBufferFits(block, location))
+        return Refusable<ReplacePlan>::refused(bufferMissing(location));
+
+    const quint32 size = location.size;
+    const qint64 recordOffset = qint64(size) - BlockInfo::recordSize;
+    const qint64 recordStart = location.start() + recordOffset;
+    uchar* const buffer = block->data();
+    std::memcpy(buffer + recordOffset, image.data + recordStart, BlockInfo::recordSize);
+    const quint32 dataCrc = Crc32::compute64(buffer, replacementLength);
+    BlockInfo::stampBlockInfo(buffer, size, quint32(replacementLength), dataCrc, stampTime);
+
+    BlockEntry copy = location.entry;
+    if (!copy.hasNoCrcMarker())
+        copy.crc = Crc32::compute64(buffer, size);
+
+    ReplacePlan plan;
+    plan.variant = ReplaceVariant::WithInfo;
+    plan.replacementLength = replacementLength;
+    plan.changedStart = location.start();
+    plan.changedLength = size;
+    const int dmhIndex = location.dmhIndex;
+    const int entryIndex = location.entryIndex;
+    plan.fields.append(fieldChange(image, ChangedField::RecordDataLength, dmhIndex, entryIndex,
+        recordStart + BlockInfo::dataLengthOffset, 4, quint32(replacementLength)));
+    plan.fields.append(fieldChange(image, ChangedField::RecordDataCrc, dmhIndex, entryIndex,
+        recordStart + BlockInfo::dataCrcOffset, 4, dataCrc));
+    plan.fields.append(fieldChange(image, ChangedField::RecordTime, dmhIndex, entryIndex,
+        recordStart + BlockInfo::timeOffset, 7,
+        fieldValue(buffer + recordOffset + BlockInfo::timeOffset, 7)));
+
+    // "NCRC" is written back as it was; every other CRC becomes the CRC of the whole new block.
+    const qint64 crcPosition = entryPosition(location) + BlockEntry::crcOffset;
+    plan.fields.append(
+        fieldChange(image, ChangedField::EntryCrc, dmhIndex, entryIndex, crcPosition, 4, copy.crc));
+    coverRange(plan.changedStart, plan.changedLength, crcPosition, 4);
+
+    // The block holds no entry table (checked above), so the CRC is a patch of its own beside it.
+    QByteArray crcBytes(4, '\0');
+    ImageLayout::writeU32(reinterpret_cast<uchar*>(crcBytes.data()), copy.crc);
+    plan.output.length = image.flashSize;
+    plan.output.patches.append({ crcPosition, crcBytes, nullptr });
+    plan.output.patches.append({ location.start(), {}, block });
+    plan.newBytes = std::move(block);
+    sortPatches(plan.output.patches);
+    return Refusable<ReplacePlan>::of(std::move(plan));
+}
+
+// The padded and record variants take the same steps: open the replacement, then the output; the checks
+// that need only the replacement's length; read it into the block; plan; write.
+Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& location,
+    const ReplaceRequest& request, ReplaceVariant variant, ReplacePlan* planOut)
+{
+    const bool padded = variant == ReplaceVariant::Padded;
+    ReplacementFile replacement(request.replacementPath);
+    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream, request.inputs);
+    const Outcome opened = openBoth(replacement, writer, request.dryRun);
+    if (!opened.success)
+        return opened;
+    const ImageView view = ImageView::of(image);
+    // The loader's list: DMH positions and tables never move, and a growth keeps every block inside
+    // the output, so it answers these checks as the window's catalogue would.
+    const QVector<DmhRecord>& catalogue = image.dmhRecords();
+    const Outcome checked = padded ? checkPadded(view, catalogue, location, replacement.length())
+                                   : checkWithInfo(view, catalogue, location, replacement.length());
+    if (!checked.success)
+        return refuse(writer, checked);
+    Refusable<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location, request.spareBuffer);
+    if (!block.accepted())
+        return refuse(writer, block.refusal);
+    const Refusable<ReplacePlan> planned = padded
+        ? paddedPlan(view, location, std::move(*block.value), replacement.length())
+        : recordPlan(view, location, std::move(*block.value), replacement.length(), request.stampTime);
+    if (!planned.accepted())
+        return refuse(writer, planned.refusal);
+    return finish(writer, view, *planned.value, request, planOut);
+}
+
+} // namespace
+
+Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, qint64 replacementLength)
+{
+    if (!location.found())
+        return blockNotFound();
+    if (replacementLength > qint64(location.size))
+        return Outcome::refused(StatusText::overMaxSize(),
+            QStringLiteral("The replacement is %1 bytes, %2 over the %3 bytes %4 holds.")
+                .arg(QString::number(replacementLength), QString::number(replacementLength - location.size),
+                    QString::number(location.size), blockTitle(location.entry)));
+    // A block of size 0 always asks for the entry copy, whose place would lie before the block.
+    if (location.size == 0)
+        return Outcome::refused(StatusText::blockSizeZero(),
+            QStringLiteral("%1 has size 0: no replacement fits into it.")
+                .arg(blockTitleFirst(location.entry)));
+    const Outcome inOutput = checkBlockInOutput(image, location);
+    if (!inOutput.success)
+        return inOutput;
+    return checkCatalogue(image, catalogue, location);
 }
 
 Outcome checkWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
@@ -271,6 +319,15 @@ Outcome checkWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogu
     return Outcome::succeeded({});
 }
 
+Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength)
+{
+    const Outcome check = checkPadded(image, catalogue, location, replacementLength);
+    if (!check.success)
+        return Refusable<ReplacePlan>::refused(check);
+    return paddedPlan(image, location, std::move(block), replacementLength);
+}
+
 Refusable<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
     const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength,
     const StampTime& stampTime)
@@ -278,51 +335,7 @@ Refusable<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRec
     const Outcome check = checkWithInfo(image, catalogue, location, replacementLength);
     if (!check.success)
         return Refusable<ReplacePlan>::refused(check);
-    if (!blockBufferFits(block, location))
-        return Refusable<ReplacePlan>::refused(bufferMissing(location));
-
-    const quint32 size = location.size;
-    const qint64 recordOffset = qint64(size) - BlockInfo::recordSize;
-    const qint64 recordStart = location.start() + recordOffset;
-    uchar* const buffer = block->data();
-    std::memcpy(buffer + recordOffset, image.data + recordStart, BlockInfo::recordSize);
-    const quint32 dataCrc = Crc32::compute64(buffer, replacementLength);
-    BlockInfo::stampBlockInfo(buffer, size, quint32(replacementLength), dataCrc, stampTime);
-
-    BlockEntry copy = location.entry;
-    if (!copy.hasNoCrcMarker())
-        copy.crc = Crc32::compute64(buffer, size);
-
-    ReplacePlan plan;
-    plan.variant = ReplaceVariant::WithInfo;
-    plan.replacementLength = replacementLength;
-    plan.changedStart = location.start();
-    plan.changedLength = size;
-    const int dmhIndex = location.dmhIndex;
-    const int entryIndex = location.entryIndex;
-    plan.fields.append(fieldChange(image, ChangedField::RecordDataLength, dmhIndex, entryIndex,
-        recordStart + BlockInfo::dataLengthOffset, 4, quint32(replacementLength)));
-    plan.fields.append(fieldChange(image, ChangedField::RecordDataCrc, dmhIndex, entryIndex,
-        recordStart + BlockInfo::dataCrcOffset, 4, dataCrc));
-    plan.fields.append(fieldChange(image, ChangedField::RecordTime, dmhIndex, entryIndex,
-        recordStart + BlockInfo::timeOffset, 7,
-        fieldValue(buffer + recordOffset + BlockInfo::timeOffset, 7)));
-
-    // "NCRC" is written back as it was; every other CRC becomes the CRC of the whole new block.
-    const qint64 crcPosition = entryPosition(location) + BlockEntry::crcOffset;
-    plan.fields.append(
-        fieldChange(image, ChangedField::EntryCrc, dmhIndex, entryIndex, crcPosition, 4, copy.crc));
-    coverRange(plan.changedStart, plan.changedLength, crcPosition, 4);
-
-    // The block holds no entry table (checked above), so the CRC is a patch of its own beside it.
-    QByteArray crcBytes(4, '\0');
-    ImageLayout::writeU32(reinterpret_cast<uchar*>(crcBytes.data()), copy.crc);
-    plan.output.length = image.flashSize;
-    plan.output.patches.append({ crcPosition, crcBytes, nullptr });
-    plan.output.patches.append({ location.start(), {}, block });
-    plan.newBytes = std::move(block);
-    sortPatches(plan.output.patches);
-    return Refusable<ReplacePlan>::of(std::move(plan));
+    return recordPlan(image, location, std::move(block), replacementLength, stampTime);
 }
 
 Outcome replaceBlockPadded(const FlashImage& image, const BlockLocation& location,
