@@ -548,7 +548,8 @@ void checkReplaceFiles(const FuzzImage& fuzzed, const std::uint8_t* data, std::s
     // A dry run agrees with the real action, and touches neither memory nor the disk.
     request.dryRun = true;
     ReplacePlan dryPlan;
-    const Outcome dryRun = replaceBlock(image, catalogue, request, &dryPlan);
+    const BlockLocation found = findBlock(catalogue, request.idText);
+    const Outcome dryRun = replaceBlockAt(image, catalogue, found, request, &dryPlan);
     FUZZ_CHECK(dryRun.success == expected.has_value());
     FUZZ_CHECK(!scratch.exists(QStringLiteral("new.bin")));
     FUZZ_CHECK(std::memcmp(image.imageData(), fuzzed.image.imageData(), size_t(image.imageSize())) == 0);
@@ -562,7 +563,7 @@ void checkReplaceFiles(const FuzzImage& fuzzed, const std::uint8_t* data, std::s
     }
 
     request.dryRun = false;
-    const Outcome outcome = replaceBlock(image, catalogue, request);
+    const Outcome outcome = replaceBlockAt(image, catalogue, found, request);
     FUZZ_CHECK(outcome.success == expected.has_value());
     FUZZ_CHECK(scratch.read(QStringLiteral("new.bin")) == (expected ? *expected : QByteArray()));
 }
@@ -620,7 +621,8 @@ void checkSecondPair(const FuzzImage& fuzzed, const std::uint8_t* data, std::siz
             single.replacementPath = scratch.path(QStringLiteral("second.img"));
             single.outputPath = scratch.path(QStringLiteral("two.bin"));
             single.loadedImagePath = scratch.path(QStringLiteral("new.bin"));
-            const Outcome outcome = replaceBlock(firstOutput, catalogue, single);
+            const Outcome outcome
+                = replaceBlockAt(firstOutput, catalogue, findBlock(catalogue, secondId), single);
             secondAccepted = outcome.success;
             secondMessage = outcome.message;
         }

@@ -430,7 +430,7 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     QTest::newRow("record: 0x1FFC1 bytes") << base << "1" << 0x1FFC1 << overMax;
     QTest::newRow("record: longer than the block") << base << "1" << 0x20001 << overMax;
     QTest::newRow("ID not found") << base << "3" << 10 << "Can not find the DMH.";
-    QTest::newRow("no ID") << base << "" << 10 << "no block selected";
+    QTest::newRow("empty ID text") << base << "" << 10 << "Can not find the DMH.";
     QTest::newRow("flash size 0") << varied([](TestDmh& dmh) { dmh.flashSize = 0; }) << "2" << 10 << notFit;
     QTest::newRow("flash size over the image")
         << varied([](TestDmh& dmh) { dmh.flashSize = imageLength + 1; }) << "1" << 10 << notFit;

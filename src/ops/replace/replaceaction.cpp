@@ -1,6 +1,5 @@
 #include "ops/replace/replaceaction.h"
 
-#include "ops/base/statustexts.h"
 #include "ops/record/blockinfo.h"
 #include "ops/replace/blockgrow.h"
 #include "ops/replace/blockreplace.h"
@@ -14,14 +13,6 @@ ReplaceVariant chooseVariant(const ImageView& image, const BlockLocation& locati
     if (BlockInfo::hasBlockInfo(image.data, image.size, location.dmhPosition, location.entry))
         return ReplaceVariant::WithInfo;
     return replacementLength <= qint64(location.size) ? ReplaceVariant::Padded : ReplaceVariant::Grow;
-}
-
-Outcome replaceBlock(
-    FlashImage& image, QVector<DmhRecord>& catalogue, const ReplaceRequest& request, ReplacePlan* plan)
-{
-    if (request.idText.isEmpty())
-        return Outcome::refused(StatusText::noBlockSelected());
-    return replaceBlockAt(image, catalogue, findBlock(catalogue, request.idText), request, plan);
 }
 
 Outcome replaceBlockAt(FlashImage& image, QVector<DmhRecord>& catalogue, const BlockLocation& location,

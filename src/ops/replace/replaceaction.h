@@ -18,11 +18,9 @@
 // replacement that does not fit is then refused by that variant), otherwise Padded or Grow by length.
 ReplaceVariant chooseVariant(const ImageView& image, const BlockLocation& location, qint64 replacementLength);
 
-// The whole "Replace with..." after the dialogs, for front ends without a window: an empty ID, a block
-// not found, the variant chosen by the replacement's length on disk, then the variant's action.
-[[nodiscard]] Outcome replaceBlock(FlashImage& image, QVector<DmhRecord>& catalogue,
-    const ReplaceRequest& request, ReplacePlan* plan = nullptr);
-// The same for a block already found (a front end may reach an entry the ID alone does not find).
+// The whole "Replace with..." after the dialogs, for a block already found (the command line may reach
+// an entry the ID alone does not find): a block not found is refused, otherwise the variant chosen by the
+// replacement's length on disk does the rest. The window runs the same steps itself, a variant a slot.
 [[nodiscard]] Outcome replaceBlockAt(FlashImage& image, QVector<DmhRecord>& catalogue,
     const BlockLocation& location, const ReplaceRequest& request, ReplacePlan* plan = nullptr);
 
