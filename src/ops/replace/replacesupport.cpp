@@ -21,15 +21,8 @@ quint64 fieldValue(const uchar* bytes, int width)
 FieldChange fieldChange(const ImageView& image, ChangedField field, int dmhIndex, int entryIndex,
     qint64 position, int width, quint64 newValue)
 {
-    FieldChange change;
-    change.field = field;
-    change.dmhIndex = dmhIndex;
-    change.entryIndex = entryIndex;
-    change.position = position;
-    change.width = width;
-    change.oldValue = fieldValue(image.data + position, width);
-    change.newValue = newValue;
-    return change;
+    return { field, dmhIndex, entryIndex, position, width, fieldValue(image.data + position, width),
+        newValue };
 }
 
 void coverRange(qint64& start, qint64& length, qint64 position, qint64 width)
