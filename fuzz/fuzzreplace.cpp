@@ -14,6 +14,7 @@
 #include "ops/replace/blockgrow.h"
 #include "ops/replace/blockreplace.h"
 #include "ops/record/crc32.h"
+#include "ops/replace/replaceaction.h"
 #include "ops/replace/replacechain.h"
 
 #include <QString>
@@ -461,9 +462,8 @@ std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation
 {
     const ImageView view = ImageView::of(fuzzed.image);
     const QVector<DmhRecord>& catalogue = fuzzed.image.dmhRecords();
-    const QString idText = location.entry.idText();
     // Every check needs only the length: a replacement is read only once they all pass.
-    const Outcome check = ::checkGrow(view, catalogue, location.dmhIndex, idText, length);
+    const Outcome check = ::checkGrow(view, catalogue, location, length);
     const std::optional<Rewrite> allowed = growthAllowed(view, catalogue, location, length);
     FUZZ_CHECK(check.success == allowed.has_value());
     if (!check.success) {
@@ -475,8 +475,7 @@ std::optional<QByteArray> checkGrow(const FuzzImage& fuzzed, const BlockLocation
     auto replacementBuffer = std::make_shared<ImageBuffer>();
     FUZZ_CHECK(replacementBuffer->allocate(length));
     std::memcpy(replacementBuffer->data(), replacement.constData(), size_t(length));
-    const Refusable<ReplacePlan> planned
-        = planGrow(view, catalogue, location.dmhIndex, idText, replacementBuffer);
+    const Refusable<ReplacePlan> planned = planGrow(view, catalogue, location, replacementBuffer);
     FUZZ_CHECK(planned.accepted());
     const ReplacePlan& plan = *planned.value;
     FUZZ_CHECK(plan.variant == ReplaceVariant::Grow);
@@ -549,7 +548,8 @@ void checkReplaceFiles(const FuzzImage& fuzzed, const std::uint8_t* data, std::s
     // A dry run agrees with the real action, and touches neither memory nor the disk.
     request.dryRun = true;
     ReplacePlan dryPlan;
-    const Outcome dryRun = replaceBlock(image, catalogue, request, &dryPlan);
+    const BlockLocation found = findBlock(catalogue, request.idText);
+    const Outcome dryRun = replaceBlockAt(image, catalogue, found, request, &dryPlan);
     FUZZ_CHECK(dryRun.success == expected.has_value());
     FUZZ_CHECK(!scratch.exists(QStringLiteral("new.bin")));
     FUZZ_CHECK(std::memcmp(image.imageData(), fuzzed.image.imageData(), size_t(image.imageSize())) == 0);
@@ -563,7 +563,7 @@ void checkReplaceFiles(const FuzzImage& fuzzed, const std::uint8_t* data, std::s
     }
 
     request.dryRun = false;
-    const Outcome outcome = replaceBlock(image, catalogue, request);
+    const Outcome outcome = replaceBlockAt(image, catalogue, found, request);
     FUZZ_CHECK(outcome.success == expected.has_value());
     FUZZ_CHECK(scratch.read(QStringLiteral("new.bin")) == (expected ? *expected : QByteArray()));
 }
@@ -621,7 +621,8 @@ void checkSecondPair(const FuzzImage& fuzzed, const std::uint8_t* data, std::siz
             single.replacementPath = scratch.path(QStringLiteral("second.img"));
             single.outputPath = scratch.path(QStringLiteral("two.bin"));
             single.loadedImagePath = scratch.path(QStringLiteral("new.bin"));
-            const Outcome outcome = replaceBlock(firstOutput, catalogue, single);
+            const Outcome outcome
+                = replaceBlockAt(firstOutput, catalogue, findBlock(catalogue, secondId), single);
             secondAccepted = outcome.success;
             secondMessage = outcome.message;
         }

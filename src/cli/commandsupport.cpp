@@ -3,8 +3,8 @@
 #include "blockselection.h"
 
 #include "model/flashimage.h"
+#include "ops/base/detailtexts.h"
 #include "ops/base/outcome.h"
-#include "ops/replace/replacesupport.h"
 
 #include <QDateTime>
 
@@ -19,7 +19,7 @@ QString hexText(quint64 value)
 
 QString prefixedHex(qint64 value)
 {
-    return ReplaceSupport::hexPosition(value);
+    return DetailText::hexPosition(value);
 }
 
 QJsonValue optionalNumber(bool present, double value)

@@ -78,7 +78,8 @@ QByteArray ProgressMeter::lineFor(const QString& label, qint64 done, qint64 tota
     QString line = QStringLiteral("%1: %2 of %3").arg(label, byteText(double(done)), byteText(double(total)));
     const qint64 elapsed = now - labelStartedAt;
     if (elapsed > 0)
-        line += QStringLiteral(", %1/s").arg(byteText(double(done - labelStartDone) * 1000 / double(elapsed)));
+        line
+            += QStringLiteral(", %1/s").arg(byteText(double(done - labelStartDone) * 1000 / double(elapsed)));
     // Back to the line's start, then the text, then the rest of an earlier, longer line erased.
     return "\r" + line.toUtf8() + "\x1b[K";
 }

@@ -7,7 +7,7 @@
 #include "stampclock.h"
 
 #include "model/flashimage.h"
-#include "ops/replace/blockreplace.h"
+#include "ops/replace/replaceaction.h"
 #include "ops/replace/replacechain.h"
 #include "ops/replace/replacewarnings.h"
 #include "ops/base/statustexts.h"

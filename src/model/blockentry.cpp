@@ -74,13 +74,6 @@ void BlockEntry::toBytes(uchar* bytes) const
     std::memcpy(bytes + trailerOffset, trailer.data(), trailer.size());
 }
 
-QByteArray BlockEntry::toByteArray() const
-{
-    QByteArray bytes(byteSize, '\0');
-    toBytes(reinterpret_cast<uchar*>(bytes.data()));
-    return bytes;
-}
-
 QByteArray BlockEntry::nameText() const
 {
     return QByteArray(name.data(), int(qstrnlen(name.data(), uint(name.size()))));

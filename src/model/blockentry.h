@@ -39,7 +39,6 @@ struct BlockEntry {
     // A table of `count` consecutive entries, as a DMH lists them.
     static QVector<BlockEntry> fromTable(const uchar* bytes, int count);
     void toBytes(uchar* bytes) const;
-    QByteArray toByteArray() const;
 
     quint16 year() const { return quint16(time[0] | (time[1] << 8)); }
     quint8 month() const { return time[2]; }

@@ -245,14 +245,6 @@ qint64 FlashImage::entriesThatFit(qint64 position, quint16 entryCount) const
     return room <= 0 ? 0 : qMin<qint64>(entryCount, room / entryStride);
 }
 
-bool FlashImage::parseDmh(qint64 position)
-{
-    IdPositions ids;
-    parseDmhInto(position, ids);
-    mergeEntryOffsets(ids);
-    return true;
-}
-
 void FlashImage::parseDmhInto(qint64 position, IdPositions& ids)
 {
     if (!rangeInside(position, dmhHeaderSize, imageSize()) || position >= positionLimit)

@@ -53,7 +53,6 @@ public:
     [[nodiscard]] bool reloadChanged(qint64 length, const QVector<QPair<qint64, qint64>>& changedRanges);
     bool clear();
     bool findDmh(qint64 length);
-    bool parseDmh(qint64 position);
     quint32 entryOffset(int id) const;
 
     // The version text's bytes, up to its first zero (SoftwareVersion::displayText shows them).

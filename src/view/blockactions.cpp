@@ -6,6 +6,7 @@
 #include "ops/replace/blockgrow.h"
 #include "ops/base/statustexts.h"
 #include "ops/record/stamptime.h"
+#include "ops/replace/replaceaction.h"
 
 #include <QFile>
 #include <QFileDialog>

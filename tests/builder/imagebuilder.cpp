@@ -73,8 +73,15 @@ QByteArray ImageBuilder::dmhHeader(const TestDmh& dmh)
     ImageLayout::writeU16(bytes.data() + ImageLayout::entrySizeOffset, dmh.entrySize);
     QByteArray header(reinterpret_cast<const char*>(bytes.data()), int(bytes.size()));
     for (const TestEntry& entry : dmh.entries)
-        header += entry.toEntry().toByteArray();
+        header += entryBytes(entry.toEntry());
     return header;
+}
+
+QByteArray ImageBuilder::entryBytes(const BlockEntry& entry)
+{
+    QByteArray bytes(BlockEntry::byteSize, '\0');
+    entry.toBytes(reinterpret_cast<uchar*>(bytes.data()));
+    return bytes;
 }
 
 ImageBuilder& ImageBuilder::dmh(qint64 position, const TestDmh& dmh)

@@ -66,6 +66,8 @@ public:
     [[nodiscard]] bool writeTo(const QString& path) const;
 
     static QByteArray dmhHeader(const TestDmh& dmh);
+    // The 48 bytes of an entry as a DMH lists it.
+    static QByteArray entryBytes(const BlockEntry& entry);
     static QByteArray randomBytes(qint64 length, quint32 seed);
     // Whole-block CRC the way the block operations compute it.
     static quint32 crcOf(const QByteArray& data);

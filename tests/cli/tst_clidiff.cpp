@@ -213,7 +213,8 @@ void TestCliDiff::diffReportsEachBlock_data()
 
     // A sixth entry, 0x30 "extra", with its block in the free space behind the others.
     QByteArray added = patched(dmhPosition + ImageLayout::entryCountOffset, "\x06");
-    overlay(added, entryField(5, 0), testEntry(0x30, 0x40000, 0x100, "extra").toEntry().toByteArray());
+    overlay(added, entryField(5, 0),
+        ImageBuilder::entryBytes(testEntry(0x30, 0x40000, 0x100, "extra").toEntry()));
     overlay(added, dmhPosition + 0x40000, QByteArray(0x100, 'x'));
     // clang-format off
     QTest::newRow("block added")
@@ -234,7 +235,8 @@ void TestCliDiff::diffReportsEachBlock_data()
         << longer << outside << allSame << none << qint64(2) << "Outside every block: 2 of ";
     // Block 30 holds 10, ab and 20; a byte in it but in neither of those is inside a block all the same.
     QByteArray holding = added;
-    overlay(holding, entryField(5, 0), testEntry(0x30, 0x800, 0x20000, "all").toEntry().toByteArray());
+    overlay(holding, entryField(5, 0),
+        ImageBuilder::entryBytes(testEntry(0x30, 0x800, 0x20000, "all").toEntry()));
     QByteArray holdingChanged = holding;
     overlay(holdingChanged, 0x1A00, "\x03");
     // clang-format off

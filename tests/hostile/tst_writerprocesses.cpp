@@ -4,7 +4,7 @@
 #include "testfiles.h"
 
 #include "model/flashimage.h"
-#include "ops/replace/blockreplace.h"
+#include "ops/replace/replaceaction.h"
 #include "ops/write/filesystemcalls.h"
 #include "ops/write/signalcleanup.h"
 
@@ -121,7 +121,7 @@ bool writeExpected(const QString& imagePath, const QString& replacementPath, con
     request.replacementPath = replacementPath;
     request.outputPath = outputPath;
     request.loadedImagePath = imagePath;
-    return replaceBlock(image, catalogue, request).success;
+    return replaceBlockAt(image, catalogue, findBlock(catalogue, request.idText), request).success;
 }
 
 // In a child: SIGINT, SIGTERM and SIGHUP as a terminal's shell leaves them, whatever the test inherited

@@ -273,13 +273,13 @@ void TestFlashImage::decodesBlockEntryFields()
     fields.version = "v1.2.3.4";
     fields.year = 2053;
     fields.trailer = "TRAILER!";
-    const QByteArray raw = fields.toEntry().toByteArray();
+    const QByteArray raw = ImageBuilder::entryBytes(fields.toEntry());
     // Year bytes 05 08 are 2053; the layout is little-endian throughout.
     QCOMPARE(raw.mid(32, 2), QByteArray("\x05\x08", 2));
     QCOMPARE(raw.mid(12, 4), QByteArray("\xCD\xAB\0\0", 4));
 
     const BlockEntry entry = BlockEntry::fromBytes(reinterpret_cast<const uchar*>(raw.constData()));
-    QCOMPARE(entry.toByteArray(), raw);
+    QCOMPARE(ImageBuilder::entryBytes(entry), raw);
     QCOMPARE(entry.idText(), QStringLiteral("ab"));
     QCOMPARE(entry.crcCellText(), QStringLiteral("abcd"));
     QCOMPARE(entry.sizeCellText(), QStringLiteral("128"));
@@ -301,15 +301,15 @@ void TestFlashImage::decodesBlockEntryFields()
         other.id = quint8(0x10 + index);
         other.offset = 0x01020304u * quint32(index + 1);
         other.name = "blk" + QByteArray::number(index);
-        table += other.toEntry().toByteArray();
+        table += ImageBuilder::entryBytes(other.toEntry());
     }
     const auto* tableBytes = reinterpret_cast<const uchar*>(table.constData());
     const QVector<BlockEntry> entries = BlockEntry::fromTable(tableBytes, 3);
     QCOMPARE(entries.size(), 3);
     QVERIFY(BlockEntry::fromTable(tableBytes, 0).isEmpty());
     for (int index = 0; index < entries.size(); ++index)
-        QCOMPARE(
-            entries.at(index).toByteArray(), table.mid(index * BlockEntry::byteSize, BlockEntry::byteSize));
+        QCOMPARE(ImageBuilder::entryBytes(entries.at(index)),
+            table.mid(index * BlockEntry::byteSize, BlockEntry::byteSize));
     QCOMPARE(entries.at(2), BlockEntry::fromBytes(tableBytes + 2 * BlockEntry::byteSize));
 }
 

@@ -12,8 +12,11 @@
 #include "ops/base/blocklocation.h"
 #include "ops/replace/blockgrow.h"
 #include "ops/replace/blockreplace.h"
+#include "ops/replace/replaceaction.h"
 
 #include <QtTest>
+
+#include <cstring>
 
 namespace {
 
@@ -91,6 +94,8 @@ private slots:
     void growsBlockAndMovesTheBlocksAfterIt();
     void testsCapacityIn64Bits_data();
     void testsCapacityIn64Bits();
+    void growActsOnlyOnTheEntryItIsGiven_data();
+    void growActsOnlyOnTheEntryItIsGiven();
     void exportAfterGrowthSeesMovedBytes();
     void eachReplacementStartsFromLoadedImage();
     void writesExactlyFlashSize();
@@ -325,6 +330,46 @@ void TestBlockReplace::testsCapacityIn64Bits()
     }
 }
 
+void TestBlockReplace::growActsOnlyOnTheEntryItIsGiven_data()
+{
+    QTest::addColumn<int>("dmhIndex");
+    QTest::addColumn<int>("entryIndex");
+    QTest::addColumn<bool>("accepted");
+
+    // "kernel" (ID 2) is entry 1 of DMH 0.
+    QTest::newRow("as found") << 0 << 1 << true;
+    QTest::newRow("a DMH the catalogue does not have") << 1 << 1 << false;
+    QTest::newRow("an entry past the table") << 0 << 4 << false;
+    QTest::newRow("an entry with another ID") << 0 << 0 << false;
+}
+
+// A location that its catalogue does not list (one kept from another image, say) grows nothing: the
+// growth reads the entry's table from the location, never by the ID alone.
+void TestBlockReplace::growActsOnlyOnTheEntryItIsGiven()
+{
+    QFETCH(int, dmhIndex);
+    QFETCH(int, entryIndex);
+    QFETCH(bool, accepted);
+
+    ImageFixture fixture;
+    QVERIFY(fixture.load(baseImage()));
+    BlockLocation location = findBlock(fixture.catalogue, "2");
+    location.dmhIndex = dmhIndex;
+    location.entryIndex = entryIndex;
+    const ImageView view = ImageView::of(*fixture.image);
+    auto replacement = std::make_shared<ImageBuffer>();
+    QVERIFY(replacement->allocate(0x30000));
+    std::memset(replacement->data(), 'x', size_t(replacement->size()));
+    const Outcome check = checkGrow(view, fixture.catalogue, location, replacement->size());
+    const Refusable<ReplacePlan> plan = planGrow(view, fixture.catalogue, location, replacement);
+    QCOMPARE(check.success, accepted);
+    QCOMPARE(plan.accepted(), accepted);
+    if (accepted)
+        QCOMPARE(plan.value->entryIndex, 1);
+    else
+        QCOMPARE(plan.refusal.message, QStringLiteral("Can not find the DMH."));
+}
+
 void TestBlockReplace::exportAfterGrowthSeesMovedBytes()
 {
     ImageFixture fixture;
@@ -402,7 +447,7 @@ void TestBlockReplace::refusesAndWritesNothing_data()
     QTest::newRow("record: 0x1FFC1 bytes") << base << "1" << 0x1FFC1 << overMax;
     QTest::newRow("record: longer than the block") << base << "1" << 0x20001 << overMax;
     QTest::newRow("ID not found") << base << "3" << 10 << "Can not find the DMH.";
-    QTest::newRow("no ID") << base << "" << 10 << "no block selected";
+    QTest::newRow("empty ID text") << base << "" << 10 << "Can not find the DMH.";
     QTest::newRow("flash size 0") << varied([](TestDmh& dmh) { dmh.flashSize = 0; }) << "2" << 10 << notFit;
     QTest::newRow("flash size over the image")
         << varied([](TestDmh& dmh) { dmh.flashSize = imageLength + 1; }) << "1" << 10 << notFit;

@@ -46,7 +46,7 @@ ReplaceRequest ImageFixture::request(
 
 Outcome ImageFixture::replace(const ReplaceRequest& request, ReplacePlan* plan)
 {
-    return ::replaceBlock(*image, catalogue, request, plan);
+    return replaceBlockAt(*image, catalogue, findBlock(catalogue, request.idText), request, plan);
 }
 
 Outcome ImageFixture::exportBlock(const QString& id, const QString& output, ExistingOutput existing) const

@@ -2,7 +2,7 @@
 
 #include "testfolder.h"
 #include "model/flashimage.h"
-#include "ops/replace/blockreplace.h"
+#include "ops/replace/replaceaction.h"
 
 #include <QByteArray>
 #include <QString>

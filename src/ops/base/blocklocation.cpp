@@ -1,5 +1,7 @@
 #include "ops/base/blocklocation.h"
 
+#include "ops/base/statustexts.h"
+
 #include <algorithm>
 
 namespace {
@@ -35,6 +37,12 @@ BlockLocation findBlockInDmh(const QVector<DmhRecord>& catalogue, int dmhIndex, 
     if (dmhIndex < 0 || dmhIndex >= catalogue.size())
         return {};
     return searchDmh(catalogue, dmhIndex, idText);
+}
+
+Outcome blockNotFound()
+{
+    return Outcome::refused(
+        StatusText::canNotFindDmh(), QStringLiteral("The block is not listed by any DMH."));
 }
 
 int entriesWithId(const DmhRecord& dmh, quint8 id)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ops/base/outcome.h"
+
 #include "model/blockentry.h"
 #include "model/dmhrecord.h"
 
@@ -34,6 +36,9 @@ BlockLocation findBlock(const QVector<DmhRecord>& catalogue, const QString& idTe
 // The first entry with that ID text in the DMH at `dmhIndex` alone: how a block behind an earlier entry
 // with the same ID is reached. Not found (no such DMH or entry): found() is false.
 BlockLocation findBlockInDmh(const QVector<DmhRecord>& catalogue, int dmhIndex, const QString& idText);
+
+// The refusal of an action on a block that no DMH lists: export and replace say it alike.
+Outcome blockNotFound();
 
 // How many entries of `catalogue` (all of them, or those of one DMH) carry `id`.
 int entriesWithId(const QVector<DmhRecord>& catalogue, quint8 id);

@@ -1,24 +1,23 @@
 #include "ops/export/blockexport.h"
 
+#include "ops/base/detailtexts.h"
+#include "ops/base/statustexts.h"
 #include "ops/record/blockinfo.h"
 #include "ops/write/planwriter.h"
-#include "ops/replace/replacesupport.h"
-#include "ops/base/statustexts.h"
 
 #include "model/imagelayout.h"
 
 Refusable<ExportPlan> planExport(
     const ImageView& image, const BlockLocation& location, const QString& fileName)
 {
-    using ReplaceSupport::blockTitle;
-    using ReplaceSupport::blockTitleFirst;
+    using DetailText::blockTitle;
+    using DetailText::blockTitleFirst;
     if (!location.found())
-        return Refusable<ExportPlan>::refused(ReplaceSupport::blockNotFound());
+        return Refusable<ExportPlan>::refused(blockNotFound());
     if (!ImageLayout::rangeInside(location.start(), location.size, image.size))
         return Refusable<ExportPlan>::refused(Outcome::refused(StatusText::blockOutOfImage(),
             QStringLiteral("%1 lies at %2, beyond the image's %3 bytes.")
-                .arg(blockTitleFirst(location.entry),
-                    ReplaceSupport::rangeText(location.start(), location.size),
+                .arg(blockTitleFirst(location.entry), DetailText::rangeText(location.start(), location.size),
                     QString::number(image.size))));
 
     ExportPlan plan;

@@ -38,8 +38,7 @@ ImageSummary ImageSummary::of(const FlashImage& image)
 
 DmhSide DmhSide::of(const DmhRecord& record)
 {
-    return { record.position, record.dataCapacity, record.sdramSize, record.flashSize, record.entryCount,
-        record.entrySize, int(record.entries.size()) };
+    return { record, int(record.entries.size()) };
 }
 
 namespace {

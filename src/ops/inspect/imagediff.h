@@ -61,15 +61,9 @@ struct BlockDiff {
 };
 
 // A DMH's header as read, and the number of its entries the image holds whole.
-struct DmhSide {
+struct DmhSide : DmhHeader {
     static DmhSide of(const DmhRecord& record);
 
-    quint32 position = 0;
-    quint32 dataCapacity = 0;
-    quint32 sdramSize = 0;
-    quint32 flashSize = 0;
-    quint16 entryCount = 0;
-    quint16 entrySize = 0;
     int entriesRead = 0;
 };
 

@@ -1,6 +1,6 @@
 #include "ops/inspect/layoutcheck.h"
 
-#include "ops/replace/replacesupport.h"
+#include "ops/base/detailtexts.h"
 
 #include "model/imagelayout.h"
 
@@ -70,8 +70,8 @@ std::optional<LayoutProblem> firstOutputCut(const ImageView& image, const QVecto
 QString describeLayoutProblem(
     const LayoutProblem& problem, const ImageView& image, const QVector<DmhRecord>& catalogue)
 {
-    using ReplaceSupport::hexPosition;
-    using ReplaceSupport::rangeText;
+    using DetailText::hexPosition;
+    using DetailText::rangeText;
     const QString flashSize = QString::number(image.flashSize);
     switch (problem.kind) {
     case LayoutProblem::Kind::ImageShorterThanFlash:

@@ -15,9 +15,10 @@ namespace BlockInfo {
 inline constexpr int recordSize = 64;
 inline constexpr char signature[] = "@~_~BI~_~@\0";
 inline constexpr int signatureLength = 12;
-inline constexpr int dataLengthOffset = 24;
-inline constexpr int dataCrcOffset = 28;
-inline constexpr int timeOffset = 48;
+inline constexpr int entryFieldsOffset = 16;
+inline constexpr int dataLengthOffset = entryFieldsOffset + BlockEntry::sizeOffset;
+inline constexpr int dataCrcOffset = entryFieldsOffset + BlockEntry::crcOffset;
+inline constexpr int timeOffset = entryFieldsOffset + BlockEntry::timeOffset;
 inline constexpr quint32 alignment = 65536;
 
 inline bool isAligned(quint32 value)

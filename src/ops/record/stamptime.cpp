@@ -26,14 +26,7 @@ StampTime StampTime::fromDateTime(const QDateTime& moment)
 
 StampTime StampTime::of(quint16 year, quint8 month, quint8 day, quint8 hour, quint8 minute, quint8 second)
 {
-    StampTime stamp;
-    stamp.year = year;
-    stamp.month = month;
-    stamp.day = day;
-    stamp.hour = hour;
-    stamp.minute = minute;
-    stamp.second = second;
-    return stamp;
+    return { year, month, day, hour, minute, second };
 }
 
 bool StampTime::operator==(const StampTime& other) const

@@ -1,11 +1,12 @@
 #include "ops/replace/blockgrow.h"
 
+#include "ops/base/detailtexts.h"
+#include "ops/base/statustexts.h"
 #include "ops/record/blockinfo.h"
 #include "ops/record/crc32.h"
-#include "ops/write/planwriter.h"
 #include "ops/replace/replacementfile.h"
 #include "ops/replace/replacesupport.h"
-#include "ops/base/statustexts.h"
+#include "ops/write/planwriter.h"
 
 #include "model/imagelayout.h"
 
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <optional>
 
+using namespace DetailText;
 using namespace ReplaceSupport;
 using ImageLayout::entryPosition;
 using ImageLayout::rangeInside;
@@ -22,28 +24,55 @@ using ImageLayout::rangesOverlap;
 
 namespace {
 
-// The entry that grows and the sizes around it, as the capacity test sees them.
+// The entry that grows, found once: its DMH, and what the capacity test takes from the DMH's table.
 struct GrowTarget {
+    const DmhRecord* dmh = nullptr;
+    int dmhIndex = -1;
     int entryIndex = -1;
+    // How many entries of the DMH carry the block's ID, and the total size of the entries with other IDs.
     int matches = 0;
     qint64 others = 0;
+
+    bool found() const { return dmh != nullptr; }
+    const BlockEntry& grown() const { return dmh->entries.at(entryIndex); }
 };
 
-// The last entry of the DMH with the ID, how many entries carry it, and the total size of the entries
-// with other IDs.
-GrowTarget findGrowTarget(const DmhRecord& dmh, const QString& idText)
+// The entry at `location` in `catalogue`, with the counts of its DMH; not found when the catalogue does
+// not list the block's ID there.
+GrowTarget findGrowTarget(const QVector<DmhRecord>& catalogue, const BlockLocation& location)
 {
     GrowTarget target;
-    for (int index = 0; index < dmh.entries.size(); ++index) {
-        if (dmh.entries.at(index).idText() == idText) {
-            target.entryIndex = index;
+    if (location.dmhIndex < 0 || location.dmhIndex >= catalogue.size())
+        return target;
+    const DmhRecord& dmh = catalogue.at(location.dmhIndex);
+    if (location.entryIndex < 0 || location.entryIndex >= dmh.entries.size()
+        || dmh.entries.at(location.entryIndex).id != location.entry.id)
+        return target;
+    target.dmh = &dmh;
+    target.dmhIndex = location.dmhIndex;
+    target.entryIndex = location.entryIndex;
+    for (const BlockEntry& entry : dmh.entries) {
+        if (entry.id == location.entry.id)
             ++target.matches;
-        } else {
-            target.others += dmh.entries.at(index).size;
-        }
+        else
+            target.others += entry.size;
     }
     return target;
 }
+
+// What the checks found, and the plan is made of.
+struct Growth {
+    GrowTarget target;
+    qint64 replacementLength = 0;
+    // How far the blocks behind the grown one move, and their total size.
+    qint64 growth = 0;
+    qint64 tail = 0;
+    // Image position of the grown block.
+    qint64 blockStart = 0;
+
+    // The grown block and the moved blocks, from blockStart.
+    qint64 changedLength() const { return replacementLength + tail; }
+};
 
 Outcome blockNotInItsDmh()
 {
@@ -156,139 +185,232 @@ Outcome checkRecordStatusKept(const ImageView& image, const DmhRecord& dmh, int 
     return Outcome::succeeded({});
 }
 
-Outcome checkGrowCapacity(
-    const QVector<DmhRecord>& catalogue, int dmhIndex, const QString& idText, qint64 replacementLength)
+Outcome checkGrowCapacity(const GrowTarget& target, qint64 replacementLength)
 {
-    if (dmhIndex < 0 || dmhIndex >= catalogue.size())
-        return blockNotInItsDmh();
-    const DmhRecord& dmh = catalogue.at(dmhIndex);
-    const GrowTarget target = findGrowTarget(dmh, idText);
-    if (target.entryIndex < 0)
+    if (!target.found())
         return blockNotInItsDmh();
     const qint64 total = replacementLength + target.others;
-    if (total > qint64(dmh.dataCapacity))
+    const quint32 capacity = target.dmh->dataCapacity;
+    if (total > qint64(capacity))
         return Outcome::refused(StatusText::overMaxSize(),
             QStringLiteral("DMH %1 may hold %2 bytes of blocks: the other blocks take %3 bytes and the "
                            "replacement %4, together %5, %6 over.")
-                .arg(QString::number(dmhIndex), QString::number(dmh.dataCapacity),
+                .arg(QString::number(target.dmhIndex), QString::number(capacity),
                     QString::number(target.others), QString::number(replacementLength),
-                    QString::number(total), QString::number(total - dmh.dataCapacity)));
+                    QString::number(total), QString::number(total - capacity)));
     return Outcome::succeeded({});
 }
 
-} // namespace
-
-Outcome checkGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, int dmhIndex,
-    const QString& idText, qint64 replacementLength)
+// The entry itself: a table the growth can rewrite, an ID listed once, a longer replacement, and the
+// blocks behind it back to back.
+Outcome checkGrownEntry(const GrowTarget& target, qint64 replacementLength)
 {
-    const Outcome capacity = checkGrowCapacity(catalogue, dmhIndex, idText, replacementLength);
-    if (!capacity.success)
-        return capacity;
-    const DmhRecord& dmh = catalogue.at(dmhIndex);
-    const GrowTarget target = findGrowTarget(dmh, idText);
-    const int grownIndex = target.entryIndex;
-    const BlockEntry& grown = dmh.entries.at(grownIndex);
-
+    const DmhRecord& dmh = *target.dmh;
+    const BlockEntry& grown = target.grown();
     // The entries are written back with entrySize as their stride but were read with 48.
     if (dmh.entrySize != ImageLayout::entryStride)
-        return Outcome::refused(StatusText::entrySizeNot48(), entrySizeDetail(dmhIndex, dmh));
-    // The variant was chosen by the first entry with the ID; the growth would act on the last.
+        return Outcome::refused(StatusText::entrySizeNot48(), entrySizeDetail(target.dmhIndex, dmh));
+    // The variant was chosen by the first entry with the ID; the literal growth would act on the last.
     if (target.matches > 1)
         return Outcome::refused(StatusText::blockIdNotUnique(),
             QStringLiteral(
                 "ID %1 is listed %2 times in DMH %3: the variant was chosen by its first entry, and the "
                 "growth would act on its last.")
-                .arg(grown.idText(), QString::number(target.matches), QString::number(dmhIndex)));
+                .arg(grown.idText(), QString::number(target.matches), QString::number(target.dmhIndex)));
     // Only a longer replacement grows a block.
-    const qint64 growth = replacementLength - grown.size;
-    if (growth <= 0)
+    if (replacementLength <= qint64(grown.size))
         return Outcome::refused(StatusText::canNotFindDmh(),
             QStringLiteral(
                 "The replacement (%1 bytes) is not longer than %2 (%3 bytes): there is nothing to grow.")
                 .arg(QString::number(replacementLength), blockTitle(grown), QString::number(grown.size)));
-    const int gap = firstGapAfter(dmh, grownIndex);
-    if (gap >= 0) {
-        const BlockEntry& behind = dmh.entries.at(gap - 1);
-        return Outcome::refused(StatusText::blocksNotBackToBack(),
-            QStringLiteral(
-                "The blocks behind %1 in DMH %2 do not follow it without a gap: %3 starts at offset %4, "
-                "where %5 was expected.")
-                .arg(blockTitle(grown), QString::number(dmhIndex), blockTitle(dmh.entries.at(gap)),
-                    hexPosition(dmh.entries.at(gap).offset),
-                    hexPosition(qint64(behind.offset) + behind.size)));
-    }
-    const qint64 tail = tailLength(dmh, grownIndex);
+    const int gap = firstGapAfter(dmh, target.entryIndex);
+    if (gap < 0)
+        return Outcome::succeeded({});
+    const BlockEntry& behind = dmh.entries.at(gap - 1);
+    return Outcome::refused(StatusText::blocksNotBackToBack(),
+        QStringLiteral(
+            "The blocks behind %1 in DMH %2 do not follow it without a gap: %3 starts at offset %4, "
+            "where %5 was expected.")
+            .arg(blockTitle(grown), QString::number(target.dmhIndex), blockTitle(dmh.entries.at(gap)),
+                hexPosition(dmh.entries.at(gap).offset), hexPosition(qint64(behind.offset) + behind.size)));
+}
 
+// The grown block and the moved blocks must stay inside the output and within reach of a u32 offset.
+Outcome checkGrownRange(const ImageView& image, const Growth& growth)
+{
     const Outcome flash = checkFlashSizeFits(image);
     if (!flash.success)
         return flash;
-    // The grown block and the moved blocks must stay inside the output and within reach of a u32 offset.
-    const qint64 blockStart = qint64(dmh.position) + grown.offset;
-    const qint64 changedLength = replacementLength + tail;
-    if (!rangeInside(blockStart, changedLength, image.flashSize))
+    const BlockEntry& grown = growth.target.grown();
+    const QString length = QString::number(growth.replacementLength);
+    if (!rangeInside(growth.blockStart, growth.changedLength(), image.flashSize))
         return Outcome::refused(StatusText::blockOutOfImage(),
             QStringLiteral(
                 "Grown to %1 bytes, %2 and the %3 bytes of blocks behind it would end at %4, beyond the "
                 "first %5 bytes that make the output.")
-                .arg(QString::number(replacementLength), blockTitle(grown), QString::number(tail),
-                    hexPosition(blockStart + changedLength - 1), QString::number(image.flashSize)));
-    if (qint64(grown.offset) + changedLength > (qint64(1) << 32))
+                .arg(length, blockTitle(grown), QString::number(growth.tail),
+                    hexPosition(growth.blockStart + growth.changedLength() - 1),
+                    QString::number(image.flashSize)));
+    const qint64 reach = qint64(grown.offset) + growth.changedLength();
+    if (reach > (qint64(1) << 32))
         return Outcome::refused(StatusText::blockOutOfImage(),
             QStringLiteral(
                 "Grown to %1 bytes, %2 and the blocks behind it would reach offset %3 from their DMH, "
                 "beyond what a 32-bit offset holds.")
-                .arg(QString::number(replacementLength), blockTitle(grown),
-                    hexPosition(qint64(grown.offset) + changedLength)));
-    const Outcome untouched = checkUntouched(catalogue, dmhIndex, grownIndex, blockStart, changedLength);
-    if (!untouched.success)
-        return untouched;
-    const Outcome keeps = checkOutputKeepsImage(image, catalogue);
-    if (!keeps.success)
-        return keeps;
-    return checkRecordStatusKept(image, dmh, grownIndex, growth);
+                .arg(length, blockTitle(grown), hexPosition(reach)));
+    return Outcome::succeeded({});
 }
 
-Refusable<ReplacePlan> planGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, int dmhIndex,
-    const QString& idText, std::shared_ptr<ImageBuffer> replacement)
+// Every check, the capacity test first: all of them need only the length.
+Refusable<Growth> checkGrowth(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, qint64 replacementLength)
 {
-    const qint64 replacementLength = replacement ? replacement->size() : 0;
-    const Outcome check = checkGrow(image, catalogue, dmhIndex, idText, replacementLength);
-    if (!check.success)
-        return Refusable<ReplacePlan>::refused(check);
-    const DmhRecord& dmh = catalogue.at(dmhIndex);
-    const int grownIndex = findGrowTarget(dmh, idText).entryIndex;
-    const BlockEntry& grown = dmh.entries.at(grownIndex);
-    const qint64 growth = replacementLength - grown.size;
-    const qint64 tail = tailLength(dmh, grownIndex);
-    const qint64 blockStart = qint64(dmh.position) + grown.offset;
+    Growth growth;
+    growth.target = findGrowTarget(catalogue, location);
+    growth.replacementLength = replacementLength;
+    Outcome outcome = checkGrowCapacity(growth.target, replacementLength);
+    if (outcome.success)
+        outcome = checkGrownEntry(growth.target, replacementLength);
+    if (!outcome.success)
+        return Refusable<Growth>::refused(outcome);
+
+    const DmhRecord& dmh = *growth.target.dmh;
+    const int grownIndex = growth.target.entryIndex;
+    const BlockEntry& grown = growth.target.grown();
+    growth.growth = replacementLength - grown.size;
+    growth.tail = tailLength(dmh, grownIndex);
+    growth.blockStart = qint64(dmh.position) + grown.offset;
+    outcome = checkGrownRange(image, growth);
+    if (outcome.success)
+        outcome = checkUntouched(
+            catalogue, growth.target.dmhIndex, grownIndex, growth.blockStart, growth.changedLength());
+    if (outcome.success)
+        outcome = checkOutputKeepsImage(image, catalogue);
+    if (outcome.success)
+        outcome = checkRecordStatusKept(image, dmh, grownIndex, growth.growth);
+    if (!outcome.success)
+        return Refusable<Growth>::refused(outcome);
+    return Refusable<Growth>::of(growth);
+}
+
+// The plan of a growth that passed every check; it keeps `replacement` as its new bytes.
+ReplacePlan growPlan(const ImageView& image, const Growth& growth, std::shared_ptr<ImageBuffer> replacement)
+{
+    const DmhRecord& dmh = *growth.target.dmh;
+    const int dmhIndex = growth.target.dmhIndex;
+    const int grownIndex = growth.target.entryIndex;
+    const qint64 length = growth.replacementLength;
 
     ReplacePlan plan;
     plan.variant = ReplaceVariant::Grow;
-    plan.replacementLength = replacementLength;
+    plan.replacementLength = length;
     plan.dmhIndex = dmhIndex;
     plan.entryIndex = grownIndex;
-    plan.blockStart = blockStart;
-    plan.oldSize = grown.size;
-    plan.tailLength = tail;
+    plan.blockStart = growth.blockStart;
+    plan.oldSize = growth.target.grown().size;
+    plan.tailLength = growth.tail;
     plan.changedStart = entryPosition(dmh.position, grownIndex);
-    plan.changedLength = blockStart + replacementLength + tail - plan.changedStart;
+    plan.changedLength = growth.blockStart + growth.changedLength() - plan.changedStart;
 
     const qint64 grownEntry = entryPosition(dmh.position, grownIndex);
     plan.fields.append(fieldChange(image, ChangedField::EntrySize, dmhIndex, grownIndex,
-        grownEntry + BlockEntry::sizeOffset, 4, quint64(replacementLength)));
+        grownEntry + BlockEntry::sizeOffset, 4, quint64(length)));
     plan.fields.append(fieldChange(image, ChangedField::EntryCrc, dmhIndex, grownIndex,
-        grownEntry + BlockEntry::crcOffset, 4, Crc32::compute64(replacement->data(), replacementLength)));
+        grownEntry + BlockEntry::crcOffset, 4, Crc32::compute64(replacement->data(), length)));
     for (int index = grownIndex + 1; index < dmh.entries.size(); ++index) {
         const BlockEntry& entry = dmh.entries.at(index);
         plan.fields.append(fieldChange(image, ChangedField::EntryOffset, dmhIndex, index,
             entryPosition(dmh.position, index) + BlockEntry::offsetOffset, 4,
-            quint64(entry.offset + growth)));
+            quint64(entry.offset + growth.growth)));
         const qint64 from = qint64(dmh.position) + entry.offset;
-        plan.moves.append({ entry.id, index, from, from + growth, entry.size });
+        plan.moves.append({ entry.id, index, from, from + growth.growth, entry.size });
     }
     plan.output.length = image.flashSize;
     plan.newBytes = std::move(replacement);
-    return Refusable<ReplacePlan>::of(std::move(plan));
+    return plan;
+}
+
+// Opens the replacement once the output is open: an ID given, a capacity that holds the length on disk,
+// and a file that is still longer than the block.
+Outcome openReplacement(const QVector<DmhRecord>& catalogue, const BlockLocation& location,
+    const ReplaceRequest& request, ReplacementFile& replacement)
+{
+    if (request.idText.isEmpty())
+        return Outcome::refused(StatusText::notSelectingSavingBlock());
+    const Outcome capacity
+        = checkGrowCapacity(findGrowTarget(catalogue, location), QFileInfo(request.replacementPath).size());
+    if (!capacity.success)
+        return capacity;
+    if (!replacement.open())
+        return replacement.failure();
+    // The variant was chosen by the length on disk; a file no longer than the block by now is not the one
+    // that was measured.
+    if (replacement.length() > qint64(location.size))
+        return Outcome::succeeded({});
+    return Outcome::unreadableInput(StatusText::canNotOpen(replacement.fileName()),
+        QStringLiteral("%1 changed while it was read: it is now %2 bytes, no longer than %3 (%4 bytes).")
+            .arg(replacement.fileName(), QString::number(replacement.length()), blockTitle(location.entry),
+                QString::number(location.size)));
+}
+
+// The replacement's bytes, in the spare buffer when it has room.
+Refusable<std::shared_ptr<ImageBuffer>> readReplacement(
+    ReplacementFile& replacement, const std::shared_ptr<ImageBuffer>& spare)
+{
+    using Bytes = Refusable<std::shared_ptr<ImageBuffer>>;
+    std::shared_ptr<ImageBuffer> bytes = bufferFor(replacement.length(), spare);
+    if (!bytes)
+        return Bytes::refused(Outcome::refused(StatusText::allocFailed(),
+            QStringLiteral("%1 bytes of memory for %2 could not be had.")
+                .arg(QString::number(replacement.length()), replacement.fileName())));
+    if (!replacement.readWhole(bytes->data()))
+        return Bytes::refused(replacement.failure());
+    return Bytes::of(std::move(bytes));
+}
+
+// Grows the image in memory and writes it; a dry run only looks for the loaded file.
+Outcome carryOut(FlashImage& image, QVector<DmhRecord>& catalogue, const ReplacePlan& plan,
+    const ReplaceRequest& request, PlanWriter& writer)
+{
+    QFile loadedImage(request.loadedImagePath);
+    const auto loadedImageGone = [&loadedImage] {
+        return Outcome::unreadableInput(StatusText::canNotOpen(loadedImage.fileName()),
+            QStringLiteral("The image was loaded from %1, which cannot be opened any more: %2.")
+                .arg(loadedImage.fileName(), loadedImage.errorString()));
+    };
+    if (request.dryRun) {
+        if (!loadedImage.open(QIODevice::ReadOnly))
+            return loadedImageGone();
+        return Outcome::succeeded({});
+    }
+
+    // From here on the image in memory and the catalogue hold the grown block, whatever follows.
+    applyGrow(image.imageData(), catalogue, plan);
+    // The loaded file is only opened, as a last sign that the image still comes from a file that exists.
+    if (!loadedImage.open(QIODevice::ReadOnly))
+        return refuse(writer, loadedImageGone());
+    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), plan.output))
+        return writer.failure(StatusText::growFailed());
+    return Outcome::succeeded(StatusText::growSucceeded());
+}
+
+} // namespace
+
+Outcome checkGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, const BlockLocation& location,
+    qint64 replacementLength)
+{
+    const Refusable<Growth> growth = checkGrowth(image, catalogue, location, replacementLength);
+    return growth.accepted() ? Outcome::succeeded({}) : growth.refusal;
+}
+
+Refusable<ReplacePlan> planGrow(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, std::shared_ptr<ImageBuffer> replacement)
+{
+    const qint64 replacementLength = replacement ? replacement->size() : 0;
+    const Refusable<Growth> growth = checkGrowth(image, catalogue, location, replacementLength);
+    if (!growth.accepted())
+        return Refusable<ReplacePlan>::refused(growth.refusal);
+    return Refusable<ReplacePlan>::of(growPlan(image, *growth.value, std::move(replacement)));
 }
 
 void applyGrow(uchar* imageData, QVector<DmhRecord>& catalogue, const ReplacePlan& plan)
@@ -318,64 +440,20 @@ Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const
     writer.setProgress(request.progress);
     if (!request.dryRun && !writer.open())
         return writer.failure(StatusText::canNotOpen(writer.fileName()));
-    if (request.idText.isEmpty())
-        return refuse(writer, Outcome::refused(StatusText::notSelectingSavingBlock()));
-    const Outcome capacity = checkGrowCapacity(
-        catalogue, location.dmhIndex, request.idText, QFileInfo(request.replacementPath).size());
-    if (!capacity.success)
-        return refuse(writer, capacity);
-
     ReplacementFile replacement(request.replacementPath);
-    if (!replacement.open())
-        return refuse(writer, replacement.failure());
-    // The variant was chosen by the length on disk; a file no longer than the block by now is not the one
-    // that was measured.
-    if (replacement.length() <= qint64(location.size))
-        return refuse(writer,
-            Outcome::unreadableInput(StatusText::canNotOpen(replacement.fileName()),
-                QStringLiteral(
-                    "%1 changed while it was read: it is now %2 bytes, no longer than %3 (%4 bytes).")
-                    .arg(replacement.fileName(), QString::number(replacement.length()),
-                        blockTitle(location.entry), QString::number(location.size))));
+    const Outcome opened = openReplacement(catalogue, location, request, replacement);
+    if (!opened.success)
+        return refuse(writer, opened);
     // Every refusal that needs only the length comes before a byte of the replacement is read.
     const ImageView view = ImageView::of(image);
-    const Outcome check = checkGrow(view, catalogue, location.dmhIndex, request.idText, replacement.length());
-    if (!check.success)
-        return refuse(writer, check);
-    const std::shared_ptr<ImageBuffer> bytes = bufferFor(replacement.length(), request.spareBuffer);
-    if (!bytes)
-        return refuse(writer,
-            Outcome::refused(StatusText::allocFailed(),
-                QStringLiteral("%1 bytes of memory for %2 could not be had.")
-                    .arg(QString::number(replacement.length()), replacement.fileName())));
-    if (!replacement.readWhole(bytes->data()))
-        return refuse(writer, replacement.failure());
-
-    const Refusable<ReplacePlan> planned
-        = planGrow(view, catalogue, location.dmhIndex, request.idText, bytes);
-    if (!planned.accepted())
-        return refuse(writer, planned.refusal);
+    const Refusable<Growth> growth = checkGrowth(view, catalogue, location, replacement.length());
+    if (!growth.accepted())
+        return refuse(writer, growth.refusal);
+    Refusable<std::shared_ptr<ImageBuffer>> bytes = readReplacement(replacement, request.spareBuffer);
+    if (!bytes.accepted())
+        return refuse(writer, bytes.refusal);
+    const ReplacePlan plan = growPlan(view, *growth.value, std::move(*bytes.value));
     if (planOut)
-        *planOut = *planned.value;
-
-    QFile loadedImage(request.loadedImagePath);
-    const auto loadedImageGone = [&loadedImage] {
-        return Outcome::unreadableInput(StatusText::canNotOpen(loadedImage.fileName()),
-            QStringLiteral("The image was loaded from %1, which cannot be opened any more: %2.")
-                .arg(loadedImage.fileName(), loadedImage.errorString()));
-    };
-    if (request.dryRun) {
-        if (!loadedImage.open(QIODevice::ReadOnly))
-            return loadedImageGone();
-        return Outcome::succeeded({});
-    }
-
-    // From here on the image in memory and the catalogue hold the grown block, whatever follows.
-    applyGrow(image.imageData(), catalogue, *planned.value);
-    // The loaded file is only opened, as a last sign that the image still comes from a file that exists.
-    if (!loadedImage.open(QIODevice::ReadOnly))
-        return refuse(writer, loadedImageGone());
-    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), planned.value->output))
-        return writer.failure(StatusText::growFailed());
-    return Outcome::succeeded(StatusText::growSucceeded());
+        *planOut = plan;
+    return carryOut(image, catalogue, plan, request, writer);
 }

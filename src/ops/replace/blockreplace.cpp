@@ -1,20 +1,19 @@
 #include "ops/replace/blockreplace.h"
 
-#include "ops/replace/blockgrow.h"
+#include "ops/base/detailtexts.h"
+#include "ops/base/statustexts.h"
 #include "ops/record/blockinfo.h"
 #include "ops/record/crc32.h"
-#include "ops/write/planwriter.h"
 #include "ops/replace/replacementfile.h"
 #include "ops/replace/replacesupport.h"
-#include "ops/base/statustexts.h"
+#include "ops/write/planwriter.h"
 
 #include "model/imagelayout.h"
-
-#include <QFileInfo>
 
 #include <algorithm>
 #include <cstring>
 
+using namespace DetailText;
 using namespace ReplaceSupport;
 using ImageLayout::rangeInside;
 
@@ -170,85 +169,10 @@ Outcome finish(PlanWriter& writer, const ImageView& image, const ReplacePlan& pl
     return Outcome::succeeded(StatusText::replaceSucceeded());
 }
 
-// The padded and record variants take the same steps: open the replacement, then the output; the checks
-// that need only the replacement's length; read it into the block; plan; write.
-Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& location,
-    const ReplaceRequest& request, ReplaceVariant variant, ReplacePlan* planOut)
+// The padded plan of a replacement that passed checkPadded.
+Refusable<ReplacePlan> paddedPlan(const ImageView& image, const BlockLocation& location,
+    std::shared_ptr<ImageBuffer> block, qint64 replacementLength, PaddedEntryCrc entryCrc)
 {
-    const bool padded = variant == ReplaceVariant::Padded;
-    ReplacementFile replacement(request.replacementPath);
-    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream, request.inputs);
-    writer.setProgress(request.progress);
-    const Outcome opened = openBoth(replacement, writer, request.dryRun);
-    if (!opened.success)
-        return opened;
-    const ImageView view = ImageView::of(image);
-    // The loader's list: DMH positions and tables never move, and a growth keeps every block inside
-    // the output, so it answers these checks as the window's catalogue would.
-    const QVector<DmhRecord>& catalogue = image.dmhRecords();
-    const Outcome checked = padded
-        ? checkPadded(view, catalogue, location, replacement.length(), request.paddedEntryCrc)
-        : checkWithInfo(view, catalogue, location, replacement.length());
-    if (!checked.success)
-        return refuse(writer, checked);
-    Refusable<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location, request.spareBuffer);
-    if (!block.accepted())
-        return refuse(writer, block.refusal);
-    const Refusable<ReplacePlan> planned = padded
-        ? planPadded(
-            view, catalogue, location, std::move(*block.value), replacement.length(), request.paddedEntryCrc)
-        : planWithInfo(
-            view, catalogue, location, std::move(*block.value), replacement.length(), request.stampTime);
-    if (!planned.accepted())
-        return refuse(writer, planned.refusal);
-    return finish(writer, view, *planned.value, request, planOut);
-}
-
-} // namespace
-
-ReplaceVariant chooseVariant(const ImageView& image, const BlockLocation& location, qint64 replacementLength)
-{
-    if (BlockInfo::hasBlockInfo(image.data, image.size, location.dmhPosition, location.entry))
-        return ReplaceVariant::WithInfo;
-    return replacementLength <= qint64(location.size) ? ReplaceVariant::Padded : ReplaceVariant::Grow;
-}
-
-Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
-    const BlockLocation& location, qint64 replacementLength, PaddedEntryCrc entryCrc)
-{
-    if (!location.found())
-        return blockNotFound();
-    if (replacementLength > qint64(location.size))
-        return Outcome::refused(StatusText::overMaxSize(),
-            QStringLiteral("The replacement is %1 bytes, %2 over the %3 bytes %4 holds.")
-                .arg(QString::number(replacementLength), QString::number(replacementLength - location.size),
-                    QString::number(location.size), blockTitle(location.entry)));
-    // A block of size 0 always asks for the entry copy, whose place would lie before the block.
-    if (location.size == 0)
-        return Outcome::refused(StatusText::blockSizeZero(),
-            QStringLiteral("%1 has size 0: no replacement fits into it.")
-                .arg(blockTitleFirst(location.entry)));
-    const Outcome inOutput = checkBlockInOutput(image, location);
-    if (!inOutput.success)
-        return inOutput;
-    if (entryCrc == PaddedEntryCrc::Update) {
-        const Outcome entryInOutput = checkEntryInOutput(image, location);
-        if (!entryInOutput.success)
-            return entryInOutput;
-    }
-    const Outcome catalogueCheck = checkCatalogue(image, catalogue, location);
-    if (!catalogueCheck.success || entryCrc == PaddedEntryCrc::Keep)
-        return catalogueCheck;
-    return checkEntryCrcOwn(catalogue, location);
-}
-
-Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
-    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength,
-    PaddedEntryCrc entryCrc)
-{
-    const Outcome check = checkPadded(image, catalogue, location, replacementLength, entryCrc);
-    if (!check.success)
-        return Refusable<ReplacePlan>::refused(check);
     if (!blockBufferFits(block, location))
         return Refusable<ReplacePlan>::refused(bufferMissing(location));
 
@@ -291,49 +215,10 @@ Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecor
     return Refusable<ReplacePlan>::of(std::move(plan));
 }
 
-Outcome checkWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
-    const BlockLocation& location, qint64 replacementLength)
+// The record plan of a replacement that passed checkWithInfo.
+Refusable<ReplacePlan> recordPlan(const ImageView& image, const BlockLocation& location,
+    std::shared_ptr<ImageBuffer> block, qint64 replacementLength, const StampTime& stampTime)
 {
-    if (!location.found())
-        return blockNotFound();
-    // The replacement must leave room for the record.
-    const qint64 room = qint64(location.size) - BlockInfo::recordSize;
-    if (replacementLength > room)
-        return Outcome::refused(StatusText::overMaxSize(),
-            QStringLiteral(
-                "The replacement is %1 bytes, %2 over the %3 bytes of data %4 holds (its %5 bytes less "
-                "the 64-byte block-info record).")
-                .arg(QString::number(replacementLength),
-                    QString::number(replacementLength - qMax<qint64>(room, 0)),
-                    QString::number(qMax<qint64>(room, 0)), blockTitle(location.entry),
-                    QString::number(location.size)));
-    const Outcome inOutput = checkBlockInOutput(image, location);
-    if (!inOutput.success)
-        return inOutput;
-    // The block lies inside the output, so its last 64 bytes do, unless it is shorter than a record; the
-    // read is bounded against the image itself all the same.
-    const qint64 recordStart = location.start() + location.size - BlockInfo::recordSize;
-    if (!rangeInside(recordStart, BlockInfo::recordSize, image.size)
-        || std::memcmp(image.data + recordStart, BlockInfo::signature, BlockInfo::signatureLength) != 0)
-        return Outcome::refused(StatusText::blockInfoNotLegitimate(),
-            QStringLiteral("The block-info record of %1 at %2 does not start with its signature.")
-                .arg(blockTitle(location.entry), hexPosition(recordStart)));
-    const Outcome entryInOutput = checkEntryInOutput(image, location);
-    if (!entryInOutput.success)
-        return entryInOutput;
-    const Outcome catalogueCheck = checkCatalogue(image, catalogue, location);
-    if (!catalogueCheck.success)
-        return catalogueCheck;
-    return checkEntryCrcOwn(catalogue, location);
-}
-
-Refusable<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
-    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength,
-    const StampTime& stampTime)
-{
-    const Outcome check = checkWithInfo(image, catalogue, location, replacementLength);
-    if (!check.success)
-        return Refusable<ReplacePlan>::refused(check);
     if (!blockBufferFits(block, location))
         return Refusable<ReplacePlan>::refused(bufferMissing(location));
 
@@ -373,6 +258,125 @@ Refusable<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRec
     return Refusable<ReplacePlan>::of(std::move(plan));
 }
 
+// The padded and record variants take the same steps: open the replacement, then the output; the checks
+// that need only the replacement's length; read it into the block; plan; write.
+Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& location,
+    const ReplaceRequest& request, ReplaceVariant variant, ReplacePlan* planOut)
+{
+    const bool padded = variant == ReplaceVariant::Padded;
+    ReplacementFile replacement(request.replacementPath);
+    PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream, request.inputs);
+    writer.setProgress(request.progress);
+    const Outcome opened = openBoth(replacement, writer, request.dryRun);
+    if (!opened.success)
+        return opened;
+    const ImageView view = ImageView::of(image);
+    // The loader's list: DMH positions and tables never move, and a growth keeps every block inside
+    // the output, so it answers these checks as the window's catalogue would.
+    const QVector<DmhRecord>& catalogue = image.dmhRecords();
+    const Outcome checked = padded
+        ? checkPadded(view, catalogue, location, replacement.length(), request.paddedEntryCrc)
+        : checkWithInfo(view, catalogue, location, replacement.length());
+    if (!checked.success)
+        return refuse(writer, checked);
+    Refusable<std::shared_ptr<ImageBuffer>> block = readIntoBlock(replacement, location, request.spareBuffer);
+    if (!block.accepted())
+        return refuse(writer, block.refusal);
+    const Refusable<ReplacePlan> planned = padded
+        ? paddedPlan(view, location, std::move(*block.value), replacement.length(), request.paddedEntryCrc)
+        : recordPlan(view, location, std::move(*block.value), replacement.length(), request.stampTime);
+    if (!planned.accepted())
+        return refuse(writer, planned.refusal);
+    return finish(writer, view, *planned.value, request, planOut);
+}
+
+} // namespace
+
+Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, qint64 replacementLength, PaddedEntryCrc entryCrc)
+{
+    if (!location.found())
+        return blockNotFound();
+    if (replacementLength > qint64(location.size))
+        return Outcome::refused(StatusText::overMaxSize(),
+            QStringLiteral("The replacement is %1 bytes, %2 over the %3 bytes %4 holds.")
+                .arg(QString::number(replacementLength), QString::number(replacementLength - location.size),
+                    QString::number(location.size), blockTitle(location.entry)));
+    // A block of size 0 always asks for the entry copy, whose place would lie before the block.
+    if (location.size == 0)
+        return Outcome::refused(StatusText::blockSizeZero(),
+            QStringLiteral("%1 has size 0: no replacement fits into it.")
+                .arg(blockTitleFirst(location.entry)));
+    const Outcome inOutput = checkBlockInOutput(image, location);
+    if (!inOutput.success)
+        return inOutput;
+    if (entryCrc == PaddedEntryCrc::Update) {
+        const Outcome entryInOutput = checkEntryInOutput(image, location);
+        if (!entryInOutput.success)
+            return entryInOutput;
+    }
+    const Outcome catalogueCheck = checkCatalogue(image, catalogue, location);
+    if (!catalogueCheck.success || entryCrc == PaddedEntryCrc::Keep)
+        return catalogueCheck;
+    return checkEntryCrcOwn(catalogue, location);
+}
+
+Outcome checkWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, qint64 replacementLength)
+{
+    if (!location.found())
+        return blockNotFound();
+    // The replacement must leave room for the record.
+    const qint64 room = qint64(location.size) - BlockInfo::recordSize;
+    if (replacementLength > room)
+        return Outcome::refused(StatusText::overMaxSize(),
+            QStringLiteral(
+                "The replacement is %1 bytes, %2 over the %3 bytes of data %4 holds (its %5 bytes less "
+                "the 64-byte block-info record).")
+                .arg(QString::number(replacementLength),
+                    QString::number(replacementLength - qMax<qint64>(room, 0)),
+                    QString::number(qMax<qint64>(room, 0)), blockTitle(location.entry),
+                    QString::number(location.size)));
+    const Outcome inOutput = checkBlockInOutput(image, location);
+    if (!inOutput.success)
+        return inOutput;
+    // The block lies inside the output, so its last 64 bytes do, unless it is shorter than a record; the
+    // read is bounded against the image itself all the same.
+    const qint64 recordStart = location.start() + location.size - BlockInfo::recordSize;
+    if (!rangeInside(recordStart, BlockInfo::recordSize, image.size)
+        || std::memcmp(image.data + recordStart, BlockInfo::signature, BlockInfo::signatureLength) != 0)
+        return Outcome::refused(StatusText::blockInfoNotLegitimate(),
+            QStringLiteral("The block-info record of %1 at %2 does not start with its signature.")
+                .arg(blockTitle(location.entry), hexPosition(recordStart)));
+    const Outcome entryInOutput = checkEntryInOutput(image, location);
+    if (!entryInOutput.success)
+        return entryInOutput;
+    const Outcome catalogueCheck = checkCatalogue(image, catalogue, location);
+    if (!catalogueCheck.success)
+        return catalogueCheck;
+    return checkEntryCrcOwn(catalogue, location);
+}
+
+Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength,
+    PaddedEntryCrc entryCrc)
+{
+    const Outcome check = checkPadded(image, catalogue, location, replacementLength, entryCrc);
+    if (!check.success)
+        return Refusable<ReplacePlan>::refused(check);
+    return paddedPlan(image, location, std::move(block), replacementLength, entryCrc);
+}
+
+Refusable<ReplacePlan> planWithInfo(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    const BlockLocation& location, std::shared_ptr<ImageBuffer> block, qint64 replacementLength,
+    const StampTime& stampTime)
+{
+    const Outcome check = checkWithInfo(image, catalogue, location, replacementLength);
+    if (!check.success)
+        return Refusable<ReplacePlan>::refused(check);
+    return recordPlan(image, location, std::move(block), replacementLength, stampTime);
+}
+
 Outcome replaceBlockPadded(const FlashImage& image, const BlockLocation& location,
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
@@ -383,41 +387,4 @@ Outcome replaceBlockWithInfo(const FlashImage& image, const BlockLocation& locat
     const ReplaceRequest& request, ReplacePlan* planOut)
 {
     return replaceWithinBlock(image, location, request, ReplaceVariant::WithInfo, planOut);
-}
-
-Outcome replaceBlock(
-    FlashImage& image, QVector<DmhRecord>& catalogue, const ReplaceRequest& request, ReplacePlan* plan)
-{
-    if (request.idText.isEmpty())
-        return Outcome::refused(StatusText::noBlockSelected());
-    return replaceBlockAt(image, catalogue, findBlock(catalogue, request.idText), request, plan);
-}
-
-Outcome replaceBlockAt(FlashImage& image, QVector<DmhRecord>& catalogue, const BlockLocation& location,
-    const ReplaceRequest& request, ReplacePlan* plan)
-{
-    if (!location.found())
-        return blockNotFound();
-    const qint64 replacementLength = QFileInfo(request.replacementPath).size();
-    switch (chooseVariant(ImageView::of(image), location, replacementLength)) {
-    case ReplaceVariant::Padded:
-        return replaceBlockPadded(image, location, request, plan);
-    case ReplaceVariant::WithInfo:
-        return replaceBlockWithInfo(image, location, request, plan);
-    case ReplaceVariant::Grow:
-        return replaceBlockGrow(image, catalogue, location, request, plan);
-    }
-    return blockNotFound();
-}
-
-void applyPlan(uchar* imageData, QVector<DmhRecord>& catalogue, const ReplacePlan& plan)
-{
-    if (plan.variant == ReplaceVariant::Grow) {
-        applyGrow(imageData, catalogue, plan);
-        return;
-    }
-    // The padded and record plans take the image from its start and lay their bytes over it.
-    for (const OutputPatch& patch : plan.output.patches)
-        std::memcpy(
-            imageData + plan.output.sourceStart + patch.position, patch.data(), size_t(patch.length()));
 }

@@ -3,9 +3,9 @@
 #include "ops/base/blocklocation.h"
 #include "ops/base/imageview.h"
 #include "ops/base/outcome.h"
-#include "ops/write/planwriter.h"
-#include "ops/replace/replaceplan.h"
 #include "ops/record/stamptime.h"
+#include "ops/replace/replaceplan.h"
+#include "ops/replace/replacerequest.h"
 
 #include "model/dmhrecord.h"
 #include "model/flashimage.h"
@@ -17,42 +17,8 @@
 
 #include <memory>
 
-// What the padded variant does with the block's entry CRC. The window keeps it as it was; a front end may
-// ask for the CRC of the new block, the record variant's rule, so that the output verifies.
-enum class PaddedEntryCrc {
-    Keep,
-    Update,
-};
-
-struct ReplaceRequest {
-    QString idText;
-    QString replacementPath;
-    QString outputPath;
-    ExistingOutput existingOutput = ExistingOutput::Replace;
-    // When set, the new image goes into this stream (standard output) and outputPath only names it.
-    OutputStream* outputStream = nullptr;
-    // When set, the files the run read (the image, the replacements): one that changed since it was opened
-    // stops the writer before the output takes its name.
-    InputWatch* inputs = nullptr;
-    // The file the image was loaded from: the growing variant opens it before it writes.
-    QString loadedImagePath;
-    // Written into a refreshed record.
-    StampTime stampTime;
-    // Memory a run has used already (the new bytes of a block it laid over the image): the new bytes of
-    // this replacement reuse it when it has room, since fresh memory is slow to touch at first.
-    std::shared_ptr<ImageBuffer> spareBuffer;
-    // Read, check and plan everything, then stop: nothing is written, nothing in memory changes and no
-    // file (not even a temporary one) is created. The output path is then not opened, and a dry run that
-    // passes every check ends in success with an empty message.
-    bool dryRun = false;
-    PaddedEntryCrc paddedEntryCrc = PaddedEntryCrc::Keep;
-    // Told how much of the output has been written.
-    ProgressCallback progress;
-};
-
-// The variant for a block and a replacement length: WithInfo whenever the block carries a record (a
-// replacement that does not fit is then refused by that variant), otherwise Padded or Grow by length.
-ReplaceVariant chooseVariant(const ImageView& image, const BlockLocation& location, qint64 replacementLength);
+// The two variants that keep the block's size: padded (no record, the replacement fits) and record (the
+// block ends in a block-info record, which is refreshed).
 
 // Pure planning, no file I/O. `catalogue` lists every DMH of the image (DMH positions and tables, and
 // every block the output must keep). `block` holds the block's new bytes so far: `location.size` bytes,
@@ -76,16 +42,3 @@ ReplaceVariant chooseVariant(const ImageView& image, const BlockLocation& locati
     const ReplaceRequest& request, ReplacePlan* plan = nullptr);
 [[nodiscard]] Outcome replaceBlockWithInfo(const FlashImage& image, const BlockLocation& location,
     const ReplaceRequest& request, ReplacePlan* plan = nullptr);
-
-// The whole "Replace with..." after the dialogs, for front ends without a window: an empty ID, a block
-// not found, the variant chosen by the replacement's length on disk, then the variant's action.
-[[nodiscard]] Outcome replaceBlock(FlashImage& image, QVector<DmhRecord>& catalogue,
-    const ReplaceRequest& request, ReplacePlan* plan = nullptr);
-// The same for a block already found (a front end may reach an entry the ID alone does not find).
-[[nodiscard]] Outcome replaceBlockAt(FlashImage& image, QVector<DmhRecord>& catalogue,
-    const BlockLocation& location, const ReplaceRequest& request, ReplacePlan* plan = nullptr);
-
-// Lays a plan's changes over the image in memory, as the output would hold them: the bytes of the output
-// plan for the padded and record variants, the growth for the growing one (with `catalogue`, the DMHs of
-// the image, updated). The plan must have been made for this image.
-void applyPlan(uchar* imageData, QVector<DmhRecord>& catalogue, const ReplacePlan& plan);

@@ -1,78 +1,92 @@
 #include "ops/replace/replacechain.h"
 
+#include "ops/replace/replaceaction.h"
 #include "ops/write/planwriter.h"
 #include "ops/replace/replacewarnings.h"
 #include "ops/base/statustexts.h"
 
-ChainResult replaceChain(FlashImage& image, const QVector<ChainPair>& pairs, const ReplaceRequest& request)
+namespace {
+
+// One pair on the image as the pairs before it left it, as a dry run of its own: checked, read and
+// planned, with nothing written. Its plan and warnings join `result`.
+Outcome planPair(FlashImage& image, QVector<DmhRecord>& catalogue, const ChainPair& pair,
+    const ReplaceRequest& request, const std::shared_ptr<ImageBuffer>& spare, ChainResult& result)
 {
-    ChainResult result;
-    const auto fail = [&result](int pair, const Outcome& outcome) {
-        result.failedPair = pair;
-        result.outcome = outcome;
-        return result;
-    };
-    std::shared_ptr<ImageBuffer> spare;
-    for (int pair = 0; pair < pairs.size(); ++pair) {
-        QVector<DmhRecord> catalogue = image.dmhRecords();
-        const Refusable<ChainTarget> target = pairs[pair].locate(catalogue);
-        if (!target.accepted())
-            return fail(pair, target.refusal);
+    const Refusable<ChainTarget> target = pair.locate(catalogue);
+    if (!target.accepted())
+        return target.refusal;
+    ReplaceRequest step = request;
+    step.spareBuffer = spare;
+    step.idText = target.value->idText;
+    step.replacementPath = pair.replacementPath;
+    step.outputPath.clear();
+    step.dryRun = true;
+    ReplacePlan plan;
+    const Outcome planned = replaceBlockAt(image, catalogue, target.value->location, step, &plan);
+    if (!planned.success)
+        return planned;
+    result.warnings.append(replacementWarnings(image.dmhRecords(), target.value->location, plan));
+    result.plans.append(plan);
+    return planned;
+}
 
-        // Each pair alone is a dry run: checked, read and planned, with nothing written.
-        ReplaceRequest step = request;
-        step.spareBuffer = spare;
-        step.idText = target.value->idText;
-        step.replacementPath = pairs[pair].replacementPath;
-        step.outputPath.clear();
-        step.dryRun = true;
-        ReplacePlan plan;
-        const Outcome planned = replaceBlockAt(image, catalogue, target.value->location, step, &plan);
-        if (!planned.success)
-            return fail(pair, planned);
-        result.warnings.append(replacementWarnings(image.dmhRecords(), target.value->location, plan));
-        result.plans.append(plan);
+// Makes the image in memory the output of the pair planned last, for the next pair to see.
+Outcome takeChange(
+    FlashImage& image, QVector<DmhRecord>& catalogue, ReplacePlan& plan, std::shared_ptr<ImageBuffer>& spare)
+{
+    applyPlan(image.imageData(), catalogue, plan);
+    // The new bytes are in the image now: their memory serves the next pair, and the report keeps only
+    // what the plan says.
+    spare = std::move(plan.newBytes);
+    for (OutputPatch& patch : plan.output.patches)
+        patch.block.reset();
+    // The pair's output is the image with the change, cut to the flash size, loaded again: only the
+    // headers the change can touch are looked at anew.
+    if (image.reloadChanged(plan.output.length, { { plan.changedStart, plan.changedLength } }))
+        return Outcome::succeeded({});
+    return Outcome::refused(QString::fromUtf8(image.lastError()),
+        QStringLiteral("After this replacement the image would no longer load: %1")
+            .arg(image.lastErrorDetail()));
+}
 
-        // The last pair's output is written as a single run writes it, from its plan over the image (a
-        // growth's over the image it changed).
-        const bool last = pair + 1 == pairs.size();
-        if (last && plan.variant != ReplaceVariant::Grow)
-            break;
-        applyPlan(image.imageData(), catalogue, plan);
-        if (last)
-            break;
-        // The new bytes are in the image now: their memory serves the next pair, and the report keeps
-        // only what the plan says.
-        spare = std::move(plan.newBytes);
-        ReplacePlan& reported = result.plans.last();
-        reported.newBytes.reset();
-        for (OutputPatch& patch : reported.output.patches)
-            patch.block.reset();
-        // The pair's output is the image with the change, cut to the flash size, loaded again: only the
-        // headers the change can touch are looked at anew.
-        if (!image.reloadChanged(plan.output.length, { { plan.changedStart, plan.changedLength } }))
-            return fail(pair,
-                Outcome::refused(QString::fromUtf8(image.lastError()),
-                    QStringLiteral("After this replacement the image would no longer load: %1")
-                        .arg(image.lastErrorDetail())));
-    }
-    if (request.dryRun) {
-        result.outcome = Outcome::succeeded({});
-        return result;
-    }
-
-    const ReplacePlan& lastPlan = result.plans.last();
+// The last pair's output, written once through the request's output rules, with its status texts.
+Outcome writeChain(const FlashImage& image, const ReplacePlan& lastPlan, const ReplaceRequest& request)
+{
     const bool grew = lastPlan.variant == ReplaceVariant::Grow;
     PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream, request.inputs);
     writer.setProgress(request.progress);
-    if (!writer.open()) {
-        result.outcome = writer.failure(StatusText::canNotOpen(writer.fileName()));
-        return result;
+    if (!writer.open())
+        return writer.failure(StatusText::canNotOpen(writer.fileName()));
+    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), lastPlan.output))
+        return writer.failure(grew ? StatusText::growFailed() : StatusText::replaceFailed());
+    return Outcome::succeeded(grew ? StatusText::growSucceeded() : StatusText::replaceSucceeded());
+}
+
+} // namespace
+
+ChainResult replaceChain(FlashImage& image, const QVector<ChainPair>& pairs, const ReplaceRequest& request)
+{
+    ChainResult result;
+    std::shared_ptr<ImageBuffer> spare;
+    for (int pair = 0; pair < pairs.size(); ++pair) {
+        QVector<DmhRecord> catalogue = image.dmhRecords();
+        Outcome outcome = planPair(image, catalogue, pairs[pair], request, spare, result);
+        // The last pair's output is written as a single run writes it, from its plan over the image (a
+        // growth's over the image it changed).
+        if (outcome.success && pair + 1 == pairs.size()) {
+            if (result.plans.last().variant == ReplaceVariant::Grow)
+                applyPlan(image.imageData(), catalogue, result.plans.last());
+            break;
+        }
+        if (outcome.success)
+            outcome = takeChange(image, catalogue, result.plans.last(), spare);
+        if (!outcome.success) {
+            result.failedPair = pair;
+            result.outcome = outcome;
+            return result;
+        }
     }
-    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), lastPlan.output)) {
-        result.outcome = writer.failure(grew ? StatusText::growFailed() : StatusText::replaceFailed());
-        return result;
-    }
-    result.outcome = Outcome::succeeded(grew ? StatusText::growSucceeded() : StatusText::replaceSucceeded());
+    result.outcome
+        = request.dryRun ? Outcome::succeeded({}) : writeChain(image, result.plans.last(), request);
     return result;
 }

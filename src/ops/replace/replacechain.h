@@ -1,9 +1,9 @@
 #pragma once
 
 #include "ops/base/blocklocation.h"
-#include "ops/replace/blockreplace.h"
 #include "ops/base/outcome.h"
 #include "ops/replace/replaceplan.h"
+#include "ops/replace/replacerequest.h"
 
 #include "model/dmhrecord.h"
 #include "model/flashimage.h"

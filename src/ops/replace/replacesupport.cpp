@@ -1,11 +1,14 @@
 #include "ops/replace/replacesupport.h"
 
+#include "ops/base/detailtexts.h"
 #include "ops/inspect/layoutcheck.h"
 #include "ops/base/statustexts.h"
 
 #include "model/imagelayout.h"
 
 namespace ReplaceSupport {
+
+using DetailText::hexPosition;
 
 quint64 fieldValue(const uchar* bytes, int width)
 {
@@ -18,15 +21,8 @@ quint64 fieldValue(const uchar* bytes, int width)
 FieldChange fieldChange(const ImageView& image, ChangedField field, int dmhIndex, int entryIndex,
     qint64 position, int width, quint64 newValue)
 {
-    FieldChange change;
-    change.field = field;
-    change.dmhIndex = dmhIndex;
-    change.entryIndex = entryIndex;
-    change.position = position;
-    change.width = width;
-    change.oldValue = fieldValue(image.data + position, width);
-    change.newValue = newValue;
-    return change;
+    return { field, dmhIndex, entryIndex, position, width, fieldValue(image.data + position, width),
+        newValue };
 }
 
 void coverRange(qint64& start, qint64& length, qint64 position, qint64 width)
@@ -51,12 +47,6 @@ int dmhTouchedBy(const QVector<DmhRecord>& catalogue, qint64 start, qint64 lengt
             return index;
     }
     return -1;
-}
-
-Outcome blockNotFound()
-{
-    return Outcome::refused(
-        StatusText::canNotFindDmh(), QStringLiteral("The block is not listed by any DMH."));
 }
 
 Outcome checkFlashSizeFits(const ImageView& image)
@@ -103,32 +93,6 @@ QString entrySizeDetail(int dmhIndex, const DmhRecord& dmh)
     return QStringLiteral("DMH %1 at %2 states an entry size of %3, but its entries are read 48 bytes apart: "
                           "none of them can be rewritten safely.")
         .arg(QString::number(dmhIndex), hexPosition(dmh.position), QString::number(dmh.entrySize));
-}
-
-QString hexPosition(qint64 position)
-{
-    return QStringLiteral("0x") + QString::number(quint64(position), 16);
-}
-
-QString blockTitle(const BlockEntry& entry)
-{
-    const QByteArray name = entry.nameText();
-    if (name.isEmpty())
-        return QStringLiteral("block %1").arg(entry.idText());
-    return QStringLiteral("block %1 (%2)").arg(entry.idText(), QString::fromLocal8Bit(name));
-}
-
-QString blockTitleFirst(const BlockEntry& entry)
-{
-    QString title = blockTitle(entry);
-    title[0] = title[0].toUpper();
-    return title;
-}
-
-QString rangeText(qint64 start, qint64 length)
-{
-    return QStringLiteral("%1 to %2")
-        .arg(hexPosition(start), hexPosition(start + qMax<qint64>(length, 1) - 1));
 }
 
 } // namespace ReplaceSupport

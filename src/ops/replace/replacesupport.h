@@ -5,7 +5,6 @@
 #include "ops/write/planwriter.h"
 #include "ops/replace/replaceplan.h"
 
-#include "model/blockentry.h"
 #include "model/dmhrecord.h"
 #include "model/imagebuffer.h"
 
@@ -32,9 +31,6 @@ void coverRange(qint64& start, qint64& length, qint64 position, qint64 width);
 // table shares a byte with [start, start + length); -1 when none does.
 int dmhTouchedBy(const QVector<DmhRecord>& catalogue, qint64 start, qint64 length, int skippedDmh = -1);
 
-// The refusal of an action on a block that no DMH lists: export and replace say it alike.
-Outcome blockNotFound();
-
 // An output takes flashSize bytes from the image: more than the image holds, or none, is refused.
 Outcome checkFlashSizeFits(const ImageView& image);
 // No output may cut off part of a DMH or a block of the image (a look-alike inside block data can state
@@ -49,12 +45,5 @@ Outcome refuse(PlanWriter& writer, const Outcome& refusal);
 
 // Why a DMH whose entrySize is not 48 is never rewritten.
 QString entrySizeDetail(int dmhIndex, const DmhRecord& dmh);
-
-// The explanations' words: "0x1f000", "block 5 (kernel)", "0x10000 to 0x1ffff".
-QString hexPosition(qint64 position);
-QString blockTitle(const BlockEntry& entry);
-// The same at the start of a sentence: "Block 5 (kernel)".
-QString blockTitleFirst(const BlockEntry& entry);
-QString rangeText(qint64 start, qint64 length);
 
 } // namespace ReplaceSupport

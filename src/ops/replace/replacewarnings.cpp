@@ -1,15 +1,15 @@
 #include "ops/replace/replacewarnings.h"
 
-#include "ops/replace/replacesupport.h"
+#include "ops/base/detailtexts.h"
 
 #include "model/dmhscan.h"
 #include "model/imagelayout.h"
 
 #include <algorithm>
 
-using ReplaceSupport::blockTitle;
-using ReplaceSupport::hexPosition;
-using ReplaceSupport::rangeText;
+using DetailText::blockTitle;
+using DetailText::hexPosition;
+using DetailText::rangeText;
 
 namespace {
 
