@@ -263,10 +263,10 @@ Outcome checkGrownRange(const ImageView& image, const Growth& growth)
 
 // Every check, the capacity test first: all of them need only the length.
 Refusable<Growth> checkGrowth(const ImageView& image, const QVector<DmhRecord>& catalogue,
-    const BlockLocation& location, qint64 replacementLength)
+    const GrowTarget& target, qint64 replacementLength)
 {
     Growth growth;
-    growth.target = findGrowTarget(catalogue, location);
+    growth.target = target;
     growth.replacementLength = replacementLength;
     Outcome outcome = checkGrowCapacity(growth.target, replacementLength);
     if (outcome.success)
@@ -332,13 +332,12 @@ ReplacePlan growPlan(const ImageView& image, const Growth& growth, std::shared_p
 
 // Opens the replacement once the output is open: an ID given, a capacity that holds the length on disk,
 // and a file that is still longer than the block.
-Outcome openReplacement(const QVector<DmhRecord>& catalogue, const BlockLocation& location,
+Outcome openReplacement(const GrowTarget& target, const BlockLocation& location,
     const ReplaceRequest& request, ReplacementFile& replacement)
 {
     if (request.idText.isEmpty())
         return Outcome::refused(StatusText::notSelectingSavingBlock());
-    const Outcome capacity
-        = checkGrowCapacity(findGrowTarget(catalogue, location), QFileInfo(request.replacementPath).size());
+    const Outcome capacity = checkGrowCapacity(target, QFileInfo(request.replacementPath).size());
     if (!capacity.success)
         return capacity;
     if (!replacement.open())
@@ -399,7 +398,8 @@ Outcome carryOut(FlashImage& image, QVector<DmhRecord>& catalogue, const Replace
 Outcome checkGrow(const ImageView& image, const QVector<DmhRecord>& catalogue, const BlockLocation& location,
     qint64 replacementLength)
 {
-    const Refusable<Growth> growth = checkGrowth(image, catalogue, location, replacementLength);
+    const Refusable<Growth> growth
+        = checkGrowth(image, catalogue, findGrowTarget(catalogue, location), replacementLength);
     return growth.accepted() ? Outcome::succeeded({}) : growth.refusal;
 }
 
@@ -407,7 +407,8 @@ Refusable<ReplacePlan> planGrow(const ImageView& image, const QVector<DmhRecord>
     const BlockLocation& location, std::shared_ptr<ImageBuffer> replacement)
 {
     const qint64 replacementLength = replacement ? replacement->size() : 0;
-    const Refusable<Growth> growth = checkGrowth(image, catalogue, location, replacementLength);
+    const Refusable<Growth> growth
+        = checkGrowth(image, catalogue, findGrowTarget(catalogue, location), replacementLength);
     if (!growth.accepted())
         return Refusable<ReplacePlan>::refused(growth.refusal);
     return Refusable<ReplacePlan>::of(growPlan(image, *growth.value, std::move(replacement)));
@@ -440,13 +441,15 @@ Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const
     writer.setProgress(request.progress);
     if (!request.dryRun && !writer.open())
         return writer.failure(StatusText::canNotOpen(writer.fileName()));
+    // One pass over the DMH's table serves every check.
+    const GrowTarget target = findGrowTarget(catalogue, location);
     ReplacementFile replacement(request.replacementPath);
-    const Outcome opened = openReplacement(catalogue, location, request, replacement);
+    const Outcome opened = openReplacement(target, location, request, replacement);
     if (!opened.success)
         return refuse(writer, opened);
     // Every refusal that needs only the length comes before a byte of the replacement is read.
     const ImageView view = ImageView::of(image);
-    const Refusable<Growth> growth = checkGrowth(view, catalogue, location, replacement.length());
+    const Refusable<Growth> growth = checkGrowth(view, catalogue, target, replacement.length());
     if (!growth.accepted())
         return refuse(writer, growth.refusal);
     Refusable<std::shared_ptr<ImageBuffer>> bytes = readReplacement(replacement, request.spareBuffer);

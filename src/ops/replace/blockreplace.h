@@ -23,7 +23,8 @@
 // Pure planning, no file I/O. `catalogue` lists every DMH of the image (DMH positions and tables, and
 // every block the output must keep). `block` holds the block's new bytes so far: `location.size` bytes,
 // the replacement at the start and 0xFF behind it; the plan takes it over and adds the entry copy or the
-// record. The checks need only the replacement's length, so they run before it is read.
+// record. The checks need only the replacement's length, so they run before it is read; a plan function
+// runs its check first.
 [[nodiscard]] Outcome checkPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,
     const BlockLocation& location, qint64 replacementLength, PaddedEntryCrc entryCrc = PaddedEntryCrc::Keep);
 [[nodiscard]] Refusable<ReplacePlan> planPadded(const ImageView& image, const QVector<DmhRecord>& catalogue,

@@ -20,6 +20,7 @@ enum class PaddedEntryCrc {
 
 // What a front end asks of one replacement, beyond the block: the files, the output rules, the stamp.
 struct ReplaceRequest {
+    // The selected row's ID text: the growing variant refuses an empty one.
     QString idText;
     QString replacementPath;
     QString outputPath;
