@@ -7,6 +7,7 @@
 
 #include "model/flashimage.h"
 #include "ops/export/blockexport.h"
+#include "ops/export/blockhashes.h"
 #include "ops/inspect/blockfacts.h"
 #include "ops/record/blockinfo.h"
 #include "ops/write/folderwriter.h"
@@ -128,12 +129,12 @@ struct Listing {
     QStringList notExported;
 };
 
-Listing listBlockFiles(const BlockFiles& planned)
+Listing listBlockFiles(const BlockFiles& planned, const BlockHashes& hashes)
 {
     Listing listing;
     for (int at = 0; at < planned.blocks.size(); ++at) {
         const BlockFacts& block = planned.blocks[at];
-        QJsonObject row = BlockListing::json(block, BlockListing::cells(block.entry));
+        QJsonObject row = BlockListing::json(block, BlockListing::cells(block.entry), &hashes);
         const Refusable<ExportPlan>& plan = planned.plans[at];
         if (plan.accepted()) {
             row.insert(QStringLiteral("file"), QString::fromLatin1(planned.names[at]));
@@ -221,9 +222,13 @@ CommandResult exportAll(const FlashImage& image, const QString& imagePath, Outpu
                              .arg(view.size);
         return result;
     }
-    const Listing listing = listBlockFiles(planned);
+    // The index always carries the hashes: it is the record of what the folder's files must hold.
+    const BlockHashes hashes = BlockHashes::compute(view, image.dmhRecords());
+    const Listing listing = listBlockFiles(planned, hashes);
+    result.details.insert(QStringLiteral("sha256"), QString::fromLatin1(hashes.image()));
     CommandResult indexDocument;
     indexDocument.details.insert(QStringLiteral("blocks"), listing.rows);
+    indexDocument.details.insert(QStringLiteral("sha256"), QString::fromLatin1(hashes.image()));
     const QByteArray indexBytes
         = QJsonDocument(JsonDocument::of(QStringLiteral("list"), imagePath, indexDocument))
               .toJson(QJsonDocument::Indented);
