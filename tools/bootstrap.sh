@@ -53,7 +53,8 @@ fi
 
 # Building and running the program: the toolchain, Qt 5, isa-l, OpenSSL's libcrypto (SHA-256), and Carlito, the metric twin of Calibri
 # that the style sheet names. The tests add Google Benchmark and the compression libraries the
-# benchmarks compare with, clang for the fuzzers and sanitizer runtimes, and Xvfb for screenshots.
+# benchmarks compare with, clang for the fuzzers and sanitizer runtimes, Xvfb for screenshots, and
+# python3-jsonschema, which validates the SBOM against the CycloneDX schema.
 packages=(
     cmake g++ make
     qtbase5-dev qtbase5-dev-tools libisal-dev libssl-dev
@@ -64,6 +65,7 @@ if [ "$mode" = test ]; then
         zlib1g-dev libdeflate-dev libbenchmark-dev
         clang llvm libclang-rt-dev
         xvfb xauth
+        python3-jsonschema
     )
 fi
 missing=()
