@@ -4,6 +4,7 @@
 #include "benchmarks.h"
 
 #include "exportall.h"
+#include "outputtarget.h"
 #include "model/flashimage.h"
 #include "ops/export/blockexport.h"
 #include "ops/inspect/blockfacts.h"
@@ -48,11 +49,12 @@ void clearFolder(benchmark::State& state, const QString& folder)
 void unpackAll(benchmark::State& state)
 {
     const FlashImage& image = loadedImage();
-    const ExportAllRequest request { imagePath(), folderPath("all"), false };
+    const QString folder = folderPath("all");
     CommandResult result;
     for (auto _ : state) {
-        clearFolder(state, request.folderPath);
-        result = exportAll(image, request);
+        clearFolder(state, folder);
+        OutputTarget output(folder, false, false, { imagePath() }, nullptr);
+        result = exportAll(image, imagePath(), output);
         if (!result.succeeded()) {
             state.SkipWithError(result.message.toStdString().c_str());
             return;
@@ -84,8 +86,10 @@ std::vector<PlainFile> sameFiles(const FlashImage& image, QByteArray& index)
     // The index is the subject's own; an unpack made once here, untimed, leaves it for whichever side runs
     // first.
     QFile written(folderPath("all") + QStringLiteral("/index.json"));
-    if (!written.exists())
-        exportAll(image, { imagePath(), folderPath("all"), false });
+    if (!written.exists()) {
+        OutputTarget output(folderPath("all"), false, false, { imagePath() }, nullptr);
+        exportAll(image, imagePath(), output);
+    }
     if (written.open(QIODevice::ReadOnly))
         index = written.readAll();
     files.push_back({ "index.json", reinterpret_cast<const uchar*>(index.constData()), index.size() });

@@ -1,13 +1,16 @@
 // Export and the block-info rule on an arbitrary image and a chosen entry: every byte read lies inside the
-// image, and an export that is planned writes exactly the block, or exactly its data part.
+// image, an export that is planned writes exactly the block, or exactly its data part, and the block's
+// sha256 is the hash of what it writes.
 
 #include "fuzzimage.h"
 #include "fuzzscratch.h"
 
 #include "model/imagelayout.h"
 #include "ops/export/blockexport.h"
+#include "ops/export/blockhashes.h"
 #include "ops/record/blockinfo.h"
 
+#include <QCryptographicHash>
 #include <QString>
 #include <QStringList>
 
@@ -86,6 +89,26 @@ void checkExport(const FlashImage& image, const BlockLocation& location)
         == QByteArray(reinterpret_cast<const char*>(view.data + location.start()), int(expectedLength)));
 }
 
+// Each block's sha256 is the SHA-256 of exactly what its export writes, null where the export is refused;
+// the image's is that of all its bytes.
+void checkHashes(const FlashImage& image, const BlockLocation& location)
+{
+    const ImageView view = ImageView::of(image);
+    const BlockHashes hashes = BlockHashes::compute(view, image.dmhRecords());
+    const auto sha256 = [](const QByteArray& bytes) {
+        return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+    };
+    FUZZ_CHECK(hashes.image()
+        == sha256(QByteArray::fromRawData(reinterpret_cast<const char*>(view.data), int(view.size))));
+    const Refusable<ExportPlan> planned = planExport(view, location, outputName);
+    const QByteArray hash = hashes.of(location.dmhIndex, location.entryIndex);
+    if (!planned.accepted()) {
+        FUZZ_CHECK(hash.isNull());
+        return;
+    }
+    FUZZ_CHECK(hash == sha256(writtenBytes(view.data, view.size, planned.value->output)));
+}
+
 // The export action writes exactly what its plan says, or refuses with the plan's text and writes nothing.
 void checkExportFile(const FlashImage& image, const BlockLocation& location)
 {
@@ -134,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     checkCellTexts(location->entry);
     checkBlockInfoRule(fuzzed.image, *location);
     checkExport(fuzzed.image, *location);
+    checkHashes(fuzzed.image, *location);
     // One input in 64 also writes the file, through the same writer the window uses.
     if (selector.runsFileActions())
         checkExportFile(fuzzed.image, *location);

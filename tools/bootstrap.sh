@@ -54,8 +54,8 @@ fi
 # Building and running the program: the toolchain, Qt 5, isa-l, OpenSSL's libcrypto (SHA-256), librsvg's
 # rsvg-convert (the build renders the desktop icons with it), and Carlito, the metric twin of Calibri that
 # the style sheet names. The tests add Google Benchmark and the compression libraries the benchmarks
-# compare with, clang for the fuzzers and sanitizer runtimes, Xvfb for screenshots, and Python and jq for
-# the README's examples.
+# compare with, clang for the fuzzers and sanitizer runtimes, Xvfb for screenshots, Python and jq for the
+# README's examples, and python3-jsonschema, which validates the SBOM against the CycloneDX schema.
 packages=(
     cmake g++ make
     qtbase5-dev qtbase5-dev-tools libisal-dev libssl-dev librsvg2-bin
@@ -66,7 +66,7 @@ if [ "$mode" = test ]; then
         zlib1g-dev libdeflate-dev libbenchmark-dev
         clang llvm libclang-rt-dev
         xvfb xauth
-        python3 jq
+        python3 jq python3-jsonschema
     )
 fi
 missing=()

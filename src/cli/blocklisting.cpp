@@ -33,7 +33,17 @@ void addEntryFields(QJsonObject& row, const BlockEntry& entry, qint64 start)
     row.insert(QStringLiteral("flags"), int(entry.flags));
 }
 
-QJsonObject json(const BlockFacts& block, const QStringList& cells)
+QJsonValue hashJson(const QByteArray& sha256)
+{
+    return sha256.isNull() ? QJsonValue(QJsonValue::Null) : QJsonValue(QString::fromLatin1(sha256));
+}
+
+QString hashText(const QByteArray& sha256)
+{
+    return sha256.isNull() ? QStringLiteral("-") : QString::fromLatin1(sha256);
+}
+
+QJsonObject json(const BlockFacts& block, const QStringList& cells, const BlockHashes* hashes)
 {
     const BlockEntry& entry = block.entry;
     QJsonObject row = CommandSupport::blockIdentity(block.dmhIndex, block.entryIndex, entry);
@@ -42,6 +52,8 @@ QJsonObject json(const BlockFacts& block, const QStringList& cells)
     row.insert(QStringLiteral("hasBlockInfo"), block.hasRecord);
     row.insert(
         QStringLiteral("dataLength"), CommandSupport::optionalNumber(block.hasRecord, block.dataLength));
+    if (hashes)
+        row.insert(QStringLiteral("sha256"), hashJson(hashes->of(block)));
     return row;
 }
 

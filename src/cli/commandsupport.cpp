@@ -124,24 +124,44 @@ QString argumentCountError(int wanted, int got)
 PreparedCommand onOneImage(
     const ParsedArguments& arguments, std::function<CommandResult(const FlashImage& image)> run)
 {
+    return onOneImage(arguments,
+        OneImageRun([run](const FlashImage& image, const ParsedArguments&) { return run(image); }));
+}
+
+PreparedCommand onOneImage(const ParsedArguments& arguments, OneImageRun run)
+{
     const QStringList& positional = arguments.positional();
     if (positional.size() != 1)
         return PreparedCommand::badUsage(argumentCountError(1, positional.size()));
     if (positional.first().isEmpty())
         return PreparedCommand::badUsage(QStringLiteral("IMAGE must not be empty."));
     PreparedCommand prepared;
-    prepared.run = [run](const QVector<FlashImage*>& images, OutputTarget&) { return run(*images.first()); };
+    prepared.run = [run, arguments](const QVector<FlashImage*>& images, OutputTarget&) {
+        return run(*images.first(), arguments);
+    };
     return prepared;
 }
 
 Command oneImageCommand(const QString& name, const QString& summary, const QString& helpNotes,
     std::function<CommandResult(const FlashImage& image)> run)
 {
+    return oneImageCommand(name, summary, helpNotes, {},
+        OneImageRun([run](const FlashImage& image, const ParsedArguments&) { return run(image); }));
+}
+
+Command oneImageCommand(const QString& name, const QString& summary, const QString& helpNotes,
+    const QVector<OptionSpec>& options, OneImageRun run)
+{
+    QStringList synopsis { QStringLiteral("[--json]") };
+    for (const OptionSpec& option : options)
+        synopsis << (option.takesValue() ? QStringLiteral("[--%1 %2]").arg(option.longName, option.valueName)
+                                         : QStringLiteral("[--%1]").arg(option.longName));
     Command command;
     command.name = name;
     command.summary = summary;
-    command.synopsis = QStringLiteral("[--json] IMAGE");
+    command.synopsis = (synopsis + QStringList { QStringLiteral("IMAGE") }).join(QLatin1Char(' '));
     command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") } };
+    command.options = options;
     command.helpNotes = helpNotes;
     command.prepare = [run](const ParsedArguments& arguments) { return onOneImage(arguments, run); };
     return command;

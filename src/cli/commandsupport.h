@@ -61,5 +61,10 @@ PreparedCommand onOneImage(
 // The row of such a command ("[--json] IMAGE"), which reads its image and writes nothing.
 Command oneImageCommand(const QString& name, const QString& summary, const QString& helpNotes,
     std::function<CommandResult(const FlashImage& image)> run);
+// The same for a command with options of its own, whose run reads them.
+using OneImageRun = std::function<CommandResult(const FlashImage& image, const ParsedArguments& arguments)>;
+PreparedCommand onOneImage(const ParsedArguments& arguments, OneImageRun run);
+Command oneImageCommand(const QString& name, const QString& summary, const QString& helpNotes,
+    const QVector<OptionSpec>& options, OneImageRun run);
 
 } // namespace CommandSupport

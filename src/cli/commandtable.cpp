@@ -7,6 +7,7 @@ Command verifyCommand();
 Command exportCommand();
 Command replaceCommand();
 Command diffCommand();
+Command sbomCommand();
 
 const QVector<Command>& commandTable()
 {
@@ -17,6 +18,7 @@ const QVector<Command>& commandTable()
         exportCommand(),
         replaceCommand(),
         diffCommand(),
+        sbomCommand(),
     };
     return table;
 }

@@ -56,6 +56,13 @@ OptionSpec blockName()
         QStringLiteral("Name the block by its name (up to its first zero byte) instead of BLOCK.") };
 }
 
+OptionSpec hashes()
+{
+    return { QStringLiteral("hashes"), QChar(), QString(),
+        QStringLiteral("Also show the SHA-256 of each block's export (the bytes export writes) and of the "
+                       "whole image.") };
+}
+
 QString exitStatusNote(const QString& refusedAlso)
 {
     return QStringLiteral("Exit status: 0 success; 1 refused action%1; 2 bad usage or unreadable input.")

@@ -20,6 +20,8 @@ QString outputDescription();
 QString blockDescription();
 OptionSpec force();
 OptionSpec blockName();
+// --hashes: SHA-256 of each block's export and of the image (info: the image's only).
+OptionSpec hashes();
 
 // The exit-status line of a command's help; `refusedAlso` names what else exits 1.
 QString exitStatusNote(const QString& refusedAlso = QString());

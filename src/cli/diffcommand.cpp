@@ -5,9 +5,12 @@
 #include "texttable.h"
 
 #include "model/flashimage.h"
+#include "ops/export/blockhashes.h"
 #include "ops/inspect/imagediff.h"
 
 #include <QJsonArray>
+
+#include <optional>
 
 using CommandSupport::dmhJson;
 using CommandSupport::hexText;
@@ -127,7 +130,13 @@ QJsonObject comparisonJson(const ByteComparison& comparison)
     };
 }
 
-QJsonValue blockSideJson(const std::optional<DiffBlockSide>& side)
+// Each image's hashes, when --hashes asks for them.
+struct DiffHashes {
+    BlockHashes a;
+    BlockHashes b;
+};
+
+QJsonValue blockSideJson(const std::optional<DiffBlockSide>& side, int dmhIndex, const BlockHashes* hashes)
 {
     if (!side)
         return QJsonValue::Null;
@@ -141,10 +150,12 @@ QJsonValue blockSideJson(const std::optional<DiffBlockSide>& side)
         { QStringLiteral("trailerText"), trailerText(entry) },
     };
     BlockListing::addEntryFields(json, entry, side->start);
+    if (hashes)
+        json.insert(QStringLiteral("sha256"), BlockListing::hashJson(hashes->of(dmhIndex, side->entryIndex)));
     return json;
 }
 
-QJsonObject blockJson(const BlockDiff& block)
+QJsonObject blockJson(const BlockDiff& block, const DiffHashes* hashes)
 {
     // Named as A lists it, or as B does for a block only B lists.
     const DiffBlockSide& named = block.a ? *block.a : *block.b;
@@ -156,8 +167,8 @@ QJsonObject blockJson(const BlockDiff& block)
         { QStringLiteral("name"), named.entry.nameCellText() },
         { QStringLiteral("nameText"), QString::fromLocal8Bit(named.entry.nameText()) },
         { QStringLiteral("changes"), fieldNames(block.changes) },
-        { QStringLiteral("a"), blockSideJson(block.a) },
-        { QStringLiteral("b"), blockSideJson(block.b) },
+        { QStringLiteral("a"), blockSideJson(block.a, block.dmhIndex, hashes ? &hashes->a : nullptr) },
+        { QStringLiteral("b"), blockSideJson(block.b, block.dmhIndex, hashes ? &hashes->b : nullptr) },
     };
     QJsonValue bytes(QJsonValue::Null);
     if (block.a && block.b) {
@@ -180,14 +191,17 @@ QJsonValue dmhSideJson(const std::optional<DmhSide>& side)
     return side ? QJsonValue(dmhJson(*side)) : QJsonValue(QJsonValue::Null);
 }
 
-QJsonObject summaryJson(const ImageSummary& summary)
+QJsonObject summaryJson(const ImageSummary& summary, const BlockHashes* hashes)
 {
     QJsonObject json = imageSummaryJson(summary);
     json.insert(QStringLiteral("dmhCount"), summary.dmhCount);
+    if (hashes)
+        json.insert(QStringLiteral("sha256"), QString::fromLatin1(hashes->image()));
     return json;
 }
 
-QJsonObject detailsJson(const ImageDiff& diff, const QString& pathA, const QString& pathB)
+QJsonObject detailsJson(
+    const ImageDiff& diff, const QString& pathA, const QString& pathB, const DiffHashes* hashes)
 {
     QJsonArray dmhs;
     for (const DmhDiff& dmh : diff.dmhs) {
@@ -201,12 +215,12 @@ QJsonObject detailsJson(const ImageDiff& diff, const QString& pathA, const QStri
     }
     QJsonArray blocks;
     for (const BlockDiff& block : diff.blocks)
-        blocks.append(blockJson(block));
+        blocks.append(blockJson(block, hashes));
     return QJsonObject {
         { QStringLiteral("images"), QJsonArray { pathA, pathB } },
         { QStringLiteral("identical"), diff.identical },
-        { QStringLiteral("a"), summaryJson(diff.a) },
-        { QStringLiteral("b"), summaryJson(diff.b) },
+        { QStringLiteral("a"), summaryJson(diff.a, hashes ? &hashes->a : nullptr) },
+        { QStringLiteral("b"), summaryJson(diff.b, hashes ? &hashes->b : nullptr) },
         { QStringLiteral("imageChanges"), fieldNames(diff.imageChanges) },
         { QStringLiteral("dmhs"), dmhs },
         { QStringLiteral("blocks"), blocks },
@@ -423,17 +437,32 @@ QString verdict(const ImageDiff& diff)
     return text;
 }
 
-QString diffText(const ImageDiff& diff)
+QString sideHashText(const std::optional<DiffBlockSide>& side, int dmhIndex, const BlockHashes& hashes)
 {
-    TextTable table({ QStringLiteral("DMH"), QStringLiteral("ID"), QStringLiteral("Name"),
-        QStringLiteral("Status"), QStringLiteral("Changes") });
+    return side ? BlockListing::hashText(hashes.of(dmhIndex, side->entryIndex)) : QStringLiteral("-");
+}
+
+QString diffText(const ImageDiff& diff, const DiffHashes* hashes)
+{
+    QStringList titles { QStringLiteral("DMH"), QStringLiteral("ID"), QStringLiteral("Name"),
+        QStringLiteral("Status"), QStringLiteral("Changes") };
+    if (hashes)
+        titles << QStringLiteral("SHA-256 A") << QStringLiteral("SHA-256 B");
+    TextTable table(titles);
     for (const BlockDiff& block : diff.blocks) {
         const DiffBlockSide& named = block.a ? *block.a : *block.b;
-        table.addRow({ QString::number(block.dmhIndex), BlockEntry::idText(block.id),
-            printableText(named.entry.nameCellText()), statusName(block.status), blockChangesText(block) });
+        QStringList row { QString::number(block.dmhIndex), BlockEntry::idText(block.id),
+            printableText(named.entry.nameCellText()), statusName(block.status), blockChangesText(block) };
+        if (hashes)
+            row << sideHashText(block.a, block.dmhIndex, hashes->a)
+                << sideHashText(block.b, block.dmhIndex, hashes->b);
+        table.addRow(row);
     }
     QStringList lines { table.render() };
     QStringList facts;
+    if (hashes)
+        facts << QStringLiteral("SHA-256 of A: %1\nSHA-256 of B: %2")
+                     .arg(QString::fromLatin1(hashes->a.image()), QString::fromLatin1(hashes->b.image()));
     for (const ImageField field : diff.imageChanges)
         facts << imageFieldText(field, diff);
     for (const DmhDiff& dmh : diff.dmhs) {
@@ -449,23 +478,28 @@ QString diffText(const ImageDiff& diff)
 }
 
 CommandResult runDiff(const FlashImage& a, const FlashImage& b, const QStringList& paths, bool json,
-    const ProgressCallback& progress)
+    bool withHashes, const ProgressCallback& progress)
 {
     const Refusable<ImageDiff> compared = diffImages(a, b, progress);
     // A table that would cost more than its images is trouble, like an unreadable image: 1 means "differ".
     if (!compared.accepted())
         return CommandResult::failure(exitBadInput, compared.refusal.message);
     const ImageDiff& diff = *compared.value;
+    std::optional<DiffHashes> hashes;
+    if (withHashes)
+        hashes = DiffHashes { BlockHashes::compute(ImageView::of(a), a.dmhRecords()),
+            BlockHashes::compute(ImageView::of(b), b.dmhRecords()) };
+    const DiffHashes* shownHashes = hashes ? &*hashes : nullptr;
     CommandResult result;
     result.exitStatus = diff.identical ? exitSuccess : exitRefused;
     // The verdict belongs with the report on stdout, as cmp's does, whether or not the images differ; the
     // JSON document carries it as its message. Each form is only built when asked for: with tens of
     // thousands of blocks either takes a while.
     if (json) {
-        result.details = detailsJson(diff, paths.at(0), paths.at(1));
+        result.details = detailsJson(diff, paths.at(0), paths.at(1), shownHashes);
         result.message = verdict(diff);
     } else {
-        result.text = diffText(diff);
+        result.text = diffText(diff, shownHashes);
     }
     return result;
 }
@@ -478,9 +512,10 @@ PreparedCommand prepareDiff(const ParsedArguments& arguments)
     if (positional.at(0).isEmpty() || positional.at(1).isEmpty())
         return PreparedCommand::badUsage(QStringLiteral("A and B must not be empty."));
     const bool json = arguments.isSet(CommonOptions::json().longName);
+    const bool hashes = arguments.isSet(CommonOptions::hashes().longName);
     PreparedCommand prepared;
-    prepared.run = [positional, json](const QVector<FlashImage*>& images, OutputTarget& output) {
-        return runDiff(*images.at(0), *images.at(1), positional, json,
+    prepared.run = [positional, json, hashes](const QVector<FlashImage*>& images, OutputTarget& output) {
+        return runDiff(*images.at(0), *images.at(1), positional, json, hashes,
             output.progress(QStringLiteral("Comparing %1 and %2").arg(positional.at(0), positional.at(1))));
     };
     return prepared;
@@ -493,7 +528,8 @@ Command diffCommand()
     Command command;
     command.name = QStringLiteral("diff");
     command.summary = QStringLiteral("Compare two images block by block.");
-    command.synopsis = QStringLiteral("[--json] A B");
+    command.synopsis = QStringLiteral("[--json] [--hashes] A B");
+    command.options = { CommonOptions::hashes() };
     command.arguments = { { QStringLiteral("A"), QStringLiteral("The first flash image (the old one).") },
         { QStringLiteral("B"), QStringLiteral("The second flash image (the new one).") } };
     command.imageCount = 2;

@@ -7,6 +7,7 @@
 
 #include "model/flashimage.h"
 #include "ops/export/blockexport.h"
+#include "ops/export/blockhashes.h"
 #include "ops/inspect/blockfacts.h"
 #include "ops/record/blockinfo.h"
 #include "ops/write/folderwriter.h"
@@ -129,12 +130,12 @@ struct Listing {
     QStringList notExported;
 };
 
-Listing listBlockFiles(const BlockFiles& planned)
+Listing listBlockFiles(const BlockFiles& planned, const BlockHashes& hashes)
 {
     Listing listing;
     for (int at = 0; at < planned.blocks.size(); ++at) {
         const BlockFacts& block = planned.blocks[at];
-        QJsonObject row = BlockListing::json(block, BlockListing::cells(block.entry));
+        QJsonObject row = BlockListing::json(block, BlockListing::cells(block.entry), &hashes);
         const Refusable<ExportPlan>& plan = planned.plans[at];
         if (plan.accepted()) {
             row.insert(QStringLiteral("file"), QString::fromLatin1(planned.names[at]));
@@ -222,12 +223,16 @@ CommandResult exportAll(const FlashImage& image, const QString& imagePath, Outpu
                              .arg(view.size);
         return result;
     }
-    const Listing listing = listBlockFiles(planned);
-    // The image by its file name and size, not the path as typed, so that one image gives one index
-    // wherever it lies and however it was named on the command line. Its sha256 belongs beside them.
+    // The index always carries the hashes: it is the record of what the folder's files must hold.
+    const BlockHashes hashes = BlockHashes::compute(view, image.dmhRecords());
+    const Listing listing = listBlockFiles(planned, hashes);
+    result.details.insert(QStringLiteral("sha256"), QString::fromLatin1(hashes.image()));
+    // The image by its file name, size and sha256, not the path as typed, so that one image gives one
+    // index wherever it lies and however it was named on the command line.
     CommandResult indexDocument;
     indexDocument.details.insert(QStringLiteral("blocks"), listing.rows);
     indexDocument.details.insert(QStringLiteral("imageSize"), double(view.size));
+    indexDocument.details.insert(QStringLiteral("sha256"), QString::fromLatin1(hashes.image()));
     const QByteArray indexBytes = QJsonDocument(
         JsonDocument::of(QStringLiteral("list"), QFileInfo(imagePath).fileName(), indexDocument))
                                       .toJson(QJsonDocument::Indented);

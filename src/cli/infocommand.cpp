@@ -5,6 +5,7 @@
 
 #include "model/flashimage.h"
 #include "ops/inspect/layoutcheck.h"
+#include "ops/record/sha256.h"
 
 #include <QJsonArray>
 
@@ -14,7 +15,7 @@ using CommandSupport::imageSummaryJson;
 
 namespace {
 
-CommandResult runInfo(const FlashImage& image)
+CommandResult runInfo(const FlashImage& image, const ParsedArguments& arguments)
 {
     CommandResult result;
     result.details = imageSummaryJson(ImageSummary::of(image));
@@ -25,6 +26,11 @@ CommandResult runInfo(const FlashImage& image)
     summary.addRow({ QStringLiteral("Flash Size:"), QString::number(image.flashSize()) });
     summary.addRow({ QStringLiteral("Block Number:"), QString::number(image.blockCount()) });
     summary.addRow({ QStringLiteral("Software Version:"), printableText(version) });
+    if (arguments.isSet(CommonOptions::hashes().longName)) {
+        const QString sha256 = QString::fromLatin1(Sha256::hex(image.imageData(), image.imageSize()));
+        summary.addRow({ QStringLiteral("SHA-256:"), sha256 });
+        result.details.insert(QStringLiteral("sha256"), sha256);
+    }
 
     TextTable dmhTable({ QStringLiteral("DMH"), QStringLiteral("Position(hex)"),
         QStringLiteral("Capacity(Bytes)"), QStringLiteral("SDRAM Size"), QStringLiteral("Flash Size"),
@@ -55,5 +61,8 @@ Command infoCommand()
 {
     return CommandSupport::oneImageCommand(QStringLiteral("info"),
         QStringLiteral("Show the image's sizes, block number, software version and DMHs."),
-        CommonOptions::exitStatusNote(), runInfo);
+        CommonOptions::exitStatusNote(),
+        { { QStringLiteral("hashes"), QChar(), QString(),
+            QStringLiteral("Also show the SHA-256 of the whole image.") } },
+        runInfo);
 }

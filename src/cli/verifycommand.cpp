@@ -1,13 +1,18 @@
+#include "blocklisting.h"
 #include "command.h"
 #include "commonoptions.h"
 #include "commandsupport.h"
 #include "texttable.h"
+#include "manifestcheck.h"
 
 #include "model/flashimage.h"
 #include "ops/inspect/blockcheck.h"
 #include "ops/inspect/layoutcheck.h"
+#include "ops/export/blockhashes.h"
 
 #include <QJsonArray>
+
+#include <optional>
 
 using CommandSupport::hexText;
 using CommandSupport::optionalNumber;
@@ -72,7 +77,7 @@ QString layoutKindText(LayoutProblem::Kind kind)
     return {};
 }
 
-QJsonObject blockJson(const BlockCheck& check, const QStringList& problems)
+QJsonObject blockJson(const BlockCheck& check, const QStringList& problems, const BlockHashes* hashes)
 {
     const BlockFacts& block = check.facts;
     const BlockEntry& entry = block.entry;
@@ -101,6 +106,11 @@ QJsonObject blockJson(const BlockCheck& check, const QStringList& problems)
     row.insert(QStringLiteral("record"), recordJson);
     row.insert(QStringLiteral("holds"), check.holds());
     row.insert(QStringLiteral("problems"), QJsonArray::fromStringList(problems));
+    // With the hashes, the document names what a manifest compares: it can serve as one.
+    if (hashes) {
+        row.insert(QStringLiteral("version"), entry.versionCellText());
+        row.insert(QStringLiteral("sha256"), BlockListing::hashJson(hashes->of(block)));
+    }
     return row;
 }
 
@@ -139,13 +149,39 @@ QStringList tableRow(const BlockCheck& check, const QStringList& problems)
         check.dataCrcComputed() ? hexText(check.computedDataCrc) : dash, resultCell(check, problems) };
 }
 
-CommandResult runVerify(const FlashImage& image)
+// The layout problems of the image as lines of text, and as JSON objects into `json`.
+QStringList layoutProblems(const FlashImage& image, QJsonArray& json)
 {
+    QStringList texts;
+    for (const LayoutProblem& problem : checkLayout(ImageView::of(image), image.dmhRecords())) {
+        const QString text = describeLayoutProblem(problem, ImageView::of(image), image.dmhRecords());
+        texts.append(text);
+        json.append(QJsonObject {
+            { QStringLiteral("kind"), layoutKindText(problem.kind) },
+            { QStringLiteral("dmhIndex"), problem.dmhIndex },
+            { QStringLiteral("entryIndex"), problem.entryIndex },
+            { QStringLiteral("text"), text },
+        });
+    }
+    return texts;
+}
+
+CommandResult runVerify(const FlashImage& image, const ParsedArguments& arguments)
+{
+    const QString manifestPath = arguments.value(QStringLiteral("expect"));
+    if (!manifestPath.isEmpty())
+        return verifyAgainstManifest(image, manifestPath);
     CommandResult result;
-    TextTable table({ QStringLiteral("DMH"), QStringLiteral("ID"), QStringLiteral("Name"),
+    std::optional<BlockHashes> hashes;
+    if (arguments.isSet(CommonOptions::hashes().longName))
+        hashes = BlockHashes::compute(ImageView::of(image), image.dmhRecords());
+    QStringList titles { QStringLiteral("DMH"), QStringLiteral("ID"), QStringLiteral("Name"),
         QStringLiteral("Start(hex)"), QStringLiteral("Size(Bytes)"), QStringLiteral("CRC"),
         QStringLiteral("Computed CRC"), QStringLiteral("Data length"), QStringLiteral("Data CRC"),
-        QStringLiteral("Computed data CRC"), QStringLiteral("Result") });
+        QStringLiteral("Computed data CRC"), QStringLiteral("Result") };
+    if (hashes)
+        titles << QStringLiteral("SHA-256");
+    TextTable table(titles);
     QJsonArray blocks;
     int failing = 0;
     const Refusable<BlockChecks> checked = checkBlocks(ImageView::of(image), image.dmhRecords());
@@ -163,29 +199,24 @@ CommandResult runVerify(const FlashImage& image)
             ++failing;
             failureLines.append(failureLine(check, problems));
         }
-        blocks.append(blockJson(check, problems));
-        table.addRow(tableRow(check, problems));
+        blocks.append(blockJson(check, problems, hashes ? &*hashes : nullptr));
+        QStringList row = tableRow(check, problems);
+        if (hashes)
+            row << BlockListing::hashText(hashes->of(check.facts));
+        table.addRow(row);
     }
 
     // Blocks can all hold in an image that was cut short or whose outputs would lose a DMH or block.
-    QStringList layoutTexts;
     QJsonArray layoutJson;
-    for (const LayoutProblem& problem : checkLayout(ImageView::of(image), image.dmhRecords())) {
-        const QString text = describeLayoutProblem(problem, ImageView::of(image), image.dmhRecords());
-        layoutTexts.append(text);
-        layoutJson.append(QJsonObject {
-            { QStringLiteral("kind"), layoutKindText(problem.kind) },
-            { QStringLiteral("dmhIndex"), problem.dmhIndex },
-            { QStringLiteral("entryIndex"), problem.entryIndex },
-            { QStringLiteral("text"), text },
-        });
-    }
+    const QStringList layoutTexts = layoutProblems(image, layoutJson);
 
     const bool holds = failing == 0 && layoutTexts.isEmpty();
     result.details.insert(QStringLiteral("blocks"), blocks);
     result.details.insert(QStringLiteral("blocksChecked"), checks.size());
     result.details.insert(QStringLiteral("blocksFailing"), failing);
     result.details.insert(QStringLiteral("holds"), holds);
+    if (hashes)
+        result.details.insert(QStringLiteral("sha256"), QString::fromLatin1(hashes->image()));
     if (!layoutTexts.isEmpty())
         result.details.insert(QStringLiteral("layoutProblems"), layoutJson);
     result.text = table.render();
@@ -208,7 +239,32 @@ CommandResult runVerify(const FlashImage& image)
 
 Command verifyCommand()
 {
-    return CommandSupport::oneImageCommand(QStringLiteral("verify"),
-        QStringLiteral("Check every block's CRC and every block-info record's data CRC."),
-        CommonOptions::exitStatusNote(QStringLiteral(" or a block that does not hold")), runVerify);
+    Command command = CommandSupport::oneImageCommand(QStringLiteral("verify"),
+        QStringLiteral("Check every block's CRC and every block-info record's data CRC, or compare the "
+                       "image with a manifest."),
+        CommonOptions::exitStatusNote(QStringLiteral(" or a block that does not hold"))
+            + QStringLiteral("\nWith --expect: 0 every block and the image's SHA-256 match the manifest; 1 "
+                             "anything differs; 2 bad usage, or an image or manifest that cannot be read."),
+        { CommonOptions::hashes(),
+            { QStringLiteral("expect"), QChar(), QStringLiteral("MANIFEST"),
+                QStringLiteral("Compare the image with MANIFEST instead of checking CRCs: a list --hashes "
+                               "--json or verify --hashes --json document, an export --all index.json or "
+                               "an SBOM. Blocks are matched by DMH index and ID (a repeated ID in table "
+                               "order); name, version, size, exported length and SHA-256 are compared, and "
+                               "the image's SHA-256 when the manifest has it.") } },
+        runVerify);
+    // The manifest is an input like the image: one that changes while it is read gives no answer.
+    const auto prepare = command.prepare;
+    command.prepare = [prepare](const ParsedArguments& arguments) {
+        PreparedCommand prepared = prepare(arguments);
+        const QString manifestPath = arguments.value(QStringLiteral("expect"));
+        if (prepared.usageError.isEmpty() && !manifestPath.isEmpty()) {
+            if (arguments.isSet(CommonOptions::hashes().longName))
+                return PreparedCommand::badUsage(
+                    QStringLiteral("--expect compares the hashes already; it takes no --hashes."));
+            prepared.otherInputs << manifestPath;
+        }
+        return prepared;
+    };
+    return command;
 }

@@ -5,6 +5,7 @@
 #include "testfiles.h"
 #include "ops/write/filesystemcalls.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
@@ -239,6 +240,8 @@ void TestCliExport::checkAgainstSingleExports(const QString& folder, const QByte
         written << file;
         const QByteArray content = readFile(folder + '/' + file);
         *bytes += content.size();
+        QCOMPARE(block.value("sha256").toString(),
+            QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()));
         // The entry's single export; a later entry no BLOCK reaches holds its own bytes (its data part when
         // it ends in a record).
         if (first) {
@@ -252,7 +255,8 @@ void TestCliExport::checkAgainstSingleExports(const QString& folder, const QByte
             QCOMPARE(content, image.mid(block.value("start").toInt(), length));
         }
     }
-    QJsonObject listed = runCommand({ "list", "--json", imagePath }).json();
+    // index.json always has the hashes: it is the list --hashes document.
+    QJsonObject listed = runCommand({ "list", "--hashes", "--json", imagePath }).json();
     QCOMPARE(listed.take("blocks").toArray(), listedBlocks);
     // The index names the image by its file name and size.
     listed.insert("image", "image.bin");

@@ -1,6 +1,11 @@
 #include "clitestcase.h"
 
+#include "testfiles.h"
+
+#include <QCryptographicHash>
+#include <QDir>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 
@@ -13,6 +18,8 @@ private slots:
     void textFieldsWithoutPadding_data();
     void textFieldsWithoutPadding();
     void listColumnsAreAligned();
+    void hashesAreThoseOfTheExports_data();
+    void hashesAreThoseOfTheExports();
 };
 
 void TestCliList::listShowsTableTextsAndRecords()
@@ -104,6 +111,72 @@ void TestCliList::listColumnsAreAligned()
                 || kernel.mid(headerColumn) == column.second,
             qPrintable(QStringLiteral("%1 not under %2 in\n%3\n%4")
                            .arg(column.second, column.first, header, kernel)));
+    }
+}
+
+void TestCliList::hashesAreThoseOfTheExports_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    QTest::newRow("five blocks") << StandardImages::fiveBlocks();
+    QTest::newRow("record and two plain") << StandardImages::recordAndTwoPlain();
+    QTest::newRow("four blocks") << StandardImages::fourBlocks();
+    QTest::newRow("two DMHs, a block past the end") << StandardImages::twoDmhs();
+    QTest::newRow("two entries") << StandardImages::twoEntries();
+    QTest::newRow("empty DMH before two entries") << StandardImages::emptyDmhBeforeTwoEntries();
+    QTest::newRow("empty DMH") << StandardImages::emptyDmh();
+}
+
+// Every block's sha256 is the hash of the file export writes for it (null where there is none), in every
+// command that shows hashes; the image's is the hash of the file. Without --hashes no command has any.
+void TestCliList::hashesAreThoseOfTheExports()
+{
+    QFETCH(QByteArray, image);
+    const auto sha256 = [](const QByteArray& bytes) {
+        return QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    };
+    QVERIFY(fixture->write("image.bin", image));
+    const CliRun exported = runCommand({ "export", imagePath, "--all", "-o", path("blocks") });
+    QVERIFY2(exported.exitCode != 2, exported.err.constData());
+    const QJsonArray files
+        = QJsonDocument::fromJson(readFile(path("blocks/index.json"))).object().value("blocks").toArray();
+    const QJsonObject listed = runCommand({ "list", "--hashes", "--json", imagePath }).json();
+    QCOMPARE(listed.value("sha256").toString(), sha256(image));
+    const QJsonArray blocks = listed.value("blocks").toArray();
+    QCOMPARE(blocks.size(), files.size());
+    QStringList hashes;
+    for (int row = 0; row < blocks.size(); ++row) {
+        const QJsonValue file = files[row].toObject().value("file");
+        const QJsonValue hash = blocks[row].toObject().value("sha256");
+        QCOMPARE(hash.isNull(), file.isNull());
+        if (!file.isNull())
+            QCOMPARE(hash.toString(), sha256(readFile(path("blocks/") + file.toString())));
+        hashes << (hash.isNull() ? "-" : hash.toString());
+    }
+
+    // The same hashes in verify, in each side of a diff, and in the text's last column.
+    const QJsonArray verified
+        = runCommand({ "verify", "--hashes", "--json", imagePath }).json().value("blocks").toArray();
+    const QJsonObject diff = runCommand({ "diff", "--hashes", "--json", imagePath, imagePath }).json();
+    const QJsonArray diffBlocks = diff.value("blocks").toArray();
+    QCOMPARE(verified.size(), blocks.size());
+    QCOMPARE(diffBlocks.size(), blocks.size());
+    const QStringList lines = QString::fromUtf8(runCommand({ "list", "--hashes", imagePath }).out)
+                                  .split('\n', Qt::SkipEmptyParts);
+    for (int row = 0; row < blocks.size(); ++row) {
+        const QJsonValue hash = blocks[row].toObject().value("sha256");
+        QCOMPARE(verified[row].toObject().value("sha256"), hash);
+        QCOMPARE(diffBlocks[row].toObject().value("a").toObject().value("sha256"), hash);
+        QCOMPARE(diffBlocks[row].toObject().value("b").toObject().value("sha256"), hash);
+        QVERIFY2(lines[row + 1].endsWith(' ' + hashes[row]), qPrintable(lines[row + 1]));
+    }
+    QCOMPARE(diff.value("b").toObject().value("sha256").toString(), sha256(image));
+    QCOMPARE(runCommand({ "info", "--hashes", "--json", imagePath }).json().value("sha256").toString(),
+        sha256(image));
+
+    for (const QStringList& command : { QStringList { "list" }, QStringList { "verify" },
+             QStringList { "info" }, QStringList { "diff", imagePath } }) {
+        const CliRun run = runCommand(QStringList { command.first(), "--json", imagePath } + command.mid(1));
+        QVERIFY2(!run.out.contains("sha256"), qPrintable(command.first()));
     }
 }
 

@@ -194,6 +194,8 @@ void TestCliProcess::standardOutputCarriesOnlyTheData_data()
     QTest::newRow("replace, padded, --update-crc")
         << QStringList { "replace", "$IMAGE", "5", "$REPL", "--update-crc" } << replaced;
     QTest::newRow("replace, record") << QStringList { "replace", "$IMAGE", "6", "$REPL" } << replaced;
+    QTest::newRow("sbom") << QStringList { "sbom",
+        "$IMAGE" } << QByteArray("Wrote the SBOM of $IMAGE (3 blocks, $LENGTH bytes) to standard output.");
 }
 
 // -o - writes exactly the bytes -o OUT writes, and stdout carries nothing else: the status text moves
@@ -215,6 +217,8 @@ void TestCliProcess::standardOutputCarriesOnlyTheData()
     QVERIFY2(toPipe.exitCode == 0, toPipe.err.constData());
     QCOMPARE(toPipe.out.size(), expected.size());
     QVERIFY2(toPipe.out == expected, "standard output holds the output byte for byte");
+    message.replace("$IMAGE", path("image.bin").toUtf8())
+        .replace("$LENGTH", QByteArray::number(expected.size()));
     QCOMPARE(toPipe.err, message + '\n');
     QVERIFY2(!QFile::exists(QStringLiteral("-")), "no file named - is written");
 }
@@ -239,6 +243,7 @@ void TestCliProcess::standardOutputThatFails_data()
     QTest::newRow("info --json, full disk")
         << QStringList { "info", "--json", "$IMAGE" } << full << 1 << noSpace;
     QTest::newRow("verify, full disk") << QStringList { "verify", "$IMAGE" } << full << 1 << noSpace;
+    QTest::newRow("sbom, full disk") << QStringList { "sbom", "$IMAGE" } << full << 1 << noSpace;
     QTest::newRow("export -o -, full disk")
         << QStringList { "export", "$IMAGE", "6", "-o", "-" } << full << 1 << noSpace;
     QTest::newRow("replace -o -, full disk")

@@ -7,6 +7,7 @@
 #include "ops/export/blockexport.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QtTest>
 
@@ -45,6 +46,11 @@ private slots:
     void verifyFlagsPaddedReplacement();
     void layoutThatTheFlashSizeContradicts_data();
     void layoutThatTheFlashSizeContradicts();
+    void expectComparesWithTheManifest_data();
+    void expectComparesWithTheManifest();
+
+private:
+    QString makeManifest(const QString& kind, const QString& edit);
 };
 
 void TestCliVerify::verifyReportsFacts_data()
@@ -237,6 +243,124 @@ void TestCliVerify::layoutThatTheFlashSizeContradicts()
     QCOMPARE(info.exitCode, 0);
     QCOMPARE(info.json().value("warnings").toArray().size(), problems.size());
     QCOMPARE(info.err.count("warning: "), problems.size());
+}
+
+void TestCliVerify::expectComparesWithTheManifest_data()
+{
+    // The manifest is made from the standard image by the command `kind` names, then edited; verify
+    // --expect compares `image` with it. `mismatches`: "status id fields" per block that does not match.
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("edit");
+    QTest::addColumn<QByteArray>("image");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QStringList>("mismatches");
+
+    const QByteArray standard = StandardImages::fiveBlocks();
+    QByteArray flipped = standard;
+    flipped[int(dmhPosition + 0x20000 + 5)] = char(flipped[int(dmhPosition + 0x20000 + 5)] ^ 1);
+    QByteArray renamed = standard;
+    overlay(renamed, entryField(1, BlockEntry::nameOffset), QByteArray("sysdata", 8));
+    for (const QString kind : { "list", "verify", "index", "sbom" }) {
+        const auto row = [&kind](const char* name) -> QTestData& {
+            return QTest::newRow(qPrintable(kind + ": " + name));
+        };
+        row("all match") << kind << QString() << standard << 0 << QStringList();
+        row("a byte flipped in one block")
+            << kind << QString() << flipped << 1 << QStringList { "differs 21 sha256" };
+        row("a block missing") << kind << "add 33" << standard << 1 << QStringList { "missing 33 -" };
+        row("an extra block") << kind << "drop last" << standard << 1 << QStringList { "extra 22 -" };
+        row("a renamed block") << kind << QString() << renamed << 1 << QStringList { "differs ab name" };
+    }
+    QTest::newRow("not JSON") << "list"
+                              << "cut" << standard << 2 << QStringList();
+    QTest::newRow("list without hashes") << "list"
+                                         << "no hashes" << standard << 2 << QStringList();
+}
+
+void TestCliVerify::expectComparesWithTheManifest()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, edit);
+    QFETCH(QByteArray, image);
+    QFETCH(int, exitCode);
+    QFETCH(QStringList, mismatches);
+
+    const QString manifest = makeManifest(kind, edit);
+    QVERIFY(fixture->write("image.bin", image));
+    const CliRun run = runCommand({ "verify", "--json", imagePath, "--expect", manifest });
+    QCOMPARE(run.exitCode, exitCode);
+    const QJsonObject document = run.json();
+    if (exitCode == 2) {
+        // Named with the place of the fault: an offset into the text, or the field as a JSON pointer.
+        const QRegularExpression expected(edit == "cut"
+                ? "is not a manifest: not JSON: .* at offset \\d+\\.$"
+                : "is not a manifest: missing field at /blocks/0/sha256\\.$");
+        QVERIFY2(expected.match(document.value("message").toString()).hasMatch(), run.err.constData());
+        return;
+    }
+    QStringList found;
+    for (const QJsonValue& value : document.value("mismatches").toArray()) {
+        const QJsonObject mismatch = value.toObject();
+        QStringList fields;
+        for (const QJsonValue& field : mismatch.value("fields").toArray())
+            fields << field.toObject().value("field").toString();
+        found << QStringLiteral("%1 %2 %3")
+                     .arg(mismatch.value("status").toString(), mismatch.value("idText").toString(),
+                         fields.isEmpty() ? "-" : fields.join(','));
+    }
+    QCOMPARE(found, mismatches);
+    QCOMPARE(document.value("manifestKind").toString(), kind);
+    // The image's own hash is compared too: any change of its bytes shows there.
+    QCOMPARE(
+        document.value("expectedSha256") == document.value("sha256"), image == StandardImages::fiveBlocks());
+    const CliRun text = runCommand({ "verify", imagePath, "--expect", manifest });
+    QCOMPARE(text.exitCode, exitCode);
+    for (const QString& mismatch : mismatches)
+        QVERIFY2(text.out.contains(mismatch.section(' ', 0, 0).toUtf8()), text.out.constData());
+}
+
+// A manifest of the standard image (image.bin as the test starts) as the command `kind` writes it,
+// edited: "add 33" repeats the first block as ID 0x33, "drop last" leaves out the last block, "cut"
+// keeps only its first half, "no hashes" is the list document made without --hashes.
+QString TestCliVerify::makeManifest(const QString& kind, const QString& edit)
+{
+    QByteArray bytes;
+    if (kind == "index") {
+        runCommand({ "export", imagePath, "--all", "-o", path("blocks") });
+        bytes = readFile(path("blocks/index.json"));
+    } else if (kind == "sbom") {
+        runCommand({ "sbom", imagePath, "-o", path("sbom.json") });
+        bytes = readFile(path("sbom.json"));
+    } else {
+        const QString hashes = edit == "no hashes" ? QString() : QStringLiteral("--hashes");
+        bytes = runCommand(QStringList { kind, "--json", imagePath }
+            + (hashes.isEmpty() ? QStringList() : QStringList { hashes }))
+                    .out;
+    }
+    QJsonObject document = QJsonDocument::fromJson(bytes).object();
+    const QString listKey = kind == "sbom" ? "components" : "blocks";
+    QJsonArray blocks = document.value(listKey).toArray();
+    if (edit == "drop last")
+        blocks.removeLast();
+    if (edit == "add 33") {
+        QJsonObject added = blocks.first().toObject();
+        if (kind == "sbom") {
+            QJsonArray properties = added.value("properties").toArray();
+            for (int at = 0; at < properties.size(); ++at) {
+                if (properties[at].toObject().value("name") == "tessel:id")
+                    properties[at] = QJsonObject { { "name", "tessel:id" }, { "value", "33" } };
+            }
+            added.insert("properties", properties);
+        } else {
+            added.insert("id", 0x33);
+        }
+        blocks.append(added);
+    }
+    document.insert(listKey, blocks);
+    bytes = QJsonDocument(document).toJson();
+    if (edit == "cut")
+        bytes = bytes.left(bytes.size() / 2);
+    return create("manifest.json", bytes);
 }
 
 QTEST_GUILESS_MAIN(TestCliVerify)

@@ -1,0 +1,103 @@
+#include "ops/export/blockhashes.h"
+
+#include "ops/export/blockexport.h"
+#include "ops/record/sha256.h"
+
+#include <QMap>
+#include <QPair>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+#include <vector>
+
+namespace {
+
+// Below this many bytes to hash in all, starting threads costs more than it saves.
+constexpr qint64 parallelFrom = qint64(32) << 20;
+
+using Range = QPair<qint64, qint64>;
+
+// Hashes `ranges` of the image into `hashes` (same order), taking the next unclaimed range each time, so
+// that threads that finish early take over the rest.
+void hashRanges(const ImageView& image, const std::vector<Range>& ranges, std::vector<QByteArray>& hashes,
+    std::atomic<size_t>& next)
+{
+    for (size_t at = next++; at < ranges.size(); at = next++)
+        hashes[at] = Sha256::hex(image.data + ranges[at].first, ranges[at].second);
+}
+
+} // namespace
+
+BlockHashes BlockHashes::compute(const ImageView& image, const QVector<DmhRecord>& catalogue)
+{
+    // Each entry's range is the one its export would write; the same range listed again is hashed once.
+    const QVector<BlockFacts> blocks = BlockFacts::collect(image, catalogue);
+    QMap<Range, int> rangeIndex;
+    std::vector<Range> ranges;
+    QVector<int> rangeOfBlock(blocks.size(), -1);
+    qint64 bytes = image.size;
+    for (int at = 0; at < blocks.size(); ++at) {
+        const Refusable<ExportPlan> planned = planExport(image, blocks[at].location(), QString());
+        if (!planned.accepted())
+            continue;
+        const Range range { planned.value->output.sourceStart, planned.value->output.length };
+        auto found = rangeIndex.find(range);
+        if (found == rangeIndex.end()) {
+            found = rangeIndex.insert(range, int(ranges.size()));
+            ranges.push_back(range);
+            bytes += range.second;
+        }
+        rangeOfBlock[at] = found.value();
+    }
+    // Longest first, so that no thread is left with a long range at the end while the others idle.
+    std::vector<size_t> order(ranges.size());
+    for (size_t at = 0; at < order.size(); ++at)
+        order[at] = at;
+    std::stable_sort(order.begin(), order.end(),
+        [&ranges](size_t left, size_t right) { return ranges[left].second > ranges[right].second; });
+    std::vector<Range> sorted;
+    sorted.reserve(ranges.size());
+    for (const size_t at : order)
+        sorted.push_back(ranges[at]);
+
+    BlockHashes hashes;
+    std::vector<QByteArray> sortedHashes(sorted.size());
+    std::atomic<size_t> next { 0 };
+    if (bytes < parallelFrom) {
+        hashes.imageHash = Sha256::hex(image.data, image.size);
+        hashRanges(image, sorted, sortedHashes, next);
+    } else {
+        // The whole image is one sequential hash, usually the longest job: it starts first, on its own.
+        std::thread imageThread(
+            [&hashes, &image] { hashes.imageHash = Sha256::hex(image.data, image.size); });
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        const size_t helpers = std::min<size_t>(sorted.size(), cores > 1 ? cores - 1 : 1);
+        std::vector<std::thread> threads;
+        for (size_t at = 1; at < helpers; ++at)
+            threads.emplace_back([&] { hashRanges(image, sorted, sortedHashes, next); });
+        hashRanges(image, sorted, sortedHashes, next);
+        for (std::thread& thread : threads)
+            thread.join();
+        imageThread.join();
+    }
+
+    std::vector<QByteArray> rangeHashes(ranges.size());
+    for (size_t at = 0; at < order.size(); ++at)
+        rangeHashes[order[at]] = sortedHashes[at];
+    hashes.perDmh.resize(catalogue.size());
+    for (int at = 0; at < blocks.size(); ++at) {
+        QVector<QByteArray>& dmh = hashes.perDmh[blocks[at].dmhIndex];
+        dmh.resize(blocks[at].entryIndex + 1);
+        if (rangeOfBlock[at] >= 0)
+            dmh[blocks[at].entryIndex] = rangeHashes[size_t(rangeOfBlock[at])];
+    }
+    return hashes;
+}
+
+QByteArray BlockHashes::of(int dmhIndex, int entryIndex) const
+{
+    if (dmhIndex < 0 || dmhIndex >= perDmh.size() || entryIndex < 0 || entryIndex >= perDmh[dmhIndex].size())
+        return QByteArray();
+    return perDmh[dmhIndex][entryIndex];
+}
