@@ -7,6 +7,7 @@ Command verifyCommand();
 Command exportCommand();
 Command replaceCommand();
 Command diffCommand();
+Command packCommand();
 
 const QVector<Command>& commandTable()
 {
@@ -16,6 +17,7 @@ const QVector<Command>& commandTable()
         verifyCommand(),
         exportCommand(),
         replaceCommand(),
+        packCommand(),
         diffCommand(),
     };
     return table;

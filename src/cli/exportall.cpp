@@ -8,7 +8,9 @@
 #include "model/flashimage.h"
 #include "ops/export/blockexport.h"
 #include "ops/inspect/blockfacts.h"
+#include "ops/pack/folderlayout.h"
 #include "ops/record/blockinfo.h"
+#include "ops/record/sha256.h"
 #include "ops/write/folderwriter.h"
 
 #include <QFile>
@@ -46,6 +48,9 @@ std::optional<QSet<QByteArray>> filesListedIn(const QByteArray& bytes)
         else if (!file.isNull())
             return std::nullopt;
     }
+    for (const QJsonValue& rest :
+        index.value(QStringLiteral("layout")).toObject().value(QStringLiteral("restFiles")).toArray())
+        files.insert(QFile::encodeName(rest.toObject().value(QStringLiteral("file")).toString()));
     return files;
 }
 
@@ -102,6 +107,8 @@ struct BlockFiles {
     QVector<Refusable<ExportPlan>> plans;
     qint64 bytes = 0;
     int files = 0;
+    // What gives back the image's bytes that the block files do not hold.
+    FolderLayout layout;
 };
 
 BlockFiles planBlockFiles(const ImageView& view, const QVector<DmhRecord>& catalogue)
@@ -119,6 +126,16 @@ BlockFiles planBlockFiles(const ImageView& view, const QVector<DmhRecord>& catal
             ++planned.files;
         }
     }
+    QVector<ImageRange> blockFileRanges;
+    for (const Refusable<ExportPlan>& plan : qAsConst(planned.plans)) {
+        if (plan.accepted())
+            blockFileRanges.append({ plan.value->output.sourceStart, plan.value->output.length });
+    }
+    planned.layout = FolderLayout::describe(view, catalogue, blockFileRanges);
+    for (const RestFile& rest : qAsConst(planned.layout.restFiles)) {
+        planned.bytes += rest.length();
+        ++planned.files;
+    }
     return planned;
 }
 
@@ -128,7 +145,7 @@ struct Listing {
     QStringList notExported;
 };
 
-Listing listBlockFiles(const BlockFiles& planned)
+Listing listBlockFiles(const ImageView& view, const BlockFiles& planned)
 {
     Listing listing;
     for (int at = 0; at < planned.blocks.size(); ++at) {
@@ -137,6 +154,9 @@ Listing listBlockFiles(const BlockFiles& planned)
         const Refusable<ExportPlan>& plan = planned.plans[at];
         if (plan.accepted()) {
             row.insert(QStringLiteral("file"), QString::fromLatin1(planned.names[at]));
+            const OutputPlan& output = plan.value->output;
+            row.insert(QStringLiteral("sha256"),
+                QString::fromLatin1(Sha256::hex(view.data + output.sourceStart, output.length)));
         } else {
             // The export's own explanation of its refusal, as a single export would give it.
             const QString reason = plan.refusal.detail;
@@ -163,6 +183,10 @@ bool writeFolder(
         if (plan.accepted() && !writer.addFile(planned.names[at], view.data, view.size, plan.value->output))
             return false;
     }
+    for (int at = 0; at < planned.layout.restFiles.size(); ++at) {
+        if (!writer.addFile(planned.layout.restFiles[at].fileName, planned.layout.restBytes(view, at)))
+            return false;
+    }
     if (!writer.addFile(indexFileName, indexBytes))
         return false;
     return writer.commit() || writer.fault() == FolderFault::NotDurable
@@ -178,7 +202,7 @@ CommandResult writtenResult(CommandResult result, const FolderWriter& writer, co
     result.details.insert(QStringLiteral("filesWritten"), writer.filesWritten());
     result.details.insert(QStringLiteral("bytesWritten"), double(writer.bytesWritten()));
     result.message = QStringLiteral("Wrote %1 block files and index.json (%2 bytes) to %3.")
-                         .arg(planned.files)
+                         .arg(planned.files - planned.layout.restFiles.size())
                          .arg(writer.bytesWritten())
                          .arg(output.path());
     if (!listing.notExported.isEmpty()) {
@@ -221,9 +245,10 @@ CommandResult exportAll(const FlashImage& image, const QString& imagePath, Outpu
                              .arg(view.size);
         return result;
     }
-    const Listing listing = listBlockFiles(planned);
+    const Listing listing = listBlockFiles(view, planned);
     CommandResult indexDocument;
     indexDocument.details.insert(QStringLiteral("blocks"), listing.rows);
+    indexDocument.details.insert(QStringLiteral("layout"), planned.layout.json());
     const QByteArray indexBytes
         = QJsonDocument(JsonDocument::of(QStringLiteral("list"), imagePath, indexDocument))
               .toJson(QJsonDocument::Indented);
