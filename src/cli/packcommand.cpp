@@ -47,9 +47,9 @@ Refusable<PackIndex> readIndex(const QString& folder)
     if (!folderInfo.isDir())
         return Refusable<PackIndex>::refused(Outcome::unreadableInput(
             QStringLiteral("Can not open %1!!!").arg(folder),
-            folderInfo.exists() ? QStringLiteral("%1 is not a folder; pack reads the folder export --all wrote.")
-                                      .arg(folder)
-                                : QStringLiteral("%1 does not exist.").arg(folder)));
+            folderInfo.exists()
+                ? QStringLiteral("%1 is not a folder; pack reads the folder export --all wrote.").arg(folder)
+                : QStringLiteral("%1 does not exist.").arg(folder)));
     QFile index(QDir(folder).filePath(QString::fromLatin1(PackIndex::fileName)));
     if (!index.exists())
         return Refusable<PackIndex>::refused(
@@ -64,11 +64,13 @@ Refusable<PackIndex> readIndex(const QString& folder)
 // The BLOCK that reaches the entry an edited file was exported from: its ID, or DMH:ID where another DMH
 // lists the ID first. An entry that no BLOCK reaches (the second with its ID in one DMH) cannot be
 // replaced.
-Refusable<QString> blockTextOf(const QVector<DmhRecord>& catalogue, const PackedBlock& block, const QString& folder)
+Refusable<QString> blockTextOf(
+    const QVector<DmhRecord>& catalogue, const PackedBlock& block, const QString& folder)
 {
     const auto reaches = [&](const QString& text) {
         const BlockLocation location = BlockSelection::byText(catalogue, text).location;
-        return location.found() && location.dmhIndex == block.dmhIndex && location.entryIndex == block.entryIndex;
+        return location.found() && location.dmhIndex == block.dmhIndex
+            && location.entryIndex == block.entryIndex;
     };
     const QString idText = BlockEntry::idText(quint8(block.id));
     if (reaches(idText))
@@ -76,15 +78,17 @@ Refusable<QString> blockTextOf(const QVector<DmhRecord>& catalogue, const Packed
     const QString qualified = QStringLiteral("%1:%2").arg(QString::number(block.dmhIndex), idText);
     if (reaches(qualified))
         return Refusable<QString>::of(qualified);
-    return Refusable<QString>::refused(Outcome::refused(
-        QStringLiteral("%1 was edited, but no BLOCK reaches its entry.").arg(QDir(folder).filePath(block.fileName)),
-        QStringLiteral("It was exported from entry %1 of DMH %2, which lists ID %3 before it; replace acts on "
-                       "the first entry with an ID, so this one cannot be replaced.")
-            .arg(QString::number(block.entryIndex), QString::number(block.dmhIndex), idText)));
+    return Refusable<QString>::refused(
+        Outcome::refused(QStringLiteral("%1 was edited, but no BLOCK reaches its entry.")
+                             .arg(QDir(folder).filePath(block.fileName)),
+            QStringLiteral(
+                "It was exported from entry %1 of DMH %2, which lists ID %3 before it; replace acts on "
+                "the first entry with an ID, so this one cannot be replaced.")
+                .arg(QString::number(block.entryIndex), QString::number(block.dmhIndex), idText)));
 }
 
-CommandResult writeUntouched(const PackArguments& arguments, const ImageBuffer& image, OutputTarget& output,
-    CommandResult result)
+CommandResult writeUntouched(
+    const PackArguments& arguments, const ImageBuffer& image, OutputTarget& output, CommandResult result)
 {
     result.details.insert(QStringLiteral("edited"), QJsonArray());
     const QString what = QStringLiteral("No block file was edited: the image as exported, %1 bytes.")
@@ -190,9 +194,10 @@ CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& inde
     if (done.failedPair >= 0) {
         const Edit& failed = edits[done.failedPair];
         fail(done.outcome, output, result);
-        result.detail = QStringLiteral("The edited %1 (BLOCK %2) cannot be replaced; nothing was written.%3")
-                            .arg(QDir(arguments.folder).filePath(failed.block.fileName), failed.blockText,
-                                done.outcome.detail.isEmpty() ? QString() : QLatin1Char('\n') + done.outcome.detail);
+        result.detail
+            = QStringLiteral("The edited %1 (BLOCK %2) cannot be replaced; nothing was written.%3")
+                  .arg(QDir(arguments.folder).filePath(failed.block.fileName), failed.blockText,
+                      done.outcome.detail.isEmpty() ? QString() : QLatin1Char('\n') + done.outcome.detail);
         return result;
     }
     if (!done.outcome.success) {
@@ -207,9 +212,10 @@ CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& inde
         return result;
     }
     result.message = done.outcome.message;
-    result.detail = QStringLiteral("Wrote the image, %1 bytes, to %2, with %3 edited block files replaced in one pass.")
-                        .arg(QString::number(done.plans.last().output.length), output.describe(),
-                            QString::number(edits.size()));
+    result.detail
+        = QStringLiteral("Wrote the image, %1 bytes, to %2, with %3 edited block files replaced in one pass.")
+              .arg(QString::number(done.plans.last().output.length), output.describe(),
+                  QString::number(edits.size()));
     return result;
 }
 
@@ -267,7 +273,8 @@ PreparedCommand preparePack(const ParsedArguments& arguments)
     parsed.stampTime = *clock.time;
     PreparedCommand prepared;
     prepared.otherInputs = folderFiles(parsed.folder);
-    prepared.run = [parsed](const QVector<FlashImage*>&, OutputTarget& output) { return runPack(parsed, output); };
+    prepared.run
+        = [parsed](const QVector<FlashImage*>&, OutputTarget& output) { return runPack(parsed, output); };
     return prepared;
 }
 
@@ -285,8 +292,9 @@ Command packCommand()
         QStringLiteral("A folder that export --all wrote, its block files edited or not.") } };
     command.options = { CommonOptions::output(CommonOptions::outputDescription()), CommonOptions::force(),
         { QStringLiteral("dry-run"), QChar(), QString(),
-            QStringLiteral("Write nothing; list the edited blocks, the variant of each, the bytes that change "
-                           "and the blocks that move.") } };
+            QStringLiteral(
+                "Write nothing; list the edited blocks, the variant of each, the bytes that change "
+                "and the blocks that move.") } };
     command.imageCount = 0;
     command.outputs = { { OutputKind::File, true, QString() } };
     command.helpNotes = CommonOptions::exitStatusNote(QStringLiteral(", or a folder pack does not take"))

@@ -179,11 +179,10 @@ std::optional<qint64> FolderLayout::countIn(const QJsonValue& value)
 
 bool FolderLayout::isSha256(const QString& text)
 {
-    return text.size() == 64
-        && std::all_of(text.cbegin(), text.cend(), [](QChar digit) {
-               return (digit >= QLatin1Char('0') && digit <= QLatin1Char('9'))
-                   || (digit >= QLatin1Char('a') && digit <= QLatin1Char('f'));
-           });
+    return text.size() == 64 && std::all_of(text.cbegin(), text.cend(), [](QChar digit) {
+        return (digit >= QLatin1Char('0') && digit <= QLatin1Char('9'))
+            || (digit >= QLatin1Char('a') && digit <= QLatin1Char('f'));
+    });
 }
 
 Refusable<FolderLayout> FolderLayout::fromJson(const QJsonValue& value)

@@ -84,7 +84,8 @@ Outcome readWhole(const QDir& folder, const OpenFile& file, uchar* place, Sha256
     qint64 done = 0;
     while (done < file.size) {
         uchar* into = place ? place + done : scratch.data();
-        const ssize_t got = ::pread(file.descriptor, into, size_t(std::min(file.size - done, readChunk)), done);
+        const ssize_t got
+            = ::pread(file.descriptor, into, size_t(std::min(file.size - done, readChunk)), done);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -205,17 +206,17 @@ Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackInde
         = folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString& name : present) {
         if (!listedSet.contains(name))
-            return Result::refused(Outcome::refused(
-                QStringLiteral("%1 is not listed in index.json.").arg(folder.filePath(name)),
-                QStringLiteral("pack takes only the files export --all wrote; move %1 out of %2.")
-                    .arg(name, folderPath)));
+            return Result::refused(
+                Outcome::refused(QStringLiteral("%1 is not listed in index.json.").arg(folder.filePath(name)),
+                    QStringLiteral("pack takes only the files export --all wrote; move %1 out of %2.")
+                        .arg(name, folderPath)));
     }
     const QSet<QString> presentSet(present.cbegin(), present.cend());
     for (const QString& name : listed) {
         if (!presentSet.contains(name))
-            return Result::refused(Outcome::refused(
-                QStringLiteral("%1 is missing.").arg(folder.filePath(name)),
-                QStringLiteral("index.json lists %1, which %2 no longer holds.").arg(name, folderPath)));
+            return Result::refused(
+                Outcome::refused(QStringLiteral("%1 is missing.").arg(folder.filePath(name)),
+                    QStringLiteral("index.json lists %1, which %2 no longer holds.").arg(name, folderPath)));
     }
 
     std::vector<OpenFile> blockFiles(size_t(index.blocks.size()));
@@ -244,8 +245,7 @@ Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackInde
                 .arg(QString::number(index.layout.imageLength))));
 
     // A block file of its exported length is read straight into its place; 0xFF goes only where none is.
-    const auto inPlace
-        = [&](int at) { return blockFiles[size_t(at)].size == index.blocks[at].length; };
+    const auto inPlace = [&](int at) { return blockFiles[size_t(at)].size == index.blocks[at].length; };
     QVector<ImageRange> placed;
     for (int at = 0; at < index.blocks.size(); ++at) {
         if (inPlace(at))
@@ -284,10 +284,11 @@ Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackInde
     }
     for (int at = 0; !unknown.isEmpty() && at < index.blocks.size(); ++at) {
         const PackedBlock& block = index.blocks[at];
-        const bool shares = std::any_of(
-            unknown.cbegin(), unknown.cend(), [&block](const ImageRange& range) { return overlaps(block, range); });
+        const bool shares = std::any_of(unknown.cbegin(), unknown.cend(),
+            [&block](const ImageRange& range) { return overlaps(block, range); });
         if (shares && !packed.edited.contains(at)) {
-            const Outcome read = readWhole(folder, blockFiles[size_t(at)], image.data() + block.start, nullptr);
+            const Outcome read
+                = readWhole(folder, blockFiles[size_t(at)], image.data() + block.start, nullptr);
             if (!read.success)
                 return Result::refused(read);
         }
@@ -313,7 +314,8 @@ Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackInde
     if (packed.edited.isEmpty() && !index.layout.imageSha256.isEmpty()
         && Sha256::hex(image.data(), image.size()) != index.layout.imageSha256)
         return Result::refused(Outcome::refused(
-            QStringLiteral("The image rebuilt from %1 does not match index.json's imageSha256.").arg(folderPath),
+            QStringLiteral("The image rebuilt from %1 does not match index.json's imageSha256.")
+                .arg(folderPath),
             QStringLiteral("Every file matches its own sha256, so index.json itself was changed (a block's "
                            "start, a rest range or the image's length).")));
     return Result::of(std::move(packed));
