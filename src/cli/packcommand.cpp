@@ -285,7 +285,7 @@ Command packCommand()
     Command command;
     command.name = QStringLiteral("pack");
     command.summary = QStringLiteral(
-        "Rebuild the image from a folder export --all wrote, replacing the block files that were edited.");
+        "Rebuild an unpacked image from its folder, replacing the block files that were edited.");
     command.synopsis = QStringLiteral("[--json] [--force] [--dry-run] DIR (-o OUT | --dry-run)\n"
                                       "       tessel-cli pack [--dry-run] DIR -o -");
     command.arguments = { { QStringLiteral("DIR"),
