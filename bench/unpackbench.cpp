@@ -4,6 +4,7 @@
 #include "benchmarks.h"
 
 #include "exportall.h"
+#include "outputtarget.h"
 #include "model/flashimage.h"
 #include "ops/export/blockexport.h"
 #include "ops/inspect/blockfacts.h"
@@ -45,14 +46,22 @@ void clearFolder(benchmark::State& state, const QString& folder)
     state.ResumeTiming();
 }
 
+// export --all of the image into folderPath("all"), as tessel-cli runs it.
+CommandResult unpackOnce(const FlashImage& image)
+{
+    InputWatch inputs;
+    inputs.watch(imagePath());
+    OutputTarget output(folderPath("all"), false, false, { imagePath() }, &inputs);
+    return exportAll(image, imagePath(), output);
+}
+
 void unpackAll(benchmark::State& state)
 {
     const FlashImage& image = loadedImage();
-    const ExportAllRequest request { imagePath(), folderPath("all"), false };
     CommandResult result;
     for (auto _ : state) {
-        clearFolder(state, request.folderPath);
-        result = exportAll(image, request);
+        clearFolder(state, folderPath("all"));
+        result = unpackOnce(image);
         if (!result.succeeded()) {
             state.SkipWithError(result.message.toStdString().c_str());
             return;
@@ -85,7 +94,7 @@ std::vector<PlainFile> sameFiles(const FlashImage& image, QByteArray& index)
     // first.
     QFile written(folderPath("all") + QStringLiteral("/index.json"));
     if (!written.exists())
-        exportAll(image, { imagePath(), folderPath("all"), false });
+        unpackOnce(image);
     if (written.open(QIODevice::ReadOnly))
         index = written.readAll();
     files.push_back({ "index.json", reinterpret_cast<const uchar*>(index.constData()), index.size() });

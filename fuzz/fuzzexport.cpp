@@ -202,8 +202,10 @@ void checkFolderGivesTheImageBack(const FlashImage& image, const UnpackedFolder&
     const Refusable<PackedImage> packed
         = readPackedImage(scratch.path(QStringLiteral("unpacked")), folder.index);
     FUZZ_CHECK(packed.accepted() && packed.value->edited.isEmpty());
-    FUZZ_CHECK(packed.value->image->size() == view.size
-        && std::memcmp(packed.value->image->data(), view.data, size_t(view.size)) == 0);
+    const std::unique_ptr<ImageBuffer> rebuilt = packed.value->inMemory();
+    FUZZ_CHECK(rebuilt && rebuilt->size() == view.size
+        && std::memcmp(rebuilt->data(), view.data, size_t(view.size)) == 0);
+    FUZZ_CHECK(packed.value->plan.fitsImage(packed.value->blank->size()));
     if (folder.index.blocks.isEmpty())
         return;
     write(folder.index.blocks.first().fileName, folder.blockBytes.first() + "edited");

@@ -5,6 +5,7 @@
 #include "outputtarget.h"
 #include "planreport.h"
 #include "stampclock.h"
+#include "truncationguard.h"
 
 #include "model/flashimage.h"
 #include "ops/base/statustexts.h"
@@ -88,11 +89,12 @@ Refusable<QString> blockTextOf(
 }
 
 CommandResult writeUntouched(
-    const PackArguments& arguments, const ImageBuffer& image, OutputTarget& output, CommandResult result)
+    const PackArguments& arguments, const PackedImage& packed, OutputTarget& output, CommandResult result)
 {
+    const qint64 length = packed.plan.length;
     result.details.insert(QStringLiteral("edited"), QJsonArray());
     const QString what = QStringLiteral("No block file was edited: the image as exported, %1 bytes.")
-                             .arg(QString::number(image.size()));
+                             .arg(QString::number(length));
     if (arguments.dryRun) {
         result.text = what;
         if (!output.path().isEmpty())
@@ -101,19 +103,18 @@ CommandResult writeUntouched(
         return result;
     }
     PlanWriter writer(output.path(), output.existingOutput(), output.stream(), output.inputs());
-    OutputPlan plan;
-    plan.length = image.size();
     if (!writer.open()) {
         fail(writer.failure(StatusText::canNotOpen(writer.fileName())), output, result);
         return result;
     }
-    if (!writer.writeAndCommit(image.data(), image.size(), plan)) {
+    // The plan lays every byte from the folder's files; the stand-in image gives none.
+    if (!writer.writeAndCommit(packed.blank->data(), length, packed.plan)) {
         fail(writer.failure(QStringLiteral("Pack failed!!!")), output, result);
         return result;
     }
     result.message = QStringLiteral("Packed %1.").arg(arguments.folder);
     result.detail = QStringLiteral("Wrote the image, %1 bytes, to %2. %3")
-                        .arg(QString::number(image.size()), output.describe(), what);
+                        .arg(QString::number(length), output.describe(), what);
     return result;
 }
 
@@ -144,11 +145,19 @@ QString reportEdits(const QVector<Edit>& edits, const ChainResult& done, Command
     return texts.join(QStringLiteral("\n\n"));
 }
 
-CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& index, PackedImage& packed,
+CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& index, const PackedImage& packed,
     OutputTarget& output, CommandResult result)
 {
+    std::unique_ptr<ImageBuffer> bytes = packed.inMemory();
+    if (!bytes) {
+        result.exitStatus = exitRefused;
+        result.message = StatusText::allocFailed();
+        result.detail = QStringLiteral("%1 bytes of memory for the image could not be had.")
+                            .arg(QString::number(packed.plan.length));
+        return result;
+    }
     FlashImage image;
-    if (!image.loadBytes(std::move(*packed.image))) {
+    if (!image.loadBytes(std::move(*bytes))) {
         result.exitStatus = exitRefused;
         result.message = QString::fromUtf8(image.lastError());
         result.detail = QStringLiteral("The image rebuilt from %1 does not load: %2")
@@ -231,7 +240,9 @@ CommandResult runPack(const PackArguments& arguments, OutputTarget& output)
         fail(index.refusal, output, result);
         return result;
     }
-    Refusable<PackedImage> packed = readPackedImage(arguments.folder, *index.value);
+    // A file cut short while its bytes are read ends the run naming it.
+    const Refusable<PackedImage> packed = readPackedImage(
+        arguments.folder, *index.value, [](const QString& path) { nameInputForTruncation(path); });
     if (!packed.accepted()) {
         fail(packed.refusal, output, result);
         return result;
@@ -239,7 +250,7 @@ CommandResult runPack(const PackArguments& arguments, OutputTarget& output)
     if (packed.value->edited.isEmpty()) {
         if (output.refused(result))
             return result;
-        return writeUntouched(arguments, *packed.value->image, output, result);
+        return writeUntouched(arguments, *packed.value, output, result);
     }
     return replaceEdits(arguments, *index.value, *packed.value, output, result);
 }

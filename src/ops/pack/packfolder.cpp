@@ -11,6 +11,8 @@
 #include <QSet>
 
 #include <algorithm>
+#include <set>
+#include <thread>
 #include <cerrno>
 #include <cstring>
 #include <vector>
@@ -20,9 +22,6 @@
 #include <unistd.h>
 
 namespace {
-
-// What one read takes: large enough for few calls, small enough to hash while it is still in the cache.
-constexpr qint64 readChunk = qint64(4) << 20;
 
 Refusable<PackIndex> notAnIndex(const QString& message, const QString& detail)
 {
@@ -76,35 +75,6 @@ Outcome open(const QDir& folder, const QString& name, OpenFile& file)
     return Outcome::succeeded({});
 }
 
-// Reads the whole file from `offset` on into `place` (or, when null, through a scratch buffer), feeding
-// `digest` when given.
-Outcome readWhole(const QDir& folder, const OpenFile& file, uchar* place, Sha256* digest)
-{
-    std::vector<uchar> scratch(place ? 0 : size_t(std::min(file.size, readChunk)));
-    qint64 done = 0;
-    while (done < file.size) {
-        uchar* into = place ? place + done : scratch.data();
-        const ssize_t got
-            = ::pread(file.descriptor, into, size_t(std::min(file.size - done, readChunk)), done);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return Outcome::unreadableInput(
-                QStringLiteral("Can not open %1!!!").arg(folder.filePath(file.name)),
-                QStringLiteral("%1 could not be read: %2.").arg(file.name, errorText(errno)));
-        if (got == 0)
-            return Outcome::unreadableInput(
-                QStringLiteral("%1: an input file was cut short while it was being read.")
-                    .arg(folder.filePath(file.name)),
-                QStringLiteral("It had %1 bytes when it was opened and ended after %2. Nothing was written.")
-                    .arg(QString::number(file.size), QString::number(done)));
-        if (digest)
-            digest->add(into, got);
-        done += got;
-    }
-    return Outcome::succeeded({});
-}
-
 Outcome noLongerMatches(const QDir& folder, const QString& name)
 {
     return Outcome::refused(
@@ -114,14 +84,189 @@ Outcome noLongerMatches(const QDir& folder, const QString& name)
             .arg(name));
 }
 
-void fillFF(ImageBuffer& image, const ImageRange& range)
+// A file of the folder mapped whole; nothing is mapped for an empty one.
+struct MappedFile {
+    QString path;
+    qint64 size = 0;
+    std::shared_ptr<ImageBuffer> bytes;
+
+    const uchar* data() const { return bytes ? bytes->data() : nullptr; }
+};
+
+Outcome map(const QDir& folder, const QString& name, MappedFile& mapped)
 {
-    std::memset(image.data() + range.start, 0xff, size_t(range.length));
+    OpenFile file;
+    const Outcome opened = open(folder, name, file);
+    if (!opened.success)
+        return opened;
+    mapped.path = folder.filePath(name);
+    mapped.size = file.size;
+    if (file.size == 0)
+        return opened;
+    mapped.bytes = std::make_shared<ImageBuffer>();
+    if (!mapped.bytes->mapFile(file.descriptor, file.size))
+        return Outcome::unreadableInput(QStringLiteral("Can not open %1!!!").arg(mapped.path),
+            QStringLiteral("%1 cannot be mapped: %2.").arg(name, errorText(errno)));
+    return opened;
 }
 
-bool overlaps(const PackedBlock& block, const ImageRange& range)
+QByteArray sha256Of(const MappedFile& file)
 {
-    return ImageLayout::rangesOverlap(block.start, block.length, range.start, range.length);
+    Sha256 digest;
+    digest.add(file.data(), file.size);
+    return digest.finishHex();
+}
+
+// A run of image positions and the file its bytes come from: a block file (its index), a rest file, or
+// neither (0xFF); `from` is where the run starts in that file.
+struct Piece {
+    qint64 start = 0;
+    qint64 length = 0;
+    int blockFile = -1;
+    int restFile = -1;
+    qint64 from = 0;
+
+    bool continues(const Piece& earlier) const
+    {
+        return blockFile == earlier.blockFile && restFile == earlier.restFile
+            && (blockFile < 0 && restFile < 0 ? true : from == earlier.from + earlier.length);
+    }
+};
+
+// The image as pieces, in order and apart: a rest file's range where one lies, else a block file that
+// holds the position (of those `usable`), else 0xFF.
+QVector<Piece> piecesOf(const PackIndex& index, const QVector<bool>& usable)
+{
+    struct RestRange {
+        qint64 start;
+        qint64 end;
+        int file;
+        qint64 from;
+    };
+    std::vector<RestRange> rests;
+    std::vector<qint64> bounds { 0, index.layout.imageLength };
+    for (int file = 0; file < index.layout.restFiles.size(); ++file) {
+        qint64 from = 0;
+        for (const ImageRange& range : index.layout.restFiles[file].ranges) {
+            rests.push_back({ range.start, range.end(), file, from });
+            bounds.push_back(range.start);
+            bounds.push_back(range.end());
+            from += range.length;
+        }
+    }
+    std::vector<int> byStart;
+    for (int block = 0; block < index.blocks.size(); ++block) {
+        if (!usable[block])
+            continue;
+        byStart.push_back(block);
+        bounds.push_back(index.blocks[block].start);
+        bounds.push_back(index.blocks[block].start + index.blocks[block].length);
+    }
+    std::sort(rests.begin(), rests.end(),
+        [](const RestRange& left, const RestRange& right) { return left.start < right.start; });
+    std::sort(byStart.begin(), byStart.end(),
+        [&index](int left, int right) { return index.blocks[left].start < index.blocks[right].start; });
+    std::sort(bounds.begin(), bounds.end());
+    bounds.erase(std::unique(bounds.begin(), bounds.end()), bounds.end());
+
+    QVector<Piece> pieces;
+    // The block files that hold the current position, by where they end: the one that reaches furthest is
+    // taken, so that a file stays one piece as long as it can.
+    std::set<std::pair<qint64, int>> holding;
+    size_t nextBlock = 0;
+    size_t nextRest = 0;
+    for (size_t bound = 0; bound + 1 < bounds.size(); ++bound) {
+        const qint64 at = bounds[bound];
+        Piece piece { at, bounds[bound + 1] - at, -1, -1, 0 };
+        while (nextRest < rests.size() && rests[nextRest].end <= at)
+            ++nextRest;
+        while (nextBlock < byStart.size() && index.blocks[byStart[nextBlock]].start <= at) {
+            const PackedBlock& block = index.blocks[byStart[nextBlock]];
+            holding.insert({ block.start + block.length, byStart[nextBlock] });
+            ++nextBlock;
+        }
+        while (!holding.empty() && holding.begin()->first <= at)
+            holding.erase(holding.begin());
+        if (nextRest < rests.size() && rests[nextRest].start <= at) {
+            piece.restFile = rests[nextRest].file;
+            piece.from = rests[nextRest].from + (at - rests[nextRest].start);
+        } else if (!holding.empty()) {
+            piece.blockFile = holding.rbegin()->second;
+            piece.from = at - index.blocks[piece.blockFile].start;
+        }
+        if (!pieces.isEmpty() && piece.continues(pieces.last()))
+            pieces.last().length += piece.length;
+        else
+            pieces.append(piece);
+    }
+    return pieces;
+}
+
+// What a 0xFF piece is made of: this much 0xFF, shared by every patch that needs it.
+constexpr qint64 blankChunk = qint64(4) << 20;
+// Copied pieces go into QByteArrays of at most this much.
+constexpr qint64 copyChunk = qint64(1) << 30;
+
+std::shared_ptr<const ImageBuffer> erasedChunk()
+{
+    static const std::shared_ptr<const ImageBuffer> chunk = [] {
+        auto buffer = std::make_shared<ImageBuffer>();
+        if (buffer->allocate(blankChunk))
+            std::memset(buffer->data(), 0xff, size_t(blankChunk));
+        return std::shared_ptr<const ImageBuffer>(buffer);
+    }();
+    return chunk;
+}
+
+void appendCopy(OutputPlan& plan, qint64 position, const uchar* data, qint64 length)
+{
+    for (qint64 done = 0; done < length; done += copyChunk) {
+        OutputPatch patch;
+        patch.position = position + done;
+        patch.bytes
+            = QByteArray(reinterpret_cast<const char*>(data + done), int(std::min(copyChunk, length - done)));
+        plan.patches.append(patch);
+    }
+}
+
+// The plan that lays every piece: a whole block file as its mapping, the rest copied (0xFF from one
+// shared chunk).
+OutputPlan planOf(const QVector<Piece>& pieces, const std::vector<MappedFile>& blockFiles,
+    const std::vector<MappedFile>& restFiles, qint64 imageLength)
+{
+    OutputPlan plan;
+    plan.length = imageLength;
+    for (const Piece& piece : pieces) {
+        if (piece.blockFile >= 0) {
+            const MappedFile& file = blockFiles[size_t(piece.blockFile)];
+            if (piece.from == 0 && piece.length == file.size && file.bytes) {
+                OutputPatch patch;
+                patch.position = piece.start;
+                patch.block = file.bytes;
+                plan.patches.append(patch);
+            } else {
+                appendCopy(plan, piece.start, file.data() + piece.from, piece.length);
+            }
+        } else if (piece.restFile >= 0) {
+            appendCopy(
+                plan, piece.start, restFiles[size_t(piece.restFile)].data() + piece.from, piece.length);
+        } else {
+            qint64 done = 0;
+            for (; piece.length - done >= blankChunk; done += blankChunk) {
+                OutputPatch patch;
+                patch.position = piece.start + done;
+                patch.block = erasedChunk();
+                plan.patches.append(patch);
+            }
+            if (done < piece.length) {
+                OutputPatch patch;
+                patch.position = piece.start + done;
+                patch.bytes = QByteArray(int(piece.length - done), '\xff');
+                plan.patches.append(patch);
+            }
+        }
+    }
+    return plan;
 }
 
 } // namespace
@@ -196,7 +341,18 @@ QStringList PackIndex::fileNames() const
     return names;
 }
 
-Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackIndex& index)
+std::unique_ptr<ImageBuffer> PackedImage::inMemory() const
+{
+    auto image = std::make_unique<ImageBuffer>();
+    if (!image->allocate(plan.length))
+        return nullptr;
+    for (const OutputPatch& patch : plan.patches)
+        std::memcpy(image->data() + patch.position, patch.data(), size_t(patch.length()));
+    return image;
+}
+
+Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackIndex& index,
+    const std::function<void(const QString& path)>& reading)
 {
     using Result = Refusable<PackedImage>;
     const QDir folder(folderPath);
@@ -219,104 +375,77 @@ Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackInde
                     QStringLiteral("index.json lists %1, which %2 no longer holds.").arg(name, folderPath)));
     }
 
-    std::vector<OpenFile> blockFiles(size_t(index.blocks.size()));
+    std::vector<MappedFile> blockFiles(size_t(index.blocks.size()));
     for (int at = 0; at < index.blocks.size(); ++at) {
-        const Outcome opened = open(folder, index.blocks[at].fileName, blockFiles[size_t(at)]);
-        if (!opened.success)
-            return Result::refused(opened);
+        const Outcome mapped = map(folder, index.blocks[at].fileName, blockFiles[size_t(at)]);
+        if (!mapped.success)
+            return Result::refused(mapped);
     }
-    std::vector<OpenFile> restFiles(size_t(index.layout.restFiles.size()));
+    std::vector<MappedFile> restFiles(size_t(index.layout.restFiles.size()));
     for (int at = 0; at < index.layout.restFiles.size(); ++at) {
         const RestFile& rest = index.layout.restFiles[at];
-        OpenFile& file = restFiles[size_t(at)];
-        const Outcome opened = open(folder, QString::fromUtf8(rest.fileName), file);
-        if (!opened.success)
-            return Result::refused(opened);
-        if (file.size != rest.length())
-            return Result::refused(noLongerMatches(folder, file.name));
+        const Outcome mapped = map(folder, QString::fromUtf8(rest.fileName), restFiles[size_t(at)]);
+        if (!mapped.success)
+            return Result::refused(mapped);
+        if (restFiles[size_t(at)].size != rest.length())
+            return Result::refused(noLongerMatches(folder, QString::fromUtf8(rest.fileName)));
     }
 
     PackedImage packed;
-    packed.image = std::make_unique<ImageBuffer>();
-    ImageBuffer& image = *packed.image;
-    if (!image.allocate(index.layout.imageLength))
+    packed.blank = std::make_shared<ImageBuffer>();
+    if (index.layout.imageLength > 0 && !packed.blank->allocate(index.layout.imageLength))
         return Result::refused(Outcome::refused(QStringLiteral("Memory allocation failed!!!"),
-            QStringLiteral("%1 bytes of memory for the image could not be had.")
+            QStringLiteral("%1 bytes of address space for the image could not be had.")
                 .arg(QString::number(index.layout.imageLength))));
+    // Every block file of its exported length is taken as it stands; one that turns out edited is left out
+    // afterwards.
+    QVector<bool> usable(index.blocks.size());
+    for (int at = 0; at < index.blocks.size(); ++at)
+        usable[at] = blockFiles[size_t(at)].size == index.blocks[at].length;
+    packed.plan = planOf(piecesOf(index, usable), blockFiles, restFiles, index.layout.imageLength);
 
-    // A block file of its exported length is read straight into its place; 0xFF goes only where none is.
-    const auto inPlace = [&](int at) { return blockFiles[size_t(at)].size == index.blocks[at].length; };
-    QVector<ImageRange> placed;
-    for (int at = 0; at < index.blocks.size(); ++at) {
-        if (inPlace(at))
-            placed.append({ index.blocks[at].start, index.blocks[at].length });
-    }
-    std::sort(placed.begin(), placed.end(),
-        [](const ImageRange& left, const ImageRange& right) { return left.start < right.start; });
-    qint64 filled = 0;
-    for (const ImageRange& range : qAsConst(placed)) {
-        if (range.start > filled)
-            fillFF(image, { filled, range.start - filled });
-        filled = std::max(filled, range.end());
-    }
-    if (filled < image.size())
-        fillFF(image, { filled, image.size() - filled });
-
-    for (int at = 0; at < index.blocks.size(); ++at) {
-        const PackedBlock& block = index.blocks[at];
-        Sha256 digest;
-        const Outcome read = readWhole(
-            folder, blockFiles[size_t(at)], inPlace(at) ? image.data() + block.start : nullptr, &digest);
-        if (!read.success)
-            return Result::refused(read);
-        if (digest.finishHex() != block.sha256)
-            packed.edited.append(at);
-    }
-
-    // An edited file read into place took the place of bytes the image held: they are unknown now, and
-    // every unedited file that shares them gives its part back.
-    QVector<ImageRange> unknown;
-    for (int at : qAsConst(packed.edited)) {
-        if (inPlace(at)) {
-            unknown.append({ index.blocks[at].start, index.blocks[at].length });
-            fillFF(image, unknown.last());
+    // The files' SHA-256 on one thread, the image's on this one: each is a pass over memory the other does
+    // not need.
+    QVector<QByteArray> blockHashes(index.blocks.size());
+    QVector<QByteArray> restHashes(index.layout.restFiles.size());
+    std::thread files([&] {
+        for (int at = 0; at < index.blocks.size(); ++at) {
+            if (reading)
+                reading(blockFiles[size_t(at)].path);
+            blockHashes[at] = sha256Of(blockFiles[size_t(at)]);
         }
-    }
-    for (int at = 0; !unknown.isEmpty() && at < index.blocks.size(); ++at) {
-        const PackedBlock& block = index.blocks[at];
-        const bool shares = std::any_of(unknown.cbegin(), unknown.cend(),
-            [&block](const ImageRange& range) { return overlaps(block, range); });
-        if (shares && !packed.edited.contains(at)) {
-            const Outcome read
-                = readWhole(folder, blockFiles[size_t(at)], image.data() + block.start, nullptr);
-            if (!read.success)
-                return Result::refused(read);
+        for (int at = 0; at < index.layout.restFiles.size(); ++at) {
+            if (reading)
+                reading(restFiles[size_t(at)].path);
+            restHashes[at] = sha256Of(restFiles[size_t(at)]);
         }
+    });
+    Sha256 imageDigest;
+    if (!index.layout.imageSha256.isEmpty()) {
+        for (const OutputPatch& patch : qAsConst(packed.plan.patches))
+            imageDigest.add(patch.data(), patch.length());
     }
+    files.join();
 
     for (int at = 0; at < index.layout.restFiles.size(); ++at) {
-        const RestFile& rest = index.layout.restFiles[at];
-        const OpenFile& file = restFiles[size_t(at)];
-        std::vector<uchar> bytes(size_t(file.size));
-        Sha256 digest;
-        const Outcome read = readWhole(folder, file, bytes.data(), &digest);
-        if (!read.success)
-            return Result::refused(read);
-        if (digest.finishHex() != rest.sha256)
-            return Result::refused(noLongerMatches(folder, file.name));
-        qint64 from = 0;
-        for (const ImageRange& range : rest.ranges) {
-            std::memcpy(image.data() + range.start, bytes.data() + from, size_t(range.length));
-            from += range.length;
-        }
+        if (restHashes[at] != index.layout.restFiles[at].sha256)
+            return Result::refused(
+                noLongerMatches(folder, QString::fromUtf8(index.layout.restFiles[at].fileName)));
     }
-
-    if (packed.edited.isEmpty() && !index.layout.imageSha256.isEmpty()
-        && Sha256::hex(image.data(), image.size()) != index.layout.imageSha256)
+    for (int at = 0; at < index.blocks.size(); ++at) {
+        if (blockHashes[at] != index.blocks[at].sha256)
+            packed.edited.append(at);
+    }
+    if (!packed.edited.isEmpty()) {
+        for (int at : qAsConst(packed.edited))
+            usable[at] = false;
+        packed.plan = planOf(piecesOf(index, usable), blockFiles, restFiles, index.layout.imageLength);
+    } else if (!index.layout.imageSha256.isEmpty() && imageDigest.finishHex() != index.layout.imageSha256) {
         return Result::refused(Outcome::refused(
             QStringLiteral("The image rebuilt from %1 does not match index.json's imageSha256.")
                 .arg(folderPath),
             QStringLiteral("Every file matches its own sha256, so index.json itself was changed (a block's "
                            "start, a rest range or the image's length).")));
+    }
     return Result::of(std::move(packed));
 }

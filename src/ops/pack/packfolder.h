@@ -2,6 +2,7 @@
 
 #include "ops/base/outcome.h"
 #include "ops/pack/folderlayout.h"
+#include "ops/write/outputplan.h"
 
 #include "model/imagebuffer.h"
 
@@ -10,6 +11,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
 // One block file of an unpacked folder, as its index lists it: the entry it was exported from, where its
@@ -37,17 +39,25 @@ struct PackIndex {
     QStringList fileNames() const;
 };
 
-// The image a folder gives back, and the block files that no longer match their SHA-256 (the edits), by
-// their place in the index's `blocks`, in table order. With edits, the edited blocks' bytes are not known:
-// no other file holds them, so they are 0xFF (every DMH header and table is there still); a replacement
-// rewrites all of them.
+// The image a folder gives back, as pieces of its files (the files mapped, not copied) and 0xFF: the plan
+// covers every byte of the image with patches and takes none from `blank`, an untouched stand-in of the
+// image's length that the writer is given as the image. With it, the block files that no longer match
+// their SHA-256 (the edits), by their place in the index's `blocks`, in table order. With edits, the
+// edited blocks' bytes are not known: no other file holds them, so they are 0xFF (every DMH header and
+// table is there still); a replacement rewrites all of them.
 struct PackedImage {
-    std::unique_ptr<ImageBuffer> image;
+    OutputPlan plan;
+    std::shared_ptr<ImageBuffer> blank;
     QVector<int> edited;
+
+    // The image in fresh memory, for the replacements; null when the memory cannot be had.
+    std::unique_ptr<ImageBuffer> inMemory() const;
 };
 
 // Reads the folder against its index: refuses a listed file that is missing, a file the index does not
 // list, a file that is not a regular one and a rest file that no longer matches its SHA-256 (only block
-// files are edited); an unreadable file or one that is cut short while it is read is unreadable input.
-// Then rebuilds the image, and when no block file was edited checks it against the image's SHA-256.
-[[nodiscard]] Refusable<PackedImage> readPackedImage(const QString& folder, const PackIndex& index);
+// files are edited); an unreadable file is unreadable input. Then lays out the image, and when no block
+// file was edited checks it against the image's SHA-256. `reading` is told the path of each file before
+// its mapped bytes are read (the SHA-256 of the files and of the image are taken on two threads).
+[[nodiscard]] Refusable<PackedImage> readPackedImage(const QString& folder, const PackIndex& index,
+    const std::function<void(const QString& path)>& reading = {});
