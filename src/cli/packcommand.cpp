@@ -221,10 +221,10 @@ CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& inde
         return result;
     }
     result.message = done.outcome.message;
-    result.detail
-        = QStringLiteral("Wrote the image, %1 bytes, to %2, with %3 edited block files replaced in one pass.")
-              .arg(QString::number(done.plans.last().output.length), output.describe(),
-                  QString::number(edits.size()));
+    const QString edited = edits.size() == 1 ? QStringLiteral("1 edited block file")
+                                             : QStringLiteral("%1 edited block files").arg(edits.size());
+    result.detail = QStringLiteral("Wrote the image, %1 bytes, to %2, with %3 replaced in one pass.")
+                        .arg(QString::number(done.plans.last().output.length), output.describe(), edited);
     return result;
 }
 

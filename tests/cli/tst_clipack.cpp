@@ -183,7 +183,10 @@ void TestCliPack::editsEqualReplace()
     for (int edit = 0; edit < files.size(); ++edit) {
         QCOMPARE(edited[edit].toObject().value("file").toString(), files[edit]);
         const QJsonObject plan = files.size() == 1
-            ? runCommand(replaceArguments + QStringList { "--json", "--dry-run" }).json().value("plan").toObject()
+            ? runCommand(replaceArguments + QStringList { "--json", "--dry-run" })
+                  .json()
+                  .value("plan")
+                  .toObject()
             : steps[edit].toObject().value("plan").toObject();
         QCOMPARE(edited[edit].toObject().value("plan").toObject(), plan);
     }
@@ -201,16 +204,17 @@ void TestCliPack::refusals_data()
     QTest::newRow("index.json not JSON") << "garble index.json" << 1 << "index.json does not parse.";
     QTest::newRow("index.json without layout")
         << "drop layout" << 1 << "index.json does not describe the image's layout.";
-    QTest::newRow("block file missing") << "remove d0-e01-idab-ssdata.bin" << 1
-                                        << "DIR/d0-e01-idab-ssdata.bin is missing.";
+    QTest::newRow("block file missing")
+        << "remove d0-e01-idab-ssdata.bin" << 1 << "DIR/d0-e01-idab-ssdata.bin is missing.";
     QTest::newRow("rest file missing") << "remove rest-0.bin" << 1 << "DIR/rest-0.bin is missing.";
     QTest::newRow("file not listed") << "add notes.txt" << 1 << "DIR/notes.txt is not listed in index.json.";
     QTest::newRow("rest file changed")
         << "change rest-0.bin" << 1 << "DIR/rest-0.bin no longer matches its sha256 in index.json.";
     QTest::newRow("block moved in the index")
         << "move a block" << 1 << "The image rebuilt from DIR does not match index.json's imageSha256.";
-    QTest::newRow("entry no BLOCK reaches") << "edit the second five" << 1
-                                            << "DIR/d0-e03-id5-again.bin was edited, but no BLOCK reaches its entry.";
+    QTest::newRow("entry no BLOCK reaches")
+        << "edit the second five" << 1
+        << "DIR/d0-e03-id5-again.bin was edited, but no BLOCK reaches its entry.";
 }
 
 void TestCliPack::refusals()
