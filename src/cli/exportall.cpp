@@ -107,6 +107,8 @@ struct BlockFiles {
     QVector<Refusable<ExportPlan>> plans;
     qint64 bytes = 0;
     int files = 0;
+    // The rest files' bytes, beside the block files'.
+    qint64 restBytes = 0;
     // What gives back the image's bytes that the block files do not hold.
     FolderLayout layout;
 };
@@ -132,10 +134,8 @@ BlockFiles planBlockFiles(const ImageView& view, const QVector<DmhRecord>& catal
             blockFileRanges.append({ plan.value->output.sourceStart, plan.value->output.length });
     }
     planned.layout = FolderLayout::describe(view, catalogue, blockFileRanges);
-    for (const RestFile& rest : qAsConst(planned.layout.restFiles)) {
-        planned.bytes += rest.length();
-        ++planned.files;
-    }
+    for (const RestFile& rest : qAsConst(planned.layout.restFiles))
+        planned.restBytes += rest.length();
     return planned;
 }
 
@@ -176,7 +176,8 @@ Listing listBlockFiles(const ImageView& view, const BlockFiles& planned)
 bool writeFolder(
     FolderWriter& writer, const ImageView& view, const BlockFiles& planned, const QByteArray& indexBytes)
 {
-    if (!writer.open(planned.bytes + indexBytes.size(), planned.files + 1))
+    if (!writer.open(planned.bytes + planned.restBytes + indexBytes.size(),
+            planned.files + planned.layout.restFiles.size() + 1))
         return false;
     for (int at = 0; at < planned.blocks.size(); ++at) {
         const Refusable<ExportPlan>& plan = planned.plans[at];
@@ -202,7 +203,7 @@ CommandResult writtenResult(CommandResult result, const FolderWriter& writer, co
     result.details.insert(QStringLiteral("filesWritten"), writer.filesWritten());
     result.details.insert(QStringLiteral("bytesWritten"), double(writer.bytesWritten()));
     result.message = QStringLiteral("Wrote %1 block files and index.json (%2 bytes) to %3.")
-                         .arg(planned.files - planned.layout.restFiles.size())
+                         .arg(planned.files)
                          .arg(writer.bytesWritten())
                          .arg(output.path());
     if (!listing.notExported.isEmpty()) {
