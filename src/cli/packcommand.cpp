@@ -170,6 +170,25 @@ CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& inde
         const Refusable<QString> text = blockTextOf(image.dmhRecords(), block, arguments.folder);
         if (!text.accepted()) {
             fail(text.refusal, output, result);
+            // Two edited files whose BLOCK reaches one entry are bad usage, as two pairs of one replace are.
+            const BlockLocation reached = BlockSelection::byText(image.dmhRecords(),
+                QStringLiteral("%1:%2").arg(
+                    QString::number(block.dmhIndex), BlockEntry::idText(quint8(block.id))))
+                                              .location;
+            for (int other : qAsConst(packed.edited)) {
+                const PackedBlock& first = index.blocks[other];
+                if (reached.found() && first.dmhIndex == reached.dmhIndex
+                    && first.entryIndex == reached.entryIndex) {
+                    result.exitStatus = exitBadInput;
+                    result.message
+                        = QStringLiteral("Edited files %1 and %2 both reach block %3 (DMH %4, entry %5); "
+                                         "each block is replaced once "
+                                         "per run.")
+                              .arg(first.fileName, block.fileName, BlockEntry::idText(quint8(block.id)),
+                                  QString::number(reached.dmhIndex), QString::number(reached.entryIndex));
+                    result.detail.clear();
+                }
+            }
             return result;
         }
         edits.append({ block, *text.value });

@@ -215,6 +215,10 @@ void TestCliPack::refusals_data()
     QTest::newRow("entry no BLOCK reaches")
         << "edit the second five" << 1
         << "DIR/d0-e03-id5-again.bin was edited, but no BLOCK reaches its entry.";
+    QTest::newRow("two edits reach one entry") << "edit both fives" << 2
+                                               << "Edited files d0-e02-id5-five.bin and d0-e03-id5-again.bin "
+                                                  "both reach block 5 (DMH 0, entry 2); each "
+                                                  "block is replaced once per run.";
 }
 
 void TestCliPack::refusals()
@@ -223,7 +227,7 @@ void TestCliPack::refusals()
     QFETCH(int, exitCode);
     QFETCH(QString, error);
 
-    const bool repeatedIds = change == "edit the second five";
+    const bool repeatedIds = change.startsWith("edit");
     const QString folder = exportAll(repeatedIds ? dmhInsideBlockRepeatedIds() : fiveBlocks());
     QVERIFY(!folder.isEmpty());
     const QString verb = change.section(' ', 0, 0);
@@ -254,6 +258,8 @@ void TestCliPack::refusals()
         QVERIFY(writeFile(folder + "/index.json", QJsonDocument(index).toJson()));
     } else {
         QVERIFY(writeFile(folder + "/d0-e03-id5-again.bin", "new"));
+        if (change == "edit both fives")
+            QVERIFY(writeFile(folder + "/d0-e02-id5-five.bin", "new"));
     }
     const CliRun run = runCommand({ "pack", folder, "-o", path("packed.bin") });
     QCOMPARE(run.exitCode, exitCode);
