@@ -35,7 +35,8 @@ QString unpackedFolder()
     const QString folder = benchPath(QStringLiteral("pack-unpacked"));
     if (!QFile::exists(folder + QStringLiteral("/index.json"))) {
         QDir(folder).removeRecursively();
-        if (CommandRun::quietly({ TESSEL_CLI_PATH, "export", local(image), "--all", "-o", local(folder) }) != 0)
+        if (CommandRun::quietly({ TESSEL_CLI_PATH, "export", local(image), "--all", "-o", local(folder) })
+            != 0)
             qFatal("export --all of %s failed", qPrintable(image));
     }
     for (const QString& name : QDir(folder).entryList(QDir::Files))
@@ -75,8 +76,8 @@ void writeWithDd(benchmark::State& state)
 
 void registerPackBenchmarks(std::vector<RatioBar>& bars)
 {
-    for (const auto& [name, function] :
-        { std::pair { "pack/1GiB/untouched-folder", packUntouched }, std::pair { "pack/1GiB/dd", writeWithDd } })
+    for (const auto& [name, function] : { std::pair { "pack/1GiB/untouched-folder", packUntouched },
+             std::pair { "pack/1GiB/dd", writeWithDd } })
         benchmark::RegisterBenchmark(name, function)
             ->Iterations(1)
             ->Repetitions(7)
