@@ -14,3 +14,4 @@ void registerDiffBenchmarks(std::vector<RatioBar>& bars);
 void registerUnpackBenchmarks(std::vector<RatioBar>& bars);
 void registerPairsBenchmarks(std::vector<RatioBar>& bars);
 void registerHashBenchmarks(std::vector<RatioBar>& bars);
+void registerPackBenchmarks(std::vector<RatioBar>& bars);

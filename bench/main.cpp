@@ -26,6 +26,7 @@ int main(int argc, char** argv)
     registerUnpackBenchmarks(bars);
     registerPairsBenchmarks(bars);
     registerHashBenchmarks(bars);
+    registerPackBenchmarks(bars);
 
     RatioReporter reporter(bars, PageMode::systemSetting().toStdString(), PageMode::machine().toStdString());
     benchmark::RunSpecifiedBenchmarks(&reporter);

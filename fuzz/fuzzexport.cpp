@@ -1,6 +1,7 @@
 // Export and the block-info rule on an arbitrary image and a chosen entry: every byte read lies inside the
 // image, an export that is planned writes exactly the block, or exactly its data part, and the block's
-// sha256 is the hash of what it writes.
+// sha256 is the hash of what it writes. And export --all's folder: its block files and rest files give
+// back every byte of the image.
 
 #include "fuzzimage.h"
 #include "fuzzscratch.h"
@@ -8,7 +9,11 @@
 #include "model/imagelayout.h"
 #include "ops/export/blockexport.h"
 #include "ops/export/blockhashes.h"
+#include "ops/pack/packfolder.h"
 #include "ops/record/blockinfo.h"
+#include "ops/record/sha256.h"
+
+#include <QDir>
 
 #include <QCryptographicHash>
 #include <QString>
@@ -129,6 +134,109 @@ void checkExportFile(const FlashImage& image, const BlockLocation& location)
         == writtenBytes(view.data, view.size, planned.value->output));
 }
 
+// The folder export --all writes, as block files, rest files and the index pack reads, for every entry
+// export accepts.
+struct UnpackedFolder {
+    QVector<QByteArray> blockBytes;
+    PackIndex index;
+    // export --all refuses block files of more than 8 times the image's size in all.
+    bool refused = false;
+};
+
+UnpackedFolder unpack(const FlashImage& image)
+{
+    const ImageView view = ImageView::of(image);
+    UnpackedFolder folder;
+    QVector<ImageRange> blockFileRanges;
+    qint64 exported = 0;
+    const QVector<DmhRecord>& catalogue = image.dmhRecords();
+    for (int dmhIndex = 0; dmhIndex < catalogue.size(); ++dmhIndex) {
+        const DmhRecord& dmh = catalogue[dmhIndex];
+        for (int entryIndex = 0; entryIndex < dmh.entries.size(); ++entryIndex) {
+            const BlockLocation location
+                = BlockLocation::of(dmh.position, dmhIndex, entryIndex, dmh.entries[entryIndex]);
+            const Refusable<ExportPlan> planned = planExport(view, location, outputName);
+            if (!planned.accepted())
+                continue;
+            const OutputPlan& plan = planned.value->output;
+            exported += plan.length;
+            if (exported > 8 * view.size) {
+                folder.refused = true;
+                return folder;
+            }
+            blockFileRanges.append({ plan.sourceStart, plan.length });
+            PackedBlock block;
+            block.fileName = QStringLiteral("block-%1.bin").arg(folder.blockBytes.size());
+            block.dmhIndex = dmhIndex;
+            block.entryIndex = entryIndex;
+            block.id = location.entry.id;
+            block.start = plan.sourceStart;
+            block.length = plan.length;
+            block.sha256 = Sha256::hex(view.data + plan.sourceStart, plan.length);
+            folder.index.blocks.append(block);
+            folder.blockBytes.append(writtenBytes(view.data, view.size, plan));
+        }
+    }
+    folder.index.layout = FolderLayout::describe(view, catalogue, blockFileRanges);
+    return folder;
+}
+
+// In memory: 0xFF, the block files at their places and the rest files' ranges over them are the image.
+void checkLayoutGivesTheImageBack(const FlashImage& image, const UnpackedFolder& folder)
+{
+    const ImageView view = ImageView::of(image);
+    const FolderLayout& layout = folder.index.layout;
+    FUZZ_CHECK(layout.imageLength == view.size);
+    QByteArray rebuilt(int(view.size), '\xff');
+    for (int at = 0; at < folder.index.blocks.size(); ++at)
+        rebuilt.replace(
+            int(folder.index.blocks[at].start), folder.blockBytes[at].size(), folder.blockBytes[at]);
+    for (int at = 0; at < layout.restFiles.size(); ++at) {
+        const QByteArray bytes = layout.restBytes(view, at);
+        FUZZ_CHECK(bytes.size() == layout.restFiles[at].length());
+        int from = 0;
+        for (const ImageRange& range : layout.restFiles[at].ranges) {
+            FUZZ_CHECK(rangeInside(range.start, range.length, view.size));
+            rebuilt.replace(int(range.start), int(range.length), bytes.mid(from, int(range.length)));
+            from += int(range.length);
+        }
+    }
+    FUZZ_CHECK(rebuilt == QByteArray(reinterpret_cast<const char*>(view.data), int(view.size)));
+}
+
+// On disk, read the way pack reads it: the image back untouched, and an edited block file found as the
+// only edit.
+void checkFolderGivesTheImageBack(const FlashImage& image, const UnpackedFolder& folder)
+{
+    const FuzzScratch& scratch = FuzzScratch::instance();
+    QDir(scratch.path(QStringLiteral("unpacked"))).removeRecursively();
+    FUZZ_CHECK(QDir().mkpath(scratch.path(QStringLiteral("unpacked"))));
+    const auto write = [&scratch](const QString& name, const QByteArray& bytes) {
+        FUZZ_CHECK(scratch.write(QStringLiteral("unpacked/") + name, bytes.constData(), bytes.size()));
+    };
+    write(QString::fromLatin1(PackIndex::fileName), QByteArray("{}"));
+    for (int at = 0; at < folder.index.blocks.size(); ++at)
+        write(folder.index.blocks[at].fileName, folder.blockBytes[at]);
+    const ImageView view = ImageView::of(image);
+    for (int at = 0; at < folder.index.layout.restFiles.size(); ++at)
+        write(QString::fromUtf8(folder.index.layout.restFiles[at].fileName),
+            folder.index.layout.restBytes(view, at));
+
+    const Refusable<PackedImage> packed
+        = readPackedImage(scratch.path(QStringLiteral("unpacked")), folder.index);
+    FUZZ_CHECK(packed.accepted() && packed.value->edited.isEmpty());
+    const std::unique_ptr<ImageBuffer> rebuilt = packed.value->inMemory();
+    FUZZ_CHECK(rebuilt && rebuilt->size() == view.size
+        && std::memcmp(rebuilt->data(), view.data, size_t(view.size)) == 0);
+    FUZZ_CHECK(packed.value->plan.fitsImage(packed.value->blank->size()));
+    if (folder.index.blocks.isEmpty())
+        return;
+    write(folder.index.blocks.first().fileName, folder.blockBytes.first() + "edited");
+    const Refusable<PackedImage> edited
+        = readPackedImage(scratch.path(QStringLiteral("unpacked")), folder.index);
+    FUZZ_CHECK(edited.accepted() && edited.value->edited == QVector<int> { 0 });
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -137,6 +245,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const FuzzImage fuzzed(data, size, selector.extendsImage());
     if (!fuzzed.worthTesting)
         return 0;
+    const UnpackedFolder unpacked = unpack(fuzzed.image);
+    if (!unpacked.refused) {
+        checkLayoutGivesTheImageBack(fuzzed.image, unpacked);
+        if (selector.runsFileActions())
+            checkFolderGivesTheImageBack(fuzzed.image, unpacked);
+    }
     const std::optional<BlockLocation> location = fuzzed.select(selector);
     if (!location) {
         // Nothing selected: an ID no entry carries is not found, and its export is refused.

@@ -8,6 +8,7 @@ Command exportCommand();
 Command replaceCommand();
 Command diffCommand();
 Command sbomCommand();
+Command packCommand();
 
 const QVector<Command>& commandTable()
 {
@@ -17,6 +18,7 @@ const QVector<Command>& commandTable()
         verifyCommand(),
         exportCommand(),
         replaceCommand(),
+        packCommand(),
         diffCommand(),
         sbomCommand(),
     };

@@ -9,6 +9,7 @@
 #include "ops/export/blockexport.h"
 #include "ops/export/blockhashes.h"
 #include "ops/inspect/blockfacts.h"
+#include "ops/pack/folderlayout.h"
 #include "ops/record/blockinfo.h"
 #include "ops/write/folderwriter.h"
 
@@ -48,6 +49,9 @@ std::optional<QSet<QByteArray>> filesListedIn(const QByteArray& bytes)
         else if (!file.isNull())
             return std::nullopt;
     }
+    for (const QJsonValue& rest :
+        index.value(QStringLiteral("layout")).toObject().value(QStringLiteral("restFiles")).toArray())
+        files.insert(QFile::encodeName(rest.toObject().value(QStringLiteral("file")).toString()));
     return files;
 }
 
@@ -104,6 +108,10 @@ struct BlockFiles {
     QVector<Refusable<ExportPlan>> plans;
     qint64 bytes = 0;
     int files = 0;
+    // The rest files' bytes, beside the block files'.
+    qint64 restBytes = 0;
+    // What gives back the image's bytes that the block files do not hold.
+    FolderLayout layout;
 };
 
 BlockFiles planBlockFiles(const ImageView& view, const QVector<DmhRecord>& catalogue)
@@ -121,6 +129,14 @@ BlockFiles planBlockFiles(const ImageView& view, const QVector<DmhRecord>& catal
             ++planned.files;
         }
     }
+    QVector<ImageRange> blockFileRanges;
+    for (const Refusable<ExportPlan>& plan : qAsConst(planned.plans)) {
+        if (plan.accepted())
+            blockFileRanges.append({ plan.value->output.sourceStart, plan.value->output.length });
+    }
+    planned.layout = FolderLayout::describe(view, catalogue, blockFileRanges);
+    for (const RestFile& rest : qAsConst(planned.layout.restFiles))
+        planned.restBytes += rest.length();
     return planned;
 }
 
@@ -158,11 +174,16 @@ Listing listBlockFiles(const BlockFiles& planned, const BlockHashes& hashes)
 bool writeFolder(
     FolderWriter& writer, const ImageView& view, const BlockFiles& planned, const QByteArray& indexBytes)
 {
-    if (!writer.open(planned.bytes + indexBytes.size(), planned.files + 1))
+    if (!writer.open(planned.bytes + planned.restBytes + indexBytes.size(),
+            planned.files + planned.layout.restFiles.size() + 1))
         return false;
     for (int at = 0; at < planned.blocks.size(); ++at) {
         const Refusable<ExportPlan>& plan = planned.plans[at];
         if (plan.accepted() && !writer.addFile(planned.names[at], view.data, view.size, plan.value->output))
+            return false;
+    }
+    for (int at = 0; at < planned.layout.restFiles.size(); ++at) {
+        if (!writer.addFile(planned.layout.restFiles[at].fileName, planned.layout.restBytes(view, at)))
             return false;
     }
     if (!writer.addFile(indexFileName, indexBytes))
@@ -233,6 +254,7 @@ CommandResult exportAll(const FlashImage& image, const QString& imagePath, Outpu
     indexDocument.details.insert(QStringLiteral("blocks"), listing.rows);
     indexDocument.details.insert(QStringLiteral("imageSize"), double(view.size));
     indexDocument.details.insert(QStringLiteral("sha256"), QString::fromLatin1(hashes.image()));
+    indexDocument.details.insert(QStringLiteral("layout"), planned.layout.json());
     const QByteArray indexBytes = QJsonDocument(
         JsonDocument::of(QStringLiteral("list"), QFileInfo(imagePath).fileName(), indexDocument))
                                       .toJson(QJsonDocument::Indented);

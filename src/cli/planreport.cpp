@@ -147,3 +147,14 @@ PlanReport describePlan(const ReplacePlan& plan)
     report.text = text;
     return report;
 }
+
+QStringList staleCrcWarnings(const BlockEntry& entry, int dmhIndex, int entryIndex, const ReplacePlan& plan)
+{
+    if (!plan.entryCrcLeftStale || !plan.newBlockCrc)
+        return {};
+    return { QStringLiteral("the entry CRC of block %1 (DMH %2, entry %3) stays %4, but the new bytes have "
+                            "CRC %5: the padded replacement leaves it as it was, so verify will flag the "
+                            "block. --update-crc writes the new CRC into the entry.")
+                 .arg(entry.idText(), QString::number(dmhIndex), QString::number(entryIndex),
+                     entry.crcCellText(), QString::number(*plan.newBlockCrc, 16)) };
+}

@@ -14,3 +14,7 @@ struct PlanReport {
 };
 
 PlanReport describePlan(const ReplacePlan& plan);
+
+// The warning of a padded replacement that left the entry's CRC not matching the new bytes (none when it
+// matches or was rewritten), naming the entry as it stood before the replacement.
+QStringList staleCrcWarnings(const BlockEntry& entry, int dmhIndex, int entryIndex, const ReplacePlan& plan);

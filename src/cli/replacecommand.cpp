@@ -33,18 +33,6 @@ struct ReplaceArguments {
 
 // The padded variant leaves the entry's CRC as the window does; a script that verifies the output next
 // should hear that before verify fails.
-QStringList staleCrcWarnings(const BlockLocation& location, const ReplacePlan& plan)
-{
-    if (!plan.entryCrcLeftStale || !plan.newBlockCrc)
-        return {};
-    return { QStringLiteral("the entry CRC of block %1 (DMH %2, entry %3) stays %4, but the new bytes have "
-                            "CRC %5: the padded replacement leaves it as it was, so verify will flag the "
-                            "block. --update-crc writes the new CRC into the entry.")
-                 .arg(location.entry.idText(), QString::number(location.dmhIndex),
-                     QString::number(location.entryIndex), location.entry.crcCellText(),
-                     QString::number(*plan.newBlockCrc, 16)) };
-}
-
 QJsonObject blockJson(const BlockLocation& location)
 {
     return CommandSupport::blockIdentity(location.dmhIndex, location.entryIndex, location.entry);
@@ -121,7 +109,7 @@ CommandResult runOnePair(FlashImage& image, const ReplaceArguments& arguments, O
         return result;
     }
     result.warnings += replacementWarnings(image.dmhRecords(), location, plan);
-    result.warnings += staleCrcWarnings(location, plan);
+    result.warnings += staleCrcWarnings(location.entry, location.dmhIndex, location.entryIndex, plan);
     const PlanReport report = describePlan(plan);
     result.details.insert(QStringLiteral("plan"), report.json);
     if (arguments.dryRun) {
@@ -175,7 +163,8 @@ QString reportSteps(const QVector<Pair>& pairs, const QVector<BlockSelection>& s
                          pairs[index].replacementPath, report.text);
         result.warnings += selections[index].warnings;
         result.warnings += done.warnings.value(index);
-        result.warnings += staleCrcWarnings(selections[index].location, done.plans[index]);
+        result.warnings += staleCrcWarnings(selections[index].location.entry,
+            selections[index].location.dmhIndex, selections[index].location.entryIndex, done.plans[index]);
     }
     result.details.insert(QStringLiteral("steps"), steps);
     return texts.join(QStringLiteral("\n\n"));

@@ -3,6 +3,7 @@
 #include "imagebuilder.h"
 #include "testbytes.h"
 #include "testfiles.h"
+#include "ops/record/sha256.h"
 #include "ops/write/filesystemcalls.h"
 
 #include <QCryptographicHash>
@@ -59,6 +60,11 @@ struct CrampedFileSystem : FileSystemCalls {
         return 0;
     }
 };
+
+QString sha256Hex(const QByteArray& bytes)
+{
+    return QString::fromLatin1(Sha256::hex(reinterpret_cast<const uchar*>(bytes.constData()), bytes.size()));
+}
 
 // `tree` without what lies below `inside`.
 QMap<QString, QByteArray> outside(QMap<QString, QByteArray> tree, const QString& inside)
@@ -168,12 +174,20 @@ void TestCliExport::exportAllEqualsSingleExports()
     qint64 bytes = 0;
     QStringList reasons;
     checkAgainstSingleExports(folder, image, files, &bytes, &reasons);
-    const int filesWritten = files.size() - reasons.size() + 1;
+    const int blockFiles = files.size() - reasons.size();
+    const int restFiles = QJsonDocument::fromJson(readFile(folder + "/index.json"))
+                              .object()
+                              .value("layout")
+                              .toObject()
+                              .value("restFiles")
+                              .toArray()
+                              .size();
+    const int filesWritten = blockFiles + restFiles + 1;
 
     if (exitCode == 0) {
         QCOMPARE(QString::fromUtf8(run.out),
             QStringLiteral("Wrote %1 block files and index.json (%2 bytes) to %3.\n")
-                .arg(filesWritten - 1)
+                .arg(blockFiles)
                 .arg(bytes)
                 .arg(folder));
         QVERIFY2(run.err.isEmpty(), run.err.constData());
@@ -184,7 +198,7 @@ void TestCliExport::exportAllEqualsSingleExports()
             QStringLiteral(
                 "Wrote %1 block files and index.json (%2 bytes) to %3; %4 of %5 blocks could not be "
                 "exported.")
-                .arg(filesWritten - 1)
+                .arg(blockFiles)
                 .arg(bytes)
                 .arg(folder)
                 .arg(reasons.size())
@@ -207,8 +221,9 @@ void TestCliExport::exportAllEqualsSingleExports()
     QCOMPARE(document.value("output").toString(), path("blocks2"));
 }
 
-// The folder holds index.json and each entry's file, and nothing else: the file its single export
-// writes, or the reason it has none. index.json is the list document with each block's file or reason.
+// The folder holds index.json, each entry's file and the rest files, and nothing else: the file its single
+// export writes (with its sha256), or the reason it has none; each rest file the image's bytes at its
+// ranges. index.json is the list document with each block's file or reason, and the layout.
 // `bytes` is what the folder holds; `reasons` are those of the entries without a file.
 void TestCliExport::checkAgainstSingleExports(const QString& folder, const QByteArray& image,
     const QStringList& files, qint64* bytes, QStringList* reasons)
@@ -219,11 +234,26 @@ void TestCliExport::checkAgainstSingleExports(const QString& folder, const QByte
     QJsonArray listedBlocks;
     QStringList written { "index.json" };
     *bytes = readFile(folder + "/index.json").size();
+    const QJsonObject layout = index.take("layout").toObject();
+    QCOMPARE(layout.value("imageLength").toDouble(), double(image.size()));
+    QCOMPARE(layout.value("imageSha256").toString(), sha256Hex(image));
+    for (const QJsonValue& restValue : layout.value("restFiles").toArray()) {
+        const QJsonObject rest = restValue.toObject();
+        QByteArray expected;
+        for (const QJsonValue& range : rest.value("ranges").toArray())
+            expected += image.mid(range.toArray()[0].toInt(), range.toArray()[1].toInt());
+        const QByteArray content = readFile(folder + '/' + rest.value("file").toString());
+        QCOMPARE(content, expected);
+        QCOMPARE(rest.value("sha256").toString(), sha256Hex(content));
+        written << rest.value("file").toString();
+        *bytes += content.size();
+    }
     QSet<QString> blocksSeen;
     for (int row = 0; row < indexBlocks.size(); ++row) {
         QJsonObject block = indexBlocks[row].toObject();
         const QString file = block.take("file").toString();
         const QString reason = block.take("reason").toString();
+        const QString sha256 = block.value("sha256").toString();
         listedBlocks.append(block);
         // DMH:ID reaches the first entry with the ID in its DMH.
         const QString qualified = QStringLiteral("%1:%2")
@@ -240,8 +270,7 @@ void TestCliExport::checkAgainstSingleExports(const QString& folder, const QByte
         written << file;
         const QByteArray content = readFile(folder + '/' + file);
         *bytes += content.size();
-        QCOMPARE(block.value("sha256").toString(),
-            QString::fromLatin1(QCryptographicHash::hash(content, QCryptographicHash::Sha256).toHex()));
+        QCOMPARE(sha256, sha256Hex(content));
         // The entry's single export; a later entry no BLOCK reaches holds its own bytes (its data part when
         // it ends in a record).
         if (first) {
@@ -298,10 +327,10 @@ void TestCliExport::exportAllFolderRules_data()
     QTest::newRow("folder above the current one, --force") << "parent" << true
         << "DIR holds the current folder CWD; it is never replaced.";
     QTest::newRow("too little free space") << "no room" << false
-        << "DIR needs NEEDED bytes for its 6 files, but the file system it goes on has 4096 bytes free; "
+        << "DIR needs NEEDED bytes for its 7 files, but the file system it goes on has 4096 bytes free; "
            "nothing was written.";
     QTest::newRow("too few free files") << "no files" << false
-        << "DIR needs 6 files, but the file system it goes on has room for 3 more; nothing was written.";
+        << "DIR needs 7 files, but the file system it goes on has room for 3 more; nothing was written.";
     QTest::newRow("file, --force") << "file" << true << "DIR is a file" + notAFolder;
     QTest::newRow("FIFO") << "fifo" << false << "DIR is a FIFO" + notAFolder;
     QTest::newRow("no parent folder") << "no parent" << false << "DIR cannot be created: there is no folder PARENT.";
@@ -409,7 +438,8 @@ void TestCliExport::exportAllFolderRules()
     }
     QVERIFY2(run.exitCode == 0, run.err.constData());
     const QStringList entries = folderEntries(target);
-    QCOMPARE(entries.size(), 6);
+    // Five block files, a rest file and index.json.
+    QCOMPARE(entries.size(), 7);
     QVERIFY2(entries.contains("index.json"), qPrintable(entries.join(", ")));
     QVERIFY2(!entries.contains("old.bin"), "the old folder is replaced whole");
     if (setup == "link")

@@ -480,7 +480,8 @@ void TestWriterSeam::cliUnpackFailsAtEveryCall()
     const WriterRun done = runWith(recorder);
     QVERIFY2(done.exitCode == 0, qPrintable(done.text));
     const QMap<QString, QByteArray> written = folderTree(folder);
-    QCOMPARE(written.size(), 4);
+    // Three block files, the rest file and index.json.
+    QCOMPARE(written.size(), 5);
     const QString problem = folderOrderProblem(recorder.made);
     QVERIFY2(problem.isEmpty(), qPrintable(problem + ": " + recorder.made.join(", ")));
     QCOMPARE(recorder.made.contains("exchange"), kind == FolderTarget::Full);
@@ -571,7 +572,7 @@ void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
 void TestWriterSeam::cliStopsWhenAnInputChanges_data()
 {
     // IMAGE, R1, R2, R3 and OUT stand for the fixture's files; R1 is a padded replacement of boot (5), R2 one
-    // of kernel (6, with a record), R3 grows boot.
+    // of kernel (6, with a record), R3 grows boot. DIR is the image unpacked by export --all.
     QTest::addColumn<QString>("arguments");
     QTest::addColumn<QString>("input");
     QTest::addColumn<InputEdit>("edit");
@@ -597,6 +598,9 @@ void TestWriterSeam::cliStopsWhenAnInputChanges_data()
     QTest::newRow("two pairs, second replacement grew") << "replace IMAGE 5 R1 6 R2 --update-crc -o OUT" << "r2.img" << InputEdit::Appended << "syncFile" << changed;
     QTest::newRow("export --all, image grew") << "export IMAGE --all -o OUT" << "image.bin" << InputEdit::Appended << "syncFolder" << changed;
     QTest::newRow("export --all, image cut short while written from") << "export IMAGE --all -o OUT" << "image.bin" << InputEdit::CutShort << "write" << cutShort;
+    QTest::newRow("pack, block file written in place") << "pack DIR -o OUT" << "unpacked/d0-e01-id5-boot.bin" << InputEdit::Overwritten << "syncFile" << changed;
+    QTest::newRow("pack, block file cut short while written from") << "pack DIR -o OUT" << "unpacked/d0-e02-id7-tail.bin" << InputEdit::CutShort << "write" << cutShort;
+    QTest::newRow("pack, rest file grew") << "pack DIR -o OUT" << "unpacked/rest-0.bin" << InputEdit::Appended << "syncFile" << changed;
     // clang-format on
 }
 
@@ -616,10 +620,15 @@ void TestWriterSeam::cliStopsWhenAnInputChanges()
     QVERIFY(fixture.writeReplacement("r1.img", actionOf(Writer::Padded).replacementLength));
     QVERIFY(fixture.writeReplacement("r2.img", actionOf(Writer::WithInfo).replacementLength));
     QVERIFY(fixture.writeReplacement("r3.img", actionOf(Writer::Grow).replacementLength));
+    if (arguments.contains("DIR"))
+        QCOMPARE(
+            runCliHere({ "export", fixture.imagePath, "--all", "-o", fixture.path("unpacked") }).exitCode, 0);
     const QStringList before = fixture.entries();
     QStringList words = arguments.split(' ');
     for (QString& word : words) {
-        if (word == "IMAGE" || word == "OUT")
+        if (word == "DIR")
+            word = fixture.path("unpacked");
+        else if (word == "IMAGE" || word == "OUT")
             word = word == "IMAGE" ? fixture.imagePath : fixture.path("out");
         else if (word.startsWith('R'))
             word = fixture.path(word.toLower() + ".img");

@@ -1,0 +1,271 @@
+#include "clitestcase.h"
+
+#include "imagebuilder.h"
+#include "testbytes.h"
+#include "testfiles.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QtTest>
+
+namespace {
+
+using StandardImages::fiveBlocks;
+
+// fiveBlocks with data in the gaps between its blocks, 0xFF runs inside them too.
+QByteArray gapsWithData()
+{
+    QByteArray image = fiveBlocks();
+    image.replace(0x3000, 0x300, ImageBuilder::randomBytes(0x300, 7));
+    image.replace(0x3100, 0x20, QByteArray(0x20, '\xff'));
+    image.replace(0x50000, 5, "tail!");
+    return image;
+}
+
+// A whole-image entry beside its blocks, one of which holds a second DMH, and ID 5 twice in one DMH.
+QByteArray dmhInsideBlockRepeatedIds()
+{
+    ImageBuilder builder(0x40000);
+    builder.dmh(0,
+        testDmh({ testEntry(1, 0, 0x40000, "all"), testEntry(2, 0x10000, 0x8000, "inner"),
+                    testEntry(5, 0x20000, 0x100, "five"), testEntry(5, 0x21000, 0x100, "again") },
+            0x40000));
+    builder.fill(0x10000, 0x8000, 'i');
+    builder.dmh(0x10100, testDmh({ testEntry(6, 0x1000, 0x100, "six") }, 0x40000));
+    builder.fill(0x20000, 0x100, 'f').fill(0x21000, 0x100, 'a');
+    return builder.image();
+}
+
+// recordAndTwoPlain with bytes other than 0xFF between the kernel's data and its record.
+QByteArray recordWithDirtyFill()
+{
+    QByteArray image = StandardImages::recordAndTwoPlain();
+    image.replace(0x10000 + 2000, 100, QByteArray(100, '\0'));
+    return image;
+}
+
+QJsonObject indexOf(const QString& folder)
+{
+    return QJsonDocument::fromJson(readFile(folder + "/index.json")).object();
+}
+
+} // namespace
+
+// tessel-cli pack: the image back from export --all's folder, and the edited block files replaced as
+// replace would replace them.
+class TestCliPack : public CliTestCase {
+    Q_OBJECT
+
+private slots:
+    void untouchedFolderGivesTheImageBack_data();
+    void untouchedFolderGivesTheImageBack();
+    void editsEqualReplace_data();
+    void editsEqualReplace();
+    void refusals_data();
+    void refusals();
+
+private:
+    QString exportAll(const QByteArray& image);
+};
+
+QString TestCliPack::exportAll(const QByteArray& image)
+{
+    if (!fixture->write("image.bin", image))
+        return {};
+    const QString folder = path("unpacked");
+    const CliRun run = runCommand({ "export", imagePath, "--all", "-o", folder });
+    // Blocks outside the image are not exported (exit 1); the folder is there all the same.
+    return run.exitCode <= 1 && QFile::exists(folder + "/index.json") ? folder : QString();
+}
+
+void TestCliPack::untouchedFolderGivesTheImageBack_data()
+{
+    QTest::addColumn<QByteArray>("image");
+
+    QTest::newRow("five blocks, NCRC, a record") << fiveBlocks();
+    QTest::newRow("record and two plain") << StandardImages::recordAndTwoPlain();
+    QTest::newRow("four blocks") << StandardImages::fourBlocks();
+    QTest::newRow("two DMHs, a block past the end") << StandardImages::twoDmhs();
+    QTest::newRow("empty DMH before two entries") << StandardImages::emptyDmhBeforeTwoEntries();
+    QTest::newRow("gaps holding data") << gapsWithData();
+    QTest::newRow("DMH inside a block, repeated IDs") << dmhInsideBlockRepeatedIds();
+    QTest::newRow("record with non-0xFF fill") << recordWithDirtyFill();
+}
+
+void TestCliPack::untouchedFolderGivesTheImageBack()
+{
+    QFETCH(QByteArray, image);
+
+    const QString folder = exportAll(image);
+    QVERIFY(!folder.isEmpty());
+    const CliRun run = runCommand({ "pack", folder, "-o", path("packed.bin") });
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    QVERIFY(readFile(path("packed.bin")) == image);
+    // A second run gives the same bytes; the dry run lists no edit.
+    QCOMPARE(runCommand({ "pack", folder, "-o", path("again.bin") }).exitCode, 0);
+    QVERIFY(readFile(path("again.bin")) == image);
+    const CliRun dryRun = runCommand({ "pack", "--json", "--dry-run", folder });
+    QCOMPARE(dryRun.exitCode, 0);
+    QCOMPARE(dryRun.json().value("edited").toArray().size(), 0);
+    // Rest files hold only what no block file gives back: a mostly-0xFF image needs little.
+    qint64 restBytes = 0;
+    for (const QJsonValue& rest : indexOf(folder).value("layout").toObject().value("restFiles").toArray())
+        restBytes += QFileInfo(folder + '/' + rest.toObject().value("file").toString()).size();
+    QVERIFY2(restBytes <= image.size() / 16, qPrintable(QString::number(restBytes)));
+}
+
+void TestCliPack::editsEqualReplace_data()
+{
+    QTest::addColumn<QByteArray>("image");
+    // The edited block files, the BLOCK replace names each by, and the length of each new file.
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<QStringList>("blocks");
+    QTest::addColumn<QVector<int>>("lengths");
+    QTest::addColumn<int>("exitCode");
+
+    const QByteArray recordAndTwo = StandardImages::recordAndTwoPlain();
+    // clang-format off
+    QTest::newRow("padded") << fiveBlocks() << QStringList { "d0-e00-id10-boot.bin" } << QStringList { "10" } << QVector<int> { 0x300 } << 0;
+    QTest::newRow("record") << fiveBlocks() << QStringList { "d0-e02-id20-kernel.bin" } << QStringList { "20" } << QVector<int> { 5000 } << 0;
+    QTest::newRow("NCRC block") << fiveBlocks() << QStringList { "d0-e03-id21-fs.bin" } << QStringList { "21" } << QVector<int> { 0x10000 } << 0;
+    QTest::newRow("growth moves a block") << recordAndTwo << QStringList { "d0-e01-id5-boot.bin" } << QStringList { "5" } << QVector<int> { 0x9000 } << 0;
+    QTest::newRow("growth, then the moved block and a record")
+        << recordAndTwo << QStringList { "d0-e00-id6-kernel.bin", "d0-e01-id5-boot.bin", "d0-e02-id7-tail.bin" }
+        << QStringList { "6", "5", "7" } << QVector<int> { 300, 0x9000, 0x100 } << 0;
+    QTest::newRow("record with non-0xFF fill") << recordWithDirtyFill() << QStringList { "d0-e00-id6-kernel.bin" } << QStringList { "6" } << QVector<int> { 3000 } << 0;
+    QTest::newRow("gaps holding data") << gapsWithData() << QStringList { "d0-e00-id10-boot.bin", "d0-e04-id22-boot.bin" } << QStringList { "10", "22" } << QVector<int> { 0x10, 0x800 } << 0;
+    QTest::newRow("block holding a DMH") << dmhInsideBlockRepeatedIds() << QStringList { "d0-e01-id2-inner.bin" } << QStringList { "2" } << QVector<int> { 0x100 } << 1;
+    QTest::newRow("growth off the records' alignment") << StandardImages::fourBlocks() << QStringList { "d0-e01-id2-kernel.bin" } << QStringList { "2" } << QVector<int> { 0x21000 } << 1;
+    QTest::newRow("record too small for the file") << fiveBlocks() << QStringList { "d0-e02-id20-kernel.bin" } << QStringList { "20" } << QVector<int> { 0x10000 } << 1;
+    QTest::newRow("second edit refused") << fiveBlocks() << QStringList { "d0-e00-id10-boot.bin", "d0-e02-id20-kernel.bin" } << QStringList { "10", "20" } << QVector<int> { 0x10, 0x10000 } << 1;
+    // clang-format on
+}
+
+void TestCliPack::editsEqualReplace()
+{
+    QFETCH(QByteArray, image);
+    QFETCH(QStringList, files);
+    QFETCH(QStringList, blocks);
+    QFETCH(QVector<int>, lengths);
+    QFETCH(int, exitCode);
+
+    const QString folder = exportAll(image);
+    QVERIFY(!folder.isEmpty());
+    QStringList replaceArguments { "replace", imagePath };
+    for (int edit = 0; edit < files.size(); ++edit) {
+        const QByteArray bytes = ImageBuilder::randomBytes(lengths[edit], quint32(100 + edit));
+        QVERIFY(writeFile(folder + '/' + files[edit], bytes));
+        replaceArguments << blocks[edit] << create(QStringLiteral("new%1.bin").arg(edit), bytes);
+    }
+    const CliRun replaced = runCommand(replaceArguments + QStringList { "-o", path("replaced.bin") });
+    const CliRun packed = runCommand({ "pack", folder, "-o", path("packed.bin") });
+    QCOMPARE(replaced.exitCode, exitCode);
+    QVERIFY2(packed.exitCode == exitCode, packed.err.constData());
+    if (exitCode != 0) {
+        // The same refusal (its status text), and nothing written.
+        QCOMPARE(packed.err.split('\n').first(), replaced.err.split('\n').first());
+        QVERIFY(!QFile::exists(path("packed.bin")));
+        return;
+    }
+    QVERIFY(readFile(path("packed.bin")) == readFile(path("replaced.bin")));
+    QCOMPARE(runCommand({ "pack", folder, "-o", path("again.bin") }).exitCode, 0);
+    QVERIFY(readFile(path("again.bin")) == readFile(path("replaced.bin")));
+
+    // The dry run names each edit with its variant, and the blocks a growth moves.
+    const CliRun dryRun = runCommand({ "pack", "--json", "--dry-run", folder });
+    const QJsonArray edited = dryRun.json().value("edited").toArray();
+    QCOMPARE(edited.size(), files.size());
+    const QJsonArray steps = runCommand(replaceArguments + QStringList { "--json", "--dry-run" })
+                                 .json()
+                                 .value("steps")
+                                 .toArray();
+    for (int edit = 0; edit < files.size(); ++edit) {
+        QCOMPARE(edited[edit].toObject().value("file").toString(), files[edit]);
+        const QJsonObject plan = files.size() == 1
+            ? runCommand(replaceArguments + QStringList { "--json", "--dry-run" })
+                  .json()
+                  .value("plan")
+                  .toObject()
+            : steps[edit].toObject().value("plan").toObject();
+        QCOMPARE(edited[edit].toObject().value("plan").toObject(), plan);
+    }
+}
+
+void TestCliPack::refusals_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<int>("exitCode");
+    // The first line of stderr; DIR is the folder.
+    QTest::addColumn<QString>("error");
+
+    QTest::newRow("no folder") << "remove folder" << 2 << "Can not open DIR!!!";
+    QTest::newRow("no index.json") << "remove index.json" << 1 << "DIR has no index.json.";
+    QTest::newRow("index.json not JSON") << "garble index.json" << 1 << "index.json does not parse.";
+    QTest::newRow("index.json without layout")
+        << "drop layout" << 1 << "index.json does not describe the image's layout.";
+    QTest::newRow("block file missing")
+        << "remove d0-e01-idab-ssdata.bin" << 1 << "DIR/d0-e01-idab-ssdata.bin is missing.";
+    QTest::newRow("rest file missing") << "remove rest-0.bin" << 1 << "DIR/rest-0.bin is missing.";
+    QTest::newRow("file not listed") << "add notes.txt" << 1 << "DIR/notes.txt is not listed in index.json.";
+    QTest::newRow("rest file changed")
+        << "change rest-0.bin" << 1 << "DIR/rest-0.bin no longer matches its sha256 in index.json.";
+    QTest::newRow("block moved in the index")
+        << "move a block" << 1 << "The image rebuilt from DIR does not match index.json's imageSha256.";
+    QTest::newRow("entry no BLOCK reaches")
+        << "edit the second five" << 1
+        << "DIR/d0-e03-id5-again.bin was edited, but no BLOCK reaches its entry.";
+    QTest::newRow("two edits reach one entry") << "edit both fives" << 2
+                                               << "Edited files d0-e02-id5-five.bin and d0-e03-id5-again.bin "
+                                                  "both reach block 5 (DMH 0, entry 2); each "
+                                                  "block is replaced once per run.";
+}
+
+void TestCliPack::refusals()
+{
+    QFETCH(QString, change);
+    QFETCH(int, exitCode);
+    QFETCH(QString, error);
+
+    const bool repeatedIds = change.startsWith("edit");
+    const QString folder = exportAll(repeatedIds ? dmhInsideBlockRepeatedIds() : fiveBlocks());
+    QVERIFY(!folder.isEmpty());
+    const QString verb = change.section(' ', 0, 0);
+    const QString file = folder + '/' + change.section(' ', 1);
+    if (change == "remove folder") {
+        QVERIFY(QDir(folder).removeRecursively());
+    } else if (verb == "remove") {
+        QVERIFY(QFile::remove(file));
+    } else if (verb == "garble") {
+        QVERIFY(writeFile(file, "{ not json"));
+    } else if (verb == "add") {
+        QVERIFY(writeFile(file, "notes"));
+    } else if (verb == "change") {
+        QByteArray bytes = readFile(file);
+        bytes[0] = char(bytes[0] ^ 1);
+        QVERIFY(writeFile(file, bytes));
+    } else if (change == "drop layout" || change == "move a block") {
+        QJsonObject index = indexOf(folder);
+        if (change == "drop layout") {
+            index.remove("layout");
+        } else {
+            QJsonArray blocks = index.value("blocks").toArray();
+            QJsonObject block = blocks[0].toObject();
+            block.insert("start", block.value("start").toDouble() + 1);
+            blocks[0] = block;
+            index.insert("blocks", blocks);
+        }
+        QVERIFY(writeFile(folder + "/index.json", QJsonDocument(index).toJson()));
+    } else {
+        QVERIFY(writeFile(folder + "/d0-e03-id5-again.bin", "new"));
+        if (change == "edit both fives")
+            QVERIFY(writeFile(folder + "/d0-e02-id5-five.bin", "new"));
+    }
+    const CliRun run = runCommand({ "pack", folder, "-o", path("packed.bin") });
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(QString::fromUtf8(run.err.split('\n').first()), QString(error).replace("DIR", folder));
+    QVERIFY(!QFile::exists(path("packed.bin")));
+}
+
+QTEST_GUILESS_MAIN(TestCliPack)
+#include "tst_clipack.moc"
