@@ -100,29 +100,15 @@ struct Mismatch {
     }
 };
 
-} // namespace
-
-CommandResult verifyAgainstManifest(const FlashImage& image, const QString& manifestPath)
+// Every block of `found` against the block of `expected` with its key, in the image's order, then the
+// expected blocks the image lacks. `matching` counts the blocks that match.
+QVector<Mismatch> compareBlocks(const Manifest& expected, const Manifest& found, int& matching)
 {
-    QFile file(manifestPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return CommandResult::failure(exitBadInput,
-            QStringLiteral("Can not read the manifest %1: %2.").arg(manifestPath, file.errorString()));
-    const ManifestRead read = ManifestRead::parse(file.readAll());
-    if (!read.manifest)
-        return CommandResult::failure(
-            exitBadInput, QStringLiteral("%1 is not a manifest: %2.").arg(manifestPath, read.error));
-    const Manifest& expected = *read.manifest;
-    const ImageView view = ImageView::of(image);
-    const Manifest found
-        = Manifest::of(view, image.dmhRecords(), BlockHashes::compute(view, image.dmhRecords()));
-
     QVector<BlockKey> expectedOrder;
     QVector<BlockKey> foundOrder;
     const QMap<BlockKey, const ManifestBlock*> expectedBlocks = keyed(expected, expectedOrder);
     const QMap<BlockKey, const ManifestBlock*> foundBlocks = keyed(found, foundOrder);
     QVector<Mismatch> mismatches;
-    int matching = 0;
     for (const BlockKey& key : foundOrder) {
         const ManifestBlock* block = foundBlocks.value(key);
         const ManifestBlock* wanted = expectedBlocks.value(key);
@@ -140,6 +126,45 @@ CommandResult verifyAgainstManifest(const FlashImage& image, const QString& mani
         if (!foundBlocks.contains(key))
             mismatches.append({ QStringLiteral("missing"), key, expectedBlocks.value(key)->name, {} });
     }
+    return mismatches;
+}
+
+// "1 differing, 2 missing", and the image's hash when it differs.
+QString mismatchCounts(const QVector<Mismatch>& mismatches, bool imageMatches)
+{
+    QStringList counts;
+    for (const QString& status :
+        { QStringLiteral("differs"), QStringLiteral("missing"), QStringLiteral("extra") }) {
+        const auto count = std::count_if(mismatches.cbegin(), mismatches.cend(),
+            [&status](const Mismatch& mismatch) { return mismatch.status == status; });
+        if (count > 0)
+            counts << QStringLiteral("%1 %2").arg(count).arg(
+                status == QLatin1String("differs") ? QStringLiteral("differing") : status);
+    }
+    if (!imageMatches)
+        counts << QStringLiteral("the image's SHA-256 differs");
+    return counts.join(QStringLiteral(", "));
+}
+
+} // namespace
+
+CommandResult verifyAgainstManifest(const FlashImage& image, const QString& manifestPath)
+{
+    QFile file(manifestPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return CommandResult::failure(exitBadInput,
+            QStringLiteral("Can not read the manifest %1: %2.").arg(manifestPath, file.errorString()));
+    const ManifestRead read = ManifestRead::parse(file.readAll());
+    if (!read.manifest)
+        return CommandResult::failure(
+            exitBadInput, QStringLiteral("%1 is not a manifest: %2.").arg(manifestPath, read.error));
+    const Manifest& expected = *read.manifest;
+    const ImageView view = ImageView::of(image);
+    const Manifest found
+        = Manifest::of(view, image.dmhRecords(), BlockHashes::compute(view, image.dmhRecords()));
+
+    int matching = 0;
+    const QVector<Mismatch> mismatches = compareBlocks(expected, found, matching);
     const bool imageCompared = !expected.imageSha256.isNull();
     const bool imageMatches = !imageCompared || expected.imageSha256 == found.imageSha256;
 
@@ -182,18 +207,7 @@ CommandResult verifyAgainstManifest(const FlashImage& image, const QString& mani
         return result;
     }
     result.exitStatus = exitRefused;
-    QStringList counts;
-    for (const QString& status :
-        { QStringLiteral("differs"), QStringLiteral("missing"), QStringLiteral("extra") }) {
-        const auto count = std::count_if(mismatches.cbegin(), mismatches.cend(),
-            [&status](const Mismatch& mismatch) { return mismatch.status == status; });
-        if (count > 0)
-            counts << QStringLiteral("%1 %2").arg(count).arg(
-                status == QLatin1String("differs") ? QStringLiteral("differing") : status);
-    }
-    if (!imageMatches)
-        counts << QStringLiteral("the image's SHA-256 differs");
     result.message = QStringLiteral("The image does not match %1: %2.")
-                         .arg(manifestPath, counts.join(QStringLiteral(", ")));
+                         .arg(manifestPath, mismatchCounts(mismatches, imageMatches));
     return result;
 }

@@ -158,8 +158,10 @@ QString reportEdits(const QVector<Edit>& edits, const ChainResult& done, Command
     return texts.join(QStringLiteral("\n\n"));
 }
 
-CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& index, const PackedImage& packed,
-    OutputTarget& output, CommandResult result)
+// The image the folder gives back, loaded from memory. False, with `result` telling why, when it cannot be
+// had or does not load.
+bool loadRebuilt(
+    const PackArguments& arguments, const PackedImage& packed, FlashImage& image, CommandResult& result)
 {
     std::unique_ptr<ImageBuffer> bytes = packed.inMemory();
     if (!bytes) {
@@ -167,52 +169,64 @@ CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& inde
         result.message = StatusText::allocFailed();
         result.detail = QStringLiteral("%1 bytes of memory for the image could not be had.")
                             .arg(QString::number(packed.plan.length));
-        return result;
+        return false;
     }
-    FlashImage image;
     if (!image.loadBytes(std::move(*bytes))) {
         result.exitStatus = exitRefused;
         result.message = QString::fromUtf8(image.lastError());
         result.detail = QStringLiteral("The image rebuilt from %1 does not load: %2")
                             .arg(arguments.folder, image.lastErrorDetail());
-        return result;
+        return false;
     }
-    QVector<Edit> edits;
+    return true;
+}
+
+// Two edited files whose BLOCK reaches one entry are bad usage, as two pairs of one replace are.
+void refuseTwoEditsOfOneEntry(const QVector<DmhRecord>& catalogue, const PackIndex& index,
+    const PackedImage& packed, const PackedBlock& block, CommandResult& result)
+{
+    const BlockLocation reached = BlockSelection::byText(catalogue,
+        QStringLiteral("%1:%2").arg(QString::number(block.dmhIndex), BlockEntry::idText(quint8(block.id))))
+                                      .location;
+    for (int other : qAsConst(packed.edited)) {
+        const PackedBlock& first = index.blocks[other];
+        if (reached.found() && first.dmhIndex == reached.dmhIndex && first.entryIndex == reached.entryIndex) {
+            result.exitStatus = exitBadInput;
+            result.message = QStringLiteral("Edited files %1 and %2 both reach block %3 (DMH %4, entry %5); "
+                                            "each block is replaced once per run.")
+                                 .arg(first.fileName, block.fileName, BlockEntry::idText(quint8(block.id)),
+                                     QString::number(reached.dmhIndex), QString::number(reached.entryIndex));
+            result.detail.clear();
+        }
+    }
+}
+
+// Each edited file with the BLOCK that reaches its entry in the rebuilt image. False, with `result`
+// telling why, when one cannot be reached.
+bool collectEdits(const PackArguments& arguments, const PackIndex& index, const PackedImage& packed,
+    const FlashImage& image, const OutputTarget& output, QVector<Edit>& edits, CommandResult& result)
+{
     for (int at : qAsConst(packed.edited)) {
         const PackedBlock& block = index.blocks[at];
         const Refusable<QString> text = blockTextOf(image.dmhRecords(), block, arguments.folder);
         if (!text.accepted()) {
             fail(text.refusal, output, result);
-            // Two edited files whose BLOCK reaches one entry are bad usage, as two pairs of one replace are.
-            const BlockLocation reached = BlockSelection::byText(image.dmhRecords(),
-                QStringLiteral("%1:%2").arg(
-                    QString::number(block.dmhIndex), BlockEntry::idText(quint8(block.id))))
-                                              .location;
-            for (int other : qAsConst(packed.edited)) {
-                const PackedBlock& first = index.blocks[other];
-                if (reached.found() && first.dmhIndex == reached.dmhIndex
-                    && first.entryIndex == reached.entryIndex) {
-                    result.exitStatus = exitBadInput;
-                    result.message
-                        = QStringLiteral("Edited files %1 and %2 both reach block %3 (DMH %4, entry %5); "
-                                         "each block is replaced once "
-                                         "per run.")
-                              .arg(first.fileName, block.fileName, BlockEntry::idText(quint8(block.id)),
-                                  QString::number(reached.dmhIndex), QString::number(reached.entryIndex));
-                    result.detail.clear();
-                }
-            }
-            return result;
+            refuseTwoEditsOfOneEntry(image.dmhRecords(), index, packed, block, result);
+            return false;
         }
         edits.append({ block, *text.value, entryAt(image.dmhRecords(), block.dmhIndex, block.entryIndex) });
     }
-    if (output.refused(result))
-        return result;
+    return true;
+}
 
+// The edits as the pairs of one replacement chain, each found again by its BLOCK in the image as the
+// earlier pairs left it.
+QVector<ChainPair> chainOf(const QVector<Edit>& edits, const QString& folder)
+{
     QVector<ChainPair> chain;
-    for (const Edit& edit : qAsConst(edits)) {
+    for (const Edit& edit : edits) {
         ChainPair pair;
-        pair.replacementPath = QDir(arguments.folder).filePath(edit.block.fileName);
+        pair.replacementPath = QDir(folder).filePath(edit.block.fileName);
         pair.locate = [blockText = edit.blockText](const QVector<DmhRecord>& catalogue) {
             const BlockSelection selection = BlockSelection::byText(catalogue, blockText);
             if (!selection.location.found())
@@ -222,6 +236,11 @@ CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& inde
         };
         chain.append(pair);
     }
+    return chain;
+}
+
+ReplaceRequest requestFor(const PackArguments& arguments, OutputTarget& output)
+{
     ReplaceRequest request;
     request.outputStream = output.stream();
     request.outputPath = output.path();
@@ -230,7 +249,20 @@ CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& inde
     request.stampTime = arguments.stampTime;
     request.dryRun = arguments.dryRun;
     request.inputs = output.inputs();
-    const ChainResult done = replaceChain(image, chain, request);
+    return request;
+}
+
+CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& index, const PackedImage& packed,
+    OutputTarget& output, CommandResult result)
+{
+    FlashImage image;
+    QVector<Edit> edits;
+    if (!loadRebuilt(arguments, packed, image, result)
+        || !collectEdits(arguments, index, packed, image, output, edits, result) || output.refused(result))
+        return result;
+
+    const ChainResult done
+        = replaceChain(image, chainOf(edits, arguments.folder), requestFor(arguments, output));
     const QString editsText = reportEdits(edits, done, result);
     if (done.failedPair >= 0) {
         const Edit& failed = edits[done.failedPair];

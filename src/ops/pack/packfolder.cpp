@@ -351,45 +351,68 @@ std::unique_ptr<ImageBuffer> PackedImage::inMemory() const
     return image;
 }
 
-Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackIndex& index,
-    const std::function<void(const QString& path)>& reading)
+namespace {
+
+// The folder holds exactly the files its index lists.
+Outcome checkListedFiles(const QDir& folder, const QString& folderPath, const PackIndex& index)
 {
-    using Result = Refusable<PackedImage>;
-    const QDir folder(folderPath);
     const QStringList listed = index.fileNames();
     const QSet<QString> listedSet(listed.cbegin(), listed.cend());
     const QStringList present
         = folder.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QString& name : present) {
         if (!listedSet.contains(name))
-            return Result::refused(
-                Outcome::refused(QStringLiteral("%1 is not listed in index.json.").arg(folder.filePath(name)),
-                    QStringLiteral("pack takes only the files export --all wrote; move %1 out of %2.")
-                        .arg(name, folderPath)));
+            return Outcome::refused(
+                QStringLiteral("%1 is not listed in index.json.").arg(folder.filePath(name)),
+                QStringLiteral("pack takes only the files export --all wrote; move %1 out of %2.")
+                    .arg(name, folderPath));
     }
     const QSet<QString> presentSet(present.cbegin(), present.cend());
     for (const QString& name : listed) {
         if (!presentSet.contains(name))
-            return Result::refused(
-                Outcome::refused(QStringLiteral("%1 is missing.").arg(folder.filePath(name)),
-                    QStringLiteral("index.json lists %1, which %2 no longer holds.").arg(name, folderPath)));
+            return Outcome::refused(QStringLiteral("%1 is missing.").arg(folder.filePath(name)),
+                QStringLiteral("index.json lists %1, which %2 no longer holds.").arg(name, folderPath));
     }
+    return Outcome::succeeded({});
+}
 
-    std::vector<MappedFile> blockFiles(size_t(index.blocks.size()));
+// Maps every block file and rest file; a rest file must have the length its ranges add up to.
+Outcome mapFiles(const QDir& folder, const PackIndex& index, std::vector<MappedFile>& blockFiles,
+    std::vector<MappedFile>& restFiles)
+{
+    blockFiles.resize(size_t(index.blocks.size()));
     for (int at = 0; at < index.blocks.size(); ++at) {
         const Outcome mapped = map(folder, index.blocks[at].fileName, blockFiles[size_t(at)]);
         if (!mapped.success)
-            return Result::refused(mapped);
+            return mapped;
     }
-    std::vector<MappedFile> restFiles(size_t(index.layout.restFiles.size()));
+    restFiles.resize(size_t(index.layout.restFiles.size()));
     for (int at = 0; at < index.layout.restFiles.size(); ++at) {
         const RestFile& rest = index.layout.restFiles[at];
         const Outcome mapped = map(folder, QString::fromUtf8(rest.fileName), restFiles[size_t(at)]);
         if (!mapped.success)
-            return Result::refused(mapped);
+            return mapped;
         if (restFiles[size_t(at)].size != rest.length())
-            return Result::refused(noLongerMatches(folder, QString::fromUtf8(rest.fileName)));
+            return noLongerMatches(folder, QString::fromUtf8(rest.fileName));
     }
+    return Outcome::succeeded({});
+}
+
+} // namespace
+
+Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackIndex& index,
+    const std::function<void(const QString& path)>& reading)
+{
+    using Result = Refusable<PackedImage>;
+    const QDir folder(folderPath);
+    const Outcome listed = checkListedFiles(folder, folderPath, index);
+    if (!listed.success)
+        return Result::refused(listed);
+    std::vector<MappedFile> blockFiles;
+    std::vector<MappedFile> restFiles;
+    const Outcome mapped = mapFiles(folder, index, blockFiles, restFiles);
+    if (!mapped.success)
+        return Result::refused(mapped);
 
     PackedImage packed;
     packed.blank = std::make_shared<ImageBuffer>();
