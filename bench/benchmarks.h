@@ -13,3 +13,4 @@ void registerTableBenchmarks(std::vector<RatioBar>& bars);
 void registerDiffBenchmarks(std::vector<RatioBar>& bars);
 void registerUnpackBenchmarks(std::vector<RatioBar>& bars);
 void registerPairsBenchmarks(std::vector<RatioBar>& bars);
+void registerShareBenchmarks(std::vector<RatioBar>& bars);

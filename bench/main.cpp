@@ -25,6 +25,7 @@ int main(int argc, char** argv)
     registerTableBenchmarks(bars);
     registerUnpackBenchmarks(bars);
     registerPairsBenchmarks(bars);
+    registerShareBenchmarks(bars);
 
     RatioReporter reporter(bars, PageMode::systemSetting().toStdString(), PageMode::machine().toStdString());
     benchmark::RunSpecifiedBenchmarks(&reporter);

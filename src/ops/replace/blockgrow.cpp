@@ -370,11 +370,17 @@ Outcome replaceBlockGrow(FlashImage& image, QVector<DmhRecord>& catalogue, const
     }
 
     // From here on the image in memory and the catalogue hold the grown block, whatever follows.
-    applyGrow(image.imageData(), catalogue, *planned.value);
+    const std::shared_ptr<ImageOrigin> origin = ImageOrigin::of(image);
+    applyGrow(image.bytesToChange(), catalogue, *planned.value);
+    OutputPlan output = planned.value->output;
+    if (origin) {
+        noteApplied(*origin, *planned.value);
+        output.origin = origin;
+    }
     // The loaded file is only opened, as a last sign that the image still comes from a file that exists.
     if (!loadedImage.open(QIODevice::ReadOnly))
         return refuse(writer, loadedImageGone());
-    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), planned.value->output))
+    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), output))
         return writer.failure(StatusText::growFailed());
     return Outcome::succeeded(StatusText::growSucceeded());
 }

@@ -158,7 +158,9 @@ Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& locatio
             view, catalogue, location, std::move(*block.value), replacement.length(), request.stampTime);
     if (!planned.accepted())
         return refuse(writer, planned.refusal);
-    return finish(writer, view, *planned.value, request, planOut);
+    ReplacePlan plan = *planned.value;
+    plan.output.origin = ImageOrigin::of(image);
+    return finish(writer, view, plan, request, planOut);
 }
 
 } // namespace
@@ -380,4 +382,21 @@ void applyPlan(uchar* imageData, QVector<DmhRecord>& catalogue, const ReplacePla
     for (const OutputPatch& patch : plan.output.patches)
         std::memcpy(
             imageData + plan.output.sourceStart + patch.position, patch.data(), size_t(patch.length()));
+}
+
+void noteApplied(ImageOrigin& origin, const ReplacePlan& plan)
+{
+    if (plan.variant != ReplaceVariant::Grow) {
+        for (const OutputPatch& patch : plan.output.patches)
+            origin.changed(plan.output.sourceStart + patch.position, patch.length());
+        return;
+    }
+    // The blocks behind the grown one move as one, the new block is copied over the start of their old
+    // place, and the DMH's entry table is written again from its first entry.
+    const qint64 grownEnd = plan.blockStart + plan.replacementLength;
+    origin.moved(plan.blockStart + plan.oldSize, grownEnd, plan.tailLength);
+    origin.changed(plan.blockStart, plan.replacementLength);
+    const qint64 entries = plan.entryIndex + 1 + plan.moves.size();
+    origin.changed(plan.changedStart - qint64(ImageLayout::entryStride) * plan.entryIndex,
+        qint64(ImageLayout::entryStride) * entries);
 }

@@ -78,3 +78,6 @@ ReplaceVariant chooseVariant(const ImageView& image, const BlockLocation& locati
 // plan for the padded and record variants, the growth for the growing one (with `catalogue`, the DMHs of
 // the image, updated). The plan must have been made for this image.
 void applyPlan(uchar* imageData, QVector<DmhRecord>& catalogue, const ReplacePlan& plan);
+// What applyPlan does to the image's claim on its file's bytes (`origin`): what it writes is no longer the
+// file's, and the blocks a growth moves are the file's from where they were.
+void noteApplied(ImageOrigin& origin, const ReplacePlan& plan);

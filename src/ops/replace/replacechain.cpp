@@ -13,6 +13,8 @@ ChainResult replaceChain(FlashImage& image, const QVector<ChainPair>& pairs, con
         return result;
     };
     std::shared_ptr<ImageBuffer> spare;
+    // Which bytes in memory are still the loaded file's, as the pairs change them: what the write shares.
+    const std::shared_ptr<ImageOrigin> origin = ImageOrigin::of(image);
     for (int pair = 0; pair < pairs.size(); ++pair) {
         QVector<DmhRecord> catalogue = image.dmhRecords();
         const Refusable<ChainTarget> target = pairs[pair].locate(catalogue);
@@ -38,7 +40,9 @@ ChainResult replaceChain(FlashImage& image, const QVector<ChainPair>& pairs, con
         const bool last = pair + 1 == pairs.size();
         if (last && plan.variant != ReplaceVariant::Grow)
             break;
-        applyPlan(image.imageData(), catalogue, plan);
+        applyPlan(image.bytesToChange(), catalogue, plan);
+        if (origin)
+            noteApplied(*origin, plan);
         if (last)
             break;
         // The new bytes are in the image now: their memory serves the next pair, and the report keeps
@@ -55,6 +59,8 @@ ChainResult replaceChain(FlashImage& image, const QVector<ChainPair>& pairs, con
                 Outcome::refused(QString::fromUtf8(image.lastError()),
                     QStringLiteral("After this replacement the image would no longer load: %1")
                         .arg(image.lastErrorDetail())));
+        if (origin)
+            origin->truncate(plan.output.length);
     }
     if (request.dryRun) {
         result.outcome = Outcome::succeeded({});
@@ -68,7 +74,9 @@ ChainResult replaceChain(FlashImage& image, const QVector<ChainPair>& pairs, con
         result.outcome = writer.failure(StatusText::canNotOpen(writer.fileName()));
         return result;
     }
-    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), lastPlan.output)) {
+    OutputPlan output = lastPlan.output;
+    output.origin = origin;
+    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), output)) {
         result.outcome = writer.failure(grew ? StatusText::growFailed() : StatusText::replaceFailed());
         return result;
     }

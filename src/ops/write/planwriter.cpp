@@ -1,6 +1,7 @@
 #include "ops/write/planwriter.h"
 
 #include "ops/write/filesystemcalls.h"
+#include "ops/write/rangesharing.h"
 #include "ops/write/writersupport.h"
 
 #include <QFile>
@@ -93,20 +94,8 @@ int writePlanToDescriptor(int descriptor, const uchar* imageData, qint64 imageSi
     FileSystemCalls& calls = FileSystemCalls::current();
     int error = EINVAL;
     const auto writeAll = [&calls, &error, descriptor](const uchar* data, qint64 length) {
-        while (length > 0) {
-            const ssize_t written = calls.write(descriptor, data, size_t(qMin(length, chunkSize)));
-            if (written < 0 && errno == EINTR)
-                continue;
-            // A write that takes nothing without an error would never end; on a file that means a full
-            // disk.
-            if (written <= 0) {
-                error = written < 0 ? errno : ENOSPC;
-                return false;
-            }
-            data += written;
-            length -= written;
-        }
-        return true;
+        error = writeAllTo(calls, descriptor, data, length);
+        return error == 0;
     };
     // A plan that does not fit the image is refused before any write (EINVAL).
     return streamPlan(writeAll, imageData, imageSize, plan) ? 0 : error;
@@ -194,7 +183,7 @@ bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const 
     errno = 0;
     if (file < 0)
         return fail(OutputFault::None);
-    if (const int error = writePlanToDescriptor(file, imageData, imageSize, plan); error != 0) {
+    if (const int error = writePlanSharing(file, imageData, imageSize, plan); error != 0) {
         // A write from the mapping of an image that shrank fails (EFAULT): the input's fault, not the
         // output's.
         if (inputChanged(false))

@@ -69,7 +69,8 @@ public:
     // The name the file object reports: the path as chosen.
     QString fileName() const { return path; }
     // Writes the plan and puts it in place; false when any byte is missing or any step fails. Only a
-    // failed sync of the folder (fault() NotDurable) leaves the new file in place.
+    // failed sync of the folder (fault() NotDurable) leaves the new file in place. What the plan takes
+    // unchanged from the image's file (plan.origin) is shared with that file where the file system can.
     [[nodiscard]] bool writeAndCommit(const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
     // Drops what was opened without touching the path.
     void discard();
