@@ -56,12 +56,13 @@ const SharedFiles& sharedFiles()
                 = testEntry(sharedBlockId, 0x100000, quint32(BenchImages::mebibyte), "shared");
             const TestEntry bulk = testEntry(0x51, 0x200000, quint32(256 * BenchImages::mebibyte), "bulk");
             dmh.entries = { version, shared, bulk };
-            const QByteArray bytes = ImageBuilder(size)
-                                         .dmh(0, dmh)
-                                         .bytes(0x10000, QByteArray("T2.1.0.1\0", 9))
-                                         .block(0, shared, ImageBuilder::randomBytes(BenchImages::mebibyte, 1), false)
-                                         .block(0, bulk, ImageBuilder::randomBytes(256 * BenchImages::mebibyte, 2), false)
-                                         .image();
+            const QByteArray bytes
+                = ImageBuilder(size)
+                      .dmh(0, dmh)
+                      .bytes(0x10000, QByteArray("T2.1.0.1\0", 9))
+                      .block(0, shared, ImageBuilder::randomBytes(BenchImages::mebibyte, 1), false)
+                      .block(0, bulk, ImageBuilder::randomBytes(256 * BenchImages::mebibyte, 2), false)
+                      .image();
             QSaveFile file(image);
             if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
                 made.error = "cannot write the image on the XFS file system";
@@ -107,14 +108,15 @@ void timeCommand(benchmark::State& state, const std::vector<std::string>& (*comm
 const std::vector<std::string>& replaceCommand(const SharedFiles& files)
 {
     static const std::vector<std::string> command { TESSEL_CLI_PATH, "replace", files.image,
-        QByteArray::number(sharedBlockId, 16).toStdString(), files.replacement, "-o", files.output, "--force" };
+        QByteArray::number(sharedBlockId, 16).toStdString(), files.replacement, "-o", files.output,
+        "--force" };
     return command;
 }
 
 const std::vector<std::string>& ddCommand(const SharedFiles& files)
 {
-    static const std::vector<std::string> command { "dd", "if=" + files.image, "of=" + files.plainCopy, "bs=4M",
-        "conv=fsync", "status=none" };
+    static const std::vector<std::string> command { "dd", "if=" + files.image, "of=" + files.plainCopy,
+        "bs=4M", "conv=fsync", "status=none" };
     return command;
 }
 
@@ -139,8 +141,10 @@ void registerShareBenchmarks(std::vector<RatioBar>& bars)
 {
     registerTimed("share/xfs-1GiB/replace-1MiB-block",
         [](benchmark::State& state) { timeCommand(state, replaceCommand); });
-    registerTimed("share/xfs-1GiB/dd-bs4M-fsync", [](benchmark::State& state) { timeCommand(state, ddCommand); });
-    registerTimed("share/xfs-1GiB/tessel-cli-info", [](benchmark::State& state) { timeCommand(state, infoCommand); });
+    registerTimed(
+        "share/xfs-1GiB/dd-bs4M-fsync", [](benchmark::State& state) { timeCommand(state, ddCommand); });
+    registerTimed(
+        "share/xfs-1GiB/tessel-cli-info", [](benchmark::State& state) { timeCommand(state, infoCommand); });
     bars.push_back({ "7 replace 1MiB block of 1GiB on XFS vs dd", "share/xfs-1GiB/replace-1MiB-block",
         "share/xfs-1GiB/dd-bs4M-fsync", RatioBar::Kind::TimeAtMost, 0.2 });
     RatioBar info { "7 replace 1MiB block of 1GiB on XFS vs info", "share/xfs-1GiB/replace-1MiB-block",

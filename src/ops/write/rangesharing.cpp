@@ -113,7 +113,8 @@ private:
                 const qint64 head = cloneStart - position;
                 if (const int error = copy(filePosition, image, head))
                     return error;
-                if (const int error = clone(filePosition + head, image + head, cloneStart, cloneEnd - cloneStart))
+                if (const int error
+                    = clone(filePosition + head, image + head, cloneStart, cloneEnd - cloneStart))
                     return error;
                 const qint64 tail = end - cloneEnd;
                 return copy(filePosition + length - tail, image + length - tail, tail);

@@ -18,4 +18,5 @@ class FileSystemCalls;
 // after; when that cannot be shown the whole plan is written from memory. The output's bytes are the same
 // on every path. 0 when every byte is in place, else the errno of the call that failed (EINVAL for a plan
 // that does not fit the image).
-[[nodiscard]] int writePlanSharing(int descriptor, const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
+[[nodiscard]] int writePlanSharing(
+    int descriptor, const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
