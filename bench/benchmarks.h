@@ -15,3 +15,4 @@ void registerUnpackBenchmarks(std::vector<RatioBar>& bars);
 void registerPairsBenchmarks(std::vector<RatioBar>& bars);
 void registerHashBenchmarks(std::vector<RatioBar>& bars);
 void registerPackBenchmarks(std::vector<RatioBar>& bars);
+void registerShareBenchmarks(std::vector<RatioBar>& bars);

@@ -143,7 +143,7 @@ void compareLoaded(benchmark::State& state, Compared what)
     if (what == Compared::BlockDiffers) {
         const BlockLocation block
             = findBlock(b.dmhRecords(), QString::number(BenchImages::recordBlockId, 16));
-        uchar* bytes = b.imageData() + block.start();
+        uchar* bytes = b.bytesToChange() + block.start();
         for (quint32 index = 0; index < block.size; ++index)
             bytes[index] ^= 0x5A;
     }

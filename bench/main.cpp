@@ -27,6 +27,7 @@ int main(int argc, char** argv)
     registerPairsBenchmarks(bars);
     registerHashBenchmarks(bars);
     registerPackBenchmarks(bars);
+    registerShareBenchmarks(bars);
 
     RatioReporter reporter(bars, PageMode::systemSetting().toStdString(), PageMode::machine().toStdString());
     benchmark::RunSpecifiedBenchmarks(&reporter);

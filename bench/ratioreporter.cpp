@@ -115,6 +115,15 @@ void RatioReporter::Finalize()
             std::fprintf(out, "%-46s   subject time %s, bound <= %s: %s\n", "",
                 formatSeconds(median(mine.seconds)).c_str(), formatSeconds(bar.subjectLimitSeconds).c_str(),
                 median(mine.seconds) <= bar.subjectLimitSeconds ? "MET" : "MISSED");
+        if (bar.baselinePlusSeconds > 0) {
+            const double medianBound = median(theirs.seconds) + bar.baselinePlusSeconds;
+            const double fastestBound = fastestBaseline + bar.baselinePlusSeconds;
+            std::fprintf(out, "%-46s   subject <= baseline + %s: median %s vs %s: %s; minimum %s vs %s: %s\n",
+                "", formatSeconds(bar.baselinePlusSeconds).c_str(),
+                formatSeconds(median(mine.seconds)).c_str(), formatSeconds(medianBound).c_str(),
+                median(mine.seconds) <= medianBound ? "MET" : "MISSED", formatSeconds(fastestSubject).c_str(),
+                formatSeconds(fastestBound).c_str(), fastestSubject <= fastestBound ? "MET" : "MISSED");
+        }
         std::fprintf(out, "%-46s   pages: %s; subject %s; baseline %s\n", "", pageMode.c_str(),
             mine.label.empty() ? "-" : mine.label.c_str(), theirs.label.empty() ? "-" : theirs.label.c_str());
     }

@@ -24,6 +24,9 @@ struct RatioBar {
     double goal = 0.0;
     // An optional bound on the subject's own time, checked beside the ratio.
     double subjectLimitSeconds = 0.0;
+    // An optional bound on the subject's time: at most the baseline's plus this many seconds, checked
+    // beside the ratio for the medians and for the fastest runs.
+    double baselinePlusSeconds = 0.0;
 };
 
 // The console output of Google Benchmark, followed by one line per figure: both times (medians over

@@ -5,7 +5,7 @@
 # CTest; `--self-test` shows that it catches each of those faults.
 set -euo pipefail
 
-order=(model ops/base ops/record ops/inspect ops/write ops/export ops/replace)
+order=(model ops/base ops/record ops/inspect ops/write ops/export ops/replace ops/pack)
 
 rank_of() {
     local index

@@ -85,8 +85,15 @@ bool FlashImage::load(const std::wstring& path, ReadMode mode)
         lastErrorDetailText = systemReason(name);
         return false;
     }
+    // Taken before a byte is read: a write to the file meanwhile leaves it a different identity.
+    std::optional<FileIdentity> opened;
+#ifndef Q_OS_WIN
+    struct stat status { };
+    if (fstat(fileno(file.stream), &status) == 0 && S_ISREG(status.st_mode))
+        opened = FileIdentity::of(status);
+#endif
     if (mode == ReadMode::Map && buffer.mapFile(fileno(file.stream), length))
-        return findDmh(imageSize());
+        return loaded(name, opened);
     if (!buffer.allocate(length)) {
         lastErrorText = "Alloc memory failed!";
         lastErrorDetailText = QStringLiteral("%1 is %2 bytes; that much memory could not be had to read it.")
@@ -106,7 +113,22 @@ bool FlashImage::load(const std::wstring& path, ReadMode mode)
     }
     std::fclose(file.stream);
     file.stream = nullptr;
-    return findDmh(imageSize());
+    return loaded(name, opened);
+}
+
+bool FlashImage::loaded(const QString& path, const std::optional<FileIdentity>& identity)
+{
+    if (!findDmh(imageSize()))
+        return false;
+    loadedFilePath = path;
+    loadedIdentity = identity;
+    return true;
+}
+
+uchar* FlashImage::bytesToChange()
+{
+    loadedIdentity.reset();
+    return buffer.data();
 }
 
 bool FlashImage::loadBytes(ImageBuffer&& bytes)
@@ -127,6 +149,8 @@ ImageBuffer FlashImage::takeBytes()
 bool FlashImage::clear()
 {
     buffer.release();
+    loadedFilePath.clear();
+    loadedIdentity.reset();
     totalBlocks = 0;
     sdram = 0;
     flash = 0;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dmhrecord.h"
+#include "fileidentity.h"
 #include "imagebuffer.h"
 #include "progress.h"
 #include "softwareversion.h"
@@ -14,6 +15,7 @@
 #include <QtGlobal>
 
 #include <array>
+#include <optional>
 #include <string>
 
 // One flash image in memory with the catalogue parsed from it: every DMH, its entries, the target's
@@ -63,9 +65,15 @@ public:
     const QString& lastErrorDetail() const { return lastErrorDetailText; }
 
     const uchar* imageData() const { return buffer.data(); }
-    // Writable for the one operation that grows a block in place.
-    uchar* imageData() { return buffer.data(); }
+    // Writable, for the operations that change the image in memory (a growth, the pairs of a chain). From
+    // then on the image no longer claims to hold its file's bytes: loadedFile() is none.
+    uchar* bytesToChange();
     qint64 imageSize() const { return buffer.size(); }
+    // The regular file load() read the image from, as it was opened (before a byte was read), while the
+    // image in memory holds that file's bytes as read; none for bytes given in memory, after a failed load,
+    // and once the bytes were handed out to be changed. A writer may share that file's unchanged ranges.
+    const std::optional<FileIdentity>& loadedFile() const { return loadedIdentity; }
+    const QString& loadedPath() const { return loadedFilePath; }
     qint32 blockCount() const { return totalBlocks; }
     quint32 sdramSize() const { return sdram; }
     quint32 flashSize() const { return flash; }
@@ -81,6 +89,7 @@ private:
     using Positions = QVarLengthArray<qint64, 64>;
 
     static qint64 lastDmhPosition(qint64 length);
+    bool loaded(const QString& path, const std::optional<FileIdentity>& identity);
     bool catalogue(const Positions& positions, qint64 length);
 
     // The last entry position of every 8-bit ID seen while parsing (-1: not seen), merged into
@@ -108,5 +117,7 @@ private:
     QString lastErrorDetailText;
     // The image as the explanations name it: its path, or "The image" for bytes given in memory.
     QString sourceName;
+    QString loadedFilePath;
+    std::optional<FileIdentity> loadedIdentity;
     quint64 generationCounter = 0;
 };

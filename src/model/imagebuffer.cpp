@@ -81,6 +81,11 @@ bool ImageBuffer::mapFile(int descriptor, qint64 size)
         return false;
     // Read front to back by the scan: the kernel may read ahead generously.
     madvise(region, size_t(size), MADV_SEQUENTIAL);
+#ifdef MADV_POPULATE_READ
+    // Every page is read (the scan for DMHs); mapping them all in one call costs less system time than
+    // a fault per few pages. Kernels before 5.14 refuse it, and the pages then come in as they are read.
+    madvise(region, size_t(size), MADV_POPULATE_READ);
+#endif
     mapping = region;
     mappingLength = size;
     bytes = static_cast<uchar*>(region);

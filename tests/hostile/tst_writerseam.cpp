@@ -10,6 +10,7 @@
 #include <QtTest>
 
 #include <cerrno>
+#include <tuple>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -35,6 +36,8 @@ private slots:
     void cliUnpackFolderTakenAtTheLastMoment();
     void cliStopsWhenAnInputChanges_data();
     void cliStopsWhenAnInputChanges();
+    void sharingFallsBackOrFails_data();
+    void sharingFallsBackOrFails();
 
 private:
     void failAtEveryCall(bool commandLine);
@@ -49,6 +52,9 @@ using Real = FileSystemCalls;
 class ScriptedCalls : public FileSystemCalls {
 public:
     int failAt = -1;
+    // Every call of this name fails with `failure` instead.
+    QString failing;
+    int failure = 0;
     // Unnamed files fail as on a file system without them, so the writer takes its named fallback.
     bool withoutUnnamedFiles = false;
     // What another program does just before a call, given the call's name.
@@ -80,6 +86,14 @@ public:
     ssize_t write(int file, const void* data, size_t length) override
     {
         return pass("write") ? Real::write(file, data, length) : -1;
+    }
+    int cloneRange(int source, off_t from, int file, off_t to, off_t length) override
+    {
+        return pass("cloneRange") ? Real::cloneRange(source, from, file, to, length) : -1;
+    }
+    ssize_t copyRange(int source, off_t* from, int file, size_t length) override
+    {
+        return pass("copyRange") ? Real::copyRange(source, from, file, length) : -1;
     }
     int setMode(int file, mode_t mode) override { return pass("setMode") ? Real::setMode(file, mode) : -1; }
     int syncFile(int file) override { return pass("syncFile") ? Real::syncFile(file) : -1; }
@@ -119,6 +133,10 @@ private:
         if (beforeCall)
             beforeCall(QLatin1String(call));
         made << QLatin1String(call);
+        if (failing == QLatin1String(call)) {
+            errno = failure;
+            return false;
+        }
         if (made.size() - 1 != failAt)
             return true;
         errno = EIO;
@@ -672,6 +690,74 @@ void TestWriterSeam::cliStopsWhenAnInputChanges()
     if (edit == InputEdit::Removed)
         after.removeOne(input);
     QCOMPARE(fixture.entries(), after);
+}
+
+// The calls that share the image file's bytes with the output: one the file system cannot make
+// (EOPNOTSUPP, EXDEV, EINVAL) hands the bytes to the next way (clone, then copy, then write) and the output
+// is the same; one that fails (EIO, ENOSPC) fails the run and leaves nothing behind.
+void TestWriterSeam::sharingFallsBackOrFails_data()
+{
+    QTest::addColumn<int>("writer");
+    QTest::addColumn<bool>("commandLine");
+    QTest::addColumn<QString>("call");
+    QTest::addColumn<int>("error");
+    QTest::addColumn<QString>("nextCall");
+
+    const QVector<QPair<int, const char*>> errors { { EOPNOTSUPP, "EOPNOTSUPP" }, { EXDEV, "EXDEV" },
+        { EINVAL, "EINVAL" }, { EIO, "EIO" }, { ENOSPC, "ENOSPC" } };
+    const QVector<std::tuple<Writer, bool, const char*>> writers { { Writer::Padded, false, "padded" },
+        { Writer::Grow, false, "grow" }, { Writer::Padded, true, "tessel-cli replace" } };
+    for (const auto& [writer, commandLine, name] : writers) {
+        for (const auto& [error, errorName] : errors) {
+            QTest::addRow("%s, clone fails with %s", name, errorName)
+                << int(writer) << commandLine << "cloneRange" << error << "copyRange";
+            QTest::addRow("%s, copy fails with %s", name, errorName)
+                << int(writer) << commandLine << "copyRange" << error << "write";
+        }
+    }
+}
+
+void TestWriterSeam::sharingFallsBackOrFails()
+{
+    QFETCH(int, writer);
+    QFETCH(bool, commandLine);
+    QFETCH(QString, call);
+    QFETCH(int, error);
+    QFETCH(QString, nextCall);
+    const Writer which = Writer(writer);
+
+    ImageFixture fixture;
+    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
+    QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
+    const auto runWith = [&](ScriptedCalls& calls) {
+        const FileSystemCalls::Override seam(calls);
+        return runToOutput(fixture, which, ExistingOutput::Replace, commandLine);
+    };
+    QVERIFY(prepareTarget(fixture, Target::Existing));
+    ScriptedCalls recorder;
+    QCOMPARE(runWith(recorder).exitCode, 0);
+    const QByteArray expected = fixture.read("out.bin");
+    QVERIFY2(recorder.made.contains(call), qPrintable(recorder.made.join(", ")));
+
+    QVERIFY(prepareTarget(fixture, Target::Existing));
+    const QStringList before = fixture.entries();
+    ScriptedCalls failing;
+    failing.failing = call;
+    failing.failure = error;
+    const WriterRun run = runWith(failing);
+    const QByteArray context = failing.made.join(", ").toUtf8() + ": " + run.text.toUtf8();
+    if (error == EIO || error == ENOSPC) {
+        QVERIFY2(run.exitCode == 1, context.constData());
+        QVERIFY2(run.text.contains(writeFailureText(which, fixture.path("out.bin"))), context.constData());
+        QCOMPARE(fixture.read("out.bin"), previousOutput);
+        QCOMPARE(fixture.entries(), before);
+        return;
+    }
+    QVERIFY2(run.exitCode == 0, context.constData());
+    QCOMPARE(fixture.read("out.bin"), expected);
+    // The next way took the bytes, and the way that could not was not asked again.
+    QVERIFY2(failing.made.indexOf(nextCall, failing.made.indexOf(call)) > 0, context.constData());
+    QVERIFY2(failing.made.count(call) == 1, context.constData());
 }
 
 QTEST_GUILESS_MAIN(TestWriterSeam)

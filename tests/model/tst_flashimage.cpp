@@ -407,7 +407,7 @@ void TestFlashImage::mappedImageReadsAsACopy()
     QCOMPARE(mapped.sdramSize(), 0x04000000u);
 
     // Writes (a growth works on the image in memory) stay in the process; the file keeps its bytes.
-    mapped.imageData()[0x900] = 'X';
+    mapped.bytesToChange()[0x900] = 'X';
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
     QCOMPARE(file.readAll(), bytes);
@@ -453,7 +453,7 @@ void TestFlashImage::reloadAfterAChangeIsAFreshLoad()
 
     FlashImage reloaded;
     QVERIFY(reloaded.load(folder->create("image.bin", builder.image()).toStdWString()));
-    std::memcpy(reloaded.imageData() + position, bytes.constData(), size_t(bytes.size()));
+    std::memcpy(reloaded.bytesToChange() + position, bytes.constData(), size_t(bytes.size()));
     const bool reloadLoaded = reloaded.reloadChanged(length, { { position, bytes.size() } });
 
     FlashImage fresh;

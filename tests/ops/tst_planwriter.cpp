@@ -3,16 +3,21 @@
 #include "testfiles.h"
 #include "testfolder.h"
 
+#include "ops/write/filesystemcalls.h"
 #include "ops/write/planwriter.h"
 
 #include <QBuffer>
 #include <QtTest>
 
 #include <cstring>
+#include <functional>
+#include <utility>
 
 #include <csignal>
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -85,9 +90,90 @@ bool makeOutputNodes(const TestFolder& folder)
         && QFile::link(folder.filePath("loop.bin"), folder.filePath("loop.bin"));
 }
 
+// Each way the writer can take the bytes it shares from the image's file.
+enum class SharingPath {
+    // The system's own calls: here, where file systems share no extents, copy_file_range.
+    System,
+    // Cloning as a file system that shares extents does it: the kernel's rules for positions and lengths
+    // held (EINVAL otherwise), the bytes then copied.
+    Cloning,
+    // Neither cloning nor copying: everything written from memory.
+    WritesOnly,
+};
+
+class SharingCalls : public FileSystemCalls {
+public:
+    explicit SharingCalls(SharingPath path)
+        : path(path)
+    {
+    }
+    qint64 cloned = 0;
+    qint64 copied = 0;
+    // Done to the shared file at the first clone or copy: another program writing into it.
+    std::function<void()> meanwhile;
+
+    int cloneRange(int source, off_t from, int file, off_t to, off_t length) override
+    {
+        interfere();
+        if (path == SharingPath::System)
+            return FileSystemCalls::cloneRange(source, from, file, to, length);
+        struct stat status { };
+        struct statvfs system { };
+        if (path == SharingPath::WritesOnly || fstat(source, &status) != 0 || fstatvfs(file, &system) != 0) {
+            errno = EOPNOTSUPP;
+            return -1;
+        }
+        const off_t block = off_t(system.f_bsize);
+        const bool toTheEnd = from + length == status.st_size;
+        if (from % block != 0 || to % block != 0 || (!toTheEnd && length % block != 0)
+            || from + length > status.st_size) {
+            errno = EINVAL;
+            return -1;
+        }
+        QByteArray bytes(int(length), '\0');
+        if (pread(source, bytes.data(), size_t(length), from) != length
+            || pwrite(file, bytes.constData(), size_t(length), to) != length)
+            return -1;
+        cloned += length;
+        return 0;
+    }
+    ssize_t copyRange(int source, off_t* from, int file, size_t length) override
+    {
+        interfere();
+        if (path == SharingPath::WritesOnly) {
+            errno = EXDEV;
+            return -1;
+        }
+        const ssize_t done = FileSystemCalls::copyRange(source, from, file, length);
+        copied += qMax<ssize_t>(done, 0);
+        return done;
+    }
+
+private:
+    void interfere()
+    {
+        if (meanwhile)
+            std::exchange(meanwhile, nullptr)();
+    }
+    SharingPath path;
+};
+
+// A change made to the image in memory after it was read: `length` bytes from `start` overwritten, or moved
+// (memmove) from `start` to `to`.
+struct MemoryEdit {
+    qint64 start = 0;
+    qint64 length = 0;
+    qint64 to = -1;
+};
+
+// 6 blocks of 4 KiB and 100 bytes: the last range of the file ends inside a block.
+const qint64 sharedFileSize = 6 * 4096 + 100;
+
 } // namespace
 
 Q_DECLARE_METATYPE(OutputPlan)
+Q_DECLARE_METATYPE(QVector<MemoryEdit>)
+Q_DECLARE_METATYPE(SharingPath)
 
 class TestPlanWriter : public QObject {
     Q_OBJECT
@@ -109,6 +195,10 @@ private slots:
     void openNamesWhatCheckFinds_data();
     void openNamesWhatCheckFinds();
     void namesANodePutThereWhileWriting();
+    void sharesTheImageFilesBytes_data();
+    void sharesTheImageFilesBytes();
+    void writesFromMemoryWhenTheFileChanged_data();
+    void writesFromMemoryWhenTheFileChanged();
 };
 
 void TestPlanWriter::streamsRangesAndPatches_data()
@@ -384,6 +474,130 @@ void TestPlanWriter::namesANodePutThereWhileWriting()
     QFileInfo node(target);
     QVERIFY2(!node.isFile() && node.exists(), "the FIFO stays as it was");
     QCOMPARE(folder.entries(), QStringList({ "out.bin" }));
+}
+
+// Whatever path the bytes take (cloned, copied by the system, written), the output is the plan over the
+// image in memory, byte for byte, after any change made to that memory since the file was read.
+void TestPlanWriter::sharesTheImageFilesBytes_data()
+{
+    QTest::addColumn<OutputPlan>("plan");
+    QTest::addColumn<QVector<MemoryEdit>>("edits");
+    // Bytes cloned where a file system shares extents in 4 KiB blocks: whole blocks at positions alike in
+    // the file and the output, and a last piece that ends where the file ends.
+    QTest::addColumn<qint64>("cloned");
+
+    const qint64 size = sharedFileSize;
+    using Edits = QVector<MemoryEdit>;
+    QTest::newRow("whole file, to its unaligned end") << OutputPlan { 0, size } << Edits() << size;
+    QTest::newRow("patches off block boundaries")
+        << OutputPlan { 0, size, { patch(100, "fifty"), blockPatch(9000, QByteArray(5000, 'p')) } } << Edits()
+        << qint64(4096 + size - 16384);
+    QTest::newRow("output ends inside a block, before the file's end")
+        << OutputPlan { 0, 5 * 4096 + 77 } << Edits() << qint64(5 * 4096);
+    QTest::newRow("image range from a position off the block boundaries")
+        << OutputPlan { 1000, 10000 } << Edits() << qint64(0);
+    QTest::newRow("memory changed in place")
+        << OutputPlan { 0, size } << Edits { { 5000, 3000 } } << qint64(4096 + size - 8192);
+    QTest::newRow("tail moved by whole blocks, as a growth moves it") << OutputPlan { 0,
+        size } << Edits { { 8192, 8192, 16384 }, { 8192, 8192 } } << qint64(8192 + 8192 + 100);
+    QTest::newRow("tail moved by 100 bytes")
+        << OutputPlan { 0, size } << Edits { { 8192, 8192, 8292 }, { 8192, 100 } }
+        << qint64(8192 + size - 20480);
+}
+
+void TestPlanWriter::sharesTheImageFilesBytes()
+{
+    QFETCH(OutputPlan, plan);
+    QFETCH(QVector<MemoryEdit>, edits);
+    QFETCH(qint64, cloned);
+
+    TestFolder folder;
+    QByteArray memory = ImageBuilder::randomBytes(int(sharedFileSize), 11);
+    const QString image = folder.create("image.bin", memory);
+    struct stat status { };
+    QCOMPARE(stat(QFile::encodeName(image).constData(), &status), 0);
+    auto origin = std::make_shared<ImageOrigin>(image, FileIdentity::of(status), sharedFileSize);
+    for (const MemoryEdit& edit : edits) {
+        if (edit.to < 0) {
+            overlay(memory, int(edit.start), QByteArray(int(edit.length), 'e'));
+            origin->changed(edit.start, edit.length);
+        } else {
+            std::memmove(memory.data() + edit.to, memory.constData() + edit.start, size_t(edit.length));
+            origin->moved(edit.start, edit.to, edit.length);
+        }
+    }
+    QBuffer plain;
+    QVERIFY(plain.open(QIODevice::WriteOnly));
+    const uchar* bytes = reinterpret_cast<const uchar*>(memory.constData());
+    QVERIFY(writePlan(plain, bytes, memory.size(), plan));
+    plan.origin = origin;
+
+    for (const SharingPath path : { SharingPath::System, SharingPath::Cloning, SharingPath::WritesOnly }) {
+        SharingCalls calls(path);
+        const FileSystemCalls::Override seam(calls);
+        PlanWriter writer(folder.filePath("out.bin"));
+        QVERIFY(writer.open() && writer.writeAndCommit(bytes, memory.size(), plan));
+        const QByteArray context = "path " + QByteArray::number(int(path));
+        QVERIFY2(folder.read("out.bin") == plain.data(), context.constData());
+        if (path == SharingPath::Cloning)
+            QVERIFY2(
+                calls.cloned == cloned, qPrintable(context + " cloned " + QByteArray::number(calls.cloned)));
+        if (path == SharingPath::WritesOnly)
+            QVERIFY2(calls.cloned == 0 && calls.copied == 0, context.constData());
+    }
+}
+
+// A file that is not, unchanged, the one the image was read from shares nothing: the output is the image as
+// it was read, from memory.
+void TestPlanWriter::writesFromMemoryWhenTheFileChanged_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<bool>("whileShared");
+
+    for (const bool whileShared : { false, true }) {
+        const char* when = whileShared ? "while it is shared" : "before the write";
+        QTest::addRow("overwritten, %s", when) << "overwritten" << whileShared;
+        QTest::addRow("another file put in its place, %s", when) << "replaced" << whileShared;
+        QTest::addRow("permissions changed, %s", when) << "chmod" << whileShared;
+    }
+}
+
+void TestPlanWriter::writesFromMemoryWhenTheFileChanged()
+{
+    QFETCH(QString, change);
+    QFETCH(bool, whileShared);
+
+    TestFolder folder;
+    const QByteArray memory = ImageBuilder::randomBytes(int(sharedFileSize), 12);
+    const QString image = folder.create("image.bin", memory);
+    const QByteArray path = QFile::encodeName(image);
+    struct stat status { };
+    QCOMPARE(stat(path.constData(), &status), 0);
+    OutputPlan plan { 0, sharedFileSize, { patch(5000, "new") } };
+    plan.origin = std::make_shared<ImageOrigin>(image, FileIdentity::of(status), sharedFileSize);
+    const auto changeFile = [&] {
+        if (change == "overwritten")
+            QVERIFY(folder.write("image.bin", QByteArray(int(sharedFileSize), 'o')));
+        else if (change == "replaced")
+            QVERIFY(QFile::remove(image) && folder.write("image.bin", QByteArray(int(sharedFileSize), 'r')));
+        else
+            QCOMPARE(chmod(path.constData(), 0600), 0);
+    };
+    QByteArray expected = memory;
+    overlay(expected, 5000, "new");
+
+    SharingCalls calls(SharingPath::Cloning);
+    if (whileShared)
+        calls.meanwhile = changeFile;
+    else
+        changeFile();
+    const FileSystemCalls::Override seam(calls);
+    PlanWriter writer(folder.filePath("out.bin"));
+    QVERIFY(writer.open()
+        && writer.writeAndCommit(reinterpret_cast<const uchar*>(memory.constData()), memory.size(), plan));
+    QCOMPARE(folder.read("out.bin"), expected);
+    if (!whileShared)
+        QCOMPARE(calls.cloned + calls.copied, 0);
 }
 
 QTEST_GUILESS_MAIN(TestPlanWriter)

@@ -384,11 +384,17 @@ Outcome carryOut(FlashImage& image, QVector<DmhRecord>& catalogue, const Replace
     }
 
     // From here on the image in memory and the catalogue hold the grown block, whatever follows.
-    applyGrow(image.imageData(), catalogue, plan);
+    const std::shared_ptr<ImageOrigin> origin = ImageOrigin::of(image);
+    applyGrow(image.bytesToChange(), catalogue, plan);
+    OutputPlan output = plan.output;
+    if (origin) {
+        noteApplied(*origin, plan);
+        output.origin = origin;
+    }
     // The loaded file is only opened, as a last sign that the image still comes from a file that exists.
     if (!loadedImage.open(QIODevice::ReadOnly))
         return refuse(writer, loadedImageGone());
-    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), plan.output))
+    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), output))
         return writer.failure(StatusText::growFailed());
     return Outcome::succeeded(StatusText::growSucceeded());
 }

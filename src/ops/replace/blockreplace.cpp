@@ -287,7 +287,9 @@ Outcome replaceWithinBlock(const FlashImage& image, const BlockLocation& locatio
         : recordPlan(view, location, std::move(*block.value), replacement.length(), request.stampTime);
     if (!planned.accepted())
         return refuse(writer, planned.refusal);
-    return finish(writer, view, *planned.value, request, planOut);
+    ReplacePlan plan = *planned.value;
+    plan.output.origin = ImageOrigin::of(image);
+    return finish(writer, view, plan, request, planOut);
 }
 
 } // namespace

@@ -31,10 +31,12 @@ Outcome planPair(FlashImage& image, QVector<DmhRecord>& catalogue, const ChainPa
 }
 
 // Makes the image in memory the output of the pair planned last, for the next pair to see.
-Outcome takeChange(
-    FlashImage& image, QVector<DmhRecord>& catalogue, ReplacePlan& plan, std::shared_ptr<ImageBuffer>& spare)
+Outcome takeChange(FlashImage& image, QVector<DmhRecord>& catalogue, ReplacePlan& plan,
+    std::shared_ptr<ImageBuffer>& spare, ImageOrigin* origin)
 {
-    applyPlan(image.imageData(), catalogue, plan);
+    applyPlan(image.bytesToChange(), catalogue, plan);
+    if (origin)
+        noteApplied(*origin, plan);
     // The new bytes are in the image now: their memory serves the next pair, and the report keeps only
     // what the plan says.
     spare = std::move(plan.newBytes);
@@ -42,22 +44,28 @@ Outcome takeChange(
         patch.block.reset();
     // The pair's output is the image with the change, cut to the flash size, loaded again: only the
     // headers the change can touch are looked at anew.
-    if (image.reloadChanged(plan.output.length, { { plan.changedStart, plan.changedLength } }))
+    if (image.reloadChanged(plan.output.length, { { plan.changedStart, plan.changedLength } })) {
+        if (origin)
+            origin->truncate(plan.output.length);
         return Outcome::succeeded({});
+    }
     return Outcome::refused(QString::fromUtf8(image.lastError()),
         QStringLiteral("After this replacement the image would no longer load: %1")
             .arg(image.lastErrorDetail()));
 }
 
 // The last pair's output, written once through the request's output rules, with its status texts.
-Outcome writeChain(const FlashImage& image, const ReplacePlan& lastPlan, const ReplaceRequest& request)
+Outcome writeChain(const FlashImage& image, const ReplacePlan& lastPlan, const ReplaceRequest& request,
+    const std::shared_ptr<ImageOrigin>& origin)
 {
     const bool grew = lastPlan.variant == ReplaceVariant::Grow;
     PlanWriter writer(request.outputPath, request.existingOutput, request.outputStream, request.inputs);
     writer.setProgress(request.progress);
     if (!writer.open())
         return writer.failure(StatusText::canNotOpen(writer.fileName()));
-    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), lastPlan.output))
+    OutputPlan output = lastPlan.output;
+    output.origin = origin;
+    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), output))
         return writer.failure(grew ? StatusText::growFailed() : StatusText::replaceFailed());
     return Outcome::succeeded(grew ? StatusText::growSucceeded() : StatusText::replaceSucceeded());
 }
@@ -68,18 +76,23 @@ ChainResult replaceChain(FlashImage& image, const QVector<ChainPair>& pairs, con
 {
     ChainResult result;
     std::shared_ptr<ImageBuffer> spare;
+    // Which bytes in memory are still the loaded file's, as the pairs change them: what the write shares.
+    const std::shared_ptr<ImageOrigin> origin = ImageOrigin::of(image);
     for (int pair = 0; pair < pairs.size(); ++pair) {
         QVector<DmhRecord> catalogue = image.dmhRecords();
         Outcome outcome = planPair(image, catalogue, pairs[pair], request, spare, result);
         // The last pair's output is written as a single run writes it, from its plan over the image (a
         // growth's over the image it changed).
         if (outcome.success && pair + 1 == pairs.size()) {
-            if (result.plans.last().variant == ReplaceVariant::Grow)
-                applyPlan(image.imageData(), catalogue, result.plans.last());
+            if (result.plans.last().variant == ReplaceVariant::Grow) {
+                applyPlan(image.bytesToChange(), catalogue, result.plans.last());
+                if (origin)
+                    noteApplied(*origin, result.plans.last());
+            }
             break;
         }
         if (outcome.success)
-            outcome = takeChange(image, catalogue, result.plans.last(), spare);
+            outcome = takeChange(image, catalogue, result.plans.last(), spare, origin.get());
         if (!outcome.success) {
             result.failedPair = pair;
             result.outcome = outcome;
@@ -87,6 +100,6 @@ ChainResult replaceChain(FlashImage& image, const QVector<ChainPair>& pairs, con
         }
     }
     result.outcome
-        = request.dryRun ? Outcome::succeeded({}) : writeChain(image, result.plans.last(), request);
+        = request.dryRun ? Outcome::succeeded({}) : writeChain(image, result.plans.last(), request, origin);
     return result;
 }

@@ -1,5 +1,7 @@
 #include "ops/replace/replaceplan.h"
 
+#include "model/imagelayout.h"
+
 QString fieldName(ChangedField field)
 {
     switch (field) {
@@ -34,4 +36,21 @@ QString variantName(ReplaceVariant variant)
         return QStringLiteral("grow");
     }
     return {};
+}
+
+void noteApplied(ImageOrigin& origin, const ReplacePlan& plan)
+{
+    if (plan.variant != ReplaceVariant::Grow) {
+        for (const OutputPatch& patch : plan.output.patches)
+            origin.changed(plan.output.sourceStart + patch.position, patch.length());
+        return;
+    }
+    // The blocks behind the grown one move as one, the new block is copied over the start of their old
+    // place, and the DMH's entry table is written again from its first entry.
+    const qint64 grownEnd = plan.blockStart + plan.replacementLength;
+    origin.moved(plan.blockStart + plan.oldSize, grownEnd, plan.tailLength);
+    origin.changed(plan.blockStart, plan.replacementLength);
+    const qint64 entries = plan.entryIndex + 1 + plan.moves.size();
+    origin.changed(plan.changedStart - qint64(ImageLayout::entryStride) * plan.entryIndex,
+        qint64(ImageLayout::entryStride) * entries);
 }

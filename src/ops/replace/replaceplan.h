@@ -1,5 +1,6 @@
 #pragma once
 
+#include "ops/write/imageorigin.h"
 #include "ops/write/outputplan.h"
 
 #include "model/imagebuffer.h"
@@ -84,3 +85,8 @@ struct ReplacePlan {
 
 QString fieldName(ChangedField field);
 QString variantName(ReplaceVariant variant);
+
+// What laying `plan` over the image in memory does to the image's claim on its file's bytes (`origin`):
+// what it writes is no longer the file's, and the blocks a growth moves are the file's from where they
+// were.
+void noteApplied(ImageOrigin& origin, const ReplacePlan& plan);

@@ -4,6 +4,8 @@
 #include <cstdio>
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 namespace {
@@ -45,6 +47,24 @@ int FileSystemCalls::createNamed(int folder, const char* name, mode_t mode)
 ssize_t FileSystemCalls::write(int file, const void* data, size_t length)
 {
     return ::write(file, data, length);
+}
+
+int FileSystemCalls::cloneRange(int source, off_t sourcePosition, int file, off_t position, off_t length)
+{
+    file_clone_range range {};
+    range.src_fd = source;
+    range.src_offset = __u64(sourcePosition);
+    range.src_length = __u64(length);
+    range.dest_offset = __u64(position);
+    return ::ioctl(file, FICLONERANGE, &range);
+}
+
+ssize_t FileSystemCalls::copyRange(int source, off_t* sourcePosition, int file, size_t length)
+{
+    loff_t from = *sourcePosition;
+    const ssize_t copied = ::copy_file_range(source, &from, file, nullptr, length, 0);
+    *sourcePosition = from;
+    return copied;
 }
 
 int FileSystemCalls::setMode(int file, mode_t mode)

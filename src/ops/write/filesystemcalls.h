@@ -23,6 +23,15 @@ public:
     // openat(O_CREAT | O_EXCL): a new named file.
     virtual int createNamed(int folder, const char* name, mode_t mode);
     virtual ssize_t write(int file, const void* data, size_t length);
+    // ioctl(FICLONERANGE): `file` shares `length` bytes of `source` from `sourcePosition` at `position`,
+    // where the file system shares extents. Positions and length must be multiples of its block size (the
+    // length need not be when the range ends at the end of `source`). Fails with EOPNOTSUPP, EXDEV or EINVAL
+    // where it cannot share them; the file's position does not move.
+    virtual int cloneRange(int source, off_t sourcePosition, int file, off_t position, off_t length);
+    // copy_file_range from `source` at `*sourcePosition` (which moves on) to `file` at its position (which
+    // moves on too): the bytes copied, 0 at the end of `source`. Fails with EXDEV, EINVAL, EOPNOTSUPP or
+    // ENOSYS where the system cannot copy between the two.
+    virtual ssize_t copyRange(int source, off_t* sourcePosition, int file, size_t length);
     // fchmod.
     virtual int setMode(int file, mode_t mode);
     // fsync of the new file.

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "model/imagebuffer.h"
+#include "ops/write/imageorigin.h"
 
 #include <QByteArray>
 #include <QVector>
 #include <QtGlobal>
 
 #include <memory>
+#include <utility>
 
 // New bytes laid over the output at `position` (counted from the start of the output): a small piece
 // (a field, an entry copy), or a whole new block, which may be larger than a QByteArray can hold.
@@ -28,9 +30,21 @@ struct OutputPatch {
 // `patches` laid over them. Patches are sorted, do not overlap and lie inside the output. The plan holds
 // only the new bytes, never a copy of the image.
 struct OutputPlan {
+    OutputPlan() = default;
+    OutputPlan(qint64 sourceStart, qint64 length, QVector<OutputPatch> patches = {})
+        : sourceStart(sourceStart)
+        , length(length)
+        , patches(std::move(patches))
+    {
+    }
+
     qint64 sourceStart = 0;
     qint64 length = 0;
     QVector<OutputPatch> patches;
+    // Where the image's bytes are still its file's, when they are: a writer into a file shares those
+    // ranges with that file (or has the system copy them) rather than write them from memory. The output's
+    // bytes are the same either way.
+    std::shared_ptr<const ImageOrigin> origin;
 
     // True when every byte the plan takes from the image lies inside [0, imageSize), and the patches are
     // sorted, apart and inside the output.

@@ -3,6 +3,7 @@
 #include "ops/write/inputwatch.h"
 #include "ops/base/outcome.h"
 #include "ops/write/outputplan.h"
+#include "ops/write/planstream.h"
 #include "ops/write/signalcleanup.h"
 
 #include "model/progress.h"
@@ -16,18 +17,6 @@
 
 class FileSystemCalls;
 class QIODevice;
-
-// Streams an output plan to a device: image ranges straight from memory, patches in between. True only
-// when every byte of the plan was written.
-[[nodiscard]] bool writePlan(
-    QIODevice& device, const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
-
-// Streams an output plan into an open descriptor through the file-system seam, going on after
-// interrupted and partial writes. 0 when every byte was written; otherwise the errno of the write that
-// failed (ENOSPC for one that took nothing, EINVAL for a plan that does not fit the image).
-// `progress`, when given, hears the bytes written so far of plan.length after each step.
-[[nodiscard]] int writePlanToDescriptor(int descriptor, const uchar* imageData, qint64 imageSize,
-    const OutputPlan& plan, const ProgressCallback& progress = {});
 
 // An open descriptor that a writer streams its output into instead of committing a file: standard output
 // feeding a pipe or a flashing tool. There is nothing to sync or rename; the bytes go out as they are made,
@@ -72,7 +61,8 @@ public:
     // The name the file object reports: the path as chosen.
     QString fileName() const { return path; }
     // Writes the plan and puts it in place; false when any byte is missing or any step fails. Only a
-    // failed sync of the folder (fault() NotDurable) leaves the new file in place.
+    // failed sync of the folder (fault() NotDurable) leaves the new file in place. What the plan takes
+    // unchanged from the image's file (plan.origin) is shared with that file where the file system can.
     [[nodiscard]] bool writeAndCommit(const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
     // Drops what was opened without touching the path.
     void discard();
