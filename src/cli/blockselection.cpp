@@ -1,5 +1,7 @@
 #include "blockselection.h"
 
+#include "ops/base/statustexts.h"
+
 #include <QRegularExpression>
 
 namespace {
@@ -200,4 +202,13 @@ QString BlockSelection::textError(const QString& blockText)
     if (blockText.isEmpty() || blockText == namePrefix)
         return QStringLiteral("BLOCK must not be empty.");
     return QString();
+}
+
+Refusable<ChainTarget> BlockSelection::chainTarget() const
+{
+    if (refusal)
+        return Refusable<ChainTarget>::refused(Outcome::refused(*refusal));
+    if (!location.found())
+        return Refusable<ChainTarget>::refused(Outcome::refused(StatusText::canNotFindDmh(), notFoundDetail));
+    return Refusable<ChainTarget>::of({ location, idText });
 }

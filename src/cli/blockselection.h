@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ops/base/blocklocation.h"
+#include "ops/replace/replacechain.h"
 
 #include "model/dmhrecord.h"
 
@@ -49,4 +50,7 @@ struct BlockSelection {
     // Why `blockText` cannot name a block whatever the image (it is empty, or "name:" alone), as bad
     // usage; empty when it can.
     static QString textError(const QString& blockText);
+
+    // The entry a pair of a replacement chain acts on, or the refusal when BLOCK names none.
+    Refusable<ChainTarget> chainTarget() const;
 };

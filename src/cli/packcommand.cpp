@@ -228,11 +228,7 @@ QVector<ChainPair> chainOf(const QVector<Edit>& edits, const QString& folder)
         ChainPair pair;
         pair.replacementPath = QDir(folder).filePath(edit.block.fileName);
         pair.locate = [blockText = edit.blockText](const QVector<DmhRecord>& catalogue) {
-            const BlockSelection selection = BlockSelection::byText(catalogue, blockText);
-            if (!selection.location.found())
-                return Refusable<ChainTarget>::refused(
-                    Outcome::refused(StatusText::canNotFindDmh(), selection.notFoundDetail));
-            return Refusable<ChainTarget>::of({ selection.location, selection.idText });
+            return BlockSelection::byText(catalogue, blockText).chainTarget();
         };
         chain.append(pair);
     }

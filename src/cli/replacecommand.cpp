@@ -132,12 +132,7 @@ QVector<ChainPair> chainOf(const QVector<Pair>& pairs, QVector<BlockSelection>& 
         link.locate = [&selections, blockText = pair.blockText](const QVector<DmhRecord>& catalogue) {
             const BlockSelection selection = BlockSelection::byText(catalogue, blockText);
             selections.append(selection);
-            if (selection.refusal)
-                return Refusable<ChainTarget>::refused(Outcome::refused(*selection.refusal));
-            if (!selection.location.found())
-                return Refusable<ChainTarget>::refused(
-                    Outcome::refused(StatusText::canNotFindDmh(), selection.notFoundDetail));
-            return Refusable<ChainTarget>::of({ selection.location, selection.idText });
+            return selection.chainTarget();
         };
         chain.append(link);
     }
