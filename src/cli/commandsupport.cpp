@@ -1,4 +1,5 @@
 #include "commandsupport.h"
+#include "stampclock.h"
 
 #include "blockselection.h"
 
@@ -165,6 +166,17 @@ Command oneImageCommand(const QString& name, const QString& summary, const QStri
     command.helpNotes = helpNotes;
     command.prepare = [run](const ParsedArguments& arguments) { return onOneImage(arguments, run); };
     return command;
+}
+
+QString newImageUsageError(const ParsedArguments& arguments, bool dryRun, StampTime& stampTime)
+{
+    if (arguments.value(QStringLiteral("output")).isEmpty() && !dryRun)
+        return QStringLiteral("-o OUT is required.");
+    const StampClockReading clock = StampClockReading::now();
+    if (!clock.time)
+        return clock.error;
+    stampTime = *clock.time;
+    return {};
 }
 
 } // namespace CommandSupport

@@ -3,6 +3,7 @@
 #include "command.h"
 
 #include "model/blockentry.h"
+#include "ops/record/stamptime.h"
 #include "ops/inspect/imagediff.h"
 
 #include <QJsonObject>
@@ -66,5 +67,10 @@ using OneImageRun = std::function<CommandResult(const FlashImage& image, const P
 PreparedCommand onOneImage(const ParsedArguments& arguments, OneImageRun run);
 Command oneImageCommand(const QString& name, const QString& summary, const QString& helpNotes,
     const QVector<OptionSpec>& options, OneImageRun run);
+
+// The bad usage of a command that writes a new image with a fresh record stamp: -o OUT missing outside a
+// dry run, or a malformed SOURCE_DATE_EPOCH (found before any file is looked at). Empty when neither,
+// with `stampTime` set.
+QString newImageUsageError(const ParsedArguments& arguments, bool dryRun, StampTime& stampTime);
 
 } // namespace CommandSupport

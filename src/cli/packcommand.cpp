@@ -336,12 +336,9 @@ PreparedCommand preparePack(const ParsedArguments& arguments)
     parsed.folder = positional.first();
     if (parsed.folder.isEmpty())
         return PreparedCommand::badUsage(QStringLiteral("DIR must not be empty."));
-    if (arguments.value(QStringLiteral("output")).isEmpty() && !parsed.dryRun)
-        return PreparedCommand::badUsage(QStringLiteral("-o OUT is required."));
-    const StampClockReading clock = StampClockReading::now();
-    if (!clock.time)
-        return PreparedCommand::badUsage(clock.error);
-    parsed.stampTime = *clock.time;
+    if (const QString error = CommandSupport::newImageUsageError(arguments, parsed.dryRun, parsed.stampTime);
+        !error.isEmpty())
+        return PreparedCommand::badUsage(error);
     PreparedCommand prepared;
     prepared.otherInputs = folderFiles(parsed.folder);
     prepared.run

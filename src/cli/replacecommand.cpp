@@ -281,13 +281,9 @@ PreparedCommand prepareReplace(const ParsedArguments& arguments)
         named.insert(pair.blockText);
         parsed.pairs.append(pair);
     }
-    if (arguments.value(QStringLiteral("output")).isEmpty() && !parsed.dryRun)
-        return PreparedCommand::badUsage(QStringLiteral("-o OUT is required."));
-    // A malformed SOURCE_DATE_EPOCH is bad usage, found before any file is looked at.
-    const StampClockReading clock = StampClockReading::now();
-    if (!clock.time)
-        return PreparedCommand::badUsage(clock.error);
-    parsed.stampTime = *clock.time;
+    if (const QString error = CommandSupport::newImageUsageError(arguments, parsed.dryRun, parsed.stampTime);
+        !error.isEmpty())
+        return PreparedCommand::badUsage(error);
     PreparedCommand prepared;
     if (parsed.pairs.size() > 1) {
         prepared.usageOnImages = [pairs = parsed.pairs](const QVector<FlashImage*>& images) {
