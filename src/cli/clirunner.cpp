@@ -112,10 +112,10 @@ void print(const QString& commandName, const QString& imagePath, bool json, bool
 }
 
 // -o - where the command's row does not let it stand for standard output.
-QString noStandardOutput(const Command& command, const OutputSpec& spec)
+QString noStandardOutput(const Command& command, const OutputRule& rule)
 {
-    const QString writer = spec.selectedBy.isEmpty() ? command.name : QStringLiteral("--") + spec.selectedBy;
-    if (spec.kind == OutputKind::Folder)
+    const QString writer = rule.selectedBy.isEmpty() ? command.name : QStringLiteral("--") + rule.selectedBy;
+    if (rule.kind == OutputKind::Folder)
         return QStringLiteral("%1 writes a folder of files; -o - (standard output) cannot hold one.")
             .arg(writer);
     return QStringLiteral("%1 writes a file that standard output cannot take; name one with -o OUT.")
@@ -130,8 +130,8 @@ std::optional<int> refuseStandardOutput(
 {
     if (!output.isStandardOutput())
         return std::nullopt;
-    if (const OutputSpec spec = OutputSpec::select(command.outputs, parsed); !spec.standardOutput)
-        return badUsage(console, noStandardOutput(command, spec) + usageHint(command.name));
+    if (const OutputRule rule = OutputRule::select(command.outputs, parsed); !rule.standardOutput)
+        return badUsage(console, noStandardOutput(command, rule) + usageHint(command.name));
     if (parsed.isSet(CommonOptions::json().longName))
         return badUsage(console,
             QStringLiteral("--json and -o - both write to standard output.") + usageHint(command.name));

@@ -59,7 +59,7 @@ struct Command {
     // How many images it loads: its first positional arguments, checked by `prepare`.
     int imageCount = 1;
     // What it writes at -o (nothing when empty); the runner applies the output rules from it.
-    QVector<OutputSpec> outputs;
+    QVector<OutputRule> outputs;
     // Closing lines of the command's help.
     QString helpNotes;
     // The least exit status of a run whose output did not reach standard output. diff keeps 1 for "the

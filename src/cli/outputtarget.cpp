@@ -208,10 +208,10 @@ QString unfinishedDetail(const FolderWriter& writer, const QString& folderPath, 
 
 } // namespace
 
-OutputSpec OutputSpec::select(const QVector<OutputSpec>& outputs, const ParsedArguments& arguments)
+OutputRule OutputRule::select(const QVector<OutputRule>& outputs, const ParsedArguments& arguments)
 {
-    OutputSpec usual;
-    for (const OutputSpec& output : outputs) {
+    OutputRule usual;
+    for (const OutputRule& output : outputs) {
         if (output.selectedBy.isEmpty())
             usual = output;
         else if (arguments.isSet(output.selectedBy))

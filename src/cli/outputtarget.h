@@ -26,7 +26,7 @@ enum class OutputKind {
 
 // One thing a command may write. A command that writes different things names the switch that selects
 // each but its usual one (export --all writes a folder instead of a file).
-struct OutputSpec {
+struct OutputRule {
     OutputKind kind = OutputKind::Nothing;
     // Whether -o - may stand for standard output.
     bool standardOutput = false;
@@ -35,7 +35,7 @@ struct OutputSpec {
 
     // The output among `outputs` that `arguments` select: the one whose switch is given, else the usual
     // one, else Nothing.
-    static OutputSpec select(const QVector<OutputSpec>& outputs, const ParsedArguments& arguments);
+    static OutputRule select(const QVector<OutputRule>& outputs, const ParsedArguments& arguments);
 };
 
 // Where a command's data goes (-o), and the rules for it. "-" is standard output, which no rule for a path
