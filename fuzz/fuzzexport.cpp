@@ -178,6 +178,7 @@ UnpackedFolder unpack(const FlashImage& image)
         }
     }
     folder.index.layout = FolderLayout::describe(view, catalogue, blockFileRanges);
+    folder.index.layout.imageSha256 = Sha256::hex(view.data, view.size);
     return folder;
 }
 

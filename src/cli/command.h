@@ -26,6 +26,9 @@ struct PreparedCommand {
     // Runs on the loaded images, in the order of the command's first positional arguments, writing what
     // it writes to `output`.
     std::function<CommandResult(const QVector<FlashImage*>& images, OutputTarget& output)> run;
+    // The run takes the SHA-256 of its whole images (ImageDigests): the runner starts each as soon as the
+    // image's bytes are in memory, beside its scan.
+    bool hashesImages = false;
     // The files the run reads besides its images (replacements).
     QStringList otherInputs;
     // The images and otherInputs, watched from before they are opened. The output target hands it to the

@@ -2,6 +2,7 @@
 #include "stampclock.h"
 
 #include "blockselection.h"
+#include "commonoptions.h"
 
 #include "model/flashimage.h"
 #include "ops/base/detailtexts.h"
@@ -137,6 +138,7 @@ PreparedCommand onOneImage(const ParsedArguments& arguments, OneImageRun run)
     if (positional.first().isEmpty())
         return PreparedCommand::badUsage(QStringLiteral("IMAGE must not be empty."));
     PreparedCommand prepared;
+    prepared.hashesImages = arguments.isSet(CommonOptions::hashes().longName);
     prepared.run = [run, arguments](const QVector<FlashImage*>& images, OutputTarget&) {
         return run(*images.first(), arguments);
     };

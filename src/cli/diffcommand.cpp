@@ -1,3 +1,4 @@
+#include "imagedigests.h"
 #include "blocklisting.h"
 #include "command.h"
 #include "commonoptions.h"
@@ -487,8 +488,7 @@ CommandResult runDiff(const FlashImage& a, const FlashImage& b, const QStringLis
     const ImageDiff& diff = *compared.value;
     std::optional<DiffHashes> hashes;
     if (withHashes)
-        hashes = DiffHashes { BlockHashes::compute(ImageView::of(a), a.dmhRecords()),
-            BlockHashes::compute(ImageView::of(b), b.dmhRecords()) };
+        hashes = DiffHashes { ImageDigests::blockHashes(a), ImageDigests::blockHashes(b) };
     const DiffHashes* shownHashes = hashes ? &*hashes : nullptr;
     CommandResult result;
     result.exitStatus = diff.identical ? exitSuccess : exitRefused;
@@ -514,6 +514,7 @@ PreparedCommand prepareDiff(const ParsedArguments& arguments)
     const bool json = arguments.isSet(CommonOptions::json().longName);
     const bool hashes = arguments.isSet(CommonOptions::hashes().longName);
     PreparedCommand prepared;
+    prepared.hashesImages = hashes;
     prepared.run = [positional, json, hashes](const QVector<FlashImage*>& images, OutputTarget& output) {
         return runDiff(*images.at(0), *images.at(1), positional, json, hashes,
             output.progress(QStringLiteral("Comparing %1 and %2").arg(positional.at(0), positional.at(1))));

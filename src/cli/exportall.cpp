@@ -1,3 +1,4 @@
+#include "imagedigests.h"
 #include "exportall.h"
 
 #include "blocklisting.h"
@@ -245,8 +246,10 @@ CommandResult exportAll(const FlashImage& image, const QString& imagePath, Outpu
         return result;
     }
     // The index always carries the hashes: it is the record of what the folder's files must hold.
-    const BlockHashes hashes = BlockHashes::compute(view, image.dmhRecords());
+    const BlockHashes hashes = ImageDigests::blockHashes(image);
     const Listing listing = listBlockFiles(planned, hashes);
+    FolderLayout layout = planned.layout;
+    layout.imageSha256 = hashes.image();
     result.details.insert(QStringLiteral("sha256"), QString::fromLatin1(hashes.image()));
     // The image by its file name, size and sha256, not the path as typed, so that one image gives one
     // index wherever it lies and however it was named on the command line.
@@ -254,7 +257,7 @@ CommandResult exportAll(const FlashImage& image, const QString& imagePath, Outpu
     indexDocument.details.insert(QStringLiteral("blocks"), listing.rows);
     indexDocument.details.insert(QStringLiteral("imageSize"), double(view.size));
     indexDocument.details.insert(QStringLiteral("sha256"), QString::fromLatin1(hashes.image()));
-    indexDocument.details.insert(QStringLiteral("layout"), planned.layout.json());
+    indexDocument.details.insert(QStringLiteral("layout"), layout.json());
     const QByteArray indexBytes = QJsonDocument(
         JsonDocument::of(QStringLiteral("list"), QFileInfo(imagePath).fileName(), indexDocument))
                                       .toJson(QJsonDocument::Indented);

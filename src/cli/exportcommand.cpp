@@ -78,6 +78,8 @@ PreparedCommand prepareExport(const ParsedArguments& arguments)
         return PreparedCommand::badUsage(
             parsed.all ? QStringLiteral("-o DIR is required.") : QStringLiteral("-o OUT is required."));
     PreparedCommand prepared;
+    // The index of every block records the image's SHA-256.
+    prepared.hashesImages = parsed.all;
     prepared.run = [parsed](const QVector<FlashImage*>& images, OutputTarget& output) {
         if (parsed.all)
             return exportAll(*images.first(), parsed.imagePath, output);

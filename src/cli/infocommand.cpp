@@ -1,3 +1,4 @@
+#include "imagedigests.h"
 #include "command.h"
 #include "commonoptions.h"
 #include "commandsupport.h"
@@ -27,7 +28,7 @@ CommandResult runInfo(const FlashImage& image, const ParsedArguments& arguments)
     summary.addRow({ QStringLiteral("Block Number:"), QString::number(image.blockCount()) });
     summary.addRow({ QStringLiteral("Software Version:"), printableText(version) });
     if (arguments.isSet(CommonOptions::hashes().longName)) {
-        const QString sha256 = QString::fromLatin1(Sha256::hex(image.imageData(), image.imageSize()));
+        const QString sha256 = QString::fromLatin1(ImageDigests::imageSha256(image));
         summary.addRow({ QStringLiteral("SHA-256:"), sha256 });
         result.details.insert(QStringLiteral("sha256"), sha256);
     }

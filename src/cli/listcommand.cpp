@@ -1,3 +1,4 @@
+#include "imagedigests.h"
 #include "blocklisting.h"
 #include "command.h"
 #include "commonoptions.h"
@@ -22,7 +23,7 @@ CommandResult runList(const FlashImage& image, const ParsedArguments& arguments)
     // Hashing reads every byte; without --hashes a listing costs what the table costs.
     std::optional<BlockHashes> hashes;
     if (arguments.isSet(CommonOptions::hashes().longName))
-        hashes = BlockHashes::compute(ImageView::of(image), image.dmhRecords());
+        hashes = ImageDigests::blockHashes(image);
     QStringList titles = QStringList { QStringLiteral("DMH") } + BlockColumns::titles()
         + QStringList { QStringLiteral("Offset(hex)"), QStringLiteral("Flags"), QStringLiteral("Record"),
               QStringLiteral("Data length") };

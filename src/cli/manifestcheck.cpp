@@ -1,3 +1,4 @@
+#include "imagedigests.h"
 #include "manifestcheck.h"
 
 #include "manifest.h"
@@ -160,8 +161,7 @@ CommandResult verifyAgainstManifest(const FlashImage& image, const QString& mani
             exitBadInput, QStringLiteral("%1 is not a manifest: %2.").arg(manifestPath, read.error));
     const Manifest& expected = *read.manifest;
     const ImageView view = ImageView::of(image);
-    const Manifest found
-        = Manifest::of(view, image.dmhRecords(), BlockHashes::compute(view, image.dmhRecords()));
+    const Manifest found = Manifest::of(view, image.dmhRecords(), ImageDigests::blockHashes(image));
 
     int matching = 0;
     const QVector<Mismatch> mismatches = compareBlocks(expected, found, matching);

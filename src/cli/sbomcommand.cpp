@@ -62,6 +62,7 @@ PreparedCommand prepareSbom(const ParsedArguments& arguments)
             QStringLiteral("Without -o the SBOM is written to standard output; --json describes a run "
                            "that writes it to a file (-o OUT)."));
     PreparedCommand prepared;
+    prepared.hashesImages = true;
     const QString imagePath = positional.first();
     prepared.run = [imagePath](const QVector<FlashImage*>& images, OutputTarget& output) {
         return runSbom(*images.first(), imagePath, output);

@@ -1,3 +1,4 @@
+#include "imagedigests.h"
 #include "sbomdocument.h"
 
 #include "commandsupport.h"
@@ -77,7 +78,7 @@ namespace SbomDocument {
 QByteArray of(const FlashImage& image, const QString& imagePath, const QDateTime& timestamp)
 {
     const ImageView view = ImageView::of(image);
-    const BlockHashes hashes = BlockHashes::compute(view, image.dmhRecords());
+    const BlockHashes hashes = ImageDigests::blockHashes(image);
     QJsonArray components;
     QJsonArray blockReferences;
     for (const BlockFacts& block : BlockFacts::collect(view, image.dmhRecords())) {

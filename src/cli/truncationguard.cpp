@@ -6,7 +6,9 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <csignal>
+#include <mutex>
 
 #include <unistd.h>
 
@@ -22,7 +24,11 @@ struct NamedInput {
 };
 
 NamedInput namedInputs[maxNamedInputs];
-volatile sig_atomic_t namedCount = 0;
+// Published after its entry is filled, so that the handler, on whichever thread read the lost page, sees
+// only whole entries; two loading threads name their images under the mutex.
+std::atomic<int> namedCount { 0 };
+std::mutex naming;
+static_assert(std::atomic<int>::is_always_lock_free, "the SIGBUS handler reads the count");
 QByteArray lineOfInputBeingLoaded;
 volatile sig_atomic_t loading = 0;
 
@@ -43,7 +49,8 @@ void writeLine(const char* line, size_t length)
 // The line that names the input whose mapped page is gone, as far as the handler can tell.
 const char* lineForAddress(quintptr address, size_t& length)
 {
-    for (int index = 0; index < namedCount; ++index) {
+    const int count = namedCount.load(std::memory_order_acquire);
+    for (int index = 0; index < count; ++index) {
         const NamedInput& input = namedInputs[index];
         if (address >= input.start && address < input.end) {
             length = size_t(input.line.size());
@@ -81,23 +88,26 @@ void stopCleanlyWhenAnInputShrinks()
 
 void nameInputForTruncation(const QString& name, const void* start, qint64 length)
 {
+    const std::lock_guard<std::mutex> lock(naming);
     loading = 0;
     if (!start) {
         lineOfInputBeingLoaded = lineNaming(name);
         loading = 1;
         return;
     }
-    if (namedCount == maxNamedInputs || length <= 0)
+    const int count = namedCount.load();
+    if (count == maxNamedInputs || length <= 0)
         return;
-    NamedInput& input = namedInputs[namedCount];
+    NamedInput& input = namedInputs[count];
     input.start = quintptr(start);
     input.end = quintptr(start) + quintptr(length);
     input.line = lineNaming(name);
-    namedCount = namedCount + 1;
+    namedCount.store(count + 1, std::memory_order_release);
 }
 
 void forgetInputNamesForTruncation()
 {
+    const std::lock_guard<std::mutex> lock(naming);
     loading = 0;
     namedCount = 0;
 }

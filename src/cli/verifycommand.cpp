@@ -1,3 +1,4 @@
+#include "imagedigests.h"
 #include "blocklisting.h"
 #include "command.h"
 #include "commonoptions.h"
@@ -174,7 +175,7 @@ CommandResult runVerify(const FlashImage& image, const ParsedArguments& argument
     CommandResult result;
     std::optional<BlockHashes> hashes;
     if (arguments.isSet(CommonOptions::hashes().longName))
-        hashes = BlockHashes::compute(ImageView::of(image), image.dmhRecords());
+        hashes = ImageDigests::blockHashes(image);
     QStringList titles { QStringLiteral("DMH"), QStringLiteral("ID"), QStringLiteral("Name"),
         QStringLiteral("Start(hex)"), QStringLiteral("Size(Bytes)"), QStringLiteral("CRC"),
         QStringLiteral("Computed CRC"), QStringLiteral("Data length"), QStringLiteral("Data CRC"),
@@ -263,6 +264,7 @@ Command verifyCommand()
                 return PreparedCommand::badUsage(
                     QStringLiteral("--expect compares the hashes already; it takes no --hashes."));
             prepared.otherInputs << manifestPath;
+            prepared.hashesImages = true;
         }
         return prepared;
     };

@@ -118,6 +118,8 @@ bool FlashImage::load(const std::wstring& path, ReadMode mode)
 
 bool FlashImage::loaded(const QString& path, const std::optional<FileIdentity>& identity)
 {
+    if (bytesReady)
+        bytesReady(buffer.data(), imageSize());
     if (!findDmh(imageSize()))
         return false;
     loadedFilePath = path;

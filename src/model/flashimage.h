@@ -45,6 +45,10 @@ public:
     [[nodiscard]] bool load(const std::wstring& path, ReadMode mode = ReadMode::Copy);
     // Told how far the scan of each later load() has come (a mapped image is read as it is scanned).
     void setProgress(ProgressCallback progress) { loadProgress = std::move(progress); }
+    // Told where each later load()'s bytes lie once they are in memory, before they are scanned: other
+    // work on the whole file (its digest) can then run beside the scan instead of after it.
+    using BytesReady = std::function<void(const uchar* data, qint64 size)>;
+    void setBytesReady(BytesReady ready) { bytesReady = std::move(ready); }
     // The same as load() for bytes already in memory (fuzzers, benchmarks, tools that read elsewhere).
     [[nodiscard]] bool loadBytes(ImageBuffer&& bytes);
     // Hands the image's bytes over (to be changed and loaded again) and clears the image.
@@ -107,6 +111,7 @@ private:
 
     ImageBuffer buffer;
     ProgressCallback loadProgress;
+    BytesReady bytesReady;
     qint32 totalBlocks = 0;
     quint32 sdram = 0;
     quint32 flash = 0;

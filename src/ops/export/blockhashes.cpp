@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -27,35 +28,58 @@ void hashRanges(const ImageView& image, const std::vector<Range>& ranges, std::v
         hashes[at] = Sha256::hex(image.data + ranges[at].first, ranges[at].second);
 }
 
-} // namespace
-
-BlockHashes BlockHashes::compute(const ImageView& image, const QVector<DmhRecord>& catalogue)
-{
-    // Each entry's range is the one its export would write; the same range listed again is hashed once.
-    const QVector<BlockFacts> blocks = BlockFacts::collect(image, catalogue);
-    QMap<Range, int> rangeIndex;
+// The range each entry's export would write, each range listed once however many entries list it.
+struct ExportRanges {
     std::vector<Range> ranges;
-    QVector<int> rangeOfBlock(blocks.size(), -1);
-    qint64 bytes = image.size;
-    for (int at = 0; at < blocks.size(); ++at) {
-        const Refusable<ExportPlan> planned = planExport(image, blocks[at].location(), QString());
-        if (!planned.accepted())
-            continue;
-        const Range range { planned.value->output.sourceStart, planned.value->output.length };
-        auto found = rangeIndex.find(range);
-        if (found == rangeIndex.end()) {
-            found = rangeIndex.insert(range, int(ranges.size()));
-            ranges.push_back(range);
-            bytes += range.second;
+    // Per block, its place in `ranges`; -1 for one whose export is refused.
+    QVector<int> rangeOfBlock;
+    // The length of all ranges.
+    qint64 bytes = 0;
+
+    static ExportRanges of(const ImageView& image, const QVector<BlockFacts>& blocks)
+    {
+        ExportRanges exports;
+        exports.rangeOfBlock.fill(-1, blocks.size());
+        QMap<Range, int> rangeIndex;
+        for (int at = 0; at < blocks.size(); ++at) {
+            const Refusable<ExportPlan> planned = planExport(image, blocks[at].location(), QString());
+            if (!planned.accepted())
+                continue;
+            const Range range { planned.value->output.sourceStart, planned.value->output.length };
+            auto found = rangeIndex.find(range);
+            if (found == rangeIndex.end()) {
+                found = rangeIndex.insert(range, int(exports.ranges.size()));
+                exports.ranges.push_back(range);
+                exports.bytes += range.second;
+            }
+            exports.rangeOfBlock[at] = found.value();
         }
-        rangeOfBlock[at] = found.value();
+        return exports;
     }
-    // Longest first, so that no thread is left with a long range at the end while the others idle.
+};
+
+// The ranges' places, longest first, so that no thread is left with a long range at the end while the
+// others idle.
+std::vector<size_t> longestFirst(const std::vector<Range>& ranges)
+{
     std::vector<size_t> order(ranges.size());
     for (size_t at = 0; at < order.size(); ++at)
         order[at] = at;
     std::stable_sort(order.begin(), order.end(),
         [&ranges](size_t left, size_t right) { return ranges[left].second > ranges[right].second; });
+    return order;
+}
+
+} // namespace
+
+BlockHashes BlockHashes::compute(
+    const ImageView& image, const QVector<DmhRecord>& catalogue, BackgroundSha256* imageUnderWay)
+{
+    const QVector<BlockFacts> blocks = BlockFacts::collect(image, catalogue);
+    const ExportRanges exports = ExportRanges::of(image, blocks);
+    const std::vector<Range>& ranges = exports.ranges;
+    const qint64 bytes = image.size + exports.bytes;
+    const std::vector<size_t> order = longestFirst(ranges);
     std::vector<Range> sorted;
     sorted.reserve(ranges.size());
     for (const size_t at : order)
@@ -64,13 +88,19 @@ BlockHashes BlockHashes::compute(const ImageView& image, const QVector<DmhRecord
     BlockHashes hashes;
     std::vector<QByteArray> sortedHashes(sorted.size());
     std::atomic<size_t> next { 0 };
+    std::unique_ptr<BackgroundSha256> ownDigest;
+    if (!imageUnderWay || !imageUnderWay->covers(image.data, image.size)) {
+        imageUnderWay = nullptr;
+        // The whole image is one sequential hash, usually the longest job: on a large image it starts
+        // first, on its own thread.
+        if (bytes >= parallelFrom)
+            ownDigest = std::make_unique<BackgroundSha256>(image.data, image.size);
+        else
+            hashes.imageHash = Sha256::hex(image.data, image.size);
+    }
     if (bytes < parallelFrom) {
-        hashes.imageHash = Sha256::hex(image.data, image.size);
         hashRanges(image, sorted, sortedHashes, next);
     } else {
-        // The whole image is one sequential hash, usually the longest job: it starts first, on its own.
-        std::thread imageThread(
-            [&hashes, &image] { hashes.imageHash = Sha256::hex(image.data, image.size); });
         const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
         const size_t helpers = std::min<size_t>(sorted.size(), cores > 1 ? cores - 1 : 1);
         std::vector<std::thread> threads;
@@ -79,8 +109,11 @@ BlockHashes BlockHashes::compute(const ImageView& image, const QVector<DmhRecord
         hashRanges(image, sorted, sortedHashes, next);
         for (std::thread& thread : threads)
             thread.join();
-        imageThread.join();
     }
+    if (ownDigest)
+        hashes.imageHash = ownDigest->result();
+    else if (imageUnderWay)
+        hashes.imageHash = imageUnderWay->result();
 
     std::vector<QByteArray> rangeHashes(ranges.size());
     for (size_t at = 0; at < order.size(); ++at)
@@ -89,8 +122,8 @@ BlockHashes BlockHashes::compute(const ImageView& image, const QVector<DmhRecord
     for (int at = 0; at < blocks.size(); ++at) {
         QVector<QByteArray>& dmh = hashes.perDmh[blocks[at].dmhIndex];
         dmh.resize(blocks[at].entryIndex + 1);
-        if (rangeOfBlock[at] >= 0)
-            dmh[blocks[at].entryIndex] = rangeHashes[size_t(rangeOfBlock[at])];
+        if (exports.rangeOfBlock[at] >= 0)
+            dmh[blocks[at].entryIndex] = rangeHashes[size_t(exports.rangeOfBlock[at])];
     }
     return hashes;
 }

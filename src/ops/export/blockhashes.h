@@ -1,6 +1,7 @@
 #pragma once
 
 #include "ops/base/imageview.h"
+#include "ops/record/backgroundsha256.h"
 #include "ops/inspect/blockfacts.h"
 
 #include "model/dmhrecord.h"
@@ -13,8 +14,10 @@
 // are hashed on all of the machine's cores, with the whole image on a thread of its own beside them.
 class BlockHashes {
 public:
-    // Hashes every entry of `catalogue` and the image. Reads only the image in memory.
-    static BlockHashes compute(const ImageView& image, const QVector<DmhRecord>& catalogue);
+    // Hashes every entry of `catalogue` and the image. Reads only the image in memory. A digest of the
+    // image already under way (started while it loaded) gives the image's hash instead of a second pass.
+    static BlockHashes compute(const ImageView& image, const QVector<DmhRecord>& catalogue,
+        BackgroundSha256* imageUnderWay = nullptr);
 
     // The hash of the export of entry `entryIndex` of DMH `dmhIndex`; null when the export is refused (a
     // block outside the image, a record whose data length does not fit) or no such entry is listed.

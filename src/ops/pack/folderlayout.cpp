@@ -86,7 +86,6 @@ FolderLayout FolderLayout::describe(
 {
     FolderLayout layout;
     layout.imageLength = image.size;
-    layout.imageSha256 = Sha256::hex(image.data, image.size);
 
     QVector<ImageRange> kept;
     qint64 covered = 0;

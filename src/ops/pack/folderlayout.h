@@ -40,7 +40,8 @@ struct FolderLayout {
     QByteArray imageSha256;
     QVector<RestFile> restFiles;
 
-    // The layout of `image` whose block files hold `blockFileRanges`, with every hash computed.
+    // The layout of `image` whose block files hold `blockFileRanges`, with the rest files' hashes. The
+    // image's own SHA-256 is left to the caller, who takes it once with the blocks' (BlockHashes).
     static FolderLayout describe(
         const ImageView& image, const QVector<DmhRecord>& catalogue, QVector<ImageRange> blockFileRanges);
     // The bytes of rest file `index`, taken from the image.
