@@ -1,12 +1,11 @@
-#include "imagedigests.h"
 #include "command.h"
-#include "commonoptions.h"
 #include "commandsupport.h"
+#include "commonoptions.h"
+#include "imagedigests.h"
 #include "texttable.h"
 
 #include "model/flashimage.h"
 #include "ops/inspect/layoutcheck.h"
-#include "ops/record/sha256.h"
 
 #include <QJsonArray>
 
