@@ -1,8 +1,8 @@
+#include "imagedigests.h"
 #include "exportall.h"
 
 #include "blocklisting.h"
 #include "commandsupport.h"
-#include "imagedigests.h"
 #include "jsondocument.h"
 #include "outputtarget.h"
 
@@ -20,8 +20,6 @@
 #include <QJsonDocument>
 
 #include <algorithm>
-#include <functional>
-#include <future>
 
 namespace {
 
@@ -172,30 +170,12 @@ Listing listBlockFiles(const BlockFiles& planned, const BlockHashes& hashes)
     return listing;
 }
 
-// index.json: the image by its file name, size and sha256, not the path as typed, so that one image gives
-// one index wherever it lies and however it was named on the command line.
-QByteArray indexBytesOf(const BlockFiles& planned, const Listing& listing, const QByteArray& imageSha256,
-    const QString& imageName, qint64 imageSize)
-{
-    FolderLayout layout = planned.layout;
-    layout.imageSha256 = imageSha256;
-    CommandResult indexDocument;
-    indexDocument.details.insert(QStringLiteral("blocks"), listing.rows);
-    indexDocument.details.insert(QStringLiteral("imageSize"), double(imageSize));
-    indexDocument.details.insert(QStringLiteral("sha256"), QString::fromLatin1(imageSha256));
-    indexDocument.details.insert(QStringLiteral("layout"), layout.json());
-    return QJsonDocument(JsonDocument::of(QStringLiteral("list"), imageName, indexDocument))
-        .toJson(QJsonDocument::Indented);
-}
-
 // Writes the block files and index.json and puts the folder in place. False when it is not in place; true
 // also when it is but its parent was not synced or the old folder not all removed (the writer's fault).
-// The index comes last, so that what it records (every hash) can be taken while the block files are
-// written; `indexRoom` is never less than it turns out to take.
-bool writeFolder(FolderWriter& writer, const ImageView& view, const BlockFiles& planned, qint64 indexRoom,
-    const std::function<QByteArray()>& indexBytes)
+bool writeFolder(
+    FolderWriter& writer, const ImageView& view, const BlockFiles& planned, const QByteArray& indexBytes)
 {
-    if (!writer.open(planned.bytes + planned.restBytes + indexRoom,
+    if (!writer.open(planned.bytes + planned.restBytes + indexBytes.size(),
             planned.files + planned.layout.restFiles.size() + 1))
         return false;
     for (int at = 0; at < planned.blocks.size(); ++at) {
@@ -207,7 +187,7 @@ bool writeFolder(FolderWriter& writer, const ImageView& view, const BlockFiles& 
         if (!writer.addFile(planned.layout.restFiles[at].fileName, planned.layout.restBytes(view, at)))
             return false;
     }
-    if (!writer.addFile(indexFileName, indexBytes()))
+    if (!writer.addFile(indexFileName, indexBytes))
         return false;
     return writer.commit() || writer.fault() == FolderFault::NotDurable
         || writer.fault() == FolderFault::OldContentsLeft;
@@ -265,33 +245,26 @@ CommandResult exportAll(const FlashImage& image, const QString& imagePath, Outpu
                              .arg(view.size);
         return result;
     }
-    // The index always carries the hashes: it is the record of what the folder's files must hold. They
-    // take a pass over the image, on threads of their own while the block files are written.
-    std::future<BlockHashes> hashing
-        = std::async(std::launch::async, [&image] { return ImageDigests::blockHashes(image); });
-    const QString imageName = QFileInfo(imagePath).fileName();
-    // Without the hashes the index is shorter by exactly their hex digits: a file's "sha256" is null
-    // instead of 64 digits in quotes, and the image's two are empty.
-    const qint64 indexRoom
-        = indexBytesOf(planned, listBlockFiles(planned, BlockHashes()), QByteArray(), imageName, view.size)
-              .size()
-        + (66 - 4) * qint64(planned.files) + 2 * 64;
-    Listing listing;
-    QByteArray imageSha256;
-    const auto indexBytes = [&] {
-        const BlockHashes hashes = hashing.get();
-        listing = listBlockFiles(planned, hashes);
-        imageSha256 = hashes.image();
-        return indexBytesOf(planned, listing, imageSha256, imageName, view.size);
-    };
+    // The index always carries the hashes: it is the record of what the folder's files must hold.
+    const BlockHashes hashes = ImageDigests::blockHashes(image);
+    const Listing listing = listBlockFiles(planned, hashes);
+    FolderLayout layout = planned.layout;
+    layout.imageSha256 = hashes.image();
+    result.details.insert(QStringLiteral("sha256"), QString::fromLatin1(hashes.image()));
+    // The image by its file name, size and sha256, not the path as typed, so that one image gives one
+    // index wherever it lies and however it was named on the command line.
+    CommandResult indexDocument;
+    indexDocument.details.insert(QStringLiteral("blocks"), listing.rows);
+    indexDocument.details.insert(QStringLiteral("imageSize"), double(view.size));
+    indexDocument.details.insert(QStringLiteral("sha256"), QString::fromLatin1(hashes.image()));
+    indexDocument.details.insert(QStringLiteral("layout"), layout.json());
+    const QByteArray indexBytes = QJsonDocument(
+        JsonDocument::of(QStringLiteral("list"), QFileInfo(imagePath).fileName(), indexDocument))
+                                      .toJson(QJsonDocument::Indented);
 
     FolderWriter writer(output.path(), output.existingOutput(), index, output.inputs());
     writer.setProgress(output.progress(QStringLiteral("Writing %1").arg(output.path())));
-    const bool written = writeFolder(writer, view, planned, indexRoom, indexBytes);
-    if (hashing.valid())
-        indexBytes();
-    result.details.insert(QStringLiteral("sha256"), QString::fromLatin1(imageSha256));
-    if (!written) {
+    if (!writeFolder(writer, view, planned, indexBytes)) {
         // Exit 1, or 2 for an input that changed.
         result.exitStatus = writer.fault() == FolderFault::InputChanged ? exitBadInput : exitRefused;
         output.explainFolderFault(writer, result);

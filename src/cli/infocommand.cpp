@@ -1,11 +1,12 @@
-#include "command.h"
-#include "commandsupport.h"
-#include "commonoptions.h"
 #include "imagedigests.h"
+#include "command.h"
+#include "commonoptions.h"
+#include "commandsupport.h"
 #include "texttable.h"
 
 #include "model/flashimage.h"
 #include "ops/inspect/layoutcheck.h"
+#include "ops/record/sha256.h"
 
 #include <QJsonArray>
 

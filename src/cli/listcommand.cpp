@@ -1,8 +1,8 @@
+#include "imagedigests.h"
 #include "blocklisting.h"
 #include "command.h"
-#include "commandsupport.h"
 #include "commonoptions.h"
-#include "imagedigests.h"
+#include "commandsupport.h"
 #include "texttable.h"
 
 #include "model/blockcolumns.h"

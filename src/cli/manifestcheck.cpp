@@ -1,6 +1,6 @@
+#include "imagedigests.h"
 #include "manifestcheck.h"
 
-#include "imagedigests.h"
 #include "manifest.h"
 #include "texttable.h"
 

@@ -1,7 +1,7 @@
+#include "imagedigests.h"
 #include "sbomdocument.h"
 
 #include "commandsupport.h"
-#include "imagedigests.h"
 
 #include "model/flashimage.h"
 #include "model/softwareversion.h"

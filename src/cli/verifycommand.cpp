@@ -1,10 +1,10 @@
+#include "imagedigests.h"
 #include "blocklisting.h"
 #include "command.h"
-#include "commandsupport.h"
 #include "commonoptions.h"
-#include "imagedigests.h"
-#include "manifestcheck.h"
+#include "commandsupport.h"
 #include "texttable.h"
+#include "manifestcheck.h"
 
 #include "model/flashimage.h"
 #include "ops/inspect/blockcheck.h"
