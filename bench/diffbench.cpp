@@ -192,6 +192,9 @@ void registerDiffBenchmarks(std::vector<RatioBar>& bars)
         "diff/1GiB/compare/memcmp", [](benchmark::State& state) { compareLoaded(state, Compared::Memcmp); });
     bars.push_back({ "6 diff 1GiB identical, tessel-cli vs cmp", "diff/1GiB/identical/tessel-cli",
         "diff/1GiB/identical/cmp", RatioBar::Kind::TimeAtMost, 1.5 });
+    // Both only read what the page cache holds, and diff copies nothing: it can beat cmp.
+    bars.push_back({ "25 diff 1GiB identical, tessel-cli vs cmp", "diff/1GiB/identical/tessel-cli",
+        "diff/1GiB/identical/cmp", RatioBar::Kind::TimeAtMost, 0.8 });
     bars.push_back({ "6 diff 1GiB identical, load+diffImages vs cmp", "diff/1GiB/identical/load+diffImages",
         "diff/1GiB/identical/cmp", RatioBar::Kind::TimeAtMost, 0 });
     bars.push_back({ "6 diffImages of loaded images vs memcmp", "diff/1GiB/compare/identical",
