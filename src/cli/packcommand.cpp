@@ -118,6 +118,8 @@ CommandResult writeUntouched(
         fail(writer.failure(StatusText::canNotOpen(writer.fileName())), output, result);
         return result;
     }
+    writer.setCommitCheck([&packed] { return packed.confirm(); });
+    writer.setProgress(output.progress(QStringLiteral("Writing %1").arg(output.describe())));
     // The plan lays every byte from the folder's files; the stand-in image gives none.
     if (!writer.writeAndCommit(packed.blank->data(), length, packed.plan)) {
         fail(writer.failure(QStringLiteral("Pack failed!!!")), output, result);
@@ -245,6 +247,7 @@ ReplaceRequest requestFor(const PackArguments& arguments, OutputTarget& output)
     request.stampTime = arguments.stampTime;
     request.dryRun = arguments.dryRun;
     request.inputs = output.inputs();
+    request.progress = output.progress(QStringLiteral("Writing %1").arg(output.describe()));
     return request;
 }
 
@@ -300,9 +303,13 @@ CommandResult runPack(const PackArguments& arguments, OutputTarget& output)
         fail(index.refusal, output, result);
         return result;
     }
-    // A file cut short while its bytes are read ends the run naming it.
+    // A file cut short while its bytes are read ends the run naming it. An image written to a file is
+    // checked against the index while it is written, and put in place only when it matches; what goes
+    // to a stream, or nowhere, is checked first.
+    const ImageCheck check
+        = output.stream() || arguments.dryRun ? ImageCheck::BeforeReturning : ImageCheck::BesideTheWrite;
     const Refusable<PackedImage> packed = readPackedImage(
-        arguments.folder, *index.value, [](const QString& path) { nameInputForTruncation(path); });
+        arguments.folder, *index.value, [](const QString& path) { nameInputForTruncation(path); }, check);
     if (!packed.accepted()) {
         fail(packed.refusal, output, result);
         return result;

@@ -98,22 +98,29 @@ BlockHashes BlockHashes::compute(
         else
             hashes.imageHash = Sha256::hex(image.data, image.size);
     }
+    BackgroundSha256* const digest = imageUnderWay ? imageUnderWay : ownDigest.get();
     if (bytes < parallelFrom) {
         hashRanges(image, sorted, sortedHashes, next);
     } else {
+        // The image's digest holds one core and the others take the ranges; once the digest is done, its
+        // core takes what ranges are left.
         const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
         const size_t helpers = std::min<size_t>(sorted.size(), cores > 1 ? cores - 1 : 1);
         std::vector<std::thread> threads;
         for (size_t at = 1; at < helpers; ++at)
             threads.emplace_back([&] { hashRanges(image, sorted, sortedHashes, next); });
+        if (digest && sorted.size() > helpers) {
+            threads.emplace_back([&] {
+                digest->result();
+                hashRanges(image, sorted, sortedHashes, next);
+            });
+        }
         hashRanges(image, sorted, sortedHashes, next);
         for (std::thread& thread : threads)
             thread.join();
     }
-    if (ownDigest)
-        hashes.imageHash = ownDigest->result();
-    else if (imageUnderWay)
-        hashes.imageHash = imageUnderWay->result();
+    if (digest)
+        hashes.imageHash = digest->result();
 
     std::vector<QByteArray> rangeHashes(ranges.size());
     for (size_t at = 0; at < order.size(); ++at)

@@ -11,6 +11,7 @@
 #include <QSet>
 
 #include <algorithm>
+#include <atomic>
 #include <set>
 #include <thread>
 #include <cerrno>
@@ -108,13 +109,6 @@ Outcome map(const QDir& folder, const QString& name, MappedFile& mapped)
         return Outcome::unreadableInput(QStringLiteral("Can not open %1!!!").arg(mapped.path),
             QStringLiteral("%1 cannot be mapped: %2.").arg(name, errorText(errno)));
     return opened;
-}
-
-QByteArray sha256Of(const MappedFile& file)
-{
-    Sha256 digest;
-    digest.add(file.data(), file.size);
-    return digest.finishHex();
 }
 
 // A run of image positions and the file its bytes come from: a block file (its index), a rest file, or
@@ -230,12 +224,19 @@ void appendCopy(OutputPlan& plan, qint64 position, const uchar* data, qint64 len
 }
 
 // The plan that lays every piece: a whole block file as its mapping, the rest copied (0xFF from one
-// shared chunk).
+// shared chunk). `mappedFiles` gets, for each patch, the path of the file it maps (empty for a copy).
 OutputPlan planOf(const QVector<Piece>& pieces, const std::vector<MappedFile>& blockFiles,
-    const std::vector<MappedFile>& restFiles, qint64 imageLength)
+    const std::vector<MappedFile>& restFiles, qint64 imageLength, QVector<QString>& mappedFiles,
+    const std::function<void(const QString& path)>& reading)
 {
     OutputPlan plan;
     plan.length = imageLength;
+    mappedFiles.clear();
+    const auto copyFrom = [&](const MappedFile& file, const Piece& piece) {
+        if (reading)
+            reading(file.path);
+        appendCopy(plan, piece.start, file.data() + piece.from, piece.length);
+    };
     for (const Piece& piece : pieces) {
         if (piece.blockFile >= 0) {
             const MappedFile& file = blockFiles[size_t(piece.blockFile)];
@@ -244,12 +245,13 @@ OutputPlan planOf(const QVector<Piece>& pieces, const std::vector<MappedFile>& b
                 patch.position = piece.start;
                 patch.block = file.bytes;
                 plan.patches.append(patch);
+                mappedFiles.resize(plan.patches.size() - 1);
+                mappedFiles.append(file.path);
             } else {
-                appendCopy(plan, piece.start, file.data() + piece.from, piece.length);
+                copyFrom(file, piece);
             }
         } else if (piece.restFile >= 0) {
-            appendCopy(
-                plan, piece.start, restFiles[size_t(piece.restFile)].data() + piece.from, piece.length);
+            copyFrom(restFiles[size_t(piece.restFile)], piece);
         } else {
             qint64 done = 0;
             for (; piece.length - done >= blankChunk; done += blankChunk) {
@@ -266,7 +268,60 @@ OutputPlan planOf(const QVector<Piece>& pieces, const std::vector<MappedFile>& b
             }
         }
     }
+    mappedFiles.resize(plan.patches.size());
     return plan;
+}
+
+// What one plain read asks for: the digests read files rather than their mappings.
+constexpr qint64 readStep = qint64(4) << 20;
+
+// Adds the first `length` bytes of the file at `path`, read with plain reads, to `digest`: a file cut
+// short meanwhile is a read that ends early, not a fault. False when not all of them could be read.
+bool addFileBytes(Sha256& digest, const QString& path, qint64 length, const std::atomic<bool>& stopping)
+{
+    const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (descriptor < 0)
+        return false;
+    std::vector<uchar> buffer(size_t(std::min(length, readStep)));
+    qint64 done = 0;
+    while (done < length && !stopping.load(std::memory_order_relaxed)) {
+        const ssize_t got
+            = ::pread(descriptor, buffer.data(), size_t(std::min(readStep, length - done)), off_t(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        digest.add(buffer.data(), got);
+        done += got;
+    }
+    ::close(descriptor);
+    return done == length;
+}
+
+// The SHA-256 of a file of the folder as it was mapped; null when it can no longer be read whole.
+QByteArray sha256Of(const MappedFile& file)
+{
+    const std::atomic<bool> going { false };
+    Sha256 digest;
+    return addFileBytes(digest, file.path, file.size, going) ? digest.finishHex() : QByteArray();
+}
+
+// The image the plan lays, taken from its memory and, for the patches that map a file, from the file.
+std::shared_ptr<BackgroundSha256> checkOf(const OutputPlan& plan, const QVector<QString>& mappedFiles)
+{
+    const QVector<OutputPatch> patches = plan.patches;
+    return std::make_shared<BackgroundSha256>(
+        [patches, mappedFiles](Sha256& digest, const std::atomic<bool>& stopping) {
+            for (int at = 0; at < patches.size(); ++at) {
+                const OutputPatch& patch = patches[at];
+                const bool added = mappedFiles[at].isEmpty()
+                    ? BackgroundSha256::addInSteps(digest, patch.data(), patch.length(), stopping)
+                    : addFileBytes(digest, mappedFiles[at], patch.length(), stopping);
+                if (!added)
+                    return false;
+            }
+            return true;
+        });
 }
 
 } // namespace
@@ -376,6 +431,33 @@ Outcome checkListedFiles(const QDir& folder, const QString& folderPath, const Pa
     return Outcome::succeeded({});
 }
 
+// The SHA-256 of every block file and rest file, taken on two threads.
+struct FileHashes {
+    QVector<QByteArray> blocks;
+    QVector<QByteArray> rests;
+
+    static FileHashes of(const std::vector<MappedFile>& blockFiles, const std::vector<MappedFile>& restFiles)
+    {
+        FileHashes hashes;
+        hashes.blocks.resize(int(blockFiles.size()));
+        hashes.rests.resize(int(restFiles.size()));
+        const size_t total = blockFiles.size() + restFiles.size();
+        std::atomic<size_t> next { 0 };
+        const auto hashSome = [&] {
+            for (size_t at = next++; at < total; at = next++) {
+                if (at < blockFiles.size())
+                    hashes.blocks[int(at)] = sha256Of(blockFiles[at]);
+                else
+                    hashes.rests[int(at - blockFiles.size())] = sha256Of(restFiles[at - blockFiles.size()]);
+            }
+        };
+        std::thread other(hashSome);
+        hashSome();
+        other.join();
+        return hashes;
+    }
+};
+
 // Maps every block file and rest file; a rest file must have the length its ranges add up to.
 Outcome mapFiles(const QDir& folder, const PackIndex& index, std::vector<MappedFile>& blockFiles,
     std::vector<MappedFile>& restFiles)
@@ -401,7 +483,7 @@ Outcome mapFiles(const QDir& folder, const PackIndex& index, std::vector<MappedF
 } // namespace
 
 Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackIndex& index,
-    const std::function<void(const QString& path)>& reading)
+    const std::function<void(const QString& path)>& reading, ImageCheck check)
 {
     using Result = Refusable<PackedImage>;
     const QDir folder(folderPath);
@@ -415,6 +497,8 @@ Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackInde
         return Result::refused(mapped);
 
     PackedImage packed;
+    packed.folder = folderPath;
+    packed.expectedSha256 = index.layout.imageSha256;
     packed.blank = std::make_shared<ImageBuffer>();
     if (index.layout.imageLength > 0 && !packed.blank->allocate(index.layout.imageLength))
         return Result::refused(Outcome::refused(QStringLiteral("Memory allocation failed!!!"),
@@ -425,50 +509,48 @@ Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackInde
     QVector<bool> usable(index.blocks.size());
     for (int at = 0; at < index.blocks.size(); ++at)
         usable[at] = blockFiles[size_t(at)].size == index.blocks[at].length;
-    packed.plan = planOf(piecesOf(index, usable), blockFiles, restFiles, index.layout.imageLength);
+    QVector<QString> mappedFiles;
+    packed.plan = planOf(
+        piecesOf(index, usable), blockFiles, restFiles, index.layout.imageLength, mappedFiles, reading);
 
-    // The files' SHA-256 on one thread, the image's on this one: each is a pass over memory the other does
-    // not need.
-    QVector<QByteArray> blockHashes(index.blocks.size());
-    QVector<QByteArray> restHashes(index.layout.restFiles.size());
-    std::thread files([&] {
-        for (int at = 0; at < index.blocks.size(); ++at) {
-            if (reading)
-                reading(blockFiles[size_t(at)].path);
-            blockHashes[at] = sha256Of(blockFiles[size_t(at)]);
-        }
-        for (int at = 0; at < index.layout.restFiles.size(); ++at) {
-            if (reading)
-                reading(restFiles[size_t(at)].path);
-            restHashes[at] = sha256Of(restFiles[size_t(at)]);
-        }
-    });
-    Sha256 imageDigest;
-    if (!index.layout.imageSha256.isEmpty()) {
-        for (const OutputPatch& patch : qAsConst(packed.plan.patches))
-            imageDigest.add(patch.data(), patch.length());
-    }
-    files.join();
-
+    // The image checked beside the files' own hashes when it is wanted before returning: each is a pass
+    // that the other does not wait for.
+    const bool imageHashed = !packed.expectedSha256.isEmpty();
+    if (check == ImageCheck::BeforeReturning && imageHashed)
+        packed.imageCheck = checkOf(packed.plan, mappedFiles);
+    const FileHashes hashes = FileHashes::of(blockFiles, restFiles);
     for (int at = 0; at < index.layout.restFiles.size(); ++at) {
-        if (restHashes[at] != index.layout.restFiles[at].sha256)
+        if (hashes.rests[at] != index.layout.restFiles[at].sha256)
             return Result::refused(
                 noLongerMatches(folder, QString::fromUtf8(index.layout.restFiles[at].fileName)));
     }
     for (int at = 0; at < index.blocks.size(); ++at) {
-        if (blockHashes[at] != index.blocks[at].sha256)
+        if (hashes.blocks[at] != index.blocks[at].sha256)
             packed.edited.append(at);
     }
     if (!packed.edited.isEmpty()) {
+        packed.imageCheck.reset();
         for (int at : qAsConst(packed.edited))
             usable[at] = false;
-        packed.plan = planOf(piecesOf(index, usable), blockFiles, restFiles, index.layout.imageLength);
-    } else if (!index.layout.imageSha256.isEmpty() && imageDigest.finishHex() != index.layout.imageSha256) {
-        return Result::refused(Outcome::refused(
-            QStringLiteral("The image rebuilt from %1 does not match index.json's imageSha256.")
-                .arg(folderPath),
-            QStringLiteral("Every file matches its own sha256, so index.json itself was changed (a block's "
-                           "start, a rest range or the image's length).")));
+        packed.plan = planOf(
+            piecesOf(index, usable), blockFiles, restFiles, index.layout.imageLength, mappedFiles, reading);
+        return Result::of(std::move(packed));
+    }
+    if (check == ImageCheck::BesideTheWrite && imageHashed)
+        packed.imageCheck = checkOf(packed.plan, mappedFiles);
+    if (check == ImageCheck::BeforeReturning) {
+        if (const std::optional<Outcome> mismatch = packed.confirm())
+            return Result::refused(*mismatch);
     }
     return Result::of(std::move(packed));
+}
+
+std::optional<Outcome> PackedImage::confirm() const
+{
+    if (!imageCheck || imageCheck->result() == expectedSha256)
+        return std::nullopt;
+    return Outcome::refused(
+        QStringLiteral("The image rebuilt from %1 does not match index.json's imageSha256.").arg(folder),
+        QStringLiteral("Every file matches its own sha256, so index.json itself was changed (a block's "
+                       "start, a rest range or the image's length)."));
 }

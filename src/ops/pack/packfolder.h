@@ -2,6 +2,7 @@
 
 #include "ops/base/outcome.h"
 #include "ops/pack/folderlayout.h"
+#include "ops/record/backgroundsha256.h"
 #include "ops/write/outputplan.h"
 
 #include "model/imagebuffer.h"
@@ -13,6 +14,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 
 // One block file of an unpacked folder, as its index lists it: the entry it was exported from, where its
 // bytes lie in the image and their SHA-256.
@@ -49,15 +51,29 @@ struct PackedImage {
     OutputPlan plan;
     std::shared_ptr<ImageBuffer> blank;
     QVector<int> edited;
+    // The check of an untouched folder's image against index.json's imageSha256 (none when the index has
+    // none or a block file was edited). It reads the files, not their mappings, so that a file cut short
+    // meanwhile ends in a mismatch rather than a fault.
+    std::shared_ptr<BackgroundSha256> imageCheck;
+    QByteArray expectedSha256;
+    QString folder;
 
     // The image in fresh memory, for the replacements; null when the memory cannot be had.
     std::unique_ptr<ImageBuffer> inMemory() const;
+    // Waits for the image check; the refusal when the image does not match the index.
+    std::optional<Outcome> confirm() const;
 };
+
+// When readPackedImage checks an untouched folder's image against index.json's imageSha256: before it
+// returns, or beside the write of a file that is put in place only once PackedImage::confirm() agrees (a
+// stream cannot take back what it sent).
+enum class ImageCheck { BeforeReturning, BesideTheWrite };
 
 // Reads the folder against its index: refuses a listed file that is missing, a file the index does not
 // list, a file that is not a regular one and a rest file that no longer matches its SHA-256 (only block
 // files are edited); an unreadable file is unreadable input. Then lays out the image, and when no block
-// file was edited checks it against the image's SHA-256. `reading` is told the path of each file before
-// its mapped bytes are read (the SHA-256 of the files and of the image are taken on two threads).
+// file was edited checks it against the image's SHA-256 as `check` says. The files are hashed on two
+// threads. `reading` is told the path of each file before its mapped bytes are read here.
 [[nodiscard]] Refusable<PackedImage> readPackedImage(const QString& folder, const PackIndex& index,
-    const std::function<void(const QString& path)>& reading = {});
+    const std::function<void(const QString& path)>& reading = {},
+    ImageCheck check = ImageCheck::BeforeReturning);

@@ -118,6 +118,7 @@ bool PlanWriter::open()
     lastObstacle = OutputObstacle::None;
     lastError = 0;
     changedInput.reset();
+    refusedAtCommit.reset();
     // A stream is open already, and there is no path to look at.
     if (stream)
         return true;
@@ -166,6 +167,15 @@ bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const 
     // The last moment at which nothing is in place yet: every byte is written and synced.
     if (inputChanged(true))
         return false;
+    if (commitCheck) {
+        refusedAtCommit = commitCheck();
+        if (refusedAtCommit) {
+            discard();
+            lastFault = OutputFault::None;
+            lastError = 0;
+            return false;
+        }
+    }
     if (!putInPlace())
         return false;
     const bool durable = calls.syncFolder(folder) == 0;
@@ -195,6 +205,8 @@ void PlanWriter::discard()
 
 Outcome PlanWriter::failure(const QString& statusText) const
 {
+    if (refusedAtCommit)
+        return *refusedAtCommit;
     if (lastFault == OutputFault::InputChanged && changedInput)
         return changedInput->outcome(stream
                 ? QStringLiteral("What went to standard output before this was found cannot be trusted.")

@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <optional>
 
 #include <sys/types.h>
@@ -68,6 +69,12 @@ public:
     void discard();
     // Told how many bytes of the output have been written, as they are.
     void setProgress(ProgressCallback callback) { progress = std::move(callback); }
+    // The caller's last word on a file, asked once every byte is written and synced, right before the
+    // file takes its name: a check that ran beside the write. An outcome it returns stops the writer with
+    // nothing in place, and failure() gives that outcome. Not asked for a stream, which has nothing to
+    // take back.
+    using CommitCheck = std::function<std::optional<Outcome>()>;
+    void setCommitCheck(CommitCheck check) { commitCheck = std::move(check); }
 
     // Why open() or writeAndCommit() last failed, beyond the status text.
     OutputFault fault() const { return lastFault; }
@@ -109,4 +116,7 @@ private:
     ProgressCallback progress;
     // The input that changed, with fault() InputChanged.
     std::optional<InputChange> changedInput;
+    CommitCheck commitCheck;
+    // What the commit check said when it stopped the writer.
+    std::optional<Outcome> refusedAtCommit;
 };
