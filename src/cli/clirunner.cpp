@@ -194,6 +194,7 @@ int runPrepared(
     const bool quiet = parsed.isSet(CommonOptions::quiet().longName);
     ProgressMeter progress(console, console.errorIsTerminal() && !json && !quiet);
     output.setProgressMeter(&progress);
+    ImageDigests::setProgressMeter(&progress);
 
     // Every input's status is taken before any of them is read.
     InputWatch& inputs = *prepared.inputs;

@@ -1,9 +1,12 @@
 #include "imagedigests.h"
 
+#include "progressmeter.h"
+
 #include "model/flashimage.h"
 #include "ops/record/backgroundsha256.h"
 #include "ops/record/sha256.h"
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -34,7 +37,20 @@ BackgroundSha256* underWay(const FlashImage& image)
     return found->second.get();
 }
 
+ProgressMeter* progressMeter = nullptr;
+
+ProgressCallback progressOf(const FlashImage& image)
+{
+    return progressMeter ? progressMeter->callback(QStringLiteral("Hashing %1").arg(image.loadedPath()))
+                         : ProgressCallback();
+}
+
 } // namespace
+
+void setProgressMeter(ProgressMeter* meter)
+{
+    progressMeter = meter;
+}
 
 void start(const FlashImage& image, const uchar* data, qint64 size)
 {
@@ -45,13 +61,17 @@ void start(const FlashImage& image, const uchar* data, qint64 size)
 
 BlockHashes blockHashes(const FlashImage& image)
 {
-    return BlockHashes::compute(ImageView::of(image), image.dmhRecords(), underWay(image));
+    return BlockHashes::compute(ImageView::of(image), image.dmhRecords(), underWay(image), progressOf(image));
 }
 
 QByteArray imageSha256(const FlashImage& image)
 {
-    if (BackgroundSha256* digest = underWay(image))
+    if (BackgroundSha256* digest = underWay(image)) {
+        const ProgressCallback progress = progressOf(image);
+        while (progress && !digest->finishedWithin(std::chrono::milliseconds(100)))
+            progress(digest->bytesDone(), image.imageSize());
         return digest->result();
+    }
     return Sha256::hex(image.imageData(), image.imageSize());
 }
 
@@ -62,6 +82,7 @@ void clear()
         const std::lock_guard<std::mutex> lock(guard());
         stopping.swap(digests());
     }
+    progressMeter = nullptr;
 }
 
 } // namespace ImageDigests

@@ -6,6 +6,7 @@
 #include <QtGlobal>
 
 class FlashImage;
+class ProgressMeter;
 
 // The SHA-256 of the run's loaded images. When a command hashes whole images, the runner starts each
 // image's digest as soon as its bytes are in memory, beside its scan; the command then asks here instead
@@ -18,7 +19,9 @@ void start(const FlashImage& image, const uchar* data, qint64 size);
 BlockHashes blockHashes(const FlashImage& image);
 // The image's SHA-256 in lowercase hex.
 QByteArray imageSha256(const FlashImage& image);
-// Stops and forgets every digest, before the images go.
+// The run's progress line, which hears of the hashing under "Hashing IMAGE"; null for none.
+void setProgressMeter(ProgressMeter* meter);
+// Stops and forgets every digest, before the images go, and the progress line.
 void clear();
 
 } // namespace ImageDigests

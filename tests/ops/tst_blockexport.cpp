@@ -4,9 +4,11 @@
 #include "testfiles.h"
 
 #include "ops/export/blockexport.h"
+#include "ops/export/blockhashes.h"
 #include "ops/base/blocklocation.h"
 #include "ops/record/blockinfo.h"
 
+#include <QCryptographicHash>
 #include <QtTest>
 
 namespace {
@@ -161,6 +163,20 @@ void TestBlockExport::exportsBlockOrDataPart()
     if (outcome.success) {
         QCOMPARE(fixture.read(output), written);
         QCOMPARE(fixture.entries(), QStringList({ "block.out", "image.bin" }));
+        // The block's hash is that of exactly what its export writes, and the progress of the hashing ends
+        // at the image and that block together.
+        qint64 lastDone = -1;
+        qint64 lastTotal = -1;
+        const BlockHashes hashes = BlockHashes::compute(ImageView::of(*fixture.image),
+            fixture.image->dmhRecords(), nullptr, [&](qint64 done, qint64 total) {
+                QVERIFY(done >= lastDone);
+                lastDone = done;
+                lastTotal = total;
+            });
+        QCOMPARE(hashes.of(0, 0), QCryptographicHash::hash(written, QCryptographicHash::Sha256).toHex());
+        QCOMPARE(hashes.image(), QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex());
+        QCOMPARE(lastTotal, qint64(image.size() + written.size()));
+        QCOMPARE(lastDone, lastTotal);
     } else {
         QCOMPARE(fixture.read(output), output == "earlier" ? earlier : QByteArray());
         QCOMPARE(fixture.entries(), before);

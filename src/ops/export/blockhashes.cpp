@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -21,11 +23,16 @@ using Range = QPair<qint64, qint64>;
 
 // Hashes `ranges` of the image into `hashes` (same order), taking the next unclaimed range each time, so
 // that threads that finish early take over the rest.
+// `hashed` counts the bytes done; `report`, given only on the calling thread, hears of each range.
 void hashRanges(const ImageView& image, const std::vector<Range>& ranges, std::vector<QByteArray>& hashes,
-    std::atomic<size_t>& next)
+    std::atomic<size_t>& next, std::atomic<qint64>& hashed, const std::function<void()>& report = {})
 {
-    for (size_t at = next++; at < ranges.size(); at = next++)
+    for (size_t at = next++; at < ranges.size(); at = next++) {
         hashes[at] = Sha256::hex(image.data + ranges[at].first, ranges[at].second);
+        hashed += ranges[at].second;
+        if (report)
+            report();
+    }
 }
 
 // The range each entry's export would write, each range listed once however many entries list it.
@@ -72,8 +79,8 @@ std::vector<size_t> longestFirst(const std::vector<Range>& ranges)
 
 } // namespace
 
-BlockHashes BlockHashes::compute(
-    const ImageView& image, const QVector<DmhRecord>& catalogue, BackgroundSha256* imageUnderWay)
+BlockHashes BlockHashes::compute(const ImageView& image, const QVector<DmhRecord>& catalogue,
+    BackgroundSha256* imageUnderWay, const ProgressCallback& progress)
 {
     const QVector<BlockFacts> blocks = BlockFacts::collect(image, catalogue);
     const ExportRanges exports = ExportRanges::of(image, blocks);
@@ -99,8 +106,12 @@ BlockHashes BlockHashes::compute(
             hashes.imageHash = Sha256::hex(image.data, image.size);
     }
     BackgroundSha256* const digest = imageUnderWay ? imageUnderWay : ownDigest.get();
+    std::atomic<qint64> hashed { digest ? 0 : image.size };
+    const std::function<void()> report = !progress ? std::function<void()>() : [&] {
+        progress(hashed + (digest ? digest->bytesDone() : 0), bytes);
+    };
     if (bytes < parallelFrom) {
-        hashRanges(image, sorted, sortedHashes, next);
+        hashRanges(image, sorted, sortedHashes, next, hashed, report);
     } else {
         // The image's digest holds one core and the others take the ranges; once the digest is done, its
         // core takes what ranges are left.
@@ -108,19 +119,23 @@ BlockHashes BlockHashes::compute(
         const size_t helpers = std::min<size_t>(sorted.size(), cores > 1 ? cores - 1 : 1);
         std::vector<std::thread> threads;
         for (size_t at = 1; at < helpers; ++at)
-            threads.emplace_back([&] { hashRanges(image, sorted, sortedHashes, next); });
+            threads.emplace_back([&] { hashRanges(image, sorted, sortedHashes, next, hashed); });
         if (digest && sorted.size() > helpers) {
             threads.emplace_back([&] {
                 digest->result();
-                hashRanges(image, sorted, sortedHashes, next);
+                hashRanges(image, sorted, sortedHashes, next, hashed);
             });
         }
-        hashRanges(image, sorted, sortedHashes, next);
+        hashRanges(image, sorted, sortedHashes, next, hashed, report);
+        while (report && digest && !digest->finishedWithin(std::chrono::milliseconds(100)))
+            report();
         for (std::thread& thread : threads)
             thread.join();
     }
     if (digest)
         hashes.imageHash = digest->result();
+    if (progress)
+        progress(bytes, bytes);
 
     std::vector<QByteArray> rangeHashes(ranges.size());
     for (size_t at = 0; at < order.size(); ++at)

@@ -5,6 +5,7 @@
 #include "ops/inspect/blockfacts.h"
 
 #include "model/dmhrecord.h"
+#include "model/progress.h"
 
 #include <QByteArray>
 #include <QVector>
@@ -16,8 +17,9 @@ class BlockHashes {
 public:
     // Hashes every entry of `catalogue` and the image. Reads only the image in memory. A digest of the
     // image already under way (started while it loaded) gives the image's hash instead of a second pass.
+    // `progress` hears, on the calling thread, of the bytes hashed of the image and the blocks together.
     static BlockHashes compute(const ImageView& image, const QVector<DmhRecord>& catalogue,
-        BackgroundSha256* imageUnderWay = nullptr);
+        BackgroundSha256* imageUnderWay = nullptr, const ProgressCallback& progress = {});
 
     // The hash of the export of entry `entryIndex` of DMH `dmhIndex`; null when the export is refused (a
     // block outside the image, a record whose data length does not fit) or no such entry is listed.

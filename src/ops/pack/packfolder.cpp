@@ -277,21 +277,22 @@ constexpr qint64 readStep = qint64(4) << 20;
 
 // Adds the first `length` bytes of the file at `path`, read with plain reads, to `digest`: a file cut
 // short meanwhile is a read that ends early, not a fault. False when not all of them could be read.
-bool addFileBytes(Sha256& digest, const QString& path, qint64 length, const std::atomic<bool>& stopping)
+bool addFileBytes(BackgroundSha256::Sink& sink, const QString& path, qint64 length)
 {
     const int descriptor = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (descriptor < 0)
         return false;
     std::vector<uchar> buffer(size_t(std::min(length, readStep)));
     qint64 done = 0;
-    while (done < length && !stopping.load(std::memory_order_relaxed)) {
+    while (done < length && !sink.stopped()) {
         const ssize_t got
             = ::pread(descriptor, buffer.data(), size_t(std::min(readStep, length - done)), off_t(done));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
             break;
-        digest.add(buffer.data(), got);
+        if (!sink.add(buffer.data(), got))
+            break;
         done += got;
     }
     ::close(descriptor);
@@ -302,26 +303,27 @@ bool addFileBytes(Sha256& digest, const QString& path, qint64 length, const std:
 QByteArray sha256Of(const MappedFile& file)
 {
     const std::atomic<bool> going { false };
+    std::atomic<qint64> added { 0 };
     Sha256 digest;
-    return addFileBytes(digest, file.path, file.size, going) ? digest.finishHex() : QByteArray();
+    BackgroundSha256::Sink sink(digest, going, added);
+    return addFileBytes(sink, file.path, file.size) ? digest.finishHex() : QByteArray();
 }
 
 // The image the plan lays, taken from its memory and, for the patches that map a file, from the file.
 std::shared_ptr<BackgroundSha256> checkOf(const OutputPlan& plan, const QVector<QString>& mappedFiles)
 {
     const QVector<OutputPatch> patches = plan.patches;
-    return std::make_shared<BackgroundSha256>(
-        [patches, mappedFiles](Sha256& digest, const std::atomic<bool>& stopping) {
-            for (int at = 0; at < patches.size(); ++at) {
-                const OutputPatch& patch = patches[at];
-                const bool added = mappedFiles[at].isEmpty()
-                    ? BackgroundSha256::addInSteps(digest, patch.data(), patch.length(), stopping)
-                    : addFileBytes(digest, mappedFiles[at], patch.length(), stopping);
-                if (!added)
-                    return false;
-            }
-            return true;
-        });
+    return std::make_shared<BackgroundSha256>([patches, mappedFiles](BackgroundSha256::Sink& sink) {
+        for (int at = 0; at < patches.size(); ++at) {
+            const OutputPatch& patch = patches[at];
+            const bool added = mappedFiles[at].isEmpty()
+                ? sink.add(patch.data(), patch.length())
+                : addFileBytes(sink, mappedFiles[at], patch.length());
+            if (!added)
+                return false;
+        }
+        return true;
+    });
 }
 
 } // namespace
