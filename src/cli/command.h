@@ -69,4 +69,13 @@ struct Command {
     // images differ", as cmp does, so a report that was lost is trouble (2) there.
     int writeFailureStatus = exitRefused;
     std::function<PreparedCommand(const ParsedArguments& arguments)> prepare;
+
+    static Command named(const QString& name, const QString& summary, const QString& synopsis)
+    {
+        Command command;
+        command.name = name;
+        command.summary = summary;
+        command.synopsis = synopsis;
+        return command;
+    }
 };

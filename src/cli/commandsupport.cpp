@@ -159,10 +159,8 @@ Command oneImageCommand(const QString& name, const QString& summary, const QStri
     for (const OptionSpec& option : options)
         synopsis << (option.takesValue() ? QStringLiteral("[--%1 %2]").arg(option.longName, option.valueName)
                                          : QStringLiteral("[--%1]").arg(option.longName));
-    Command command;
-    command.name = name;
-    command.summary = summary;
-    command.synopsis = (synopsis + QStringList { QStringLiteral("IMAGE") }).join(QLatin1Char(' '));
+    Command command = Command::named(
+        name, summary, (synopsis + QStringList { QStringLiteral("IMAGE") }).join(QLatin1Char(' ')));
     command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") } };
     command.options = options;
     command.helpNotes = helpNotes;

@@ -526,10 +526,8 @@ PreparedCommand prepareDiff(const ParsedArguments& arguments)
 
 Command diffCommand()
 {
-    Command command;
-    command.name = QStringLiteral("diff");
-    command.summary = QStringLiteral("Compare two images block by block.");
-    command.synopsis = QStringLiteral("[--json] [--hashes] A B");
+    Command command = Command::named(QStringLiteral("diff"),
+        QStringLiteral("Compare two images block by block."), QStringLiteral("[--json] [--hashes] A B"));
     command.options = { CommonOptions::hashes() };
     command.arguments = { { QStringLiteral("A"), QStringLiteral("The first flash image (the old one).") },
         { QStringLiteral("B"), QStringLiteral("The second flash image (the new one).") } };

@@ -92,13 +92,12 @@ PreparedCommand prepareExport(const ParsedArguments& arguments)
 
 Command exportCommand()
 {
-    Command command;
-    command.name = QStringLiteral("export");
-    command.summary = QStringLiteral(
-        "Write one block's bytes (only its data when it ends in a record), or every block into a folder.");
-    command.synopsis = QStringLiteral("[--json] [--force] IMAGE (BLOCK | --name NAME) -o OUT\n"
-                                      "       tessel-cli export [--force] IMAGE (BLOCK | --name NAME) -o -\n"
-                                      "       tessel-cli export [--json] [--force] IMAGE --all -o DIR");
+    Command command = Command::named(QStringLiteral("export"),
+        QStringLiteral("Write one block's bytes (only its data when it ends in a record), or every block "
+                       "into a folder."),
+        QStringLiteral("[--json] [--force] IMAGE (BLOCK | --name NAME) -o OUT\n"
+                       "       tessel-cli export [--force] IMAGE (BLOCK | --name NAME) -o -\n"
+                       "       tessel-cli export [--json] [--force] IMAGE --all -o DIR"));
     command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") },
         { QStringLiteral("BLOCK"), CommonOptions::blockDescription() } };
     command.options = { CommonOptions::blockName(),

@@ -357,12 +357,11 @@ PreparedCommand preparePack(const ParsedArguments& arguments)
 
 Command packCommand()
 {
-    Command command;
-    command.name = QStringLiteral("pack");
-    command.summary = QStringLiteral(
-        "Rebuild an unpacked image from its folder, replacing the block files that were edited.");
-    command.synopsis = QStringLiteral("[--json] [--force] [--dry-run] DIR (-o OUT | --dry-run)\n"
-                                      "       tessel-cli pack [--dry-run] DIR -o -");
+    Command command = Command::named(QStringLiteral("pack"),
+        QStringLiteral(
+            "Rebuild an unpacked image from its folder, replacing the block files that were edited."),
+        QStringLiteral("[--json] [--force] [--dry-run] DIR (-o OUT | --dry-run)\n"
+                       "       tessel-cli pack [--dry-run] DIR -o -"));
     command.arguments = { { QStringLiteral("DIR"),
         QStringLiteral("A folder that export --all wrote, its block files edited or not.") } };
     command.options = { CommonOptions::output(CommonOptions::outputDescription()), CommonOptions::force(),

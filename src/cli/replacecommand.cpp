@@ -303,14 +303,12 @@ PreparedCommand prepareReplace(const ParsedArguments& arguments)
 
 Command replaceCommand()
 {
-    Command command;
-    command.name = QStringLiteral("replace");
-    command.summary = QStringLiteral("Write a new image in which one block holds the bytes of FILE.");
-    command.synopsis
-        = QStringLiteral("[--json] [--force] [--dry-run] IMAGE (BLOCK | --name NAME) FILE "
-                         "[BLOCK FILE]... (-o OUT | --dry-run)\n"
-                         "       tessel-cli replace [--dry-run] IMAGE (BLOCK | --name NAME) FILE "
-                         "[BLOCK FILE]... -o -");
+    Command command = Command::named(QStringLiteral("replace"),
+        QStringLiteral("Write a new image in which one block holds the bytes of FILE."),
+        QStringLiteral("[--json] [--force] [--dry-run] IMAGE (BLOCK | --name NAME) FILE "
+                       "[BLOCK FILE]... (-o OUT | --dry-run)\n"
+                       "       tessel-cli replace [--dry-run] IMAGE (BLOCK | --name NAME) FILE "
+                       "[BLOCK FILE]... -o -"));
     command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") },
         { QStringLiteral("BLOCK"), CommonOptions::blockDescription() },
         { QStringLiteral("FILE"), QStringLiteral("The replacement: the block's new bytes.") } };

@@ -74,13 +74,11 @@ PreparedCommand prepareSbom(const ParsedArguments& arguments)
 
 Command sbomCommand()
 {
-    Command command;
-    command.name = QStringLiteral("sbom");
-    command.summary
-        = QStringLiteral("Write a CycloneDX 1.6 SBOM of the image: its SHA-256 and one component per block.");
-    command.synopsis = QStringLiteral("IMAGE\n"
-                                      "       tessel-cli sbom [--json] [--force] IMAGE -o OUT\n"
-                                      "       tessel-cli sbom [--force] IMAGE -o -");
+    Command command = Command::named(QStringLiteral("sbom"),
+        QStringLiteral("Write a CycloneDX 1.6 SBOM of the image: its SHA-256 and one component per block."),
+        QStringLiteral("IMAGE\n"
+                       "       tessel-cli sbom [--json] [--force] IMAGE -o OUT\n"
+                       "       tessel-cli sbom [--force] IMAGE -o -"));
     command.arguments = { { QStringLiteral("IMAGE"), QStringLiteral("The flash image to read.") } };
     command.options = { CommonOptions::output(CommonOptions::outputDescription()
                             + QStringLiteral(" Without -o the SBOM is printed.")),
