@@ -330,6 +330,10 @@ void TestCliDiff::diffOfUnreadableImages_data()
     QTest::newRow("B without DMH") << "IMAGE NODMH" << noDmh;
     QTest::newRow("B missing") << "IMAGE MISSING"
                                << "MISSINGis not exist!\nMISSING: No such file or directory.";
+    // The two are read at once; when both fail, A's failure is the one told.
+    QTest::newRow("A missing, B without DMH") << "MISSING NODMH"
+                                              << "MISSINGis not exist!\nMISSING: No such file or directory.";
+    QTest::newRow("A without DMH, B missing") << "NODMH MISSING" << noDmh;
     QTest::newRow("one image") << "IMAGE" << QString();
     QTest::newRow("three images") << "IMAGE IMAGE IMAGE" << QString();
     QTest::newRow("empty B") << "IMAGE \"\"" << QString();

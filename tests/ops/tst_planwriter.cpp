@@ -185,6 +185,8 @@ private slots:
     void refusesPlansOutsideTheImage();
     void reportsShortWrite();
     void commitsWholeFileOnly();
+    void commitCheckHasTheLastWord_data();
+    void commitCheckHasTheLastWord();
     void failedWriteLeavesExistingFile();
     void replacesSymlinkTarget();
     void setsPermissionBits_data();
@@ -282,6 +284,54 @@ void TestPlanWriter::commitsWholeFileOnly()
     QVERIFY(writer.open());
     QVERIFY(commit(writer, OutputPlan { 10, 20, {} }));
     QCOMPARE(readFile(target), source.mid(10, 20));
+}
+
+void TestPlanWriter::commitCheckHasTheLastWord_data()
+{
+    QTest::addColumn<bool>("earlier");
+    QTest::addColumn<bool>("agrees");
+    QTest::newRow("new name, check agrees") << false << true;
+    QTest::newRow("new name, check refuses") << false << false;
+    QTest::newRow("existing file, check agrees") << true << true;
+    QTest::newRow("existing file, check refuses") << true << false;
+}
+
+// The check is asked once, when every byte is written and before the name is taken; a refusal leaves the
+// path as it was and is the writer's failure.
+void TestPlanWriter::commitCheckHasTheLastWord()
+{
+    QFETCH(bool, earlier);
+    QFETCH(bool, agrees);
+    TestFolder folder;
+    const QString target = folder.filePath("out.bin");
+    const QByteArray before("what was there");
+    if (earlier)
+        QVERIFY(folder.write("out.bin", before));
+
+    PlanWriter writer(target);
+    int asked = 0;
+    bool targetAsBefore = false;
+    writer.setCommitCheck([&]() -> std::optional<Outcome> {
+        ++asked;
+        targetAsBefore = earlier ? readFile(target) == before : !QFileInfo::exists(target);
+        if (agrees)
+            return std::nullopt;
+        return Outcome::refused(
+            QStringLiteral("Does not match."), QStringLiteral("Checked beside the write."));
+    });
+    QVERIFY(writer.open());
+    QCOMPARE(commit(writer, OutputPlan { 10, 20, {} }), agrees);
+    QCOMPARE(asked, 1);
+    QVERIFY(targetAsBefore);
+    if (agrees) {
+        QCOMPARE(readFile(target), source.mid(10, 20));
+    } else {
+        QCOMPARE(
+            writer.failure(QStringLiteral("Write failed!!!")).message, QStringLiteral("Does not match."));
+        QCOMPARE(folder.entries(), earlier ? QStringList { "out.bin" } : QStringList());
+        if (earlier)
+            QCOMPARE(readFile(target), before);
+    }
 }
 
 // A file size limit makes the write come up short: the target must keep its old bytes and no
