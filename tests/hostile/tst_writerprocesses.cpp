@@ -753,12 +753,21 @@ void TestWriterProcesses::inputChangedDuringRun()
     QTemporaryDir folder(largeFileFolder());
     QVERIFY(folder.isValid());
     const QString path = folder.filePath(changing);
-    QVERIFY(writeImage(folder.filePath("image.bin"), 512 * mebibyte));
-    QVERIFY(writeImage(folder.filePath("other.bin"), 512 * mebibyte));
+    // Block 3 lies past the 4 MiB cut and is large: its export reads lost pages, and takes long enough
+    // to write and sync that the cut lands before the commit even on a busy machine.
+    const auto writeWithLargeBlock = [](const QString& imagePath) {
+        return writeSparseImage(imagePath,
+            testDmh({ testEntry(1, 0x10000, 0x10000, "first"),
+                        testEntry(2, quint32(mebibyte), quint32(mebibyte), "data"),
+                        testEntry(3, quint32(8 * mebibyte), quint32(64 * mebibyte), "large") },
+                quint32(512 * mebibyte)));
+    };
+    QVERIFY(writeWithLargeBlock(folder.filePath("image.bin")));
+    QVERIFY(writeWithLargeBlock(folder.filePath("other.bin")));
     QVERIFY(writeFile(folder.filePath("replacement.bin"), ImageBuilder::randomBytes(0x10000, 9)));
     const QStringList before = folderEntries(folder.path());
     const QMap<QString, QString> lines { { "diff", "diff IMAGE OTHER" },
-        { "replace", "replace IMAGE 2 REPL -o OUT" }, { "export", "export IMAGE 2 -o OUT" } };
+        { "replace", "replace IMAGE 2 REPL -o OUT" }, { "export", "export IMAGE 3 -o OUT" } };
     const QStringList arguments = commandLine(lines.value(command, command + " IMAGE"), folder);
 
     const pid_t scribbler = cutTo == 0 ? startScribbler(path) : -1;
