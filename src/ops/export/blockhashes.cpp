@@ -77,6 +77,31 @@ std::vector<size_t> longestFirst(const std::vector<Range>& ranges)
     return order;
 }
 
+// Hashes the ranges on the cores the image's digest leaves free, and on the digest's core once it is done.
+// The calling thread reports (when `report` is given) until the digest ends.
+void hashBesideTheImage(const ImageView& image, const std::vector<Range>& sorted,
+    std::vector<QByteArray>& sortedHashes, BackgroundSha256* digest, std::atomic<qint64>& hashed,
+    const std::function<void()>& report)
+{
+    std::atomic<size_t> next { 0 };
+    const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+    const size_t helpers = std::min<size_t>(sorted.size(), cores > 1 ? cores - 1 : 1);
+    std::vector<std::thread> threads;
+    for (size_t at = 1; at < helpers; ++at)
+        threads.emplace_back([&] { hashRanges(image, sorted, sortedHashes, next, hashed); });
+    if (digest && sorted.size() > helpers) {
+        threads.emplace_back([&] {
+            digest->result();
+            hashRanges(image, sorted, sortedHashes, next, hashed);
+        });
+    }
+    hashRanges(image, sorted, sortedHashes, next, hashed, report);
+    while (report && digest && !digest->finishedWithin(std::chrono::milliseconds(100)))
+        report();
+    for (std::thread& thread : threads)
+        thread.join();
+}
+
 } // namespace
 
 BlockHashes BlockHashes::compute(const ImageView& image, const QVector<DmhRecord>& catalogue,
@@ -110,28 +135,10 @@ BlockHashes BlockHashes::compute(const ImageView& image, const QVector<DmhRecord
     const std::function<void()> report = !progress ? std::function<void()>() : [&] {
         progress(hashed + (digest ? digest->bytesDone() : 0), bytes);
     };
-    if (bytes < parallelFrom) {
+    if (bytes < parallelFrom)
         hashRanges(image, sorted, sortedHashes, next, hashed, report);
-    } else {
-        // The image's digest holds one core and the others take the ranges; once the digest is done, its
-        // core takes what ranges are left.
-        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
-        const size_t helpers = std::min<size_t>(sorted.size(), cores > 1 ? cores - 1 : 1);
-        std::vector<std::thread> threads;
-        for (size_t at = 1; at < helpers; ++at)
-            threads.emplace_back([&] { hashRanges(image, sorted, sortedHashes, next, hashed); });
-        if (digest && sorted.size() > helpers) {
-            threads.emplace_back([&] {
-                digest->result();
-                hashRanges(image, sorted, sortedHashes, next, hashed);
-            });
-        }
-        hashRanges(image, sorted, sortedHashes, next, hashed, report);
-        while (report && digest && !digest->finishedWithin(std::chrono::milliseconds(100)))
-            report();
-        for (std::thread& thread : threads)
-            thread.join();
-    }
+    else
+        hashBesideTheImage(image, sorted, sortedHashes, digest, hashed, report);
     if (digest)
         hashes.imageHash = digest->result();
     if (progress)
