@@ -699,20 +699,24 @@ void TestWriterSeam::sharingFallsBackOrFails_data()
 {
     QTest::addColumn<int>("writer");
     QTest::addColumn<bool>("commandLine");
+    QTest::addColumn<bool>("pack");
     QTest::addColumn<QString>("call");
     QTest::addColumn<int>("error");
     QTest::addColumn<QString>("nextCall");
 
     const QVector<QPair<int, const char*>> errors { { EOPNOTSUPP, "EOPNOTSUPP" }, { EXDEV, "EXDEV" },
         { EINVAL, "EINVAL" }, { EIO, "EIO" }, { ENOSPC, "ENOSPC" } };
-    const QVector<std::tuple<Writer, bool, const char*>> writers { { Writer::Padded, false, "padded" },
-        { Writer::Grow, false, "grow" }, { Writer::Padded, true, "tessel-cli replace" } };
-    for (const auto& [writer, commandLine, name] : writers) {
+    // tessel-cli pack shares the block files of the unpacked image, not an image file.
+    const QVector<std::tuple<Writer, bool, bool, const char*>> writers { { Writer::Padded, false, false,
+                                                                             "padded" },
+        { Writer::Grow, false, false, "grow" }, { Writer::Padded, true, false, "tessel-cli replace" },
+        { Writer::Padded, true, true, "tessel-cli pack" } };
+    for (const auto& [writer, commandLine, pack, name] : writers) {
         for (const auto& [error, errorName] : errors) {
             QTest::addRow("%s, clone fails with %s", name, errorName)
-                << int(writer) << commandLine << "cloneRange" << error << "copyRange";
+                << int(writer) << commandLine << pack << "cloneRange" << error << "copyRange";
             QTest::addRow("%s, copy fails with %s", name, errorName)
-                << int(writer) << commandLine << "copyRange" << error << "write";
+                << int(writer) << commandLine << pack << "copyRange" << error << "write";
         }
     }
 }
@@ -721,6 +725,7 @@ void TestWriterSeam::sharingFallsBackOrFails()
 {
     QFETCH(int, writer);
     QFETCH(bool, commandLine);
+    QFETCH(bool, pack);
     QFETCH(QString, call);
     QFETCH(int, error);
     QFETCH(QString, nextCall);
@@ -729,8 +734,13 @@ void TestWriterSeam::sharingFallsBackOrFails()
     ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
+    if (pack)
+        QCOMPARE(
+            runCliHere({ "export", fixture.imagePath, "--all", "-o", fixture.path("unpacked") }).exitCode, 0);
     const auto runWith = [&](ScriptedCalls& calls) {
         const FileSystemCalls::Override seam(calls);
+        if (pack)
+            return runCliHere({ "pack", fixture.path("unpacked"), "-o", fixture.path("out.bin"), "--force" });
         return runToOutput(fixture, which, ExistingOutput::Replace, commandLine);
     };
     QVERIFY(prepareTarget(fixture, Target::Existing));
@@ -748,7 +758,9 @@ void TestWriterSeam::sharingFallsBackOrFails()
     const QByteArray context = failing.made.join(", ").toUtf8() + ": " + run.text.toUtf8();
     if (error == EIO || error == ENOSPC) {
         QVERIFY2(run.exitCode == 1, context.constData());
-        QVERIFY2(run.text.contains(writeFailureText(which, fixture.path("out.bin"))), context.constData());
+        QVERIFY2(run.text.contains(pack ? QStringLiteral("Pack failed!!!")
+                                        : writeFailureText(which, fixture.path("out.bin"))),
+            context.constData());
         QCOMPARE(fixture.read("out.bin"), previousOutput);
         QCOMPARE(fixture.entries(), before);
         return;

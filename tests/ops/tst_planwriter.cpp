@@ -54,7 +54,7 @@ mode_t permissionsOf(const QString& path)
 
 OutputPatch patch(qint64 position, const QByteArray& bytes)
 {
-    return { position, bytes, nullptr };
+    return { position, bytes, nullptr, nullptr };
 }
 
 OutputPatch blockPatch(qint64 position, const QByteArray& bytes)
@@ -62,7 +62,7 @@ OutputPatch blockPatch(qint64 position, const QByteArray& bytes)
     auto block = std::make_shared<ImageBuffer>();
     if (block->allocate(bytes.size()))
         std::memcpy(block->data(), bytes.constData(), size_t(bytes.size()));
-    return { position, {}, block };
+    return { position, {}, block, nullptr };
 }
 
 const QByteArray source = ImageBuilder::randomBytes(4096, 3);
@@ -168,6 +168,20 @@ struct MemoryEdit {
 
 // 6 blocks of 4 KiB and 100 bytes: the last range of the file ends inside a block.
 const qint64 sharedFileSize = 6 * 4096 + 100;
+
+using FilePatches = QVector<int>;
+
+// Writes the patch's bytes to a file of their own and makes the patch say that file holds them.
+bool giveFile(TestFolder& folder, OutputPatch& patch)
+{
+    const QString path = folder.create(QStringLiteral("patch-%1.bin").arg(patch.position),
+        QByteArray(reinterpret_cast<const char*>(patch.data()), int(patch.length())));
+    struct stat status { };
+    if (stat(QFile::encodeName(path).constData(), &status) != 0)
+        return false;
+    patch.origin = std::make_shared<ImageOrigin>(path, FileIdentity::of(status), patch.length());
+    return true;
+}
 
 } // namespace
 
@@ -535,24 +549,36 @@ void TestPlanWriter::sharesTheImageFilesBytes_data()
     // Bytes cloned where a file system shares extents in 4 KiB blocks: whole blocks at positions alike in
     // the file and the output, and a last piece that ends where the file ends.
     QTest::addColumn<qint64>("cloned");
+    // The patches, by their place in the plan, whose bytes a file of their own holds too.
+    QTest::addColumn<FilePatches>("filePatches");
 
     const qint64 size = sharedFileSize;
     using Edits = QVector<MemoryEdit>;
-    QTest::newRow("whole file, to its unaligned end") << OutputPlan { 0, size } << Edits() << size;
+    QTest::newRow("whole file, to its unaligned end")
+        << OutputPlan { 0, size } << Edits() << size << FilePatches();
     QTest::newRow("patches off block boundaries")
         << OutputPlan { 0, size, { patch(100, "fifty"), blockPatch(9000, QByteArray(5000, 'p')) } } << Edits()
-        << qint64(4096 + size - 16384);
+        << qint64(4096 + size - 16384) << FilePatches();
     QTest::newRow("output ends inside a block, before the file's end")
-        << OutputPlan { 0, 5 * 4096 + 77 } << Edits() << qint64(5 * 4096);
+        << OutputPlan { 0, 5 * 4096 + 77 } << Edits() << qint64(5 * 4096) << FilePatches();
     QTest::newRow("image range from a position off the block boundaries")
-        << OutputPlan { 1000, 10000 } << Edits() << qint64(0);
+        << OutputPlan { 1000, 10000 } << Edits() << qint64(0) << FilePatches();
     QTest::newRow("memory changed in place")
-        << OutputPlan { 0, size } << Edits { { 5000, 3000 } } << qint64(4096 + size - 8192);
-    QTest::newRow("tail moved by whole blocks, as a growth moves it") << OutputPlan { 0,
-        size } << Edits { { 8192, 8192, 16384 }, { 8192, 8192 } } << qint64(8192 + 8192 + 100);
+        << OutputPlan { 0, size } << Edits { { 5000, 3000 } } << qint64(4096 + size - 8192) << FilePatches();
+    QTest::newRow("tail moved by whole blocks, as a growth moves it")
+        << OutputPlan { 0, size } << Edits { { 8192, 8192, 16384 }, { 8192, 8192 } }
+        << qint64(8192 + 8192 + 100) << FilePatches();
     QTest::newRow("tail moved by 100 bytes")
         << OutputPlan { 0, size } << Edits { { 8192, 8192, 8292 }, { 8192, 100 } }
-        << qint64(8192 + size - 20480);
+        << qint64(8192 + size - 20480) << FilePatches();
+    // A patch whose bytes a file holds too is shared from that file, by the same rules.
+    const QByteArray fileBytes = ImageBuilder::randomBytes(8192 + 100, 13);
+    QTest::newRow("a file's patch on a block boundary, to the file's unaligned end")
+        << OutputPlan { 0, size, { blockPatch(8192, fileBytes) } } << Edits()
+        << qint64(8192 + fileBytes.size() + size - 20480) << FilePatches { 0 };
+    QTest::newRow("a file's patch off the block boundaries, beside a plain one")
+        << OutputPlan { 0, size, { patch(50, "plain"), blockPatch(100, fileBytes.left(5000)) } } << Edits()
+        << qint64(size - 8192) << FilePatches { 1 };
 }
 
 void TestPlanWriter::sharesTheImageFilesBytes()
@@ -560,6 +586,7 @@ void TestPlanWriter::sharesTheImageFilesBytes()
     QFETCH(OutputPlan, plan);
     QFETCH(QVector<MemoryEdit>, edits);
     QFETCH(qint64, cloned);
+    QFETCH(FilePatches, filePatches);
 
     TestFolder folder;
     QByteArray memory = ImageBuilder::randomBytes(int(sharedFileSize), 11);
@@ -581,6 +608,8 @@ void TestPlanWriter::sharesTheImageFilesBytes()
     const uchar* bytes = reinterpret_cast<const uchar*>(memory.constData());
     QVERIFY(writePlan(plain, bytes, memory.size(), plan));
     plan.origin = origin;
+    for (const int index : filePatches)
+        QVERIFY(giveFile(folder, plan.patches[index]));
 
     for (const SharingPath path : { SharingPath::System, SharingPath::Cloning, SharingPath::WritesOnly }) {
         SharingCalls calls(path);
@@ -597,18 +626,23 @@ void TestPlanWriter::sharesTheImageFilesBytes()
     }
 }
 
-// A file that is not, unchanged, the one the image was read from shares nothing: the output is the image as
-// it was read, from memory.
+// A file that is not, unchanged, the one the image (or a patch) was read from shares nothing: the output
+// is the plan as memory holds it.
 void TestPlanWriter::writesFromMemoryWhenTheFileChanged_data()
 {
     QTest::addColumn<QString>("change");
     QTest::addColumn<bool>("whileShared");
+    QTest::addColumn<bool>("patchFile");
 
-    for (const bool whileShared : { false, true }) {
-        const char* when = whileShared ? "while it is shared" : "before the write";
-        QTest::addRow("overwritten, %s", when) << "overwritten" << whileShared;
-        QTest::addRow("another file put in its place, %s", when) << "replaced" << whileShared;
-        QTest::addRow("permissions changed, %s", when) << "chmod" << whileShared;
+    for (const bool patchFile : { false, true }) {
+        for (const bool whileShared : { false, true }) {
+            const char* file = patchFile ? "patch's file" : "image's file";
+            const char* when = whileShared ? "while it is shared" : "before the write";
+            QTest::addRow("%s overwritten, %s", file, when) << "overwritten" << whileShared << patchFile;
+            QTest::addRow("another file put in the %s place, %s", file, when)
+                << "replaced" << whileShared << patchFile;
+            QTest::addRow("%s permissions changed, %s", file, when) << "chmod" << whileShared << patchFile;
+        }
     }
 }
 
@@ -616,25 +650,34 @@ void TestPlanWriter::writesFromMemoryWhenTheFileChanged()
 {
     QFETCH(QString, change);
     QFETCH(bool, whileShared);
+    QFETCH(bool, patchFile);
 
     TestFolder folder;
     const QByteArray memory = ImageBuilder::randomBytes(int(sharedFileSize), 12);
     const QString image = folder.create("image.bin", memory);
-    const QByteArray path = QFile::encodeName(image);
     struct stat status { };
-    QCOMPARE(stat(path.constData(), &status), 0);
-    OutputPlan plan { 0, sharedFileSize, { patch(5000, "new") } };
-    plan.origin = std::make_shared<ImageOrigin>(image, FileIdentity::of(status), sharedFileSize);
+    QCOMPARE(stat(QFile::encodeName(image).constData(), &status), 0);
+    const QByteArray patchBytes = ImageBuilder::randomBytes(8192, 14);
+    OutputPlan plan { 0, sharedFileSize, { patch(5000, "new"), blockPatch(8192, patchBytes) } };
+    // Only the file that changes is shared from, so that whatever was shared came from it.
+    if (patchFile)
+        QVERIFY(giveFile(folder, plan.patches[1]));
+    else
+        plan.origin = std::make_shared<ImageOrigin>(image, FileIdentity::of(status), sharedFileSize);
+    const QString changing = patchFile ? plan.patches[1].origin->path() : image;
+    const QByteArray path = QFile::encodeName(changing);
+    const QString name = QFileInfo(changing).fileName();
     const auto changeFile = [&] {
         if (change == "overwritten")
-            QVERIFY(folder.write("image.bin", QByteArray(int(sharedFileSize), 'o')));
+            QVERIFY(folder.write(name, QByteArray(int(QFileInfo(changing).size()), 'o')));
         else if (change == "replaced")
-            QVERIFY(QFile::remove(image) && folder.write("image.bin", QByteArray(int(sharedFileSize), 'r')));
+            QVERIFY(QFile::remove(changing) && folder.write(name, QByteArray(int(sharedFileSize), 'r')));
         else
             QCOMPARE(chmod(path.constData(), 0600), 0);
     };
     QByteArray expected = memory;
     overlay(expected, 5000, "new");
+    overlay(expected, 8192, patchBytes);
 
     SharingCalls calls(SharingPath::Cloning);
     if (whileShared)

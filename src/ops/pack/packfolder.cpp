@@ -40,6 +40,7 @@ struct OpenFile {
     QString name;
     int descriptor = -1;
     qint64 size = 0;
+    FileIdentity identity;
 
     OpenFile() = default;
     OpenFile(const OpenFile&) = delete;
@@ -73,6 +74,7 @@ Outcome open(const QDir& folder, const QString& name, OpenFile& file)
         return Outcome::refused(QStringLiteral("%1 is not a regular file.").arg(folder.filePath(name)),
             QStringLiteral("pack reads only the regular files export --all wrote."));
     file.size = status.st_size;
+    file.identity = FileIdentity::of(status);
     return Outcome::succeeded({});
 }
 
@@ -89,6 +91,7 @@ Outcome noLongerMatches(const QDir& folder, const QString& name)
 struct MappedFile {
     QString path;
     qint64 size = 0;
+    FileIdentity identity;
     std::shared_ptr<ImageBuffer> bytes;
 
     const uchar* data() const { return bytes ? bytes->data() : nullptr; }
@@ -102,6 +105,7 @@ Outcome map(const QDir& folder, const QString& name, MappedFile& mapped)
         return opened;
     mapped.path = folder.filePath(name);
     mapped.size = file.size;
+    mapped.identity = file.identity;
     if (file.size == 0)
         return opened;
     mapped.bytes = std::make_shared<ImageBuffer>();
@@ -223,8 +227,8 @@ void appendCopy(OutputPlan& plan, qint64 position, const uchar* data, qint64 len
     }
 }
 
-// The plan that lays every piece: a whole block file as its mapping, the rest copied (0xFF from one
-// shared chunk). `mappedFiles` gets, for each patch, the path of the file it maps (empty for a copy).
+// The plan that lays every piece: a whole block file as its mapping and its file, the rest copied (0xFF from
+// one shared chunk). `mappedFiles` gets, for each patch, the path of the file it maps (empty for a copy).
 OutputPlan planOf(const QVector<Piece>& pieces, const std::vector<MappedFile>& blockFiles,
     const std::vector<MappedFile>& restFiles, qint64 imageLength, QVector<QString>& mappedFiles,
     const std::function<void(const QString& path)>& reading)
@@ -244,6 +248,9 @@ OutputPlan planOf(const QVector<Piece>& pieces, const std::vector<MappedFile>& b
                 OutputPatch patch;
                 patch.position = piece.start;
                 patch.block = file.bytes;
+                // The writer has the system copy the file's bytes rather than read them through the
+                // mapping, whose first touch of every page costs more than the copy.
+                patch.origin = std::make_shared<ImageOrigin>(file.path, file.identity, file.size);
                 plan.patches.append(patch);
                 mappedFiles.resize(plan.patches.size() - 1);
                 mappedFiles.append(file.path);

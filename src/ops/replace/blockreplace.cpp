@@ -125,7 +125,7 @@ void planEntryCrc(ReplacePlan& plan, const ImageView& image, const BlockLocation
     coverRange(plan.changedStart, plan.changedLength, crcPosition, 4);
     QByteArray crcBytes(4, '\0');
     ImageLayout::writeU32(reinterpret_cast<uchar*>(crcBytes.data()), crc);
-    plan.output.patches.append({ crcPosition, crcBytes, nullptr });
+    plan.output.patches.append({ crcPosition, crcBytes, nullptr, nullptr });
 }
 
 void sortPatches(QVector<OutputPatch>& patches)
@@ -209,7 +209,7 @@ Refusable<ReplacePlan> paddedPlan(const ImageView& image, const BlockLocation& l
         else
             plan.entryCrcLeftStale = location.entry.crc != newCrc;
     }
-    plan.output.patches.append({ location.start(), {}, block });
+    plan.output.patches.append({ location.start(), {}, block, nullptr });
     plan.newBytes = std::move(block);
     sortPatches(plan.output.patches);
     return Refusable<ReplacePlan>::of(std::move(plan));
@@ -252,7 +252,7 @@ Refusable<ReplacePlan> recordPlan(const ImageView& image, const BlockLocation& l
     // "NCRC" is written back as it was; every other CRC becomes the CRC of the whole new block.
     planEntryCrc(plan, image, location, copy.crc);
     plan.output.length = image.flashSize;
-    plan.output.patches.append({ location.start(), {}, block });
+    plan.output.patches.append({ location.start(), {}, block, nullptr });
     plan.newBytes = std::move(block);
     sortPatches(plan.output.patches);
     return Refusable<ReplacePlan>::of(std::move(plan));

@@ -18,6 +18,9 @@ struct OutputPatch {
     // When set, the patch is this buffer and `bytes` is unused. Shared, so copies of a plan do not copy
     // a block.
     std::shared_ptr<const ImageBuffer> block;
+    // When set, the patch's bytes are also this file's, as far as its pieces say (a block file of an
+    // unpacked folder): a writer into a file may have the system copy them from there.
+    std::shared_ptr<const ImageOrigin> origin;
 
     qint64 length() const { return block ? block->size() : bytes.size(); }
     const uchar* data() const

@@ -51,17 +51,27 @@ qint64 blockSizeOf(int file)
     return qint64(std::max(status.f_bsize, status.f_frsize));
 }
 
-// The output file's bytes in order, each range from where it can come most cheaply.
+// Bytes that memory holds and a file holds too: the file, open for reading, and which of the bytes from
+// `memory` are still its own (the pieces of `origin`). Without a file, memory alone gives them.
+struct SharedBytes {
+    int source = -1;
+    const ImageOrigin* origin = nullptr;
+    const uchar* memory = nullptr;
+};
+
+// The output file's bytes in order, each range from where it can come most cheaply: the image's ranges from
+// the image's file, a patch that a file holds too (a block file of an unpacked folder) from that file, the
+// rest from memory.
 class SharingWriter {
 public:
-    SharingWriter(int file, int source, const uchar* imageData, const OutputPlan& plan)
+    SharingWriter(int file, int imageSource, const uchar* imageData, const OutputPlan& plan,
+        const ProgressCallback& progress)
         : calls(FileSystemCalls::current())
         , file(file)
-        , source(source)
-        , sourceSize(plan.origin->identity().size)
         , blockSize(blockSizeOf(file))
-        , imageData(imageData)
+        , image { imageSource, plan.origin.get(), imageData }
         , plan(plan)
+        , progress(progress)
     {
     }
 
@@ -71,74 +81,99 @@ public:
         for (const OutputPatch& patch : plan.patches) {
             if (const int error = fromImage(written, patch.position - written))
                 return error;
-            if (const int error = writeAllTo(calls, file, patch.data(), patch.length()))
+            if (const int error = fromPatch(patch))
                 return error;
             written = patch.position + patch.length();
+            if (progress)
+                progress(written, plan.length);
         }
         return fromImage(written, plan.length - written);
     }
 
+    // A patch's file was written to while it was shared: its bytes in the output may not be memory's.
+    bool patchFileChanged() const { return patchChanged; }
+
 private:
-    // `length` output bytes from `position` that the plan takes from the image: shared where the image
-    // still holds its file's bytes, written from memory elsewhere.
     int fromImage(qint64 position, qint64 length)
     {
-        const qint64 imageStart = plan.sourceStart + position;
-        qint64 image = imageStart;
-        for (const ImageOrigin::Piece& piece : plan.origin->pieces()) {
-            const qint64 from = std::max(image, piece.imageStart);
-            const qint64 to = std::min(imageStart + length, piece.imageStart + piece.length);
-            if (from >= to)
-                continue;
-            if (const int error = writeAllTo(calls, file, imageData + image, from - image))
-                return error;
-            const qint64 filePosition = piece.filePosition + (from - piece.imageStart);
-            if (const int error = share(position + (from - imageStart), filePosition, from, to - from))
-                return error;
-            image = to;
-        }
-        return writeAllTo(calls, file, imageData + image, imageStart + length - image);
+        return fromShared(image, position, plan.sourceStart + position, length);
     }
 
-    // Output bytes from `position` that are the file's from `filePosition` (and the image's from `image`).
-    // A clone needs both positions on a block boundary, and a length of whole blocks unless it ends where
-    // the file ends; the bytes around such a range are copied.
-    int share(qint64 position, qint64 filePosition, qint64 image, qint64 length)
+    int fromPatch(const OutputPatch& patch)
+    {
+        const int source = patch.origin ? openOrigin(*patch.origin) : -1;
+        const SharedBytes bytes { source, patch.origin.get(), patch.data() };
+        const int error = fromShared(bytes, patch.position, 0, patch.length());
+        if (source >= 0) {
+            patchChanged = patchChanged || !unchanged(source, patch.origin->identity());
+            ::close(source);
+        }
+        return error;
+    }
+
+    // `length` output bytes from `position`, which are the bytes from `start` of `bytes.memory`: shared
+    // where the file still holds them, written from memory elsewhere.
+    int fromShared(const SharedBytes& bytes, qint64 position, qint64 start, qint64 length)
+    {
+        if (bytes.source < 0 || !bytes.origin)
+            return writeAllTo(calls, file, bytes.memory + start, length);
+        qint64 at = start;
+        for (const ImageOrigin::Piece& piece : bytes.origin->pieces()) {
+            const qint64 from = std::max(at, piece.imageStart);
+            const qint64 to = std::min(start + length, piece.imageStart + piece.length);
+            if (from >= to)
+                continue;
+            if (const int error = writeAllTo(calls, file, bytes.memory + at, from - at))
+                return error;
+            const qint64 filePosition = piece.filePosition + (from - piece.imageStart);
+            if (const int error = share(bytes, position + (from - start), filePosition, from, to - from))
+                return error;
+            at = to;
+        }
+        return writeAllTo(calls, file, bytes.memory + at, start + length - at);
+    }
+
+    // Output bytes from `position` that are the file's from `filePosition` (and memory's from `at`). A
+    // clone needs both positions on a block boundary, and a length of whole blocks unless it ends where the
+    // file ends; the bytes around such a range are copied.
+    int share(const SharedBytes& bytes, qint64 position, qint64 filePosition, qint64 at, qint64 length)
     {
         if (cloning && blockSize > 0 && (position - filePosition) % blockSize == 0) {
             const qint64 end = position + length;
             const qint64 cloneStart = std::min(end, (position + blockSize - 1) / blockSize * blockSize);
-            const qint64 cloneEnd = filePosition + length == sourceSize ? end : end / blockSize * blockSize;
+            const qint64 cloneEnd
+                = filePosition + length == bytes.origin->identity().size ? end : end / blockSize * blockSize;
             if (cloneEnd > cloneStart) {
                 const qint64 head = cloneStart - position;
-                if (const int error = copy(filePosition, image, head))
+                if (const int error = copy(bytes, filePosition, at, head))
                     return error;
                 if (const int error
-                    = clone(filePosition + head, image + head, cloneStart, cloneEnd - cloneStart))
+                    = clone(bytes, filePosition + head, at + head, cloneStart, cloneEnd - cloneStart))
                     return error;
                 const qint64 tail = end - cloneEnd;
-                return copy(filePosition + length - tail, image + length - tail, tail);
+                return copy(bytes, filePosition + length - tail, at + length - tail, tail);
             }
         }
-        return copy(filePosition, image, length);
+        return copy(bytes, filePosition, at, length);
     }
 
-    int clone(qint64 filePosition, qint64 image, qint64 position, qint64 length)
+    int clone(const SharedBytes& bytes, qint64 filePosition, qint64 at, qint64 position, qint64 length)
     {
-        if (calls.cloneRange(source, off_t(filePosition), file, off_t(position), off_t(length)) == 0)
+        if (calls.cloneRange(bytes.source, off_t(filePosition), file, off_t(position), off_t(length)) == 0)
             return ::lseek(file, off_t(position + length), SEEK_SET) < 0 ? errno : 0;
         if (!cannotShare(errno))
             return errno;
         cloning = false;
-        return copy(filePosition, image, length);
+        return copy(bytes, filePosition, at, length);
     }
 
     // Copies within the file system where it can, and writes from memory where it cannot.
-    int copy(qint64 filePosition, qint64 image, qint64 length)
+    int copy(const SharedBytes& bytes, qint64 filePosition, qint64 at, qint64 length)
     {
         off_t from = off_t(filePosition);
         while (copying && length > 0) {
-            const ssize_t copied = calls.copyRange(source, &from, file, size_t(std::min(length, chunkSize)));
+            const ssize_t copied
+                = calls.copyRange(bytes.source, &from, file, size_t(std::min(length, chunkSize)));
             if (copied < 0 && errno == EINTR)
                 continue;
             if (copied < 0 && !cannotShare(errno))
@@ -149,21 +184,21 @@ private:
                 copying = copied == 0;
                 break;
             }
-            image += copied;
+            at += copied;
             length -= copied;
         }
-        return writeAllTo(calls, file, imageData + image, length);
+        return writeAllTo(calls, file, bytes.memory + at, length);
     }
 
     FileSystemCalls& calls;
     const int file;
-    const int source;
-    const qint64 sourceSize;
     const qint64 blockSize;
-    const uchar* const imageData;
+    const SharedBytes image;
     const OutputPlan& plan;
+    const ProgressCallback& progress;
     bool cloning = true;
     bool copying = true;
+    bool patchChanged = false;
 };
 
 } // namespace
@@ -188,18 +223,23 @@ int writePlanSharing(int descriptor, const uchar* imageData, qint64 imageSize, c
 {
     if (!plan.fitsImage(imageSize))
         return EINVAL;
+    const bool patchesShared = std::any_of(plan.patches.cbegin(), plan.patches.cend(),
+        [](const OutputPatch& patch) { return patch.origin != nullptr; });
     const int source = plan.origin ? openOrigin(*plan.origin) : -1;
-    if (source < 0)
+    if (source < 0 && !patchesShared)
         return writePlanToDescriptor(descriptor, imageData, imageSize, plan, progress);
-    int error = SharingWriter(descriptor, source, imageData, plan).write();
+    SharingWriter writer(descriptor, source, imageData, plan, progress);
+    int error = writer.write();
     // A file written to while it was shared may have given other bytes than memory holds: the output is
-    // made again from memory, which holds the image as it was read.
-    if (error == 0 && !unchanged(source, plan.origin->identity())) {
+    // made again from memory, which holds the bytes as they were read.
+    const bool sourceChanged = source >= 0 && !unchanged(source, plan.origin->identity());
+    if (error == 0 && (sourceChanged || writer.patchFileChanged())) {
         error = ::ftruncate(descriptor, 0) == 0 && ::lseek(descriptor, 0, SEEK_SET) == 0
             ? writePlanToDescriptor(descriptor, imageData, imageSize, plan, progress)
             : errno;
     }
-    ::close(source);
+    if (source >= 0)
+        ::close(source);
     // Shared ranges take no time worth showing; the line ends complete.
     if (error == 0 && progress)
         progress(plan.length, plan.length);
