@@ -99,8 +99,10 @@ Refusable<QString> blockTextOf(
                 .arg(QString::number(block.entryIndex), QString::number(block.dmhIndex), idText)));
 }
 
-CommandResult writeUntouched(
-    const PackArguments& arguments, const PackedImage& packed, OutputTarget& output, CommandResult result)
+// Writes the image an untouched folder gives back. `imageMismatched`, when given, learns whether the image
+// check refused the file at its commit (then nothing was put in place).
+CommandResult writeUntouched(const PackArguments& arguments, const PackedImage& packed, OutputTarget& output,
+    CommandResult result, bool* imageMismatched = nullptr)
 {
     const qint64 length = packed.plan.length;
     result.details.insert(QStringLiteral("edited"), QJsonArray());
@@ -118,7 +120,12 @@ CommandResult writeUntouched(
         fail(writer.failure(StatusText::canNotOpen(writer.fileName())), output, result);
         return result;
     }
-    writer.setCommitCheck([&packed] { return packed.confirm(); });
+    writer.setCommitCheck([&packed, imageMismatched] {
+        std::optional<Outcome> refusal = packed.confirm();
+        if (imageMismatched)
+            *imageMismatched = refusal.has_value();
+        return refusal;
+    });
     writer.setProgress(output.progress(QStringLiteral("Writing %1").arg(output.describe())));
     // The plan lays every byte from the folder's files; the stand-in image gives none.
     if (!writer.writeAndCommit(packed.blank->data(), length, packed.plan)) {
@@ -308,8 +315,24 @@ CommandResult runPack(const PackArguments& arguments, OutputTarget& output)
     // to a stream, or nowhere, is checked first.
     const ImageCheck check
         = output.stream() || arguments.dryRun ? ImageCheck::BeforeReturning : ImageCheck::BesideTheWrite;
-    const Refusable<PackedImage> packed = readPackedImage(
-        arguments.folder, *index.value, [](const QString& path) { nameInputForTruncation(path); }, check);
+    const auto naming = [](const QString& path) { nameInputForTruncation(path); };
+    // A folder that looks as exported is written without hashing its files first: the image's check
+    // proves them. When it finds otherwise, the run starts again the way that finds the edits.
+    if (check == ImageCheck::BesideTheWrite && looksUntouched(arguments.folder, *index.value)) {
+        const Refusable<PackedImage> trusted
+            = readPackedImage(arguments.folder, *index.value, naming, ImageCheck::InsteadOfFileHashes);
+        if (!trusted.accepted()) {
+            fail(trusted.refusal, output, result);
+            return result;
+        }
+        if (output.refused(result))
+            return result;
+        bool imageMismatched = false;
+        CommandResult written = writeUntouched(arguments, *trusted.value, output, result, &imageMismatched);
+        if (!imageMismatched)
+            return written;
+    }
+    const Refusable<PackedImage> packed = readPackedImage(arguments.folder, *index.value, naming, check);
     if (!packed.accepted()) {
         fail(packed.refusal, output, result);
         return result;

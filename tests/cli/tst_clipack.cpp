@@ -45,6 +45,15 @@ QByteArray recordWithDirtyFill()
     return image;
 }
 
+// Gives `file` the modification time of the folder's index.json, as if export --all had written it.
+bool backdate(const QString& file)
+{
+    QFile edited(file);
+    const QDateTime indexTime = QFileInfo(QFileInfo(file).dir(), "index.json").lastModified();
+    return edited.open(QIODevice::ReadWrite)
+        && edited.setFileTime(indexTime, QFileDevice::FileModificationTime);
+}
+
 QJsonObject indexOf(const QString& folder)
 {
     return QJsonDocument::fromJson(readFile(folder + "/index.json")).object();
@@ -121,24 +130,29 @@ void TestCliPack::editsEqualReplace_data()
     // The edited block files, the BLOCK replace names each by, and the length of each new file.
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QStringList>("blocks");
+    // -1: the length the file has.
     QTest::addColumn<QVector<int>>("lengths");
     QTest::addColumn<int>("exitCode");
+    // The edited files given index.json's time: the folder looks as exported until it is hashed.
+    QTest::addColumn<bool>("backdated");
 
     const QByteArray recordAndTwo = StandardImages::recordAndTwoPlain();
     // clang-format off
-    QTest::newRow("padded") << fiveBlocks() << QStringList { "d0-e00-id10-boot.bin" } << QStringList { "10" } << QVector<int> { 0x300 } << 0;
-    QTest::newRow("record") << fiveBlocks() << QStringList { "d0-e02-id20-kernel.bin" } << QStringList { "20" } << QVector<int> { 5000 } << 0;
-    QTest::newRow("NCRC block") << fiveBlocks() << QStringList { "d0-e03-id21-fs.bin" } << QStringList { "21" } << QVector<int> { 0x10000 } << 0;
-    QTest::newRow("growth moves a block") << recordAndTwo << QStringList { "d0-e01-id5-boot.bin" } << QStringList { "5" } << QVector<int> { 0x9000 } << 0;
+    QTest::newRow("padded") << fiveBlocks() << QStringList { "d0-e00-id10-boot.bin" } << QStringList { "10" } << QVector<int> { 0x300 } << 0 << false;
+    QTest::newRow("record") << fiveBlocks() << QStringList { "d0-e02-id20-kernel.bin" } << QStringList { "20" } << QVector<int> { 5000 } << 0 << false;
+    QTest::newRow("NCRC block") << fiveBlocks() << QStringList { "d0-e03-id21-fs.bin" } << QStringList { "21" } << QVector<int> { 0x10000 } << 0 << false;
+    QTest::newRow("growth moves a block") << recordAndTwo << QStringList { "d0-e01-id5-boot.bin" } << QStringList { "5" } << QVector<int> { 0x9000 } << 0 << false;
     QTest::newRow("growth, then the moved block and a record")
         << recordAndTwo << QStringList { "d0-e00-id6-kernel.bin", "d0-e01-id5-boot.bin", "d0-e02-id7-tail.bin" }
-        << QStringList { "6", "5", "7" } << QVector<int> { 300, 0x9000, 0x100 } << 0;
-    QTest::newRow("record with non-0xFF fill") << recordWithDirtyFill() << QStringList { "d0-e00-id6-kernel.bin" } << QStringList { "6" } << QVector<int> { 3000 } << 0;
-    QTest::newRow("gaps holding data") << gapsWithData() << QStringList { "d0-e00-id10-boot.bin", "d0-e04-id22-boot.bin" } << QStringList { "10", "22" } << QVector<int> { 0x10, 0x800 } << 0;
-    QTest::newRow("block holding a DMH") << dmhInsideBlockRepeatedIds() << QStringList { "d0-e01-id2-inner.bin" } << QStringList { "2" } << QVector<int> { 0x100 } << 1;
-    QTest::newRow("growth off the records' alignment") << StandardImages::fourBlocks() << QStringList { "d0-e01-id2-kernel.bin" } << QStringList { "2" } << QVector<int> { 0x21000 } << 1;
-    QTest::newRow("record too small for the file") << fiveBlocks() << QStringList { "d0-e02-id20-kernel.bin" } << QStringList { "20" } << QVector<int> { 0x10000 } << 1;
-    QTest::newRow("second edit refused") << fiveBlocks() << QStringList { "d0-e00-id10-boot.bin", "d0-e02-id20-kernel.bin" } << QStringList { "10", "20" } << QVector<int> { 0x10, 0x10000 } << 1;
+        << QStringList { "6", "5", "7" } << QVector<int> { 300, 0x9000, 0x100 } << 0 << false;
+    QTest::newRow("record with non-0xFF fill") << recordWithDirtyFill() << QStringList { "d0-e00-id6-kernel.bin" } << QStringList { "6" } << QVector<int> { 3000 } << 0 << false;
+    QTest::newRow("gaps holding data") << gapsWithData() << QStringList { "d0-e00-id10-boot.bin", "d0-e04-id22-boot.bin" } << QStringList { "10", "22" } << QVector<int> { 0x10, 0x800 } << 0 << false;
+    QTest::newRow("block holding a DMH") << dmhInsideBlockRepeatedIds() << QStringList { "d0-e01-id2-inner.bin" } << QStringList { "2" } << QVector<int> { 0x100 } << 1 << false;
+    QTest::newRow("growth off the records' alignment") << StandardImages::fourBlocks() << QStringList { "d0-e01-id2-kernel.bin" } << QStringList { "2" } << QVector<int> { 0x21000 } << 1 << false;
+    QTest::newRow("record too small for the file") << fiveBlocks() << QStringList { "d0-e02-id20-kernel.bin" } << QStringList { "20" } << QVector<int> { 0x10000 } << 1 << false;
+    QTest::newRow("second edit refused") << fiveBlocks() << QStringList { "d0-e00-id10-boot.bin", "d0-e02-id20-kernel.bin" } << QStringList { "10", "20" } << QVector<int> { 0x10, 0x10000 } << 1 << false;
+    QTest::newRow("edited in place with its old time, padded") << fiveBlocks() << QStringList { "d0-e00-id10-boot.bin" } << QStringList { "10" } << QVector<int> { -1 } << 0 << true;
+    QTest::newRow("edited in place with its old time, record") << fiveBlocks() << QStringList { "d0-e02-id20-kernel.bin" } << QStringList { "20" } << QVector<int> { -1 } << 0 << true;
     // clang-format on
 }
 
@@ -149,13 +163,18 @@ void TestCliPack::editsEqualReplace()
     QFETCH(QStringList, blocks);
     QFETCH(QVector<int>, lengths);
     QFETCH(int, exitCode);
+    QFETCH(bool, backdated);
 
     const QString folder = exportAll(image);
     QVERIFY(!folder.isEmpty());
     QStringList replaceArguments { "replace", imagePath };
     for (int edit = 0; edit < files.size(); ++edit) {
-        const QByteArray bytes = ImageBuilder::randomBytes(lengths[edit], quint32(100 + edit));
-        QVERIFY(writeFile(folder + '/' + files[edit], bytes));
+        const QString file = folder + '/' + files[edit];
+        const int length = lengths[edit] < 0 ? int(QFileInfo(file).size()) : lengths[edit];
+        const QByteArray bytes = ImageBuilder::randomBytes(length, quint32(100 + edit));
+        QVERIFY(writeFile(file, bytes));
+        if (backdated)
+            QVERIFY(backdate(file));
         replaceArguments << blocks[edit] << create(QStringLiteral("new%1.bin").arg(edit), bytes);
     }
     const CliRun replaced = runCommand(replaceArguments + QStringList { "-o", path("replaced.bin") });
@@ -210,6 +229,8 @@ void TestCliPack::refusals_data()
     QTest::newRow("file not listed") << "add notes.txt" << 1 << "DIR/notes.txt is not listed in index.json.";
     QTest::newRow("rest file changed")
         << "change rest-0.bin" << 1 << "DIR/rest-0.bin no longer matches its sha256 in index.json.";
+    QTest::newRow("rest file changed, its time kept")
+        << "change rest-0.bin backdated" << 1 << "DIR/rest-0.bin no longer matches its sha256 in index.json.";
     QTest::newRow("block moved in the index")
         << "move a block" << 1 << "The image rebuilt from DIR does not match index.json's imageSha256.";
     QTest::newRow("entry no BLOCK reaches")
@@ -231,7 +252,7 @@ void TestCliPack::refusals()
     const QString folder = exportAll(repeatedIds ? dmhInsideBlockRepeatedIds() : fiveBlocks());
     QVERIFY(!folder.isEmpty());
     const QString verb = change.section(' ', 0, 0);
-    const QString file = folder + '/' + change.section(' ', 1);
+    const QString file = folder + '/' + change.section(' ', 1, 1);
     if (change == "remove folder") {
         QVERIFY(QDir(folder).removeRecursively());
     } else if (verb == "remove") {
@@ -244,6 +265,8 @@ void TestCliPack::refusals()
         QByteArray bytes = readFile(file);
         bytes[0] = char(bytes[0] ^ 1);
         QVERIFY(writeFile(file, bytes));
+        if (change.endsWith("backdated"))
+            QVERIFY(backdate(file));
     } else if (change == "drop layout" || change == "move a block") {
         QJsonObject index = indexOf(folder);
         if (change == "drop layout") {

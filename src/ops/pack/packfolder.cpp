@@ -522,9 +522,13 @@ Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackInde
     packed.plan = planOf(
         piecesOf(index, usable), blockFiles, restFiles, index.layout.imageLength, mappedFiles, reading);
 
+    const bool imageHashed = !packed.expectedSha256.isEmpty();
+    if (check == ImageCheck::InsteadOfFileHashes && imageHashed) {
+        packed.imageCheck = checkOf(packed.plan, mappedFiles);
+        return Result::of(std::move(packed));
+    }
     // The image checked beside the files' own hashes when it is wanted before returning: each is a pass
     // that the other does not wait for.
-    const bool imageHashed = !packed.expectedSha256.isEmpty();
     if (check == ImageCheck::BeforeReturning && imageHashed)
         packed.imageCheck = checkOf(packed.plan, mappedFiles);
     const FileHashes hashes = FileHashes::of(blockFiles, restFiles);
@@ -545,13 +549,41 @@ Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackInde
             piecesOf(index, usable), blockFiles, restFiles, index.layout.imageLength, mappedFiles, reading);
         return Result::of(std::move(packed));
     }
-    if (check == ImageCheck::BesideTheWrite && imageHashed)
+    if (check != ImageCheck::BeforeReturning && imageHashed)
         packed.imageCheck = checkOf(packed.plan, mappedFiles);
     if (check == ImageCheck::BeforeReturning) {
         if (const std::optional<Outcome> mismatch = packed.confirm())
             return Result::refused(*mismatch);
     }
     return Result::of(std::move(packed));
+}
+
+bool looksUntouched(const QString& folderPath, const PackIndex& index)
+{
+    const QDir folder(folderPath);
+    const auto statusOf = [&folder](const QString& name, struct stat& status) {
+        return ::stat(QFile::encodeName(folder.filePath(name)).constData(), &status) == 0;
+    };
+    struct stat indexStatus { };
+    if (!statusOf(QString::fromLatin1(PackIndex::fileName), indexStatus))
+        return false;
+    const auto writtenBefore = [&indexStatus](const struct stat& status) {
+        const timespec& time = status.st_mtim;
+        const timespec& indexTime = indexStatus.st_mtim;
+        return time.tv_sec < indexTime.tv_sec
+            || (time.tv_sec == indexTime.tv_sec && time.tv_nsec <= indexTime.tv_nsec);
+    };
+    struct stat status { };
+    for (const PackedBlock& block : index.blocks) {
+        if (!statusOf(block.fileName, status) || status.st_size != block.length || !writtenBefore(status))
+            return false;
+    }
+    for (const RestFile& rest : index.layout.restFiles) {
+        if (!statusOf(QString::fromUtf8(rest.fileName), status) || status.st_size != rest.length()
+            || !writtenBefore(status))
+            return false;
+    }
+    return true;
 }
 
 std::optional<Outcome> PackedImage::confirm() const

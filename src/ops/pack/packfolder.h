@@ -66,8 +66,16 @@ struct PackedImage {
 
 // When readPackedImage checks an untouched folder's image against index.json's imageSha256: before it
 // returns, or beside the write of a file that is put in place only once PackedImage::confirm() agrees (a
-// stream cannot take back what it sent).
-enum class ImageCheck { BeforeReturning, BesideTheWrite };
+// stream cannot take back what it sent). InsteadOfFileHashes takes every block file of its exported
+// length as it was exported without hashing the files, and leaves the proof to the check beside the
+// write: an image that matches imageSha256 holds every file's bytes as exported. An index without an
+// imageSha256 has the files hashed as BesideTheWrite does.
+enum class ImageCheck { BeforeReturning, BesideTheWrite, InsteadOfFileHashes };
+
+// Whether the folder looks as export --all left it: every file the index lists has its exported length
+// and was last written no later than index.json. Only a guess that spares hashing the files when they
+// are as exported (a file edited and then given an old time looks untouched); the image check decides.
+bool looksUntouched(const QString& folder, const PackIndex& index);
 
 // Reads the folder against its index: refuses a listed file that is missing, a file the index does not
 // list, a file that is not a regular one and a rest file that no longer matches its SHA-256 (only block
