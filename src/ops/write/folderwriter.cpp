@@ -19,10 +19,8 @@
 #include <sys/statvfs.h>
 #include <unistd.h>
 
-using WriterSupport::obstacleOfKind;
-using WriterSupport::permissionBits;
-using WriterSupport::refusedAccess;
-using WriterSupport::takeHiddenName;
+// The file writer and the folder writer share these helpers.
+using namespace WriterSupport;
 
 namespace {
 
@@ -89,19 +87,14 @@ std::optional<QByteArray> readIndex(int folder, const QByteArray& name)
 FolderWriter::FolderWriter(
     const QString& path, ExistingOutput existing, FolderIndex index, InputWatch* inputs)
     : calls(FileSystemCalls::current())
+    , place(OutputPlace::ofFolder(path))
     , existing(existing)
     , folderIndex(std::move(index))
     , inputs(inputs)
 {
-    // A trailing slash, "." and ".." name a folder as well as its plain path does.
-    const QFileInfo given(QDir::cleanPath(QFileInfo(path).absoluteFilePath()));
-    givenPath = path;
-    targetPath = given.exists() ? given.canonicalFilePath() : given.absoluteFilePath();
+    const QFileInfo given(place.target);
     if (!given.exists() && given.isSymLink())
         danglingLink = given.symLinkTarget();
-    const QFileInfo target(targetPath);
-    parentPath = QFile::encodeName(target.path());
-    name = QFile::encodeName(target.fileName());
 }
 
 FolderWriter::~FolderWriter()
@@ -118,7 +111,7 @@ OutputCheck FolderWriter::check(const QString& path, ExistingOutput existing, co
 
 OutputCheck FolderWriter::output() const
 {
-    OutputCheck found { lastObstacle, targetPath, {} };
+    OutputCheck found { lastObstacle, place.target, {} };
     if (lastObstacle == OutputObstacle::Unlisted)
         found.named = QFile::decodeName(unlistedName);
     else if (lastObstacle == OutputObstacle::DanglingLink)
@@ -133,24 +126,18 @@ OutputObstacle FolderWriter::examine()
     unlistedName.clear();
     if (danglingLink)
         return OutputObstacle::DanglingLink;
-    if (name.isEmpty())
+    if (place.name.isEmpty())
         return OutputObstacle::Unreachable;
-    parent = calls.openFolder(parentPath.constData());
-    if (parent < 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return OutputObstacle::MissingFolder;
-        return refusedAccess(errno) ? OutputObstacle::UnwritableFolder : OutputObstacle::Unreachable;
-    }
     struct stat status { };
-    targetExists = calls.status(parent, name.constData(), &status) == 0;
-    if (!targetExists && errno != ENOENT)
-        return OutputObstacle::Unreachable;
+    const OutputObstacle met = lookAtPlace(calls, place, parent, status, targetExists);
+    if (met != OutputObstacle::None)
+        return met;
     if (targetExists) {
         const OutputObstacle kind = obstacleOfKind(status.st_mode, S_IFDIR);
         if (kind != OutputObstacle::None)
             return kind;
         targetMode = status.st_mode;
-        const int existingFolder = calls.openFolderAt(parent, name.constData());
+        const int existingFolder = calls.openFolderAt(parent, place.name.constData());
         if (existingFolder < 0)
             return OutputObstacle::Unreachable;
         const OutputObstacle contents = examineContents(existingFolder);
@@ -237,7 +224,7 @@ bool FolderWriter::open(qint64 bytesToWrite, int filesToWrite)
     const mode_t mode = targetExists ? 0700 : 0777;
     {
         const SignalCleanup::Deferral deferral;
-        temporary = takeHiddenName(name, [&](const QByteArray& candidate) {
+        temporary = takeHiddenName(place.name, [&](const QByteArray& candidate) {
             return calls.makeFolder(parent, candidate.constData(), mode) == 0;
         });
         temporaryOnSignal.remember(parent, temporary, SignalCleanup::Kind::Folder);
@@ -309,7 +296,7 @@ bool FolderWriter::commit()
     const QByteArray old = temporary;
     temporary.clear();
     if (exchanged && !removeOldFolder(old))
-        leftoverPath = QFile::decodeName(parentPath + '/' + old);
+        leftoverPath = QFile::decodeName(place.folder + '/' + old);
     temporaryOnSignal.forget();
     const bool durable = calls.syncFolder(parent) == 0;
     discard();
@@ -343,27 +330,27 @@ bool FolderWriter::putInPlace(bool& exchanged)
 {
     if (existing == ExistingOutput::Replace) {
         struct stat status { };
-        const bool there = calls.status(parent, name.constData(), &status) == 0;
+        const bool there = calls.status(parent, place.name.constData(), &status) == 0;
         if (!there && errno != ENOENT)
             return fail(FolderFault::Failed);
         if (there && !S_ISDIR(status.st_mode))
             return taken(obstacleOfKind(status.st_mode, S_IFDIR));
         if (there) {
             // Looked at again right before: a folder that took in something else meanwhile is left alone.
-            const int existingFolder = calls.openFolderAt(parent, name.constData());
+            const int existingFolder = calls.openFolderAt(parent, place.name.constData());
             if (existingFolder < 0)
                 return fail(FolderFault::Failed);
             const OutputObstacle contents = examineContents(existingFolder);
             ::close(existingFolder);
             if (contents != OutputObstacle::None)
                 return taken(contents);
-            if (calls.exchange(parent, temporary.constData(), name.constData()) != 0)
+            if (calls.exchange(parent, temporary.constData(), place.name.constData()) != 0)
                 return fail(FolderFault::Failed);
             exchanged = true;
             return true;
         }
     }
-    if (calls.rename(parent, temporary.constData(), name.constData(), true) != 0) {
+    if (calls.rename(parent, temporary.constData(), place.name.constData(), true) != 0) {
         if (errno == ENOTEMPTY || errno == EEXIST || errno == ENOTDIR || errno == EISDIR)
             return taken(OutputObstacle::None);
         return fail(FolderFault::Failed);
@@ -417,13 +404,9 @@ bool FolderWriter::removeTree(int within, const QByteArray& treeName)
 
 bool FolderWriter::inputChanged(bool beforeCommit)
 {
-    if (!inputs)
-        return false;
-    changedInput = beforeCommit ? inputs->checkBeforeCommit() : inputs->firstChange();
-    if (!changedInput)
-        return false;
-    fail(FolderFault::InputChanged);
-    return true;
+    changedInput = inputs ? inputs->changeSeenBy(beforeCommit) : std::nullopt;
+    // fail() stops the writer and always answers false.
+    return changedInput && !fail(FolderFault::InputChanged);
 }
 
 // The path was taken while the folder was built: the failure names what took it, `met` where the writer
@@ -436,7 +419,7 @@ bool FolderWriter::taken(OutputObstacle met)
         lastObstacle = met;
         return false;
     }
-    FolderWriter probe(givenPath, existing, folderIndex);
+    FolderWriter probe(place.given, existing, folderIndex);
     lastObstacle = probe.examine();
     unlistedName = probe.unlistedName;
     return false;

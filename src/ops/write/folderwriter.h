@@ -4,6 +4,7 @@
 #include "ops/write/outputplan.h"
 #include "ops/write/planwriter.h"
 #include "ops/write/signalcleanup.h"
+#include "ops/write/writersupport.h"
 
 #include <QByteArray>
 #include <QList>
@@ -114,6 +115,7 @@ private:
     bool inputChanged(bool beforeCommit);
 
     FileSystemCalls& calls;
+    const OutputPlace place;
     ExistingOutput existing;
     FolderIndex folderIndex;
     InputWatch* inputs = nullptr;
@@ -121,10 +123,6 @@ private:
     ProgressCallback progress;
     // The bytes open() was told the files take, the total progress counts towards.
     qint64 plannedBytes = 0;
-    QString givenPath;
-    QString targetPath;
-    QByteArray parentPath;
-    QByteArray name;
     int parent = -1;
     // The hidden folder being built, open to write into and to sync.
     int folder = -1;

@@ -50,6 +50,11 @@ public:
     // output is made of them as they were opened, and later changes no longer concern the run.
     std::optional<InputChange> checkBeforeCommit();
     bool heldAtCommit() const { return committed; }
+    // What a writer asks: checkBeforeCommit() when it is about to commit, firstChange() at any other time.
+    std::optional<InputChange> changeSeenBy(bool writerCommitting)
+    {
+        return writerCommitting ? checkBeforeCommit() : firstChange();
+    }
 
 private:
     struct Input {

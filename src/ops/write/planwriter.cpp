@@ -15,24 +15,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-using WriterSupport::obstacleOfKind;
-using WriterSupport::permissionBits;
-using WriterSupport::refusedAccess;
-using WriterSupport::takeHiddenName;
+// The file writer and the folder writer share these helpers.
+using namespace WriterSupport;
 
 namespace {
-
-// As many links as the kernel follows before it gives up with ELOOP.
-constexpr int symlinkDepth = 40;
-
-// The file a path names once its symlinks are followed; a dangling link names the file it would create.
-QString followSymlinks(const QString& path)
-{
-    QFileInfo info(path);
-    for (int depth = 0; depth < symlinkDepth && info.isSymLink(); ++depth)
-        info.setFile(info.symLinkTarget());
-    return info.filePath();
-}
 
 OutputFault faultOf(OutputObstacle obstacle)
 {
@@ -59,18 +45,11 @@ bool unnamedFilesUnsupported(int error)
 
 PlanWriter::PlanWriter(const QString& path, ExistingOutput existing, OutputStream* stream, InputWatch* inputs)
     : calls(FileSystemCalls::current())
-    , path(path)
+    , place(OutputPlace::ofFile(path))
     , existing(existing)
-    , target(followSymlinks(path))
     , stream(stream)
     , inputs(inputs)
 {
-    const QFileInfo info(target);
-    folderPath = QFile::encodeName(info.path());
-    name = QFile::encodeName(info.fileName());
-    // A path that ends in a slash names its folder.
-    if (name.isEmpty())
-        name = ".";
 }
 
 PlanWriter::~PlanWriter()
@@ -81,22 +60,16 @@ PlanWriter::~PlanWriter()
 OutputCheck PlanWriter::check(const QString& path, ExistingOutput existing)
 {
     PlanWriter writer(path, existing);
-    return { writer.examine(), writer.target, {} };
+    return { writer.examine(), writer.place.target, {} };
 }
 
 // Opens the folder and looks at what the name holds, in the order that names the most useful obstacle.
 OutputObstacle PlanWriter::examine()
 {
-    folder = calls.openFolder(folderPath.constData());
-    if (folder < 0) {
-        if (errno == ENOENT || errno == ENOTDIR)
-            return OutputObstacle::MissingFolder;
-        return refusedAccess(errno) ? OutputObstacle::UnwritableFolder : OutputObstacle::Unreachable;
-    }
     struct stat status { };
-    targetExists = calls.status(folder, name.constData(), &status) == 0;
-    if (!targetExists && errno != ENOENT)
-        return OutputObstacle::Unreachable;
+    const OutputObstacle met = lookAtPlace(calls, place, folder, status, targetExists);
+    if (met != OutputObstacle::None)
+        return met;
     if (targetExists) {
         const OutputObstacle kind = obstacleOfKind(status.st_mode, S_IFREG);
         if (kind != OutputObstacle::None)
@@ -106,7 +79,7 @@ OutputObstacle PlanWriter::examine()
     }
     if (calls.access(folder, ".", W_OK | X_OK) != 0)
         return refusedAccess(errno) ? OutputObstacle::UnwritableFolder : OutputObstacle::Unreachable;
-    if (targetExists && calls.access(folder, name.constData(), W_OK) != 0)
+    if (targetExists && calls.access(folder, place.name.constData(), W_OK) != 0)
         return refusedAccess(errno) ? OutputObstacle::UnwritableFile : OutputObstacle::Unreachable;
     return OutputObstacle::None;
 }
@@ -151,7 +124,7 @@ bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const 
 
     // The name may have changed hands while the plan was written: look again right before taking it.
     struct stat status { };
-    targetExists = calls.status(folder, name.constData(), &status) == 0;
+    targetExists = calls.status(folder, place.name.constData(), &status) == 0;
     if (!targetExists && errno != ENOENT)
         return fail(OutputFault::None);
     if (targetExists) {
@@ -213,10 +186,10 @@ Outcome PlanWriter::failure(const QString& statusText) const
                 : QStringLiteral("Nothing was written."));
     Outcome outcome = Outcome::writeFailed(statusText);
     outcome.outputFault = lastFault;
-    outcome.output = { lastObstacle, target, {} };
+    outcome.output = { lastObstacle, place.target, {} };
     if (lastError != 0)
         outcome.detail
-            = QStringLiteral("%1: %2.").arg(path, QString::fromLocal8Bit(std::strerror(lastError)));
+            = QStringLiteral("%1: %2.").arg(place.given, QString::fromLocal8Bit(std::strerror(lastError)));
     return outcome;
 }
 
@@ -226,13 +199,13 @@ bool PlanWriter::putInPlace()
 {
     const bool replace = existing == ExistingOutput::Replace;
     if (!temporary.isEmpty()) {
-        if (calls.rename(folder, temporary.constData(), name.constData(), replace) != 0)
+        if (calls.rename(folder, temporary.constData(), place.name.constData(), replace) != 0)
             return errno == EEXIST && !replace ? stopAt(OutputObstacle::Exists) : fail(OutputFault::None);
         forgetTemporary();
         return true;
     }
     if (!replace || !targetExists) {
-        if (calls.linkUnnamed(file, folder, name.constData()) == 0)
+        if (calls.linkUnnamed(file, folder, place.name.constData()) == 0)
             return true;
         if (errno != EEXIST)
             return fail(OutputFault::None);
@@ -242,12 +215,12 @@ bool PlanWriter::putInPlace()
     // A link cannot replace a name; the file gets a hidden one first and is renamed over the target.
     {
         const SignalCleanup::Deferral deferral;
-        temporary = takeHiddenName(name, [this](const QByteArray& candidate) {
+        temporary = takeHiddenName(place.name, [this](const QByteArray& candidate) {
             return calls.linkUnnamed(file, folder, candidate.constData()) == 0;
         });
         temporaryOnSignal.remember(folder, temporary, SignalCleanup::Kind::File);
     }
-    if (temporary.isEmpty() || calls.rename(folder, temporary.constData(), name.constData(), true) != 0)
+    if (temporary.isEmpty() || calls.rename(folder, temporary.constData(), place.name.constData(), true) != 0)
         return fail(OutputFault::None);
     forgetTemporary();
     return true;
@@ -257,7 +230,7 @@ int PlanWriter::createNamedTemporary(mode_t mode)
 {
     const SignalCleanup::Deferral deferral;
     int created = -1;
-    temporary = takeHiddenName(name, [&](const QByteArray& candidate) {
+    temporary = takeHiddenName(place.name, [&](const QByteArray& candidate) {
         created = calls.createNamed(folder, candidate.constData(), mode);
         return created >= 0;
     });
@@ -292,13 +265,9 @@ bool PlanWriter::writeToStream(const uchar* imageData, qint64 imageSize, const O
 // Whether an input changed since the run opened it; if so the writer stops, having put nothing in place.
 bool PlanWriter::inputChanged(bool beforeCommit)
 {
-    if (!inputs)
-        return false;
-    changedInput = beforeCommit ? inputs->checkBeforeCommit() : inputs->firstChange();
-    if (!changedInput)
-        return false;
-    fail(OutputFault::InputChanged);
-    return true;
+    changedInput = inputs ? inputs->changeSeenBy(beforeCommit) : std::nullopt;
+    // fail() stops the writer and always answers false.
+    return changedInput && !fail(OutputFault::InputChanged);
 }
 
 // The writer met an obstacle at the path: the failure names it.

@@ -5,6 +5,7 @@
 #include "ops/write/outputplan.h"
 #include "ops/write/planstream.h"
 #include "ops/write/signalcleanup.h"
+#include "ops/write/writersupport.h"
 
 #include "model/progress.h"
 
@@ -60,7 +61,7 @@ public:
     // Refuses what check() refuses and makes the new file; nothing appears at the path yet.
     [[nodiscard]] bool open();
     // The name the file object reports: the path as chosen.
-    QString fileName() const { return path; }
+    QString fileName() const { return place.given; }
     // Writes the plan and puts it in place; false when any byte is missing or any step fails. Only a
     // failed sync of the folder (fault() NotDurable) leaves the new file in place. What the plan takes
     // unchanged from the image's file (plan.origin) is shared with that file where the file system can.
@@ -95,12 +96,9 @@ private:
     bool writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
 
     FileSystemCalls& calls;
-    QString path;
+    // Its symlinks followed.
+    const OutputPlace place;
     ExistingOutput existing;
-    // The path with its symlinks followed, and its folder and name as the system spells them.
-    QString target;
-    QByteArray folderPath;
-    QByteArray name;
     int folder = -1;
     int file = -1;
     bool targetExists = false;

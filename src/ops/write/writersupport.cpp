@@ -1,5 +1,7 @@
 #include "ops/write/writersupport.h"
 
+#include "ops/write/filesystemcalls.h"
+
 #include <QRandomGenerator>
 
 #include <sys/stat.h>
@@ -31,6 +33,21 @@ OutputObstacle obstacleOfKind(mode_t mode, mode_t wanted)
         return OutputObstacle::Socket;
     }
     return OutputObstacle::Unreachable;
+}
+
+OutputObstacle lookAtPlace(
+    FileSystemCalls& calls, const OutputPlace& place, int& folder, struct stat& status, bool& exists)
+{
+    folder = calls.openFolder(place.folder.constData());
+    if (folder < 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            return OutputObstacle::MissingFolder;
+        return refusedAccess(errno) ? OutputObstacle::UnwritableFolder : OutputObstacle::Unreachable;
+    }
+    exists = calls.status(folder, place.name.constData(), &status) == 0;
+    if (!exists && errno != ENOENT)
+        return OutputObstacle::Unreachable;
+    return OutputObstacle::None;
 }
 
 QByteArray hiddenName(const QByteArray& name)

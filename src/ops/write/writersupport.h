@@ -1,16 +1,26 @@
 #pragma once
 
 #include "ops/base/outcome.h"
+#include "ops/write/outputplace.h"
 
 #include <QByteArray>
 
 #include <cerrno>
 
+#include <sys/stat.h>
 #include <sys/types.h>
+
+class FileSystemCalls;
 
 // What the file writer and the folder writer share: how a new output is named while it is being made,
 // how a refusal to look is told from a failure, and what a node of the wrong kind is.
 namespace WriterSupport {
+
+// Opens the place's folder into `folder` and looks at what its name holds: `exists`, and its `status` when
+// it does. The obstacle met on the way (the folder missing or not to be entered, the name not to be looked
+// at), or None.
+OutputObstacle lookAtPlace(
+    FileSystemCalls& calls, const OutputPlace& place, int& folder, struct stat& status, bool& exists);
 
 // A replaced file's or folder's permission bits; set-user-ID and the like are not carried over.
 inline constexpr mode_t permissionBits = 0777;
