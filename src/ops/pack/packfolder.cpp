@@ -489,6 +489,25 @@ Outcome mapFiles(const QDir& folder, const PackIndex& index, std::vector<MappedF
     return Outcome::succeeded({});
 }
 
+// Hashes every file: a rest file that no longer matches its sha256 is refused; the block files that no
+// longer match theirs are the edits, by their place in the index.
+Refusable<QVector<int>> editedBlocks(const QDir& folder, const PackIndex& index,
+    const std::vector<MappedFile>& blockFiles, const std::vector<MappedFile>& restFiles)
+{
+    const FileHashes hashes = FileHashes::of(blockFiles, restFiles);
+    for (int at = 0; at < index.layout.restFiles.size(); ++at) {
+        if (hashes.rests[at] != index.layout.restFiles[at].sha256)
+            return Refusable<QVector<int>>::refused(
+                noLongerMatches(folder, QString::fromUtf8(index.layout.restFiles[at].fileName)));
+    }
+    QVector<int> edited;
+    for (int at = 0; at < index.blocks.size(); ++at) {
+        if (hashes.blocks[at] != index.blocks[at].sha256)
+            edited.append(at);
+    }
+    return Refusable<QVector<int>>::of(edited);
+}
+
 } // namespace
 
 Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackIndex& index,
@@ -531,16 +550,10 @@ Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackInde
     // that the other does not wait for.
     if (check == ImageCheck::BeforeReturning && imageHashed)
         packed.imageCheck = checkOf(packed.plan, mappedFiles);
-    const FileHashes hashes = FileHashes::of(blockFiles, restFiles);
-    for (int at = 0; at < index.layout.restFiles.size(); ++at) {
-        if (hashes.rests[at] != index.layout.restFiles[at].sha256)
-            return Result::refused(
-                noLongerMatches(folder, QString::fromUtf8(index.layout.restFiles[at].fileName)));
-    }
-    for (int at = 0; at < index.blocks.size(); ++at) {
-        if (hashes.blocks[at] != index.blocks[at].sha256)
-            packed.edited.append(at);
-    }
+    const Refusable<QVector<int>> edited = editedBlocks(folder, index, blockFiles, restFiles);
+    if (!edited.accepted())
+        return Result::refused(edited.refusal);
+    packed.edited = *edited.value;
     if (!packed.edited.isEmpty()) {
         packed.imageCheck.reset();
         for (int at : qAsConst(packed.edited))
