@@ -92,9 +92,9 @@ FolderWriter::FolderWriter(
     , folderIndex(std::move(index))
     , inputs(inputs)
 {
-    const QFileInfo given(place.target);
-    if (!given.exists() && given.isSymLink())
-        danglingLink = given.symLinkTarget();
+    const QFileInfo target(place.target);
+    if (!target.exists() && target.isSymLink())
+        danglingLink = target.symLinkTarget();
 }
 
 FolderWriter::~FolderWriter()
