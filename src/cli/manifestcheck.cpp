@@ -147,6 +147,18 @@ QString mismatchCounts(const QVector<Mismatch>& mismatches, bool imageMatches)
     return counts.join(QStringLiteral(", "));
 }
 
+QString mismatchTable(const QVector<Mismatch>& mismatches)
+{
+    TextTable table({ QStringLiteral("DMH"), QStringLiteral("ID"), QStringLiteral("Name"),
+        QStringLiteral("Result"), QStringLiteral("Differences") });
+    for (const Mismatch& mismatch : mismatches)
+        table.addRow({ QString::number(std::get<0>(mismatch.key)),
+            BlockEntry::idText(quint8(std::get<1>(mismatch.key))), printableText(mismatch.name),
+            mismatch.status,
+            mismatch.status == QLatin1String("differs") ? mismatch.fieldsText() : QStringLiteral("-") });
+    return table.render();
+}
+
 } // namespace
 
 CommandResult verifyAgainstManifest(const FlashImage& image, const QString& manifestPath)
@@ -169,16 +181,9 @@ CommandResult verifyAgainstManifest(const FlashImage& image, const QString& mani
     const bool imageMatches = !imageCompared || expected.imageSha256 == found.imageSha256;
 
     CommandResult result;
-    TextTable table({ QStringLiteral("DMH"), QStringLiteral("ID"), QStringLiteral("Name"),
-        QStringLiteral("Result"), QStringLiteral("Differences") });
     QJsonArray mismatchJson;
-    for (const Mismatch& mismatch : mismatches) {
+    for (const Mismatch& mismatch : mismatches)
         mismatchJson.append(mismatch.json());
-        table.addRow({ QString::number(std::get<0>(mismatch.key)),
-            BlockEntry::idText(quint8(std::get<1>(mismatch.key))), printableText(mismatch.name),
-            mismatch.status,
-            mismatch.status == QLatin1String("differs") ? mismatch.fieldsText() : QStringLiteral("-") });
-    }
     const bool matches = mismatches.isEmpty() && imageMatches;
     result.details = QJsonObject {
         { QStringLiteral("manifest"), manifestPath },
@@ -193,7 +198,7 @@ CommandResult verifyAgainstManifest(const FlashImage& image, const QString& mani
     };
     QStringList lines;
     if (!mismatches.isEmpty())
-        lines << table.render();
+        lines << mismatchTable(mismatches);
     if (!imageMatches)
         lines << QStringLiteral("Image SHA-256: expected %1, found %2")
                      .arg(QString::fromLatin1(expected.imageSha256), QString::fromLatin1(found.imageSha256));

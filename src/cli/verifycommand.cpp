@@ -167,6 +167,37 @@ QStringList layoutProblems(const FlashImage& image, QJsonArray& json)
     return texts;
 }
 
+QStringList tableTitles(bool withHashes)
+{
+    QStringList titles { QStringLiteral("DMH"), QStringLiteral("ID"), QStringLiteral("Name"),
+        QStringLiteral("Start(hex)"), QStringLiteral("Size(Bytes)"), QStringLiteral("CRC"),
+        QStringLiteral("Computed CRC"), QStringLiteral("Data length"), QStringLiteral("Data CRC"),
+        QStringLiteral("Computed data CRC"), QStringLiteral("Result") };
+    if (withHashes)
+        titles << QStringLiteral("SHA-256");
+    return titles;
+}
+
+// The verdict: the image holds only when every block does and nothing of the layout is wrong.
+void conclude(
+    CommandResult& result, int checked, const QStringList& failureLines, const QStringList& layoutTexts)
+{
+    const int failing = failureLines.size();
+    const bool holds = failing == 0 && layoutTexts.isEmpty();
+    result.details.insert(QStringLiteral("holds"), holds);
+    if (holds) {
+        result.message = QStringLiteral("All %1 blocks hold.").arg(checked);
+        return;
+    }
+    result.exitStatus = exitRefused;
+    const QString blockSummary = failing == 0
+        ? QStringLiteral("All %1 blocks hold, but the image does not match its flash size.").arg(checked)
+        : QStringLiteral("%1 of %2 blocks do not hold.").arg(failing).arg(checked);
+    result.message = (layoutTexts + QStringList { blockSummary }).join(QLatin1Char('\n'));
+    // The failing blocks explain the summary on stderr, as they stand in the table.
+    result.detail = failureLines.join(QLatin1Char('\n'));
+}
+
 CommandResult runVerify(const FlashImage& image, const ParsedArguments& arguments)
 {
     const QString manifestPath = arguments.value(QStringLiteral("expect"));
@@ -176,15 +207,8 @@ CommandResult runVerify(const FlashImage& image, const ParsedArguments& argument
     std::optional<BlockHashes> hashes;
     if (arguments.isSet(CommonOptions::hashes().longName))
         hashes = ImageDigests::blockHashes(image);
-    QStringList titles { QStringLiteral("DMH"), QStringLiteral("ID"), QStringLiteral("Name"),
-        QStringLiteral("Start(hex)"), QStringLiteral("Size(Bytes)"), QStringLiteral("CRC"),
-        QStringLiteral("Computed CRC"), QStringLiteral("Data length"), QStringLiteral("Data CRC"),
-        QStringLiteral("Computed data CRC"), QStringLiteral("Result") };
-    if (hashes)
-        titles << QStringLiteral("SHA-256");
-    TextTable table(titles);
+    TextTable table(tableTitles(hashes.has_value()));
     QJsonArray blocks;
-    int failing = 0;
     const Refusable<BlockChecks> checked = checkBlocks(ImageView::of(image), image.dmhRecords());
     if (!checked.accepted()) {
         result = CommandResult::failure(exitRefused, checked.refusal.message);
@@ -196,10 +220,8 @@ CommandResult runVerify(const FlashImage& image, const ParsedArguments& argument
     QStringList failureLines;
     for (const BlockCheck& check : checks) {
         const QStringList problems = problemsOf(check);
-        if (!check.holds()) {
-            ++failing;
+        if (!check.holds())
             failureLines.append(failureLine(check, problems));
-        }
         blocks.append(blockJson(check, problems, hashes ? &*hashes : nullptr));
         QStringList row = tableRow(check, problems);
         if (hashes)
@@ -211,28 +233,15 @@ CommandResult runVerify(const FlashImage& image, const ParsedArguments& argument
     QJsonArray layoutJson;
     const QStringList layoutTexts = layoutProblems(image, layoutJson);
 
-    const bool holds = failing == 0 && layoutTexts.isEmpty();
     result.details.insert(QStringLiteral("blocks"), blocks);
     result.details.insert(QStringLiteral("blocksChecked"), checks.size());
-    result.details.insert(QStringLiteral("blocksFailing"), failing);
-    result.details.insert(QStringLiteral("holds"), holds);
+    result.details.insert(QStringLiteral("blocksFailing"), failureLines.size());
     if (hashes)
         result.details.insert(QStringLiteral("sha256"), QString::fromLatin1(hashes->image()));
     if (!layoutTexts.isEmpty())
         result.details.insert(QStringLiteral("layoutProblems"), layoutJson);
     result.text = table.render();
-    if (holds) {
-        result.message = QStringLiteral("All %1 blocks hold.").arg(checks.size());
-        return result;
-    }
-    result.exitStatus = exitRefused;
-    const QString blockSummary = failing == 0
-        ? QStringLiteral("All %1 blocks hold, but the image does not match its flash size.")
-              .arg(checks.size())
-        : QStringLiteral("%1 of %2 blocks do not hold.").arg(failing).arg(checks.size());
-    result.message = (layoutTexts + QStringList { blockSummary }).join(QLatin1Char('\n'));
-    // The failing blocks explain the summary on stderr, as they stand in the table.
-    result.detail = failureLines.join(QLatin1Char('\n'));
+    conclude(result, checks.size(), failureLines, layoutTexts);
     return result;
 }
 

@@ -131,26 +131,38 @@ struct Piece {
     }
 };
 
-// The image as pieces, in order and apart: a rest file's range where one lies, else a block file that
-// holds the position (of those `usable`), else 0xFF.
-QVector<Piece> piecesOf(const PackIndex& index, const QVector<bool>& usable)
+struct RestRange {
+    qint64 start;
+    qint64 end;
+    int file;
+    // Where the range's bytes begin in its file.
+    qint64 from;
+};
+
+std::vector<RestRange> restRangesByStart(const PackIndex& index)
 {
-    struct RestRange {
-        qint64 start;
-        qint64 end;
-        int file;
-        qint64 from;
-    };
     std::vector<RestRange> rests;
-    std::vector<qint64> bounds { 0, index.layout.imageLength };
     for (int file = 0; file < index.layout.restFiles.size(); ++file) {
         qint64 from = 0;
         for (const ImageRange& range : index.layout.restFiles[file].ranges) {
             rests.push_back({ range.start, range.end(), file, from });
-            bounds.push_back(range.start);
-            bounds.push_back(range.end());
             from += range.length;
         }
+    }
+    std::sort(rests.begin(), rests.end(),
+        [](const RestRange& left, const RestRange& right) { return left.start < right.start; });
+    return rests;
+}
+
+// The image as pieces, in order and apart: a rest file's range where one lies, else a block file that
+// holds the position (of those `usable`), else 0xFF.
+QVector<Piece> piecesOf(const PackIndex& index, const QVector<bool>& usable)
+{
+    const std::vector<RestRange> rests = restRangesByStart(index);
+    std::vector<qint64> bounds { 0, index.layout.imageLength };
+    for (const RestRange& rest : rests) {
+        bounds.push_back(rest.start);
+        bounds.push_back(rest.end);
     }
     std::vector<int> byStart;
     for (int block = 0; block < index.blocks.size(); ++block) {
@@ -160,8 +172,6 @@ QVector<Piece> piecesOf(const PackIndex& index, const QVector<bool>& usable)
         bounds.push_back(index.blocks[block].start);
         bounds.push_back(index.blocks[block].start + index.blocks[block].length);
     }
-    std::sort(rests.begin(), rests.end(),
-        [](const RestRange& left, const RestRange& right) { return left.start < right.start; });
     std::sort(byStart.begin(), byStart.end(),
         [&index](int left, int right) { return index.blocks[left].start < index.blocks[right].start; });
     std::sort(bounds.begin(), bounds.end());
