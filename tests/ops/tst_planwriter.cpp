@@ -14,7 +14,6 @@
 #include <utility>
 
 #include <csignal>
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -30,14 +29,12 @@ public:
         : room(capacity)
     {
     }
-    QByteArray written;
 
 protected:
     qint64 readData(char*, qint64) override { return -1; }
-    qint64 writeData(const char* data, qint64 length) override
+    qint64 writeData(const char*, qint64 length) override
     {
         const qint64 taken = qMin(length, room);
-        written.append(data, int(taken));
         room -= taken;
         return taken;
     }
@@ -45,12 +42,6 @@ protected:
 private:
     qint64 room;
 };
-
-mode_t permissionsOf(const QString& path)
-{
-    struct stat status { };
-    return stat(QFile::encodeName(path).constData(), &status) == 0 ? status.st_mode & 07777 : mode_t(-1);
-}
 
 OutputPatch patch(qint64 position, const QByteArray& bytes)
 {
@@ -171,16 +162,23 @@ const qint64 sharedFileSize = 6 * 4096 + 100;
 
 using FilePatches = QVector<int>;
 
+// What says that the file at `path`, as it is now, holds the `length` bytes read from it; null when it
+// cannot be looked at.
+std::shared_ptr<ImageOrigin> originOf(const QString& path, qint64 length)
+{
+    struct stat status { };
+    if (stat(QFile::encodeName(path).constData(), &status) != 0)
+        return nullptr;
+    return std::make_shared<ImageOrigin>(path, FileIdentity::of(status), length);
+}
+
 // Writes the patch's bytes to a file of their own and makes the patch say that file holds them.
 bool giveFile(TestFolder& folder, OutputPatch& patch)
 {
     const QString path = folder.create(QStringLiteral("patch-%1.bin").arg(patch.position),
         QByteArray(reinterpret_cast<const char*>(patch.data()), int(patch.length())));
-    struct stat status { };
-    if (stat(QFile::encodeName(path).constData(), &status) != 0)
-        return false;
-    patch.origin = std::make_shared<ImageOrigin>(path, FileIdentity::of(status), patch.length());
-    return true;
+    patch.origin = originOf(path, patch.length());
+    return patch.origin != nullptr;
 }
 
 } // namespace
@@ -195,21 +193,16 @@ class TestPlanWriter : public QObject {
 private slots:
     void streamsRangesAndPatches_data();
     void streamsRangesAndPatches();
-    void refusesPlansOutsideTheImage_data();
-    void refusesPlansOutsideTheImage();
     void reportsShortWrite();
     void commitsWholeFileOnly();
     void commitCheckHasTheLastWord_data();
     void commitCheckHasTheLastWord();
     void failedWriteLeavesExistingFile();
-    void replacesSymlinkTarget();
     void setsPermissionBits_data();
     void setsPermissionBits();
     void refusesAnExistingName();
-    void checkCreatesNothing_data();
-    void checkCreatesNothing();
-    void openNamesWhatCheckFinds_data();
-    void openNamesWhatCheckFinds();
+    void checkAndOpenFindTheSameObstacle_data();
+    void checkAndOpenFindTheSameObstacle();
     void namesANodePutThereWhileWriting();
     void sharesTheImageFilesBytes_data();
     void sharesTheImageFilesBytes();
@@ -217,14 +210,16 @@ private slots:
     void writesFromMemoryWhenTheFileChanged();
 };
 
+// A plan streams the image's ranges with its patches laid over them; one that reaches outside the image or
+// whose patches leave the output, overlap or come out of order writes nothing.
 void TestPlanWriter::streamsRangesAndPatches_data()
 {
     QTest::addColumn<OutputPlan>("plan");
+    // What the device holds; null for a plan refused whole.
     QTest::addColumn<QByteArray>("expected");
 
     QTest::newRow("image range only") << OutputPlan { 100, 900, {} } << source.mid(100, 900);
-    QTest::newRow("empty output") << OutputPlan { 0, 0, {} } << QByteArray();
-
+    QTest::newRow("empty output") << OutputPlan { 0, 0, {} } << QByteArray("");
     QByteArray expected = source.left(1000);
     overlay(expected, 0, "AB");
     overlay(expected, 2, "CD");
@@ -233,6 +228,14 @@ void TestPlanWriter::streamsRangesAndPatches_data()
     QTest::newRow("patches at start, adjacent, middle and end") << OutputPlan { 0, 1000,
         { patch(0, "AB"), blockPatch(2, "CD"), blockPatch(500, QByteArray(300, 'x')), patch(996, "WXYZ") } }
                                                                 << expected;
+    QTest::newRow("range past the end") << OutputPlan { 4000, 97, {} } << QByteArray();
+    QTest::newRow("negative start") << OutputPlan { -1, 10, {} } << QByteArray();
+    QTest::newRow("huge length") << OutputPlan { 1, std::numeric_limits<qint64>::max(), {} } << QByteArray();
+    QTest::newRow("patch past the output") << OutputPlan { 0, 10, { patch(8, "abc") } } << QByteArray();
+    QTest::newRow("patches overlap") << OutputPlan { 0, 10, { patch(2, "abc"), patch(4, "x") } }
+                                     << QByteArray();
+    QTest::newRow("patches unsorted")
+        << OutputPlan { 0, 10, { patch(6, "a"), patch(2, "b") } } << QByteArray();
 }
 
 void TestPlanWriter::streamsRangesAndPatches()
@@ -242,31 +245,9 @@ void TestPlanWriter::streamsRangesAndPatches()
 
     QBuffer buffer;
     QVERIFY(buffer.open(QIODevice::WriteOnly));
-    QVERIFY(writePlan(buffer, sourceBytes, source.size(), plan));
+    QCOMPARE(plan.fitsImage(source.size()), !expected.isNull());
+    QCOMPARE(writePlan(buffer, sourceBytes, source.size(), plan), !expected.isNull());
     QCOMPARE(buffer.data(), expected);
-}
-
-void TestPlanWriter::refusesPlansOutsideTheImage_data()
-{
-    QTest::addColumn<OutputPlan>("plan");
-
-    QTest::newRow("range past the end") << OutputPlan { 4000, 97, {} };
-    QTest::newRow("negative start") << OutputPlan { -1, 10, {} };
-    QTest::newRow("huge length") << OutputPlan { 1, std::numeric_limits<qint64>::max(), {} };
-    QTest::newRow("patch past the output") << OutputPlan { 0, 10, { patch(8, "abc") } };
-    QTest::newRow("patches overlap") << OutputPlan { 0, 10, { patch(2, "abc"), patch(4, "x") } };
-    QTest::newRow("patches unsorted") << OutputPlan { 0, 10, { patch(6, "a"), patch(2, "b") } };
-}
-
-void TestPlanWriter::refusesPlansOutsideTheImage()
-{
-    QFETCH(OutputPlan, plan);
-
-    QBuffer buffer;
-    QVERIFY(buffer.open(QIODevice::WriteOnly));
-    QVERIFY(!plan.fitsImage(source.size()));
-    QVERIFY(!writePlan(buffer, sourceBytes, source.size(), plan));
-    QVERIFY(buffer.data().isEmpty());
 }
 
 void TestPlanWriter::reportsShortWrite()
@@ -337,15 +318,11 @@ void TestPlanWriter::commitCheckHasTheLastWord()
     QCOMPARE(commit(writer, OutputPlan { 10, 20, {} }), agrees);
     QCOMPARE(asked, 1);
     QVERIFY(targetAsBefore);
-    if (agrees) {
-        QCOMPARE(readFile(target), source.mid(10, 20));
-    } else {
+    QCOMPARE(readFile(target), agrees ? source.mid(10, 20) : earlier ? before : QByteArray());
+    QCOMPARE(folder.entries(), agrees || earlier ? QStringList { "out.bin" } : QStringList());
+    if (!agrees)
         QCOMPARE(
             writer.failure(QStringLiteral("Write failed!!!")).message, QStringLiteral("Does not match."));
-        QCOMPARE(folder.entries(), earlier ? QStringList { "out.bin" } : QStringList());
-        if (earlier)
-            QCOMPARE(readFile(target), before);
-    }
 }
 
 // A file size limit makes the write come up short: the target must keep its old bytes and no
@@ -377,34 +354,22 @@ void TestPlanWriter::failedWriteLeavesExistingFile()
     QCOMPARE(folder.entries(), QStringList { "out.bin" });
 }
 
-void TestPlanWriter::replacesSymlinkTarget()
-{
-    TestFolder folder;
-    const QString real = folder.filePath("real.bin");
-    QVERIFY(folder.write("real.bin", "old"));
-    const QString link = folder.filePath("link.bin");
-    QVERIFY(QFile::link(real, link));
-
-    PlanWriter writer(link);
-    QVERIFY(writer.open());
-    QVERIFY(commit(writer));
-    QVERIFY(QFileInfo(link).isSymLink());
-    QCOMPARE(readFile(real), source.left(64));
-}
-
 // A replaced file keeps its permission bits (a read-only one too, which root may replace); a new file gets
-// 0666 less the umask, like any file a program creates.
+// 0666 less the umask, like any file a program creates. Written through a symlink, the link stays and the
+// file it names is replaced.
 void TestPlanWriter::setsPermissionBits_data()
 {
     QTest::addColumn<int>("existingMode");
     QTest::addColumn<int>("umaskBits");
     QTest::addColumn<int>("expectedMode");
+    QTest::addColumn<bool>("throughLink");
 
-    QTest::newRow("read-only file replaced") << 0444 << 022 << 0444;
-    QTest::newRow("private file replaced") << 0600 << 0 << 0600;
-    QTest::newRow("set-user-ID is not carried over") << 04755 << 022 << 0755;
-    QTest::newRow("new file, umask 022") << -1 << 022 << 0644;
-    QTest::newRow("new file, umask 027") << -1 << 027 << 0640;
+    QTest::newRow("read-only file replaced") << 0444 << 022 << 0444 << false;
+    QTest::newRow("private file replaced") << 0600 << 0 << 0600 << false;
+    QTest::newRow("set-user-ID is not carried over") << 04755 << 022 << 0755 << false;
+    QTest::newRow("new file, umask 022") << -1 << 022 << 0644 << false;
+    QTest::newRow("new file, umask 027") << -1 << 027 << 0640 << false;
+    QTest::newRow("file a symlink names replaced") << 0640 << 022 << 0640 << true;
 }
 
 void TestPlanWriter::setsPermissionBits()
@@ -412,6 +377,7 @@ void TestPlanWriter::setsPermissionBits()
     QFETCH(int, existingMode);
     QFETCH(int, umaskBits);
     QFETCH(int, expectedMode);
+    QFETCH(bool, throughLink);
 
     TestFolder folder;
     const QString target = folder.filePath("out.bin");
@@ -419,12 +385,18 @@ void TestPlanWriter::setsPermissionBits()
         QVERIFY(folder.write("out.bin", "old"));
         QCOMPARE(chmod(QFile::encodeName(target).constData(), mode_t(existingMode)), 0);
     }
+    const QString output = throughLink ? folder.filePath("link.bin") : target;
+    if (throughLink)
+        QVERIFY(QFile::link(target, output));
     const mode_t savedUmask = umask(mode_t(umaskBits));
-    const bool committed = commitSource(target);
+    const bool committed = commitSource(output);
     umask(savedUmask);
     QVERIFY(committed);
+    QCOMPARE(QFileInfo(output).isSymLink(), throughLink);
     QCOMPARE(readFile(target), source.left(64));
-    QCOMPARE(int(permissionsOf(target)), expectedMode);
+    struct stat status { };
+    QCOMPARE(stat(QFile::encodeName(target).constData(), &status), 0);
+    QCOMPARE(int(status.st_mode & 07777), expectedMode);
 }
 
 // Without replacing, the name must be free when the file takes it, not only when it was looked at.
@@ -451,30 +423,36 @@ void TestPlanWriter::refusesAnExistingName()
     QCOMPARE(readFile(folder.filePath("third.bin")), source.left(64));
 }
 
-void TestPlanWriter::checkCreatesNothing_data()
+void TestPlanWriter::checkAndOpenFindTheSameObstacle_data()
 {
     QTest::addColumn<QString>("output");
     QTest::addColumn<int>("existing");
     QTest::addColumn<int>("obstacle");
+    // The file the output names: the link's target, or the output itself.
     QTest::addColumn<QString>("target");
 
-    const int replace = int(ExistingOutput::Replace);
-    const int refuse = int(ExistingOutput::Refuse);
-    QTest::newRow("new file") << "new.bin" << refuse << int(OutputObstacle::None) << "new.bin";
-    QTest::newRow("file, replaced") << "file.bin" << replace << int(OutputObstacle::None) << "file.bin";
-    QTest::newRow("file, not replaced") << "file.bin" << refuse << int(OutputObstacle::Exists) << "file.bin";
-    QTest::newRow("missing folder") << "nosuchdir/out.bin" << replace << int(OutputObstacle::MissingFolder)
-                                    << "nosuchdir/out.bin";
-    QTest::newRow("folder that is a file")
-        << "file.bin/out.bin" << replace << int(OutputObstacle::MissingFolder) << "file.bin/out.bin";
-    QTest::newRow("folder") << "dir" << replace << int(OutputObstacle::Folder) << "dir";
-    QTest::newRow("folder with a slash") << "dir/" << refuse << int(OutputObstacle::Folder) << "dir/";
-    QTest::newRow("symlink to a file") << "link.bin" << refuse << int(OutputObstacle::Exists) << "file.bin";
-    QTest::newRow("dangling symlink") << "dangling.bin" << refuse << int(OutputObstacle::None) << "none.bin";
-    QTest::newRow("symlink loop") << "loop.bin" << replace << int(OutputObstacle::Unreachable) << "loop.bin";
+    const auto row = [](const char* name, const QString& output, ExistingOutput existing,
+                         OutputObstacle obstacle, const QString& target = {}) {
+        QTest::newRow(name) << output << int(existing) << int(obstacle)
+                            << (target.isNull() ? output : target);
+    };
+    const ExistingOutput replace = ExistingOutput::Replace;
+    const ExistingOutput refuse = ExistingOutput::Refuse;
+    row("new file", "new.bin", refuse, OutputObstacle::None);
+    row("file, replaced", "file.bin", replace, OutputObstacle::None);
+    row("file, not replaced", "file.bin", refuse, OutputObstacle::Exists);
+    row("missing folder", "nosuchdir/out.bin", replace, OutputObstacle::MissingFolder);
+    row("folder that is a file", "file.bin/out.bin", replace, OutputObstacle::MissingFolder);
+    row("folder", "dir", replace, OutputObstacle::Folder);
+    row("folder with a slash", "dir/", refuse, OutputObstacle::Folder);
+    row("symlink to a file", "link.bin", refuse, OutputObstacle::Exists, "file.bin");
+    row("dangling symlink", "dangling.bin", refuse, OutputObstacle::None, "none.bin");
+    row("symlink loop", "loop.bin", replace, OutputObstacle::Unreachable);
 }
 
-void TestPlanWriter::checkCreatesNothing()
+// Looking at the path creates nothing. Opening meets the obstacle the look found and names it, with the
+// file it would have written, so that a front end words a failure without looking at the path again.
+void TestPlanWriter::checkAndOpenFindTheSameObstacle()
 {
     QFETCH(QString, output);
     QFETCH(int, existing);
@@ -484,41 +462,21 @@ void TestPlanWriter::checkCreatesNothing()
     TestFolder folder;
     QVERIFY(makeOutputNodes(folder));
     const QStringList before = folder.entries();
+    const QString targetPath = QFileInfo(folder.filePath(target)).absoluteFilePath();
 
     const OutputCheck check = PlanWriter::check(folder.filePath(output), ExistingOutput(existing));
     QCOMPARE(int(check.obstacle), obstacle);
     QCOMPARE(check.committable(), obstacle == int(OutputObstacle::None));
-    QCOMPARE(
-        QFileInfo(check.target).absoluteFilePath(), QFileInfo(folder.filePath(target)).absoluteFilePath());
+    QCOMPARE(QFileInfo(check.target).absoluteFilePath(), targetPath);
     QCOMPARE(folder.entries(), before);
     QCOMPARE(readFile(folder.filePath("file.bin")), QByteArray("a file"));
-}
-
-void TestPlanWriter::openNamesWhatCheckFinds_data()
-{
-    checkCreatesNothing_data();
-}
-
-// A failure names the obstacle the writer met, with the file it would have written, so that a front end
-// words it without looking at the path again.
-void TestPlanWriter::openNamesWhatCheckFinds()
-{
-    QFETCH(QString, output);
-    QFETCH(int, existing);
-    QFETCH(int, obstacle);
-    QFETCH(QString, target);
-
-    TestFolder folder;
-    QVERIFY(makeOutputNodes(folder));
-    const QStringList before = folder.entries();
 
     PlanWriter writer(folder.filePath(output), ExistingOutput(existing));
     QCOMPARE(writer.open(), obstacle == int(OutputObstacle::None));
     QCOMPARE(int(writer.obstacle()), obstacle);
     const Outcome failure = writer.failure(QStringLiteral("failed"));
     QCOMPARE(int(failure.output.obstacle), obstacle);
-    QCOMPARE(QFileInfo(failure.output.target).absoluteFilePath(),
-        QFileInfo(folder.filePath(target)).absoluteFilePath());
+    QCOMPARE(QFileInfo(failure.output.target).absoluteFilePath(), targetPath);
     writer.discard();
     QCOMPARE(folder.entries(), before);
 }
@@ -531,8 +489,7 @@ void TestPlanWriter::namesANodePutThereWhileWriting()
     PlanWriter writer(target);
     QVERIFY(writer.open());
     QCOMPARE(mkfifo(QFile::encodeName(target).constData(), 0600), 0);
-    QVERIFY(!writer.writeAndCommit(
-        reinterpret_cast<const uchar*>(source.constData()), source.size(), OutputPlan { 0, 64, {} }));
+    QVERIFY(!commit(writer));
     QCOMPARE(writer.fault(), OutputFault::NotRegularFile);
     QCOMPARE(writer.failure(QStringLiteral("failed")).output.obstacle, OutputObstacle::Fifo);
     QFileInfo node(target);
@@ -544,56 +501,53 @@ void TestPlanWriter::namesANodePutThereWhileWriting()
 // image in memory, byte for byte, after any change made to that memory since the file was read.
 void TestPlanWriter::sharesTheImageFilesBytes_data()
 {
+    QTest::addColumn<SharingPath>("path");
     QTest::addColumn<OutputPlan>("plan");
-    QTest::addColumn<QVector<MemoryEdit>>("edits");
     // Bytes cloned where a file system shares extents in 4 KiB blocks: whole blocks at positions alike in
     // the file and the output, and a last piece that ends where the file ends.
     QTest::addColumn<qint64>("cloned");
+    QTest::addColumn<QVector<MemoryEdit>>("edits");
     // The patches, by their place in the plan, whose bytes a file of their own holds too.
     QTest::addColumn<FilePatches>("filePatches");
 
+    const auto row = [](const char* name, const OutputPlan& plan, qint64 cloned,
+                         const QVector<MemoryEdit>& edits = {}, const FilePatches& filePatches = {}) {
+        QTest::addRow("%s, system calls", name)
+            << SharingPath::System << plan << cloned << edits << filePatches;
+        QTest::addRow("%s, cloning", name) << SharingPath::Cloning << plan << cloned << edits << filePatches;
+        QTest::addRow("%s, writes only", name)
+            << SharingPath::WritesOnly << plan << cloned << edits << filePatches;
+    };
     const qint64 size = sharedFileSize;
-    using Edits = QVector<MemoryEdit>;
-    QTest::newRow("whole file, to its unaligned end")
-        << OutputPlan { 0, size } << Edits() << size << FilePatches();
-    QTest::newRow("patches off block boundaries")
-        << OutputPlan { 0, size, { patch(100, "fifty"), blockPatch(9000, QByteArray(5000, 'p')) } } << Edits()
-        << qint64(4096 + size - 16384) << FilePatches();
-    QTest::newRow("output ends inside a block, before the file's end")
-        << OutputPlan { 0, 5 * 4096 + 77 } << Edits() << qint64(5 * 4096) << FilePatches();
-    QTest::newRow("image range from a position off the block boundaries")
-        << OutputPlan { 1000, 10000 } << Edits() << qint64(0) << FilePatches();
-    QTest::newRow("memory changed in place")
-        << OutputPlan { 0, size } << Edits { { 5000, 3000 } } << qint64(4096 + size - 8192) << FilePatches();
-    QTest::newRow("tail moved by whole blocks, as a growth moves it")
-        << OutputPlan { 0, size } << Edits { { 8192, 8192, 16384 }, { 8192, 8192 } }
-        << qint64(8192 + 8192 + 100) << FilePatches();
-    QTest::newRow("tail moved by 100 bytes")
-        << OutputPlan { 0, size } << Edits { { 8192, 8192, 8292 }, { 8192, 100 } }
-        << qint64(8192 + size - 20480) << FilePatches();
+    row("whole file, to its unaligned end", { 0, size }, size);
+    row("patches off block boundaries",
+        { 0, size, { patch(100, "fifty"), blockPatch(9000, QByteArray(5000, 'p')) } }, 4096 + size - 16384);
+    row("output ends inside a block, before the file's end", { 0, 5 * 4096 + 77 }, 5 * 4096);
+    row("image range from a position off the block boundaries", { 1000, 10000 }, 0);
+    row("memory changed in place", { 0, size }, 4096 + size - 8192, { { 5000, 3000 } });
+    row("tail moved by whole blocks, as a growth moves it", { 0, size }, 8192 + 8192 + 100,
+        { { 8192, 8192, 16384 }, { 8192, 8192 } });
+    row("tail moved by 100 bytes", { 0, size }, 8192 + size - 20480, { { 8192, 8192, 8292 }, { 8192, 100 } });
     // A patch whose bytes a file holds too is shared from that file, by the same rules.
     const QByteArray fileBytes = ImageBuilder::randomBytes(8192 + 100, 13);
-    QTest::newRow("a file's patch on a block boundary, to the file's unaligned end")
-        << OutputPlan { 0, size, { blockPatch(8192, fileBytes) } } << Edits()
-        << qint64(8192 + fileBytes.size() + size - 20480) << FilePatches { 0 };
-    QTest::newRow("a file's patch off the block boundaries, beside a plain one")
-        << OutputPlan { 0, size, { patch(50, "plain"), blockPatch(100, fileBytes.left(5000)) } } << Edits()
-        << qint64(size - 8192) << FilePatches { 1 };
+    row("a file's patch on a block boundary, to the file's unaligned end",
+        { 0, size, { blockPatch(8192, fileBytes) } }, 8192 + fileBytes.size() + size - 20480, {}, { 0 });
+    row("a file's patch off the block boundaries, beside a plain one",
+        { 0, size, { patch(50, "plain"), blockPatch(100, fileBytes.left(5000)) } }, size - 8192, {}, { 1 });
 }
 
 void TestPlanWriter::sharesTheImageFilesBytes()
 {
+    QFETCH(SharingPath, path);
     QFETCH(OutputPlan, plan);
-    QFETCH(QVector<MemoryEdit>, edits);
     QFETCH(qint64, cloned);
+    QFETCH(QVector<MemoryEdit>, edits);
     QFETCH(FilePatches, filePatches);
 
     TestFolder folder;
     QByteArray memory = ImageBuilder::randomBytes(int(sharedFileSize), 11);
-    const QString image = folder.create("image.bin", memory);
-    struct stat status { };
-    QCOMPARE(stat(QFile::encodeName(image).constData(), &status), 0);
-    auto origin = std::make_shared<ImageOrigin>(image, FileIdentity::of(status), sharedFileSize);
+    const auto origin = originOf(folder.create("image.bin", memory), sharedFileSize);
+    QVERIFY(origin);
     for (const MemoryEdit& edit : edits) {
         if (edit.to < 0) {
             overlay(memory, int(edit.start), QByteArray(int(edit.length), 'e'));
@@ -603,27 +557,22 @@ void TestPlanWriter::sharesTheImageFilesBytes()
             origin->moved(edit.start, edit.to, edit.length);
         }
     }
-    QBuffer plain;
-    QVERIFY(plain.open(QIODevice::WriteOnly));
     const uchar* bytes = reinterpret_cast<const uchar*>(memory.constData());
-    QVERIFY(writePlan(plain, bytes, memory.size(), plan));
+    QBuffer plain;
+    QVERIFY(plain.open(QIODevice::WriteOnly) && writePlan(plain, bytes, memory.size(), plan));
     plan.origin = origin;
     for (const int index : filePatches)
         QVERIFY(giveFile(folder, plan.patches[index]));
 
-    for (const SharingPath path : { SharingPath::System, SharingPath::Cloning, SharingPath::WritesOnly }) {
-        SharingCalls calls(path);
-        const FileSystemCalls::Override seam(calls);
-        PlanWriter writer(folder.filePath("out.bin"));
-        QVERIFY(writer.open() && writer.writeAndCommit(bytes, memory.size(), plan));
-        const QByteArray context = "path " + QByteArray::number(int(path));
-        QVERIFY2(folder.read("out.bin") == plain.data(), context.constData());
-        if (path == SharingPath::Cloning)
-            QVERIFY2(
-                calls.cloned == cloned, qPrintable(context + " cloned " + QByteArray::number(calls.cloned)));
-        if (path == SharingPath::WritesOnly)
-            QVERIFY2(calls.cloned == 0 && calls.copied == 0, context.constData());
-    }
+    SharingCalls calls(path);
+    const FileSystemCalls::Override seam(calls);
+    PlanWriter writer(folder.filePath("out.bin"));
+    QVERIFY(writer.open() && writer.writeAndCommit(bytes, memory.size(), plan));
+    QVERIFY2(folder.read("out.bin") == plain.data(), "the output differs from the plan over memory");
+    if (path == SharingPath::Cloning)
+        QCOMPARE(calls.cloned, cloned);
+    if (path == SharingPath::WritesOnly)
+        QCOMPARE(calls.cloned + calls.copied, 0);
 }
 
 // A file that is not, unchanged, the one the image (or a patch) was read from shares nothing: the output
@@ -655,17 +604,15 @@ void TestPlanWriter::writesFromMemoryWhenTheFileChanged()
     TestFolder folder;
     const QByteArray memory = ImageBuilder::randomBytes(int(sharedFileSize), 12);
     const QString image = folder.create("image.bin", memory);
-    struct stat status { };
-    QCOMPARE(stat(QFile::encodeName(image).constData(), &status), 0);
     const QByteArray patchBytes = ImageBuilder::randomBytes(8192, 14);
     OutputPlan plan { 0, sharedFileSize, { patch(5000, "new"), blockPatch(8192, patchBytes) } };
     // Only the file that changes is shared from, so that whatever was shared came from it.
     if (patchFile)
         QVERIFY(giveFile(folder, plan.patches[1]));
     else
-        plan.origin = std::make_shared<ImageOrigin>(image, FileIdentity::of(status), sharedFileSize);
+        plan.origin = originOf(image, sharedFileSize);
+    QVERIFY(patchFile || plan.origin);
     const QString changing = patchFile ? plan.patches[1].origin->path() : image;
-    const QByteArray path = QFile::encodeName(changing);
     const QString name = QFileInfo(changing).fileName();
     const auto changeFile = [&] {
         if (change == "overwritten")
@@ -673,7 +620,7 @@ void TestPlanWriter::writesFromMemoryWhenTheFileChanged()
         else if (change == "replaced")
             QVERIFY(QFile::remove(changing) && folder.write(name, QByteArray(int(sharedFileSize), 'r')));
         else
-            QCOMPARE(chmod(path.constData(), 0600), 0);
+            QCOMPARE(chmod(QFile::encodeName(changing).constData(), 0600), 0);
     };
     QByteArray expected = memory;
     overlay(expected, 5000, "new");
