@@ -212,28 +212,26 @@ void TestCliPack::refusals_data()
     // The first line of stderr; DIR is the folder.
     QTest::addColumn<QString>("error");
 
-    QTest::newRow("no folder") << "remove folder" << 2 << "Can not open DIR!!!";
-    QTest::newRow("no index.json") << "remove index.json" << 1 << "DIR has no index.json.";
-    QTest::newRow("index.json not JSON") << "garble index.json" << 1 << "index.json does not parse.";
-    QTest::newRow("index.json without layout")
-        << "drop layout" << 1 << "index.json does not describe the image's layout.";
-    QTest::newRow("block file missing")
-        << "remove d0-e01-idab-ssdata.bin" << 1 << "DIR/d0-e01-idab-ssdata.bin is missing.";
-    QTest::newRow("rest file missing") << "remove rest-0.bin" << 1 << "DIR/rest-0.bin is missing.";
-    QTest::newRow("file not listed") << "add notes.txt" << 1 << "DIR/notes.txt is not listed in index.json.";
-    QTest::newRow("rest file changed")
-        << "change rest-0.bin" << 1 << "DIR/rest-0.bin no longer matches its sha256 in index.json.";
-    QTest::newRow("rest file changed, its time kept")
-        << "change rest-0.bin backdated" << 1 << "DIR/rest-0.bin no longer matches its sha256 in index.json.";
-    QTest::newRow("block moved in the index")
-        << "move a block" << 1 << "The image rebuilt from DIR does not match index.json's imageSha256.";
-    QTest::newRow("entry no BLOCK reaches")
-        << "edit the second five" << 1
-        << "DIR/d0-e03-id5-again.bin was edited, but no BLOCK reaches its entry.";
-    QTest::newRow("two edits reach one entry") << "edit both fives" << 2
-                                               << "Edited files d0-e02-id5-five.bin and d0-e03-id5-again.bin "
-                                                  "both reach block 5 (DMH 0, entry 2); each "
-                                                  "block is replaced once per run.";
+    const auto row = [](const char* tag, const char* change, int exitCode, const char* error) {
+        QTest::newRow(tag) << QString(change) << exitCode << QString(error);
+    };
+    const char* changedRest = "DIR/rest-0.bin no longer matches its sha256 in index.json.";
+    row("no folder", "remove folder", 2, "Can not open DIR!!!");
+    row("no index.json", "remove index.json", 1, "DIR has no index.json.");
+    row("index.json not JSON", "garble index.json", 1, "index.json does not parse.");
+    row("index.json without layout", "drop layout", 1, "index.json does not describe the image's layout.");
+    row("block file missing", "remove d0-e01-idab-ssdata.bin", 1, "DIR/d0-e01-idab-ssdata.bin is missing.");
+    row("rest file missing", "remove rest-0.bin", 1, "DIR/rest-0.bin is missing.");
+    row("file not listed", "add notes.txt", 1, "DIR/notes.txt is not listed in index.json.");
+    row("rest file changed", "change rest-0.bin", 1, changedRest);
+    row("rest file changed, its time kept", "change rest-0.bin backdated", 1, changedRest);
+    row("block moved in the index", "move a block", 1,
+        "The image rebuilt from DIR does not match index.json's imageSha256.");
+    row("entry no BLOCK reaches", "edit the second five", 1,
+        "DIR/d0-e03-id5-again.bin was edited, but no BLOCK reaches its entry.");
+    row("two edits reach one entry", "edit both fives", 2,
+        "Edited files d0-e02-id5-five.bin and d0-e03-id5-again.bin both reach block 5 (DMH 0, entry 2); each "
+        "block is replaced once per run.");
 }
 
 void TestCliPack::refusals()
@@ -250,10 +248,8 @@ void TestCliPack::refusals()
         QVERIFY(QDir(folder).removeRecursively());
     } else if (verb == "remove") {
         QVERIFY(QFile::remove(file));
-    } else if (verb == "garble") {
-        QVERIFY(writeFile(file, "{ not json"));
-    } else if (verb == "add") {
-        QVERIFY(writeFile(file, "notes"));
+    } else if (verb == "garble" || verb == "add") {
+        QVERIFY(writeFile(file, verb == "add" ? "notes" : "{ not json"));
     } else if (verb == "change") {
         QByteArray bytes = readFile(file);
         bytes[0] = char(bytes[0] ^ 1);
@@ -273,8 +269,7 @@ void TestCliPack::refusals()
         QVERIFY(writeFile(folder + "/index.json", QJsonDocument(index).toJson()));
     } else {
         QVERIFY(writeFile(folder + "/d0-e03-id5-again.bin", "new"));
-        if (change == "edit both fives")
-            QVERIFY(writeFile(folder + "/d0-e02-id5-five.bin", "new"));
+        QVERIFY(change != "edit both fives" || writeFile(folder + "/d0-e02-id5-five.bin", "new"));
     }
     const CliRun run = runCommand({ "pack", folder, "-o", path("packed.bin") });
     QCOMPARE(run.exitCode, exitCode);
