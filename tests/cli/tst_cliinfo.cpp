@@ -3,9 +3,6 @@
 #include "imagebuilder.h"
 #include "testfiles.h"
 
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonObject>
 #include <QtTest>
 
 // tessel-cli info: the summary and the DMHs of an image.

@@ -4,9 +4,6 @@
 #include "testbytes.h"
 #include "testfiles.h"
 
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QtTest>
 
 namespace {
@@ -127,55 +124,58 @@ void TestCliPack::untouchedFolderGivesTheImageBack()
 void TestCliPack::editsEqualReplace_data()
 {
     QTest::addColumn<QByteArray>("image");
-    // The edited block files, the BLOCK replace names each by, and the length of each new file.
-    QTest::addColumn<QStringList>("files");
-    QTest::addColumn<QStringList>("blocks");
-    // -1: the length the file has.
-    QTest::addColumn<QVector<int>>("lengths");
+    // Each edit as "FILE BLOCK LENGTH": the block file, the BLOCK replace names it by and the length of the
+    // new file, "same" for the length the file has.
+    QTest::addColumn<QStringList>("edits");
     QTest::addColumn<int>("exitCode");
     // The edited files given index.json's time: the folder looks as exported until it is hashed.
     QTest::addColumn<bool>("backdated");
 
+    const auto row
+        = [](const char* tag, const QByteArray& image, const QStringList& edits, int exitCode = 0,
+              bool backdated = false) { QTest::newRow(tag) << image << edits << exitCode << backdated; };
+    const QByteArray five = fiveBlocks();
     const QByteArray recordAndTwo = StandardImages::recordAndTwoPlain();
-    // clang-format off
-    QTest::newRow("padded") << fiveBlocks() << QStringList { "d0-e00-id10-boot.bin" } << QStringList { "10" } << QVector<int> { 0x300 } << 0 << false;
-    QTest::newRow("record") << fiveBlocks() << QStringList { "d0-e02-id20-kernel.bin" } << QStringList { "20" } << QVector<int> { 5000 } << 0 << false;
-    QTest::newRow("NCRC block") << fiveBlocks() << QStringList { "d0-e03-id21-fs.bin" } << QStringList { "21" } << QVector<int> { 0x10000 } << 0 << false;
-    QTest::newRow("growth moves a block") << recordAndTwo << QStringList { "d0-e01-id5-boot.bin" } << QStringList { "5" } << QVector<int> { 0x9000 } << 0 << false;
-    QTest::newRow("growth, then the moved block and a record")
-        << recordAndTwo << QStringList { "d0-e00-id6-kernel.bin", "d0-e01-id5-boot.bin", "d0-e02-id7-tail.bin" }
-        << QStringList { "6", "5", "7" } << QVector<int> { 300, 0x9000, 0x100 } << 0 << false;
-    QTest::newRow("record with non-0xFF fill") << recordWithDirtyFill() << QStringList { "d0-e00-id6-kernel.bin" } << QStringList { "6" } << QVector<int> { 3000 } << 0 << false;
-    QTest::newRow("gaps holding data") << gapsWithData() << QStringList { "d0-e00-id10-boot.bin", "d0-e04-id22-boot.bin" } << QStringList { "10", "22" } << QVector<int> { 0x10, 0x800 } << 0 << false;
-    QTest::newRow("block holding a DMH") << dmhInsideBlockRepeatedIds() << QStringList { "d0-e01-id2-inner.bin" } << QStringList { "2" } << QVector<int> { 0x100 } << 1 << false;
-    QTest::newRow("growth off the records' alignment") << StandardImages::fourBlocks() << QStringList { "d0-e01-id2-kernel.bin" } << QStringList { "2" } << QVector<int> { 0x21000 } << 1 << false;
-    QTest::newRow("record too small for the file") << fiveBlocks() << QStringList { "d0-e02-id20-kernel.bin" } << QStringList { "20" } << QVector<int> { 0x10000 } << 1 << false;
-    QTest::newRow("second edit refused") << fiveBlocks() << QStringList { "d0-e00-id10-boot.bin", "d0-e02-id20-kernel.bin" } << QStringList { "10", "20" } << QVector<int> { 0x10, 0x10000 } << 1 << false;
-    QTest::newRow("edited in place with its old time, padded") << fiveBlocks() << QStringList { "d0-e00-id10-boot.bin" } << QStringList { "10" } << QVector<int> { -1 } << 0 << true;
-    QTest::newRow("edited in place with its old time, record") << fiveBlocks() << QStringList { "d0-e02-id20-kernel.bin" } << QStringList { "20" } << QVector<int> { -1 } << 0 << true;
-    // clang-format on
+    row("padded", five, { "d0-e00-id10-boot.bin 10 0x300" });
+    row("record", five, { "d0-e02-id20-kernel.bin 20 5000" });
+    row("NCRC block", five, { "d0-e03-id21-fs.bin 21 0x10000" });
+    row("growth moves a block", recordAndTwo, { "d0-e01-id5-boot.bin 5 0x9000" });
+    row("growth, then the moved block and a record", recordAndTwo,
+        { "d0-e00-id6-kernel.bin 6 300", "d0-e01-id5-boot.bin 5 0x9000", "d0-e02-id7-tail.bin 7 0x100" });
+    row("record with non-0xFF fill", recordWithDirtyFill(), { "d0-e00-id6-kernel.bin 6 3000" });
+    row("gaps holding data", gapsWithData(),
+        { "d0-e00-id10-boot.bin 10 0x10", "d0-e04-id22-boot.bin 22 0x800" });
+    row("block holding a DMH", dmhInsideBlockRepeatedIds(), { "d0-e01-id2-inner.bin 2 0x100" }, 1);
+    row("growth off the records' alignment", StandardImages::fourBlocks(),
+        { "d0-e01-id2-kernel.bin 2 0x21000" }, 1);
+    row("record too small for the file", five, { "d0-e02-id20-kernel.bin 20 0x10000" }, 1);
+    row("second edit refused", five, { "d0-e00-id10-boot.bin 10 0x10", "d0-e02-id20-kernel.bin 20 0x10000" },
+        1);
+    row("edited in place with its old time, padded", five, { "d0-e00-id10-boot.bin 10 same" }, 0, true);
+    row("edited in place with its old time, record", five, { "d0-e02-id20-kernel.bin 20 same" }, 0, true);
 }
 
 void TestCliPack::editsEqualReplace()
 {
     QFETCH(QByteArray, image);
-    QFETCH(QStringList, files);
-    QFETCH(QStringList, blocks);
-    QFETCH(QVector<int>, lengths);
+    QFETCH(QStringList, edits);
     QFETCH(int, exitCode);
     QFETCH(bool, backdated);
 
     const QString folder = exportAll(image);
     QVERIFY(!folder.isEmpty());
+    QStringList files;
     QStringList replaceArguments { "replace", imagePath };
-    for (int edit = 0; edit < files.size(); ++edit) {
-        const QString file = folder + '/' + files[edit];
-        const int length = lengths[edit] < 0 ? int(QFileInfo(file).size()) : lengths[edit];
-        const QByteArray bytes = ImageBuilder::randomBytes(length, quint32(100 + edit));
+    for (int edit = 0; edit < edits.size(); ++edit) {
+        const QStringList fileBlockLength = edits[edit].split(' ');
+        files << fileBlockLength[0];
+        const QString file = folder + '/' + files.last();
+        const QString length = fileBlockLength[2];
+        const QByteArray bytes = ImageBuilder::randomBytes(
+            length == "same" ? QFileInfo(file).size() : length.toInt(nullptr, 0), quint32(100 + edit));
         QVERIFY(writeFile(file, bytes));
-        if (backdated)
-            QVERIFY(backdate(file));
-        replaceArguments << blocks[edit] << create(QStringLiteral("new%1.bin").arg(edit), bytes);
+        QVERIFY(!backdated || backdate(file));
+        replaceArguments << fileBlockLength[1] << create(QStringLiteral("new%1.bin").arg(edit), bytes);
     }
     const CliRun replaced = runCommand(replaceArguments + QStringList { "-o", path("replaced.bin") });
     const CliRun packed = runCommand({ "pack", folder, "-o", path("packed.bin") });
@@ -187,27 +187,21 @@ void TestCliPack::editsEqualReplace()
         QVERIFY(!QFile::exists(path("packed.bin")));
         return;
     }
-    QVERIFY(readFile(path("packed.bin")) == readFile(path("replaced.bin")));
+    const QByteArray expected = readFile(path("replaced.bin"));
+    QVERIFY(readFile(path("packed.bin")) == expected);
     QCOMPARE(runCommand({ "pack", folder, "-o", path("again.bin") }).exitCode, 0);
-    QVERIFY(readFile(path("again.bin")) == readFile(path("replaced.bin")));
+    QVERIFY(readFile(path("again.bin")) == expected);
 
-    // The dry run names each edit with its variant, and the blocks a growth moves.
-    const CliRun dryRun = runCommand({ "pack", "--json", "--dry-run", folder });
-    const QJsonArray edited = dryRun.json().value("edited").toArray();
+    // The dry run names each edit with the plan replace shows for its pair: its variant, the blocks a
+    // growth moves.
+    const QJsonArray edited
+        = runCommand({ "pack", "--json", "--dry-run", folder }).json().value("edited").toArray();
+    const QJsonObject plans = runCommand(replaceArguments + QStringList { "--json", "--dry-run" }).json();
     QCOMPARE(edited.size(), files.size());
-    const QJsonArray steps = runCommand(replaceArguments + QStringList { "--json", "--dry-run" })
-                                 .json()
-                                 .value("steps")
-                                 .toArray();
     for (int edit = 0; edit < files.size(); ++edit) {
         QCOMPARE(edited[edit].toObject().value("file").toString(), files[edit]);
-        const QJsonObject plan = files.size() == 1
-            ? runCommand(replaceArguments + QStringList { "--json", "--dry-run" })
-                  .json()
-                  .value("plan")
-                  .toObject()
-            : steps[edit].toObject().value("plan").toObject();
-        QCOMPARE(edited[edit].toObject().value("plan").toObject(), plan);
+        const QJsonObject pair = files.size() == 1 ? plans : plans.value("steps").toArray()[edit].toObject();
+        QCOMPARE(edited[edit].toObject().value("plan").toObject(), pair.value("plan").toObject());
     }
 }
 
@@ -218,28 +212,26 @@ void TestCliPack::refusals_data()
     // The first line of stderr; DIR is the folder.
     QTest::addColumn<QString>("error");
 
-    QTest::newRow("no folder") << "remove folder" << 2 << "Can not open DIR!!!";
-    QTest::newRow("no index.json") << "remove index.json" << 1 << "DIR has no index.json.";
-    QTest::newRow("index.json not JSON") << "garble index.json" << 1 << "index.json does not parse.";
-    QTest::newRow("index.json without layout")
-        << "drop layout" << 1 << "index.json does not describe the image's layout.";
-    QTest::newRow("block file missing")
-        << "remove d0-e01-idab-ssdata.bin" << 1 << "DIR/d0-e01-idab-ssdata.bin is missing.";
-    QTest::newRow("rest file missing") << "remove rest-0.bin" << 1 << "DIR/rest-0.bin is missing.";
-    QTest::newRow("file not listed") << "add notes.txt" << 1 << "DIR/notes.txt is not listed in index.json.";
-    QTest::newRow("rest file changed")
-        << "change rest-0.bin" << 1 << "DIR/rest-0.bin no longer matches its sha256 in index.json.";
-    QTest::newRow("rest file changed, its time kept")
-        << "change rest-0.bin backdated" << 1 << "DIR/rest-0.bin no longer matches its sha256 in index.json.";
-    QTest::newRow("block moved in the index")
-        << "move a block" << 1 << "The image rebuilt from DIR does not match index.json's imageSha256.";
-    QTest::newRow("entry no BLOCK reaches")
-        << "edit the second five" << 1
-        << "DIR/d0-e03-id5-again.bin was edited, but no BLOCK reaches its entry.";
-    QTest::newRow("two edits reach one entry") << "edit both fives" << 2
-                                               << "Edited files d0-e02-id5-five.bin and d0-e03-id5-again.bin "
-                                                  "both reach block 5 (DMH 0, entry 2); each "
-                                                  "block is replaced once per run.";
+    const auto row = [](const char* tag, const char* change, int exitCode, const char* error) {
+        QTest::newRow(tag) << QString(change) << exitCode << QString(error);
+    };
+    const char* changedRest = "DIR/rest-0.bin no longer matches its sha256 in index.json.";
+    row("no folder", "remove folder", 2, "Can not open DIR!!!");
+    row("no index.json", "remove index.json", 1, "DIR has no index.json.");
+    row("index.json not JSON", "garble index.json", 1, "index.json does not parse.");
+    row("index.json without layout", "drop layout", 1, "index.json does not describe the image's layout.");
+    row("block file missing", "remove d0-e01-idab-ssdata.bin", 1, "DIR/d0-e01-idab-ssdata.bin is missing.");
+    row("rest file missing", "remove rest-0.bin", 1, "DIR/rest-0.bin is missing.");
+    row("file not listed", "add notes.txt", 1, "DIR/notes.txt is not listed in index.json.");
+    row("rest file changed", "change rest-0.bin", 1, changedRest);
+    row("rest file changed, its time kept", "change rest-0.bin backdated", 1, changedRest);
+    row("block moved in the index", "move a block", 1,
+        "The image rebuilt from DIR does not match index.json's imageSha256.");
+    row("entry no BLOCK reaches", "edit the second five", 1,
+        "DIR/d0-e03-id5-again.bin was edited, but no BLOCK reaches its entry.");
+    row("two edits reach one entry", "edit both fives", 2,
+        "Edited files d0-e02-id5-five.bin and d0-e03-id5-again.bin both reach block 5 (DMH 0, entry 2); each "
+        "block is replaced once per run.");
 }
 
 void TestCliPack::refusals()
@@ -248,8 +240,7 @@ void TestCliPack::refusals()
     QFETCH(int, exitCode);
     QFETCH(QString, error);
 
-    const bool repeatedIds = change.startsWith("edit");
-    const QString folder = exportAll(repeatedIds ? dmhInsideBlockRepeatedIds() : fiveBlocks());
+    const QString folder = exportAll(change.startsWith("edit") ? dmhInsideBlockRepeatedIds() : fiveBlocks());
     QVERIFY(!folder.isEmpty());
     const QString verb = change.section(' ', 0, 0);
     const QString file = folder + '/' + change.section(' ', 1, 1);
@@ -257,16 +248,13 @@ void TestCliPack::refusals()
         QVERIFY(QDir(folder).removeRecursively());
     } else if (verb == "remove") {
         QVERIFY(QFile::remove(file));
-    } else if (verb == "garble") {
-        QVERIFY(writeFile(file, "{ not json"));
-    } else if (verb == "add") {
-        QVERIFY(writeFile(file, "notes"));
+    } else if (verb == "garble" || verb == "add") {
+        QVERIFY(writeFile(file, verb == "add" ? "notes" : "{ not json"));
     } else if (verb == "change") {
         QByteArray bytes = readFile(file);
         bytes[0] = char(bytes[0] ^ 1);
         QVERIFY(writeFile(file, bytes));
-        if (change.endsWith("backdated"))
-            QVERIFY(backdate(file));
+        QVERIFY(!change.endsWith("backdated") || backdate(file));
     } else if (change == "drop layout" || change == "move a block") {
         QJsonObject index = indexOf(folder);
         if (change == "drop layout") {
@@ -281,8 +269,7 @@ void TestCliPack::refusals()
         QVERIFY(writeFile(folder + "/index.json", QJsonDocument(index).toJson()));
     } else {
         QVERIFY(writeFile(folder + "/d0-e03-id5-again.bin", "new"));
-        if (change == "edit both fives")
-            QVERIFY(writeFile(folder + "/d0-e02-id5-five.bin", "new"));
+        QVERIFY(change != "edit both fives" || writeFile(folder + "/d0-e02-id5-five.bin", "new"));
     }
     const CliRun run = runCommand({ "pack", folder, "-o", path("packed.bin") });
     QCOMPARE(run.exitCode, exitCode);

@@ -3,10 +3,6 @@
 #include "fixedclock.h"
 #include "testfiles.h"
 
-#include <QCryptographicHash>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QtTest>
 
 // tessel-cli sbom: a CycloneDX document that describes the image and its blocks, the same bytes for the

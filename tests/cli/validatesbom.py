@@ -58,8 +58,7 @@ def main():
         with open(image, "rb") as source, open(cut, "wb") as target:
             target.write(source.read()[:1500000])
         for path in (image, cut):
-            first = sbom(program, path, os.path.join(folder, "first.json"))
-            second = sbom(program, path, os.path.join(folder, "second.json"))
+            first, second = (sbom(program, path, os.path.join(folder, name)) for name in ("1.json", "2.json"))
             if first != second:
                 print(f"{path}: two runs gave different bytes")
                 failures += 1
@@ -68,7 +67,7 @@ def main():
             for error in errors:
                 print(f"{path}: {'/'.join(map(str, error.path))}: {error.message}")
             failures += len(errors)
-            hashed = sum(1 for component in document["components"] if "hashes" in component)
+            hashed = sum("hashes" in component for component in document["components"])
             print(f"{path}: {len(document['components'])} blocks, {hashed} with a hash, "
                   f"{len(errors)} schema errors")
     return 1 if failures else 0
