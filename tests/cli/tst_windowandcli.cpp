@@ -1,5 +1,4 @@
 #include "cliprocess.h"
-#include "dialogscript.h"
 #include "imagebuilder.h"
 #include "testfiles.h"
 #include "testfolder.h"
@@ -8,7 +7,6 @@
 #include "model/imagelayout.h"
 #include "ops/record/blockinfo.h"
 
-#include <QAction>
 #include <QtTest>
 
 namespace {
@@ -72,22 +70,9 @@ class TestWindowAndCli : public QObject {
     Q_OBJECT
 
 private slots:
-    void init();
     void sameOutcome_data();
     void sameOutcome();
-
-private:
-    std::unique_ptr<TestFolder> folder;
-    QString imagePath;
 };
-
-void TestWindowAndCli::init()
-{
-    folder = std::make_unique<TestFolder>();
-    QVERIFY(folder->isValid());
-    imagePath = folder->filePath(QStringLiteral("image.bin"));
-    QVERIFY(writeFile(imagePath, testImage()));
-}
 
 void TestWindowAndCli::sameOutcome_data()
 {
@@ -119,40 +104,28 @@ void TestWindowAndCli::sameOutcome()
     QFETCH(int, replacementLength);
     QFETCH(bool, succeeds);
 
+    const TestFolder folder;
+    const QString imagePath = folder.create("image.bin", testImage());
     const bool exporting = replacementLength < 0;
-    const QString replacement = folder->filePath(QStringLiteral("replacement.img"));
+    const QString replacement = folder.filePath("replacement.img");
     if (!exporting)
-        QVERIFY(writeFile(replacement, ImageBuilder::randomBytes(replacementLength, 9)));
-    const QString windowOutput = folder->filePath(QStringLiteral("window.out"));
-    const QString cliOutput = folder->filePath(QStringLiteral("cli.out"));
+        folder.create("replacement.img", ImageBuilder::randomBytes(replacementLength, 9));
+    const QString windowOutput = folder.filePath("window.out");
+    const QString cliOutput = folder.filePath("cli.out");
+    const QStringList answers
+        = exporting ? QStringList { windowOutput } : QStringList { replacement, windowOutput };
 
     WindowDriver driver;
     driver.dropFile(imagePath);
     QAbstractItemModel* model = driver.table()->model();
     QVERIFY(model);
-    int row = -1;
-    for (int candidate = 0; candidate < model->rowCount(); ++candidate) {
-        if (model->index(candidate, 0).data().toString() == idText)
-            row = candidate;
-    }
-    QVERIFY2(row >= 0, "the block has a row");
-    driver.table()->setCurrentIndex(model->index(row, 0));
-    QAction* action = nullptr;
-    for (QAction* candidate : driver.blockMenu()->actions()) {
-        if (candidate->text()
-            == (exporting ? QStringLiteral("Save as...") : QStringLiteral("Replace with...")))
-            action = candidate;
-    }
-    QVERIFY(action);
-    {
-        DialogScript answers(
-            exporting ? QStringList { windowOutput } : QStringList { replacement, windowOutput });
-        action->trigger();
-        QVERIFY(!answers.unexpected);
-    }
-    const QString windowMessage
-        = driver.statusBar()->currentMessage().replace(windowOutput, QStringLiteral("OUT"));
-    const bool windowSucceeded = driver.statusColour() == "color:#15428b";
+    const QModelIndexList rows
+        = model->match(model->index(0, 0), Qt::DisplayRole, idText, -1, Qt::MatchExactly);
+    QCOMPARE(rows.size(), 1);
+    driver.selectRow(rows.first().row());
+    QVERIFY(!driver.trigger(exporting ? "Save as..." : "Replace with...", answers).unexpected);
+    const QString windowMessage = driver.status().replace(windowOutput, QStringLiteral("OUT"));
+    const bool windowSucceeded = driver.statusColour() == successColour;
     QVERIFY2(windowSucceeded == succeeds, qPrintable(windowMessage));
     const QByteArray windowBytes = readFile(windowOutput);
 

@@ -1,4 +1,3 @@
-#include "dialogscript.h"
 #include "imagebuilder.h"
 #include "standardimages.h"
 #include "testfiles.h"
@@ -7,8 +6,6 @@
 
 #include "model/imagelayout.h"
 
-#include <QAction>
-#include <QStandardItemModel>
 #include <QTextCodec>
 #include <QtTest>
 
@@ -18,36 +15,40 @@ class TestBlockActions : public QObject {
     Q_OBJECT
 
 private slots:
-    void init();
     void initTestCase();
+    void init();
     void exportsSelectedBlock();
     void proposesPlainFileName_data();
     void proposesPlainFileName();
     void replaces_data();
     void replaces();
     void growthStaysInMemoryButNotInTable();
-    void noSelection();
-    void staleCatalogueStopsEveryAction();
+    void refusedWithoutUsableBlock_data();
+    void refusedWithoutUsableBlock();
     void writeOverOpenImageOpensItAgain_data();
     void writeOverOpenImageOpensItAgain();
 
 private:
+    // Drops image.bin on the window; its four blocks are listed.
     void openImage(WindowDriver& driver);
-    void selectRow(WindowDriver& driver, int row);
-    QAction* action(WindowDriver& driver, const QString& text);
 
     std::unique_ptr<TestFolder> folder;
     QString imagePath;
     QByteArray image;
 };
 
+void TestBlockActions::initTestCase()
+{
+    // Names are decoded as a desktop of today decodes them.
+    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+}
+
 void TestBlockActions::init()
 {
     folder = std::make_unique<TestFolder>();
     QVERIFY(folder->isValid());
     image = StandardImages::fourBlocks();
-    imagePath = folder->filePath("image.bin");
-    QVERIFY(writeFile(imagePath, image));
+    imagePath = folder->create("image.bin", image);
 }
 
 void TestBlockActions::openImage(WindowDriver& driver)
@@ -57,47 +58,23 @@ void TestBlockActions::openImage(WindowDriver& driver)
     QCOMPARE(driver.table()->model()->rowCount(), 4);
 }
 
-void TestBlockActions::selectRow(WindowDriver& driver, int row)
-{
-    driver.table()->setCurrentIndex(driver.table()->model()->index(row, 0));
-}
-
-QAction* TestBlockActions::action(WindowDriver& driver, const QString& text)
-{
-    for (QAction* candidate : driver.blockMenu()->actions())
-        if (candidate->text() == text)
-            return candidate;
-    return nullptr;
-}
-
-void TestBlockActions::initTestCase()
-{
-    // Names are decoded as a desktop of today decodes them.
-    QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
-}
-
 void TestBlockActions::exportsSelectedBlock()
 {
     WindowDriver driver;
     openImage(driver);
-    selectRow(driver, 0);
+    driver.selectRow(0);
     const QString output = folder->filePath("boot.out");
 
     const CursorWatch watch(driver);
-    DialogScript script({ output });
-    action(driver, "Save as...")->trigger();
+    const DialogsSeen seen = driver.trigger("Save as...", { output });
     QVERIFY2(watch.busyThroughout(), "the export runs under the busy cursor");
     QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
-    QVERIFY(!script.unexpected);
-    QCOMPARE(script.shown.size(), 1);
-    QCOMPARE(script.shown[0].caption, QStringLiteral("Save Block"));
-    QCOMPARE(script.shown[0].nameFilters, QStringList { "All (*.*)" });
-    QCOMPARE(script.shown[0].proposedName, QStringLiteral("boot"));
-    QCOMPARE(script.shown[0].directory, QDir::currentPath());
+    QVERIFY(seen.accepted());
+    QCOMPARE(seen.summaries(), QStringList { "Save Block in " + QDir::currentPath() + ": All (*.*)" });
+    QCOMPARE(seen.shown[0].proposedName, QStringLiteral("boot"));
 
-    QCOMPARE(
-        driver.statusBar()->currentMessage(), QStringLiteral("Save block %1 successfully!!!").arg(output));
-    QCOMPARE(driver.statusColour(), QStringLiteral("color:#15428b"));
+    QCOMPARE(driver.status(), QStringLiteral("Save block %1 successfully!!!").arg(output));
+    QCOMPARE(driver.statusColour(), successColour);
     QCOMPARE(readFile(output), image.mid(0x10000, 1000));
 }
 
@@ -129,17 +106,15 @@ void TestBlockActions::proposesPlainFileName()
     QFETCH(QString, proposed);
     TestDmh dmh;
     dmh.entries = { testEntry(0x2a, 0x100, 0x10, name) };
-    QVERIFY(writeFile(imagePath, ImageBuilder(0x1000).dmh(0, dmh).image()));
     WindowDriver driver;
-    driver.dropFile(imagePath);
-    QCOMPARE(driver.table()->model()->index(0, 3).data().toString(),
-        QString::fromLocal8Bit(name.leftJustified(8, '\0').constData(), 8));
+    driver.dropFile(folder->create("image.bin", ImageBuilder(0x1000).dmh(0, dmh).image()));
+    QCOMPARE(driver.cell(0, 3), QString::fromLocal8Bit(name.leftJustified(8, '\0').constData(), 8));
 
-    DialogScript script({ QString() });
-    QVERIFY(driver.chooseFromMenu(driver.rowPoint(0), "Save as..."));
-    QCOMPARE(script.shown.size(), 1);
-    QCOMPARE(script.shown[0].proposedName, proposed);
-    QCOMPARE(script.shown[0].directory, QDir::currentPath());
+    const DialogsSeen seen = driver.chooseFromMenu(driver.rowPoint(0), "Save as...", { QString() });
+    QVERIFY(!seen.unexpected);
+    QCOMPARE(seen.shown.size(), 1);
+    QCOMPARE(seen.shown[0].proposedName, proposed);
+    QCOMPARE(seen.shown[0].directory, QDir::currentPath());
 }
 
 void TestBlockActions::replaces_data()
@@ -147,17 +122,12 @@ void TestBlockActions::replaces_data()
     QTest::addColumn<int>("row");
     QTest::addColumn<int>("length");
     QTest::addColumn<QString>("message");
-    QTest::addColumn<QString>("colour");
-
-    QTest::newRow("record") << 0 << 0x1FFC0 << "Replace block successfully!!!"
-                            << "color:#15428b";
+    QTest::addColumn<bool>("written");
+    QTest::newRow("record") << 0 << 0x1FFC0 << "Replace block successfully!!!" << true;
     QTest::newRow("record, one byte too many")
-        << 0 << 0x1FFC1 << "File size is over max size, can not replace!!!"
-        << "color:red";
-    QTest::newRow("padded") << 1 << 1000 << "Replace block successfully!!!"
-                            << "color:#15428b";
-    QTest::newRow("grow") << 1 << 0x30000 << "Replace Block successfully!!!"
-                          << "color:#15428b";
+        << 0 << 0x1FFC1 << "File size is over max size, can not replace!!!" << false;
+    QTest::newRow("padded") << 1 << 1000 << "Replace block successfully!!!" << true;
+    QTest::newRow("grow") << 1 << 0x30000 << "Replace Block successfully!!!" << true;
 }
 
 void TestBlockActions::replaces()
@@ -165,44 +135,33 @@ void TestBlockActions::replaces()
     QFETCH(int, row);
     QFETCH(int, length);
     QFETCH(QString, message);
-    QFETCH(QString, colour);
-
+    QFETCH(bool, written);
     WindowDriver driver;
     openImage(driver);
-    selectRow(driver, row);
-    const QString replacement = folder->filePath("new.img");
+    driver.selectRow(row);
     const QByteArray bytes = ImageBuilder::randomBytes(length, 5);
-    QVERIFY(writeFile(replacement, bytes));
+    const QString replacement = folder->create("new.img", bytes);
     const QString output = folder->filePath("out.bin");
 
     const CursorWatch watch(driver);
-    DialogScript script({ replacement, output });
-    action(driver, "Replace with...")->trigger();
+    const DialogsSeen seen = driver.trigger("Replace with...", { replacement, output });
     // The busy cursor from the choice to the message, and gone after a refusal as after a write.
     QVERIFY2(watch.busyThroughout(), "the replacement runs under the busy cursor");
     QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
-    QVERIFY(!script.unexpected);
-    QCOMPARE(script.shown.size(), 2);
-    QCOMPARE(script.shown[0].caption, QStringLiteral("Select a block"));
-    QCOMPARE(script.shown[0].nameFilters, QStringList { "All (*.*)" });
-    QCOMPARE(script.shown[0].directory, QStringLiteral("/"));
-    QCOMPARE(script.shown[1].caption, QStringLiteral("Save flash Bin"));
-    QCOMPARE(script.shown[1].nameFilters, QStringList { "Bin (*.bin)" });
-    QCOMPARE(script.shown[1].directory, QStringLiteral("/"));
-
-    QCOMPARE(driver.statusBar()->currentMessage(), message);
-    QCOMPARE(driver.statusColour(), colour);
-    if (colour != "color:#15428b") {
-        QVERIFY(!QFileInfo::exists(output));
+    QVERIFY(seen.accepted());
+    QCOMPARE(seen.summaries(),
+        QStringList({ "Select a block in /: All (*.*)", "Save flash Bin in /: Bin (*.bin)" }));
+    QCOMPARE(driver.status(), message);
+    QCOMPARE(driver.statusColour(), written ? successColour : failureColour);
+    QCOMPARE(QFileInfo::exists(output), written);
+    if (!written)
         return;
-    }
-    const QByteArray written = readFile(output);
-    QCOMPARE(written.size(), int(StandardImages::fourBlocksLength));
-    const int start = row == 0 ? 0x10000 : 0x30000;
-    QCOMPARE(written.mid(start, length), bytes);
+    const QByteArray result = readFile(output);
+    QCOMPARE(result.size(), int(StandardImages::fourBlocksLength));
+    QCOMPARE(result.mid(row == 0 ? 0x10000 : 0x30000, length), bytes);
     if (row == 0) {
         // The record carries the replacement's length and a time from the local clock.
-        const uchar* record = reinterpret_cast<const uchar*>(written.constData()) + 0x30000 - 64;
+        const uchar* record = reinterpret_cast<const uchar*>(result.constData()) + 0x30000 - 64;
         QCOMPARE(ImageLayout::readU32(record + 24), quint32(length));
         QVERIFY(qAbs(int(ImageLayout::readU16(record + 48)) - QDate::currentDate().year()) <= 1);
     }
@@ -212,107 +171,92 @@ void TestBlockActions::growthStaysInMemoryButNotInTable()
 {
     WindowDriver driver;
     openImage(driver);
-    selectRow(driver, 1);
-    const QString replacement = folder->filePath("kernel.img");
-    QVERIFY(writeFile(replacement, ImageBuilder::randomBytes(0x30000, 6)));
-    {
-        DialogScript script({ replacement, folder->filePath("grown.bin") });
-        action(driver, "Replace with...")->trigger();
-    }
-    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Replace Block successfully!!!"));
-    QCOMPARE(driver.table()->model()->index(1, 1).data().toString(), QStringLiteral("131072"));
+    driver.selectRow(1);
+    const QString replacement = folder->create("kernel.img", ImageBuilder::randomBytes(0x30000, 6));
+    driver.trigger("Replace with...", { replacement, folder->filePath("grown.bin") });
+    QCOMPARE(driver.status(), QStringLiteral("Replace Block successfully!!!"));
+    QCOMPARE(driver.cell(1, 1), QStringLiteral("131072"));
 
-    selectRow(driver, 3);
+    driver.selectRow(3);
     const QString exported = folder->filePath("rootfs.out");
-    {
-        DialogScript script({ exported });
-        action(driver, "Save as...")->trigger();
-    }
-    QCOMPARE(
-        driver.statusBar()->currentMessage(), QStringLiteral("Save block %1 successfully!!!").arg(exported));
+    driver.trigger("Save as...", { exported });
+    QCOMPARE(driver.status(), QStringLiteral("Save block %1 successfully!!!").arg(exported));
     QCOMPARE(readFile(exported), image.mid(0x70000, 0x8000));
 }
 
-void TestBlockActions::noSelection()
+namespace {
+
+// Answers are paths to type, "replacement" standing for a file of one byte and "out" for an output beside
+// the image, or empty to cancel.
+void refusal(const char* name, bool stale, const char* entry, const QStringList& answers, const char* message)
 {
-    WindowDriver driver;
-    openImage(driver);
-    QVERIFY(!driver.table()->selectionModel()->currentIndex().isValid());
-    {
-        DialogScript script({});
-        action(driver, "Save as...")->trigger();
-        QCOMPARE(script.shown.size(), 0);
-        QVERIFY(!script.unexpected);
-    }
-    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Not selecting saving block"));
-    QCOMPARE(driver.statusColour(), QStringLiteral("color:red"));
-
-    driver.statusBar()->clearMessage();
-    {
-        DialogScript script({ QString() });
-        action(driver, "Replace with...")->trigger();
-        QCOMPARE(script.shown.size(), 1);
-    }
-    QVERIFY2(driver.statusBar()->currentMessage().isEmpty(), "a cancelled dialog shows no message");
-
-    const QString replacement = folder->filePath("any.img");
-    QVERIFY(writeFile(replacement, "x"));
-    {
-        DialogScript script({ replacement, folder->filePath("out.bin") });
-        action(driver, "Replace with...")->trigger();
-        QCOMPARE(script.shown.size(), 2);
-    }
-    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("no block selected"));
-    QCOMPARE(driver.statusColour(), QStringLiteral("color:red"));
+    QTest::newRow(name) << stale << QString(entry) << answers << QString(message);
 }
 
-// After a failed open the table still lists the last image while memory holds the failed one.
-void TestBlockActions::staleCatalogueStopsEveryAction()
+} // namespace
+
+void TestBlockActions::refusedWithoutUsableBlock_data()
 {
+    QTest::addColumn<bool>("stale");
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QStringList>("answers");
+    QTest::addColumn<QString>("message");
+    refusal("save as, no selection", false, "Save as...", {}, "Not selecting saving block");
+    refusal("replace with, no selection, cancelled", false, "Replace with...", { "" }, "");
+    refusal("replace with, no selection", false, "Replace with...", { "replacement", "out" },
+        "no block selected");
+    // After a failed open the table still lists the last image while memory holds the failed one.
+    refusal("save as, stale table", true, "Save as...", { "out" }, "Not data from file!!!");
+    refusal("replace with, stale table", true, "Replace with...", { "replacement", "out" },
+        "Not data from file!!!");
+}
+
+void TestBlockActions::refusedWithoutUsableBlock()
+{
+    QFETCH(bool, stale);
+    QFETCH(QString, entry);
+    QFETCH(QStringList, answers);
+    QFETCH(QString, message);
+    const QString output = folder->filePath("out.bin");
+    answers.replaceInStrings(QRegularExpression("^out$"), output);
+    answers.replaceInStrings(QRegularExpression("^replacement$"), folder->create("any.img", "x"));
     WindowDriver driver;
     openImage(driver);
-    const QString noDmh = folder->filePath("plain.bin");
-    QVERIFY(writeFile(noDmh, QByteArray(4096, 'z')));
-    driver.dropFile(noDmh);
-    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Can not find DMH."));
-    selectRow(driver, 1);
-
-    const QString output = folder->filePath("stale.out");
-    {
-        DialogScript script({ output });
-        action(driver, "Save as...")->trigger();
+    if (stale) {
+        driver.dropFile(folder->create("plain.bin", QByteArray(4096, 'z')));
+        QCOMPARE(driver.status(), QStringLiteral("Can not find DMH."));
+        driver.selectRow(1);
+        driver.statusBar()->clearMessage();
     }
-    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Not data from file!!!"));
-    QCOMPARE(driver.statusColour(), QStringLiteral("color:red"));
-    QVERIFY(!QFileInfo::exists(output));
-
-    driver.statusBar()->clearMessage();
-    const QString replacement = folder->filePath("any.img");
-    QVERIFY(writeFile(replacement, "x"));
-    {
-        DialogScript script({ replacement, output });
-        action(driver, "Replace with...")->trigger();
-    }
-    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Not data from file!!!"));
+    const DialogsSeen seen = driver.trigger(entry, answers);
+    QCOMPARE(seen.shown.size(), answers.size());
+    QVERIFY(!seen.unexpected);
+    QCOMPARE(driver.status(), message);
+    if (!message.isEmpty())
+        QCOMPARE(driver.statusColour(), failureColour);
     QVERIFY(!QFileInfo::exists(output));
 }
+
+namespace {
+
+// image.bin is the image; link.bin a symlink to it, hard.bin a hard link of it, other.bin a copy.
+void writeOver(const char* name, const char* opened, const char* written, bool sameFile)
+{
+    QTest::newRow(name) << QString(opened) << QString(written) << sameFile;
+}
+
+} // namespace
 
 void TestBlockActions::writeOverOpenImageOpensItAgain_data()
 {
     QTest::addColumn<QString>("opened");
     QTest::addColumn<QString>("written");
     QTest::addColumn<bool>("sameFile");
-    // image.bin is the image; link.bin a symlink to it, hard.bin a hard link of it, other.bin a copy.
-    QTest::newRow("same path") << "image.bin"
-                               << "image.bin" << true;
-    QTest::newRow("opened through a symlink") << "link.bin"
-                                              << "image.bin" << true;
-    QTest::newRow("written through a symlink") << "image.bin"
-                                               << "link.bin" << true;
-    QTest::newRow("hard link, replaced apart") << "image.bin"
-                                               << "hard.bin" << false;
-    QTest::newRow("another file") << "image.bin"
-                                  << "other.bin" << false;
+    writeOver("same path", "image.bin", "image.bin", true);
+    writeOver("opened through a symlink", "link.bin", "image.bin", true);
+    writeOver("written through a symlink", "image.bin", "link.bin", true);
+    writeOver("hard link, replaced apart", "image.bin", "hard.bin", false);
+    writeOver("another file", "image.bin", "other.bin", false);
 }
 
 // Two replacements in a row written over the image: the second starts from what the first wrote.
@@ -322,39 +266,32 @@ void TestBlockActions::writeOverOpenImageOpensItAgain()
     QFETCH(QString, written);
     QFETCH(bool, sameFile);
     QVERIFY(QFile::link(imagePath, folder->filePath("link.bin")));
-    QVERIFY(::link(QFile::encodeName(imagePath).constData(),
-                QFile::encodeName(folder->filePath("hard.bin")).constData())
-        == 0);
-    QVERIFY(writeFile(folder->filePath("other.bin"), image));
+    QCOMPARE(::link(QFile::encodeName(imagePath).constData(),
+                 QFile::encodeName(folder->filePath("hard.bin")).constData()),
+        0);
+    folder->create("other.bin", image);
     const QString target = folder->filePath(written);
     const QByteArray recordData = ImageBuilder::randomBytes(1000, 7);
     const QByteArray paddedData = ImageBuilder::randomBytes(1000, 8);
-    const QString recordFile = folder->create("record.img", recordData);
-    const QString paddedFile = folder->create("padded.img", paddedData);
 
     WindowDriver driver;
     driver.dropFile(folder->filePath(opened));
-    const QString crcBefore = driver.table()->model()->index(0, 2).data().toString();
-    {
-        DialogScript script({ recordFile, target });
-        QVERIFY(driver.chooseFromMenu(driver.rowPoint(0), "Replace with..."));
-        QVERIFY(!script.unexpected);
-        QVERIFY2(script.shown.last().replaceConfirmed, "the dialog asks before replacing a file");
-    }
-    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Replace block successfully!!!"));
-    QCOMPARE(driver.statusColour(), QStringLiteral("color:#15428b"));
+    const QString crcBefore = driver.cell(0, 2);
+    const DialogsSeen first = driver.chooseFromMenu(
+        driver.rowPoint(0), "Replace with...", { folder->create("record.img", recordData), target });
+    QVERIFY(!first.unexpected);
+    QVERIFY2(first.shown.last().replaceConfirmed, "the dialog asks before replacing a file");
+    QCOMPARE(driver.status(), QStringLiteral("Replace block successfully!!!"));
+    QCOMPARE(driver.statusColour(), successColour);
     QCOMPARE(driver.pathField()->text(), folder->filePath(opened));
     // Opened again, the table shows the record's new entry CRC and, like any fresh table, no selection.
-    const QString crcAfter = driver.table()->model()->index(0, 2).data().toString();
-    QCOMPARE(crcAfter != crcBefore, sameFile);
+    QCOMPARE(driver.cell(0, 2) != crcBefore, sameFile);
     QCOMPARE(driver.selectedRows(), sameFile ? QList<int>() : QList<int> { 0 });
 
-    {
-        DialogScript script({ paddedFile, target });
-        QVERIFY(driver.chooseFromMenu(driver.rowPoint(1), "Replace with..."));
-        QVERIFY(!script.unexpected);
-    }
-    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Replace block successfully!!!"));
+    const DialogsSeen second = driver.chooseFromMenu(
+        driver.rowPoint(1), "Replace with...", { folder->create("padded.img", paddedData), target });
+    QVERIFY(!second.unexpected);
+    QCOMPARE(driver.status(), QStringLiteral("Replace block successfully!!!"));
     const QByteArray result = readFile(target);
     QCOMPARE(result.mid(0x30000, 1000), paddedData);
     QCOMPARE(result.mid(0x10000, 1000), sameFile ? recordData : image.mid(0x10000, 1000));

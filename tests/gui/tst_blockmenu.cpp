@@ -1,4 +1,3 @@
-#include "dialogscript.h"
 #include "standardimages.h"
 #include "testfolder.h"
 #include "windowdriver.h"
@@ -13,7 +12,6 @@ class TestBlockMenu : public QObject {
 private slots:
     void init();
     void cleanup();
-    void noMenuBeforeFirstOpen();
     void firstOpen_data();
     void firstOpen();
     void oneMenuPerRightClickAfterManyOpens();
@@ -24,9 +22,6 @@ private slots:
     void statusLineKeptThroughMenu();
 
 private:
-    // Right-clicks the table's viewport at `point` through the window, as the platform delivers it.
-    void rightClick(const QPoint& point);
-    QPoint rowPoint(int row) const;
     // One gesture of the tables below, as a user makes it: "click 1", "ctrl+click 1", "right click 1" and
     // "right click below" (the menu stays open), "save as 1", "save as below" and "replace with 1" (the
     // entry clicked in the menu shown there), "hover save as", "hover replace with", and the keys
@@ -50,30 +45,18 @@ void TestBlockMenu::cleanup()
     driver.reset();
 }
 
-void TestBlockMenu::rightClick(const QPoint& point)
-{
-    driver->clickTable(point, Qt::RightButton);
-}
-
-QPoint TestBlockMenu::rowPoint(int row) const
-{
-    return driver->rowPoint(row);
-}
-
 void TestBlockMenu::perform(const QString& gesture)
 {
     const QString place = gesture.section(' ', -1);
-    const QPoint point = place == "below" ? driver->belowRows() : rowPoint(place.toInt());
+    const QPoint point = place == "below" ? driver->belowRows() : driver->rowPoint(place.toInt());
     if (gesture.startsWith("click "))
         driver->clickTable(point);
     else if (gesture.startsWith("ctrl+click "))
         driver->clickTable(point, Qt::LeftButton, Qt::ControlModifier);
     else if (gesture.startsWith("right click "))
-        rightClick(point);
-    else if (gesture.startsWith("save as "))
-        QVERIFY(driver->chooseFromMenu(point, "Save as..."));
-    else if (gesture.startsWith("replace with "))
-        QVERIFY(driver->chooseFromMenu(point, "Replace with..."));
+        driver->clickTable(point, Qt::RightButton);
+    else if (gesture.startsWith("save as ") || gesture.startsWith("replace with "))
+        QVERIFY(driver->chooseFromMenu(point, gesture.startsWith("save") ? "Save as..." : "Replace with..."));
     else if (gesture.startsWith("hover "))
         driver->hoverMenuEntry(gesture == "hover save as" ? "Save as..." : "Replace with...");
     else if (gesture == "escape")
@@ -89,46 +72,43 @@ void TestBlockMenu::perform(const QString& gesture)
         QFAIL(qPrintable("unknown gesture " + gesture));
 }
 
-void TestBlockMenu::noMenuBeforeFirstOpen()
-{
-    QSignalSpy shown(driver->blockMenu(), &QMenu::aboutToShow);
-    QSignalSpy requested(driver->table(), &QWidget::customContextMenuRequested);
-    rightClick(QPoint(20, 20));
-    QCOMPARE(requested.count(), 0);
-    // Not even a request made by hand reaches the menu: nothing is connected yet.
-    emit driver->table()->customContextMenuRequested(QPoint(20, 20));
-    QCOMPARE(shown.count(), 0);
-    QVERIFY(!driver->blockMenu()->isVisible());
-}
-
 void TestBlockMenu::firstOpen_data()
 {
-    QTest::addColumn<bool>("byDialog");
+    QTest::addColumn<QString>("way");
     QTest::addColumn<bool>("loads");
     QTest::addColumn<bool>("menuShown");
-    QTest::newRow("dialog, image loads") << true << true << true;
-    QTest::newRow("dialog, load fails") << true << false << true;
-    QTest::newRow("drop, image loads") << false << true << true;
-    QTest::newRow("drop, load fails") << false << false << false;
+    QTest::newRow("nothing opened") << "none" << false << false;
+    QTest::newRow("dialog, image loads") << "dialog" << true << true;
+    QTest::newRow("dialog, load fails") << "dialog" << false << true;
+    QTest::newRow("drop, image loads") << "drop" << true << true;
+    QTest::newRow("drop, load fails") << "drop" << false << false;
 }
 
 void TestBlockMenu::firstOpen()
 {
-    QFETCH(bool, byDialog);
+    QFETCH(QString, way);
     QFETCH(bool, loads);
     QFETCH(bool, menuShown);
     const QString path = loads ? folder->create("small.bin", StandardImages::twoEntries())
                                : folder->create("nodmh.bin", StandardImages::noDmh());
-    if (byDialog)
-        QVERIFY(driver->browse(path).accepted);
-    else
+    if (way == "dialog")
+        QVERIFY(driver->browse(path).accepted());
+    else if (way == "drop")
         driver->dropFile(path);
     QCOMPARE(driver->table()->model() != nullptr, loads);
 
     QSignalSpy shown(driver->blockMenu(), &QMenu::aboutToShow);
-    rightClick(QPoint(20, 20));
+    QSignalSpy requested(driver->table(), &QWidget::customContextMenuRequested);
+    driver->clickTable(QPoint(20, 20), Qt::RightButton);
+    QCOMPARE(requested.count(), menuShown ? 1 : 0);
     QCOMPARE(shown.count(), menuShown ? 1 : 0);
     QCOMPARE(driver->blockMenu()->isVisible(), menuShown);
+    if (menuShown)
+        return;
+    // Not even a request made by hand reaches the menu: nothing is connected yet.
+    emit driver->table()->customContextMenuRequested(QPoint(20, 20));
+    QCOMPARE(shown.count(), 0);
+    QVERIFY(!driver->blockMenu()->isVisible());
 }
 
 void TestBlockMenu::oneMenuPerRightClickAfterManyOpens()
@@ -138,7 +118,7 @@ void TestBlockMenu::oneMenuPerRightClickAfterManyOpens()
     for (int open = 0; open < 10; ++open) {
         const QString path = open % 3 == 2 ? small : twoDmh;
         if (open % 2 == 0)
-            QVERIFY(driver->browse(path).accepted);
+            QVERIFY(driver->browse(path).accepted());
         else
             driver->dropFile(path);
     }
@@ -146,8 +126,8 @@ void TestBlockMenu::oneMenuPerRightClickAfterManyOpens()
 
     QMenu* menu = driver->blockMenu();
     QSignalSpy shown(menu, &QMenu::aboutToShow);
-    const QPoint point = rowPoint(1);
-    rightClick(point);
+    const QPoint point = driver->rowPoint(1);
+    driver->clickTable(point, Qt::RightButton);
     QCOMPARE(shown.count(), 1);
     QVERIFY(menu->isVisible());
     // Exactly under the mouse: mapped through the viewport, below the 30-pixel header.
@@ -164,10 +144,10 @@ void TestBlockMenu::menuOpensBelowLastRow()
 {
     driver->dropFile(folder->create("small.bin", StandardImages::twoEntries()));
     QTableView* table = driver->table();
-    const QPoint belowRows(table->viewport()->width() / 2, rowPoint(1).y() + 3 * table->rowHeight(1));
+    const QPoint belowRows(table->viewport()->width() / 2, driver->rowPoint(1).y() + 3 * table->rowHeight(1));
     QVERIFY(!table->indexAt(belowRows).isValid());
     QSignalSpy shown(driver->blockMenu(), &QMenu::aboutToShow);
-    rightClick(belowRows);
+    driver->clickTable(belowRows, Qt::RightButton);
     QCOMPARE(shown.count(), 1);
     QCOMPARE(driver->blockMenu()->pos(), table->viewport()->mapToGlobal(belowRows));
 }
@@ -197,43 +177,35 @@ void TestBlockMenu::actionsActOnSelectedRowOnly()
     QFETCH(QStringList, gestures);
     QFETCH(int, actedOn);
     driver->dropFile(folder->create("four.bin", StandardImages::fourBlocks()));
-    const QStringList names { "boot", "kernel", "nocrc", "rootfs" };
-    {
-        // No gesture opens a dialog: one that showed would be closed and noted here.
-        DialogScript script({});
+    // No gesture opens a dialog: one that showed would be closed and noted.
+    QVERIFY(!answering({}, [&] {
         for (const QString& gesture : qAsConst(gestures))
             perform(gesture);
-        QVERIFY(!script.unexpected);
-    }
+    }).unexpected);
     QCOMPARE(driver->selectedRows(), actedOn < 0 ? QList<int>() : QList<int> { actedOn });
 
     const QString exported = folder->filePath("block.out");
-    {
-        DialogScript script({ exported });
-        perform("save as below");
-        QCOMPARE(script.shown.size(), actedOn < 0 ? 0 : 1);
-        if (actedOn >= 0)
-            QCOMPARE(script.shown.first().proposedName, names.at(actedOn));
-    }
+    const DialogsSeen saved = driver->chooseFromMenu(driver->belowRows(), "Save as...", { exported });
+    QVERIFY(!saved.unexpected);
+    QCOMPARE(saved.shown.size(), actedOn < 0 ? 0 : 1);
+    QCOMPARE(QFileInfo::exists(exported), actedOn >= 0);
     if (actedOn >= 0) {
-        QCOMPARE(driver->statusBar()->currentMessage(),
-            QStringLiteral("Save block %1 successfully!!!").arg(exported));
-        QVERIFY(QFileInfo::exists(exported));
+        QCOMPARE(
+            saved.shown[0].proposedName, QStringList({ "boot", "kernel", "nocrc", "rootfs" }).at(actedOn));
+        QCOMPARE(driver->status(), QStringLiteral("Save block %1 successfully!!!").arg(exported));
         return;
     }
-    QCOMPARE(driver->statusBar()->currentMessage(), QStringLiteral("Not selecting saving block"));
-    QCOMPARE(driver->statusColour(), QStringLiteral("color:red"));
-    QVERIFY(!QFileInfo::exists(exported));
+    QCOMPARE(driver->status(), QStringLiteral("Not selecting saving block"));
+    QCOMPARE(driver->statusColour(), failureColour);
 
-    const QString replacement = folder->create("new.img", QByteArray(100, 'r'));
     const QString output = folder->filePath("out.bin");
-    {
-        DialogScript script({ replacement, output });
-        perform("replace with below");
-        QCOMPARE(script.shown.size(), 2);
-    }
-    QCOMPARE(driver->statusBar()->currentMessage(), QStringLiteral("no block selected"));
-    QCOMPARE(driver->statusColour(), QStringLiteral("color:red"));
+    const QString replacement = folder->create("new.img", QByteArray(100, 'r'));
+    const DialogsSeen replaced
+        = driver->chooseFromMenu(driver->belowRows(), "Replace with...", { replacement, output });
+    QVERIFY(!replaced.unexpected);
+    QCOMPARE(replaced.shown.size(), 2);
+    QCOMPARE(driver->status(), QStringLiteral("no block selected"));
+    QCOMPARE(driver->statusColour(), failureColour);
     QVERIFY(!QFileInfo::exists(output));
     QCOMPARE(driver->selectedRows(), QList<int>());
 }
@@ -260,25 +232,22 @@ void TestBlockMenu::statusLineKeptThroughMenu()
     QFETCH(QStringList, gestures);
     QFETCH(QStringList, answers);
     driver->dropFile(folder->create("four.bin", StandardImages::fourBlocks()));
-    {
-        DialogScript script({});
-        perform("save as below");
-    }
+    QVERIFY(!driver->chooseFromMenu(driver->belowRows(), "Save as...", {}).unexpected);
     const QString message = QStringLiteral("Not selecting saving block");
-    QCOMPARE(driver->statusBar()->currentMessage(), message);
+    QCOMPARE(driver->status(), message);
 
     answers.replaceInStrings("replacement", folder->create("new.img", QByteArray(100, 'r')));
     {
         DialogScript script(answers);
         for (const QString& gesture : qAsConst(gestures)) {
             perform(gesture);
-            QCOMPARE(driver->statusBar()->currentMessage(), message);
+            QCOMPARE(driver->status(), message);
         }
         QCOMPARE(script.shown.size(), answers.size());
         QVERIFY(!script.unexpected);
     }
-    QCOMPARE(driver->statusBar()->currentMessage(), message);
-    QCOMPARE(driver->statusColour(), QStringLiteral("color:red"));
+    QCOMPARE(driver->status(), message);
+    QCOMPARE(driver->statusColour(), failureColour);
 }
 
 QTEST_MAIN(TestBlockMenu)

@@ -41,18 +41,14 @@ double textContrast(const QImage& picture, int inset)
     for (int y = inside.top(); y <= inside.bottom(); ++y)
         for (int x = inside.left(); x <= inside.right(); ++x)
             ++counts[picture.pixel(x, y) | 0xff000000u];
-    QRgb background = 0;
-    for (auto count = counts.cbegin(); count != counts.cend(); ++count)
-        if (count.value() > counts.value(background))
-            background = count.key();
-    const double backgroundLuminance = luminance(background);
-    double textLuminance = backgroundLuminance;
-    for (auto count = counts.cbegin(); count != counts.cend(); ++count)
-        if (std::abs(luminance(count.key()) - backgroundLuminance)
-            > std::abs(textLuminance - backgroundLuminance))
-            textLuminance = luminance(count.key());
-    return (std::max(backgroundLuminance, textLuminance) + 0.05)
-        / (std::min(backgroundLuminance, textLuminance) + 0.05);
+    const QList<QRgb> colours = counts.keys();
+    const double background = luminance(*std::max_element(
+        colours.begin(), colours.end(), [&](QRgb one, QRgb other) { return counts[one] < counts[other]; }));
+    double text = background;
+    for (QRgb colour : colours)
+        if (std::abs(luminance(colour) - background) > std::abs(text - background))
+            text = luminance(colour);
+    return (std::max(background, text) + 0.05) / (std::min(background, text) + 0.05);
 }
 
 // What a dark desktop theme hands the application: light text on near-black.
@@ -100,7 +96,7 @@ void TestMainWindow::startsEmpty()
     QCOMPARE(driver.table()->model(), nullptr);
     QCOMPARE(driver.table()->selectionMode(), QAbstractItemView::SingleSelection);
     QCOMPARE(driver.table()->contextMenuPolicy(), Qt::NoContextMenu);
-    QVERIFY(driver.statusBar()->currentMessage().isEmpty());
+    QVERIFY(driver.status().isEmpty());
     QCOMPARE(driver.window().statusBar(), driver.statusBar());
 
     // No menu bar, no tool bar, and "About" reachable from nowhere.
@@ -123,18 +119,12 @@ void TestMainWindow::formTexts_data()
 {
     QTest::addColumn<QString>("objectName");
     QTest::addColumn<QString>("text");
-    QTest::newRow("path caption") << "label"
-                                  << "Flash Path";
-    QTest::newRow("browse") << "BtnBrowseFlash"
-                            << "Browse";
-    QTest::newRow("sdram caption") << "label_2"
-                                   << "SDRAM Size:";
-    QTest::newRow("flash caption") << "label_4"
-                                   << "Flash Size:";
-    QTest::newRow("block caption") << "label_6"
-                                   << "Block Number:";
-    QTest::newRow("version caption") << "label_8"
-                                     << "Software Version:";
+    QTest::newRow("path caption") << QStringLiteral("label") << "Flash Path";
+    QTest::newRow("browse") << QStringLiteral("BtnBrowseFlash") << "Browse";
+    QTest::newRow("sdram caption") << QStringLiteral("label_2") << "SDRAM Size:";
+    QTest::newRow("flash caption") << QStringLiteral("label_4") << "Flash Size:";
+    QTest::newRow("block caption") << QStringLiteral("label_6") << "Block Number:";
+    QTest::newRow("version caption") << QStringLiteral("label_8") << "Software Version:";
 }
 
 void TestMainWindow::formTexts()
@@ -329,6 +319,17 @@ void TestMainWindow::readableOnDarkDesktop()
     QVERIFY2(contrast >= 4.5, qPrintable(QStringLiteral("contrast %1 to 1").arg(contrast)));
 }
 
+namespace {
+
+// `out` is how stdout starts, `err` a line stderr holds; empty means nothing of the program's own.
+void commandLineRow(const char* name, const QStringList& arguments, bool display, int exitCode,
+    const char* out, const char* err = "")
+{
+    QTest::newRow(name) << arguments << display << exitCode << QByteArray(out) << QByteArray(err);
+}
+
+} // namespace
+
 void TestMainWindow::commandLine_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -336,23 +337,17 @@ void TestMainWindow::commandLine_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QByteArray>("out");
     QTest::addColumn<QByteArray>("err");
-
-    // `out` is how stdout starts, `err` a line stderr holds; empty means nothing of the program's own.
-    QTest::newRow("help") << QStringList { "--help" } << true << 0
-                          << QByteArray("Usage: " TESSEL_PATH " [options] [image]\n") << QByteArray();
-    QTest::newRow("version") << QStringList { "-v" } << true << 0 << QByteArray("Tessel " TESSEL_VERSION "\n")
-                             << QByteArray();
+    commandLineRow("help", { "--help" }, true, 0, "Usage: " TESSEL_PATH " [options] [image]\n");
+    commandLineRow("version", { "-v" }, true, 0, "Tessel " TESSEL_VERSION "\n");
     // Where no window can show, the texts are still there.
-    QTest::newRow("help, no display")
-        << QStringList { "-h" } << false << 0 << QByteArray("Usage: ") << QByteArray();
-    QTest::newRow("version, no display") << QStringList { "--version" } << false << 0
-                                         << QByteArray("Tessel " TESSEL_VERSION "\n") << QByteArray();
-    QTest::newRow("help after a toolkit option") << QStringList { "-platform", "offscreen", "--help" }
-                                                 << false << 0 << QByteArray("Usage: ") << QByteArray();
-    QTest::newRow("unknown option") << QStringList { "--bogus", "image.bin" } << true << 2 << QByteArray()
-                                    << QByteArray("Tessel: Unknown option 'bogus'.");
-    QTest::newRow("two images") << QStringList { "a.bin", "b.bin" } << true << 2 << QByteArray()
-                                << QByteArray("Tessel: Only one image can be opened; 2 were given.");
+    commandLineRow("help, no display", { "-h" }, false, 0, "Usage: ");
+    commandLineRow("version, no display", { "--version" }, false, 0, "Tessel " TESSEL_VERSION "\n");
+    commandLineRow(
+        "help after a toolkit option", { "-platform", "offscreen", "--help" }, false, 0, "Usage: ");
+    commandLineRow(
+        "unknown option", { "--bogus", "image.bin" }, true, 2, "", "Tessel: Unknown option 'bogus'.");
+    commandLineRow("two images", { "a.bin", "b.bin" }, true, 2, "",
+        "Tessel: Only one image can be opened; 2 were given.");
 }
 
 // What the program prints and how it ends when its arguments ask for no window, or are wrong.

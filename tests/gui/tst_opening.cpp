@@ -28,6 +28,29 @@ private:
     QString noDmh;
 };
 
+namespace {
+
+// Checks what the window shows of the images opened so far: the path field; the block number and as many
+// table rows (-1: neither); the status line, red when there is one; whether the table offers its menu.
+void expectShown(
+    const WindowDriver& driver, const QString& path, int blocks, const QString& status, bool menuEnabled)
+{
+    QCOMPARE(driver.pathField()->text(), path);
+    QCOMPARE(driver.labelText("laBlockNum"), blocks < 0 ? QString() : QString::number(blocks));
+    QCOMPARE(driver.table()->model() ? driver.table()->model()->rowCount() : -1, blocks);
+    QCOMPARE(driver.status(), status);
+    QCOMPARE(driver.statusColour(), status.isEmpty() ? QString() : failureColour);
+    QCOMPARE(driver.table()->contextMenuPolicy(), menuEnabled ? Qt::CustomContextMenu : Qt::NoContextMenu);
+}
+
+// Where the next Browse dialog starts; it is cancelled.
+QString browseStart(WindowDriver& driver)
+{
+    return driver.browse(QString()).shown.value(0).directory;
+}
+
+} // namespace
+
 void TestOpening::init()
 {
     folder = std::make_unique<TestFolder>();
@@ -43,83 +66,70 @@ void TestOpening::browseOpensChosenImage()
     QVERIFY(QDir(folder->path()).mkpath("images"));
     const QString chosen = folder->create("images/a.bin", StandardImages::twoEntries());
 
-    const DialogSeen first = driver.browse(chosen);
-    QCOMPARE(first.dialogsShown, 1);
-    QVERIFY(first.accepted);
-    QCOMPARE(first.caption, QStringLiteral("Flash bin"));
-    QCOMPARE(first.nameFilters, QStringList { "Bin (*.bin)" });
+    const DialogsSeen first = driver.browse(chosen);
+    QCOMPARE(first.shown.size(), 1);
+    QVERIFY(first.accepted());
+    QCOMPARE(first.shown[0].caption, QStringLiteral("Flash bin"));
+    QCOMPARE(first.shown[0].nameFilters, QStringList { "Bin (*.bin)" });
     // "/*.bin" starts the first dialog in the root folder.
-    QCOMPARE(first.directory, QStringLiteral("/"));
-
-    QCOMPARE(driver.pathField()->text(), chosen);
+    QCOMPARE(first.shown[0].directory, QStringLiteral("/"));
+    expectShown(driver, chosen, 2, "", true);
     QCOMPARE(driver.labelText("laSDRAMSize"), QStringLiteral("33554432"));
-    QCOMPARE(driver.labelText("laBlockNum"), QStringLiteral("2"));
-    QCOMPARE(driver.table()->model()->rowCount(), 2);
-    QVERIFY2(driver.statusBar()->currentMessage().isEmpty(), "a successful open shows no message");
-    QCOMPARE(driver.table()->contextMenuPolicy(), Qt::CustomContextMenu);
 
     // The next dialog starts in the folder of the file chosen last.
-    const DialogSeen second = driver.browse(QString());
-    QCOMPARE(second.dialogsShown, 1);
-    QCOMPARE(second.directory, folder->filePath("images"));
+    QCOMPARE(browseStart(driver), folder->filePath("images"));
 }
 
 void TestOpening::cancelledDialogChangesNothing()
 {
     WindowDriver driver;
-    QCOMPARE(driver.browse(QString()).dialogsShown, 1);
-    QVERIFY(driver.pathField()->text().isEmpty());
-    QCOMPARE(driver.table()->model(), nullptr);
-    QCOMPARE(driver.table()->contextMenuPolicy(), Qt::NoContextMenu);
-    QVERIFY(driver.statusBar()->currentMessage().isEmpty());
-    QCOMPARE(driver.browse(QString()).directory, QStringLiteral("/"));
+    QCOMPARE(driver.browse(QString()).shown.size(), 1);
+    expectShown(driver, "", -1, "", false);
+    QCOMPARE(browseStart(driver), QStringLiteral("/"));
 
     // After an image is open, a cancelled dialog leaves it on screen as it was.
-    QVERIFY(driver.browse(twoDmh).accepted);
+    QVERIFY(driver.browse(twoDmh).accepted());
     QAbstractItemModel* model = driver.table()->model();
-    QCOMPARE(driver.browse(QString()).dialogsShown, 1);
-    QCOMPARE(driver.pathField()->text(), twoDmh);
+    QCOMPARE(driver.browse(QString()).shown.size(), 1);
+    expectShown(driver, twoDmh, 8, "", true);
     QCOMPARE(driver.table()->model(), model);
-    QCOMPARE(driver.labelText("laBlockNum"), QStringLiteral("8"));
 }
 
 void TestOpening::dialogFailureShowsErrorAndEnablesMenu()
 {
     WindowDriver driver;
-    QVERIFY(driver.browse(noDmh).accepted);
-    QCOMPARE(driver.pathField()->text(), noDmh);
-    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Can not find DMH."));
-    QCOMPARE(driver.statusColour(), QStringLiteral("color:red"));
-    QVERIFY(driver.labelText("laBlockNum").isEmpty());
-    QCOMPARE(driver.table()->model(), nullptr);
-    QCOMPARE(driver.table()->contextMenuPolicy(), Qt::CustomContextMenu);
+    QVERIFY(driver.browse(noDmh).accepted());
+    expectShown(driver, noDmh, -1, "Can not find DMH.", true);
 }
+
+namespace {
+
+// Names stand for the images of init(), "missing" for a file that does not exist; `text` is dropped as
+// plain text rather than as a file.
+void dropRow(const char* name, const QStringList& files, const QString& shown, int blocks,
+    const QString& status, bool menuEnabled, const QString& text = QString())
+{
+    QTest::newRow(name) << files << text << shown << blocks << status << menuEnabled;
+}
+
+} // namespace
 
 void TestOpening::drop_data()
 {
     QTest::addColumn<QStringList>("files");
     QTest::addColumn<QString>("plainText");
     QTest::addColumn<QString>("shownPath");
-    QTest::addColumn<QString>("blockNumber");
+    QTest::addColumn<int>("blocks");
     QTest::addColumn<QString>("status");
     QTest::addColumn<bool>("menuEnabled");
-
-    // Names stand for the images of init(); "missing" for a file that does not exist.
-    QTest::newRow("one image") << QStringList { "twodmh" } << QString() << "twodmh"
-                               << "8" << QString() << true;
-    QTest::newRow("three files, first taken")
-        << QStringList { "small", "twodmh", "nodmh" } << QString() << "small"
-        << "2" << QString() << true;
-    QTest::newRow("first of several fails") << QStringList { "nodmh", "twodmh" } << QString() << "nodmh"
-                                            << QString() << "Can not find DMH." << false;
-    QTest::newRow("missing file") << QStringList { "missing" } << QString() << "missing" << QString()
-                                  << "missingis not exist!" << false;
-    QTest::newRow("web address") << QStringList { "http://example.com/a.bin" } << QString() << QString()
-                                 << QString() << QString() << false;
-    QTest::newRow("web address before a file") << QStringList { "http://example.com/a.bin", "twodmh" }
-                                               << QString() << QString() << QString() << QString() << false;
-    QTest::newRow("plain text path") << QStringList() << "twodmh" << QString() << QString() << QString()
-                                     << false;
+    const QString web = QStringLiteral("http://example.com/a.bin");
+    dropRow("one image", { "twodmh" }, "twodmh", 8, "", true);
+    dropRow("three files, first taken", { "small", "twodmh", "nodmh" }, "small", 2, "", true);
+    dropRow("first of several fails", { "nodmh", "twodmh" }, "nodmh", -1, "Can not find DMH.", false);
+    dropRow("missing file", { "missing" }, "missing", -1, "missingis not exist!", false);
+    dropRow("web address", { web }, "", -1, "", false);
+    dropRow("web address before a file", { web, "twodmh" }, "", -1, "", false);
+    dropRow("plain text path", {}, "", -1, "", false, "twodmh");
 }
 
 void TestOpening::drop()
@@ -127,7 +137,7 @@ void TestOpening::drop()
     QFETCH(QStringList, files);
     QFETCH(QString, plainText);
     QFETCH(QString, shownPath);
-    QFETCH(QString, blockNumber);
+    QFETCH(int, blocks);
     QFETCH(QString, status);
     QFETCH(bool, menuEnabled);
     const auto pathOf = [this](const QString& name) {
@@ -147,12 +157,7 @@ void TestOpening::drop()
     QVERIFY2(outcome.enterAccepted, "every drag may enter the path field");
     QCOMPARE(outcome.enterAction, Qt::CopyAction);
     QVERIFY2(!outcome.dropAccepted, "the drop itself is never marked accepted");
-
-    QCOMPARE(driver.pathField()->text(), pathOf(shownPath));
-    QCOMPARE(driver.labelText("laBlockNum"), blockNumber);
-    QCOMPARE(driver.statusBar()->currentMessage(), status.replace("missing", pathOf("missing")));
-    QCOMPARE(driver.statusColour(), status.isEmpty() ? QString() : QStringLiteral("color:red"));
-    QCOMPARE(driver.table()->contextMenuPolicy(), menuEnabled ? Qt::CustomContextMenu : Qt::NoContextMenu);
+    expectShown(driver, pathOf(shownPath), blocks, status.replace("missing", pathOf("missing")), menuEnabled);
 }
 
 void TestOpening::dropDoesNotMoveBrowseStart()
@@ -160,7 +165,7 @@ void TestOpening::dropDoesNotMoveBrowseStart()
     WindowDriver driver;
     driver.dropFile(twoDmh);
     QCOMPARE(driver.labelText("laBlockNum"), QStringLiteral("8"));
-    QCOMPARE(driver.browse(QString()).directory, QStringLiteral("/"));
+    QCOMPARE(browseStart(driver), QStringLiteral("/"));
 }
 
 void TestOpening::failedOpenKeepsLastImage_data()
@@ -181,7 +186,7 @@ void TestOpening::failedOpenKeepsLastImage()
         const CursorWatch watch(driver);
         bool opened = true;
         if (way == "dialog")
-            opened = driver.browse(path).accepted;
+            opened = driver.browse(path).accepted();
         else if (way == "drop")
             driver.dropFile(path);
         else
@@ -190,26 +195,18 @@ void TestOpening::failedOpenKeepsLastImage()
     };
     QVERIFY(open(twoDmh));
     QAbstractItemModel* model = driver.table()->model();
-    QVERIFY(model);
-    QCOMPARE(driver.table()->contextMenuPolicy(), Qt::CustomContextMenu);
+    expectShown(driver, twoDmh, 8, "", true);
 
     QVERIFY(open(noDmh));
-    QCOMPARE(driver.pathField()->text(), noDmh);
-    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Can not find DMH."));
-    QCOMPARE(driver.statusColour(), QStringLiteral("color:red"));
-    QCOMPARE(driver.labelText("laBlockNum"), QStringLiteral("8"));
+    expectShown(driver, noDmh, 8, "Can not find DMH.", true);
     QCOMPARE(driver.labelText("laSDRAMSize"), QStringLiteral("67108864"));
     QCOMPARE(driver.table()->model(), model);
-    QCOMPARE(model->rowCount(), 8);
 
     // A later success replaces the image but leaves the red message where it was.
     QVERIFY(open(small));
-    QCOMPARE(driver.labelText("laBlockNum"), QStringLiteral("2"));
-    QCOMPARE(driver.table()->model()->rowCount(), 2);
-    QCOMPARE(driver.statusBar()->currentMessage(), QStringLiteral("Can not find DMH."));
-    QCOMPARE(driver.statusColour(), QStringLiteral("color:red"));
+    expectShown(driver, small, 2, "Can not find DMH.", true);
     // Only the dialog and the command line move the next dialog's start to the image's folder.
-    QCOMPARE(driver.browse(QString()).directory, way == "drop" ? QStringLiteral("/") : folder->path());
+    QCOMPARE(browseStart(driver), way == "drop" ? QStringLiteral("/") : folder->path());
 }
 
 QTEST_MAIN(TestOpening)

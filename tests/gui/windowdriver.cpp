@@ -1,7 +1,5 @@
 #include "windowdriver.h"
 
-#include "dialogscript.h"
-
 #include <QAction>
 #include <QApplication>
 #include <QDragEnterEvent>
@@ -12,18 +10,6 @@
 #include <QPushButton>
 #include <QWindow>
 #include <QtTest>
-
-namespace {
-
-QAction* menuEntry(QMenu* menu, const QString& text)
-{
-    for (QAction* action : menu->actions())
-        if (action->text() == text)
-            return action;
-    return nullptr;
-}
-
-} // namespace
 
 WindowDriver::WindowDriver()
     : mainWindow(std::make_unique<MainWindow>())
@@ -43,6 +29,22 @@ QMenu* WindowDriver::blockMenu() const
     return menus.size() == 1 ? menus.first() : nullptr;
 }
 
+QAction* WindowDriver::menuEntry(const QString& text) const
+{
+    for (QAction* action : blockMenu()->actions())
+        if (action->text() == text)
+            return action;
+    return nullptr;
+}
+
+DialogsSeen WindowDriver::trigger(const QString& entry, const QStringList& answers)
+{
+    QAction* action = menuEntry(entry);
+    if (!action)
+        qFatal("the block menu has no entry %s", qPrintable(entry));
+    return answering(answers, [action] { action->trigger(); });
+}
+
 DropOutcome WindowDriver::drop(QMimeData* mimeData)
 {
     QLineEdit* field = pathField();
@@ -58,30 +60,20 @@ DropOutcome WindowDriver::drop(QMimeData* mimeData)
     return outcome;
 }
 
-DropOutcome WindowDriver::dropUrls(const QList<QUrl>& urls)
+DropOutcome WindowDriver::dropFile(const QString& path)
 {
     QMimeData mimeData;
-    mimeData.setUrls(urls);
+    mimeData.setUrls({ QUrl::fromLocalFile(path) });
     return drop(&mimeData);
 }
 
-DialogSeen WindowDriver::browse(const QString& path)
+DialogsSeen WindowDriver::browse(const QString& path)
 {
-    DialogScript script({ path });
-    QTest::mouseClick(find<QPushButton>("BtnBrowseFlash"), Qt::LeftButton);
-    // A second dialog behind the first would show up here.
-    QTest::qWait(50);
-    DialogSeen seen;
-    seen.dialogsShown = script.shown.size();
-    seen.unexpected = script.unexpected;
-    if (!script.shown.isEmpty()) {
-        const DialogShown& first = script.shown.first();
-        seen.caption = first.caption;
-        seen.directory = first.directory;
-        seen.nameFilters = first.nameFilters;
-        seen.accepted = first.accepted;
-    }
-    return seen;
+    return answering({ path }, [this] {
+        QTest::mouseClick(find<QPushButton>("BtnBrowseFlash"), Qt::LeftButton);
+        // A second dialog behind the first would show up here.
+        QTest::qWait(50);
+    });
 }
 
 QPoint WindowDriver::rowPoint(int row) const
@@ -106,7 +98,7 @@ void WindowDriver::clickTable(const QPoint& point, Qt::MouseButton button, Qt::K
 void WindowDriver::hoverMenuEntry(const QString& entry)
 {
     QMenu* menu = blockMenu();
-    QAction* action = menuEntry(menu, entry);
+    QAction* action = menuEntry(entry);
     if (!action || !menu->isVisible()) {
         qWarning("no shown menu entry %s", qPrintable(entry));
         return;
@@ -121,13 +113,22 @@ bool WindowDriver::chooseFromMenu(const QPoint& point, const QString& entry)
 {
     clickTable(point, Qt::RightButton);
     QMenu* menu = blockMenu();
-    QAction* action = menuEntry(menu, entry);
+    QAction* action = menuEntry(entry);
     if (!action || !menu->isVisible())
         return false;
     hoverMenuEntry(entry);
     QTest::mouseClick(
         menu->windowHandle(), Qt::LeftButton, Qt::NoModifier, menu->actionGeometry(action).center());
     return true;
+}
+
+DialogsSeen WindowDriver::chooseFromMenu(
+    const QPoint& point, const QString& entry, const QStringList& answers)
+{
+    bool chosen = false;
+    DialogsSeen seen = answering(answers, [&] { chosen = chooseFromMenu(point, entry); });
+    seen.unexpected = seen.unexpected || !chosen;
+    return seen;
 }
 
 void WindowDriver::pressKey(Qt::Key key, Qt::KeyboardModifiers modifiers)

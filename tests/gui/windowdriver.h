@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/mainwindow.h"
+#include "dialogscript.h"
 #include "ops/write/filesystemcalls.h"
 
 #include <QLabel>
@@ -25,17 +26,9 @@ struct DropOutcome {
     bool dropAccepted = false;
 };
 
-// What one Browse dialog showed before it was answered.
-struct DialogSeen {
-    int dialogsShown = 0;
-    QString caption;
-    QString directory;
-    QStringList nameFilters;
-    // The dialog took the path given (false when cancelled or refused).
-    bool accepted = false;
-    // The dialog script met something it did not expect (see DialogScript) and closed it.
-    bool unexpected = false;
-};
+// The status line's colours: for a success, and for a failure or a refusal.
+inline const QString successColour = QStringLiteral("color:#15428b");
+inline const QString failureColour = QStringLiteral("color:red");
 
 // Drives one shown MainWindow as a user does: widgets found by object name, the real Browse dialog
 // answered by a DialogScript, drags and drops sent to the path field.
@@ -53,16 +46,23 @@ public:
     QTableView* table() const { return find<QTableView>("tableView"); }
     QStatusBar* statusBar() const { return find<QStatusBar>("statusBar"); }
     QString labelText(const char* objectName) const { return find<QLabel>(objectName)->text(); }
+    QString status() const { return statusBar()->currentMessage(); }
     QString statusColour() const { return statusBar()->styleSheet(); }
+    // The text of a cell of the block table.
+    QString cell(int row, int column) const { return table()->model()->index(row, column).data().toString(); }
     // The block menu: the window's only menu.
     QMenu* blockMenu() const;
+    QAction* menuEntry(const QString& text) const;
 
     DropOutcome drop(QMimeData* mimeData);
-    DropOutcome dropUrls(const QList<QUrl>& urls);
-    DropOutcome dropFile(const QString& path) { return dropUrls({ QUrl::fromLocalFile(path) }); }
+    DropOutcome dropFile(const QString& path);
 
     // Clicks Browse and answers every dialog that shows: chooses `path`, or cancels when it is empty.
-    DialogSeen browse(const QString& path);
+    DialogsSeen browse(const QString& path);
+    // Makes `row` the table's current row, as the block menu's entries read it.
+    void selectRow(int row) { table()->setCurrentIndex(table()->model()->index(row, 0)); }
+    // Triggers `entry` of the block menu and answers its dialogs from `answers`.
+    DialogsSeen trigger(const QString& entry, const QStringList& answers);
 
     // The mouse and keys on the block table and its menu, delivered through the windows as the platform
     // delivers them. Points are in the table's viewport.
@@ -75,6 +75,8 @@ public:
     // Right-clicks the table at `point` and clicks `entry` of the menu that shows; false when no menu
     // showed. Whatever the entry opens (dialogs) is answered before this returns.
     bool chooseFromMenu(const QPoint& point, const QString& entry);
+    // The same with the entry's dialogs answered from `answers`; a menu that did not show is unexpected too.
+    DialogsSeen chooseFromMenu(const QPoint& point, const QString& entry, const QStringList& answers);
     // Presses a key where the keyboard focus is.
     void pressKey(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
     // The rows the table shows selected.

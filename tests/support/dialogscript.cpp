@@ -7,6 +7,15 @@
 #include <QLineEdit>
 #include <QMessageBox>
 
+QStringList DialogsSeen::summaries() const
+{
+    QStringList lines;
+    for (const DialogShown& dialog : shown)
+        lines << QStringLiteral("%1 in %2: %3")
+                     .arg(dialog.caption, dialog.directory, dialog.nameFilters.join(", "));
+    return lines;
+}
+
 DialogScript::DialogScript(const QStringList& answers)
     : pending(answers)
 {
