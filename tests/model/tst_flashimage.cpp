@@ -186,21 +186,20 @@ void TestFlashImage::softwareVersion_data()
     QTest::addColumn<QByteArray>("blockBytes");
     QTest::addColumn<QByteArray>("version");
 
+    const auto row = [](const char* name, const QByteArray& blockBytes, const QByteArray& version,
+                         const QByteArray& entryName = "ssdata", quint32 blockSize = 0x40) {
+        QTest::newRow(name) << entryName << blockSize << blockBytes << version;
+    };
     const QByteArray twentyFive("ABCDEFGHIJKLMNOPQRSTUVWXY");
-    // clang-format off
-    QTest::newRow("text ends at zero")
-        << QByteArray("ssdata") << 0x40u << QByteArray("V1.2.3\0tail", 11) << QByteArray("V1.2.3");
-    QTest::newRow("no zero: 20 characters") << QByteArray("ssdata") << 0x40u << twentyFive << twentyFive.left(20);
-    QTest::newRow("zero first: empty") << QByteArray("ssdata") << 0x40u << QByteArray(1, '\0') << QByteArray();
-    QTest::newRow("upper case is another name") << QByteArray("SSDATA") << 0x40u << QByteArray("V9") << QByteArray();
-    QTest::newRow("byte 30 not zero") << QByteArray("ssdatax") << 0x40u << QByteArray("V9") << QByteArray();
-    QTest::newRow("byte 31 does not matter")
-        << QByteArray("ssdata\0z", 8) << 0x40u << QByteArray("V7\0", 3) << QByteArray("V7");
+    row("text ends at zero", QByteArray("V1.2.3\0tail", 11), "V1.2.3");
+    row("no zero: 20 characters", twentyFive, twentyFive.left(20));
+    row("zero first: empty", QByteArray(1, '\0'), QByteArray());
+    row("upper case is another name", "V9", QByteArray(), "SSDATA");
+    row("byte 30 not zero", "V9", QByteArray(), "ssdatax");
+    row("byte 31 does not matter", QByteArray("V7\0", 3), "V7", QByteArray("ssdata\0z", 8));
     // The next block's bytes follow at once; the text stops at the block's end.
-    QTest::newRow("8-byte block, no zero")
-        << QByteArray("ssdata") << 8u << QByteArray("TSL-2.30KERNELDATAKE") << QByteArray("TSL-2.30");
-    QTest::newRow("block of size 0") << QByteArray("ssdata") << 0u << QByteArray("TSL-2.30") << QByteArray();
-    // clang-format on
+    row("8-byte block, no zero", "TSL-2.30KERNELDATAKE", "TSL-2.30", "ssdata", 8);
+    row("block of size 0", "TSL-2.30", QByteArray(), "ssdata", 0);
 }
 
 void TestFlashImage::softwareVersion()
