@@ -1,3 +1,4 @@
+#include "hostilelayouts.h"
 #include "imagebuilder.h"
 #include "imagefixture.h"
 #include "inprocesscli.h"
@@ -35,6 +36,8 @@ private slots:
 
 namespace {
 
+using namespace HostileLayouts;
+
 constexpr qint64 gibibyte = qint64(1) << 30;
 constexpr quint32 fourMebibytes = 4 << 20;
 const QByteArray previousOutput("bytes of an earlier output");
@@ -68,36 +71,6 @@ QByteArray recordImage(quint32 dataLength, bool damagedSignature = false)
     if (damagedSignature)
         builder.bytes(0x20000 - BlockInfo::recordSize + 11, QByteArray(1, '\x01'));
     return builder.image();
-}
-
-// A DMH header that claims `entryCount` entries and lists none.
-QByteArray headerClaiming(int entryCount)
-{
-    TestDmh dmh;
-    dmh.entryCount = entryCount;
-    return ImageBuilder::dmhHeader(dmh);
-}
-
-// 64 KiB holding, every `stride` bytes, that many bytes of a header claiming 65,535 entries.
-QByteArray headersEvery(int stride)
-{
-    const QByteArray header = headerClaiming(65535).left(stride);
-    QByteArray bytes(64 << 10, '\0');
-    for (int position = 0; position + header.size() <= bytes.size(); position += stride)
-        bytes.replace(position, header.size(), header);
-    return bytes;
-}
-
-// Two empty headers in every 39 bytes: the second one's magic lies over the first one's size fields.
-QByteArray emptyHeaderPairs(int size)
-{
-    const QByteArray header = headerClaiming(0);
-    QByteArray bytes(size, '\0');
-    for (int position = 0; position + 39 <= size; position += 39) {
-        bytes.replace(position, 28, header);
-        bytes.replace(position + 12, 27, header.left(27));
-    }
-    return bytes;
 }
 
 QByteArray manyEntries(int entryCount)
@@ -182,8 +155,10 @@ void TestHostileImages::loads_data()
     loadRow("recognition byte 0x31", QByteArray(0x10, '\0') + header.left(26) + "\x31" + header.mid(27),
         notFound);
     loadRow("empty file", QByteArray(), notFound);
-    loadRow("headers every 27 bytes, 65,535 entries each", headersEvery(27), tooMany);
-    loadRow("headers every 28 bytes, 65,535 entries each", headersEvery(28), tooMany);
+    loadRow("headers every 27 bytes, 65,535 entries each",
+        repeated(64 << 10, 27, headerClaiming(65535).left(27)), tooMany);
+    loadRow("headers every 28 bytes, 65,535 entries each", repeated(64 << 10, 28, headerClaiming(65535)),
+        tooMany);
     loadRow("two empty headers every 39 bytes", emptyHeaderPairs(64 << 10), tooMany);
     loadRow("65,535 entries", manyEntries(65535), {}, 65535);
     loadRow("65,536 entries in two DMHs", manyEntries(65535) + manyEntries(1), tooMany);
