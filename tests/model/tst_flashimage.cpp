@@ -416,14 +416,10 @@ void TestFlashImage::reloadAfterAChangeIsAFreshLoad()
     QCOMPARE(reloaded.flashSize(), fresh.flashSize());
     QCOMPARE(reloaded.sdramSize(), fresh.sdramSize());
     QCOMPARE(reloaded.softwareVersion(), fresh.softwareVersion());
-    QCOMPARE(reloaded.dmhRecords().size(), fresh.dmhRecords().size());
+    QCOMPARE(catalogueOf(reloaded), catalogueOf(fresh));
     for (int index = 0; index < fresh.dmhRecords().size(); ++index) {
-        const DmhRecord& got = reloaded.dmhRecords()[index];
-        const DmhRecord& expected = fresh.dmhRecords()[index];
-        QCOMPARE(got.position, expected.position);
-        QCOMPARE(got.flashSize, expected.flashSize);
-        QCOMPARE(got.entryCount, expected.entryCount);
-        QCOMPARE(got.entries, expected.entries);
+        QCOMPARE(reloaded.dmhRecords()[index].flashSize, fresh.dmhRecords()[index].flashSize);
+        QCOMPARE(reloaded.dmhRecords()[index].entries, fresh.dmhRecords()[index].entries);
     }
 }
 
