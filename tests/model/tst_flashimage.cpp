@@ -49,9 +49,9 @@ QByteArray entrySizeBytes(char low, char high)
     return bytes;
 }
 
-void catalogueRow(const char* name, const QByteArray& image, const QString& catalogue, bool mapped = false)
+void catalogueRow(const char* name, const QByteArray& image, const QString& catalogue)
 {
-    QTest::newRow(name) << image << mapped << (catalogue.isNull() ? notFound : QByteArray()) << catalogue;
+    QTest::newRow(name) << image << false << (catalogue.isNull() ? notFound : QByteArray()) << catalogue;
 }
 
 } // namespace
@@ -103,8 +103,8 @@ void TestFlashImage::readsTheCatalogue_data()
 
     QByteArray lonelyMagic = ImageBuilder(64).dmh(8, dmhWith({})).image();
     lonelyMagic[8 + 26] = 0x31;
+    // The header must fit whole: a magic 27 bytes before the end cannot be a DMH.
     for (const bool mapped : { false, true }) {
-        // The header must fit whole: a magic 27 bytes before the end cannot be a DMH.
         const QVector<QPair<const char*, QByteArray>> failing = { { "empty file", QByteArray() },
             { "only 0xFF", QByteArray(4096, '\xFF') }, { "magic without 0x30 at +26", lonelyMagic },
             { "header cut by the end", ImageBuilder(100).dmh(73, dmhWith({})).image() } };
@@ -120,8 +120,8 @@ void TestFlashImage::readsTheCatalogue_data()
     catalogueRow("0", entrySizeBytes(0x00, 0x00), QString());
 
     // Every position is tested, inside a DMH too: a header over the second entry makes its ID '*'.
-    const TestDmh outer = dmhWith({ testEntry(1), testEntry(2), testEntry(3), testEntry(4) });
-    QByteArray nested = ImageBuilder(0x400).dmh(0, outer).image();
+    const TestDmh fourEntries = dmhWith({ testEntry(1), testEntry(2), testEntry(3), testEntry(4) });
+    QByteArray nested = ImageBuilder(0x400).dmh(0, fourEntries).image();
     nested.replace(28 + 48, 28, ImageBuilder::dmhHeader(dmhWith({})));
     catalogueRow("a DMH inside another's entries", nested,
         "@0 4/48 [1 2a 3 4]; @4c 0/48 [], ids 1:1c 3:7c 4:ac 2a:4c");
@@ -134,8 +134,7 @@ void TestFlashImage::readsTheCatalogue_data()
         "an ID listed last wins its entry offset", duplicates, "@0 2/48 [3 3]; @200 1/48 [3], ids 3:21c");
 
     // A DMH at 0x40 claiming 4 entries keeps only those that lie whole in the image.
-    const TestDmh claimsFour = dmhWith({ testEntry(1), testEntry(2), testEntry(3), testEntry(4) });
-    const auto cut = [&](int size) { return ImageBuilder(size).dmh(0x40, claimsFour).image(); };
+    const auto cut = [&](int size) { return ImageBuilder(size).dmh(0x40, fourEntries).image(); };
     catalogueRow("all entries fit", cut(0x40 + 28 + 4 * 48), "@40 4/48 [1 2 3 4], ids 1:5c 2:8c 3:bc 4:ec");
     catalogueRow("the last entry short by a byte", cut(0x40 + 28 + 4 * 48 - 1),
         "@40 4/48 [1 2 3], ids 1:5c 2:8c 3:bc");
