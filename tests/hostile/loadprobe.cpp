@@ -2,7 +2,7 @@
 // outcome. Each load runs in a fresh process of its own, so its peak resident size is its own.
 // Usage: tessel-load-probe [folder for the files]. Figures only; nothing here is asserted.
 
-#include "imagebuilder.h"
+#include "hostilelayouts.h"
 #include "model/flashimage.h"
 
 #include <QByteArray>
@@ -20,34 +20,12 @@
 
 namespace {
 
+using namespace HostileLayouts;
+
 struct Layout {
     const char* name;
     std::function<QByteArray(int size)> make;
 };
-
-QByteArray repeated(int size, int stride, const QByteArray& unit)
-{
-    QByteArray bytes(size, '\0');
-    for (int position = 0; position < size; position += stride)
-        bytes.replace(position, qMin(unit.size(), size - position), unit.left(size - position));
-    return bytes;
-}
-
-QByteArray header(int entryCount)
-{
-    TestDmh dmh;
-    dmh.entryCount = entryCount;
-    return ImageBuilder::dmhHeader(dmh);
-}
-
-// Two empty headers in every 39 bytes: the second one's magic lies over the first one's size fields.
-QByteArray emptyPairs(int size)
-{
-    QByteArray unit(39, '\0');
-    unit.replace(0, 28, header(0));
-    unit.replace(12, 27, header(0).left(27));
-    return repeated(size, 39, unit);
-}
 
 // The largest catalogue a load accepts: 1,024 DMHs holding 65,535 entries between them.
 QByteArray fullestCatalogue(int size)
@@ -57,7 +35,7 @@ QByteArray fullestCatalogue(int size)
     int position = 0;
     for (int index = 0; index < 1024; ++index) {
         const int count = index == 1023 ? 65535 - perDmh * 1023 : perDmh;
-        const QByteArray one = header(count);
+        const QByteArray one = headerClaiming(count);
         if (position + 28 + 48 * count > size)
             break;
         bytes.replace(position, one.size(), one);
@@ -70,10 +48,10 @@ const QVector<Layout>& layouts()
 {
     static const QVector<Layout> all = {
         { "headers every 27 bytes, 65,535 entries each",
-            [](int size) { return repeated(size, 27, header(65535).left(27)); } },
+            [](int size) { return repeated(size, 27, headerClaiming(65535).left(27)); } },
         { "headers every 28 bytes, 65,535 entries each",
-            [](int size) { return repeated(size, 28, header(65535)); } },
-        { "two empty headers every 39 bytes", emptyPairs },
+            [](int size) { return repeated(size, 28, headerClaiming(65535)); } },
+        { "two empty headers every 39 bytes", emptyHeaderPairs },
         { "up to 1,024 DMHs, 65,535 entries in all", fullestCatalogue },
         { "every byte '*', the magic's first byte", [](int size) { return QByteArray(size, '*'); } },
         { "magic short by its last byte, repeated",

@@ -1,10 +1,10 @@
+#include "hostilelayouts.h"
 #include "imagebuilder.h"
 #include "imagefixture.h"
 #include "inprocesscli.h"
 #include "standardimages.h"
 #include "testbytes.h"
 
-#include "model/imagebuffer.h"
 #include "model/imagelayout.h"
 #include "ops/inspect/blockcheck.h"
 #include "ops/record/blockinfo.h"
@@ -12,8 +12,6 @@
 
 #include <QElapsedTimer>
 #include <QtTest>
-
-#include <cstring>
 
 #include <sys/resource.h>
 
@@ -38,8 +36,19 @@ private slots:
 
 namespace {
 
+using namespace HostileLayouts;
+
 constexpr qint64 gibibyte = qint64(1) << 30;
+constexpr quint32 fourMebibytes = 4 << 20;
 const QByteArray previousOutput("bytes of an earlier output");
+const QString outOfImage = "Block is out of the image!!!";
+const QString flashNotFit = "Flash size does not fit the image!!!";
+
+// `size` bytes of 0xFF with `dmh` at 0 and nothing in its blocks.
+QByteArray dmhOnly(qint64 size, const TestDmh& dmh)
+{
+    return ImageBuilder(size).dmh(0, dmh).image();
+}
 
 // A DMH at 0 listing the given entries in an image of `size` bytes whose flash size is the image's.
 QByteArray plainImage(qint64 size, const QVector<TestEntry>& entries)
@@ -64,27 +73,9 @@ QByteArray recordImage(quint32 dataLength, bool damagedSignature = false)
     return builder.image();
 }
 
-QByteArray headersEvery(int stride, int size, int entryCount, int headerLength)
+QByteArray manyEntries(int entryCount)
 {
-    TestDmh dmh;
-    dmh.entryCount = entryCount;
-    const QByteArray header = ImageBuilder::dmhHeader(dmh).left(headerLength);
-    QByteArray bytes(size, '\0');
-    for (int position = 0; position + header.size() <= size; position += stride)
-        bytes.replace(position, header.size(), header);
-    return bytes;
-}
-
-// Two empty headers in every 39 bytes: the second one's magic lies over the first one's size fields.
-QByteArray emptyHeaderPairs(int size)
-{
-    const QByteArray header = ImageBuilder::dmhHeader(TestDmh {});
-    QByteArray bytes(size, '\0');
-    for (int position = 0; position + 39 <= size; position += 39) {
-        bytes.replace(position, 28, header);
-        bytes.replace(position + 12, 27, header.left(27));
-    }
-    return bytes;
+    return headerClaiming(entryCount) + QByteArray(48 * entryCount, '\0');
 }
 
 long peakResidentKiB()
@@ -102,7 +93,7 @@ QByteArray entriesOverTheImage(int count, qint64 size, bool eachRangeItsOwn)
         const quint32 offset = eachRangeItsOwn ? quint32(index) : 0;
         dmh.entries.append(testEntry(quint8(index), offset, quint32(size) - offset));
     }
-    return ImageBuilder(size).dmh(0, dmh).image();
+    return dmhOnly(size, dmh);
 }
 
 QByteArray flipped(QByteArray image, qint64 position)
@@ -111,37 +102,38 @@ QByteArray flipped(QByteArray image, qint64 position)
     return image;
 }
 
-bool loadInMemory(FlashImage& image, const QByteArray& bytes)
-{
-    ImageBuffer buffer;
-    if (!buffer.allocate(bytes.size()))
-        return false;
-    std::memcpy(buffer.data(), bytes.constData(), size_t(bytes.size()));
-    return image.loadBytes(std::move(buffer));
-}
-
-QByteArray manyEntries(int entryCount)
-{
-    TestDmh dmh;
-    dmh.entryCount = entryCount;
-    QByteArray bytes = ImageBuilder::dmhHeader(dmh);
-    bytes.append(QByteArray(48 * entryCount, '\0'));
-    return bytes;
-}
-
 // `entryCount` entries at offset 0 of a 4 MiB image, the first covering all of it and each next one
 // `shrinkBy` bytes shorter; with flags 0 and a record at the end of the image when `withRecord`.
 QByteArray wholeImageEntries(int entryCount, quint32 shrinkBy, bool withRecord)
 {
-    constexpr quint32 size = 4 << 20;
     TestDmh dmh;
-    dmh.flashSize = size;
+    dmh.flashSize = fourMebibytes;
     for (int index = 0; index < entryCount; ++index)
-        dmh.entries.append(testEntry(1, 0, size - quint32(index) * shrinkBy, "all", withRecord ? 0 : 1));
-    ImageBuilder builder(size);
+        dmh.entries.append(
+            testEntry(1, 0, fourMebibytes - quint32(index) * shrinkBy, "all", withRecord ? 0 : 1));
+    ImageBuilder builder(fourMebibytes);
     if (withRecord)
-        builder.blockInfo(size - BlockInfo::recordSize, size - BlockInfo::recordSize, 0);
+        builder.blockInfo(fourMebibytes - BlockInfo::recordSize, fourMebibytes - BlockInfo::recordSize, 0);
     return builder.dmh(0, dmh).image();
+}
+
+void loadRow(const char* name, const QByteArray& image, const QByteArray& error, int blocks = 0,
+    const QByteArray& version = {})
+{
+    QTest::newRow(name) << image << error << blocks << version;
+}
+
+// A null `written`: the export must leave the output as it was.
+void exportRow(const char* name, const QByteArray& image, const QString& id, const QString& message,
+    const QByteArray& written = {})
+{
+    QTest::newRow(name) << image << id << message << written;
+}
+
+void replacementRow(
+    const char* name, const QByteArray& image, const QString& id, qint64 length, const QString& message)
+{
+    QTest::newRow(name) << image << id << length << message;
 }
 
 } // namespace
@@ -155,45 +147,31 @@ void TestHostileImages::loads_data()
 
     const QByteArray notFound("Can not find DMH.");
     const QByteArray tooMany("Too many DMH entries!");
-    TestDmh claimsThree;
-    claimsThree.entryCount = 3;
-    const QByteArray header = ImageBuilder::dmhHeader(claimsThree);
+    const QByteArray header = headerClaiming(3);
+    const QByteArray erased(0x200, '\xFF');
+    loadRow("magic 27 bytes before the end", erased + header.left(27), notFound);
+    loadRow("header at the very end claiming entries", erased + header, {});
+    loadRow("entries past the end", erased.left(0x100) + header + QByteArray(2 * 48 + 47, '\0'), {}, 2);
+    loadRow("recognition byte 0x31", QByteArray(0x10, '\0') + header.left(26) + "\x31" + header.mid(27),
+        notFound);
+    loadRow("empty file", QByteArray(), notFound);
+    loadRow("headers every 27 bytes, 65,535 entries each",
+        repeated(64 << 10, 27, headerClaiming(65535).left(27)), tooMany);
+    loadRow("headers every 28 bytes, 65,535 entries each", repeated(64 << 10, 28, headerClaiming(65535)),
+        tooMany);
+    loadRow("two empty headers every 39 bytes", emptyHeaderPairs(64 << 10), tooMany);
+    loadRow("65,535 entries", manyEntries(65535), {}, 65535);
+    loadRow("65,536 entries in two DMHs", manyEntries(65535) + manyEntries(1), tooMany);
 
-    // clang-format off
-    QTest::newRow("magic 27 bytes before the end")
-        << QByteArray(0x200, '\xFF') + header.left(27) << notFound << 0 << QByteArray();
-    QTest::newRow("header at the very end claiming entries")
-        << QByteArray(0x200, '\xFF') + header << QByteArray() << 0 << QByteArray();
-    QTest::newRow("entries past the end") << QByteArray(0x100, '\xFF') + header + QByteArray(2 * 48 + 47, '\0')
-        << QByteArray() << 2 << QByteArray();
-    QTest::newRow("recognition byte 0x31") << QByteArray(0x10, '\0') + header.left(26) + "\x31" + header.mid(27)
-        << notFound << 0 << QByteArray();
-    QTest::newRow("empty file") << QByteArray() << notFound << 0 << QByteArray();
-    QTest::newRow("headers every 27 bytes, 65,535 entries each")
-        << headersEvery(27, 64 << 10, 65535, 27) << tooMany << 0 << QByteArray();
-    QTest::newRow("headers every 28 bytes, 65,535 entries each")
-        << headersEvery(28, 64 << 10, 65535, 28) << tooMany << 0 << QByteArray();
-    QTest::newRow("two empty headers every 39 bytes") << emptyHeaderPairs(64 << 10) << tooMany << 0 << QByteArray();
-    QTest::newRow("65,535 entries") << manyEntries(65535) << QByteArray() << 65535 << QByteArray();
-    QTest::newRow("65,536 entries in two DMHs") << manyEntries(65535) + manyEntries(1) << tooMany << 0 << QByteArray();
-    // clang-format on
-
-    QTest::newRow("ssdata reaching past the end")
-        << ImageBuilder(0x400)
-               .dmh(0, testDmh({ testEntry(1, 0x3F0, 0x40, "ssdata") }, 0x400))
-               .fill(0x3F0, 0x10, 'V')
-               .image()
-        << QByteArray() << 1 << QByteArray(16, 'V');
-    QTest::newRow("ssdata wholly past the end")
-        << ImageBuilder(0x400).dmh(0, testDmh({ testEntry(1, 0x500, 0x40, "ssdata") }, 0x400)).image()
-        << QByteArray() << 1 << QByteArray();
-    QTest::newRow("names without a zero byte")
-        << ImageBuilder(0x400)
-               .dmh(0,
-                   testDmh({ testEntry(1, 0x100, 0x40, "ABCDEFGH"), testEntry(2, 0x140, 0x40, "ssdataXY") },
-                       0x400))
-               .image()
-        << QByteArray() << 2 << QByteArray();
+    const TestEntry ssdata = testEntry(1, 0x3F0, 0x40, "ssdata");
+    loadRow("ssdata reaching past the end",
+        ImageBuilder(0x400).dmh(0, testDmh({ ssdata }, 0x400)).fill(0x3F0, 0x10, 'V').image(), {}, 1,
+        QByteArray(16, 'V'));
+    loadRow("ssdata wholly past the end",
+        dmhOnly(0x400, testDmh({ testEntry(1, 0x500, 0x40, "ssdata") }, 0x400)), {}, 1);
+    const QVector<TestEntry> unterminated
+        = { testEntry(1, 0x100, 0x40, "ABCDEFGH"), testEntry(2, 0x140, 0x40, "ssdataXY") };
+    loadRow("names without a zero byte", dmhOnly(0x400, testDmh(unterminated, 0x400)), {}, 2);
 }
 
 void TestHostileImages::loads()
@@ -220,52 +198,42 @@ void TestHostileImages::exports_data()
     QTest::addColumn<QByteArray>("image");
     QTest::addColumn<QString>("id");
     QTest::addColumn<QString>("message");
-    // Null: the action must leave the output as it was.
     QTest::addColumn<QByteArray>("written");
 
-    const QString outOfImage = "Block is out of the image!!!";
     const QString failed = "Save block %1 failed!!!";
     const QString saved = "Save block %1 successfully!!!";
+    exportRow("offset + size wrapping 32 bits",
+        plainImage(0x800, { testEntry(1, 0xFFFFFF00, 0x200, "wrap") }), "1", outOfImage);
+    exportRow("size reaching 4 GiB", plainImage(0x800, { testEntry(1, 0x100, 0xFFFFFFF0, "huge") }), "1",
+        outOfImage);
+    exportRow("block one byte past the end", plainImage(0x800, { testEntry(1, 0x700, 0x101, "edge") }), "1",
+        outOfImage);
+    exportRow("aligned block of size 0 at the end",
+        plainImage(0x10000, { testEntry(6, 0x10000, 0, "empty", 0) }), "6", saved, QByteArray(""));
 
-    QTest::newRow("offset + size wrapping 32 bits")
-        << plainImage(0x800, { testEntry(1, 0xFFFFFF00, 0x200, "wrap") }) << "1" << outOfImage
-        << QByteArray();
-    QTest::newRow("size reaching 4 GiB") << plainImage(0x800, { testEntry(1, 0x100, 0xFFFFFFF0, "huge") })
-                                         << "1" << outOfImage << QByteArray();
-    QTest::newRow("block one byte past the end")
-        << plainImage(0x800, { testEntry(1, 0x700, 0x101, "edge") }) << "1" << outOfImage << QByteArray();
-
-    const QByteArray zeroSized = plainImage(0x10000, { testEntry(6, 0x10000, 0, "empty", 0) });
-    QTest::newRow("aligned block of size 0 at the end") << zeroSized << "6" << saved << QByteArray("");
-
-    QTest::newRow("data length beyond the block") << recordImage(0x20000) << "1" << failed << QByteArray();
-    QTest::newRow("data length into the record") << recordImage(0xFFC1) << "1" << failed << QByteArray();
+    exportRow("data length beyond the block", recordImage(0x20000), "1", failed);
+    exportRow("data length into the record", recordImage(0xFFC1), "1", failed);
     const QByteArray fullData = recordImage(0xFFC0);
-    QTest::newRow("data length up to the record")
-        << fullData << "1" << saved << fullData.mid(0x10000, 0xFFC0);
+    exportRow("data length up to the record", fullData, "1", saved, fullData.mid(0x10000, 0xFFC0));
     const QByteArray damaged = recordImage(1000, true);
-    QTest::newRow("record signature damaged") << damaged << "1" << saved << damaged.mid(0x10000, 0x10000);
+    exportRow("record signature damaged", damaged, "1", saved, damaged.mid(0x10000, 0x10000));
 
     ImageBuilder twice(0x800);
     twice.dmh(0x10, testDmh({ testEntry(2, 0x100, 0x40, "first") }, 0x800))
         .dmh(0x400, testDmh({ testEntry(2, 0x100, 0x20, "second") }, 0x800))
         .fill(0x110, 0x40, 'a')
         .fill(0x500, 0x20, 'b');
-    QTest::newRow("duplicate IDs in two DMHs") << twice.image() << "2" << saved << QByteArray(0x40, 'a');
-
+    exportRow("duplicate IDs in two DMHs", twice.image(), "2", saved, QByteArray(0x40, 'a'));
     ImageBuilder emptyFirst(0x800);
     emptyFirst.dmh(0, TestDmh {}).dmh(0x400, testDmh({ testEntry(9, 0x100, 0x20, "later") }, 0x800));
-    QTest::newRow("empty DMH before the ID") << emptyFirst.image() << "9"
-                                             << "Can not find the DMH." << QByteArray();
+    exportRow("empty DMH before the ID", emptyFirst.image(), "9", "Can not find the DMH.");
 
     // 65,535 entries that each cover the whole 4 MiB image: export --all would write 256 GiB.
-    constexpr quint32 fourMebibytes = 4 << 20;
     const QVector<TestEntry> wholeImage(65535, testEntry(1, 0, fourMebibytes, "whole"));
-    QTest::newRow("export --all of 65,535 entries over the whole image")
-        << ImageBuilder(fourMebibytes).dmh(0, testDmh(wholeImage, fourMebibytes)).image() << "--all"
-        << "The 65535 block files would take 274873712640 bytes, more than 8 times the image's 4194304 "
-           "bytes: its DMHs list the same bytes again and again. Nothing was written."
-        << QByteArray();
+    exportRow("export --all of 65,535 entries over the whole image",
+        dmhOnly(fourMebibytes, testDmh(wholeImage, fourMebibytes)), "--all",
+        "The 65535 block files would take 274873712640 bytes, more than 8 times the image's 4194304 "
+        "bytes: its DMHs list the same bytes again and again. Nothing was written.");
 }
 
 void TestHostileImages::exports()
@@ -306,102 +274,90 @@ void TestHostileImages::replacements_data()
     QTest::addColumn<qint64>("length");
     QTest::addColumn<QString>("message");
 
-    const QString flashNotFit = "Flash size does not fit the image!!!";
-    const QString outOfImage = "Block is out of the image!!!";
     const QString overMax = "File size is over max size, can not replace!!!";
+    const QString notUnique = "Block ID is not unique, can not replace!!!";
+    const QString overwritesDmh = "Block would overwrite a DMH, can not replace!!!";
+    const QString notFortyEight = "DMH entry size is not 48, can not replace!!!";
 
-    const TestEntry block = testEntry(1, 0x100, 0x100, "blk");
     for (const quint32 flashSize : { 0u, 0x1001u, 0x80000000u, 0xFFFFFFFFu }) {
-        ImageBuilder builder(0x1000);
-        builder.dmh(0, testDmh({ block }, flashSize));
-        QTest::addRow("flash size %u", flashSize) << builder.image() << "1" << qint64(0x10) << flashNotFit;
+        QTest::addRow("flash size %u", flashSize)
+            << dmhOnly(0x1000, testDmh({ testEntry(1, 0x100, 0x100, "blk") }, flashSize)) << "1"
+            << qint64(0x10) << flashNotFit;
     }
-    QTest::newRow("offset + size wrapping 32 bits")
-        << plainImage(0x1000, { testEntry(1, 0xFFFFFF00, 0x200, "wrap") }) << "1" << qint64(0x10)
-        << outOfImage;
-    QTest::newRow("aligned block of size 0") << plainImage(0x1000, { testEntry(6, 0x800, 0, "empty", 0) })
-                                             << "6" << qint64(0) << "Block size is 0, can not replace!!!";
+    replacementRow("offset + size wrapping 32 bits",
+        plainImage(0x1000, { testEntry(1, 0xFFFFFF00, 0x200, "wrap") }), "1", 0x10, outOfImage);
+    replacementRow("aligned block of size 0", plainImage(0x1000, { testEntry(6, 0x800, 0, "empty", 0) }), "6",
+        0, "Block size is 0, can not replace!!!");
 
-    const QVector<TestEntry> backToBack
-        = { testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x200, 0x100, "b") };
+    const TestEntry a = testEntry(1, 0x100, 0x100, "a");
+    const QVector<TestEntry> backToBack = { a, testEntry(2, 0x200, 0x100, "b") };
     TestDmh wide = testDmh(backToBack, 0x1000);
     wide.entrySize = 0x0130;
-    QTest::newRow("entry size 0x0130") << ImageBuilder(0x1000).dmh(0, wide).image() << "1" << qint64(0x180)
-                                       << "DMH entry size is not 48, can not replace!!!";
-    QTest::newRow("grow with a gap") << plainImage(
-        0x1000, { testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x210, 0x100, "b") })
-                                     << "1" << qint64(0x180)
-                                     << "Blocks after the block are not back to back, can not replace!!!";
-    QTest::newRow("tail past the end")
-        << plainImage(0x1000, { testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x200, 0x1000, "b") }) << "1"
-        << qint64(0x180) << outOfImage;
-    TestDmh full = testDmh({ testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x200, 0xFFFFFF00, "b") }, 0x1000);
+    replacementRow("entry size 0x0130", dmhOnly(0x1000, wide), "1", 0x180, notFortyEight);
+    replacementRow("grow with a gap", plainImage(0x1000, { a, testEntry(2, 0x210, 0x100, "b") }), "1", 0x180,
+        "Blocks after the block are not back to back, can not replace!!!");
+    replacementRow("tail past the end", plainImage(0x1000, { a, testEntry(2, 0x200, 0x1000, "b") }), "1",
+        0x180, outOfImage);
+    TestDmh full = testDmh({ a, testEntry(2, 0x200, 0xFFFFFF00, "b") }, 0x1000);
     full.dataCapacity = 0xFFFFFFFF;
-    QTest::newRow("total over 2^32") << ImageBuilder(0x1000).dmh(0, full).image() << "1" << qint64(0x200)
-                                     << overMax;
-    QTest::newRow("several GiB into a block with a record")
-        << recordImage(1000) << "1" << 5 * gibibyte << overMax;
-    QTest::newRow("several GiB into a block without one")
-        << plainImage(0x1000, backToBack) << "2" << 5 * gibibyte << overMax;
+    replacementRow("total over 2^32", dmhOnly(0x1000, full), "1", 0x200, overMax);
+    replacementRow("several GiB into a block with a record", recordImage(1000), "1", 5 * gibibyte, overMax);
+    replacementRow(
+        "several GiB into a block without one", plainImage(0x1000, backToBack), "2", 5 * gibibyte, overMax);
     // Within the capacity, but far past the image: refused on its length alone, before it is read.
     TestDmh roomy = testDmh(backToBack, 0x1000);
     roomy.dataCapacity = 0xFFFFFFFF;
-    QTest::newRow("3 GiB within the capacity")
-        << ImageBuilder(0x1000).dmh(0, roomy).image() << "1" << 3 * gibibyte << outOfImage;
+    replacementRow("3 GiB within the capacity", dmhOnly(0x1000, roomy), "1", 3 * gibibyte, outOfImage);
 
-    const QString notUnique = "Block ID is not unique, can not replace!!!";
-    QTest::newRow("grow an ID listed twice in its DMH, the first shorter") << plainImage(0x40000,
-        { testEntry(2, 0x1000, 0x8000, "first"), testEntry(3, 0x9000, 0x8000, "other"),
-            testEntry(2, 0x11000, 0x4000, "second") }) << "2" << qint64(0x9000)
-                                                                           << notUnique;
+    replacementRow("grow an ID listed twice in its DMH, the first shorter",
+        plainImage(0x40000,
+            { testEntry(2, 0x1000, 0x8000, "first"), testEntry(3, 0x9000, 0x8000, "other"),
+                testEntry(2, 0x11000, 0x4000, "second") }),
+        "2", 0x9000, notUnique);
 
     // A recovery copy inside a block of the second DMH holds a DMH look-alike saying 1 MiB. Parsed last,
     // it sets the flash size: every output would end before the second DMH and its blocks.
     const TestEntry boot = testEntry(1, 0x10000, 0x10000, "boot", 0);
     const TestEntry app = testEntry(2, 0x20000, 0x10000, "app");
-    ImageBuilder lookAlike(2 << 20);
-    lookAlike.dmh(0, testDmh({ boot, app }, 2 << 20))
-        .block(0, boot, ImageBuilder::randomBytes(1000, 3), true)
-        .dmh(0x100000, testDmh({ testEntry(5, 0x10000, 0x40000, "recovery") }, 2 << 20))
-        .dmh(0x120000, testDmh({}, 1 << 20));
-    // clang-format off
-    QTest::newRow("look-alike flash size, record") << lookAlike.image() << "1" << qint64(0x100) << flashNotFit;
-    QTest::newRow("look-alike flash size, padded") << lookAlike.image() << "2" << qint64(0x100) << flashNotFit;
-    QTest::newRow("look-alike flash size, grow") << lookAlike.image() << "2" << qint64(0x18000) << flashNotFit;
-    QTest::newRow("flash size leaving a listed block behind")
-        << ImageBuilder(0x2000)
-               .dmh(0, testDmh({ testEntry(1, 0x100, 0x100, "a"), testEntry(2, 0x1800, 0x400, "b") }, 0x1800))
-               .image()
-        << "1" << qint64(0x10) << flashNotFit;
-    // clang-format on
+    const QByteArray lookAlike
+        = ImageBuilder(2 << 20)
+              .dmh(0, testDmh({ boot, app }, 2 << 20))
+              .block(0, boot, ImageBuilder::randomBytes(1000, 3), true)
+              .dmh(0x100000, testDmh({ testEntry(5, 0x10000, 0x40000, "recovery") }, 2 << 20))
+              .dmh(0x120000, testDmh({}, 1 << 20))
+              .image();
+    replacementRow("look-alike flash size, record", lookAlike, "1", 0x100, flashNotFit);
+    replacementRow("look-alike flash size, padded", lookAlike, "2", 0x100, flashNotFit);
+    replacementRow("look-alike flash size, grow", lookAlike, "2", 0x18000, flashNotFit);
+    replacementRow("flash size leaving a listed block behind",
+        dmhOnly(0x2000, testDmh({ a, testEntry(2, 0x1800, 0x400, "b") }, 0x1800)), "1", 0x10, flashNotFit);
 
-    const QString overwritesDmh = "Block would overwrite a DMH, can not replace!!!";
-    QTest::newRow("padded block holding its own DMH")
-        << plainImage(0x40000, { testEntry(1, 0, 0x20000, "self") }) << "1" << qint64(0x100) << overwritesDmh;
+    replacementRow("padded block holding its own DMH",
+        plainImage(0x40000, { testEntry(1, 0, 0x20000, "self") }), "1", 0x100, overwritesDmh);
     // A second header inside the DMH's entry table, over the grown entry's CRC: rewriting the table would
     // destroy its magic.
-    ImageBuilder nestedTable(0x8000);
-    nestedTable
-        .dmh(0, testDmh({ testEntry(1, 0x1000, 0x1000, "a"), testEntry(2, 0x2000, 0x1000, "b") }, 0x8000))
-        .dmh(ImageLayout::dmhHeaderSize + 48 + BlockEntry::crcOffset, testDmh({}, 0x8000));
-    QTest::newRow("grow with a DMH inside its entry table")
-        << nestedTable.image() << "2" << qint64(0x1800) << overwritesDmh;
+    const QByteArray nestedTable
+        = ImageBuilder(0x8000)
+              .dmh(0,
+                  testDmh({ testEntry(1, 0x1000, 0x1000, "a"), testEntry(2, 0x2000, 0x1000, "b") }, 0x8000))
+              .dmh(ImageLayout::dmhHeaderSize + 48 + BlockEntry::crcOffset, testDmh({}, 0x8000))
+              .image();
+    replacementRow("grow with a DMH inside its entry table", nestedTable, "2", 0x1800, overwritesDmh);
     // The same over the entry's CRC, the one table field the record variant writes.
-    ImageBuilder crcInHeader(0x20000);
-    crcInHeader.dmh(0, testDmh({ boot }, 0x20000))
-        .block(0, boot, QByteArray(100, 'd'), true)
-        .dmh(ImageLayout::dmhHeaderSize + BlockEntry::crcOffset, testDmh({}, 0x20000));
-    QTest::newRow("record with a DMH over its entry's CRC")
-        << crcInHeader.image() << "1" << qint64(0x80) << overwritesDmh;
+    const QByteArray crcInHeader
+        = ImageBuilder(0x20000)
+              .dmh(0, testDmh({ boot }, 0x20000))
+              .block(0, boot, QByteArray(100, 'd'), true)
+              .dmh(ImageLayout::dmhHeaderSize + BlockEntry::crcOffset, testDmh({}, 0x20000))
+              .image();
+    replacementRow("record with a DMH over its entry's CRC", crcInHeader, "1", 0x80, overwritesDmh);
 
-    const QString notFortyEight = "DMH entry size is not 48, can not replace!!!";
-    QTest::newRow("entry size 0x0130, padded")
-        << ImageBuilder(0x1000).dmh(0, wide).image() << "1" << qint64(0x80) << notFortyEight;
+    replacementRow("entry size 0x0130, padded", dmhOnly(0x1000, wide), "1", 0x80, notFortyEight);
     TestDmh wideWithRecord = testDmh({ boot }, 0x20000);
     wideWithRecord.entrySize = 0x0130;
-    QTest::newRow("entry size 0x0130, record")
-        << ImageBuilder(0x20000).dmh(0, wideWithRecord).block(0, boot, QByteArray(100, 'd'), true).image()
-        << "1" << qint64(0x80) << notFortyEight;
+    replacementRow("entry size 0x0130, record",
+        ImageBuilder(0x20000).dmh(0, wideWithRecord).block(0, boot, QByteArray(100, 'd'), true).image(), "1",
+        0x80, notFortyEight);
 }
 
 void TestHostileImages::replacements()
@@ -443,9 +399,9 @@ void TestHostileImages::verifies_data()
     QTest::newRow("ordinary image") << StandardImages::fiveBlocks()
                                     << qint64(0x800 + 0x100 + 0x10000 + 1000 + 0x1000) << QString();
     QTest::newRow("65,535 entries over the whole image")
-        << wholeImageEntries(65535, 0, false) << qint64(4 << 20) << QString();
+        << wholeImageEntries(65535, 0, false) << qint64(fourMebibytes) << QString();
     QTest::newRow("65,535 entries over the whole image with a record") << wholeImageEntries(65535, 0,
-        true) << qint64((4 << 20) + (4 << 20) - BlockInfo::recordSize) << QString();
+        true) << qint64(2 * fourMebibytes - BlockInfo::recordSize) << QString();
     QTest::newRow("65,535 distinct ranges over the whole image")
         << wholeImageEntries(65535, 1, false) << qint64(0)
         << "Verifying would read 272726327295 bytes, more than 8 times the image's 4194304 bytes.";
@@ -496,7 +452,7 @@ void TestHostileImages::diffs_data()
     QTest::addColumn<qint64>("bytesRead");
     QTest::addColumn<int>("changed");
 
-    constexpr qint64 large = 4 << 20;
+    constexpr qint64 large = fourMebibytes;
     const QByteArray sameRange = entriesOverTheImage(65535, large, false);
     QTest::newRow("65,535 entries over the whole image, one range")
         << sameRange << flipped(sameRange, large - 1) << QString() << large << 65535;
@@ -528,10 +484,10 @@ void TestHostileImages::diffs()
     QFETCH(qint64, bytesRead);
     QFETCH(int, changed);
 
-    FlashImage imageA;
-    FlashImage imageB;
-    QVERIFY(loadInMemory(imageA, a) && loadInMemory(imageB, b));
-    const Refusable<ImageDiff> diff = diffImages(imageA, imageB);
+    ImageFixture imageA;
+    ImageFixture imageB;
+    QVERIFY(imageA.load(a) && imageB.load(b));
+    const Refusable<ImageDiff> diff = diffImages(*imageA.image, *imageB.image);
     QCOMPARE(diff.refusal.message, refusal);
     QCOMPARE(diff.accepted(), refusal.isEmpty());
     if (!diff.accepted())
@@ -556,11 +512,11 @@ void TestHostileImages::staleCatalogueStaysInsideTheImageInMemory()
     const QStringList before = fixture.entries();
 
     const Outcome exported = fixture.exportBlock("1", "block.out");
-    QCOMPARE(exported.message, QStringLiteral("Block is out of the image!!!"));
+    QCOMPARE(exported.message, outOfImage);
     const Outcome replaced = fixture.replaceBlock("1", "replacement.img", "new.bin");
-    QCOMPARE(replaced.message, QStringLiteral("Flash size does not fit the image!!!"));
+    QCOMPARE(replaced.message, flashNotFit);
     const Outcome grown = fixture.replaceBlock("1", "long.img", "new.bin");
-    QCOMPARE(grown.message, QStringLiteral("Flash size does not fit the image!!!"));
+    QCOMPARE(grown.message, flashNotFit);
     QVERIFY(!exported.success && !replaced.success && !grown.success);
     QCOMPARE(fixture.entries(), before);
     QCOMPARE(imageBytes(*fixture.image), QByteArray(0x100, 'z'));
