@@ -24,10 +24,8 @@ class TestWriterSeam : public QObject {
     Q_OBJECT
 
 private slots:
-    void actionsFailAtEveryCall_data();
-    void actionsFailAtEveryCall();
-    void cliFailsAtEveryCall_data();
-    void cliFailsAtEveryCall();
+    void failsAtEveryCall_data();
+    void failsAtEveryCall();
     void nameTakenAtTheLastMoment_data();
     void nameTakenAtTheLastMoment();
     void cliUnpackFailsAtEveryCall_data();
@@ -38,9 +36,6 @@ private slots:
     void cliStopsWhenAnInputChanges();
     void sharingFallsBackOrFails_data();
     void sharingFallsBackOrFails();
-
-private:
-    void failAtEveryCall(bool commandLine);
 };
 
 namespace {
@@ -61,15 +56,32 @@ public:
     std::function<void(const QString&)> beforeCall;
     QStringList made;
 
-    int openFolder(const char* path) override { return pass("openFolder") ? Real::openFolder(path) : -1; }
-    int status(int folder, const char* name, struct stat* result) override
-    {
-        return pass("status") ? Real::status(folder, name, result) : -1;
+#define SCRIPTED(Result, call, parameters, arguments)                                                        \
+    Result call parameters override                                                                          \
+    {                                                                                                        \
+        return pass(#call) ? Real::call arguments : -1;                                                      \
     }
-    int access(int folder, const char* name, int mode) override
-    {
-        return pass("access") ? Real::access(folder, name, mode) : -1;
-    }
+    SCRIPTED(int, openFolder, (const char* path), (path))
+    SCRIPTED(int, status, (int folder, const char* name, struct stat* result), (folder, name, result))
+    SCRIPTED(int, access, (int folder, const char* name, int mode), (folder, name, mode))
+    SCRIPTED(int, createNamed, (int folder, const char* name, mode_t mode), (folder, name, mode))
+    SCRIPTED(ssize_t, write, (int file, const void* data, size_t length), (file, data, length))
+    SCRIPTED(int, cloneRange, (int source, off_t from, int file, off_t to, off_t length),
+        (source, from, file, to, length))
+    SCRIPTED(
+        ssize_t, copyRange, (int source, off_t* from, int file, size_t length), (source, from, file, length))
+    SCRIPTED(int, setMode, (int file, mode_t mode), (file, mode))
+    SCRIPTED(int, syncFile, (int file), (file))
+    SCRIPTED(int, linkUnnamed, (int file, int folder, const char* name), (file, folder, name))
+    SCRIPTED(int, rename, (int folder, const char* from, const char* to, bool replace),
+        (folder, from, to, replace))
+    SCRIPTED(int, remove, (int folder, const char* name), (folder, name))
+    SCRIPTED(int, syncFolder, (int folder), (folder))
+    SCRIPTED(int, makeFolder, (int folder, const char* name, mode_t mode), (folder, name, mode))
+    SCRIPTED(int, openFolderAt, (int folder, const char* name), (folder, name))
+    SCRIPTED(int, exchange, (int folder, const char* first, const char* second), (folder, first, second))
+    SCRIPTED(int, removeFolder, (int folder, const char* name), (folder, name))
+#undef SCRIPTED
     int createUnnamed(int folder, mode_t mode) override
     {
         if (!pass("createUnnamed"))
@@ -78,53 +90,6 @@ public:
             return Real::createUnnamed(folder, mode);
         errno = EOPNOTSUPP;
         return -1;
-    }
-    int createNamed(int folder, const char* name, mode_t mode) override
-    {
-        return pass("createNamed") ? Real::createNamed(folder, name, mode) : -1;
-    }
-    ssize_t write(int file, const void* data, size_t length) override
-    {
-        return pass("write") ? Real::write(file, data, length) : -1;
-    }
-    int cloneRange(int source, off_t from, int file, off_t to, off_t length) override
-    {
-        return pass("cloneRange") ? Real::cloneRange(source, from, file, to, length) : -1;
-    }
-    ssize_t copyRange(int source, off_t* from, int file, size_t length) override
-    {
-        return pass("copyRange") ? Real::copyRange(source, from, file, length) : -1;
-    }
-    int setMode(int file, mode_t mode) override { return pass("setMode") ? Real::setMode(file, mode) : -1; }
-    int syncFile(int file) override { return pass("syncFile") ? Real::syncFile(file) : -1; }
-    int linkUnnamed(int file, int folder, const char* name) override
-    {
-        return pass("linkUnnamed") ? Real::linkUnnamed(file, folder, name) : -1;
-    }
-    int rename(int folder, const char* from, const char* to, bool replace) override
-    {
-        return pass("rename") ? Real::rename(folder, from, to, replace) : -1;
-    }
-    int remove(int folder, const char* name) override
-    {
-        return pass("remove") ? Real::remove(folder, name) : -1;
-    }
-    int syncFolder(int folder) override { return pass("syncFolder") ? Real::syncFolder(folder) : -1; }
-    int makeFolder(int folder, const char* name, mode_t mode) override
-    {
-        return pass("makeFolder") ? Real::makeFolder(folder, name, mode) : -1;
-    }
-    int openFolderAt(int folder, const char* name) override
-    {
-        return pass("openFolderAt") ? Real::openFolderAt(folder, name) : -1;
-    }
-    int exchange(int folder, const char* first, const char* second) override
-    {
-        return pass("exchange") ? Real::exchange(folder, first, second) : -1;
-    }
-    int removeFolder(int folder, const char* name) override
-    {
-        return pass("removeFolder") ? Real::removeFolder(folder, name) : -1;
     }
 
 private:
@@ -243,12 +208,6 @@ QString orderProblem(const QStringList& made)
     return {};
 }
 
-// Calls up to the one that creates the new file belong to opening the output.
-int lastOpeningCall(const QStringList& made)
-{
-    return qMax(made.lastIndexOf("createUnnamed"), made.lastIndexOf("createNamed"));
-}
-
 // One run as the user meets it: the window's status text, or all that tessel-cli printed; exit status 1
 // stands for the window's red text.
 struct WriterRun {
@@ -317,83 +276,69 @@ QString folderOrderProblem(const QStringList& made)
     return {};
 }
 
-void addRows(const QVector<QPair<Writer, const char*>>& writers)
+} // namespace
+
+Q_DECLARE_METATYPE(InputEdit)
+Q_DECLARE_METATYPE(Target)
+Q_DECLARE_METATYPE(FolderTarget)
+
+void TestWriterSeam::failsAtEveryCall_data()
 {
-    QTest::addColumn<int>("writer");
-    QTest::addColumn<int>("target");
+    QTest::addColumn<Writer>("writer");
+    QTest::addColumn<bool>("commandLine");
+    QTest::addColumn<Target>("target");
     QTest::addColumn<bool>("named");
-    const QVector<QPair<Target, const char*>> targets
-        = { { Target::New, "new file" }, { Target::Existing, "existing file replaced" },
-              { Target::NewNotReplacing, "new file, not replacing" } };
-    for (const auto& writer : writers) {
-        for (const auto& target : targets) {
-            for (const bool named : { false, true }) {
-                QTest::addRow("%s, %s, %s", writer.second, target.second, named ? "named" : "unnamed")
-                    << int(writer.first) << int(target.first) << named;
-            }
+    const QVector<QPair<Target, const char*>> targets { { Target::New, "new file" },
+        { Target::Existing, "existing file replaced" },
+        { Target::NewNotReplacing, "new file, not replacing" } };
+    const QVector<std::tuple<Writer, bool, const char*>> writers { { Writer::Export, false, "export" },
+        { Writer::Padded, false, "padded" }, { Writer::WithInfo, false, "record" },
+        { Writer::Grow, false, "grow" }, { Writer::Export, true, "tessel-cli export" },
+        { Writer::Padded, true, "tessel-cli replace" } };
+    for (const auto& [writer, commandLine, name] : writers) {
+        for (const auto& [target, targetName] : targets) {
+            for (const bool named : { false, true })
+                QTest::addRow("%s, %s, %s", name, targetName, named ? "named" : "unnamed")
+                    << writer << commandLine << target << named;
         }
     }
 }
 
-} // namespace
-
-Q_DECLARE_METATYPE(InputEdit)
-
-void TestWriterSeam::actionsFailAtEveryCall_data()
-{
-    addRows({ { Writer::Export, "export" }, { Writer::Padded, "padded" }, { Writer::WithInfo, "record" },
-        { Writer::Grow, "grow" } });
-}
-
-void TestWriterSeam::actionsFailAtEveryCall()
-{
-    failAtEveryCall(false);
-}
-
-void TestWriterSeam::cliFailsAtEveryCall_data()
-{
-    addRows({ { Writer::Export, "export" }, { Writer::Padded, "replace" } });
-}
-
-void TestWriterSeam::cliFailsAtEveryCall()
-{
-    failAtEveryCall(true);
-}
-
 // The window's actions and tessel-cli alike: a successful run is recorded call by call, then run again
 // with each of those calls failing in turn.
-void TestWriterSeam::failAtEveryCall(bool commandLine)
+void TestWriterSeam::failsAtEveryCall()
 {
-    QFETCH(int, writer);
-    QFETCH(int, target);
+    QFETCH(Writer, writer);
+    QFETCH(bool, commandLine);
+    QFETCH(Target, target);
     QFETCH(bool, named);
-    const Writer which = Writer(writer);
-    const Target kind = Target(target);
 
     ImageFixture fixture;
-    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
-    QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
+    QVERIFY(prepareWriter(fixture, writer));
     const QString output = fixture.path("out.bin");
     const auto runWith = [&](ScriptedCalls& calls) {
         calls.withoutUnnamedFiles = named;
         const FileSystemCalls::Override seam(calls);
-        return runToOutput(fixture, which, existingOf(kind), commandLine);
+        return runToOutput(fixture, writer, existingOf(target), commandLine);
     };
 
-    QVERIFY(prepareTarget(fixture, kind));
+    QVERIFY(prepareTarget(fixture, target));
     ScriptedCalls recorder;
     const WriterRun done = runWith(recorder);
     QVERIFY2(done.exitCode == 0, qPrintable(done.text));
-    QCOMPARE(done.text.section('\n', 0, 0), successText(which, output));
+    QCOMPARE(done.text.section('\n', 0, 0), successText(writer, output));
     const QByteArray expected = fixture.read("out.bin");
-    QCOMPARE(expected.size(), actionOf(which).outputLength);
+    QCOMPARE(expected.size(), actionOf(writer).outputLength);
     const QString problem = orderProblem(recorder.made);
     QVERIFY2(problem.isEmpty(), qPrintable(problem + ": " + recorder.made.join(", ")));
     QCOMPARE(recorder.made.contains("createNamed"), named);
+    // Calls up to the one that creates the new file belong to opening the output.
+    const int lastOpeningCall
+        = qMax(recorder.made.lastIndexOf("createUnnamed"), recorder.made.lastIndexOf("createNamed"));
 
     for (int failAt = 0; failAt < recorder.made.size(); ++failAt) {
         const QString failed = recorder.made[failAt];
-        QVERIFY(prepareTarget(fixture, kind));
+        QVERIFY(prepareTarget(fixture, target));
         QStringList after = fixture.entries();
         ScriptedCalls failing;
         failing.failAt = failAt;
@@ -403,13 +348,14 @@ void TestWriterSeam::failAtEveryCall(bool commandLine)
         QVERIFY2(run.exitCode == 1, context.constData());
         // The window shows the status text of the step that failed; tessel-cli looks at the output before it
         // opens it and explains a failure there in words of its own.
-        const bool opening = failAt <= lastOpeningCall(recorder.made);
         if (!commandLine)
-            QVERIFY2(run.text == (opening ? openFailureText(which, output) : writeFailureText(which, output)),
+            QVERIFY2(run.text
+                    == (failAt <= lastOpeningCall ? openFailureText(writer, output)
+                                                  : writeFailureText(writer, output)),
                 context.constData());
         if (failed == "syncFolder") {
             // The new file is whole and in place; only the sync that makes its name durable failed.
-            QVERIFY2(run.text.contains(writeFailureText(which, output)), context.constData());
+            QVERIFY2(run.text.contains(writeFailureText(writer, output)), context.constData());
             QVERIFY2(commandLine ? run.text.contains("was written, but its folder could not be synced")
                                  : run.fault == OutputFault::NotDurable,
                 context.constData());
@@ -419,7 +365,7 @@ void TestWriterSeam::failAtEveryCall(bool commandLine)
             after.sort();
         } else {
             QVERIFY2(!run.text.contains("was written"), context.constData());
-            QVERIFY2(fixture.read("out.bin") == (kind == Target::Existing ? previousOutput : QByteArray()),
+            QVERIFY2(fixture.read("out.bin") == (target == Target::Existing ? previousOutput : QByteArray()),
                 context.constData());
         }
         QVERIFY2(fixture.entries() == after, context.constData());
@@ -428,41 +374,39 @@ void TestWriterSeam::failAtEveryCall(bool commandLine)
 
 void TestWriterSeam::nameTakenAtTheLastMoment_data()
 {
-    QTest::addColumn<int>("writer");
+    QTest::addColumn<Writer>("writer");
     QTest::addColumn<bool>("commandLine");
     QTest::addColumn<bool>("named");
     for (const bool named : { false, true }) {
         const char* storage = named ? "named" : "unnamed";
-        QTest::addRow("export, %s", storage) << int(Writer::Export) << false << named;
-        QTest::addRow("grow, %s", storage) << int(Writer::Grow) << false << named;
-        QTest::addRow("tessel-cli replace, %s", storage) << int(Writer::Padded) << true << named;
+        for (const Writer writer : { Writer::Export, Writer::Padded, Writer::Grow })
+            QTest::addRow("%s, %s", writerName(writer), storage) << writer << false << named;
+        QTest::addRow("tessel-cli replace, %s", storage) << Writer::Padded << true << named;
     }
 }
 
 void TestWriterSeam::nameTakenAtTheLastMoment()
 {
-    QFETCH(int, writer);
+    QFETCH(Writer, writer);
     QFETCH(bool, commandLine);
     QFETCH(bool, named);
-    const Writer which = Writer(writer);
 
     ImageFixture fixture;
-    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
-    QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
+    QVERIFY(prepareWriter(fixture, writer));
     const QString output = fixture.path("out.bin");
     QStringList expectedEntries = fixture.entries() << "out.bin";
     expectedEntries.sort();
     RacingCalls racing("out.bin");
     racing.withoutUnnamedFiles = named;
     const FileSystemCalls::Override seam(racing);
-    const WriterRun run = runToOutput(fixture, which, ExistingOutput::Refuse, commandLine);
+    const WriterRun run = runToOutput(fixture, writer, ExistingOutput::Refuse, commandLine);
     QCOMPARE(run.exitCode, 1);
     if (commandLine) {
         // The -o refusal of a name taken before the run, now for one taken during it.
         QCOMPARE(
             run.text.trimmed(), QStringLiteral("%1 already exists; use --force to replace it.").arg(output));
     } else {
-        QCOMPARE(run.text, writeFailureText(which, output));
+        QCOMPARE(run.text, writeFailureText(writer, output));
         QCOMPARE(run.fault, OutputFault::Exists);
     }
     QCOMPARE(fixture.read("out.bin"), QByteArray(RacingCalls::otherBytes));
@@ -471,25 +415,24 @@ void TestWriterSeam::nameTakenAtTheLastMoment()
 
 void TestWriterSeam::cliUnpackFailsAtEveryCall_data()
 {
-    QTest::addColumn<int>("target");
-    QTest::addRow("new folder") << int(FolderTarget::New);
-    QTest::addRow("empty folder used") << int(FolderTarget::Empty);
-    QTest::addRow("earlier export replaced") << int(FolderTarget::Full);
+    QTest::addColumn<FolderTarget>("target");
+    QTest::addRow("new folder") << FolderTarget::New;
+    QTest::addRow("empty folder used") << FolderTarget::Empty;
+    QTest::addRow("earlier export replaced") << FolderTarget::Full;
 }
 
 void TestWriterSeam::cliUnpackFailsAtEveryCall()
 {
-    QFETCH(int, target);
-    const FolderTarget kind = FolderTarget(target);
+    QFETCH(FolderTarget, target);
 
     ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     const QString folder = fixture.path("blocks");
     QStringList arguments { "export", fixture.imagePath, "--all", "-o", folder };
-    if (kind == FolderTarget::Full)
+    if (target == FolderTarget::Full)
         arguments << "--force";
 
-    QVERIFY(prepareFolder(fixture, kind));
+    QVERIFY(prepareFolder(fixture, target));
     ScriptedCalls recorder;
     const auto runWith = [&arguments](ScriptedCalls& calls) {
         const FileSystemCalls::Override seam(calls);
@@ -502,12 +445,12 @@ void TestWriterSeam::cliUnpackFailsAtEveryCall()
     QCOMPARE(written.size(), 5);
     const QString problem = folderOrderProblem(recorder.made);
     QVERIFY2(problem.isEmpty(), qPrintable(problem + ": " + recorder.made.join(", ")));
-    QCOMPARE(recorder.made.contains("exchange"), kind == FolderTarget::Full);
+    QCOMPARE(recorder.made.contains("exchange"), target == FolderTarget::Full);
     const int placed = qMax(recorder.made.lastIndexOf("rename"), recorder.made.lastIndexOf("exchange"));
 
     for (int failAt = 0; failAt < recorder.made.size(); ++failAt) {
         const QString failed = recorder.made[failAt];
-        QVERIFY(prepareFolder(fixture, kind));
+        QVERIFY(prepareFolder(fixture, target));
         const QMap<QString, QByteArray> before = folderTree(fixture.path(QString()));
         ScriptedCalls failing;
         failing.failAt = failAt;
@@ -697,7 +640,7 @@ void TestWriterSeam::cliStopsWhenAnInputChanges()
 // is the same; one that fails (EIO, ENOSPC) fails the run and leaves nothing behind.
 void TestWriterSeam::sharingFallsBackOrFails_data()
 {
-    QTest::addColumn<int>("writer");
+    QTest::addColumn<Writer>("writer");
     QTest::addColumn<bool>("commandLine");
     QTest::addColumn<bool>("pack");
     QTest::addColumn<QString>("call");
@@ -714,26 +657,24 @@ void TestWriterSeam::sharingFallsBackOrFails_data()
     for (const auto& [writer, commandLine, pack, name] : writers) {
         for (const auto& [error, errorName] : errors) {
             QTest::addRow("%s, clone fails with %s", name, errorName)
-                << int(writer) << commandLine << pack << "cloneRange" << error << "copyRange";
+                << writer << commandLine << pack << "cloneRange" << error << "copyRange";
             QTest::addRow("%s, copy fails with %s", name, errorName)
-                << int(writer) << commandLine << pack << "copyRange" << error << "write";
+                << writer << commandLine << pack << "copyRange" << error << "write";
         }
     }
 }
 
 void TestWriterSeam::sharingFallsBackOrFails()
 {
-    QFETCH(int, writer);
+    QFETCH(Writer, writer);
     QFETCH(bool, commandLine);
     QFETCH(bool, pack);
     QFETCH(QString, call);
     QFETCH(int, error);
     QFETCH(QString, nextCall);
-    const Writer which = Writer(writer);
 
     ImageFixture fixture;
-    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
-    QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
+    QVERIFY(prepareWriter(fixture, writer));
     if (pack)
         QCOMPARE(
             runCliHere({ "export", fixture.imagePath, "--all", "-o", fixture.path("unpacked") }).exitCode, 0);
@@ -741,7 +682,7 @@ void TestWriterSeam::sharingFallsBackOrFails()
         const FileSystemCalls::Override seam(calls);
         if (pack)
             return runCliHere({ "pack", fixture.path("unpacked"), "-o", fixture.path("out.bin"), "--force" });
-        return runToOutput(fixture, which, ExistingOutput::Replace, commandLine);
+        return runToOutput(fixture, writer, ExistingOutput::Replace, commandLine);
     };
     QVERIFY(prepareTarget(fixture, Target::Existing));
     ScriptedCalls recorder;
@@ -759,7 +700,7 @@ void TestWriterSeam::sharingFallsBackOrFails()
     if (error == EIO || error == ENOSPC) {
         QVERIFY2(run.exitCode == 1, context.constData());
         QVERIFY2(run.text.contains(pack ? QStringLiteral("Pack failed!!!")
-                                        : writeFailureText(which, fixture.path("out.bin"))),
+                                        : writeFailureText(writer, fixture.path("out.bin"))),
             context.constData());
         QCOMPARE(fixture.read("out.bin"), previousOutput);
         QCOMPARE(fixture.entries(), before);

@@ -3,11 +3,20 @@
 #include "imagefixture.h"
 #include "standardimages.h"
 
+#include <QMetaType>
 #include <QString>
 
 // The four writers of the window, run on StandardImages::recordAndTwoPlain(): what each writes, and the
 // texts it shows.
 enum class Writer { Export, Padded, WithInfo, Grow };
+Q_DECLARE_METATYPE(Writer)
+
+// The writer as a data row names it.
+inline const char* writerName(Writer writer)
+{
+    const char* names[] = { "export", "padded", "record", "grow" };
+    return names[int(writer)];
+}
 
 struct WriterAction {
     QString id;
@@ -58,6 +67,13 @@ inline QString writeFailureText(Writer writer, const QString& output)
     default:
         return QStringLiteral("Replace block failed!!!");
     }
+}
+
+// The image loaded, and "replacement.img" as long as the writer's replacement.
+inline bool prepareWriter(ImageFixture& fixture, Writer writer)
+{
+    return fixture.load(StandardImages::recordAndTwoPlain())
+        && fixture.writeReplacement(QStringLiteral("replacement.img"), actionOf(writer).replacementLength);
 }
 
 // Loads the image afresh (a growth changes the one in memory) and runs one writer on "replacement.img".
