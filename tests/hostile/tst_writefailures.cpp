@@ -2,13 +2,10 @@
 #include "testfiles.h"
 #include "writeractions.h"
 
-#include "ops/record/blockinfo.h"
-
 #include <QFileInfo>
 #include <QtTest>
 
 #include <csignal>
-#include <memory>
 #include <optional>
 
 #include <grp.h>
@@ -82,40 +79,31 @@ const FailureCase failureCases[] = {
 constexpr qint64 roomForOutput = 16 << 10;
 const QByteArray previousOutput("bytes of an earlier output");
 
-// Runs the writer in a child that has dropped root, whose permission bits would not stop a write.
+// Runs the writer in a child that has dropped root, whose permission bits would not stop a write; the
+// child reports its outcome through a file of the test's own.
 Outcome runAsNobody(ImageFixture& fixture, Writer writer, const QString& output)
 {
     if (getuid() != 0)
         return runWriter(fixture, writer, output);
     const passwd* nobody = getpwnam("nobody");
-    if (!nobody)
-        return Outcome::refused(QStringLiteral("no user nobody"));
-    int channel[2];
-    if (pipe(channel) != 0)
-        return Outcome::refused(QStringLiteral("no pipe"));
+    QTemporaryFile report;
+    if (!nobody || !report.open())
+        return Outcome::refused(QStringLiteral("no user nobody, or no file for the report"));
     const pid_t child = fork();
     if (child == 0) {
-        close(channel[0]);
-        QByteArray report = "!";
-        if (setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0) {
-            const Outcome outcome = runWriter(fixture, writer, output);
-            report = (outcome.success ? "+" : "-") + outcome.message.toUtf8();
-        }
-        const bool sent = write(channel[1], report.constData(), size_t(report.size())) == report.size();
-        _exit(sent ? 0 : 1);
+        if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)
+            _exit(1);
+        const Outcome outcome = runWriter(fixture, writer, output);
+        const QByteArray text = (outcome.success ? "+" : "-") + outcome.message.toUtf8();
+        _exit(write(report.handle(), text.constData(), size_t(text.size())) == text.size() ? 0 : 1);
     }
-    close(channel[1]);
-    QByteArray report;
-    char buffer[512];
-    for (ssize_t got; (got = read(channel[0], buffer, sizeof buffer)) > 0;)
-        report.append(buffer, int(got));
-    close(channel[0]);
     int status = 0;
-    waitpid(child, &status, 0);
-    if (report.isEmpty() || report.startsWith('!'))
+    const QByteArray text
+        = waitpid(child, &status, 0) == child && status == 0 && report.seek(0) ? report.readAll() : "";
+    if (text.isEmpty())
         return Outcome::refused(QStringLiteral("the child could not become nobody"));
-    const QString message = QString::fromUtf8(report.mid(1));
-    return report.startsWith('+') ? Outcome::succeeded(message) : Outcome::refused(message);
+    const QString message = QString::fromUtf8(text.mid(1));
+    return text.startsWith('+') ? Outcome::succeeded(message) : Outcome::refused(message);
 }
 
 // A file-size limit for the life of the object; the signal it raises is ignored, so a write fails instead.
@@ -141,57 +129,34 @@ private:
     void (*previousHandler)(int) = nullptr;
 };
 
-// A tmpfs with room for `bytes`, mounted for the life of the object where the test may mount one.
-class SmallFileSystem {
-public:
-    SmallFileSystem(const QString& folder, qint64 bytes)
-        : path(folder)
-    {
-        const QByteArray options = "size=" + QByteArray::number(bytes);
-        mounted = mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, options.constData()) == 0;
-    }
-    ~SmallFileSystem()
-    {
-        if (mounted)
-            umount(QFile::encodeName(path).constData());
-    }
-    QString path;
-    bool mounted = false;
-};
-
 } // namespace
 
 Q_DECLARE_METATYPE(const FailureCase*)
 
 void TestWriteFailures::matrix_data()
 {
-    QTest::addColumn<int>("writer");
+    QTest::addColumn<Writer>("writer");
     QTest::addColumn<const FailureCase*>("failure");
 
-    const QVector<QPair<Writer, const char*>> writers = { { Writer::Export, "export" },
-        { Writer::Padded, "padded" }, { Writer::WithInfo, "record" }, { Writer::Grow, "grow" } };
-    for (const auto& writer : writers) {
+    for (const Writer writer : { Writer::Export, Writer::Padded, Writer::WithInfo, Writer::Grow }) {
         for (const FailureCase& failure : failureCases)
-            QTest::addRow("%s, %s", writer.second, failure.name) << int(writer.first) << &failure;
+            QTest::addRow("%s, %s", writerName(writer), failure.name) << writer << &failure;
     }
 }
 
 void TestWriteFailures::matrix()
 {
-    QFETCH(int, writer);
+    QFETCH(Writer, writer);
     QFETCH(const FailureCase*, failure);
-    const Writer which = Writer(writer);
-    const WriterAction action = actionOf(which);
 
     ImageFixture fixture;
-    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
-    QVERIFY(fixture.writeReplacement("replacement.img", action.replacementLength));
+    QVERIFY(prepareWriter(fixture, writer));
     // What a write to an ordinary new file gives: every success below must be byte for byte the same.
     const QString baselinePath = fixture.path("baseline.out");
-    const Outcome baseline = runWriter(fixture, which, "baseline.out");
-    QCOMPARE(baseline.message, successText(which, baselinePath));
+    const Outcome baseline = runWriter(fixture, writer, "baseline.out");
+    QCOMPARE(baseline.message, successText(writer, baselinePath));
     const QByteArray expected = fixture.read("baseline.out");
-    QCOMPARE(expected.size(), action.outputLength);
+    QCOMPARE(expected.size(), actionOf(writer).outputLength);
     QVERIFY(!QFile::remove(baselinePath) || !QFileInfo::exists(baselinePath));
 
     // The child that drops root must reach the image, the replacement and the destination folders.
@@ -200,12 +165,15 @@ void TestWriteFailures::matrix()
     const QString folder = fixture.path("out");
     const QString destination = fixture.path(newFile);
     // A full disk: a tmpfs mounted over the folder until the checks below are done, where one may be.
-    std::unique_ptr<SmallFileSystem> small;
-    if (failure->limit == Limit::FullFileSystem) {
-        small = std::make_unique<SmallFileSystem>(folder, roomForOutput);
-        if (!small->mounted)
-            qInfo("tmpfs cannot be mounted here; a file-size limit stands in for the full disk");
-    }
+    const QByteArray mountPoint = QFile::encodeName(folder);
+    const bool mounted = failure->limit == Limit::FullFileSystem
+        && mount("tmpfs", mountPoint, "tmpfs", 0, "size=" + QByteArray::number(roomForOutput)) == 0;
+    const auto unmount = qScopeGuard([&] {
+        if (mounted)
+            umount(mountPoint);
+    });
+    if (failure->limit == Limit::FullFileSystem && !mounted)
+        qInfo("tmpfs cannot be mounted here; a file-size limit stands in for the full disk");
     QVERIFY(fixture.write(newFile, previousOutput));
     if (failure->folder || failure->node)
         QVERIFY(QFile::remove(destination));
@@ -225,18 +193,18 @@ void TestWriteFailures::matrix()
 
     Outcome outcome;
     if (failure->limit == Limit::Nobody) {
-        outcome = runAsNobody(fixture, which, failure->output);
-    } else if (failure->limit == Limit::FileSize || (small && !small->mounted)) {
+        outcome = runAsNobody(fixture, writer, failure->output);
+    } else if (failure->limit == Limit::FileSize || (failure->limit == Limit::FullFileSystem && !mounted)) {
         FileSizeLimit limit(roomForOutput);
         QVERIFY(limit.active);
-        outcome = runWriter(fixture, which, failure->output);
+        outcome = runWriter(fixture, writer, failure->output);
     } else {
-        outcome = runWriter(fixture, which, failure->output);
+        outcome = runWriter(fixture, writer, failure->output);
     }
 
     const QString output = fixture.path(failure->output);
     const QString texts[]
-        = { openFailureText(which, output), writeFailureText(which, output), successText(which, output) };
+        = { openFailureText(writer, output), writeFailureText(writer, output), successText(writer, output) };
     QCOMPARE(outcome.message, texts[int(failure->text)]);
     QCOMPARE(outcome.success, failure->text == Text::Success);
     // (A FIFO is never read: that would wait for a writer.)
