@@ -26,29 +26,22 @@ struct WriterAction {
 
 inline WriterAction actionOf(Writer writer)
 {
-    switch (writer) {
-    case Writer::Export:
-        return { "5", 0, 0x8000 };
-    case Writer::Padded:
-        return { "5", 0x1000, 0x40000 };
-    case Writer::WithInfo:
-        return { "6", 0x800, 0x40000 };
-    case Writer::Grow:
-        return { "5", 0x9000, 0x40000 };
-    }
-    return {};
+    const WriterAction actions[]
+        = { { "5", 0, 0x8000 }, { "5", 0x1000, 0x40000 }, { "6", 0x800, 0x40000 }, { "5", 0x9000, 0x40000 } };
+    return actions[int(writer)];
+}
+
+// A growth has always spelt "Block" with a capital.
+inline QString replaceText(Writer writer, const char* ending)
+{
+    return (writer == Writer::Grow ? QStringLiteral("Replace Block ") : QStringLiteral("Replace block "))
+        + QLatin1String(ending);
 }
 
 inline QString successText(Writer writer, const QString& output)
 {
-    switch (writer) {
-    case Writer::Export:
-        return QStringLiteral("Save block %1 successfully!!!").arg(output);
-    case Writer::Grow:
-        return QStringLiteral("Replace Block successfully!!!");
-    default:
-        return QStringLiteral("Replace block successfully!!!");
-    }
+    return writer == Writer::Export ? QStringLiteral("Save block %1 successfully!!!").arg(output)
+                                    : replaceText(writer, "successfully!!!");
 }
 
 inline QString openFailureText(Writer writer, const QString& output)
@@ -59,14 +52,8 @@ inline QString openFailureText(Writer writer, const QString& output)
 
 inline QString writeFailureText(Writer writer, const QString& output)
 {
-    switch (writer) {
-    case Writer::Export:
-        return QStringLiteral("Save block %1 failed!!!").arg(output);
-    case Writer::Grow:
-        return QStringLiteral("Replace Block failed!!!");
-    default:
-        return QStringLiteral("Replace block failed!!!");
-    }
+    return writer == Writer::Export ? QStringLiteral("Save block %1 failed!!!").arg(output)
+                                    : replaceText(writer, "failed!!!");
 }
 
 // The image loaded, and "replacement.img" as long as the writer's replacement.
