@@ -585,15 +585,11 @@ void TestWriterSeam::cliStopsWhenAnInputChanges()
         QCOMPARE(
             runCliHere({ "export", fixture.imagePath, "--all", "-o", fixture.path("unpacked") }).exitCode, 0);
     const QStringList before = fixture.entries();
+    const QMap<QString, QString> paths { { "DIR", fixture.path("unpacked") }, { "IMAGE", fixture.imagePath },
+        { "OUT", fixture.path("out") } };
     QStringList words = arguments.split(' ');
-    for (QString& word : words) {
-        if (word == "DIR")
-            word = fixture.path("unpacked");
-        else if (word == "IMAGE" || word == "OUT")
-            word = word == "IMAGE" ? fixture.imagePath : fixture.path("out");
-        else if (word.startsWith('R'))
-            word = fixture.path(word.toLower() + ".img");
-    }
+    for (QString& word : words)
+        word = paths.value(word, word.startsWith('R') ? fixture.path(word.toLower() + ".img") : word);
     // Standard output is the test's own: the data goes to a file meanwhile (/dev/null would not read it).
     QTemporaryFile sink;
     QVERIFY(sink.open());
