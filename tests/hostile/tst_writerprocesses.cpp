@@ -275,14 +275,15 @@ QString largeFileFolder()
 }
 
 // A command line written as one text; IMAGE, REPL, OTHER and OUT stand for image.bin, replacement.bin,
-// other.bin and out.bin in `folder`.
+// other.bin and out.bin in `folder`, FOLDER for its path.
 QStringList commandLine(const QString& line, const QTemporaryDir& folder)
 {
     QStringList words = line.split(' ');
     const QStringList names { "IMAGE", "image.bin", "REPL", "replacement.bin", "OTHER", "other.bin", "OUT",
         "out.bin" };
     for (QString& word : words)
-        word = names.contains(word) ? folder.filePath(names[names.indexOf(word) + 1]) : word;
+        word = names.contains(word) ? folder.filePath(names[names.indexOf(word) + 1])
+                                    : word.replace("FOLDER", folder.path());
     return words;
 }
 
@@ -355,9 +356,7 @@ void TestWriterProcesses::killedReplacementLeavesOldOrNew()
         runOnce(delay);
         const QString context = QStringLiteral("killed after %1 ms of %2").arg(delay).arg(wholeRun);
         if (QFileInfo(target).size() == oldTarget.size()) {
-            QFile file(target);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QVERIFY2(file.readAll() == oldTarget, qPrintable(context));
+            QVERIFY2(readFile(target) == oldTarget, qPrintable(context));
             ++keptOld;
         } else {
             QVERIFY2(
@@ -496,11 +495,9 @@ void TestWriterProcesses::concurrentWriters()
             QVERIFY(process.waitForFinished(60000));
             QCOMPARE(process.exitStatus(), QProcess::NormalExit);
             const QString error = QString::fromUtf8(process.readAllStandardError()).trimmed();
-            const QString context = QStringLiteral("round %1, writer %2: exit %3, %4")
-                                        .arg(round)
-                                        .arg(writer)
-                                        .arg(process.exitCode())
-                                        .arg(error);
+            const QString context
+                = QString::asprintf("round %d, writer %d: exit %d, ", round, writer, process.exitCode())
+                + error;
             if (process.exitCode() == 0) {
                 ++winners;
                 if (!force)
@@ -618,28 +615,27 @@ void TestWriterProcesses::nodeOutputs()
 
 void TestWriterProcesses::dryRunAsNobody_data()
 {
+    // The output in the test's folder FOLDER, and the options after it.
     QTest::addColumn<QString>("output");
-    QTest::addColumn<bool>("dryRun");
-    QTest::addColumn<bool>("force");
+    // A line printed; only "Dry run: ..." ends with exit status 0.
     QTest::addColumn<QString>("message");
 
-    // FOLDER is the test's folder; "ro" in it is read-only, and so is "ro.bin".
+    // "ro" in FOLDER is read-only, and so is "ro.bin".
     QTest::newRow("read-only folder")
-        << "ro/out.bin" << true << false
+        << "ro/out.bin --dry-run"
         << "FOLDER/ro/out.bin cannot be created: the folder FOLDER/ro is not writable.";
-    QTest::newRow("read-only folder, the run itself")
-        << "ro/out.bin" << false << false << "Can not open FOLDER/ro/out.bin!!!";
-    QTest::newRow("read-only file, --force")
-        << "ro.bin" << true << true << "FOLDER/ro.bin cannot be replaced: it is not writable.";
-    QTest::newRow("writable folder") << "out.bin" << true << false << "Dry run: nothing was written.";
+    QTest::newRow("read-only folder, the run itself") << "ro/out.bin"
+                                                      << "Can not open FOLDER/ro/out.bin!!!";
+    QTest::newRow("read-only file, --force") << "ro.bin --dry-run --force"
+                                             << "FOLDER/ro.bin cannot be replaced: it is not writable.";
+    QTest::newRow("writable folder") << "out.bin --dry-run"
+                                     << "Dry run: nothing was written.";
 }
 
 // A dry run foresees what permissions would refuse; nobody is subject to them where root is not.
 void TestWriterProcesses::dryRunAsNobody()
 {
     QFETCH(QString, output);
-    QFETCH(bool, dryRun);
-    QFETCH(bool, force);
     QFETCH(QString, message);
     if (getuid() != 0)
         QSKIP("needs root to run tessel-cli as nobody");
@@ -657,11 +653,7 @@ void TestWriterProcesses::dryRunAsNobody()
     const uid_t uid = nobody->pw_uid;
     const gid_t gid = nobody->pw_gid;
 
-    QStringList arguments = commandLine("replace IMAGE 2 REPL -o", folder) << folder.filePath(output);
-    if (dryRun)
-        arguments << "--dry-run";
-    if (force)
-        arguments << "--force";
+    const QStringList arguments = commandLine("replace IMAGE 2 REPL -o FOLDER/" + output, folder);
     const ChildRun run = runCliChild(
         arguments, [&] { return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0; });
     const bool succeeds = message.startsWith("Dry run");
