@@ -6,6 +6,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <functional>
 #include <optional>
 
 #include <grp.h>
@@ -69,19 +70,17 @@ const FailureCase failureCases[] = {
 constexpr qint64 roomForOutput = 16 << 10;
 const QByteArray previousOutput("bytes of an earlier output");
 
-// Runs the writer in a child that has dropped root, whose permission bits would not stop a write; the
-// child reports its outcome through a file of the test's own.
-Outcome runAsNobody(ImageFixture& fixture, Writer writer, const QString& output)
+// Runs the writer in a child once `setUp` succeeded there, so that what it changes (the user, a limit)
+// ends with the child; the child reports its outcome through a file of the test's own.
+Outcome runInChild(
+    ImageFixture& fixture, Writer writer, const QString& output, const std::function<bool()>& setUp)
 {
-    if (getuid() != 0)
-        return runWriter(fixture, writer, output);
-    const passwd* nobody = getpwnam("nobody");
     QTemporaryFile report;
-    if (!nobody || !report.open())
-        return Outcome::refused(QStringLiteral("no user nobody, or no file for the report"));
+    if (!report.open())
+        return Outcome::refused(QStringLiteral("no file for the child's report"));
     const pid_t child = fork();
     if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(nobody->pw_gid) != 0 || setuid(nobody->pw_uid) != 0)
+        if (!setUp())
             _exit(1);
         const Outcome outcome = runWriter(fixture, writer, output);
         const QByteArray text = (outcome.success ? "+" : "-") + outcome.message.toUtf8();
@@ -91,33 +90,31 @@ Outcome runAsNobody(ImageFixture& fixture, Writer writer, const QString& output)
     const QByteArray text
         = waitpid(child, &status, 0) == child && status == 0 && report.seek(0) ? report.readAll() : "";
     if (text.isEmpty())
-        return Outcome::refused(QStringLiteral("the child could not become nobody"));
+        return Outcome::refused(QStringLiteral("the child could not be set up or ended early"));
     const QString message = QString::fromUtf8(text.mid(1));
     return text.startsWith('+') ? Outcome::succeeded(message) : Outcome::refused(message);
 }
 
-// A file-size limit for the life of the object; the signal it raises is ignored, so a write fails instead.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(qint64 bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limited = saved;
-        limited.rlim_cur = rlim_t(bytes);
-        active = setrlimit(RLIMIT_FSIZE, &limited) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-    bool active = false;
+// Drops root for nobody, whose permission bits would stop a write; the user is looked up before the fork.
+std::function<bool()> becomingNobody()
+{
+    const passwd* nobody = getpwnam("nobody");
+    if (!nobody)
+        return [] { return false; };
+    return [uid = nobody->pw_uid, gid = nobody->pw_gid] {
+        return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+    };
+}
 
-private:
-    rlimit saved {};
-    void (*previousHandler)(int) = nullptr;
-};
+// A file-size limit whose signal is ignored, so that a write past it fails instead.
+bool limitFileSize()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return false;
+    limit.rlim_cur = rlim_t(roomForOutput);
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0 && std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+}
 
 } // namespace
 
@@ -181,16 +178,12 @@ void TestWriteFailures::matrix()
     const QByteArray identity = nodeIdentity(destination);
     const QByteArray fifoIdentity = nodeIdentity(destination + ".fifo");
 
-    Outcome outcome;
-    if (failure->limit == Limit::Nobody) {
-        outcome = runAsNobody(fixture, writer, failure->output);
-    } else if (failure->limit == Limit::FileSize || (failure->limit == Limit::FullFileSystem && !mounted)) {
-        FileSizeLimit limit(roomForOutput);
-        QVERIFY(limit.active);
-        outcome = runWriter(fixture, writer, failure->output);
-    } else {
-        outcome = runWriter(fixture, writer, failure->output);
-    }
+    // Root's permission bits stop no write: it runs as nobody.
+    const Outcome outcome = failure->limit == Limit::Nobody && getuid() == 0
+        ? runInChild(fixture, writer, failure->output, becomingNobody())
+        : failure->limit == Limit::FileSize || (failure->limit == Limit::FullFileSystem && !mounted)
+        ? runInChild(fixture, writer, failure->output, limitFileSize)
+        : runWriter(fixture, writer, failure->output);
 
     const QString output = fixture.path(failure->output);
     const QString texts[]
