@@ -54,6 +54,10 @@ public:
     bool withoutUnnamedFiles = false;
     // What another program does just before a call, given the call's name.
     std::function<void(const QString&)> beforeCall;
+    // Another writer takes this name just before this one links or renames a file to it: after every look
+    // the writer takes, so only a step that refuses an existing name keeps the other file.
+    QByteArray takenName;
+    static constexpr char otherBytes[] = "the other writer's output";
     QStringList made;
 
 #define SCRIPTED(Result, call, parameters, arguments)                                                        \
@@ -72,9 +76,6 @@ public:
         ssize_t, copyRange, (int source, off_t* from, int file, size_t length), (source, from, file, length))
     SCRIPTED(int, setMode, (int file, mode_t mode), (file, mode))
     SCRIPTED(int, syncFile, (int file), (file))
-    SCRIPTED(int, linkUnnamed, (int file, int folder, const char* name), (file, folder, name))
-    SCRIPTED(int, rename, (int folder, const char* from, const char* to, bool replace),
-        (folder, from, to, replace))
     SCRIPTED(int, remove, (int folder, const char* name), (folder, name))
     SCRIPTED(int, syncFolder, (int folder), (folder))
     SCRIPTED(int, makeFolder, (int folder, const char* name, mode_t mode), (folder, name, mode))
@@ -92,7 +93,26 @@ public:
         return -1;
     }
 
+    int linkUnnamed(int file, int folder, const char* name) override
+    {
+        takeName(folder, name);
+        return pass("linkUnnamed") ? Real::linkUnnamed(file, folder, name) : -1;
+    }
+    int rename(int folder, const char* from, const char* to, bool replace) override
+    {
+        takeName(folder, to);
+        return pass("rename") ? Real::rename(folder, from, to, replace) : -1;
+    }
+
 private:
+    void takeName(int folder, const char* name)
+    {
+        if (takenName != name)
+            return;
+        const int other = openat(folder, name, O_CREAT | O_EXCL | O_WRONLY, 0644);
+        if (other >= 0 && ::write(other, otherBytes, sizeof otherBytes - 1) >= 0)
+            ::close(other);
+    }
     bool pass(const char* call)
     {
         if (beforeCall)
@@ -107,40 +127,6 @@ private:
         errno = EIO;
         return false;
     }
-};
-
-// Another writer takes the output's name just before this one puts its file there: after every look
-// the writer takes, so only a step that refuses an existing name keeps the other file.
-class RacingCalls : public ScriptedCalls {
-public:
-    explicit RacingCalls(const QByteArray& name)
-        : name(name)
-    {
-    }
-    int linkUnnamed(int file, int folder, const char* to) override
-    {
-        takeName(folder, to);
-        return ScriptedCalls::linkUnnamed(file, folder, to);
-    }
-    int rename(int folder, const char* from, const char* to, bool replace) override
-    {
-        takeName(folder, to);
-        return ScriptedCalls::rename(folder, from, to, replace);
-    }
-
-    static constexpr char otherBytes[] = "the other writer's output";
-
-private:
-    void takeName(int folder, const char* to)
-    {
-        if (name != to)
-            return;
-        const int other = openat(folder, to, O_CREAT | O_EXCL | O_WRONLY, 0644);
-        if (other >= 0 && ::write(other, otherBytes, sizeof otherBytes - 1) >= 0)
-            ::close(other);
-    }
-
-    QByteArray name;
 };
 
 // What another process does to a file that a run reads.
@@ -396,7 +382,8 @@ void TestWriterSeam::nameTakenAtTheLastMoment()
     const QString output = fixture.path("out.bin");
     QStringList expectedEntries = fixture.entries() << "out.bin";
     expectedEntries.sort();
-    RacingCalls racing("out.bin");
+    ScriptedCalls racing;
+    racing.takenName = "out.bin";
     racing.withoutUnnamedFiles = named;
     const FileSystemCalls::Override seam(racing);
     const WriterRun run = runToOutput(fixture, writer, ExistingOutput::Refuse, commandLine);
@@ -409,7 +396,7 @@ void TestWriterSeam::nameTakenAtTheLastMoment()
         QCOMPARE(run.text, writeFailureText(writer, output));
         QCOMPARE(run.fault, OutputFault::Exists);
     }
-    QCOMPARE(fixture.read("out.bin"), QByteArray(RacingCalls::otherBytes));
+    QCOMPARE(fixture.read("out.bin"), QByteArray(ScriptedCalls::otherBytes));
     QCOMPARE(fixture.entries(), expectedEntries);
 }
 
@@ -500,7 +487,8 @@ void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
     QStringList arguments { "export", fixture.imagePath, "--all", "-o", folder };
     if (force)
         arguments << "--force";
-    RacingCalls racing("blocks");
+    ScriptedCalls racing;
+    racing.takenName = "blocks";
     // Or another program puts a file into the earlier export when the new folder is synced, the last step
     // before it takes the earlier one's place.
     ScriptedCalls intruding;
@@ -525,7 +513,7 @@ void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
         QCOMPARE(run.text.trimmed(),
             QStringLiteral("%1 is a file; -o names the folder that --all writes, so nothing was written.")
                 .arg(folder));
-        QCOMPARE(fixture.read("blocks"), QByteArray(RacingCalls::otherBytes));
+        QCOMPARE(fixture.read("blocks"), QByteArray(ScriptedCalls::otherBytes));
     }
     QCOMPARE(fixture.entries(), expectedEntries);
 }
