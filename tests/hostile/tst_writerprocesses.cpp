@@ -480,18 +480,17 @@ void TestWriterProcesses::concurrentWriters()
         QFile::remove(output);
         if (force)
             QVERIFY(writeFile(output, oldTarget));
-        std::vector<std::unique_ptr<QProcess>> processes;
+        QProcess processes[writers];
         for (int writer = 0; writer < writers; ++writer) {
-            processes.push_back(std::make_unique<QProcess>());
             QStringList arguments { "replace", image, "2",
                 folder.filePath(QStringLiteral("replacement%1.bin").arg(writer)), "-o", output };
             if (force)
                 arguments << "--force";
-            processes.back()->start(QStringLiteral(TESSEL_CLI_PATH), arguments);
+            processes[writer].start(QStringLiteral(TESSEL_CLI_PATH), arguments);
         }
         int winners = 0;
         for (int writer = 0; writer < writers; ++writer) {
-            QProcess& process = *processes[size_t(writer)];
+            QProcess& process = processes[writer];
             QVERIFY(process.waitForFinished(60000));
             QCOMPARE(process.exitStatus(), QProcess::NormalExit);
             const QString error = QString::fromUtf8(process.readAllStandardError()).trimmed();
