@@ -3,6 +3,7 @@
 #include "writeractions.h"
 
 #include <QFileInfo>
+#include <QTemporaryFile>
 #include <QtTest>
 
 #include <csignal>
