@@ -184,8 +184,9 @@ struct ChildRun {
     QByteArray output;
 };
 
-// tessel-cli run to its end as startCli starts it; stdout and stderr together. SIGXFSZ takes its default
-// action unless tessel-cli itself ignores it.
+// tessel-cli run to its end as startCli starts it, or killed after two minutes (exit code -1: one that
+// waits for a FIFO's reader fails instead of hanging); stdout and stderr together. SIGXFSZ takes its
+// default action unless tessel-cli itself ignores it.
 ChildRun runCliChild(const QStringList& arguments, const std::function<bool()>& setUp = {})
 {
     QTemporaryFile capture;
@@ -193,8 +194,16 @@ ChildRun runCliChild(const QStringList& arguments, const std::function<bool()>& 
         return {};
     const pid_t child = startCli(arguments, capture.handle(), setUp);
     int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child)
+    QElapsedTimer clock;
+    clock.start();
+    pid_t ended = 0;
+    while (child > 0 && (ended = waitpid(child, &status, WNOHANG)) == 0 && clock.elapsed() < 120000)
+        usleep(1000);
+    if (ended != child) {
+        if (child > 0 && kill(child, SIGKILL) == 0)
+            waitpid(child, nullptr, 0);
         return {};
+    }
     capture.seek(0);
     return { WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), capture.readAll() };
 }
