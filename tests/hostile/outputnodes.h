@@ -16,17 +16,8 @@ enum class OutputNode { CharacterDevice, Fifo, Socket, SymlinkToFifo };
 
 inline const char* nodeName(OutputNode node)
 {
-    switch (node) {
-    case OutputNode::CharacterDevice:
-        return "character device";
-    case OutputNode::Fifo:
-        return "FIFO";
-    case OutputNode::Socket:
-        return "socket";
-    case OutputNode::SymlinkToFifo:
-        return "symlink to a FIFO";
-    }
-    return "";
+    const char* names[] = { "character device", "FIFO", "socket", "symlink to a FIFO" };
+    return names[int(node)];
 }
 
 // Makes `node` at `path`; a symlink points to a FIFO made at `path` + ".fifo". The character device is a

@@ -2,13 +2,12 @@
 #include "testfiles.h"
 #include "writeractions.h"
 
-#include "ops/record/blockinfo.h"
-
 #include <QFileInfo>
+#include <QTemporaryFile>
 #include <QtTest>
 
 #include <csignal>
-#include <memory>
+#include <functional>
 #include <optional>
 
 #include <grp.h>
@@ -36,128 +35,87 @@ enum class Limit { None, Nobody, FileSize, FullFileSystem };
 // What the user must see: the text for an output that cannot be opened, for a failed write, or success.
 enum class Text { OpenFailed, WriteFailed, Success };
 
-// One way a write can fail (or must not): what stands at out/new.bin (an earlier output, unless a folder
-// or a node takes its place), which name the writer is given, and how it runs.
-struct FailureCase {
-    const char* name;
-    // The name the writer is given.
-    QString output;
-    // Permission bits given to out/new.bin and to the folder out afterwards (0: left as they are).
-    QFile::Permissions fileMode;
-    QFile::Permissions folderMode;
-    // A folder, or a node that is not a regular file, in place of the earlier output.
-    bool folder;
-    std::optional<OutputNode> node;
-    Limit limit;
-    Text text;
-};
-
-const QFile::Permissions readWrite = QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup
-    | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther;
-const QFile::Permissions readExecute = QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
-    | QFile::ReadOther | QFile::ExeOther;
-const QFile::Permissions readOnly = QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther;
-const QFile::Permissions everyone = readWrite | readExecute;
 const QString newFile = QStringLiteral("out/new.bin");
 
-// clang-format off
-const FailureCase failureCases[] = {
-    { "full file system", newFile, {}, {}, false, {}, Limit::FullFileSystem, Text::WriteFailed },
-    { "file-size limit", newFile, {}, {}, false, {}, Limit::FileSize, Text::WriteFailed },
-    { "read-only folder", newFile, readWrite, readExecute, false, {}, Limit::Nobody, Text::OpenFailed },
-    { "read-only file", newFile, readOnly, everyone, false, {}, Limit::Nobody, Text::OpenFailed },
-    { "path is a folder", newFile, {}, {}, true, {}, Limit::None, Text::OpenFailed },
-    // The link stays a link; its target, the earlier output, receives the new bytes.
-    { "symlink", "out/link.bin", {}, {}, false, {}, Limit::None, Text::Success },
-    { "the loaded image", "image.bin", {}, {}, false, {}, Limit::None, Text::Success },
-    // Only a regular file is replaced: the node stays exactly as it was, whatever it is.
-    { "character device", newFile, {}, {}, false, OutputNode::CharacterDevice, Limit::None, Text::OpenFailed },
-    { "FIFO", newFile, {}, {}, false, OutputNode::Fifo, Limit::None, Text::OpenFailed },
-    { "socket", newFile, {}, {}, false, OutputNode::Socket, Limit::None, Text::OpenFailed },
-    { "symlink to a FIFO", newFile, {}, {}, false, OutputNode::SymlinkToFifo, Limit::None, Text::OpenFailed },
+// One way a write can fail (or must not): how the writer runs, what the user sees, which name the writer
+// is given, and what stands at out/new.bin: an earlier output, unless a node or a folder takes its place.
+struct FailureCase {
+    const char* name;
+    Limit limit;
+    Text text;
+    QString output = newFile;
+    std::optional<OutputNode> node = {};
+    bool folder = false;
+    // Permission bits given to out/new.bin and to the folder out afterwards (0: left as they are).
+    mode_t fileMode = 0;
+    mode_t folderMode = 0;
 };
-// clang-format on
+
+const FailureCase failureCases[] = {
+    { "full file system", Limit::FullFileSystem, Text::WriteFailed },
+    { "file-size limit", Limit::FileSize, Text::WriteFailed },
+    { "read-only folder", Limit::Nobody, Text::OpenFailed, newFile, {}, false, 0666, 0555 },
+    { "read-only file", Limit::Nobody, Text::OpenFailed, newFile, {}, false, 0444, 0777 },
+    { "path is a folder", Limit::None, Text::OpenFailed, newFile, {}, true },
+    // The link stays a link; its target, the earlier output, receives the new bytes.
+    { "symlink", Limit::None, Text::Success, "out/link.bin" },
+    { "the loaded image", Limit::None, Text::Success, "image.bin" },
+    // Only a regular file is replaced: the node stays exactly as it was, whatever it is.
+    { "character device", Limit::None, Text::OpenFailed, newFile, OutputNode::CharacterDevice },
+    { "FIFO", Limit::None, Text::OpenFailed, newFile, OutputNode::Fifo },
+    { "socket", Limit::None, Text::OpenFailed, newFile, OutputNode::Socket },
+    { "symlink to a FIFO", Limit::None, Text::OpenFailed, newFile, OutputNode::SymlinkToFifo },
+};
 
 // Smaller than every output, larger than the file that was there before.
 constexpr qint64 roomForOutput = 16 << 10;
 const QByteArray previousOutput("bytes of an earlier output");
 
-// Runs the writer in a child that has dropped root, whose permission bits would not stop a write.
-Outcome runAsNobody(ImageFixture& fixture, Writer writer, const QString& output)
+// Runs the writer in a child once `setUp` succeeded there, so that what it changes (the user, a limit)
+// ends with the child; the child reports its outcome through a file of the test's own.
+Outcome runInChild(
+    ImageFixture& fixture, Writer writer, const QString& output, const std::function<bool()>& setUp)
 {
-    if (getuid() != 0)
-        return runWriter(fixture, writer, output);
-    const passwd* nobody = getpwnam("nobody");
-    if (!nobody)
-        return Outcome::refused(QStringLiteral("no user nobody"));
-    int channel[2];
-    if (pipe(channel) != 0)
-        return Outcome::refused(QStringLiteral("no pipe"));
+    QTemporaryFile report;
+    if (!report.open())
+        return Outcome::refused(QStringLiteral("no file for the child's report"));
     const pid_t child = fork();
     if (child == 0) {
-        close(channel[0]);
-        QByteArray report = "!";
-        if (setgroups(0, nullptr) == 0 && setgid(nobody->pw_gid) == 0 && setuid(nobody->pw_uid) == 0) {
-            const Outcome outcome = runWriter(fixture, writer, output);
-            report = (outcome.success ? "+" : "-") + outcome.message.toUtf8();
-        }
-        const bool sent = write(channel[1], report.constData(), size_t(report.size())) == report.size();
-        _exit(sent ? 0 : 1);
+        if (!setUp())
+            _exit(1);
+        const Outcome outcome = runWriter(fixture, writer, output);
+        const QByteArray text = (outcome.success ? "+" : "-") + outcome.message.toUtf8();
+        _exit(write(report.handle(), text.constData(), size_t(text.size())) == text.size() ? 0 : 1);
     }
-    close(channel[1]);
-    QByteArray report;
-    char buffer[512];
-    for (ssize_t got; (got = read(channel[0], buffer, sizeof buffer)) > 0;)
-        report.append(buffer, int(got));
-    close(channel[0]);
     int status = 0;
-    waitpid(child, &status, 0);
-    if (report.isEmpty() || report.startsWith('!'))
-        return Outcome::refused(QStringLiteral("the child could not become nobody"));
-    const QString message = QString::fromUtf8(report.mid(1));
-    return report.startsWith('+') ? Outcome::succeeded(message) : Outcome::refused(message);
+    const QByteArray text
+        = waitpid(child, &status, 0) == child && status == 0 && report.seek(0) ? report.readAll() : "";
+    if (text.isEmpty())
+        return Outcome::refused(QStringLiteral("the child could not be set up or ended early"));
+    const QString message = QString::fromUtf8(text.mid(1));
+    return text.startsWith('+') ? Outcome::succeeded(message) : Outcome::refused(message);
 }
 
-// A file-size limit for the life of the object; the signal it raises is ignored, so a write fails instead.
-class FileSizeLimit {
-public:
-    explicit FileSizeLimit(qint64 bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limited = saved;
-        limited.rlim_cur = rlim_t(bytes);
-        active = setrlimit(RLIMIT_FSIZE, &limited) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-    bool active = false;
+// Drops root for nobody, whose permission bits would stop a write; the user is looked up before the fork.
+std::function<bool()> becomingNobody()
+{
+    const passwd* nobody = getpwnam("nobody");
+    if (!nobody)
+        return [] { return false; };
+    return [uid = nobody->pw_uid, gid = nobody->pw_gid] {
+        return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+    };
+}
 
-private:
-    rlimit saved {};
-    void (*previousHandler)(int) = nullptr;
-};
-
-// A tmpfs with room for `bytes`, mounted for the life of the object where the test may mount one.
-class SmallFileSystem {
-public:
-    SmallFileSystem(const QString& folder, qint64 bytes)
-        : path(folder)
-    {
-        const QByteArray options = "size=" + QByteArray::number(bytes);
-        mounted = mount("tmpfs", QFile::encodeName(folder).constData(), "tmpfs", 0, options.constData()) == 0;
-    }
-    ~SmallFileSystem()
-    {
-        if (mounted)
-            umount(QFile::encodeName(path).constData());
-    }
-    QString path;
-    bool mounted = false;
-};
+// A file-size limit whose signal is ignored, so that a write past it fails instead.
+bool limitFileSize()
+{
+    rlimit limit {};
+    if (getrlimit(RLIMIT_FSIZE, &limit) != 0)
+        return false;
+    limit.rlim_cur = rlim_t(roomForOutput);
+    return setrlimit(RLIMIT_FSIZE, &limit) == 0 && std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR;
+}
 
 } // namespace
 
@@ -165,47 +123,45 @@ Q_DECLARE_METATYPE(const FailureCase*)
 
 void TestWriteFailures::matrix_data()
 {
-    QTest::addColumn<int>("writer");
+    QTest::addColumn<Writer>("writer");
     QTest::addColumn<const FailureCase*>("failure");
 
-    const QVector<QPair<Writer, const char*>> writers = { { Writer::Export, "export" },
-        { Writer::Padded, "padded" }, { Writer::WithInfo, "record" }, { Writer::Grow, "grow" } };
-    for (const auto& writer : writers) {
+    for (const Writer writer : { Writer::Export, Writer::Padded, Writer::WithInfo, Writer::Grow }) {
         for (const FailureCase& failure : failureCases)
-            QTest::addRow("%s, %s", writer.second, failure.name) << int(writer.first) << &failure;
+            QTest::addRow("%s, %s", writerName(writer), failure.name) << writer << &failure;
     }
 }
 
 void TestWriteFailures::matrix()
 {
-    QFETCH(int, writer);
+    QFETCH(Writer, writer);
     QFETCH(const FailureCase*, failure);
-    const Writer which = Writer(writer);
-    const WriterAction action = actionOf(which);
 
     ImageFixture fixture;
-    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
-    QVERIFY(fixture.writeReplacement("replacement.img", action.replacementLength));
+    QVERIFY(prepareWriter(fixture, writer));
     // What a write to an ordinary new file gives: every success below must be byte for byte the same.
     const QString baselinePath = fixture.path("baseline.out");
-    const Outcome baseline = runWriter(fixture, which, "baseline.out");
-    QCOMPARE(baseline.message, successText(which, baselinePath));
+    const Outcome baseline = runWriter(fixture, writer, "baseline.out");
+    QCOMPARE(baseline.message, successText(writer, baselinePath));
     const QByteArray expected = fixture.read("baseline.out");
-    QCOMPARE(expected.size(), action.outputLength);
+    QCOMPARE(expected.size(), actionOf(writer).outputLength);
     QVERIFY(!QFile::remove(baselinePath) || !QFileInfo::exists(baselinePath));
 
     // The child that drops root must reach the image, the replacement and the destination folders.
-    QVERIFY(QFile::setPermissions(fixture.path("."), QFile::WriteOwner | readExecute));
+    QVERIFY(chmod(QFile::encodeName(fixture.path(".")), 0755) == 0);
     QDir(fixture.path(".")).mkdir("out");
     const QString folder = fixture.path("out");
     const QString destination = fixture.path(newFile);
     // A full disk: a tmpfs mounted over the folder until the checks below are done, where one may be.
-    std::unique_ptr<SmallFileSystem> small;
-    if (failure->limit == Limit::FullFileSystem) {
-        small = std::make_unique<SmallFileSystem>(folder, roomForOutput);
-        if (!small->mounted)
-            qInfo("tmpfs cannot be mounted here; a file-size limit stands in for the full disk");
-    }
+    const QByteArray mountPoint = QFile::encodeName(folder);
+    const bool mounted = failure->limit == Limit::FullFileSystem
+        && mount("tmpfs", mountPoint, "tmpfs", 0, "size=" + QByteArray::number(roomForOutput)) == 0;
+    const auto unmount = qScopeGuard([&] {
+        if (mounted)
+            umount(mountPoint);
+    });
+    if (failure->limit == Limit::FullFileSystem && !mounted)
+        qInfo("tmpfs cannot be mounted here; a file-size limit stands in for the full disk");
     QVERIFY(fixture.write(newFile, previousOutput));
     if (failure->folder || failure->node)
         QVERIFY(QFile::remove(destination));
@@ -217,26 +173,22 @@ void TestWriteFailures::matrix()
     if (failure->output == "out/link.bin")
         QVERIFY(QFile::link(destination, fixture.path(failure->output)));
     if (failure->fileMode)
-        QVERIFY(QFile::setPermissions(destination, failure->fileMode));
+        QVERIFY(chmod(QFile::encodeName(destination), failure->fileMode) == 0);
     if (failure->folderMode)
-        QVERIFY(QFile::setPermissions(folder, failure->folderMode));
+        QVERIFY(chmod(QFile::encodeName(folder), failure->folderMode) == 0);
     const QByteArray identity = nodeIdentity(destination);
     const QByteArray fifoIdentity = nodeIdentity(destination + ".fifo");
 
-    Outcome outcome;
-    if (failure->limit == Limit::Nobody) {
-        outcome = runAsNobody(fixture, which, failure->output);
-    } else if (failure->limit == Limit::FileSize || (small && !small->mounted)) {
-        FileSizeLimit limit(roomForOutput);
-        QVERIFY(limit.active);
-        outcome = runWriter(fixture, which, failure->output);
-    } else {
-        outcome = runWriter(fixture, which, failure->output);
-    }
+    // Root's permission bits stop no write: it runs as nobody.
+    const Outcome outcome = failure->limit == Limit::Nobody && getuid() == 0
+        ? runInChild(fixture, writer, failure->output, becomingNobody())
+        : failure->limit == Limit::FileSize || (failure->limit == Limit::FullFileSystem && !mounted)
+        ? runInChild(fixture, writer, failure->output, limitFileSize)
+        : runWriter(fixture, writer, failure->output);
 
     const QString output = fixture.path(failure->output);
     const QString texts[]
-        = { openFailureText(which, output), writeFailureText(which, output), successText(which, output) };
+        = { openFailureText(writer, output), writeFailureText(writer, output), successText(writer, output) };
     QCOMPARE(outcome.message, texts[int(failure->text)]);
     QCOMPARE(outcome.success, failure->text == Text::Success);
     // (A FIFO is never read: that would wait for a writer.)

@@ -66,11 +66,6 @@ namespace {
 constexpr qint64 mebibyte = qint64(1) << 20;
 const QByteArray oldTarget("the output of an earlier run");
 
-QString existingMessage(const QString& output)
-{
-    return QStringLiteral("%1 already exists; use --force to replace it.").arg(output);
-}
-
 // An image sparse behind its first MiB, its DMH at 0, as long as the DMH's flash size.
 bool writeSparseImage(const QString& path, const TestDmh& dmh)
 {
@@ -79,12 +74,14 @@ bool writeSparseImage(const QString& path, const TestDmh& dmh)
     return file.open(QIODevice::WriteOnly) && file.write(head) == head.size() && file.resize(dmh.flashSize);
 }
 
-// An image of `size` bytes whose block "2" (1 MiB at 1 MiB, no record) takes a padded replacement.
-bool writeImage(const QString& path, qint64 size)
+// An image of `size` bytes whose block "2" (1 MiB at 1 MiB, no record) takes a padded replacement, with the
+// blocks `more` listed after it.
+bool writeImage(const QString& path, qint64 size, const QVector<TestEntry>& more = {})
 {
     return writeSparseImage(path,
-        testDmh({ testEntry(1, 0x10000, 0x10000, "first"),
-                    testEntry(2, quint32(mebibyte), quint32(mebibyte), "data") },
+        testDmh(QVector<TestEntry> { testEntry(1, 0x10000, 0x10000, "first"),
+                    testEntry(2, quint32(mebibyte), quint32(mebibyte), "data") }
+                + more,
             quint32(size)));
 }
 
@@ -142,11 +139,14 @@ bool writeExpected(const QString& imagePath, const QString& replacementPath, con
     return replaceBlockAt(image, catalogue, findBlock(catalogue, request.idText), request).success;
 }
 
-// In a child: SIGINT, SIGTERM and SIGHUP as a terminal's shell leaves them, whatever the test inherited
-// (a background job may start with SIGINT ignored), SIGXFSZ at its default, and the output to `output`
-// (-1: nowhere).
-void prepareChild(int output = -1)
+// Runs `body` in a child and returns its process ID. There SIGINT, SIGTERM and SIGHUP are as a terminal's
+// shell leaves them, whatever the test inherited (a background job may start with SIGINT ignored),
+// SIGXFSZ is at its default, and stdout and stderr go to `output` (-1: nowhere).
+pid_t startChild(const std::function<int()>& body, int output = -1)
 {
+    const pid_t child = fork();
+    if (child != 0)
+        return child;
     for (const int signalNumber : { SIGINT, SIGTERM, SIGHUP, SIGXFSZ })
         signal(signalNumber, SIG_DFL);
     sigset_t none;
@@ -155,10 +155,11 @@ void prepareChild(int output = -1)
     const int target = output >= 0 ? output : open("/dev/null", O_WRONLY);
     dup2(target, STDOUT_FILENO);
     dup2(target, STDERR_FILENO);
+    _exit(body());
 }
 
-// tessel-cli started in a child of its own, prepared as above, once `setUp` succeeded there (otherwise the
-// child ends with status 121); its process ID.
+// tessel-cli started in a child as above, once `setUp` succeeded there (otherwise the child ends with
+// status 121); its process ID.
 pid_t startCli(const QStringList& arguments, int output = -1, const std::function<bool()>& setUp = {})
 {
     std::vector<QByteArray> storage { QByteArray(TESSEL_CLI_PATH) };
@@ -168,15 +169,14 @@ pid_t startCli(const QStringList& arguments, int output = -1, const std::functio
     for (QByteArray& argument : storage)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
-    const pid_t child = fork();
-    if (child == 0) {
-        prepareChild(output);
-        if (setUp && !setUp())
-            _exit(121);
-        execv(argv[0], argv.data());
-        _exit(122);
-    }
-    return child;
+    return startChild(
+        [&] {
+            if (setUp && !setUp())
+                return 121;
+            execv(argv[0], argv.data());
+            return 122;
+        },
+        output);
 }
 
 struct ChildRun {
@@ -184,25 +184,26 @@ struct ChildRun {
     QByteArray output;
 };
 
-// Runs tessel-cli in a child that first sets a resource limit (`limit` 0: none), or drops root for nobody
-// (whose permission bits then count); stdout and stderr together. SIGXFSZ takes its default action
-// unless tessel-cli itself ignores it.
-ChildRun runLimitedCli(const QStringList& arguments, int resource, rlim_t limit, bool asNobody)
+// tessel-cli run to its end as startCli starts it, or killed after two minutes (exit code -1: one that
+// waits for a FIFO's reader fails instead of hanging); stdout and stderr together. SIGXFSZ takes its
+// default action unless tessel-cli itself ignores it.
+ChildRun runCliChild(const QStringList& arguments, const std::function<bool()>& setUp = {})
 {
     QTemporaryFile capture;
-    const passwd* nobody = getpwnam("nobody");
-    if (!capture.open() || (asNobody && !nobody))
+    if (!capture.open())
         return {};
-    const uid_t uid = nobody ? nobody->pw_uid : 0;
-    const gid_t gid = nobody ? nobody->pw_gid : 0;
-    const pid_t child = startCli(arguments, capture.handle(), [&] {
-        const rlimit limits { limit, limit };
-        return (limit == 0 || setrlimit(resource, &limits) == 0)
-            && (!asNobody || (setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0));
-    });
+    const pid_t child = startCli(arguments, capture.handle(), setUp);
     int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child)
+    QElapsedTimer clock;
+    clock.start();
+    pid_t ended = 0;
+    while (child > 0 && (ended = waitpid(child, &status, WNOHANG)) == 0 && clock.elapsed() < 120000)
+        usleep(1000);
+    if (ended != child) {
+        if (child > 0 && kill(child, SIGKILL) == 0)
+            waitpid(child, nullptr, 0);
         return {};
+    }
     capture.seek(0);
     return { WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), capture.readAll() };
 }
@@ -244,16 +245,14 @@ pid_t startWaitingExport(const QStringList& arguments)
     int ready[2];
     if (pipe(ready) != 0)
         return -1;
-    const pid_t child = fork();
-    if (child == 0) {
+    const pid_t child = startChild([&] {
         close(ready[0]);
-        prepareChild();
         NamedAndWaiting calls(ready[1]);
         const FileSystemCalls::Override seam(calls);
         SignalCleanup::installHandlers();
         CapturingConsole console;
-        _exit(runCli(QStringList { QStringLiteral("tessel-cli") } + arguments, console));
-    }
+        return runCli(QStringList { QStringLiteral("tessel-cli") } + arguments, console);
+    });
     close(ready[1]);
     pollfd waiting { ready[0], POLLIN, 0 };
     char byte = 0;
@@ -285,14 +284,15 @@ QString largeFileFolder()
 }
 
 // A command line written as one text; IMAGE, REPL, OTHER and OUT stand for image.bin, replacement.bin,
-// other.bin and out.bin in `folder`.
+// other.bin and out.bin in `folder`, FOLDER for its path.
 QStringList commandLine(const QString& line, const QTemporaryDir& folder)
 {
     QStringList words = line.split(' ');
     const QStringList names { "IMAGE", "image.bin", "REPL", "replacement.bin", "OTHER", "other.bin", "OUT",
         "out.bin" };
     for (QString& word : words)
-        word = names.contains(word) ? folder.filePath(names[names.indexOf(word) + 1]) : word;
+        word = names.contains(word) ? folder.filePath(names[names.indexOf(word) + 1])
+                                    : word.replace("FOLDER", folder.path());
     return words;
 }
 
@@ -304,6 +304,8 @@ bool fillFolder(const QTemporaryDir& folder, qint64 size)
 }
 
 } // namespace
+
+Q_DECLARE_METATYPE(OutputNode)
 
 // SIGKILL at 30 moments spread from the start of the process to a quarter more than the time an uninterrupted
 // run takes, and later where runs were slower, until one kill comes after the end. The unnamed file of a
@@ -363,9 +365,7 @@ void TestWriterProcesses::killedReplacementLeavesOldOrNew()
         runOnce(delay);
         const QString context = QStringLiteral("killed after %1 ms of %2").arg(delay).arg(wholeRun);
         if (QFileInfo(target).size() == oldTarget.size()) {
-            QFile file(target);
-            QVERIFY(file.open(QIODevice::ReadOnly));
-            QVERIFY2(file.readAll() == oldTarget, qPrintable(context));
+            QVERIFY2(readFile(target) == oldTarget, qPrintable(context));
             ++keptOld;
         } else {
             QVERIFY2(
@@ -489,26 +489,23 @@ void TestWriterProcesses::concurrentWriters()
         QFile::remove(output);
         if (force)
             QVERIFY(writeFile(output, oldTarget));
-        std::vector<std::unique_ptr<QProcess>> processes;
+        QProcess processes[writers];
         for (int writer = 0; writer < writers; ++writer) {
-            processes.push_back(std::make_unique<QProcess>());
             QStringList arguments { "replace", image, "2",
                 folder.filePath(QStringLiteral("replacement%1.bin").arg(writer)), "-o", output };
             if (force)
                 arguments << "--force";
-            processes.back()->start(QStringLiteral(TESSEL_CLI_PATH), arguments);
+            processes[writer].start(QStringLiteral(TESSEL_CLI_PATH), arguments);
         }
         int winners = 0;
         for (int writer = 0; writer < writers; ++writer) {
-            QProcess& process = *processes[size_t(writer)];
+            QProcess& process = processes[writer];
             QVERIFY(process.waitForFinished(60000));
             QCOMPARE(process.exitStatus(), QProcess::NormalExit);
             const QString error = QString::fromUtf8(process.readAllStandardError()).trimmed();
-            const QString context = QStringLiteral("round %1, writer %2: exit %3, %4")
-                                        .arg(round)
-                                        .arg(writer)
-                                        .arg(process.exitCode())
-                                        .arg(error);
+            const QString context
+                = QString::asprintf("round %d, writer %d: exit %d, ", round, writer, process.exitCode())
+                + error;
             if (process.exitCode() == 0) {
                 ++winners;
                 if (!force)
@@ -517,7 +514,9 @@ void TestWriterProcesses::concurrentWriters()
             } else if (force) {
                 QVERIFY2(process.exitCode() == 1 && error == "Replace block failed!!!", qPrintable(context));
             } else {
-                QVERIFY2(process.exitCode() == 1 && error == existingMessage(output), qPrintable(context));
+                QVERIFY2(process.exitCode() == 1
+                        && error == output + " already exists; use --force to replace it.",
+                    qPrintable(context));
             }
         }
         QVERIFY2(force ? winners >= 1 : winners == 1, qPrintable(QStringLiteral("%1 winners").arg(winners)));
@@ -560,7 +559,10 @@ void TestWriterProcesses::resourceLimits()
     const QStringList before = folderEntries(folder.path());
 
     const rlim_t limit = addressSpace ? rlim_t(256 * mebibyte) : rlim_t(64 << 10);
-    const ChildRun run = runLimitedCli(commandLine(arguments, folder), resource, limit, false);
+    const ChildRun run = runCliChild(commandLine(arguments, folder), [&] {
+        const rlimit limits { limit, limit };
+        return setrlimit(resource, &limits) == 0;
+    });
     QVERIFY2(run.exitCode == exitCode,
         qPrintable(QStringLiteral("exit %1: %2").arg(run.exitCode).arg(QString::fromUtf8(run.output))));
     // The status text, then the explanation (the system's reason) on a line of its own.
@@ -572,7 +574,7 @@ void TestWriterProcesses::resourceLimits()
 
 void TestWriterProcesses::nodeOutputs_data()
 {
-    QTest::addColumn<int>("node");
+    QTest::addColumn<OutputNode>("node");
     QTest::addColumn<bool>("exportBlock");
     QTest::addColumn<bool>("force");
 
@@ -582,7 +584,7 @@ void TestWriterProcesses::nodeOutputs_data()
             for (const bool force : { false, true })
                 QTest::addRow(
                     "%s, %s%s", nodeName(node), exportBlock ? "export" : "replace", force ? ", --force" : "")
-                    << int(node) << exportBlock << force;
+                    << node << exportBlock << force;
         }
     }
 }
@@ -591,29 +593,27 @@ void TestWriterProcesses::nodeOutputs_data()
 // exactly as it was, --force or not.
 void TestWriterProcesses::nodeOutputs()
 {
-    QFETCH(int, node);
+    QFETCH(OutputNode, node);
     QFETCH(bool, exportBlock);
     QFETCH(bool, force);
-    const OutputNode kind = OutputNode(node);
 
     QTemporaryDir folder;
     QVERIFY(fillFolder(folder, 2 * mebibyte));
     const QString output = folder.filePath("out.bin");
-    if (!makeNode(kind, output))
-        QSKIP(qPrintable(QStringLiteral("cannot make a %1 here (mknod needs root)").arg(nodeName(kind))));
+    if (!makeNode(node, output))
+        QSKIP(qPrintable(QStringLiteral("cannot make a %1 here (mknod needs root)").arg(nodeName(node))));
     const QStringList before = folderEntries(folder.path());
     const QByteArray identity = nodeIdentity(output);
     const QByteArray fifoIdentity = nodeIdentity(output + ".fifo");
 
-    QProcess process;
-    process.start(QStringLiteral(TESSEL_CLI_PATH),
-        commandLine((exportBlock ? "export IMAGE 2" : "replace IMAGE 2 REPL")
-                + QString(force ? " --force" : "") + " -o OUT",
+    const ChildRun run
+        = runCliChild(commandLine(QString(exportBlock ? "export IMAGE 2" : "replace IMAGE 2 REPL")
+                + (force ? " --force" : "") + " -o OUT",
             folder));
-    QVERIFY(process.waitForFinished(60000));
-    const QString kindName = kind == OutputNode::SymlinkToFifo ? QStringLiteral("FIFO") : nodeName(kind);
-    QCOMPARE(process.exitCode(), 1);
-    QCOMPARE(QString::fromUtf8(process.readAllStandardError()).trimmed(),
+    const QString kindName = node == OutputNode::SymlinkToFifo ? QStringLiteral("FIFO") : nodeName(node);
+    QCOMPARE(run.exitCode, 1);
+    // Nothing on stdout either: the whole output is the one line.
+    QCOMPARE(QString::fromUtf8(run.output).trimmed(),
         QStringLiteral("%1 is a %2; tessel-cli replaces only regular files, so nothing was written.")
             .arg(output, kindName));
     QCOMPARE(nodeIdentity(output), identity);
@@ -623,52 +623,47 @@ void TestWriterProcesses::nodeOutputs()
 
 void TestWriterProcesses::dryRunAsNobody_data()
 {
+    // The output in the test's folder FOLDER, and the options after it.
     QTest::addColumn<QString>("output");
-    QTest::addColumn<bool>("dryRun");
-    QTest::addColumn<bool>("force");
+    // A line printed; only "Dry run: ..." ends with exit status 0.
     QTest::addColumn<QString>("message");
 
-    // FOLDER is the test's folder; "ro" in it is read-only, and so is "ro.bin".
+    // "ro" in FOLDER is read-only, and so is "ro.bin".
     QTest::newRow("read-only folder")
-        << "ro/out.bin" << true << false
+        << "ro/out.bin --dry-run"
         << "FOLDER/ro/out.bin cannot be created: the folder FOLDER/ro is not writable.";
-    QTest::newRow("read-only folder, the run itself")
-        << "ro/out.bin" << false << false << "Can not open FOLDER/ro/out.bin!!!";
-    QTest::newRow("read-only file, --force")
-        << "ro.bin" << true << true << "FOLDER/ro.bin cannot be replaced: it is not writable.";
-    QTest::newRow("writable folder") << "out.bin" << true << false << "Dry run: nothing was written.";
+    QTest::newRow("read-only folder, the run itself") << "ro/out.bin"
+                                                      << "Can not open FOLDER/ro/out.bin!!!";
+    QTest::newRow("read-only file, --force") << "ro.bin --dry-run --force"
+                                             << "FOLDER/ro.bin cannot be replaced: it is not writable.";
+    QTest::newRow("writable folder") << "out.bin --dry-run"
+                                     << "Dry run: nothing was written.";
 }
 
 // A dry run foresees what permissions would refuse; nobody is subject to them where root is not.
 void TestWriterProcesses::dryRunAsNobody()
 {
     QFETCH(QString, output);
-    QFETCH(bool, dryRun);
-    QFETCH(bool, force);
     QFETCH(QString, message);
     if (getuid() != 0)
         QSKIP("needs root to run tessel-cli as nobody");
 
     QTemporaryDir folder;
     QVERIFY(fillFolder(folder, 2 * mebibyte));
-    QVERIFY(QFile::setPermissions(folder.path(),
-        QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup
-            | QFile::ReadOther | QFile::WriteOther | QFile::ExeOther));
-    QVERIFY(QDir(folder.path()).mkdir("ro"));
-    QVERIFY(QFile::setPermissions(folder.filePath("ro"),
-        QFile::ReadOwner | QFile::ExeOwner | QFile::ReadGroup | QFile::ExeGroup | QFile::ReadOther
-            | QFile::ExeOther));
-    QVERIFY(writeFile(folder.filePath("ro.bin"), oldTarget));
-    QVERIFY(QFile::setPermissions(
-        folder.filePath("ro.bin"), QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    // Nobody may write into the test's folder, but not into ro nor ro.bin.
+    QVERIFY(QDir(folder.path()).mkdir("ro") && writeFile(folder.filePath("ro.bin"), oldTarget));
+    QVERIFY(chmod(QFile::encodeName(folder.path()), 0757) == 0);
+    QVERIFY(chmod(QFile::encodeName(folder.filePath("ro")), 0555) == 0);
+    QVERIFY(chmod(QFile::encodeName(folder.filePath("ro.bin")), 0444) == 0);
     const QStringList before = folderEntries(folder.path());
+    const passwd* nobody = getpwnam("nobody");
+    QVERIFY(nobody);
+    const uid_t uid = nobody->pw_uid;
+    const gid_t gid = nobody->pw_gid;
 
-    QStringList arguments = commandLine("replace IMAGE 2 REPL -o", folder) << folder.filePath(output);
-    if (dryRun)
-        arguments << "--dry-run";
-    if (force)
-        arguments << "--force";
-    const ChildRun run = runLimitedCli(arguments, RLIMIT_AS, 0, true);
+    const QStringList arguments = commandLine("replace IMAGE 2 REPL -o FOLDER/" + output, folder);
+    const ChildRun run = runCliChild(
+        arguments, [&] { return setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0; });
     const bool succeeds = message.startsWith("Dry run");
     QVERIFY2(run.exitCode == (succeeds ? 0 : 1), run.output.constData());
     QVERIFY2(
@@ -755,15 +750,9 @@ void TestWriterProcesses::inputChangedDuringRun()
     const QString path = folder.filePath(changing);
     // Block 3 lies past the 4 MiB cut and is large: its export reads lost pages, and takes long enough
     // to write and sync that the cut lands before the commit even on a busy machine.
-    const auto writeWithLargeBlock = [](const QString& imagePath) {
-        return writeSparseImage(imagePath,
-            testDmh({ testEntry(1, 0x10000, 0x10000, "first"),
-                        testEntry(2, quint32(mebibyte), quint32(mebibyte), "data"),
-                        testEntry(3, quint32(8 * mebibyte), quint32(64 * mebibyte), "large") },
-                quint32(512 * mebibyte)));
-    };
-    QVERIFY(writeWithLargeBlock(folder.filePath("image.bin")));
-    QVERIFY(writeWithLargeBlock(folder.filePath("other.bin")));
+    const TestEntry large = testEntry(3, quint32(8 * mebibyte), quint32(64 * mebibyte), "large");
+    QVERIFY(writeImage(folder.filePath("image.bin"), 512 * mebibyte, { large }));
+    QVERIFY(writeImage(folder.filePath("other.bin"), 512 * mebibyte, { large }));
     QVERIFY(writeFile(folder.filePath("replacement.bin"), ImageBuilder::randomBytes(0x10000, 9)));
     const QStringList before = folderEntries(folder.path());
     const QMap<QString, QString> lines { { "diff", "diff IMAGE OTHER" },

@@ -24,10 +24,8 @@ class TestWriterSeam : public QObject {
     Q_OBJECT
 
 private slots:
-    void actionsFailAtEveryCall_data();
-    void actionsFailAtEveryCall();
-    void cliFailsAtEveryCall_data();
-    void cliFailsAtEveryCall();
+    void failsAtEveryCall_data();
+    void failsAtEveryCall();
     void nameTakenAtTheLastMoment_data();
     void nameTakenAtTheLastMoment();
     void cliUnpackFailsAtEveryCall_data();
@@ -38,9 +36,6 @@ private slots:
     void cliStopsWhenAnInputChanges();
     void sharingFallsBackOrFails_data();
     void sharingFallsBackOrFails();
-
-private:
-    void failAtEveryCall(bool commandLine);
 };
 
 namespace {
@@ -59,17 +54,35 @@ public:
     bool withoutUnnamedFiles = false;
     // What another program does just before a call, given the call's name.
     std::function<void(const QString&)> beforeCall;
+    // Another writer takes this name just before this one links or renames a file to it: after every look
+    // the writer takes, so only a step that refuses an existing name keeps the other file.
+    QByteArray takenName;
+    static constexpr char otherBytes[] = "the other writer's output";
     QStringList made;
 
-    int openFolder(const char* path) override { return pass("openFolder") ? Real::openFolder(path) : -1; }
-    int status(int folder, const char* name, struct stat* result) override
-    {
-        return pass("status") ? Real::status(folder, name, result) : -1;
+#define SCRIPTED(Result, call, parameters, arguments)                                                        \
+    Result call parameters override                                                                          \
+    {                                                                                                        \
+        return pass(#call) ? Real::call arguments : -1;                                                      \
     }
-    int access(int folder, const char* name, int mode) override
-    {
-        return pass("access") ? Real::access(folder, name, mode) : -1;
-    }
+    SCRIPTED(int, openFolder, (const char* path), (path))
+    SCRIPTED(int, status, (int folder, const char* name, struct stat* result), (folder, name, result))
+    SCRIPTED(int, access, (int folder, const char* name, int mode), (folder, name, mode))
+    SCRIPTED(int, createNamed, (int folder, const char* name, mode_t mode), (folder, name, mode))
+    SCRIPTED(ssize_t, write, (int file, const void* data, size_t length), (file, data, length))
+    SCRIPTED(int, cloneRange, (int source, off_t from, int file, off_t to, off_t length),
+        (source, from, file, to, length))
+    SCRIPTED(
+        ssize_t, copyRange, (int source, off_t* from, int file, size_t length), (source, from, file, length))
+    SCRIPTED(int, setMode, (int file, mode_t mode), (file, mode))
+    SCRIPTED(int, syncFile, (int file), (file))
+    SCRIPTED(int, remove, (int folder, const char* name), (folder, name))
+    SCRIPTED(int, syncFolder, (int folder), (folder))
+    SCRIPTED(int, makeFolder, (int folder, const char* name, mode_t mode), (folder, name, mode))
+    SCRIPTED(int, openFolderAt, (int folder, const char* name), (folder, name))
+    SCRIPTED(int, exchange, (int folder, const char* first, const char* second), (folder, first, second))
+    SCRIPTED(int, removeFolder, (int folder, const char* name), (folder, name))
+#undef SCRIPTED
     int createUnnamed(int folder, mode_t mode) override
     {
         if (!pass("createUnnamed"))
@@ -79,55 +92,27 @@ public:
         errno = EOPNOTSUPP;
         return -1;
     }
-    int createNamed(int folder, const char* name, mode_t mode) override
-    {
-        return pass("createNamed") ? Real::createNamed(folder, name, mode) : -1;
-    }
-    ssize_t write(int file, const void* data, size_t length) override
-    {
-        return pass("write") ? Real::write(file, data, length) : -1;
-    }
-    int cloneRange(int source, off_t from, int file, off_t to, off_t length) override
-    {
-        return pass("cloneRange") ? Real::cloneRange(source, from, file, to, length) : -1;
-    }
-    ssize_t copyRange(int source, off_t* from, int file, size_t length) override
-    {
-        return pass("copyRange") ? Real::copyRange(source, from, file, length) : -1;
-    }
-    int setMode(int file, mode_t mode) override { return pass("setMode") ? Real::setMode(file, mode) : -1; }
-    int syncFile(int file) override { return pass("syncFile") ? Real::syncFile(file) : -1; }
+
     int linkUnnamed(int file, int folder, const char* name) override
     {
+        takeName(folder, name);
         return pass("linkUnnamed") ? Real::linkUnnamed(file, folder, name) : -1;
     }
     int rename(int folder, const char* from, const char* to, bool replace) override
     {
+        takeName(folder, to);
         return pass("rename") ? Real::rename(folder, from, to, replace) : -1;
-    }
-    int remove(int folder, const char* name) override
-    {
-        return pass("remove") ? Real::remove(folder, name) : -1;
-    }
-    int syncFolder(int folder) override { return pass("syncFolder") ? Real::syncFolder(folder) : -1; }
-    int makeFolder(int folder, const char* name, mode_t mode) override
-    {
-        return pass("makeFolder") ? Real::makeFolder(folder, name, mode) : -1;
-    }
-    int openFolderAt(int folder, const char* name) override
-    {
-        return pass("openFolderAt") ? Real::openFolderAt(folder, name) : -1;
-    }
-    int exchange(int folder, const char* first, const char* second) override
-    {
-        return pass("exchange") ? Real::exchange(folder, first, second) : -1;
-    }
-    int removeFolder(int folder, const char* name) override
-    {
-        return pass("removeFolder") ? Real::removeFolder(folder, name) : -1;
     }
 
 private:
+    void takeName(int folder, const char* name)
+    {
+        if (takenName != name)
+            return;
+        const int other = openat(folder, name, O_CREAT | O_EXCL | O_WRONLY, 0644);
+        if (other >= 0 && ::write(other, otherBytes, sizeof otherBytes - 1) >= 0)
+            ::close(other);
+    }
     bool pass(const char* call)
     {
         if (beforeCall)
@@ -142,40 +127,6 @@ private:
         errno = EIO;
         return false;
     }
-};
-
-// Another writer takes the output's name just before this one puts its file there: after every look
-// the writer takes, so only a step that refuses an existing name keeps the other file.
-class RacingCalls : public ScriptedCalls {
-public:
-    explicit RacingCalls(const QByteArray& name)
-        : name(name)
-    {
-    }
-    int linkUnnamed(int file, int folder, const char* to) override
-    {
-        takeName(folder, to);
-        return ScriptedCalls::linkUnnamed(file, folder, to);
-    }
-    int rename(int folder, const char* from, const char* to, bool replace) override
-    {
-        takeName(folder, to);
-        return ScriptedCalls::rename(folder, from, to, replace);
-    }
-
-    static constexpr char otherBytes[] = "the other writer's output";
-
-private:
-    void takeName(int folder, const char* to)
-    {
-        if (name != to)
-            return;
-        const int other = openat(folder, to, O_CREAT | O_EXCL | O_WRONLY, 0644);
-        if (other >= 0 && ::write(other, otherBytes, sizeof otherBytes - 1) >= 0)
-            ::close(other);
-    }
-
-    QByteArray name;
 };
 
 // What another process does to a file that a run reads.
@@ -241,12 +192,6 @@ QString orderProblem(const QStringList& made)
     if (synced != made.size() - 1)
         return QStringLiteral("calls follow the folder sync");
     return {};
-}
-
-// Calls up to the one that creates the new file belong to opening the output.
-int lastOpeningCall(const QStringList& made)
-{
-    return qMax(made.lastIndexOf("createUnnamed"), made.lastIndexOf("createNamed"));
 }
 
 // One run as the user meets it: the window's status text, or all that tessel-cli printed; exit status 1
@@ -317,83 +262,69 @@ QString folderOrderProblem(const QStringList& made)
     return {};
 }
 
-void addRows(const QVector<QPair<Writer, const char*>>& writers)
+} // namespace
+
+Q_DECLARE_METATYPE(InputEdit)
+Q_DECLARE_METATYPE(Target)
+Q_DECLARE_METATYPE(FolderTarget)
+
+void TestWriterSeam::failsAtEveryCall_data()
 {
-    QTest::addColumn<int>("writer");
-    QTest::addColumn<int>("target");
+    QTest::addColumn<Writer>("writer");
+    QTest::addColumn<bool>("commandLine");
+    QTest::addColumn<Target>("target");
     QTest::addColumn<bool>("named");
-    const QVector<QPair<Target, const char*>> targets
-        = { { Target::New, "new file" }, { Target::Existing, "existing file replaced" },
-              { Target::NewNotReplacing, "new file, not replacing" } };
-    for (const auto& writer : writers) {
-        for (const auto& target : targets) {
-            for (const bool named : { false, true }) {
-                QTest::addRow("%s, %s, %s", writer.second, target.second, named ? "named" : "unnamed")
-                    << int(writer.first) << int(target.first) << named;
-            }
+    const QVector<QPair<Target, const char*>> targets { { Target::New, "new file" },
+        { Target::Existing, "existing file replaced" },
+        { Target::NewNotReplacing, "new file, not replacing" } };
+    const QVector<std::tuple<Writer, bool, const char*>> writers { { Writer::Export, false, "export" },
+        { Writer::Padded, false, "padded" }, { Writer::WithInfo, false, "record" },
+        { Writer::Grow, false, "grow" }, { Writer::Export, true, "tessel-cli export" },
+        { Writer::Padded, true, "tessel-cli replace" } };
+    for (const auto& [writer, commandLine, name] : writers) {
+        for (const auto& [target, targetName] : targets) {
+            for (const bool named : { false, true })
+                QTest::addRow("%s, %s, %s", name, targetName, named ? "named" : "unnamed")
+                    << writer << commandLine << target << named;
         }
     }
 }
 
-} // namespace
-
-Q_DECLARE_METATYPE(InputEdit)
-
-void TestWriterSeam::actionsFailAtEveryCall_data()
-{
-    addRows({ { Writer::Export, "export" }, { Writer::Padded, "padded" }, { Writer::WithInfo, "record" },
-        { Writer::Grow, "grow" } });
-}
-
-void TestWriterSeam::actionsFailAtEveryCall()
-{
-    failAtEveryCall(false);
-}
-
-void TestWriterSeam::cliFailsAtEveryCall_data()
-{
-    addRows({ { Writer::Export, "export" }, { Writer::Padded, "replace" } });
-}
-
-void TestWriterSeam::cliFailsAtEveryCall()
-{
-    failAtEveryCall(true);
-}
-
 // The window's actions and tessel-cli alike: a successful run is recorded call by call, then run again
 // with each of those calls failing in turn.
-void TestWriterSeam::failAtEveryCall(bool commandLine)
+void TestWriterSeam::failsAtEveryCall()
 {
-    QFETCH(int, writer);
-    QFETCH(int, target);
+    QFETCH(Writer, writer);
+    QFETCH(bool, commandLine);
+    QFETCH(Target, target);
     QFETCH(bool, named);
-    const Writer which = Writer(writer);
-    const Target kind = Target(target);
 
     ImageFixture fixture;
-    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
-    QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
+    QVERIFY(prepareWriter(fixture, writer));
     const QString output = fixture.path("out.bin");
     const auto runWith = [&](ScriptedCalls& calls) {
         calls.withoutUnnamedFiles = named;
         const FileSystemCalls::Override seam(calls);
-        return runToOutput(fixture, which, existingOf(kind), commandLine);
+        return runToOutput(fixture, writer, existingOf(target), commandLine);
     };
 
-    QVERIFY(prepareTarget(fixture, kind));
+    QVERIFY(prepareTarget(fixture, target));
     ScriptedCalls recorder;
     const WriterRun done = runWith(recorder);
     QVERIFY2(done.exitCode == 0, qPrintable(done.text));
-    QCOMPARE(done.text.section('\n', 0, 0), successText(which, output));
+    QCOMPARE(done.text.section('\n', 0, 0), successText(writer, output));
     const QByteArray expected = fixture.read("out.bin");
-    QCOMPARE(expected.size(), actionOf(which).outputLength);
+    QCOMPARE(expected.size(), actionOf(writer).outputLength);
     const QString problem = orderProblem(recorder.made);
     QVERIFY2(problem.isEmpty(), qPrintable(problem + ": " + recorder.made.join(", ")));
     QCOMPARE(recorder.made.contains("createNamed"), named);
+    // Calls up to the one that creates the new file belong to opening the output.
+    const int lastOpeningCall
+        = qMax(recorder.made.lastIndexOf("createUnnamed"), recorder.made.lastIndexOf("createNamed"));
 
     for (int failAt = 0; failAt < recorder.made.size(); ++failAt) {
         const QString failed = recorder.made[failAt];
-        QVERIFY(prepareTarget(fixture, kind));
+        QVERIFY(prepareTarget(fixture, target));
         QStringList after = fixture.entries();
         ScriptedCalls failing;
         failing.failAt = failAt;
@@ -403,13 +334,14 @@ void TestWriterSeam::failAtEveryCall(bool commandLine)
         QVERIFY2(run.exitCode == 1, context.constData());
         // The window shows the status text of the step that failed; tessel-cli looks at the output before it
         // opens it and explains a failure there in words of its own.
-        const bool opening = failAt <= lastOpeningCall(recorder.made);
         if (!commandLine)
-            QVERIFY2(run.text == (opening ? openFailureText(which, output) : writeFailureText(which, output)),
+            QVERIFY2(run.text
+                    == (failAt <= lastOpeningCall ? openFailureText(writer, output)
+                                                  : writeFailureText(writer, output)),
                 context.constData());
         if (failed == "syncFolder") {
             // The new file is whole and in place; only the sync that makes its name durable failed.
-            QVERIFY2(run.text.contains(writeFailureText(which, output)), context.constData());
+            QVERIFY2(run.text.contains(writeFailureText(writer, output)), context.constData());
             QVERIFY2(commandLine ? run.text.contains("was written, but its folder could not be synced")
                                  : run.fault == OutputFault::NotDurable,
                 context.constData());
@@ -419,7 +351,7 @@ void TestWriterSeam::failAtEveryCall(bool commandLine)
             after.sort();
         } else {
             QVERIFY2(!run.text.contains("was written"), context.constData());
-            QVERIFY2(fixture.read("out.bin") == (kind == Target::Existing ? previousOutput : QByteArray()),
+            QVERIFY2(fixture.read("out.bin") == (target == Target::Existing ? previousOutput : QByteArray()),
                 context.constData());
         }
         QVERIFY2(fixture.entries() == after, context.constData());
@@ -428,68 +360,66 @@ void TestWriterSeam::failAtEveryCall(bool commandLine)
 
 void TestWriterSeam::nameTakenAtTheLastMoment_data()
 {
-    QTest::addColumn<int>("writer");
+    QTest::addColumn<Writer>("writer");
     QTest::addColumn<bool>("commandLine");
     QTest::addColumn<bool>("named");
     for (const bool named : { false, true }) {
         const char* storage = named ? "named" : "unnamed";
-        QTest::addRow("export, %s", storage) << int(Writer::Export) << false << named;
-        QTest::addRow("grow, %s", storage) << int(Writer::Grow) << false << named;
-        QTest::addRow("tessel-cli replace, %s", storage) << int(Writer::Padded) << true << named;
+        for (const Writer writer : { Writer::Export, Writer::Padded, Writer::Grow })
+            QTest::addRow("%s, %s", writerName(writer), storage) << writer << false << named;
+        QTest::addRow("tessel-cli replace, %s", storage) << Writer::Padded << true << named;
     }
 }
 
 void TestWriterSeam::nameTakenAtTheLastMoment()
 {
-    QFETCH(int, writer);
+    QFETCH(Writer, writer);
     QFETCH(bool, commandLine);
     QFETCH(bool, named);
-    const Writer which = Writer(writer);
 
     ImageFixture fixture;
-    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
-    QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
+    QVERIFY(prepareWriter(fixture, writer));
     const QString output = fixture.path("out.bin");
     QStringList expectedEntries = fixture.entries() << "out.bin";
     expectedEntries.sort();
-    RacingCalls racing("out.bin");
+    ScriptedCalls racing;
+    racing.takenName = "out.bin";
     racing.withoutUnnamedFiles = named;
     const FileSystemCalls::Override seam(racing);
-    const WriterRun run = runToOutput(fixture, which, ExistingOutput::Refuse, commandLine);
+    const WriterRun run = runToOutput(fixture, writer, ExistingOutput::Refuse, commandLine);
     QCOMPARE(run.exitCode, 1);
     if (commandLine) {
         // The -o refusal of a name taken before the run, now for one taken during it.
         QCOMPARE(
             run.text.trimmed(), QStringLiteral("%1 already exists; use --force to replace it.").arg(output));
     } else {
-        QCOMPARE(run.text, writeFailureText(which, output));
+        QCOMPARE(run.text, writeFailureText(writer, output));
         QCOMPARE(run.fault, OutputFault::Exists);
     }
-    QCOMPARE(fixture.read("out.bin"), QByteArray(RacingCalls::otherBytes));
+    QCOMPARE(fixture.read("out.bin"), QByteArray(ScriptedCalls::otherBytes));
     QCOMPARE(fixture.entries(), expectedEntries);
 }
 
 void TestWriterSeam::cliUnpackFailsAtEveryCall_data()
 {
-    QTest::addColumn<int>("target");
-    QTest::addRow("new folder") << int(FolderTarget::New);
-    QTest::addRow("empty folder used") << int(FolderTarget::Empty);
-    QTest::addRow("earlier export replaced") << int(FolderTarget::Full);
+    QTest::addColumn<FolderTarget>("target");
+    QTest::addRow("new folder") << FolderTarget::New;
+    QTest::addRow("empty folder used") << FolderTarget::Empty;
+    QTest::addRow("earlier export replaced") << FolderTarget::Full;
 }
 
 void TestWriterSeam::cliUnpackFailsAtEveryCall()
 {
-    QFETCH(int, target);
-    const FolderTarget kind = FolderTarget(target);
+    QFETCH(FolderTarget, target);
 
     ImageFixture fixture;
     QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
     const QString folder = fixture.path("blocks");
     QStringList arguments { "export", fixture.imagePath, "--all", "-o", folder };
-    if (kind == FolderTarget::Full)
+    if (target == FolderTarget::Full)
         arguments << "--force";
 
-    QVERIFY(prepareFolder(fixture, kind));
+    QVERIFY(prepareFolder(fixture, target));
     ScriptedCalls recorder;
     const auto runWith = [&arguments](ScriptedCalls& calls) {
         const FileSystemCalls::Override seam(calls);
@@ -502,12 +432,12 @@ void TestWriterSeam::cliUnpackFailsAtEveryCall()
     QCOMPARE(written.size(), 5);
     const QString problem = folderOrderProblem(recorder.made);
     QVERIFY2(problem.isEmpty(), qPrintable(problem + ": " + recorder.made.join(", ")));
-    QCOMPARE(recorder.made.contains("exchange"), kind == FolderTarget::Full);
+    QCOMPARE(recorder.made.contains("exchange"), target == FolderTarget::Full);
     const int placed = qMax(recorder.made.lastIndexOf("rename"), recorder.made.lastIndexOf("exchange"));
 
     for (int failAt = 0; failAt < recorder.made.size(); ++failAt) {
         const QString failed = recorder.made[failAt];
-        QVERIFY(prepareFolder(fixture, kind));
+        QVERIFY(prepareFolder(fixture, target));
         const QMap<QString, QByteArray> before = folderTree(fixture.path(QString()));
         ScriptedCalls failing;
         failing.failAt = failAt;
@@ -557,7 +487,8 @@ void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
     QStringList arguments { "export", fixture.imagePath, "--all", "-o", folder };
     if (force)
         arguments << "--force";
-    RacingCalls racing("blocks");
+    ScriptedCalls racing;
+    racing.takenName = "blocks";
     // Or another program puts a file into the earlier export when the new folder is synced, the last step
     // before it takes the earlier one's place.
     ScriptedCalls intruding;
@@ -582,7 +513,7 @@ void TestWriterSeam::cliUnpackFolderTakenAtTheLastMoment()
         QCOMPARE(run.text.trimmed(),
             QStringLiteral("%1 is a file; -o names the folder that --all writes, so nothing was written.")
                 .arg(folder));
-        QCOMPARE(fixture.read("blocks"), QByteArray(RacingCalls::otherBytes));
+        QCOMPARE(fixture.read("blocks"), QByteArray(ScriptedCalls::otherBytes));
     }
     QCOMPARE(fixture.entries(), expectedEntries);
 }
@@ -642,15 +573,11 @@ void TestWriterSeam::cliStopsWhenAnInputChanges()
         QCOMPARE(
             runCliHere({ "export", fixture.imagePath, "--all", "-o", fixture.path("unpacked") }).exitCode, 0);
     const QStringList before = fixture.entries();
+    const QMap<QString, QString> paths { { "DIR", fixture.path("unpacked") }, { "IMAGE", fixture.imagePath },
+        { "OUT", fixture.path("out") } };
     QStringList words = arguments.split(' ');
-    for (QString& word : words) {
-        if (word == "DIR")
-            word = fixture.path("unpacked");
-        else if (word == "IMAGE" || word == "OUT")
-            word = word == "IMAGE" ? fixture.imagePath : fixture.path("out");
-        else if (word.startsWith('R'))
-            word = fixture.path(word.toLower() + ".img");
-    }
+    for (QString& word : words)
+        word = paths.value(word, word.startsWith('R') ? fixture.path(word.toLower() + ".img") : word);
     // Standard output is the test's own: the data goes to a file meanwhile (/dev/null would not read it).
     QTemporaryFile sink;
     QVERIFY(sink.open());
@@ -697,7 +624,7 @@ void TestWriterSeam::cliStopsWhenAnInputChanges()
 // is the same; one that fails (EIO, ENOSPC) fails the run and leaves nothing behind.
 void TestWriterSeam::sharingFallsBackOrFails_data()
 {
-    QTest::addColumn<int>("writer");
+    QTest::addColumn<Writer>("writer");
     QTest::addColumn<bool>("commandLine");
     QTest::addColumn<bool>("pack");
     QTest::addColumn<QString>("call");
@@ -714,26 +641,24 @@ void TestWriterSeam::sharingFallsBackOrFails_data()
     for (const auto& [writer, commandLine, pack, name] : writers) {
         for (const auto& [error, errorName] : errors) {
             QTest::addRow("%s, clone fails with %s", name, errorName)
-                << int(writer) << commandLine << pack << "cloneRange" << error << "copyRange";
+                << writer << commandLine << pack << "cloneRange" << error << "copyRange";
             QTest::addRow("%s, copy fails with %s", name, errorName)
-                << int(writer) << commandLine << pack << "copyRange" << error << "write";
+                << writer << commandLine << pack << "copyRange" << error << "write";
         }
     }
 }
 
 void TestWriterSeam::sharingFallsBackOrFails()
 {
-    QFETCH(int, writer);
+    QFETCH(Writer, writer);
     QFETCH(bool, commandLine);
     QFETCH(bool, pack);
     QFETCH(QString, call);
     QFETCH(int, error);
     QFETCH(QString, nextCall);
-    const Writer which = Writer(writer);
 
     ImageFixture fixture;
-    QVERIFY(fixture.load(StandardImages::recordAndTwoPlain()));
-    QVERIFY(fixture.writeReplacement("replacement.img", actionOf(which).replacementLength));
+    QVERIFY(prepareWriter(fixture, writer));
     if (pack)
         QCOMPARE(
             runCliHere({ "export", fixture.imagePath, "--all", "-o", fixture.path("unpacked") }).exitCode, 0);
@@ -741,7 +666,7 @@ void TestWriterSeam::sharingFallsBackOrFails()
         const FileSystemCalls::Override seam(calls);
         if (pack)
             return runCliHere({ "pack", fixture.path("unpacked"), "-o", fixture.path("out.bin"), "--force" });
-        return runToOutput(fixture, which, ExistingOutput::Replace, commandLine);
+        return runToOutput(fixture, writer, ExistingOutput::Replace, commandLine);
     };
     QVERIFY(prepareTarget(fixture, Target::Existing));
     ScriptedCalls recorder;
@@ -759,7 +684,7 @@ void TestWriterSeam::sharingFallsBackOrFails()
     if (error == EIO || error == ENOSPC) {
         QVERIFY2(run.exitCode == 1, context.constData());
         QVERIFY2(run.text.contains(pack ? QStringLiteral("Pack failed!!!")
-                                        : writeFailureText(which, fixture.path("out.bin"))),
+                                        : writeFailureText(writer, fixture.path("out.bin"))),
             context.constData());
         QCOMPARE(fixture.read("out.bin"), previousOutput);
         QCOMPARE(fixture.entries(), before);
