@@ -136,16 +136,10 @@ struct Completion {
 // continued lines are indented further.
 QStringList helpOptionNames(const QString& help)
 {
-    static const QRegularExpression optionLine(
-        "^  (?:(-\\w), )?(--[\\w-]+)", QRegularExpression::MultilineOption);
-    QStringList names;
-    for (auto matches = optionLine.globalMatch(help); matches.hasNext();) {
-        const QRegularExpressionMatch match = matches.next();
-        if (match.capturedLength(1) > 0)
-            names.append(match.captured(1));
-        names.append(match.captured(2));
-    }
-    return names;
+    static const QRegularExpression shortName("^  (-\\w), --", QRegularExpression::MultilineOption);
+    static const QRegularExpression longName(
+        "^  (?:-\\w, )?(--[\\w-]+)", QRegularExpression::MultilineOption);
+    return capturesOf(shortName, help) + capturesOf(longName, help);
 }
 
 // The command names the general help lists, in order.
