@@ -17,54 +17,38 @@
 namespace {
 
 // Options of the program itself, handled before any command: `tessel-cli --help`, `tessel-cli --version`.
-const QStringList programOptions { QStringLiteral("--help"), QStringLiteral("--version") };
-const QStringList programOptionNames = programOptions + QStringList { QStringLiteral("-h") };
+const QStringList programOptions { "--help", "--version" };
+const QStringList programOptionNames = programOptions + QStringList { "-h" };
 
 QString readSource(const char* path)
 {
     QFile file(QString::fromUtf8(path));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return QString::fromUtf8(file.readAll());
+    return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+}
+
+// Capture `group` of each match of `pattern` in `text`, in order.
+QStringList capturesOf(const QRegularExpression& pattern, const QString& text, int group = 1)
+{
+    QStringList found;
+    for (auto matches = pattern.globalMatch(text); matches.hasNext();)
+        found.append(matches.next().captured(group));
+    return found;
 }
 
 // Every option name ("--dry-run", "-o") in `text`; words such as "tessel-cli" hold none.
 QStringList optionNamesIn(const QString& text)
 {
-    static const QRegularExpression name(QStringLiteral("(?<![\\w-])(--[a-z][a-z-]*[a-z]|-[a-z])(?![\\w-])"));
-    QStringList names;
-    auto matches = name.globalMatch(text);
-    while (matches.hasNext())
-        names.append(matches.next().captured(1));
+    static const QRegularExpression name("(?<![\\w-])(--[a-z][a-z-]*[a-z]|-[a-z])(?![\\w-])");
+    QStringList names = capturesOf(name, text);
     names.removeDuplicates();
     return names;
 }
 
 QStringList namesOf(const OptionSpec& option)
 {
-    QStringList names { QStringLiteral("--") + option.longName };
-    if (!option.shortName.isNull())
-        names.append(QStringLiteral("-") + option.shortName);
-    return names;
-}
-
-// How a document may name one option: its names joined by '|', any one of which will do.
-QString eitherName(const OptionSpec& option)
-{
-    return namesOf(option).join(QLatin1Char('|'));
-}
-
-QVector<OptionSpec> optionsOf(const Command& command)
-{
-    return CommonOptions::all() + command.options;
-}
-
-QStringList tableNames()
-{
-    QStringList names;
-    for (const Command& command : commandTable())
-        names.append(command.name);
-    return names;
+    return option.shortName.isNull()
+        ? QStringList { "--" + option.longName }
+        : QStringList { "--" + option.longName, QString("-") + option.shortName };
 }
 
 // The man page source, roff escapes removed, cut into what the checks read.
@@ -80,36 +64,32 @@ struct ManPage {
 
     static ManPage parse(QString source)
     {
-        source.remove(QRegularExpression(QStringLiteral("\\\\f[BIPR]")));
-        source.replace(QStringLiteral("\\-"), QStringLiteral("-"));
-        const QStringList lines = source.split(QLatin1Char('\n'));
+        source.remove(QRegularExpression("\\\\f[BIPR]"));
+        source.replace("\\-", "-");
+        const QStringList lines = source.split('\n');
 
         ManPage page;
         QString section;
         for (int index = 0; index < lines.size(); ++index) {
             const QString& line = lines.at(index);
-            const QString next = index + 1 < lines.size() ? lines.at(index + 1) : QString();
-            if (line.startsWith(QLatin1String(".SH "))) {
+            const QString next = lines.value(index + 1);
+            if (line.startsWith(".SH ")) {
                 section = line.mid(4).trimmed();
-            } else if (section == QLatin1String("SYNOPSIS") && line.startsWith(QLatin1String(".SY "))) {
-                QString command;
-                if (next.startsWith(QLatin1String(".B ")))
-                    command = next.mid(3).trimmed();
-                else if (next == QLatin1String(".I COMMAND"))
-                    command = QStringLiteral("COMMAND");
-                if (!command.isEmpty() && command != QLatin1String("COMMAND")
-                    && !page.synopsisCommands.contains(command))
+            } else if (section == "SYNOPSIS" && line.startsWith(".SY ")) {
+                const QString command = next.startsWith(".B ") ? next.mid(3).trimmed()
+                    : next == ".I COMMAND"                     ? "COMMAND"
+                                                               : QString();
+                if (!command.isEmpty() && command != "COMMAND" && !page.synopsisCommands.contains(command))
                     page.synopsisCommands.append(command);
                 QStringList& options = page.synopsisOptions[command];
-                for (int inner = index + 1; inner < lines.size() && lines.at(inner) != QLatin1String(".YS");
-                     ++inner)
+                for (int inner = index + 1; inner < lines.size() && lines.at(inner) != ".YS"; ++inner)
                     options += optionNamesIn(lines.at(inner));
                 options.removeDuplicates();
-            } else if (line == QLatin1String(".TP") && section == QLatin1String("COMMANDS")) {
-                const QString command = next.section(QLatin1Char(' '), 1, 1);
+            } else if (line == ".TP" && section == "COMMANDS") {
+                const QString command = next.section(' ', 1, 1);
                 if (!page.commands.contains(command))
                     page.commands.append(command);
-            } else if (line == QLatin1String(".TP") && section == QLatin1String("OPTIONS")) {
+            } else if (line == ".TP" && section == "OPTIONS") {
                 page.optionTags += optionNamesIn(next);
             }
         }
@@ -129,30 +109,26 @@ struct Completion {
     static QHash<QString, QStringList> table(const QString& source, const QString& name)
     {
         QHash<QString, QStringList> rows;
-        const int start = source.indexOf(QStringLiteral("local -A %1=(").arg(name));
+        const int start = source.indexOf(QString("local -A %1=(").arg(name));
         if (start < 0)
             return rows;
-        const int end = source.indexOf(QStringLiteral("\n    )"), start);
-        static const QRegularExpression row(QStringLiteral("\\[([\\w-]+)\\]=\"([^\"]*)\""));
-        auto matches = row.globalMatch(source.mid(start, end - start));
-        while (matches.hasNext()) {
+        static const QRegularExpression row("\\[([\\w-]+)\\]=\"([^\"]*)\"");
+        const QString text = source.mid(start, source.indexOf("\n    )", start) - start);
+        for (auto matches = row.globalMatch(text); matches.hasNext();) {
             const QRegularExpressionMatch match = matches.next();
-            rows.insert(match.captured(1), match.captured(2).split(QLatin1Char(' '), Qt::SkipEmptyParts));
+            rows.insert(match.captured(1), match.captured(2).split(' ', Qt::SkipEmptyParts));
         }
         return rows;
     }
 
     static Completion parse(const QString& source)
     {
-        Completion completion;
-        completion.options = table(source, QStringLiteral("options"));
-        completion.arguments = table(source, QStringLiteral("arguments"));
-        const QRegularExpression program(QStringLiteral("compgen -W \"\\$\\{!options\\[\\*\\]\\}([^\"]*)\""));
-        completion.programOptions = optionNamesIn(program.match(source).captured(1));
-        const QRegularExpression skipped(QStringLiteral("^\\s*([-\\w |]+)\\)\\s*\\(\\(i \\+= 1\\)\\)"),
-            QRegularExpression::MultilineOption);
-        completion.valueOptions = optionNamesIn(skipped.match(source).captured(1));
-        return completion;
+        const QRegularExpression program("compgen -W \"\\$\\{!options\\[\\*\\]\\}([^\"]*)\"");
+        const QRegularExpression skipped(
+            "^\\s*([-\\w |]+)\\)\\s*\\(\\(i \\+= 1\\)\\)", QRegularExpression::MultilineOption);
+        return { table(source, "options"), table(source, "arguments"),
+            optionNamesIn(program.match(source).captured(1)),
+            optionNamesIn(skipped.match(source).captured(1)) };
     }
 };
 
@@ -160,27 +136,17 @@ struct Completion {
 // continued lines are indented further.
 QStringList helpOptionNames(const QString& help)
 {
-    static const QRegularExpression optionLine(
-        QStringLiteral("^  (?:(-\\w), )?(--[\\w-]+)"), QRegularExpression::MultilineOption);
-    QStringList names;
-    auto matches = optionLine.globalMatch(help);
-    while (matches.hasNext()) {
-        const QRegularExpressionMatch match = matches.next();
-        if (match.capturedLength(1) > 0)
-            names.append(match.captured(1));
-        names.append(match.captured(2));
-    }
-    return names;
+    static const QRegularExpression shortName("^  (-\\w), --", QRegularExpression::MultilineOption);
+    static const QRegularExpression longName(
+        "^  (?:-\\w, )?(--[\\w-]+)", QRegularExpression::MultilineOption);
+    return capturesOf(shortName, help) + capturesOf(longName, help);
 }
 
 // The command names the general help lists, in order.
 QStringList helpCommandNames(const QString& help)
 {
-    const QString list = help.section(QStringLiteral("Commands:\n"), 1).section(QStringLiteral("\n\n"), 0, 0);
-    QStringList names;
-    for (const QString& line : list.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
-        names.append(line.trimmed().section(QLatin1Char(' '), 0, 0));
-    return names;
+    static const QRegularExpression firstWord("^\\s*(\\S+)", QRegularExpression::MultilineOption);
+    return capturesOf(firstWord, help.section("Commands:\n", 1).section("\n\n", 0, 0));
 }
 
 QString helpOf(const QStringList& arguments)
@@ -229,23 +195,23 @@ void TestCommandDocs::commandLists_data()
     QTest::addColumn<QStringList>("listed");
     QTest::addColumn<bool>("ordered");
 
-    QStringList completed = completion.options.keys();
-    QStringList withArguments = completion.arguments.keys();
     QTest::newRow("man page SYNOPSIS") << manPage.synopsisCommands << true;
     QTest::newRow("man page COMMANDS") << manPage.commands << true;
-    QTest::newRow("completion options") << completed << false;
-    QTest::newRow("completion arguments") << withArguments << false;
-    QTest::newRow("general help") << helpCommandNames(helpOf({ QStringLiteral("--help") })) << true;
+    QTest::newRow("completion options") << QStringList(completion.options.keys()) << false;
+    QTest::newRow("completion arguments") << QStringList(completion.arguments.keys()) << false;
+    QTest::newRow("general help") << helpCommandNames(helpOf({ "--help" })) << true;
 }
 
 void TestCommandDocs::commandLists()
 {
     QFETCH(QStringList, listed);
     QFETCH(bool, ordered);
-    QStringList expected = tableNames();
+    QStringList expected;
+    for (const Command& command : commandTable())
+        expected.append(command.name);
     if (!ordered) {
-        std::sort(listed.begin(), listed.end());
-        std::sort(expected.begin(), expected.end());
+        listed.sort();
+        expected.sort();
     }
     QCOMPARE(listed, expected);
 }
@@ -263,14 +229,12 @@ void TestCommandDocs::optionNames_data()
     QStringList valueOptionNames;
     for (const Command& command : commandTable()) {
         const QString& name = command.name;
-        QStringList own, ownEither, all, allLong;
-        for (const OptionSpec& option : command.options) {
-            own += namesOf(option);
-            ownEither.append(eitherName(option));
-        }
-        for (const OptionSpec& option : optionsOf(command)) {
+        QStringList ownEither, all, allLong;
+        for (const OptionSpec& option : command.options)
+            ownEither.append(namesOf(option).join('|'));
+        for (const OptionSpec& option : CommonOptions::all() + command.options) {
             all += namesOf(option);
-            allLong.append(QStringLiteral("--") + option.longName);
+            allLong.append("--" + option.longName);
             if (option.takesValue())
                 valueOptionNames += namesOf(option);
         }
@@ -278,20 +242,19 @@ void TestCommandDocs::optionNames_data()
         everyOptionTag += all;
 
         // The synopsis shows a command's own options, by either name, beside those every command takes.
-        QTest::newRow(qPrintable(name + QStringLiteral(": man page SYNOPSIS")))
+        QTest::newRow(qPrintable(name + ": man page SYNOPSIS"))
             << manPage.synopsisOptions.value(name) << ownEither << all;
-        QTest::newRow(qPrintable(name + QStringLiteral(": completion")))
-            << completion.options.value(name) << allLong << all;
-        QTest::newRow(qPrintable(name + QStringLiteral(": help")))
-            << helpOptionNames(helpOf({ name, QStringLiteral("--help") })) << all << all;
+        QTest::newRow(qPrintable(name + ": completion")) << completion.options.value(name) << allLong << all;
+        QTest::newRow(qPrintable(name + ": help"))
+            << helpOptionNames(helpOf({ name, "--help" })) << all << all;
     }
     everyName.removeDuplicates();
     everyOptionTag.removeDuplicates();
     valueOptionNames.removeDuplicates();
 
-    const QString help = QStringLiteral("--") + CommonOptions::help().longName;
     QTest::newRow("man page SYNOPSIS: the line of every command")
-        << manPage.synopsisOptions.value(QStringLiteral("COMMAND")) << QStringList { help } << everyName;
+        << manPage.synopsisOptions.value("COMMAND") << QStringList { "--" + CommonOptions::help().longName }
+        << everyName;
     QTest::newRow("man page SYNOPSIS: the program")
         << manPage.synopsisOptions.value(QString()) << programOptions << programOptionNames;
     QTest::newRow("man page OPTIONS") << manPage.optionTags << everyOptionTag << everyName;
@@ -299,7 +262,7 @@ void TestCommandDocs::optionNames_data()
         << completion.programOptions << programOptions << programOptionNames;
     QTest::newRow("completion: options whose value is skipped")
         << completion.valueOptions << valueOptionNames << valueOptionNames;
-    QTest::newRow("general help") << optionNamesIn(helpOf({ QStringLiteral("--help") })) << programOptions
+    QTest::newRow("general help") << optionNamesIn(helpOf({ "--help" })) << programOptions
                                   << programOptionNames;
 }
 
@@ -309,16 +272,13 @@ void TestCommandDocs::optionNames()
     QFETCH(QStringList, required);
     QFETCH(QStringList, allowed);
     for (const QString& either : required) {
-        const QStringList names = either.split(QLatin1Char('|'));
+        const QStringList names = either.split('|');
         const bool found = std::any_of(
             names.cbegin(), names.cend(), [&](const QString& name) { return named.contains(name); });
-        QVERIFY2(found,
-            qPrintable(
-                QStringLiteral("%1 is not named; named: %2").arg(either, named.join(QLatin1Char(' ')))));
+        QVERIFY2(found, qPrintable(either + " is not named; named: " + named.join(' ')));
     }
     for (const QString& name : named)
-        QVERIFY2(allowed.contains(name),
-            qPrintable(QStringLiteral("%1 is named, but the table has no such option").arg(name)));
+        QVERIFY2(allowed.contains(name), qPrintable(name + " is named, but the table has no such option"));
 }
 
 void TestCommandDocs::completionArguments_data()
@@ -331,8 +291,7 @@ void TestCommandDocs::completionArguments_data()
     for (const Command& command : commandTable()) {
         QStringList kinds;
         for (int index = 0; index < command.arguments.size(); ++index)
-            kinds.append(
-                index < command.imageCount ? QStringLiteral("IMAGE") : command.arguments.at(index).name);
+            kinds.append(index < command.imageCount ? "IMAGE" : command.arguments.at(index).name);
         QTest::newRow(qPrintable(command.name)) << completion.arguments.value(command.name) << kinds;
     }
 }
