@@ -7,6 +7,7 @@
 #include <QRegularExpression>
 #include <QtTest>
 
+#include <algorithm>
 #include <ctime>
 
 qint64 entryField(int index, int fieldOffset)
@@ -33,13 +34,27 @@ Outcome CliTestCase::replaceInProcess(
     return fixture->replace(request, plan);
 }
 
+// One pass over `text`: a path filled in is never searched again, since a temporary folder's random name
+// may hold "OUT" or "REPL" itself.
 QString CliTestCase::fill(QString text, const Names& names) const
 {
-    for (const auto& [name, value] : names
-            + Names { { "IMAGE", imagePath }, { "OUT", path("out.bin") }, { "REPL", path("replacement.bin") },
-                { "MISSING", path("missing.bin") }, { "FOLDER", path() } })
-        text.replace(name, value);
-    return text;
+    const Names all = names
+        + Names { { "IMAGE", imagePath }, { "OUT", path("out.bin") }, { "REPL", path("replacement.bin") },
+              { "MISSING", path("missing.bin") }, { "FOLDER", path() } };
+    QStringList alternatives;
+    for (const auto& name : all)
+        alternatives << QRegularExpression::escape(name.first);
+    QString filled;
+    int copied = 0;
+    auto match = QRegularExpression(alternatives.join('|')).globalMatch(text);
+    while (match.hasNext()) {
+        const QRegularExpressionMatch found = match.next();
+        const auto named = std::find_if(
+            all.begin(), all.end(), [&](const auto& name) { return name.first == found.captured(); });
+        filled += text.mid(copied, found.capturedStart() - copied) + named->second;
+        copied = found.capturedEnd();
+    }
+    return filled + text.mid(copied);
 }
 
 QStringList CliTestCase::fill(QStringList texts, const Names& names) const
