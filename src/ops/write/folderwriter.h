@@ -1,10 +1,10 @@
 #pragma once
 
 #include "ops/write/inputwatch.h"
+#include "ops/write/outputplace.h"
 #include "ops/write/outputplan.h"
 #include "ops/write/planwriter.h"
 #include "ops/write/signalcleanup.h"
-#include "ops/write/writersupport.h"
 
 #include <QByteArray>
 #include <QList>

@@ -2,10 +2,10 @@
 
 #include "ops/write/inputwatch.h"
 #include "ops/base/outcome.h"
+#include "ops/write/outputplace.h"
 #include "ops/write/outputplan.h"
 #include "ops/write/planstream.h"
 #include "ops/write/signalcleanup.h"
-#include "ops/write/writersupport.h"
 
 #include "model/progress.h"
 
@@ -96,7 +96,7 @@ private:
     bool writeToStream(const uchar* imageData, qint64 imageSize, const OutputPlan& plan);
 
     FileSystemCalls& calls;
-    // Its symlinks followed.
+    // The path as given, and the file it names once its symlinks are followed.
     const OutputPlace place;
     ExistingOutput existing;
     int folder = -1;
