@@ -10,13 +10,15 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSet>
 
 #include <cstdio>
-#include <map>
-#include <memory>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <utility>
+
+#include <fcntl.h>
 
 namespace BenchImages {
 
@@ -263,6 +265,15 @@ void warmPageCache(const QString& path)
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         qFatal("cannot read benchmark image %s", qPrintable(path));
+    // How fast a mapping of the file is first touched depends on how the kernel holds its cached pages
+    // (a file cached for a day may sit in small pages, one just read in large ones), which a second
+    // read does not change. The first time in a run each file is dropped from the cache and read back,
+    // so that every run measures a file as it is just after it was read from the disk.
+    static QSet<QString> readBack;
+    if (!readBack.contains(path)) {
+        readBack.insert(path);
+        posix_fadvise(file.handle(), 0, 0, POSIX_FADV_DONTNEED);
+    }
     QByteArray chunk(int(16 * mebibyte), Qt::Uninitialized);
     while (file.read(chunk.data(), chunk.size()) > 0) { }
 }
