@@ -73,6 +73,8 @@ public:
     // then on the image no longer claims to hold its file's bytes: loadedFile() is none.
     uchar* bytesToChange();
     qint64 imageSize() const { return buffer.size(); }
+    // Whether the bytes are the file's own pages, mapped (ReadMode::Map), rather than a copy.
+    bool mapsItsFile() const { return buffer.mapsAFile(); }
     // The regular file load() read the image from, as it was opened (before a byte was read), while the
     // image in memory holds that file's bytes as read; none for bytes given in memory, after a failed load,
     // and once the bytes were handed out to be changed. A writer may share that file's unchanged ranges.

@@ -22,6 +22,7 @@ ImageBuffer::ImageBuffer(ImageBuffer&& other) noexcept
     , length(std::exchange(other.length, 0))
     , mapping(std::exchange(other.mapping, nullptr))
     , mappingLength(std::exchange(other.mappingLength, 0))
+    , fileMapped(std::exchange(other.fileMapped, false))
 {
 }
 
@@ -33,6 +34,7 @@ ImageBuffer& ImageBuffer::operator=(ImageBuffer&& other) noexcept
         length = std::exchange(other.length, 0);
         mapping = std::exchange(other.mapping, nullptr);
         mappingLength = std::exchange(other.mappingLength, 0);
+        fileMapped = std::exchange(other.fileMapped, false);
     }
     return *this;
 }
@@ -88,6 +90,7 @@ bool ImageBuffer::mapFile(int descriptor, qint64 size)
 #endif
     mapping = region;
     mappingLength = size;
+    fileMapped = true;
     bytes = static_cast<uchar*>(region);
     length = size;
     return true;
@@ -128,6 +131,7 @@ void ImageBuffer::release()
         bytes = nullptr;
     }
 #endif
+    fileMapped = false;
     std::free(bytes);
     bytes = nullptr;
     length = 0;

@@ -34,10 +34,13 @@ public:
     const uchar* data() const { return bytes; }
     qint64 size() const { return length; }
     bool isNull() const { return bytes == nullptr; }
+    // Whether the bytes are a file's mapping (mapFile) rather than memory of the buffer's own.
+    bool mapsAFile() const { return fileMapped; }
 
 private:
     uchar* bytes = nullptr;
     qint64 length = 0;
     void* mapping = nullptr;
     qint64 mappingLength = 0;
+    bool fileMapped = false;
 };

@@ -355,6 +355,8 @@ void TestFlashImage::mappedImageReadsAsACopy()
     QVERIFY(load(copied, bytes));
     QVERIFY(mapped.load(folder->filePath("image.bin").toStdWString(), FlashImage::ReadMode::Map));
     QCOMPARE(mapped.imageSize(), copied.imageSize());
+    // Writers take a mapped image's bytes from its file rather than through the mapping.
+    QVERIFY(mapped.mapsItsFile() && !copied.mapsItsFile());
     QVERIFY(std::memcmp(mapped.imageData(), copied.imageData(), size_t(copied.imageSize())) == 0);
     QCOMPARE(mapped.dmhRecords().size(), 2);
     for (int index = 0; index < 2; ++index)

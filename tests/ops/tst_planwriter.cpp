@@ -9,11 +9,13 @@
 #include <QBuffer>
 #include <QtTest>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <utility>
 
 #include <csignal>
+#include <linux/magic.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -83,13 +85,18 @@ bool makeOutputNodes(const TestFolder& folder)
 
 // Each way the writer can take the bytes it shares from the image's file.
 enum class SharingPath {
-    // The system's own calls: here, where file systems share no extents, copy_file_range.
+    // The system's own calls, whatever the file system here does with them.
     System,
-    // Cloning as a file system that shares extents does it: the kernel's rules for positions and lengths
-    // held (EINVAL otherwise), the bytes then copied.
+    // Cloning as a file system that shares extents (XFS) does it: the kernel's rules for positions and
+    // lengths held (EINVAL otherwise), the bytes then copied.
     Cloning,
     // Neither cloning nor copying: everything written from memory.
     WritesOnly,
+    // No cloning, and a copy that moves the bytes through the page cache as on ext4: it is taken for the
+    // patches' files only, while the image's bytes, a copy of the program's own, are written.
+    PageCacheCopies,
+    // The same for an image whose memory is its file's mapping: its bytes are copied too.
+    PageCacheCopiesMapped,
 };
 
 class SharingCalls : public FileSystemCalls {
@@ -110,7 +117,7 @@ public:
             return FileSystemCalls::cloneRange(source, from, file, to, length);
         struct stat status { };
         struct statvfs system { };
-        if (path == SharingPath::WritesOnly || fstat(source, &status) != 0 || fstatvfs(file, &system) != 0) {
+        if (path != SharingPath::Cloning || fstat(source, &status) != 0 || fstatvfs(file, &system) != 0) {
             errno = EOPNOTSUPP;
             return -1;
         }
@@ -139,6 +146,15 @@ public:
         copied += qMax<ssize_t>(done, 0);
         return done;
     }
+    int fileSystemOf(int file, struct statfs* result) override
+    {
+        const int status = FileSystemCalls::fileSystemOf(file, result);
+        if (path == SharingPath::Cloning)
+            result->f_type = XFS_SUPER_MAGIC;
+        if (path == SharingPath::PageCacheCopies || path == SharingPath::PageCacheCopiesMapped)
+            result->f_type = EXT4_SUPER_MAGIC;
+        return status;
+    }
 
 private:
     void interfere()
@@ -164,12 +180,32 @@ using FilePatches = QVector<int>;
 
 // What says that the file at `path`, as it is now, holds the `length` bytes read from it; null when it
 // cannot be looked at.
-std::shared_ptr<ImageOrigin> originOf(const QString& path, qint64 length)
+std::shared_ptr<ImageOrigin> originOf(
+    const QString& path, qint64 length, ImageOrigin::Memory memory = ImageOrigin::Memory::Copy)
 {
     struct stat status { };
     if (stat(QFile::encodeName(path).constData(), &status) != 0)
         return nullptr;
-    return std::make_shared<ImageOrigin>(path, FileIdentity::of(status), length);
+    return std::make_shared<ImageOrigin>(path, FileIdentity::of(status), length, memory);
+}
+
+// How many of the output's bytes the image's file still holds: neither patched nor changed in memory.
+qint64 bytesOfTheImageFile(const OutputPlan& plan)
+{
+    qint64 count = 0;
+    for (qint64 at = 0; at < plan.length; ++at) {
+        const qint64 source = plan.sourceStart + at;
+        const bool patched
+            = std::any_of(plan.patches.cbegin(), plan.patches.cend(), [at](const OutputPatch& patch) {
+                  return at >= patch.position && at < patch.position + patch.length();
+              });
+        const bool filesOwn = std::any_of(plan.origin->pieces().cbegin(), plan.origin->pieces().cend(),
+            [source](const ImageOrigin::Piece& piece) {
+                return source >= piece.imageStart && source < piece.imageStart + piece.length;
+            });
+        count += !patched && filesOwn;
+    }
+    return count;
 }
 
 // Writes the patch's bytes to a file of their own and makes the patch say that file holds them.
@@ -517,6 +553,10 @@ void TestPlanWriter::sharesTheImageFilesBytes_data()
         QTest::addRow("%s, cloning", name) << SharingPath::Cloning << plan << cloned << edits << filePatches;
         QTest::addRow("%s, writes only", name)
             << SharingPath::WritesOnly << plan << cloned << edits << filePatches;
+        QTest::addRow("%s, copies through the page cache", name)
+            << SharingPath::PageCacheCopies << plan << cloned << edits << filePatches;
+        QTest::addRow("%s, copies through the page cache, image mapped", name)
+            << SharingPath::PageCacheCopiesMapped << plan << cloned << edits << filePatches;
     };
     const qint64 size = sharedFileSize;
     row("whole file, to its unaligned end", { 0, size }, size);
@@ -546,7 +586,9 @@ void TestPlanWriter::sharesTheImageFilesBytes()
 
     TestFolder folder;
     QByteArray memory = ImageBuilder::randomBytes(int(sharedFileSize), 11);
-    const auto origin = originOf(folder.create("image.bin", memory), sharedFileSize);
+    const auto origin = originOf(folder.create("image.bin", memory), sharedFileSize,
+        path == SharingPath::PageCacheCopiesMapped ? ImageOrigin::Memory::Mapping
+                                                   : ImageOrigin::Memory::Copy);
     QVERIFY(origin);
     for (const MemoryEdit& edit : edits) {
         if (edit.to < 0) {
@@ -573,6 +615,13 @@ void TestPlanWriter::sharesTheImageFilesBytes()
         QCOMPARE(calls.cloned, cloned);
     if (path == SharingPath::WritesOnly)
         QCOMPARE(calls.cloned + calls.copied, 0);
+    if (path == SharingPath::PageCacheCopies || path == SharingPath::PageCacheCopiesMapped) {
+        qint64 inPatchFiles = 0;
+        for (const int index : filePatches)
+            inPatchFiles += plan.patches[index].length();
+        const bool imageCopied = path == SharingPath::PageCacheCopiesMapped;
+        QCOMPARE(calls.copied, inPatchFiles + (imageCopied ? bytesOfTheImageFile(plan) : 0));
+    }
 }
 
 // A file that is not, unchanged, the one the image (or a patch) was read from shares nothing: the output

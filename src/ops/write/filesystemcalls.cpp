@@ -67,6 +67,11 @@ ssize_t FileSystemCalls::copyRange(int source, off_t* sourcePosition, int file, 
     return copied;
 }
 
+int FileSystemCalls::fileSystemOf(int file, struct statfs* result)
+{
+    return ::fstatfs(file, result);
+}
+
 int FileSystemCalls::setMode(int file, mode_t mode)
 {
     return ::fchmod(file, mode);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/types.h>
 
@@ -32,6 +33,8 @@ public:
     // moves on too): the bytes copied, 0 at the end of `source`. Fails with EXDEV, EINVAL, EOPNOTSUPP or
     // ENOSYS where the system cannot copy between the two.
     virtual ssize_t copyRange(int source, off_t* sourcePosition, int file, size_t length);
+    // fstatfs: which kind of file system holds `file` (its f_type).
+    virtual int fileSystemOf(int file, struct statfs* result);
     // fchmod.
     virtual int setMode(int file, mode_t mode);
     // fsync of the new file.

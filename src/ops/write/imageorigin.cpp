@@ -5,9 +5,10 @@
 #include <algorithm>
 #include <limits>
 
-ImageOrigin::ImageOrigin(const QString& path, const FileIdentity& identity, qint64 size)
+ImageOrigin::ImageOrigin(const QString& path, const FileIdentity& identity, qint64 size, Memory memory)
     : filePath(path)
     , fileIdentity(identity)
+    , heldAs(memory)
 {
     if (size > 0)
         filePieces.append({ 0, size, 0 });
@@ -18,7 +19,8 @@ std::shared_ptr<ImageOrigin> ImageOrigin::of(const FlashImage& image)
     if (!image.loadedFile())
         return nullptr;
     // Only the bytes that were read are the file's; a file longer than the image held more.
-    return std::make_shared<ImageOrigin>(image.loadedPath(), *image.loadedFile(), image.imageSize());
+    return std::make_shared<ImageOrigin>(image.loadedPath(), *image.loadedFile(), image.imageSize(),
+        image.mapsItsFile() ? Memory::Mapping : Memory::Copy);
 }
 
 QVector<ImageOrigin::Piece> ImageOrigin::within(qint64 start, qint64 length) const

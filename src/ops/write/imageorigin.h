@@ -23,7 +23,10 @@ public:
         qint64 filePosition = 0;
     };
 
-    ImageOrigin(const QString& path, const FileIdentity& identity, qint64 size);
+    // How memory holds the file's bytes: a copy of the program's own, or the file's pages mapped.
+    enum class Memory { Copy, Mapping };
+
+    ImageOrigin(const QString& path, const FileIdentity& identity, qint64 size, Memory memory = Memory::Copy);
 
     // The file `image` was loaded from, all of it, while the image holds that file's bytes as read; null
     // when it does not (bytes given in memory, or changed since).
@@ -38,6 +41,7 @@ public:
 
     const QString& path() const { return filePath; }
     const FileIdentity& identity() const { return fileIdentity; }
+    Memory memory() const { return heldAs; }
     // In increasing image order, apart.
     const QVector<Piece>& pieces() const { return filePieces; }
 
@@ -47,5 +51,6 @@ private:
 
     QString filePath;
     FileIdentity fileIdentity;
+    Memory heldAs;
     QVector<Piece> filePieces;
 };
