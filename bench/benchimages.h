@@ -43,8 +43,8 @@ QString ensureRandomFile(qint64 size);
 const ImageBuffer& inMemory(Kind kind, qint64 size);
 // How much of that image's memory came in huge pages, as PageMode::describe says it.
 QString inMemoryPages(Kind kind, qint64 size);
-// Reads the file so that every side of a figure reads it from the page cache; the first time in a run
-// after dropping it from the cache, so that the cache holds it as it holds a file just read.
+// Reads the file so that every side of a figure reads it from the page cache; a file written before this
+// run is first dropped from the cache, so that the cache holds it as it holds a file just read.
 void warmPageCache(const QString& path);
 
 // The image at `path`, loaded once for the whole run (the first call loads it; a failure ends the run).
