@@ -288,13 +288,13 @@ qint64 replacementSize(qint64 imageSize)
     return imageSize / 16 * 3 / 4;
 }
 
-const FlashImage& loadedImage(const QString& path, FlashImage::ReadMode mode)
+const FlashImage& loadedImage(const QString& path)
 {
-    static std::map<std::pair<QString, FlashImage::ReadMode>, std::unique_ptr<FlashImage>> loaded;
-    std::unique_ptr<FlashImage>& image = loaded[{ path, mode }];
+    static std::map<QString, std::unique_ptr<FlashImage>> loaded;
+    std::unique_ptr<FlashImage>& image = loaded[path];
     if (!image) {
         image = std::make_unique<FlashImage>();
-        if (!image->load(path.toStdWString(), mode))
+        if (!image->load(path.toStdWString()))
             qFatal("cannot load %s: %s", qPrintable(path), image->lastError().constData());
     }
     return *image;

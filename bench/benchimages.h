@@ -1,6 +1,5 @@
 #pragma once
 
-#include "model/flashimage.h"
 #include "model/imagebuffer.h"
 
 #include <QString>
@@ -9,6 +8,7 @@
 // The images the benchmarks run on, written once to a scratch folder and reused by later runs.
 // A realistic image is mostly 0xFF with three DMHs and blocks of random data; a random image is random
 // bytes throughout except one DMH at its start, so that it still loads.
+class FlashImage;
 
 namespace BenchImages {
 
@@ -48,7 +48,7 @@ QString inMemoryPages(Kind kind, qint64 size);
 void warmPageCache(const QString& path);
 
 // The image at `path`, loaded once for the whole run (the first call loads it; a failure ends the run).
-const FlashImage& loadedImage(const QString& path, FlashImage::ReadMode mode = FlashImage::ReadMode::Copy);
+const FlashImage& loadedImage(const QString& path);
 
 // The length of the data a replacement of the record block carries in an image of `imageSize`.
 qint64 replacementSize(qint64 imageSize);
