@@ -93,7 +93,8 @@ enum class SharingPath {
     // Neither cloning nor copying: everything written from memory.
     WritesOnly,
     // No cloning, and a copy that moves the bytes through the page cache as on ext4: it is taken for the
-    // patches' files only, while the image's bytes, a copy of the program's own, are written.
+    // patches' files only (mapped, as pack's are), while the image's bytes, a copy of the program's own, are
+    // written.
     PageCacheCopies,
     // The same for an image whose memory is its file's mapping: its bytes are copied too.
     PageCacheCopiesMapped,
@@ -208,12 +209,13 @@ qint64 bytesOfTheImageFile(const OutputPlan& plan)
     return count;
 }
 
-// Writes the patch's bytes to a file of their own and makes the patch say that file holds them.
+// Writes the patch's bytes to a file of their own and makes the patch say that file holds them, mapped, as
+// pack's block files are.
 bool giveFile(TestFolder& folder, OutputPatch& patch)
 {
     const QString path = folder.create(QStringLiteral("patch-%1.bin").arg(patch.position),
         QByteArray(reinterpret_cast<const char*>(patch.data()), int(patch.length())));
-    patch.origin = originOf(path, patch.length());
+    patch.origin = originOf(path, patch.length(), ImageOrigin::Memory::Mapping);
     return patch.origin != nullptr;
 }
 

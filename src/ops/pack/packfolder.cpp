@@ -260,7 +260,8 @@ OutputPlan planOf(const QVector<Piece>& pieces, const std::vector<MappedFile>& b
                 patch.block = file.bytes;
                 // The writer has the system copy the file's bytes rather than read them through the
                 // mapping, whose first touch of every page costs more than the copy.
-                patch.origin = std::make_shared<ImageOrigin>(file.path, file.identity, file.size);
+                patch.origin = std::make_shared<ImageOrigin>(
+                    file.path, file.identity, file.size, ImageOrigin::Memory::Mapping);
                 plan.patches.append(patch);
                 mappedFiles.resize(plan.patches.size() - 1);
                 mappedFiles.append(file.path);

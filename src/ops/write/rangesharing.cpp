@@ -64,15 +64,11 @@ bool kernelCopyBeatsOwnMemory(FileSystemCalls& calls, int file)
 }
 
 // Bytes that memory holds and a file holds too: the file, open for reading, and which of the bytes from
-// `memory` are still its own (the pieces of `origin`). Without a file, memory alone gives them. `ownCopy`:
-// memory is the program's own copy, read through already. Writing from a file's mapping instead cost
-// several times the kernel's copy here (1.5 s of system time a GiB against 0.4 s), and a patch's file
-// (a block file of an unpacked folder) has not been read at all.
+// `memory` are still its own (the pieces of `origin`). Without a file, memory alone gives them.
 struct SharedBytes {
     int source = -1;
     const ImageOrigin* origin = nullptr;
     const uchar* memory = nullptr;
-    bool ownCopy = false;
 };
 
 // The output file's bytes in order, each range from where it can come most cheaply: the image's ranges from
@@ -86,8 +82,7 @@ public:
         , file(file)
         , blockSize(blockSizeOf(file))
         , copyBeatsOwnMemory(kernelCopyBeatsOwnMemory(calls, file))
-        , image { imageSource, plan.origin.get(), imageData,
-            plan.origin && plan.origin->memory() == ImageOrigin::Memory::Copy }
+        , image { imageSource, plan.origin.get(), imageData }
         , plan(plan)
         , progress(progress)
     {
@@ -120,7 +115,7 @@ private:
     int fromPatch(const OutputPatch& patch)
     {
         const int source = patch.origin ? openOrigin(*patch.origin) : -1;
-        const SharedBytes bytes { source, patch.origin.get(), patch.data(), false };
+        const SharedBytes bytes { source, patch.origin.get(), patch.data() };
         const int error = fromShared(bytes, patch.position, 0, patch.length());
         if (source >= 0) {
             patchChanged = patchChanged || !unchanged(source, patch.origin->identity());
@@ -185,11 +180,15 @@ private:
         return copy(bytes, filePosition, at, length);
     }
 
-    // Copies within the file system where it can and that pays, and writes from memory elsewhere.
+    // Copies within the file system where it can and that pays, and writes from memory elsewhere. Memory
+    // that is a file's mapping is always worth the kernel's copy: writing from a fresh mapping cost several
+    // times as much here (1.5 s of system time a GiB against 0.4 s).
     int copy(const SharedBytes& bytes, qint64 filePosition, qint64 at, qint64 length)
     {
+        const bool worthCopying
+            = copyBeatsOwnMemory || bytes.origin->memory() == ImageOrigin::Memory::Mapping;
         off_t from = off_t(filePosition);
-        while (copying && (copyBeatsOwnMemory || !bytes.ownCopy) && length > 0) {
+        while (copying && worthCopying && length > 0) {
             const ssize_t copied
                 = calls.copyRange(bytes.source, &from, file, size_t(std::min(length, chunkSize)));
             if (copied < 0 && errno == EINTR)

@@ -16,7 +16,7 @@ class FileSystemCalls;
 // unchanged from it (plan.origin), and with a patch's file the patch that it holds (OutputPatch::origin):
 // the file system clones the ranges whose positions in both files lie alike on its blocks (FICLONERANGE),
 // copies the rest within itself (copy_file_range) unless that only moves bytes through the page cache as a
-// write from the program's own copy of the image would (ext4), and where it can do neither the bytes are
+// write from the program's own copy of the bytes would (ext4), and where it can do neither the bytes are
 // written from memory, as are the new ones. A file it shares from must be unchanged (device, inode, size and
 // times as when it was opened), before and after; a file that is not before is not shared from, and one that
 // is not after has the whole plan written again from memory. The output's bytes are the same on every path. 0
