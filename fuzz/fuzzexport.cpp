@@ -230,12 +230,21 @@ void checkFolderGivesTheImageBack(const FlashImage& image, const UnpackedFolder&
     FUZZ_CHECK(rebuilt && rebuilt->size() == view.size
         && std::memcmp(rebuilt->data(), view.data, size_t(view.size)) == 0);
     FUZZ_CHECK(packed.value->plan.fitsImage(packed.value->blank->size()));
+    FUZZ_CHECK(checkBlockPlaces(QString(), folder.index, view, image.dmhRecords()).success);
     if (folder.index.blocks.isEmpty())
         return;
     write(folder.index.blocks.first().fileName, folder.blockBytes.first() + "edited");
     const Refusable<PackedImage> edited
         = readPackedImage(scratch.path(QStringLiteral("unpacked")), folder.index);
     FUZZ_CHECK(edited.accepted() && edited.value->edited == QVector<int> { 0 });
+    // With the edited block's bytes gone (0xFF), the image laid out still places every block file as the
+    // index does: what decides a block's export is kept beside the block files.
+    FlashImage laidOut;
+    std::unique_ptr<ImageBuffer> laidOutBytes = edited.value->inMemory();
+    FUZZ_CHECK(laidOutBytes);
+    if (laidOut.loadBytes(std::move(*laidOutBytes)))
+        FUZZ_CHECK(
+            checkBlockPlaces(QString(), folder.index, ImageView::of(laidOut), laidOut.dmhRecords()).success);
 }
 
 } // namespace

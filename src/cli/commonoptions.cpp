@@ -50,6 +50,13 @@ OptionSpec force()
         QStringLiteral("Allow -o to replace an existing file.") };
 }
 
+OptionSpec updateCrc()
+{
+    return { QStringLiteral("update-crc"), QChar(), QString(),
+        QStringLiteral("Padded variant (a block without a block-info record): write the CRC of the new block "
+                       "into its entry, as the other variants do, so that verify holds.") };
+}
+
 OptionSpec blockName()
 {
     return { QStringLiteral("name"), QChar(), QStringLiteral("NAME"),

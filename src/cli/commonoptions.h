@@ -20,6 +20,8 @@ QString outputDescription();
 QString blockDescription();
 OptionSpec force();
 OptionSpec blockName();
+// The padded variant writes the new block's CRC into its entry (replace, pack).
+OptionSpec updateCrc();
 // --hashes: SHA-256 of each block's export and of the image (info: the image's only).
 OptionSpec hashes();
 

@@ -18,11 +18,16 @@
 #include <QFileInfo>
 #include <QJsonArray>
 
+#include <optional>
+
+#include <sys/stat.h>
+
 namespace {
 
 struct PackArguments {
     QString folder;
     bool dryRun = false;
+    bool updateCrc = false;
     StampTime stampTime;
 };
 
@@ -253,6 +258,7 @@ ReplaceRequest requestFor(const PackArguments& arguments, OutputTarget& output)
     request.loadedImagePath = QDir(arguments.folder).filePath(QString::fromLatin1(PackIndex::fileName));
     request.stampTime = arguments.stampTime;
     request.dryRun = arguments.dryRun;
+    request.paddedEntryCrc = arguments.updateCrc ? PaddedEntryCrc::Update : PaddedEntryCrc::Keep;
     request.inputs = output.inputs();
     request.progress = output.progress(QStringLiteral("Writing %1").arg(output.describe()));
     return request;
@@ -263,8 +269,15 @@ CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& inde
 {
     FlashImage image;
     QVector<Edit> edits;
-    if (!loadRebuilt(arguments, packed, image, result)
-        || !collectEdits(arguments, index, packed, image, output, edits, result) || output.refused(result))
+    if (!loadRebuilt(arguments, packed, image, result))
+        return result;
+    const Outcome placed
+        = checkBlockPlaces(arguments.folder, index, ImageView::of(image), image.dmhRecords());
+    if (!placed.success) {
+        fail(placed, output, result);
+        return result;
+    }
+    if (!collectEdits(arguments, index, packed, image, output, edits, result) || output.refused(result))
         return result;
 
     const ChainResult done
@@ -298,6 +311,24 @@ CommandResult replaceEdits(const PackArguments& arguments, const PackIndex& inde
     return result;
 }
 
+// OUT inside DIR: the folder would hold a file its index does not list, and pack it no more.
+std::optional<Outcome> outputInFolder(const QString& folder, const OutputTarget& output)
+{
+    if (output.path().isEmpty())
+        return std::nullopt;
+    struct stat folderStatus { };
+    struct stat parentStatus { };
+    const QByteArray parent = QFile::encodeName(QFileInfo(output.path()).absolutePath());
+    if (::stat(QFile::encodeName(folder).constData(), &folderStatus) != 0
+        || ::stat(parent.constData(), &parentStatus) != 0 || folderStatus.st_dev != parentStatus.st_dev
+        || folderStatus.st_ino != parentStatus.st_ino)
+        return std::nullopt;
+    return Outcome::refused(QStringLiteral("%1 is in %2, the folder pack reads.").arg(output.path(), folder),
+        QStringLiteral("pack takes only the files export --all wrote, so %1 would no longer pack; write the "
+                       "image outside it.")
+            .arg(folder));
+}
+
 CommandResult runPack(const PackArguments& arguments, OutputTarget& output)
 {
     CommandResult result;
@@ -308,6 +339,10 @@ CommandResult runPack(const PackArguments& arguments, OutputTarget& output)
     const Refusable<PackIndex> index = readIndex(arguments.folder);
     if (!index.accepted()) {
         fail(index.refusal, output, result);
+        return result;
+    }
+    if (const std::optional<Outcome> inFolder = outputInFolder(arguments.folder, output)) {
+        fail(*inFolder, output, result);
         return result;
     }
     // A file cut short while its bytes are read ends the run naming it. An image written to a file is
@@ -360,6 +395,7 @@ PreparedCommand preparePack(const ParsedArguments& arguments)
 {
     PackArguments parsed;
     parsed.dryRun = arguments.isSet(QStringLiteral("dry-run"));
+    parsed.updateCrc = arguments.isSet(QStringLiteral("update-crc"));
     const QStringList& positional = arguments.positional();
     if (positional.size() != 1)
         return PreparedCommand::badUsage(CommandSupport::argumentCountError(1, positional.size()));
@@ -391,7 +427,8 @@ Command packCommand()
         { QStringLiteral("dry-run"), QChar(), QString(),
             QStringLiteral(
                 "Write nothing; list the edited blocks, the variant of each, the bytes that change "
-                "and the blocks that move.") } };
+                "and the blocks that move.") },
+        CommonOptions::updateCrc() };
     command.imageCount = 0;
     command.outputs = { { OutputKind::File, true, QString() } };
     command.helpNotes = CommonOptions::exitStatusNote(QStringLiteral(", or a folder pack does not take"))

@@ -318,9 +318,7 @@ Command replaceCommand()
             QStringLiteral(
                 "Write nothing; print the variant, the bytes that change, the rewritten fields and "
                 "the moved blocks.") },
-        { QStringLiteral("update-crc"), QChar(), QString(),
-            QStringLiteral("Padded variant (a block without a block-info record): write the CRC of the new "
-                           "block into its entry, as the other variants do, so that verify holds.") } };
+        CommonOptions::updateCrc() };
     command.outputs = { { OutputKind::File, true, QString() } };
     command.helpNotes = CommonOptions::exitStatusNote()
         + QStringLiteral(

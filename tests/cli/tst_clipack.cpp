@@ -42,6 +42,18 @@ QByteArray recordWithDirtyFill()
     return image;
 }
 
+// A block that ends in the record signature off the 64 KiB alignment, so it has no record, behind one that a
+// growth of 0x8000 bytes would move it past: at 0x30000 those bytes would read as a record.
+QByteArray signatureOffAlignment()
+{
+    TestDmh dmh = testDmh(
+        { testEntry(5, 0x20000, 0x8000, "boot"), testEntry(7, 0x28000, 0x10000, "tail", 0) }, 0x100000);
+    dmh.dataCapacity = 0x100000;
+    ImageBuilder builder(0x100000);
+    builder.fill(0x20000, 0x8000, 'b').fill(0x28000, 0x10000 - 64, 't').blockInfo(0x38000 - 64, 0x100, 0);
+    return builder.dmh(0, dmh).image();
+}
+
 // Gives `file` the modification time of the folder's index.json, as if export --all had written it.
 bool backdate(const QString& file)
 {
@@ -130,13 +142,17 @@ void TestCliPack::editsEqualReplace_data()
     QTest::addColumn<int>("exitCode");
     // The edited files given index.json's time: the folder looks as exported until it is hashed.
     QTest::addColumn<bool>("backdated");
+    // Given to both pack and replace.
+    QTest::addColumn<QStringList>("options");
 
-    const auto row
-        = [](const char* tag, const QByteArray& image, const QStringList& edits, int exitCode = 0,
-              bool backdated = false) { QTest::newRow(tag) << image << edits << exitCode << backdated; };
+    const auto row = [](const char* tag, const QByteArray& image, const QStringList& edits, int exitCode = 0,
+                         bool backdated = false, const QStringList& options = {}) {
+        QTest::newRow(tag) << image << edits << exitCode << backdated << options;
+    };
     const QByteArray five = fiveBlocks();
     const QByteArray recordAndTwo = StandardImages::recordAndTwoPlain();
     row("padded", five, { "d0-e00-id10-boot.bin 10 0x300" });
+    row("padded, its CRC updated", five, { "d0-e00-id10-boot.bin 10 0x300" }, 0, false, { "--update-crc" });
     row("record", five, { "d0-e02-id20-kernel.bin 20 5000" });
     row("NCRC block", five, { "d0-e03-id21-fs.bin 21 0x10000" });
     row("growth moves a block", recordAndTwo, { "d0-e01-id5-boot.bin 5 0x9000" });
@@ -148,6 +164,8 @@ void TestCliPack::editsEqualReplace_data()
     row("block holding a DMH", dmhInsideBlockRepeatedIds(), { "d0-e01-id2-inner.bin 2 0x100" }, 1);
     row("growth off the records' alignment", StandardImages::fourBlocks(),
         { "d0-e01-id2-kernel.bin 2 0x21000" }, 1);
+    row("growth would give a moved block a record", signatureOffAlignment(),
+        { "d0-e00-id5-boot.bin 5 0x10000", "d0-e01-id7-tail.bin 7 0x100" }, 1);
     row("record too small for the file", five, { "d0-e02-id20-kernel.bin 20 0x10000" }, 1);
     row("second edit refused", five, { "d0-e00-id10-boot.bin 10 0x10", "d0-e02-id20-kernel.bin 20 0x10000" },
         1);
@@ -161,11 +179,12 @@ void TestCliPack::editsEqualReplace()
     QFETCH(QStringList, edits);
     QFETCH(int, exitCode);
     QFETCH(bool, backdated);
+    QFETCH(QStringList, options);
 
     const QString folder = exportAll(image);
     QVERIFY(!folder.isEmpty());
     QStringList files;
-    QStringList replaceArguments { "replace", imagePath };
+    QStringList replaceArguments = QStringList { "replace", imagePath } + options;
     for (int edit = 0; edit < edits.size(); ++edit) {
         const QStringList fileBlockLength = edits[edit].split(' ');
         files << fileBlockLength[0];
@@ -178,7 +197,7 @@ void TestCliPack::editsEqualReplace()
         replaceArguments << fileBlockLength[1] << create(QStringLiteral("new%1.bin").arg(edit), bytes);
     }
     const CliRun replaced = runCommand(replaceArguments + QStringList { "-o", path("replaced.bin") });
-    const CliRun packed = runCommand({ "pack", folder, "-o", path("packed.bin") });
+    const CliRun packed = runCommand(QStringList { "pack", folder, "-o", path("packed.bin") } + options);
     QCOMPARE(replaced.exitCode, exitCode);
     QVERIFY2(packed.exitCode == exitCode, packed.err.constData());
     if (exitCode != 0) {
@@ -189,13 +208,15 @@ void TestCliPack::editsEqualReplace()
     }
     const QByteArray expected = readFile(path("replaced.bin"));
     QVERIFY(readFile(path("packed.bin")) == expected);
-    QCOMPARE(runCommand({ "pack", folder, "-o", path("again.bin") }).exitCode, 0);
+    QCOMPARE(runCommand(QStringList { "pack", folder, "-o", path("again.bin") } + options).exitCode, 0);
     QVERIFY(readFile(path("again.bin")) == expected);
 
     // The dry run names each edit with the plan replace shows for its pair: its variant, the blocks a
     // growth moves.
-    const QJsonArray edited
-        = runCommand({ "pack", "--json", "--dry-run", folder }).json().value("edited").toArray();
+    const QJsonArray edited = runCommand(QStringList { "pack", "--json", "--dry-run", folder } + options)
+                                  .json()
+                                  .value("edited")
+                                  .toArray();
     const QJsonObject plans = runCommand(replaceArguments + QStringList { "--json", "--dry-run" }).json();
     QCOMPARE(edited.size(), files.size());
     for (int edit = 0; edit < files.size(); ++edit) {
@@ -225,8 +246,18 @@ void TestCliPack::refusals_data()
     row("file not listed", "add notes.txt", 1, "DIR/notes.txt is not listed in index.json.");
     row("rest file changed", "change rest-0.bin", 1, changedRest);
     row("rest file changed, its time kept", "change rest-0.bin backdated", 1, changedRest);
-    row("block moved in the index", "move a block", 1,
+    const char* changedIndex = "The image rebuilt from DIR does not match index.json.";
+    row("block moved in the index", "index: move a block", 1,
         "The image rebuilt from DIR does not match index.json's imageSha256.");
+    // With an edit the image cannot be checked against imageSha256; the index's places are, against the
+    // DMH tables of the image rebuilt.
+    row("block moved in the index, a block edited", "index: move a block, edit", 1, changedIndex);
+    row("block's file dropped from the index, a block edited", "index: drop a block, edit", 1, changedIndex);
+    row("record's data length changed, a block edited", "index: shorten a record, edit", 1, changedIndex);
+    row("index without imageSha256", "index: clear imageSha256", 1,
+        "index.json does not describe the image's layout.");
+    row("output inside the folder", "write into the folder", 1,
+        "DIR/packed.bin is in DIR, the folder pack reads.");
     row("entry no BLOCK reaches", "edit the second five", 1,
         "DIR/d0-e03-id5-again.bin was edited, but no BLOCK reaches its entry.");
     row("two edits reach one entry", "edit both fives", 2,
@@ -255,29 +286,43 @@ void TestCliPack::refusals()
         bytes[0] = char(bytes[0] ^ 1);
         QVERIFY(writeFile(file, bytes));
         QVERIFY(!change.endsWith("backdated") || backdate(file));
-    } else if (change == "drop layout" || change == "move a block") {
+    } else if (change == "drop layout" || change.startsWith("index:")) {
         QJsonObject index = indexOf(folder);
-        if (change == "drop layout") {
+        QJsonArray blocks = index.value("blocks").toArray();
+        QJsonObject boot = blocks[0].toObject();
+        QJsonObject kernel = blocks[2].toObject();
+        QJsonObject layout = index.value("layout").toObject();
+        if (change == "drop layout")
             index.remove("layout");
-        } else {
-            QJsonArray blocks = index.value("blocks").toArray();
-            QJsonObject block = blocks[0].toObject();
-            block.insert("start", block.value("start").toDouble() + 1);
-            blocks[0] = block;
-            index.insert("blocks", blocks);
+        if (change.contains("move a block"))
+            boot.insert("start", boot.value("start").toDouble() + 1);
+        if (change.contains("drop a block")) {
+            QVERIFY(QFile::remove(folder + '/' + boot.value("file").toString()));
+            boot.insert("file", QJsonValue::Null);
         }
+        if (change.contains("shorten a record"))
+            kernel.insert("dataLength", kernel.value("dataLength").toDouble() - 1);
+        if (change.contains("clear imageSha256"))
+            layout.insert("imageSha256", "");
+        blocks[0] = boot;
+        blocks[2] = kernel;
+        index.insert("blocks", blocks);
+        if (index.contains("layout"))
+            index.insert("layout", layout);
         QVERIFY(writeFile(folder + "/index.json", QJsonDocument(index).toJson()));
-    } else {
+        QVERIFY(!change.endsWith(", edit") || writeFile(folder + "/d0-e03-id21-fs.bin", "new"));
+    } else if (change != "write into the folder") {
         QVERIFY(writeFile(folder + "/d0-e03-id5-again.bin", "new"));
         QVERIFY(change != "edit both fives" || writeFile(folder + "/d0-e02-id5-five.bin", "new"));
     }
-    const CliRun run = runCommand({ "pack", folder, "-o", path("packed.bin") });
+    const QString output = change == "write into the folder" ? folder + "/packed.bin" : path("packed.bin");
+    const CliRun run = runCommand({ "pack", folder, "-o", output });
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(QString::fromUtf8(run.err.split('\n').first()), QString(error).replace("DIR", folder));
-    QVERIFY(!QFile::exists(path("packed.bin")));
+    QVERIFY(!QFile::exists(output));
     // To a file the image is checked while it is written; to a stream, which cannot take bytes back,
     // before a byte goes out.
-    if (change == "move a block") {
+    if (change == "index: move a block") {
         const CliRun streamed = runCommand({ "pack", folder, "-o", "-" });
         QCOMPARE(streamed.exitCode, exitCode);
         QVERIFY2(streamed.out.isEmpty(), "a stream got bytes of an image that does not match its index");

@@ -1,5 +1,6 @@
 #include "ops/pack/folderlayout.h"
 
+#include "ops/record/blockinfo.h"
 #include "ops/record/sha256.h"
 
 #include "model/imagelayout.h"
@@ -98,6 +99,20 @@ FolderLayout FolderLayout::describe(
         const qint64 tableEnd = qint64(dmh.position) + ImageLayout::dmhHeaderSize
             + qint64(dmh.entryCount) * std::max<qint64>(dmh.entrySize, ImageLayout::entryStride);
         kept.append({ qint64(dmh.position), std::min(tableEnd, image.size) - qint64(dmh.position) });
+        // A record, or the signature at a block's end that reads as one once a growth moves the block,
+        // decides how the block is exported and whether the growth may move it; it is kept even where a
+        // block file (this block's or one around it) holds it, since that file may be edited.
+        for (const BlockEntry& entry : dmh.entries) {
+            const qint64 end = qint64(dmh.position) + entry.offset + entry.size;
+            if (entry.size < quint32(BlockInfo::recordSize) || end > image.size
+                || std::memcmp(image.data + end - BlockInfo::recordSize, BlockInfo::signature,
+                       BlockInfo::signatureLength)
+                    != 0)
+                continue;
+            QVector<ImageRange> recordRuns;
+            addRunsNotFF(image, end - BlockInfo::recordSize, end, recordRuns);
+            kept += recordRuns;
+        }
     }
 
     // The kept ranges fill rest files in image order, a range cut where a file is full.
@@ -195,8 +210,9 @@ Refusable<FolderLayout> FolderLayout::fromJson(const QJsonValue& value)
     if (!length)
         return notALayout(QStringLiteral("\"imageLength\" is not a whole number of bytes."));
     layout.imageLength = *length;
+    // Without it nothing would prove that the rest of the index is as export --all wrote it.
     const QString imageSha256 = object.value(QStringLiteral("imageSha256")).toString();
-    if (!imageSha256.isEmpty() && !isSha256(imageSha256))
+    if (!isSha256(imageSha256))
         return notALayout(QStringLiteral("\"imageSha256\" is not 64 lowercase hex digits."));
     layout.imageSha256 = imageSha256.toLatin1();
     const QJsonValue files = object.value(QStringLiteral("restFiles"));

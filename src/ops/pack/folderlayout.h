@@ -32,8 +32,9 @@ struct RestFile {
 // What a folder of block files needs besides them to give back every byte of its image: the image's
 // length and SHA-256, and the bytes that are not 0xFF outside every block file (DMH headers and entry
 // tables, gaps, a record block's fill and record, blocks that could not be exported). Every DMH header and
-// table is kept here even where a block file holds it too, so that a folder whose block file was edited
-// still gives back every DMH of the image, which decides how an edit is replaced. A mostly-0xFF image
+// table, and every record (or record signature) at a block's end, is kept here even where a block file
+// holds it too, so that a folder whose block file was edited still gives back every DMH and record of the
+// image, which decide how an edit is replaced. A mostly-0xFF image
 // needs little: runs of 0xFF shorter than a few bytes stay inside a range, longer ones are left out.
 struct FolderLayout {
     qint64 imageLength = 0;

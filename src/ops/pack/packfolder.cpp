@@ -1,5 +1,8 @@
 #include "ops/pack/packfolder.h"
 
+#include "ops/base/detailtexts.h"
+#include "ops/export/blockexport.h"
+#include "ops/inspect/blockfacts.h"
 #include "ops/record/sha256.h"
 
 #include "model/imagelayout.h"
@@ -580,6 +583,44 @@ Refusable<PackedImage> readPackedImage(const QString& folderPath, const PackInde
             return Result::refused(*mismatch);
     }
     return Result::of(std::move(packed));
+}
+
+Outcome checkBlockPlaces(const QString& folder, const PackIndex& index, const ImageView& image,
+    const QVector<DmhRecord>& catalogue)
+{
+    const auto changed = [&folder](const QString& why) {
+        return Outcome::refused(
+            QStringLiteral("The image rebuilt from %1 does not match index.json.").arg(folder),
+            why + QStringLiteral(" index.json itself was changed."));
+    };
+    int row = 0;
+    for (const BlockFacts& facts : BlockFacts::collect(image, catalogue)) {
+        const Refusable<ExportPlan> plan = planExport(image, facts.location(), QString());
+        if (!plan.accepted())
+            continue;
+        const QString entry = QStringLiteral("entry %1 of DMH %2 (ID %3)")
+                                  .arg(QString::number(facts.entryIndex), QString::number(facts.dmhIndex),
+                                      facts.entry.idText());
+        if (row == index.blocks.size())
+            return changed(QStringLiteral("It names no block file for %1.").arg(entry));
+        const PackedBlock& block = index.blocks[row++];
+        const OutputPlan& output = plan.value->output;
+        const std::pair<int, int> listed { block.dmhIndex, block.entryIndex };
+        const std::pair<int, int> expected { facts.dmhIndex, facts.entryIndex };
+        if (listed > expected)
+            return changed(QStringLiteral("It names no block file for %1.").arg(entry));
+        if (listed != expected || block.id != facts.entry.id)
+            return changed(
+                QStringLiteral("It names %1 where the DMH tables list %2.").arg(block.fileName, entry));
+        if (block.start != output.sourceStart || block.length != output.length)
+            return changed(QStringLiteral("It puts %1 at %2, but the DMH tables put the bytes of %3 at %4.")
+                               .arg(block.fileName, DetailText::rangeText(block.start, block.length), entry,
+                                   DetailText::rangeText(output.sourceStart, output.length)));
+    }
+    if (row < index.blocks.size())
+        return changed(QStringLiteral("It lists %1, which no entry of the DMH tables is exported to.")
+                           .arg(index.blocks[row].fileName));
+    return Outcome::succeeded({});
 }
 
 bool looksUntouched(const QString& folderPath, const PackIndex& index)

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "ops/base/imageview.h"
 #include "ops/base/outcome.h"
 #include "ops/pack/folderlayout.h"
 #include "ops/record/backgroundsha256.h"
 #include "ops/write/outputplan.h"
 
+#include "model/dmhrecord.h"
 #include "model/imagebuffer.h"
 
 #include <QByteArray>
@@ -46,7 +48,7 @@ struct PackIndex {
 // image's length that the writer is given as the image. With it, the block files that no longer match
 // their SHA-256 (the edits), by their place in the index's `blocks`, in table order. With edits, the
 // edited blocks' bytes are not known: no other file holds them, so they are 0xFF (every DMH header and
-// table is there still); a replacement rewrites all of them.
+// table and every record are there still); a replacement rewrites all of them.
 struct PackedImage {
     OutputPlan plan;
     std::shared_ptr<ImageBuffer> blank;
@@ -63,6 +65,13 @@ struct PackedImage {
     // Waits for the image check; the refusal when the image does not match the index.
     std::optional<Outcome> confirm() const;
 };
+
+// Whether the index puts each block file where the image laid out from the folder puts its entry's
+// exported bytes, and names a file for each entry that export --all would write one for. With edits it is
+// all that stands between a changed index.json and a wrong image: imageSha256 cannot be checked then, as
+// the edited blocks' old bytes are gone. The refusal names the first row that disagrees.
+[[nodiscard]] Outcome checkBlockPlaces(const QString& folder, const PackIndex& index, const ImageView& image,
+    const QVector<DmhRecord>& catalogue);
 
 // When readPackedImage checks an untouched folder's image against index.json's imageSha256: before it
 // returns, or beside the write of a file that is put in place only once PackedImage::confirm() agrees (a
