@@ -111,16 +111,28 @@ BlockSelection BlockSelection::byReference(
     const int listed = reference.dmhIndex < 0 ? entriesWithId(catalogue, id)
                                               : entriesWithId(catalogue[location.dmhIndex], id);
     if (listed > 1) {
-        selection.warnings.append(
-            QStringLiteral(
-                "ID %1 is listed %2 times %3; the first entry (DMH %4, entry %5) is acted on, as in "
-                "the window. DMH:ID (for example 1:%1) reaches the first entry of another DMH.")
-                .arg(location.entry.idText())
-                .arg(listed)
-                .arg(reference.dmhIndex < 0 ? QStringLiteral("in the image")
-                                            : QStringLiteral("in DMH %1").arg(reference.dmhIndex))
-                .arg(location.dmhIndex)
-                .arg(location.entryIndex));
+        QString warning
+            = QStringLiteral(
+                "ID %1 is listed %2 times %3; the first entry (DMH %4, entry %5) is acted on, as "
+                "in the window.")
+                  .arg(location.entry.idText())
+                  .arg(listed)
+                  .arg(reference.dmhIndex < 0 ? QStringLiteral("in the image")
+                                              : QStringLiteral("in DMH %1").arg(reference.dmhIndex))
+                  .arg(location.dmhIndex)
+                  .arg(location.entryIndex);
+        // The example must reach a block: the other entries may all lie in the DMH acted on.
+        for (int other = 0; other < catalogue.size(); ++other) {
+            if (other != location.dmhIndex
+                && findBlockInDmh(catalogue, other, location.entry.idText()).found()) {
+                warning
+                    += QStringLiteral(" DMH:ID (for example %1:%2) reaches the first entry of another DMH.")
+                           .arg(other)
+                           .arg(location.entry.idText());
+                break;
+            }
+        }
+        selection.warnings.append(warning);
     }
     return selection;
 }

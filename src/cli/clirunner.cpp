@@ -7,6 +7,7 @@
 #include "console.h"
 #include "jsondocument.h"
 #include "outputtarget.h"
+#include "texttable.h"
 #include "truncationguard.h"
 
 #include "model/flashimage.h"
@@ -134,18 +135,20 @@ void print(const QString& commandName, const QString& imagePath, bool json, bool
     } else if (!result.text.isEmpty()) {
         console.printOut(result.text);
     }
+    // These texts may quote a block's name or a manifest's strings: what a crafted image says must not
+    // become what the terminal does.
     for (const QString& warning : result.warnings)
-        console.printError(QStringLiteral("warning: ") + warning);
+        console.printError(QStringLiteral("warning: ") + printableLines(warning));
     if (result.message.isEmpty())
         return;
     if (!result.succeeded()) {
-        console.printError(result.message);
+        console.printError(printableLines(result.message));
         if (!result.detail.isEmpty())
-            console.printError(result.detail);
+            console.printError(printableLines(result.detail));
     } else if (!json && !quiet) {
-        console.printOut(result.message);
+        console.printOut(printableLines(result.message));
         if (!result.detail.isEmpty())
-            console.printOut(result.detail);
+            console.printOut(printableLines(result.detail));
     }
 }
 

@@ -7,6 +7,8 @@
 #include <QJsonObject>
 #include <QRegularExpression>
 
+#include <climits>
+
 namespace {
 
 QString upToZero(const QString& text)
@@ -71,6 +73,16 @@ public:
         return number(field(object, pointer, name), pointer + QLatin1Char('/') + name);
     }
 
+    // A whole number from 0 to `highest`: a field the block's place is compared by, which must not be cut
+    // to fit (a DMH index 2^32 more, or an ID 256 more, would match another block).
+    int bounded(const QJsonObject& object, const QString& pointer, const QString& name, int highest)
+    {
+        const qint64 value = number(object, pointer, name);
+        if (value > highest)
+            fail(pointer + QLatin1Char('/') + name, QStringLiteral("more than %1").arg(highest));
+        return int(qMin<qint64>(value, highest));
+    }
+
     // A SHA-256 in hex, or null where null is allowed.
     QByteArray sha256(const QJsonValue& value, const QString& pointer, bool nullable)
     {
@@ -99,8 +111,8 @@ Manifest readListing(const QJsonObject& document, const QString& command, Docume
         const QString pointer = QStringLiteral("/blocks/%1").arg(at);
         const QJsonObject row = reader.object(rows[at], pointer);
         ManifestBlock block;
-        block.dmhIndex = int(reader.number(row, pointer, QStringLiteral("dmhIndex")));
-        block.id = int(reader.number(row, pointer, QStringLiteral("id")));
+        block.dmhIndex = reader.bounded(row, pointer, QStringLiteral("dmhIndex"), INT_MAX);
+        block.id = reader.bounded(row, pointer, QStringLiteral("id"), 255);
         block.name = upToZero(reader.text(row, pointer, QStringLiteral("name")));
         block.version = upToZero(reader.text(row, pointer, QStringLiteral("version")));
         block.size = reader.number(row, pointer, QStringLiteral("size"));
@@ -153,18 +165,18 @@ Manifest readSbom(const QJsonObject& document, DocumentReader& reader)
         for (const QJsonValue& property : component.value(QStringLiteral("properties")).toArray())
             properties.insert(property.toObject().value(QStringLiteral("name")).toString(),
                 property.toObject().value(QStringLiteral("value")).toString());
-        const auto property = [&](const char* name, int base) {
+        const auto property = [&](const char* name, int base, qint64 highest = LLONG_MAX) {
             const QString key = QStringLiteral("tessel:") + QLatin1String(name);
             bool valid = false;
             const qint64 value = properties.value(key).toLongLong(&valid, base);
-            if (!valid || value < 0)
+            if (!valid || value < 0 || value > highest)
                 reader.fail(
                     pointer + QStringLiteral("/properties"), QStringLiteral("no valid property %1").arg(key));
             return value;
         };
         ManifestBlock block;
-        block.dmhIndex = int(property("dmhIndex", 10));
-        block.id = int(property("id", 16));
+        block.dmhIndex = int(property("dmhIndex", 10, INT_MAX));
+        block.id = int(property("id", 16, 255));
         block.name = reader.text(component, pointer, QStringLiteral("name"));
         block.version = component.value(QStringLiteral("version")).toString();
         block.size = property("size", 10);

@@ -70,3 +70,11 @@ QString printableText(const QString& text)
     }
     return printable;
 }
+
+QString printableLines(const QString& text)
+{
+    QStringList lines = text.split(QLatin1Char('\n'));
+    for (QString& line : lines)
+        line = printableText(line);
+    return lines.join(QLatin1Char('\n'));
+}

@@ -21,3 +21,7 @@ private:
 // formatting, line separators) as \u{HHHH}, so that a crafted image can neither break the columns nor
 // rewrite or reorder what the terminal shows.
 QString printableText(const QString& text);
+
+// A message of one or more lines fit for a terminal: each line as printableText shows it, the line breaks
+// kept.
+QString printableLines(const QString& text);

@@ -462,6 +462,7 @@ void TestCliCommon::textEscapesWhatATerminalWouldObey_data()
     QTest::newRow("C1 control") << QByteArray("a\xc2\x9b" "2J") << "a\\x9b2J";
     QTest::newRow("right-to-left override") << QByteArray("\xe2\x80\xae" "abc") << "\\u{202e}abc";
     QTest::newRow("isolate") << QByteArray("\xe2\x81\xa6" "ab") << "\\u{2066}ab";
+    QTest::newRow("carriage return and title") << QByteArray("a\rb\x1b]0;") << "a\\x0db\\x1b]0;";
     // clang-format on
     QTest::newRow("plain") << QByteArray("kernel") << "kernel";
 }
@@ -471,12 +472,14 @@ void TestCliCommon::textEscapesWhatATerminalWouldObey()
     QFETCH(QByteArray, name);
     QFETCH(QString, shown);
 
-    // The crafted text is both a block's name and the software version in its ssdata block.
+    // The crafted text is both a block's name and the software version in its ssdata block; block 3,
+    // named so too, lies outside the image, so refusals quote its name.
     const QByteArray image
         = ImageBuilder(0x10000)
               .dmh(0,
-                  testDmh(
-                      { testEntry(1, 0x1000, 0x100, name), testEntry(2, 0x2000, 0x100, "ssdata") }, 0x10000))
+                  testDmh({ testEntry(1, 0x1000, 0x100, name), testEntry(2, 0x2000, 0x100, "ssdata"),
+                              testEntry(3, 0x20000, 0x100, name) },
+                      0x10000))
               .bytes(0x2000, name + QByteArray(1, '\0'))
               .image();
     QVERIFY(fixture->write("image.bin", image));
@@ -485,8 +488,15 @@ void TestCliCommon::textEscapesWhatATerminalWouldObey()
     QVERIFY2(list.contains("  " + shown + "  "), qPrintable(list));
     const QString info = QString::fromUtf8(runCommand({ "info", imagePath }).out);
     QVERIFY2(info.contains("Software Version:  " + shown + '\n'), qPrintable(info));
-    for (const QString& output : { list, info }) {
-        for (const ushort code : { 0x1b, 0x9b, 0x202e, 0x2066 })
+    const CliRun exported = runCommand({ "export", imagePath, "3", "-o", fixture->path("out.bin") });
+    const QString refusal = QString::fromUtf8(exported.err);
+    QVERIFY2(
+        exported.exitCode != 0 && refusal.contains("Block 3 (" + shown + ") lies at "), qPrintable(refusal));
+    const QString all
+        = QString::fromUtf8(runCommand({ "export", imagePath, "--all", "-o", fixture->path("all") }).err);
+    QVERIFY2(all.contains("Block 3 (" + shown + ") lies at "), qPrintable(all));
+    for (const QString& output : { list, info, refusal, all }) {
+        for (const ushort code : { 0x0d, 0x1b, 0x9b, 0x202e, 0x2066 })
             QVERIFY2(!output.contains(QChar(code)), "no character a terminal obeys reaches it");
     }
 }

@@ -67,9 +67,10 @@ void TestCliInfo::secondDmhCountsFromItsOwnPosition()
     const CliRun byId = runCommand({ "export", imagePath, "5", "-o", output });
     QCOMPARE(byId.exitCode, 0);
     QCOMPARE(readFile(output), QByteArray(0x10, 'a'));
-    QVERIFY2(
-        byId.err.startsWith("warning: ID 5 is listed 2 times in the image; the first entry (DMH 0, entry 0)"),
-        byId.err.constData());
+    QCOMPARE(byId.err,
+        QByteArray(
+            "warning: ID 5 is listed 2 times in the image; the first entry (DMH 0, entry 0) is acted on, "
+            "as in the window. DMH:ID (for example 1:5) reaches the first entry of another DMH.\n"));
     const CliRun byName = runCommand({ "export", imagePath, "--name", "second", "-o", path("second.out") });
     QCOMPARE(byName.exitCode, 1);
     QCOMPARE(byName.err.trimmed(),
@@ -82,6 +83,32 @@ void TestCliInfo::secondDmhCountsFromItsOwnPosition()
     QCOMPARE(readFile(path("second.out")), QByteArray(0x10, 'b'));
     QCOMPARE(qualified.json().value("block").toObject().value("dmhIndex").toInt(), 1);
     QVERIFY2(qualified.err.isEmpty(), "ID 5 is listed once in DMH 1");
+
+    // The example DMH:ID names a DMH that lists the ID, whichever it is, and none when only the DMH acted
+    // on lists it again.
+    QVERIFY(fixture->write("image.bin",
+        ImageBuilder(0x10000)
+            .dmh(0, testDmh({ testEntry(6, 0x100, 0x10, "six"), testEntry(9, 0x110, 0x10, "nine") }, 0x10000))
+            .dmh(0x8000,
+                testDmh({ testEntry(8, 0x100, 0x10, "a"), testEntry(8, 0x110, 0x10, "b"),
+                            testEntry(9, 0x120, 0x10, "c"), testEntry(9, 0x130, 0x10, "d") },
+                    0x10000))
+            .image()));
+    const QList<QPair<QString, QByteArray>> warnings {
+        { "8",
+            "warning: ID 8 is listed 2 times in the image; the first entry (DMH 1, entry 0) is acted on, as "
+            "in "
+            "the window.\n" },
+        { "1:9",
+            "warning: ID 9 is listed 2 times in DMH 1; the first entry (DMH 1, entry 2) is acted on, as in "
+            "the "
+            "window. DMH:ID (for example 0:9) reaches the first entry of another DMH.\n" },
+    };
+    for (const auto& [block, warning] : warnings) {
+        const CliRun run = runCommand({ "export", imagePath, block, "-o", path(block + ".out") });
+        CLI_COMPARE_EXIT(run, 0);
+        QCOMPARE(run.err, warning);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestCliInfo)

@@ -11,6 +11,8 @@
 #include <QJsonObject>
 #include <QtTest>
 
+#include <climits>
+
 namespace {
 
 QJsonObject blockWithId(const QJsonArray& blocks, const QString& idText)
@@ -267,6 +269,9 @@ void TestCliVerify::expectComparesWithTheManifest_data()
         row("a block missing") << kind << "add 33" << standard << 1 << QStringList { "missing 33 -" };
         row("an extra block") << kind << "drop last" << standard << 1 << QStringList { "extra 22 -" };
         row("a renamed block") << kind << QString() << renamed << 1 << QStringList { "differs ab name" };
+        // Cut to the width of the fields they are compared with, these would name the first block.
+        row("a DMH index 2^32 more") << kind << "dmhIndex + 4294967296" << standard << 2 << QStringList();
+        row("an ID 256 more") << kind << "id + 256" << standard << 2 << QStringList();
     }
     QTest::newRow("not JSON") << "list"
                               << "cut" << standard << 2 << QStringList();
@@ -289,9 +294,17 @@ void TestCliVerify::expectComparesWithTheManifest()
     const QJsonObject document = run.json();
     if (exitCode == 2) {
         // Named with the place of the fault: an offset into the text, or the field as a JSON pointer.
-        const QRegularExpression expected(edit == "cut"
-                ? "is not a manifest: not JSON: .* at offset \\d+\\.$"
-                : "is not a manifest: missing field at /blocks/0/sha256\\.$");
+        const QString raised = edit.section(' ', 0, 0);
+        QString fault = "missing field at /blocks/0/sha256";
+        if (edit == "cut")
+            fault = "not JSON: .* at offset \\d+";
+        else if (kind == "sbom")
+            fault = "no valid property tessel:" + raised + " at /components/0/properties";
+        else if (edit.contains(" + "))
+            fault = QStringLiteral("more than %1 at /blocks/0/%2")
+                        .arg(raised == "id" ? 255 : INT_MAX)
+                        .arg(raised);
+        const QRegularExpression expected("is not a manifest: " + fault + "\\.$");
         QVERIFY2(expected.match(document.value("message").toString()).hasMatch(), run.err.constData());
         return;
     }
@@ -318,7 +331,8 @@ void TestCliVerify::expectComparesWithTheManifest()
 
 // A manifest of the standard image (image.bin as the test starts) as the command `kind` writes it,
 // edited: "add 33" repeats the first block as ID 0x33, "drop last" leaves out the last block, "cut"
-// keeps only its first half, "no hashes" is the list document made without --hashes.
+// keeps only its first half, "no hashes" is the list document made without --hashes, "FIELD + N" adds N
+// to the first block's dmhIndex or id.
 QString TestCliVerify::makeManifest(const QString& kind, const QString& edit)
 {
     QByteArray bytes;
@@ -350,6 +364,28 @@ QString TestCliVerify::makeManifest(const QString& kind, const QString& edit)
             added.insert("id", 0x33);
         }
         blocks.append(added);
+    }
+    if (edit.contains(" + ")) {
+        const QString field = edit.section(' ', 0, 0);
+        const qint64 added = edit.section(' ', 2).toLongLong();
+        QJsonObject first = blocks.first().toObject();
+        if (kind == "sbom") {
+            // The SBOM holds them as properties: the ID in hex, the DMH index in decimal.
+            QJsonArray properties = first.value("properties").toArray();
+            for (int at = 0; at < properties.size(); ++at) {
+                if (properties[at].toObject().value("name") != "tessel:" + field)
+                    continue;
+                const int base = field == "id" ? 16 : 10;
+                const qint64 value
+                    = properties[at].toObject().value("value").toString().toLongLong(nullptr, base);
+                properties[at] = QJsonObject { { "name", "tessel:" + field },
+                    { "value", QString::number(value + added, base) } };
+            }
+            first.insert("properties", properties);
+        } else {
+            first.insert(field, double(first.value(field).toDouble() + double(added)));
+        }
+        blocks.replace(0, first);
     }
     document.insert(listKey, blocks);
     bytes = QJsonDocument(document).toJson();
