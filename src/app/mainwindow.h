@@ -76,7 +76,8 @@ private:
     QAction* actionSaveAs = nullptr;
     QAction* actionReplaceWith = nullptr;
     QString browsePath;
-    // flashImage.generation() at the time `catalogue` was copied: when they differ, the catalogue
-    // describes an image that is no longer in memory and no block may be read through it.
-    quint64 catalogueGeneration = 0;
+    // flashImage.generation() of the image whose blocks the table shows, `catalogue` copied from it. When
+    // they differ (after a failed load, or a load whose blocks were not shown) the rows the user sees are
+    // not the image in memory and no block may be read through them.
+    quint64 tableGeneration = 0;
 };
