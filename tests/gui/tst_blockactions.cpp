@@ -123,11 +123,14 @@ void TestBlockActions::replaces_data()
     QTest::addColumn<int>("length");
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("written");
-    QTest::newRow("record") << 0 << 0x1FFC0 << "Replace block successfully!!!" << true;
+    QTest::addColumn<bool>("imageGone");
+    QTest::newRow("record") << 0 << 0x1FFC0 << "Replace block successfully!!!" << true << false;
     QTest::newRow("record, one byte too many")
-        << 0 << 0x1FFC1 << "File size is over max size, can not replace!!!" << false;
-    QTest::newRow("padded") << 1 << 1000 << "Replace block successfully!!!" << true;
-    QTest::newRow("grow") << 1 << 0x30000 << "Replace Block successfully!!!" << true;
+        << 0 << 0x1FFC1 << "File size is over max size, can not replace!!!" << false << false;
+    QTest::newRow("padded") << 1 << 1000 << "Replace block successfully!!!" << true << false;
+    QTest::newRow("grow") << 1 << 0x30000 << "Replace Block successfully!!!" << true << false;
+    // The growth looks for the file the image was loaded from last of all.
+    QTest::newRow("grow, image file deleted") << 1 << 0x30000 << "Can not open IMAGE!!!" << false << true;
 }
 
 void TestBlockActions::replaces()
@@ -136,8 +139,11 @@ void TestBlockActions::replaces()
     QFETCH(int, length);
     QFETCH(QString, message);
     QFETCH(bool, written);
+    QFETCH(bool, imageGone);
     WindowDriver driver;
     openImage(driver);
+    if (imageGone)
+        QVERIFY(QFile::remove(imagePath));
     driver.selectRow(row);
     const QByteArray bytes = ImageBuilder::randomBytes(length, 5);
     const QString replacement = folder->create("new.img", bytes);
@@ -151,11 +157,17 @@ void TestBlockActions::replaces()
     QVERIFY(seen.accepted());
     QCOMPARE(seen.summaries(),
         QStringList({ "Select a block in /: All (*.*)", "Save flash Bin in /: Bin (*.bin)" }));
-    QCOMPARE(driver.status(), message);
+    QCOMPARE(driver.status(), message.replace("IMAGE", imagePath));
     QCOMPARE(driver.statusColour(), written ? successColour : failureColour);
     QCOMPARE(QFileInfo::exists(output), written);
-    if (!written)
+    if (!written) {
+        // Nothing of a replacement that failed stays behind: the block exports as it was loaded.
+        const QString exported = folder->filePath("block.out");
+        driver.trigger("Save as...", { exported });
+        QCOMPARE(driver.status(), QStringLiteral("Save block %1 successfully!!!").arg(exported));
+        QVERIFY(readFile(exported) == (row == 0 ? image.mid(0x10000, 1000) : image.mid(0x30000, 0x20000)));
         return;
+    }
     const QByteArray result = readFile(output);
     QCOMPARE(result.size(), int(StandardImages::fourBlocksLength));
     QCOMPARE(result.mid(row == 0 ? 0x10000 : 0x30000, length), bytes);
