@@ -28,6 +28,7 @@ MainWindow::MainWindow(QWidget* parent)
     ui.LEBinFile->setAcceptDrops(true);
     ui.LEBinFile->installEventFilter(this);
     installEventFilter(this);
+    ui.tableView->installEventFilter(this);
     ui.tableView->setSelectionMode(QAbstractItemView::SingleSelection);
     ui.tableView->setContextMenuPolicy(Qt::NoContextMenu);
     connect(ui.BtnBrowseFlash, &QPushButton::clicked, this, &MainWindow::slotBrowseFlash);

@@ -31,8 +31,8 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // Watches LEBinFile for files dropped on it, and the window for status tips, which it keeps off the
-    // status line.
+    // Watches LEBinFile for files dropped on it, the table for the Menu key, and the window for status tips,
+    // which it keeps off the status line.
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     // Opens `path` as a choice in the Browse dialog does: the dialog's next start, the path field, the
@@ -51,6 +51,8 @@ private:
     void showStatus(QString colour, QString message);
     void buildBlockTable();
     void enableBlockMenu();
+    // The menu asked for by the keyboard (the Menu key), shown at the current row; false when there is none.
+    bool showMenuAtCurrentRow();
     QString selectedBlockId() const;
     QString selectedBlockName() const;
 
@@ -76,7 +78,8 @@ private:
     QAction* actionSaveAs = nullptr;
     QAction* actionReplaceWith = nullptr;
     QString browsePath;
-    // flashImage.generation() at the time `catalogue` was copied: when they differ, the catalogue
-    // describes an image that is no longer in memory and no block may be read through it.
-    quint64 catalogueGeneration = 0;
+    // flashImage.generation() of the image whose blocks the table shows, `catalogue` copied from it. When
+    // they differ (after a failed load, or a load whose blocks were not shown) the rows the user sees are
+    // not the image in memory and no block may be read through them.
+    quint64 tableGeneration = 0;
 };

@@ -13,7 +13,9 @@
 #include <cstring>
 #include <utility>
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace ImageLayout;
 
@@ -32,21 +34,43 @@ struct StreamCloser {
     }
 };
 
-FILE* openForRawReading(const std::wstring& path)
+// Why the file at `path` opened but cannot be read as an image: it is a FIFO or a socket, which would
+// keep the read waiting for a writer and never give a length. Checked without blocking, before any read.
+enum class Unreadable { No, Stream };
+
+FILE* openForRawReading(const std::wstring& path, Unreadable& unreadable)
 {
+    unreadable = Unreadable::No;
 #ifdef Q_OS_WIN
     return _wfopen(path.c_str(), L"rb");
 #else
     const QByteArray localPath = QString::fromStdWString(path).toLocal8Bit();
-    FILE* stream = std::fopen(localPath.constData(), "rb");
-    if (!stream)
+    // Without O_NONBLOCK, opening a FIFO waits until something opens it for writing.
+    const int descriptor = ::open(localPath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0)
         return nullptr;
-    // A folder opens as a stream here but is no image; treat it like a file that is not there.
     struct stat status { };
-    if (fstat(fileno(stream), &status) != 0 || S_ISDIR(status.st_mode)) {
-        std::fclose(stream);
-        errno = EISDIR;
+    const bool described = fstat(descriptor, &status) == 0;
+    // A folder opens here but is no image; treat it like a file that is not there.
+    if (!described || S_ISDIR(status.st_mode)) {
+        const int reason = described ? EISDIR : errno;
+        ::close(descriptor);
+        errno = reason;
         return nullptr;
+    }
+    if (S_ISFIFO(status.st_mode) || S_ISSOCK(status.st_mode)) {
+        ::close(descriptor);
+        unreadable = Unreadable::Stream;
+        return nullptr;
+    }
+    // A file or a device (a card or eMMC read directly) is then read as usual, blocking.
+    FILE* stream = nullptr;
+    if (fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) == 0)
+        stream = fdopen(descriptor, "rb");
+    if (!stream) {
+        const int reason = errno;
+        ::close(descriptor);
+        errno = reason;
     }
     return stream;
 #endif
@@ -70,7 +94,15 @@ bool FlashImage::load(const std::wstring& path, ReadMode mode)
     clear();
     const QString name = QString::fromStdWString(path);
     sourceName = name;
-    StreamCloser file { openForRawReading(path) };
+    Unreadable unreadable = Unreadable::No;
+    StreamCloser file { openForRawReading(path, unreadable) };
+    if (unreadable == Unreadable::Stream) {
+        lastErrorText = "read file failed!";
+        lastErrorDetailText = QStringLiteral("%1 is a FIFO or a socket; an image is read from a file or a "
+                                             "block device.")
+                                  .arg(name);
+        return false;
+    }
     if (!file.stream) {
         // UTF-8 keeps every character of the path; the window decodes the message as UTF-8.
         lastErrorText = name.toUtf8() + "is not exist!";

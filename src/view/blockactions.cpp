@@ -42,8 +42,9 @@ bool nameSameFile(const QString& first, const QString& second)
 
 std::optional<BlockLocation> MainWindow::findBlock(const QString& idText)
 {
-    // After a failed load the catalogue still lists the last good image while memory holds another.
-    if (catalogue.isEmpty() || catalogueGeneration != flashImage.generation()) {
+    // After a failed load the table still lists the last good image while memory holds another; after
+    // a load whose blocks were not shown, it lists the last image shown.
+    if (catalogue.isEmpty() || tableGeneration != flashImage.generation()) {
         showStatus(failureColour, StatusText::notDataFromFile());
         return std::nullopt;
     }

@@ -41,6 +41,19 @@ void MainWindow::TableViewMenuRequested(QPoint pos)
     blockMenu->popup(ui.tableView->viewport()->mapToGlobal(pos));
 }
 
+bool MainWindow::showMenuAtCurrentRow()
+{
+    // The toolkit would ask at the current cell wherever it is, also scrolled out of view, and the menu
+    // would then open over other widgets while its actions act on a row the user cannot see.
+    QTableView* table = ui.tableView;
+    const QModelIndex current = table->selectionModel() ? table->currentIndex() : QModelIndex();
+    if (table->contextMenuPolicy() != Qt::CustomContextMenu || !current.isValid())
+        return false;
+    table->scrollTo(current);
+    emit table->customContextMenuRequested(table->visualRect(current).center());
+    return true;
+}
+
 QString MainWindow::selectedBlockId() const
 {
     return currentRowText(ui.tableView, BlockColumns::Id);

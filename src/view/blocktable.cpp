@@ -100,11 +100,12 @@ void MainWindow::buildBlockTable()
     ui.tableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
 
     catalogue = flashImage.dmhRecords();
-    catalogueGeneration = flashImage.generation();
-    // An image without blocks to list leaves the previous table on screen.
+    // An image without blocks to list leaves the previous table on screen. Its rows are another image's,
+    // so `tableGeneration` keeps naming that image: no action may take them for this one's blocks.
     const int rows = rowsToShow(catalogue);
     if (rows <= 0)
         return;
+    tableGeneration = flashImage.generation();
 
     // Sizing the model once and finishing each item before it is inserted keeps a table of tens of
     // thousands of rows from paying for a signal per cell.

@@ -1,6 +1,7 @@
 #include "app/busycursor.h"
 #include "app/mainwindow.h"
 
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QEvent>
@@ -42,6 +43,9 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
     // tip there, and the menu sends an empty one whenever the pointer enters or leaves an entry.
     if (watched == this && event->type() == QEvent::StatusTip)
         return true;
+    if (watched == ui.tableView && event->type() == QEvent::ContextMenu
+        && static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard)
+        return showMenuAtCurrentRow();
     if (watched == ui.LEBinFile && event->type() == QEvent::DragEnter) {
         // Any drag may enter; what it carries is judged at the drop.
         static_cast<QDragEnterEvent*>(event)->acceptProposedAction();

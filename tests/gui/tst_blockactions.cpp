@@ -123,11 +123,14 @@ void TestBlockActions::replaces_data()
     QTest::addColumn<int>("length");
     QTest::addColumn<QString>("message");
     QTest::addColumn<bool>("written");
-    QTest::newRow("record") << 0 << 0x1FFC0 << "Replace block successfully!!!" << true;
+    QTest::addColumn<bool>("imageGone");
+    QTest::newRow("record") << 0 << 0x1FFC0 << "Replace block successfully!!!" << true << false;
     QTest::newRow("record, one byte too many")
-        << 0 << 0x1FFC1 << "File size is over max size, can not replace!!!" << false;
-    QTest::newRow("padded") << 1 << 1000 << "Replace block successfully!!!" << true;
-    QTest::newRow("grow") << 1 << 0x30000 << "Replace Block successfully!!!" << true;
+        << 0 << 0x1FFC1 << "File size is over max size, can not replace!!!" << false << false;
+    QTest::newRow("padded") << 1 << 1000 << "Replace block successfully!!!" << true << false;
+    QTest::newRow("grow") << 1 << 0x30000 << "Replace Block successfully!!!" << true << false;
+    // The growth looks for the file the image was loaded from last of all.
+    QTest::newRow("grow, image file deleted") << 1 << 0x30000 << "Can not open IMAGE!!!" << false << true;
 }
 
 void TestBlockActions::replaces()
@@ -136,8 +139,11 @@ void TestBlockActions::replaces()
     QFETCH(int, length);
     QFETCH(QString, message);
     QFETCH(bool, written);
+    QFETCH(bool, imageGone);
     WindowDriver driver;
     openImage(driver);
+    if (imageGone)
+        QVERIFY(QFile::remove(imagePath));
     driver.selectRow(row);
     const QByteArray bytes = ImageBuilder::randomBytes(length, 5);
     const QString replacement = folder->create("new.img", bytes);
@@ -151,11 +157,17 @@ void TestBlockActions::replaces()
     QVERIFY(seen.accepted());
     QCOMPARE(seen.summaries(),
         QStringList({ "Select a block in /: All (*.*)", "Save flash Bin in /: Bin (*.bin)" }));
-    QCOMPARE(driver.status(), message);
+    QCOMPARE(driver.status(), message.replace("IMAGE", imagePath));
     QCOMPARE(driver.statusColour(), written ? successColour : failureColour);
     QCOMPARE(QFileInfo::exists(output), written);
-    if (!written)
+    if (!written) {
+        // Nothing of a replacement that failed stays behind: the block exports as it was loaded.
+        const QString exported = folder->filePath("block.out");
+        driver.trigger("Save as...", { exported });
+        QCOMPARE(driver.status(), QStringLiteral("Save block %1 successfully!!!").arg(exported));
+        QVERIFY(readFile(exported) == (row == 0 ? image.mid(0x10000, 1000) : image.mid(0x30000, 0x20000)));
         return;
+    }
     const QByteArray result = readFile(output);
     QCOMPARE(result.size(), int(StandardImages::fourBlocksLength));
     QCOMPARE(result.mid(row == 0 ? 0x10000 : 0x30000, length), bytes);
@@ -187,33 +199,49 @@ void TestBlockActions::growthStaysInMemoryButNotInTable()
 namespace {
 
 // Answers are paths to type, "replacement" standing for a file of one byte and "out" for an output beside
-// the image, or empty to cancel.
-void refusal(const char* name, bool stale, const char* entry, const QStringList& answers, const char* message)
+// the image, or empty to cancel. `thenOpened`, when not empty, is an image opened after image.bin that
+// leaves image.bin's table on screen.
+void refusal(const char* name, const QByteArray& thenOpened, const char* entry, const QStringList& answers,
+    const char* message)
 {
-    QTest::newRow(name) << stale << QString(entry) << answers << QString(message);
+    QTest::newRow(name) << thenOpened << QString(entry) << answers << QString(message);
+}
+
+// Blocks with the IDs of image.bin's first two (other bytes, other names), and a second DMH listing none.
+QByteArray sameIdsAndAnEmptyDmh()
+{
+    const TestDmh listed
+        = testDmh({ testEntry(2, 0x1000, 0x1000, "other"), testEntry(1, 0x2000, 0x1000, "env") });
+    return ImageBuilder(0x10000, 'o').dmh(0, listed).dmh(0x8000, testDmh({})).image();
 }
 
 } // namespace
 
 void TestBlockActions::refusedWithoutUsableBlock_data()
 {
-    QTest::addColumn<bool>("stale");
+    QTest::addColumn<QByteArray>("thenOpened");
     QTest::addColumn<QString>("entry");
     QTest::addColumn<QStringList>("answers");
     QTest::addColumn<QString>("message");
-    refusal("save as, no selection", false, "Save as...", {}, "Not selecting saving block");
-    refusal("replace with, no selection, cancelled", false, "Replace with...", { "" }, "");
-    refusal("replace with, no selection", false, "Replace with...", { "replacement", "out" },
-        "no block selected");
+    refusal("save as, no selection", {}, "Save as...", {}, "Not selecting saving block");
+    refusal("replace with, no selection, cancelled", {}, "Replace with...", { "" }, "");
+    refusal(
+        "replace with, no selection", {}, "Replace with...", { "replacement", "out" }, "no block selected");
     // After a failed open the table still lists the last image while memory holds the failed one.
-    refusal("save as, stale table", true, "Save as...", { "out" }, "Not data from file!!!");
-    refusal("replace with, stale table", true, "Replace with...", { "replacement", "out" },
+    const QByteArray noDmh(4096, 'z');
+    refusal("save as, stale table", noDmh, "Save as...", { "out" }, "Not data from file!!!");
+    refusal("replace with, stale table", noDmh, "Replace with...", { "replacement", "out" },
         "Not data from file!!!");
+    // An image with a DMH that lists no block loads but is not shown: the rows are still image.bin's.
+    refusal("save as, table kept by an empty DMH", sameIdsAndAnEmptyDmh(), "Save as...", { "out" },
+        "Not data from file!!!");
+    refusal("replace with, table kept by an empty DMH", sameIdsAndAnEmptyDmh(), "Replace with...",
+        { "replacement", "out" }, "Not data from file!!!");
 }
 
 void TestBlockActions::refusedWithoutUsableBlock()
 {
-    QFETCH(bool, stale);
+    QFETCH(QByteArray, thenOpened);
     QFETCH(QString, entry);
     QFETCH(QStringList, answers);
     QFETCH(QString, message);
@@ -222,9 +250,10 @@ void TestBlockActions::refusedWithoutUsableBlock()
     answers.replaceInStrings(QRegularExpression("^replacement$"), folder->create("any.img", "x"));
     WindowDriver driver;
     openImage(driver);
-    if (stale) {
-        driver.dropFile(folder->create("plain.bin", QByteArray(4096, 'z')));
-        QCOMPARE(driver.status(), QStringLiteral("Can not find DMH."));
+    if (!thenOpened.isEmpty()) {
+        driver.dropFile(folder->create("then.bin", thenOpened));
+        QCOMPARE(driver.table()->model()->rowCount(), 4);
+        QCOMPARE(driver.cell(1, 3), QString::fromLocal8Bit("kernel\0\0", 8));
         driver.selectRow(1);
         driver.statusBar()->clearMessage();
     }

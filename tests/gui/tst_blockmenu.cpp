@@ -2,6 +2,7 @@
 #include "testfolder.h"
 #include "windowdriver.h"
 
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QtTest>
 
@@ -16,6 +17,7 @@ private slots:
     void firstOpen();
     void oneMenuPerRightClickAfterManyOpens();
     void menuOpensBelowLastRow();
+    void menuKeyShowsCurrentRow();
     void actionsActOnSelectedRowOnly_data();
     void actionsActOnSelectedRowOnly();
     void statusLineKeptThroughMenu_data();
@@ -150,6 +152,28 @@ void TestBlockMenu::menuOpensBelowLastRow()
     driver->clickTable(belowRows, Qt::RightButton);
     QCOMPARE(shown.count(), 1);
     QCOMPARE(driver->blockMenu()->pos(), table->viewport()->mapToGlobal(belowRows));
+}
+
+// The Menu key on a row scrolled out of view brings the row back into view and opens the menu on it.
+void TestBlockMenu::menuKeyShowsCurrentRow()
+{
+    TestDmh dmh;
+    for (int id = 0; id < 100; ++id)
+        dmh.entries.append(
+            testEntry(quint8(id), quint32(0x1000 + 0x10 * id), 0x10, "b" + QByteArray::number(id)));
+    driver->dropFile(folder->create("tall.bin", ImageBuilder(0x2000).dmh(0, dmh).image()));
+    QTableView* table = driver->table();
+    driver->clickTable(driver->rowPoint(1));
+    QCOMPARE(driver->selectedRows(), QList<int> { 1 });
+    table->verticalScrollBar()->setValue(table->verticalScrollBar()->maximum());
+    const QModelIndex current = table->currentIndex();
+    QVERIFY(!table->viewport()->rect().intersects(table->visualRect(current)));
+
+    QSignalSpy shown(driver->blockMenu(), &QMenu::aboutToShow);
+    driver->pressMenuKey();
+    QCOMPARE(shown.count(), 1);
+    QVERIFY(table->viewport()->rect().contains(table->visualRect(current)));
+    QCOMPARE(driver->blockMenu()->pos(), table->viewport()->mapToGlobal(table->visualRect(current).center()));
 }
 
 void TestBlockMenu::actionsActOnSelectedRowOnly_data()

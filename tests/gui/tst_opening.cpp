@@ -4,7 +4,16 @@
 
 #include <QDir>
 #include <QMimeData>
+#include <QSemaphore>
+#include <QThread>
 #include <QtTest>
+
+#include <atomic>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // Opening an image by the Browse dialog and by dropping files on the path field.
 class TestOpening : public QObject {
@@ -43,6 +52,38 @@ void expectShown(
     QCOMPARE(driver.table()->contextMenuPolicy(), menuEnabled ? Qt::CustomContextMenu : Qt::NoContextMenu);
 }
 
+// Opens a FIFO for writing when `release` has not come within seconds: a reader stuck in opening it then
+// gets an end of file and goes on instead of hanging the test, and the watch tells that one was stuck.
+class FifoWatch {
+public:
+    explicit FifoWatch(const QString& fifo)
+        : thread(QThread::create([this, path = QFile::encodeName(fifo)] {
+            if (released.tryAcquire(1, 5000))
+                return;
+            // Opening for writing without blocking succeeds only while a reader has the FIFO open.
+            const int writer = ::open(path.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (writer >= 0) {
+                stuck = true;
+                ::close(writer);
+            }
+        }))
+    {
+        thread->start();
+    }
+    ~FifoWatch() { release(); }
+    void release()
+    {
+        released.release();
+        thread->wait();
+    }
+    bool readerWaited() const { return stuck; }
+
+private:
+    QSemaphore released;
+    std::atomic<bool> stuck { false };
+    std::unique_ptr<QThread> thread;
+};
+
 // Where the next Browse dialog starts; it is cancelled.
 QString browseStart(WindowDriver& driver)
 {
@@ -58,6 +99,7 @@ void TestOpening::init()
     twoDmh = folder->create("twodmh.bin", StandardImages::twoDmhs());
     small = folder->create("small.bin", StandardImages::twoEntries());
     noDmh = folder->create("nodmh.bin", StandardImages::noDmh());
+    QCOMPARE(::mkfifo(QFile::encodeName(folder->filePath("fifo.bin")).constData(), 0600), 0);
 }
 
 void TestOpening::browseOpensChosenImage()
@@ -127,6 +169,8 @@ void TestOpening::drop_data()
     dropRow("three files, first taken", { "small", "twodmh", "nodmh" }, "small", 2, "", true);
     dropRow("first of several fails", { "nodmh", "twodmh" }, "nodmh", -1, "Can not find DMH.", false);
     dropRow("missing file", { "missing" }, "missing", -1, "missingis not exist!", false);
+    // Nothing writes to it: reading it would wait for ever.
+    dropRow("FIFO", { "fifo" }, "fifo", -1, "read file failed!", false);
     dropRow("web address", { web }, "", -1, "", false);
     dropRow("web address before a file", { web, "twodmh" }, "", -1, "", false);
     dropRow("plain text path", {}, "", -1, "", false, "twodmh");
@@ -153,7 +197,10 @@ void TestOpening::drop()
         mimeData.setText(pathOf(plainText));
 
     WindowDriver driver;
+    FifoWatch watch(pathOf("fifo"));
     const DropOutcome outcome = driver.drop(&mimeData);
+    watch.release();
+    QVERIFY2(!watch.readerWaited(), "the window waited for something to write to the FIFO");
     QVERIFY2(outcome.enterAccepted, "every drag may enter the path field");
     QCOMPARE(outcome.enterAction, Qt::CopyAction);
     QVERIFY2(!outcome.dropAccepted, "the drop itself is never marked accepted");

@@ -2,6 +2,7 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QContextMenuEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QGuiApplication>
@@ -137,6 +138,14 @@ void WindowDriver::pressKey(Qt::Key key, Qt::KeyboardModifiers modifiers)
     if (!target)
         target = mainWindow.get();
     QTest::keyClick(target->window()->windowHandle(), key, modifiers);
+}
+
+void WindowDriver::pressMenuKey()
+{
+    QWindow* window = mainWindow->windowHandle();
+    const QPoint point(5, 5);
+    QContextMenuEvent request(QContextMenuEvent::Keyboard, point, window->mapToGlobal(point));
+    QGuiApplication::sendEvent(window, &request);
 }
 
 QList<int> WindowDriver::selectedRows() const

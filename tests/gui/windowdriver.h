@@ -79,6 +79,9 @@ public:
     DialogsSeen chooseFromMenu(const QPoint& point, const QString& entry, const QStringList& answers);
     // Presses a key where the keyboard focus is.
     void pressKey(Qt::Key key, Qt::KeyboardModifiers modifiers = Qt::NoModifier);
+    // Presses the Menu key as a desktop's platform delivers it: a keyboard request for a context menu at
+    // the window, which the toolkit hands to the widget with the focus.
+    void pressMenuKey();
     // The rows the table shows selected.
     QList<int> selectedRows() const;
 

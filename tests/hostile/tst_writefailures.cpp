@@ -1,4 +1,5 @@
 #include "outputnodes.h"
+#include "testbytes.h"
 #include "testfiles.h"
 #include "writeractions.h"
 
@@ -180,11 +181,17 @@ void TestWriteFailures::matrix()
     const QByteArray fifoIdentity = nodeIdentity(destination + ".fifo");
 
     // Root's permission bits stop no write: it runs as nobody.
-    const Outcome outcome = failure->limit == Limit::Nobody && getuid() == 0
-        ? runInChild(fixture, writer, failure->output, becomingNobody())
-        : failure->limit == Limit::FileSize || (failure->limit == Limit::FullFileSystem && !mounted)
-        ? runInChild(fixture, writer, failure->output, limitFileSize)
-        : runWriter(fixture, writer, failure->output);
+    const bool inChild = (failure->limit == Limit::Nobody && getuid() == 0)
+        || failure->limit == Limit::FileSize || (failure->limit == Limit::FullFileSystem && !mounted);
+    const Outcome outcome = !inChild      ? runWriter(fixture, writer, failure->output)
+        : failure->limit == Limit::Nobody ? runInChild(fixture, writer, failure->output, becomingNobody())
+                                          : runInChild(fixture, writer, failure->output, limitFileSize);
+    // A failure leaves the image in memory as it was loaded: a later action would otherwise carry it.
+    if (!inChild && !outcome.success) {
+        QVERIFY2(
+            imageBytes(*fixture.image) == StandardImages::recordAndTwoPlain(), "the image in memory changed");
+        QCOMPARE(fixture.catalogue.at(0).entries, fixture.image->dmhRecords().at(0).entries);
+    }
 
     const QString output = fixture.path(failure->output);
     const QString texts[]

@@ -367,23 +367,71 @@ Refusable<std::shared_ptr<ImageBuffer>> readReplacement(
     return Bytes::of(std::move(bytes));
 }
 
-// Grows the image in memory and writes it; a dry run only looks for the loaded file.
+// What a growth overwrites in memory, kept so that a growth whose output fails can be taken back: the
+// DMH's entries, the grown block's old bytes and the bytes the moved tail lands on behind its old end.
+// The moved tail itself is moved back.
+class GrowUndo {
+public:
+    // False when there is not memory to keep them.
+    bool keep(const uchar* imageData, const QVector<DmhRecord>& catalogue, const ReplacePlan& plan)
+    {
+        dmh = catalogue.at(plan.dmhIndex);
+        tableStart = entryPosition(dmh.position, 0);
+        table = QByteArray(reinterpret_cast<const char*>(imageData + tableStart),
+            int(ImageLayout::entryStride) * dmh.entries.size());
+        const qint64 growth = plan.replacementLength - plan.oldSize;
+        if (!overwritten.allocate(plan.oldSize + growth))
+            return false;
+        std::memcpy(overwritten.data(), imageData + plan.blockStart, size_t(plan.oldSize));
+        std::memcpy(overwritten.data() + plan.oldSize, imageData + oldTailEnd(plan), size_t(growth));
+        return true;
+    }
+
+    void restore(uchar* imageData, QVector<DmhRecord>& catalogue, const ReplacePlan& plan) const
+    {
+        std::memmove(imageData + plan.blockStart + plan.oldSize,
+            imageData + plan.blockStart + plan.replacementLength, size_t(plan.tailLength));
+        std::memcpy(imageData + plan.blockStart, overwritten.data(), size_t(plan.oldSize));
+        std::memcpy(imageData + oldTailEnd(plan), overwritten.data() + plan.oldSize,
+            size_t(overwritten.size() - plan.oldSize));
+        std::memcpy(imageData + tableStart, table.constData(), size_t(table.size()));
+        catalogue[plan.dmhIndex] = dmh;
+    }
+
+private:
+    static qint64 oldTailEnd(const ReplacePlan& plan)
+    {
+        return plan.blockStart + plan.oldSize + plan.tailLength;
+    }
+
+    DmhRecord dmh;
+    qint64 tableStart = 0;
+    QByteArray table;
+    ImageBuffer overwritten;
+};
+
+// Grows the image in memory and writes it; a dry run only looks for the loaded file. Whatever stops the
+// output leaves the image and the catalogue as they were: a later action must not carry a change the
+// user was told had failed.
 Outcome carryOut(FlashImage& image, QVector<DmhRecord>& catalogue, const ReplacePlan& plan,
     const ReplaceRequest& request, PlanWriter& writer)
 {
+    // The loaded file is only opened, as a last sign that the image still comes from a file that exists.
     QFile loadedImage(request.loadedImagePath);
-    const auto loadedImageGone = [&loadedImage] {
-        return Outcome::unreadableInput(StatusText::canNotOpen(loadedImage.fileName()),
-            QStringLiteral("The image was loaded from %1, which cannot be opened any more: %2.")
-                .arg(loadedImage.fileName(), loadedImage.errorString()));
-    };
-    if (request.dryRun) {
-        if (!loadedImage.open(QIODevice::ReadOnly))
-            return loadedImageGone();
+    if (!loadedImage.open(QIODevice::ReadOnly))
+        return refuse(writer,
+            Outcome::unreadableInput(StatusText::canNotOpen(loadedImage.fileName()),
+                QStringLiteral("The image was loaded from %1, which cannot be opened any more: %2.")
+                    .arg(loadedImage.fileName(), loadedImage.errorString())));
+    if (request.dryRun)
         return Outcome::succeeded({});
-    }
 
-    // From here on the image in memory and the catalogue hold the grown block, whatever follows.
+    GrowUndo undo;
+    if (!undo.keep(image.imageData(), catalogue, plan))
+        return refuse(writer,
+            Outcome::refused(StatusText::allocFailed(),
+                QStringLiteral("%1 bytes of memory to keep what the growth overwrites could not be had.")
+                    .arg(QString::number(plan.replacementLength))));
     const std::shared_ptr<ImageOrigin> origin = ImageOrigin::of(image);
     applyGrow(image.bytesToChange(), catalogue, plan);
     OutputPlan output = plan.output;
@@ -391,11 +439,10 @@ Outcome carryOut(FlashImage& image, QVector<DmhRecord>& catalogue, const Replace
         noteApplied(*origin, plan);
         output.origin = origin;
     }
-    // The loaded file is only opened, as a last sign that the image still comes from a file that exists.
-    if (!loadedImage.open(QIODevice::ReadOnly))
-        return refuse(writer, loadedImageGone());
-    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), output))
+    if (!writer.writeAndCommit(image.imageData(), image.imageSize(), output)) {
+        undo.restore(image.bytesToChange(), catalogue, plan);
         return writer.failure(StatusText::growFailed());
+    }
     return Outcome::succeeded(StatusText::growSucceeded());
 }
 
