@@ -28,11 +28,22 @@ bool sameFile(const QFileInfo& output, const QString& inputPath)
     return false;
 }
 
-// Whether the file at `inputPath` lies in `folder` or below it (symlinks followed).
+// Whether the file at `inputPath` lies in `folder` or below it: one of the folders above the file (its
+// symlinks followed) is `folder` by device and inode, so that every path to it counts (a bind mount).
 bool holds(const QString& folder, const QString& inputPath)
 {
+    struct stat folderStatus { };
     const QString input = QFileInfo(inputPath).canonicalFilePath();
-    return !input.isEmpty() && input.startsWith(folder + QLatin1Char('/'));
+    if (input.isEmpty() || ::stat(QFile::encodeName(folder).constData(), &folderStatus) != 0)
+        return false;
+    for (QString above = QFileInfo(input).path();; above = QFileInfo(above).path()) {
+        struct stat status { };
+        if (::stat(QFile::encodeName(above).constData(), &status) == 0 && status.st_dev == folderStatus.st_dev
+            && status.st_ino == folderStatus.st_ino)
+            return true;
+        if (QFileInfo(above).path() == above)
+            return false;
+    }
 }
 
 enum class CurrentFolder { Elsewhere, Is, Holds };

@@ -11,6 +11,7 @@
 #include "ops/base/statustexts.h"
 #include "ops/pack/packfolder.h"
 #include "ops/replace/replacechain.h"
+#include "ops/write/outputplace.h"
 #include "ops/write/planwriter.h"
 
 #include <QDir>
@@ -318,7 +319,8 @@ std::optional<Outcome> outputInFolder(const QString& folder, const OutputTarget&
         return std::nullopt;
     struct stat folderStatus { };
     struct stat parentStatus { };
-    const QByteArray parent = QFile::encodeName(QFileInfo(output.path()).absolutePath());
+    // Where the file would be made, a symlink followed (a dangling one names the file it would make).
+    const QByteArray parent = OutputPlace::ofFile(output.path()).folder;
     if (::stat(QFile::encodeName(folder).constData(), &folderStatus) != 0
         || ::stat(parent.constData(), &parentStatus) != 0 || folderStatus.st_dev != parentStatus.st_dev
         || folderStatus.st_ino != parentStatus.st_ino)

@@ -308,6 +308,7 @@ void TestCliExport::exportAllFolderRules_data()
         << "DIR already exists and is not empty; use --force to replace it.";
     QTest::newRow("earlier export, --force") << "export" << true << QString();
     QTest::newRow("symlink to an earlier export, --force") << "link" << true << QString();
+    QTest::newRow("through a symlink and .., --force") << "link dot dot" << true << QString();
     QTest::newRow("earlier export with a file beside index.json, --force")
         << "extra" << true << "DIR holds notes.txt, which is not a file its index.json lists" + onlyExports;
     QTest::newRow("earlier export with its index cut short, --force")
@@ -381,6 +382,13 @@ void TestCliExport::prepareFolder(const QString& setup, QString* folder, QString
     if (setup == "link") {
         *target = path("real");
         QVERIFY(earlierExport("real") && QFile::link(*target, *folder));
+    }
+    if (setup == "link dot dot") {
+        // The system finds "slink/../out" beside the link's target; the text alone names path("out").
+        QVERIFY(QDir(path()).mkpath("a/b") && QFile::link(path("a/b"), path("slink")) && earlierExport("out")
+            && earlierExport("a/out"));
+        *folder = path("slink/../out");
+        *target = path("a/out");
     }
     if (setup == "file")
         QVERIFY(fixture->write("out", "a file"));

@@ -256,6 +256,8 @@ void TestCliPack::refusals_data()
     row("record's data length changed, a block edited", "index: shorten a record, edit", 1, changedIndex);
     row("index without imageSha256", "index: clear imageSha256", 1,
         "index.json does not describe the image's layout.");
+    row("output a symlink into the folder, --force", "write into the folder through a symlink", 1,
+        "DIR/../newlink is in DIR, the folder pack reads.");
     row("output inside the folder", "write into the folder", 1,
         "DIR/packed.bin is in DIR, the folder pack reads.");
     row("entry no BLOCK reaches", "edit the second five", 1,
@@ -311,12 +313,17 @@ void TestCliPack::refusals()
             index.insert("layout", layout);
         QVERIFY(writeFile(folder + "/index.json", QJsonDocument(index).toJson()));
         QVERIFY(!change.endsWith(", edit") || writeFile(folder + "/d0-e03-id21-fs.bin", "new"));
-    } else if (change != "write into the folder") {
+    } else if (change.startsWith("write into the folder")) {
+        QVERIFY(!change.endsWith("symlink") || QFile::link(folder + "/newfile", path("newlink")));
+    } else {
         QVERIFY(writeFile(folder + "/d0-e03-id5-again.bin", "new"));
         QVERIFY(change != "edit both fives" || writeFile(folder + "/d0-e02-id5-five.bin", "new"));
     }
-    const QString output = change == "write into the folder" ? folder + "/packed.bin" : path("packed.bin");
-    const CliRun run = runCommand({ "pack", folder, "-o", output });
+    const QString output = change == "write into the folder" ? folder + "/packed.bin"
+        : change.endsWith("symlink")                         ? folder + "/../newlink"
+                                                             : path("packed.bin");
+    const CliRun run = runCommand(QStringList { "pack", folder, "-o", output }
+        + (change.endsWith("symlink") ? QStringList { "--force" } : QStringList()));
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(QString::fromUtf8(run.err.split('\n').first()), QString(error).replace("DIR", folder));
     QVERIFY(!QFile::exists(output));
