@@ -401,13 +401,21 @@ void TestPlanWriter::setsPermissionBits_data()
     QTest::addColumn<int>("umaskBits");
     QTest::addColumn<int>("expectedMode");
     QTest::addColumn<bool>("throughLink");
+    // The file to be replaced is removed after the writer opened and before it commits.
+    QTest::addColumn<bool>("removedMeanwhile");
+    const auto row = [](const char* tag, int existing, int umaskBits, int expected, bool link = false,
+                         bool removed = false) {
+        QTest::newRow(tag) << existing << umaskBits << expected << link << removed;
+    };
 
-    QTest::newRow("read-only file replaced") << 0444 << 022 << 0444 << false;
-    QTest::newRow("private file replaced") << 0600 << 0 << 0600 << false;
-    QTest::newRow("set-user-ID is not carried over") << 04755 << 022 << 0755 << false;
-    QTest::newRow("new file, umask 022") << -1 << 022 << 0644 << false;
-    QTest::newRow("new file, umask 027") << -1 << 027 << 0640 << false;
-    QTest::newRow("file a symlink names replaced") << 0640 << 022 << 0640 << true;
+    row("read-only file replaced", 0444, 022, 0444);
+    row("private file replaced", 0600, 0, 0600);
+    row("set-user-ID is not carried over", 04755, 022, 0755);
+    row("new file, umask 022", -1, 022, 0644);
+    row("new file, umask 027", -1, 027, 0640);
+    row("file a symlink names replaced", 0640, 022, 0640, true);
+    // The file was made private to replace the old one; without it, it is a new file.
+    row("file to replace removed meanwhile, umask 022", 0444, 022, 0644, false, true);
 }
 
 void TestPlanWriter::setsPermissionBits()
@@ -416,6 +424,7 @@ void TestPlanWriter::setsPermissionBits()
     QFETCH(int, umaskBits);
     QFETCH(int, expectedMode);
     QFETCH(bool, throughLink);
+    QFETCH(bool, removedMeanwhile);
 
     TestFolder folder;
     const QString target = folder.filePath("out.bin");
@@ -427,7 +436,10 @@ void TestPlanWriter::setsPermissionBits()
     if (throughLink)
         QVERIFY(QFile::link(target, output));
     const mode_t savedUmask = umask(mode_t(umaskBits));
-    const bool committed = commitSource(output);
+    PlanWriter writer(output, ExistingOutput::Replace);
+    const bool opened = writer.open();
+    QVERIFY(!removedMeanwhile || QFile::remove(target));
+    const bool committed = opened && commit(writer);
     umask(savedUmask);
     QVERIFY(committed);
     QCOMPARE(QFileInfo(output).isSymLink(), throughLink);

@@ -100,6 +100,7 @@ bool PlanWriter::open()
         return stopAt(obstacle);
     // A file that is to replace another stays private until it takes that file's permission bits.
     const mode_t mode = targetExists ? 0600 : 0666;
+    createdPrivate = targetExists;
     file = calls.createUnnamed(folder, mode);
     if (file < 0 && unnamedFilesUnsupported(errno))
         file = createNamedTemporary(mode);
@@ -134,6 +135,9 @@ bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const 
             return stopAt(OutputObstacle::Exists);
         if (calls.setMode(file, status.st_mode & permissionBits) != 0)
             return fail(OutputFault::None);
+    } else if (createdPrivate && calls.setMode(file, newFileMode()) != 0) {
+        // The file it was to replace is gone: it is a new file, with a new file's bits.
+        return fail(OutputFault::None);
     }
     if (calls.syncFile(file) != 0)
         return fail(OutputFault::None);

@@ -102,6 +102,8 @@ private:
     int folder = -1;
     int file = -1;
     bool targetExists = false;
+    // Made 0600 to replace a file, until it takes that file's bits or, with that file gone, a new one's.
+    bool createdPrivate = false;
     // The hidden name the new file has while it has one; removed on failure, and by an ending signal.
     QByteArray temporary;
     SignalCleanup::Entry temporaryOnSignal;

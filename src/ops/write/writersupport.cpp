@@ -2,11 +2,27 @@
 
 #include "ops/write/filesystemcalls.h"
 
+#include <QFile>
 #include <QRandomGenerator>
 
 #include <sys/stat.h>
 
 namespace WriterSupport {
+
+mode_t newFileMode()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0600;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (!line.startsWith("Umask:"))
+            continue;
+        bool octal = false;
+        const uint mask = line.mid(6).trimmed().toUInt(&octal, 8);
+        return octal ? mode_t(0666 & ~mask) : mode_t(0600);
+    }
+    return 0600;
+}
 
 bool refusedAccess(int error)
 {

@@ -25,6 +25,10 @@ OutputObstacle lookAtPlace(
 // A replaced file's or folder's permission bits; set-user-ID and the like are not carried over.
 inline constexpr mode_t permissionBits = 0777;
 
+// What a new file's bits are, 0666 less the process's umask (read where the system shows it, since
+// setting it to learn it would race other threads creating files); 0600 when it cannot be read.
+mode_t newFileMode();
+
 // A refusal by permissions or a read-only mount, rather than a failure to look.
 bool refusedAccess(int error);
 
