@@ -14,6 +14,10 @@ int main(int argc, char* argv[])
     // the window.
     std::signal(SIGXFSZ, SIG_IGN);
     QCoreApplication::setApplicationVersion(QStringLiteral(TESSEL_VERSION));
+    if (const QString fault = StartupArguments::undecodable(argc, argv); !fault.isEmpty()) {
+        const QCoreApplication application(argc, argv);
+        return StartupArguments::refuse(fault);
+    }
     // The help and the version need no display, so they are answered before the toolkit looks for one.
     if (StartupArguments::asksOnlyForText(argc, argv)) {
         const QCoreApplication application(argc, argv);

@@ -1,6 +1,7 @@
 #include "startuparguments.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 
 #include <cstdio>
@@ -41,6 +42,32 @@ StartupArguments::StartupArguments(const QStringList& arguments)
     else if (parser.positionalArguments().size() > 1)
         fault = QStringLiteral("Only one image can be opened; %1 were given.")
                     .arg(parser.positionalArguments().size());
+}
+
+QString StartupArguments::undecodable(int argc, char* argv[])
+{
+    for (int index = 1; index < argc; ++index) {
+        const QByteArray raw(argv[index]);
+        if (QFile::encodeName(QFile::decodeName(raw)) == raw)
+            continue;
+        QString shown;
+        for (const char byte : raw)
+            shown += uchar(byte) >= 0x20 && uchar(byte) < 0x7F
+                ? QString(QLatin1Char(byte))
+                : QStringLiteral("\\x%1").arg(uchar(byte), 2, 16, QLatin1Char('0'));
+        return QStringLiteral(
+            "Argument '%1' is not valid text in the locale's encoding; it would name another "
+            "file, so it is refused.")
+            .arg(shown);
+    }
+    return QString();
+}
+
+int StartupArguments::refuse(const QString& fault)
+{
+    StartupArguments refused { QStringList() };
+    refused.fault = fault;
+    return refused.answer();
 }
 
 bool StartupArguments::asksOnlyForText(int argc, char* argv[])

@@ -11,6 +11,13 @@ class StartupArguments {
 public:
     explicit StartupArguments(const QStringList& arguments);
 
+    // Why argv cannot be taken as it is: an argument that is not valid text in the locale's encoding
+    // comes back decoded as another path (its bytes replaced), which may name another file. Empty when
+    // every argument decodes as it was given.
+    static QString undecodable(int argc, char* argv[]);
+    // Ends a run whose arguments cannot be taken: `fault` on stderr, status 2 as for bad usage.
+    static int refuse(const QString& fault);
+
     // Whether `arguments` (argv, read before any application object exists) ask for the help or the
     // version only, which are answered without a display.
     static bool asksOnlyForText(int argc, char* argv[]);

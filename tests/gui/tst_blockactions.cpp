@@ -92,6 +92,7 @@ void TestBlockActions::proposesPlainFileName_data()
     QTest::newRow("C1 control and delete") << QByteArray("\xC2\x85\x61\x7F\x62") << "ab";
     QTest::newRow("backslash") << QByteArray("a\\b") << "ab";
     QTest::newRow("hidden file") << QByteArray(".profile") << "profile";
+    QTest::newRow("home folder") << QByteArray("~root") << "root";
     QTest::newRow("dot behind a control") << QByteArray("\x01.x") << "x";
     QTest::newRow("only dots") << QByteArray("..") << "2a";
     QTest::newRow("only a separator") << QByteArray("/") << "2a";

@@ -348,6 +348,10 @@ void TestMainWindow::commandLine_data()
         "unknown option", { "--bogus", "image.bin" }, true, 2, "", "Tessel: Unknown option 'bogus'.");
     commandLineRow("two images", { "a.bin", "b.bin" }, true, 2, "",
         "Tessel: Only one image can be opened; 2 were given.");
+    // Decoded, \377 would become U+FFFD, and the path another file's name.
+    commandLineRow("image name not valid text", { "a\\377.bin" }, true, 2, "",
+        "Tessel: Argument 'a\\xff.bin' is not valid text in the locale's encoding; it would name another "
+        "file, so it is refused.");
 }
 
 // What the program prints and how it ends when its arguments ask for no window, or are wrong.
@@ -366,7 +370,10 @@ void TestMainWindow::commandLine()
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     QProcess program;
     program.setProcessEnvironment(environment);
-    program.start(QStringLiteral(TESSEL_PATH), arguments);
+    // Through the shell, whose printf makes the bytes an escape such as \377 in an argument stands for.
+    const QString expand = QStringLiteral(
+        "p=$0; n=$#; for a; do set -- \"$@\" \"$(printf '%b' \"$a\")\"; done; shift $n; exec \"$p\" \"$@\"");
+    program.start(QStringLiteral("/bin/sh"), QStringList { "-c", expand, TESSEL_PATH } + arguments);
     QVERIFY(program.waitForFinished(30000));
     const QByteArray printed = program.readAllStandardOutput();
     const QByteArray complained = program.readAllStandardError();

@@ -26,9 +26,11 @@ QString proposedBlockFileName(const QString& nameText, const QString& idText)
     for (const QChar character : name)
         if (keptInFileName(character))
             fileName += character;
-    // A leading dot hides the file, and "." or ".." name folders, not files.
+    // A leading dot hides the file, and "." or ".." name folders, not files; a leading "~" is a home
+    // folder to the file dialog ("~root" takes it to /root).
     int dots = 0;
-    while (dots < fileName.size() && fileName.at(dots) == QLatin1Char('.'))
+    while (dots < fileName.size()
+        && (fileName.at(dots) == QLatin1Char('.') || fileName.at(dots) == QLatin1Char('~')))
         ++dots;
     fileName.remove(0, dots);
     return fileName.isEmpty() ? idText : fileName;
