@@ -403,9 +403,11 @@ void TestPlanWriter::setsPermissionBits_data()
     QTest::addColumn<bool>("throughLink");
     // The file to be replaced is removed after the writer opened and before it commits.
     QTest::addColumn<bool>("removedMeanwhile");
+    // The file replaced belongs to another user (nobody), which only root may replace it for.
+    QTest::addColumn<bool>("othersFile");
     const auto row = [](const char* tag, int existing, int umaskBits, int expected, bool link = false,
-                         bool removed = false) {
-        QTest::newRow(tag) << existing << umaskBits << expected << link << removed;
+                         bool removed = false, bool others = false) {
+        QTest::newRow(tag) << existing << umaskBits << expected << link << removed << others;
     };
 
     row("read-only file replaced", 0444, 022, 0444);
@@ -416,6 +418,8 @@ void TestPlanWriter::setsPermissionBits_data()
     row("file a symlink names replaced", 0640, 022, 0640, true);
     // The file was made private to replace the old one; without it, it is a new file.
     row("file to replace removed meanwhile, umask 022", 0444, 022, 0644, false, true);
+    // Root replacing a user's image leaves it the user's, as an edit in place would.
+    row("another user's file replaced by root", 0640, 022, 0640, false, false, true);
 }
 
 void TestPlanWriter::setsPermissionBits()
@@ -425,12 +429,17 @@ void TestPlanWriter::setsPermissionBits()
     QFETCH(int, expectedMode);
     QFETCH(bool, throughLink);
     QFETCH(bool, removedMeanwhile);
+    QFETCH(bool, othersFile);
+    const uid_t nobody = 65534;
+    if (othersFile && ::geteuid() != 0)
+        QSKIP("only root may replace another user's file");
 
     TestFolder folder;
     const QString target = folder.filePath("out.bin");
     if (existingMode >= 0) {
         QVERIFY(folder.write("out.bin", "old"));
         QCOMPARE(chmod(QFile::encodeName(target).constData(), mode_t(existingMode)), 0);
+        QVERIFY(!othersFile || ::chown(QFile::encodeName(target).constData(), nobody, nobody) == 0);
     }
     const QString output = throughLink ? folder.filePath("link.bin") : target;
     if (throughLink)
@@ -447,6 +456,7 @@ void TestPlanWriter::setsPermissionBits()
     struct stat status { };
     QCOMPARE(stat(QFile::encodeName(target).constData(), &status), 0);
     QCOMPARE(int(status.st_mode & 07777), expectedMode);
+    QCOMPARE(status.st_uid, othersFile ? nobody : ::geteuid());
 }
 
 // Without replacing, the name must be free when the file takes it, not only when it was looked at.

@@ -136,7 +136,7 @@ OutputObstacle FolderWriter::examine()
         const OutputObstacle kind = obstacleOfKind(status.st_mode, S_IFDIR);
         if (kind != OutputObstacle::None)
             return kind;
-        targetMode = status.st_mode;
+        targetStatus = status;
         const int existingFolder = calls.openFolderAt(parent, place.name.constData());
         if (existingFolder < 0)
             return OutputObstacle::Unreachable;
@@ -278,7 +278,9 @@ bool FolderWriter::commit()
     errno = EBADF;
     if (folder < 0)
         return fail(FolderFault::Failed);
-    if (targetExists && calls.setMode(folder, targetMode & permissionBits) != 0)
+    if (targetExists)
+        keepOwner(folder, targetStatus);
+    if (targetExists && calls.setMode(folder, targetStatus.st_mode & permissionBits) != 0)
         return fail(FolderFault::Failed);
     if (calls.syncFolder(folder) != 0)
         return fail(FolderFault::Failed);

@@ -14,6 +14,7 @@
 #include <functional>
 #include <optional>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 class FileSystemCalls;
@@ -140,7 +141,8 @@ private:
     // name is taken.
     std::optional<QString> danglingLink;
     bool targetExists = false;
-    mode_t targetMode = 0;
+    // The folder it replaces, as it was looked at: its bits, owner and group are the new one's.
+    struct stat targetStatus { };
     int files = 0;
     qint64 bytes = 0;
     OutputObstacle lastObstacle = OutputObstacle::None;

@@ -133,6 +133,7 @@ bool PlanWriter::writeAndCommit(const uchar* imageData, qint64 imageSize, const 
             return stopAt(obstacleOfKind(status.st_mode, S_IFREG));
         if (existing == ExistingOutput::Refuse)
             return stopAt(OutputObstacle::Exists);
+        keepOwner(file, status);
         if (calls.setMode(file, status.st_mode & permissionBits) != 0)
             return fail(OutputFault::None);
     } else if (createdPrivate && calls.setMode(file, newFileMode()) != 0) {

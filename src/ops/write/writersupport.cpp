@@ -6,8 +6,18 @@
 #include <QRandomGenerator>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace WriterSupport {
+
+void keepOwner(int node, const struct stat& replaced)
+{
+    struct stat own { };
+    if (::fstat(node, &own) == 0 && (own.st_uid != replaced.st_uid || own.st_gid != replaced.st_gid)) {
+        // Refused for a user who may not give files away: the output is then its own, as any file it makes.
+        [[maybe_unused]] const int ignored = ::fchown(node, replaced.st_uid, replaced.st_gid);
+    }
+}
 
 mode_t newFileMode()
 {

@@ -25,6 +25,11 @@ OutputObstacle lookAtPlace(
 // A replaced file's or folder's permission bits; set-user-ID and the like are not carried over.
 inline constexpr mode_t permissionBits = 0777;
 
+// Gives `node` the owner and group of the file or folder it replaces, as far as the system lets this
+// user (root may give it any; another user keeps the file its own). Run as root on another user's
+// image, the output stays theirs rather than becoming root's.
+void keepOwner(int node, const struct stat& replaced);
+
 // What a new file's bits are, 0666 less the process's umask (read where the system shows it, since
 // setting it to learn it would race other threads creating files); 0600 when it cannot be read.
 mode_t newFileMode();
