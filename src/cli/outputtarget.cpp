@@ -242,6 +242,24 @@ OutputTarget::OutputTarget(
 {
 }
 
+bool OutputTarget::standardOutputIsAnInput(CommandResult& result) const
+{
+    // "-o - >> IMAGE" would write the output into the input while it is read, as "cat f >> f" would,
+    // which cat refuses too: the input is lost before the run could see it change.
+    struct stat out { };
+    if (::fstat(STDOUT_FILENO, &out) != 0 || !S_ISREG(out.st_mode))
+        return false;
+    for (const QString& input : inputPaths) {
+        struct stat status { };
+        if (::stat(QFile::encodeName(input).constData(), &status) == 0 && status.st_dev == out.st_dev
+            && status.st_ino == out.st_ino)
+            return refuse(result,
+                QStringLiteral("Standard output is the input file %1; it is never written in place.")
+                    .arg(input));
+    }
+    return false;
+}
+
 QString OutputTarget::describe() const
 {
     return isStandardOutput() ? QStringLiteral("standard output") : outputPath;
@@ -249,8 +267,10 @@ QString OutputTarget::describe() const
 
 bool OutputTarget::refused(CommandResult& result) const
 {
-    // Nothing to check when no output is named (a dry run) or it is standard output.
-    if (outputPath.isEmpty() || isStandardOutput())
+    if (isStandardOutput())
+        return standardOutputIsAnInput(result);
+    // Nothing to check when no output is named (a dry run).
+    if (outputPath.isEmpty())
         return false;
     const QFileInfo output(outputPath);
     // exists() follows symlinks; a dangling link still names a file that writing would create.

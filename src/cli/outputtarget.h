@@ -91,6 +91,9 @@ public:
     void explainFolderFault(const FolderWriter& writer, CommandResult& result) const;
 
 private:
+    // -o - with standard output on one of the run's inputs; refused in `result`.
+    bool standardOutputIsAnInput(CommandResult& result) const;
+
     QString outputPath;
     bool force = false;
     bool dryRun = false;

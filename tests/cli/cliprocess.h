@@ -42,13 +42,15 @@ enum class StandardOutput {
     ClosedPipe,
     // A pseudo-terminal: isatty(1) holds.
     Terminal,
+    // A file opened for appending, as ">> FILE" opens it: `file` of runCliWithStandardOutput.
+    AppendedFile,
 };
 
 // Runs the built tessel-cli with its standard output on `kind`, SIGPIPE at its default, stderr read into
 // `err`; for a terminal, `out` holds what reached it. exitCode is 128 + the signal that ended it, as a shell
 // shows it, and -1 when it did not end.
-inline CliRun runCliWithStandardOutput(
-    const QStringList& arguments, const QProcessEnvironment& environment, StandardOutput kind)
+inline CliRun runCliWithStandardOutput(const QStringList& arguments, const QProcessEnvironment& environment,
+    StandardOutput kind, const QString& file = QString())
 {
     CliRun run;
     int output = -1;
@@ -63,6 +65,9 @@ inline CliRun runCliWithStandardOutput(
             ::close(ends[0]);
             output = ends[1];
         }
+        break;
+    case StandardOutput::AppendedFile:
+        output = ::open(QFile::encodeName(file).constData(), O_WRONLY | O_APPEND | O_CLOEXEC);
         break;
     case StandardOutput::Terminal:
         if (::openpty(&terminal, &output, nullptr, nullptr, nullptr) == 0) {

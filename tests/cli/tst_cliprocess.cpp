@@ -260,6 +260,11 @@ void TestCliProcess::standardOutputThatFails_data()
     row("export -o -, terminal", "export $IMAGE 5 -o -", terminal, 2, onTerminal);
     row("replace -o -, terminal", "replace $IMAGE 5 $REPL -o - --force", terminal, 2, onTerminal);
     row("list, terminal", "list $IMAGE", terminal, 0, "");
+    // As "cat f >> f" is refused: the data would go into the file being read.
+    const QByteArray intoTheImage("Standard output is the input file $IMAGE; it is never written in place.");
+    row("export -o - >> IMAGE", "export $IMAGE 5 -o -", StandardOutput::AppendedFile, 1, intoTheImage);
+    row("replace -o - >> IMAGE", "replace $IMAGE 6 $REPL -o -", StandardOutput::AppendedFile, 1,
+        intoTheImage);
 }
 
 // A failed write to standard output ends in a write error with the system's reason and a failed exit
@@ -275,10 +280,13 @@ void TestCliProcess::standardOutputThatFails()
     // The system's reasons in English.
     QProcessEnvironment environment = environmentWith();
     environment.insert(QStringLiteral("LC_ALL"), QStringLiteral("C"));
+    const QString image = fill(QStringLiteral("$IMAGE"));
+    const QByteArray imageBefore = readFile(image);
     const CliRun run
-        = runCliWithStandardOutput(this->arguments(arguments), environment, StandardOutput(output));
+        = runCliWithStandardOutput(this->arguments(arguments), environment, StandardOutput(output), image);
     QVERIFY2(run.exitCode == exitCode, run.err.constData());
-    QCOMPARE(lastError.isEmpty() ? run.err : run.err.trimmed().split('\n').last(), lastError);
+    QCOMPARE(lastError.isEmpty() ? run.err : run.err.trimmed().split('\n').last(), fill(lastError));
+    QVERIFY2(readFile(image) == imageBefore, "the image is as it was");
     QCOMPARE(run.err.count("write error"), lastError.contains("write error") ? 1 : 0);
     if (StandardOutput(output) == StandardOutput::Terminal)
         QVERIFY2(exitCode == 0 ? run.out.startsWith("DMH ") : run.out.isEmpty(), run.out.constData());
