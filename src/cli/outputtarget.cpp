@@ -12,6 +12,15 @@
 
 namespace {
 
+// The node at `path` (symlinks followed) and the one `status` describes are one, by device and inode:
+// every path to it counts, a hard link, a symlink or a bind mount.
+bool isNode(const QString& path, const struct stat& status)
+{
+    struct stat other { };
+    return ::stat(QFile::encodeName(path).constData(), &other) == 0 && other.st_dev == status.st_dev
+        && other.st_ino == status.st_ino;
+}
+
 bool sameFile(const QFileInfo& output, const QString& inputPath)
 {
     const QFileInfo input(inputPath);
@@ -21,52 +30,43 @@ bool sameFile(const QFileInfo& output, const QString& inputPath)
         return true;
     // A hard link has a path of its own; only the device and inode tell it apart.
     struct stat outputStatus { };
-    struct stat inputStatus { };
-    if (stat(QFile::encodeName(output.absoluteFilePath()).constData(), &outputStatus) == 0
-        && stat(QFile::encodeName(input.absoluteFilePath()).constData(), &inputStatus) == 0)
-        return outputStatus.st_dev == inputStatus.st_dev && outputStatus.st_ino == inputStatus.st_ino;
-    return false;
+    return ::stat(QFile::encodeName(output.absoluteFilePath()).constData(), &outputStatus) == 0
+        && isNode(input.absoluteFilePath(), outputStatus);
+}
+
+// How many folders up from `folder` (0: itself) the folder at `target` is, by device and inode; -1 when
+// it is none of them.
+int levelsUpTo(QString folder, const QString& target)
+{
+    struct stat targetStatus { };
+    if (::stat(QFile::encodeName(target).constData(), &targetStatus) != 0)
+        return -1;
+    for (int levels = 0;; ++levels) {
+        if (isNode(folder, targetStatus))
+            return levels;
+        const QString above = QFileInfo(folder).path();
+        if (above == folder)
+            return -1;
+        folder = above;
+    }
 }
 
 // Whether the file at `inputPath` lies in `folder` or below it: one of the folders above the file (its
-// symlinks followed) is `folder` by device and inode, so that every path to it counts (a bind mount).
+// symlinks followed) is `folder`.
 bool holds(const QString& folder, const QString& inputPath)
 {
-    struct stat folderStatus { };
     const QString input = QFileInfo(inputPath).canonicalFilePath();
-    if (input.isEmpty() || ::stat(QFile::encodeName(folder).constData(), &folderStatus) != 0)
-        return false;
-    for (QString above = QFileInfo(input).path();; above = QFileInfo(above).path()) {
-        struct stat status { };
-        if (::stat(QFile::encodeName(above).constData(), &status) == 0 && status.st_dev == folderStatus.st_dev
-            && status.st_ino == folderStatus.st_ino)
-            return true;
-        if (QFileInfo(above).path() == above)
-            return false;
-    }
+    return !input.isEmpty() && levelsUpTo(QFileInfo(input).path(), folder) >= 0;
 }
 
 enum class CurrentFolder { Elsewhere, Is, Holds };
 
-// Whether `target` is the current folder or holds it, by device and inode, so that every path to the
-// folder counts (a symlink, a bind mount).
+// Whether `target` is the current folder or holds it.
 CurrentFolder relationToCurrentFolder(const QString& target)
 {
-    struct stat targetStatus { };
-    if (::stat(QFile::encodeName(target).constData(), &targetStatus) != 0)
-        return CurrentFolder::Elsewhere;
     // The system's own path of the current folder: its symlinks are followed already.
-    QString folder = QDir::currentPath();
-    for (CurrentFolder relation = CurrentFolder::Is;; relation = CurrentFolder::Holds) {
-        struct stat status { };
-        if (::stat(QFile::encodeName(folder).constData(), &status) == 0
-            && status.st_dev == targetStatus.st_dev && status.st_ino == targetStatus.st_ino)
-            return relation;
-        const QString above = QFileInfo(folder).path();
-        if (above == folder)
-            return CurrentFolder::Elsewhere;
-        folder = above;
-    }
+    const int levels = levelsUpTo(QDir::currentPath(), target);
+    return levels < 0 ? CurrentFolder::Elsewhere : levels == 0 ? CurrentFolder::Is : CurrentFolder::Holds;
 }
 
 bool refuse(CommandResult& result, const QString& message, const QString& detail = QString())
@@ -250,9 +250,7 @@ bool OutputTarget::standardOutputIsAnInput(CommandResult& result) const
     if (::fstat(STDOUT_FILENO, &out) != 0 || !S_ISREG(out.st_mode))
         return false;
     for (const QString& input : inputPaths) {
-        struct stat status { };
-        if (::stat(QFile::encodeName(input).constData(), &status) == 0 && status.st_dev == out.st_dev
-            && status.st_ino == out.st_ino)
+        if (isNode(input, out))
             return refuse(result,
                 QStringLiteral("Standard output is the input file %1; it is never written in place.")
                     .arg(input));
